@@ -1,0 +1,65 @@
+# The README's commands. `make test` and `make demo` do all the set-up a
+# fresh machine needs: Debian packages (Eigen 3, GoogleTest) and a virtual
+# environment with the Python build and test tools.
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+CTEST := $(VENV)/bin/ctest
+APT_PACKAGES := libeigen3-dev libgtest-dev
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: setup system-deps venv build test test-engine test-python sanitize bench clean
+
+setup: system-deps venv
+
+# Installs only what is missing; a fresh machine's package lists may be
+# empty or stale, so they are refreshed once before an install.
+system-deps:
+	@missing=""; \
+	for p in $(APT_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+venv: $(VENV)/.installed
+
+$(VENV)/.installed: requirements-dev.txt
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+# Builds the abi3 extension (incrementally, in build/) and installs it with
+# halvane_tools into the virtual environment.
+build: setup
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+test-engine: setup
+	$(CMAKE) -S . -B build/engine -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DHALVANE_BUILD_MODULE=OFF -DHALVANE_BUILD_TESTS=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
+	$(CMAKE) --build build/engine
+	$(CTEST) --test-dir build/engine --output-on-failure
+
+test-python: build
+	$(PY) -m pytest -q tests/python
+
+test: test-engine test-python
+
+# The engine tests under the address and undefined-behaviour sanitizers.
+sanitize: setup
+	$(CMAKE) -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALVANE_SANITIZE=ON \
+	  -DHALVANE_BUILD_MODULE=OFF -DHALVANE_BUILD_TESTS=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
+	$(CMAKE) --build build/sanitize
+	$(CTEST) --test-dir build/sanitize --output-on-failure
+
+bench: build
+	@for b in bench/*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b" || exit 1; done
+
+clean:
+	rm -rf build

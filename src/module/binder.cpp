@@ -1,0 +1,215 @@
+#include "binder.hpp"
+
+#include <limits>
+#include <vector>
+
+namespace halvane::py {
+
+namespace {
+
+bool raise_type_error(const char* function_name, const std::string& detail) {
+    PyErr_SetString(PyExc_TypeError, (std::string(function_name) + "() " + detail).c_str());
+    return false;
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c' (the interpreter's own listing).
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() > 2) out += ",";
+            out += i + 1 == names.size() ? " and " : " ";
+        }
+        out += "'";
+        out += names[i];
+        out += "'";
+    }
+    return out;
+}
+
+bool raise_missing(const char* function_name, const char* what, const std::vector<const char*>& names) {
+    const std::size_t n = names.size();
+    return raise_type_error(function_name, "missing " + std::to_string(n) + " required " + what +
+                                               (n == 1 ? " argument: " : " arguments: ") +
+                                               quoted_list(names));
+}
+
+std::string plural(std::size_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// Integer conversion shared by the fixed-width converters: anything with
+// __index__ (int, bool, NumPy integers), range-checked against [lo, hi].
+template <class Int>
+bool convert_integer(PyObject* object, const char* name, Int& out) {
+    PyObject* index = PyNumber_Index(object);
+    if (index == nullptr) {
+        PyErr_Clear();
+        return raise_argument_error(PyExc_TypeError, name,
+                                    "'" + type_name(object) + "' object cannot be interpreted as an integer");
+    }
+    constexpr auto lo = std::numeric_limits<Int>::min();
+    constexpr auto hi = std::numeric_limits<Int>::max();
+    bool in_range = false;
+    if constexpr (std::is_signed_v<Int>) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+        in_range = overflow == 0 && !(value == -1 && PyErr_Occurred()) && value >= lo && value <= hi;
+        if (in_range) out = static_cast<Int>(value);
+    } else {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+        if (overflow > 0) {
+            const unsigned long long big = PyLong_AsUnsignedLongLong(index);
+            in_range = !PyErr_Occurred() && big <= hi;
+            if (in_range) out = static_cast<Int>(big);
+        } else {
+            in_range = overflow == 0 && !(value == -1 && PyErr_Occurred()) && value >= 0 &&
+                       static_cast<unsigned long long>(value) <= hi;
+            if (in_range) out = static_cast<Int>(value);
+        }
+    }
+    PyErr_Clear();
+    if (in_range) {
+        Py_DECREF(index);
+        return true;
+    }
+    PyObject* repr = PyObject_Repr(index);
+    Py_DECREF(index);
+    std::string shown = "value";
+    if (repr != nullptr) {
+        Py_ssize_t size = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(repr, &size)) shown.assign(text, static_cast<std::size_t>(size));
+        Py_DECREF(repr);
+    }
+    PyErr_Clear();
+    return raise_argument_error(PyExc_OverflowError, name,
+                                shown + " is outside the range " + std::to_string(lo) + " to " +
+                                    std::to_string(hi));
+}
+
+}  // namespace
+
+std::string type_name(PyObject* object) {
+    PyObject* type = PyObject_Type(object);
+    if (type == nullptr) {
+        PyErr_Clear();
+        return "object";
+    }
+    PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(type));
+    Py_DECREF(type);
+    std::string out = "object";
+    if (name != nullptr) {
+        Py_ssize_t size = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(name, &size)) out.assign(text, static_cast<std::size_t>(size));
+        Py_DECREF(name);
+    }
+    PyErr_Clear();
+    return out;
+}
+
+bool raise_argument_error(PyObject* type, const char* name, const std::string& detail) {
+    PyErr_SetString(type, (std::string("argument '") + name + "': " + detail).c_str());
+    return false;
+}
+
+bool match_arguments(const char* function_name, std::span<const Param> params, PyObject* args,
+                     PyObject* kwargs, std::span<PyObject*> slots) {
+    std::size_t n_positional = 0;
+    std::size_t n_positional_required = 0;
+    for (const Param& p : params) {
+        if (p.keyword_only) break;
+        ++n_positional;
+        if (p.required) n_positional_required = n_positional;
+    }
+
+    const Py_ssize_t n_args = args == nullptr ? 0 : PyTuple_Size(args);
+    if (n_args < 0) return false;
+    const auto given = static_cast<std::size_t>(n_args);
+    if (given > n_positional) {
+        const std::string takes = n_positional_required == n_positional
+                                      ? plural(n_positional, "positional argument")
+                                      : "from " + std::to_string(n_positional_required) + " to " +
+                                            std::to_string(n_positional) + " positional arguments";
+        return raise_type_error(function_name, "takes " + takes + " but " + std::to_string(given) +
+                                                   (given == 1 ? " was" : " were") + " given");
+    }
+    for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) return raise_type_error(function_name, "keywords must be strings");
+            std::size_t found = params.size();
+            for (std::size_t i = 0; i < params.size(); ++i) {
+                if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) {
+                    found = i;
+                    break;
+                }
+            }
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+            if (text == nullptr) return false;
+            const std::string key_text(text, static_cast<std::size_t>(size));
+            if (found == params.size())
+                return raise_type_error(function_name, "got an unexpected keyword argument '" + key_text + "'");
+            if (slots[found] != nullptr)
+                return raise_type_error(function_name, "got multiple values for argument '" + key_text + "'");
+            slots[found] = value;
+        }
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < n_positional; ++i)
+        if (params[i].required && slots[i] == nullptr) missing.push_back(params[i].name);
+    if (!missing.empty()) return raise_missing(function_name, "positional", missing);
+    for (std::size_t i = n_positional; i < params.size(); ++i)
+        if (params[i].required && slots[i] == nullptr) missing.push_back(params[i].name);
+    if (!missing.empty()) return raise_missing(function_name, "keyword-only", missing);
+    return true;
+}
+
+bool Converter<double>::convert(PyObject* object, const char* name, double& out) {
+    out = PyFloat_AsDouble(object);
+    if (out == -1.0 && PyErr_Occurred()) {
+        // Keep the interpreter's OverflowError for ints too large for a
+        // double; anything else is the wrong type.
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return raise_argument_error(PyExc_OverflowError, name, "int too large to convert to float");
+        }
+        PyErr_Clear();
+        return raise_argument_error(PyExc_TypeError, name, "must be real number, not " + type_name(object));
+    }
+    return true;
+}
+
+bool Converter<std::int32_t>::convert(PyObject* object, const char* name, std::int32_t& out) {
+    return convert_integer(object, name, out);
+}
+bool Converter<std::uint32_t>::convert(PyObject* object, const char* name, std::uint32_t& out) {
+    return convert_integer(object, name, out);
+}
+bool Converter<std::int64_t>::convert(PyObject* object, const char* name, std::int64_t& out) {
+    return convert_integer(object, name, out);
+}
+bool Converter<std::uint64_t>::convert(PyObject* object, const char* name, std::uint64_t& out) {
+    return convert_integer(object, name, out);
+}
+
+bool Converter<bool>::convert(PyObject* object, const char* name, bool& out) {
+    // Python bool and NumPy's bool scalar only: truthiness of arbitrary
+    // objects ("no", 2.5) would hide mistakes.
+    const std::string type = type_name(object);
+    if (PyBool_Check(object) || type == "bool" || type == "bool_") {
+        const int truth = PyObject_IsTrue(object);
+        if (truth < 0) return false;
+        out = truth == 1;
+        return true;
+    }
+    return raise_argument_error(PyExc_TypeError, name, "'" + type + "' object cannot be converted to 'bool'");
+}
+
+}  // namespace halvane::py

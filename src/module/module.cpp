@@ -1,0 +1,169 @@
+// PyInit_halvane: the module object, its registration table and the
+// exception class.
+#include "module.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace halvane::py {
+
+namespace {
+
+PyObject* g_halvane_error = nullptr;
+PyObject* g_module = nullptr;
+std::int64_t g_interpreter_id = -1;
+
+}  // namespace
+
+PyObject* halvane_error_type() {
+    if (g_halvane_error == nullptr) {
+        g_halvane_error = PyErr_NewExceptionWithDoc("halvane.HalvaneError",
+                                                    "Celestial navigation pipeline failure.",
+                                                    PyExc_Exception, nullptr);
+    }
+    return g_halvane_error;
+}
+
+PyObject* raise_halvane_error(const std::string& message) {
+    PyObject* type = halvane_error_type();
+    if (type == nullptr) return nullptr;
+    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (text == nullptr) return nullptr;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+    return nullptr;
+}
+
+PyObject* to_py_err(const Error& error) { return raise_halvane_error(error.message()); }
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown internal failure");
+    }
+}
+
+void report_unraisable_failure() noexcept {
+    PyErr_SetString(PyExc_SystemError, "uncaught panic at ffi boundary");
+    PyErr_WriteUnraisable(nullptr);
+}
+
+namespace {
+
+// One entry per registered name, in the order the names appear in the
+// module and in __all__. Later classes and functions take their place here.
+struct Registration {
+    const char* name;
+    PyObject* (*create)(PyObject* module_name);  // new reference or nullptr
+};
+
+template <PyMethodDef& Def>
+PyObject* make_function(PyObject* module_name) {
+    return PyCFunction_NewEx(&Def, nullptr, module_name);
+}
+
+PyObject* make_halvane_error(PyObject*) {
+    PyObject* type = halvane_error_type();
+    Py_XINCREF(type);
+    return type;
+}
+
+const Registration kRegistrations[] = {
+    {"julian_date", make_function<julian_date_def>},
+    {"gmst_deg", make_function<gmst_deg_def>},
+    {"HalvaneError", make_halvane_error},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "halvane",
+    "",  // the module docstring is an empty string, not absent
+    // 0 rather than -1: the interpreter then calls PyInit_halvane again on
+    // every import instead of copying the first module's dict, which lets
+    // init_module hand back the cached module or refuse a second interpreter.
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool register_all(PyObject* module) {
+    PyObject* all = PyList_New(0);
+    if (all == nullptr) return false;
+    if (PyModule_AddObjectRef(module, "__all__", all) < 0) {
+        Py_DECREF(all);
+        return false;
+    }
+    PyObject* module_name = PyUnicode_FromString("halvane");
+    if (module_name == nullptr) {
+        Py_DECREF(all);
+        return false;
+    }
+    bool ok = true;
+    for (const Registration& entry : kRegistrations) {
+        PyObject* object = entry.create(module_name);
+        if (object == nullptr) {
+            ok = false;
+            break;
+        }
+        const int added = PyModule_AddObjectRef(module, entry.name, object);
+        Py_DECREF(object);
+        PyObject* name = added < 0 ? nullptr : PyUnicode_FromString(entry.name);
+        if (name == nullptr || PyList_Append(all, name) < 0) {
+            Py_XDECREF(name);
+            ok = false;
+            break;
+        }
+        Py_DECREF(name);
+    }
+    Py_DECREF(module_name);
+    Py_DECREF(all);
+    return ok;
+}
+
+PyObject* init_module() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter < 0) return nullptr;
+    if (g_module != nullptr) {
+        // The module keeps process-wide state (the exception class), so it
+        // can live in one interpreter only.
+        if (interpreter != g_interpreter_id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "halvane can be initialised in one interpreter per process only");
+            return nullptr;
+        }
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    if (halvane_error_type() == nullptr) return nullptr;
+    PyObject* module = PyModule_Create(&g_module_def);
+    if (module == nullptr) return nullptr;
+    if (!register_all(module)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    g_interpreter_id = interpreter;
+    g_module = module;
+    Py_INCREF(g_module);  // the cache holds its own reference
+    return module;
+}
+
+}  // namespace
+
+}  // namespace halvane::py
+
+PyMODINIT_FUNC PyInit_halvane() {
+    try {
+        return halvane::py::init_module();
+    } catch (...) {
+        halvane::py::raise_current_exception();
+        return nullptr;
+    }
+}

@@ -1,0 +1,59 @@
+// Shared pieces of the extension module: the exception class, engine error
+// mapping, the exception safety net every entry point runs inside, and the
+// declarations of what the module registers.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+
+#include "error.hpp"
+
+namespace halvane::py {
+
+// halvane.HalvaneError, created once on first need (borrowed reference;
+// nullptr with an exception set if it could not be created).
+PyObject* halvane_error_type();
+
+// Raises HalvaneError carrying `message`; returns nullptr for `return`.
+PyObject* raise_halvane_error(const std::string& message);
+
+// Raises HalvaneError with the error's display text; returns nullptr.
+PyObject* to_py_err(const Error& error);
+
+// Turns the C++ exception being handled into a Python one: bad_alloc as
+// MemoryError, anything else as SystemError carrying the failure text.
+// Call only inside a catch block.
+void raise_current_exception() noexcept;
+
+// For failures with no caller to report to (destructors, callbacks):
+// writes an unraisable exception instead of aborting.
+void report_unraisable_failure() noexcept;
+
+// Every function and method body runs inside this wrapper, so that no C++
+// exception ever crosses into the interpreter.
+using VarargsImpl = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
+
+template <VarargsImpl Impl>
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    try {
+        return Impl(self, args, kwargs);
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+// PyMethodDef entry for a METH_VARARGS | METH_KEYWORDS implementation.
+template <VarargsImpl Impl>
+constexpr PyMethodDef method_def(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded<Impl>)),
+            METH_VARARGS | METH_KEYWORDS, doc};
+}
+
+// Registered functions, one definition each in the file of its group.
+extern PyMethodDef julian_date_def;
+extern PyMethodDef gmst_deg_def;
+
+}  // namespace halvane::py

@@ -1,0 +1,62 @@
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import halvane
+
+
+def test_all_lists_registered_names_in_order_ending_with_the_exception():
+    assert halvane.__all__[-1] == "HalvaneError"
+    assert halvane.__all__ == ["julian_date", "gmst_deg", "HalvaneError"]
+    for name in halvane.__all__:
+        assert hasattr(halvane, name)
+
+
+def test_module_docstring_is_empty_string():
+    assert halvane.__doc__ == ""
+
+
+def test_exception_class():
+    err = halvane.HalvaneError
+    assert err.__mro__ == (err, Exception, BaseException, object)
+    assert err.__module__ == "halvane" and err.__qualname__ == "HalvaneError"
+    assert err.__doc__ == "Celestial navigation pipeline failure."
+    e = err("no star pattern match found")
+    assert str(e) == "no star pattern match found" and e.args == ("no star pattern match found",)
+
+
+def test_reimport_returns_the_cached_module_and_exception_class():
+    error_class = halvane.HalvaneError
+    again = importlib.reload(halvane)
+    assert again is halvane
+    assert again.HalvaneError is error_class
+
+
+def test_functions_belong_to_the_module():
+    assert halvane.julian_date.__module__ == "halvane"
+    assert inspect.signature(halvane.gmst_deg).parameters.keys() == {"jd_ut"}
+
+
+def test_second_interpreter_is_refused_without_crashing():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    del interpreters
+    code = textwrap.dedent(
+        """
+        import halvane
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import halvane")
+        except Exception as e:
+            print("refused", type(e).__name__, e)
+        else:
+            print("accepted")
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.startswith("refused"), out.stdout + out.stderr
+    assert "ImportError" in out.stdout
