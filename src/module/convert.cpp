@@ -1,0 +1,5 @@
+#include "convert.hpp"
+
+namespace halvane::py {
+
+}  // namespace halvane::py

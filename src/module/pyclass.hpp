@@ -1,0 +1,137 @@
+// The machinery behind every Python class of the module: an engine value
+// held inside a heap type made with PyType_FromSpec.
+//
+// A class file defines its slots and its create function:
+//
+//     PyObject* make_camera_type(PyObject* module_name) {
+//         static PyType_Slot slots[] = {
+//             {Py_tp_doc, (void*)"Camera(focal_px, ...)\n--\n\n..."},
+//             {Py_tp_new, (void*)camera_new},            // or no_constructor<"Camera">
+//             {Py_tp_dealloc, (void*)dealloc<Camera>},
+//             {Py_tp_getset, getters}, {Py_tp_methods, methods}, {0, nullptr}};
+//         static PyType_Spec spec = class_spec<Camera>("halvane.Camera", slots);
+//         return create_class<Camera>(spec);
+//     }
+//
+// Instances are immutable: no __dict__, properties without setters.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "binder.hpp"
+#include "module.hpp"
+
+namespace halvane::py {
+
+template <class T>
+struct PyBox {
+    PyObject_HEAD
+    std::optional<T> value;  // engaged from construction to dealloc
+};
+
+// The type object of the class holding T; set by create_class.
+template <class T>
+inline PyTypeObject* class_type = nullptr;
+
+template <class T>
+PyType_Spec class_spec(const char* qualified_name, PyType_Slot* slots) {
+    return {qualified_name, static_cast<int>(sizeof(PyBox<T>)), 0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+}
+
+// Builds the type once per process; a new reference for registration.
+template <class T>
+PyObject* create_class(PyType_Spec& spec) {
+    if (class_type<T> == nullptr) {
+        PyObject* type = PyType_FromSpec(&spec);
+        if (type == nullptr) return nullptr;
+        class_type<T> = reinterpret_cast<PyTypeObject*>(type);  // the cache owns this reference
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(class_type<T>);
+    Py_INCREF(type);
+    return type;
+}
+
+// A new Python instance holding `value`; nullptr with an exception set.
+template <class T>
+PyObject* wrap(T value) {
+    if (class_type<T> == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "halvane class used before registration");
+        return nullptr;
+    }
+    PyObject* object = PyType_GenericAlloc(class_type<T>, 0);
+    if (object == nullptr) return nullptr;
+    auto* box = reinterpret_cast<PyBox<T>*>(object);
+    new (&box->value) std::optional<T>(std::move(value));
+    return object;
+}
+
+// The value inside an instance of T's class, or nullptr for other objects.
+template <class T>
+const T* unwrap(PyObject* object) {
+    if (class_type<T> == nullptr || !PyObject_TypeCheck(object, class_type<T>)) return nullptr;
+    auto& value = reinterpret_cast<PyBox<T>*>(object)->value;
+    return value ? &*value : nullptr;
+}
+
+template <class T>
+void dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<PyBox<T>*>(self)->value.~optional();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));  // heap-type instances own a reference to their type
+}
+
+// tp_new for classes whose instances come only from module functions.
+template <class T>
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    PyObject* name = PyType_GetName(type);
+    if (name == nullptr) return nullptr;
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
+    Py_DECREF(name);
+    return nullptr;
+}
+
+// Getters run inside the same safety net as functions.
+template <class T, PyObject* (*Impl)(const T&)>
+PyObject* getter(PyObject* self, void*) noexcept {
+    try {
+        const T* value = unwrap<T>(self);
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "descriptor used on a foreign object");
+            return nullptr;
+        }
+        return Impl(*value);
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+// Binds an argument that must be an instance of T's class.
+template <class T>
+struct Converter<const T*> {
+    static bool convert(PyObject* object, const char* name, const T*& out) {
+        out = unwrap<T>(object);
+        if (out != nullptr) return true;
+        std::string expected = "instance";
+        if (class_type<T> != nullptr) {
+            if (PyObject* type_label = PyType_GetName(class_type<T>)) {
+                if (const char* text = PyUnicode_AsUTF8AndSize(type_label, nullptr)) expected = text;
+                Py_DECREF(type_label);
+            }
+        }
+        PyErr_Clear();
+        return raise_argument_error(PyExc_TypeError, name,
+                                    "'" + type_name(object) + "' object is not an instance of '" + expected + "'");
+    }
+};
+
+}  // namespace halvane::py
