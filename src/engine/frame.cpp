@@ -27,11 +27,4 @@ Mat3 precession_matrix(double jd) noexcept {
     }};
 }
 
-Vec3 rotate(const Mat3& m, const Vec3& v) noexcept {
-    Vec3 out{};
-    for (int row = 0; row < 3; ++row)
-        out[row] = m[row][0] * v[0] + m[row][1] * v[1] + m[row][2] * v[2];
-    return out;
-}
-
 }  // namespace halvane

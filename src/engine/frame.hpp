@@ -2,15 +2,12 @@
 // of date.
 #pragma once
 
-#include <array>
+#include "vector.hpp"
 
 namespace halvane {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<Vec3, 3>;  // rows
-
-// The IAU 1976 precession matrix P for a Julian Date (days): applied to a
-// J2000 unit vector v as the column product P * v. With
+// The IAU 1976 precession matrix P (rows) for a Julian Date (days): applied
+// to a J2000 unit vector v as the column product P * v. With
 // T = (jd - 2451545) / 36525 Julian centuries, the angles are
 //   zeta  = 2306.2181 T + 0.30188 T^2 + 0.017998 T^3 arcseconds
 //   z     = 2306.2181 T + 1.09468 T^2 + 0.018203 T^3
@@ -18,8 +15,5 @@ using Mat3 = std::array<Vec3, 3>;  // rows
 // and P = R3(-z) R2(theta) R3(-zeta). Exactly the identity at J2000.
 // The engine passes the UT Julian Date of the observation. Never fails.
 Mat3 precession_matrix(double jd) noexcept;
-
-// m * v, matrix times column vector.
-Vec3 rotate(const Mat3& m, const Vec3& v) noexcept;
 
 }  // namespace halvane

@@ -11,14 +11,13 @@
 // class wraps it, so predictions drawn from Python match what the solver saw.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <optional>
 #include <variant>
 
-namespace halvane {
+#include "vector.hpp"
 
-using Vec3 = std::array<double, 3>;
+namespace halvane {
 
 // Rectilinear lens: r = focal * tan(theta).
 struct Pinhole {};

@@ -12,7 +12,7 @@ TEST(Precession, IdentityAtJ2000) {
     const Mat3 p = precession_matrix(kJ2000);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) EXPECT_EQ(p[i][j], i == j ? 1.0 : 0.0) << i << j;
-    EXPECT_EQ(rotate(p, Vec3{1.0, 0.0, 0.0}), (Vec3{1.0, 0.0, 0.0}));
+    EXPECT_EQ(p * Vec3{1.0, 0.0, 0.0}, (Vec3{1.0, 0.0, 0.0}));
 }
 
 TEST(Precession, QuarterCenturyAfterJ2000) {
@@ -36,7 +36,7 @@ TEST(Precession, OrthonormalAndLengthPreserving) {
             }
         }
         const double s = 1.0 / std::sqrt(3.0);
-        const Vec3 v = rotate(p, {s, -s, s});
+        const Vec3 v = p * Vec3{s, -s, s};
         EXPECT_NEAR(v[0] * v[0] + v[1] * v[1] + v[2] * v[2], 1.0, 1e-15) << jd;
     }
 }
@@ -44,7 +44,7 @@ TEST(Precession, OrthonormalAndLengthPreserving) {
 TEST(Precession, PoleMovesTheRightWay) {
     // Over a century the J2000 pole moves about 0.557 degree toward
     // right ascension 0 on the mean equator of date.
-    const Vec3 pole = rotate(precession_matrix(kJ2000 + kDaysPerJulianCentury), {0.0, 0.0, 1.0});
+    const Vec3 pole = precession_matrix(kJ2000 + kDaysPerJulianCentury) * Vec3{0.0, 0.0, 1.0};
     EXPECT_NEAR(std::acos(pole[2]) * 57.29577951308232, 0.5567, 1e-3);
     EXPECT_LT(pole[0], 0.0);
 }
