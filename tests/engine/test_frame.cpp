@@ -12,7 +12,7 @@ TEST(Precession, IdentityAtJ2000) {
     const Mat3 p = precession_matrix(kJ2000);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) EXPECT_EQ(p[i][j], i == j ? 1.0 : 0.0) << i << j;
-    EXPECT_EQ(p * Vec3{1.0, 0.0, 0.0}, (Vec3{1.0, 0.0, 0.0}));
+    EXPECT_EQ((p * Vec3{1.0, 0.0, 0.0}), (Vec3{1.0, 0.0, 0.0}));
 }
 
 TEST(Precession, QuarterCenturyAfterJ2000) {
