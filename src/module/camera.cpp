@@ -2,7 +2,9 @@
 // and drawing overlays with exactly the projection the solver uses.
 #include "camera.hpp"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 

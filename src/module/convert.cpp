@@ -23,8 +23,8 @@ struct Ref {
 // object is not trusted for an up-front reservation.
 constexpr std::size_t kMaxReserve = std::size_t{1} << 16;
 
-// A 1-D float64 array in native order is copied directly; nullopt-style
-// false means "not that form, use the sequence protocol".
+// A 1-D float64 array in native order is copied in one go; false means
+// "not that form": the caller falls back to the sequence protocol.
 bool copy_float64_vector(PyObject* object, std::vector<double>& out) {
     const int is_array = is_ndarray(object);
     if (is_array <= 0) {
