@@ -7,6 +7,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "binder.hpp"
+
 namespace halvane::py {
 
 // --- Timestamps -----------------------------------------------------------
@@ -17,5 +24,39 @@ namespace halvane::py {
 // Refuses other forms and naive datetimes with HalvaneError; exceptions
 // raised by the object's own methods propagate unchanged.
 bool utc_to_jd(PyObject* utc, double& jd_ut);
+
+// --- Coordinates and float sequences --------------------------------------
+
+// A Python number as a double, for arguments that may be a number or a
+// sequence: int, float and NumPy scalars convert; str, sequences and NumPy
+// arrays of one or more dimensions do not (NumPy's own conversion of a
+// one-element array is deprecated and would hide a sequence). No exception
+// is left set either way.
+bool number_as_double(PyObject* object, double& out);
+
+// A sequence of numbers (list, tuple, 1-D NumPy array, ...) into `out`. A
+// str is refused, and so is anything whose items do not all convert; the
+// refusal is "x and y must both be floats, or both 1-D sequences of floats
+// of the same length (<name> is neither)".
+bool extract_coordinates(PyObject* values, const char* name, std::vector<double>& out);
+
+// Binder converters for sequences of floats. A str is refused with
+// TypeError; an item that is not a number gives the float converter's
+// TypeError.
+template <>
+struct Converter<std::vector<double>> {
+    static bool convert(PyObject* object, const char* name, std::vector<double>& out);
+};
+
+// Exactly N floats; another length raises ValueError
+// "expected a sequence of length N (got M)".
+bool convert_fixed_sequence(PyObject* object, const char* name, double* out, std::size_t n);
+
+template <std::size_t N>
+struct Converter<std::array<double, N>> {
+    static bool convert(PyObject* object, const char* name, std::array<double, N>& out) {
+        return convert_fixed_sequence(object, name, out.data(), N);
+    }
+};
 
 }  // namespace halvane::py

@@ -74,8 +74,13 @@ PyObject* make_halvane_error(PyObject*) {
 }
 
 const Registration kRegistrations[] = {
+    {"Camera", make_camera_type},
     {"julian_date", make_function<julian_date_def>},
     {"gmst_deg", make_function<gmst_deg_def>},
+    {"precess_vector", make_function<precess_vector_def>},
+    {"great_circle_nm", make_function<great_circle_nm_def>},
+    {"covariance_ellipse", make_function<covariance_ellipse_def>},
+    {"sun_apparent_jd", make_function<sun_apparent_jd_def>},
     {"HalvaneError", make_halvane_error},
 };
 

@@ -55,5 +55,12 @@ constexpr PyMethodDef method_def(const char* name, const char* doc) {
 // Registered functions, one definition each in the file of its group.
 extern PyMethodDef julian_date_def;
 extern PyMethodDef gmst_deg_def;
+extern PyMethodDef precess_vector_def;
+extern PyMethodDef great_circle_nm_def;
+extern PyMethodDef covariance_ellipse_def;
+extern PyMethodDef sun_apparent_jd_def;
+
+// Registered classes: each builds its type once and returns a new reference.
+PyObject* make_camera_type(PyObject* module_name);
 
 }  // namespace halvane::py

@@ -1,0 +1,322 @@
+// halvane.Camera: the engine's lens model, for predicting star positions
+// and drawing overlays with exactly the projection the solver uses.
+#include "camera.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "arrays.hpp"
+#include "binder.hpp"
+#include "convert.hpp"
+#include "module.hpp"
+#include "numeric.hpp"
+#include "plate.hpp"
+#include "pyclass.hpp"
+
+namespace halvane::py {
+
+namespace {
+
+constexpr const char* kCalibratedNeedsFocal =
+    "focal_px is required for a calibrated fisheye (a non-zero k1..k4): it is the lens's real radial scale, "
+    "which no image dimension can supply";
+
+constexpr const char* kBadDirections =
+    "v must be three floats (one camera-frame direction) or an (N, 3) array of them";
+
+}  // namespace
+
+bool focal_for_projection(std::optional<double> focal_px, bool fisheye, double k1, double k2, double k3,
+                          double k4, double& focal) {
+    if (!fisheye) {
+        if (!focal_px) {
+            raise_halvane_error(
+                "focal_px is required for the pinhole camera (fisheye_fov_deg=None); focal_px=None is only "
+                "meaningful for the ideal equidistant fisheye");
+            return false;
+        }
+        focal = *focal_px;
+        return true;
+    }
+    const bool calibrated = !(k1 == 0.0 && k2 == 0.0 && k3 == 0.0 && k4 == 0.0);
+    if (calibrated) {
+        if (!focal_px) {
+            raise_halvane_error(kCalibratedNeedsFocal);
+            return false;
+        }
+        focal = *focal_px;
+        return true;
+    }
+    if (focal_px) {
+        raise_halvane_error(
+            "focal_px is ignored for the ideal equidistant fisheye (fisheye_fov_deg set with k1..k4 all zero), "
+            "whose focal length fills the shorter image dimension: pass focal_px=None, or pass the calibrated "
+            "k1..k4 that make focal_px the real radial scale");
+        return false;
+    }
+    focal = 0.0;
+    return true;
+}
+
+bool derived_extent(const char* name, const char* centre_name, double centre, std::size_t& extent) {
+    if (centre > 0.0) {
+        extent = saturating_cast<std::size_t>(std::round(2.0 * centre));
+        return true;
+    }
+    raise_halvane_error(std::string(name) + " defaults to 2 * " + centre_name + ", so " + centre_name +
+                        " must be positive (got " + format_float(centre) + "); pass " + name +
+                        " explicitly for an off-centre principal point");
+    return false;
+}
+
+namespace {
+
+const Camera& self_camera(PyObject* self) { return *unwrap<Camera>(self); }
+
+PyObject* camera_new_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature<10> kSig{"Camera",
+                                        {{{"focal_px"},
+                                          {"cx"},
+                                          {"cy"},
+                                          {"width", kOptional},
+                                          {"height", kOptional},
+                                          {"fisheye_fov_deg", kOptional},
+                                          {"k1", kOptional},
+                                          {"k2", kOptional},
+                                          {"k3", kOptional},
+                                          {"k4", kOptional}}}};
+    std::optional<double> focal_px;
+    double cx = 0.0, cy = 0.0;
+    std::optional<std::uint64_t> width, height;
+    std::optional<double> fisheye_fov_deg;
+    double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
+    if (!bind(kSig, args, kwargs, focal_px, cx, cy, width, height, fisheye_fov_deg, k1, k2, k3, k4))
+        return nullptr;
+    double focal = 0.0;
+    if (!focal_for_projection(focal_px, fisheye_fov_deg.has_value(), k1, k2, k3, k4, focal)) return nullptr;
+    // Only the ideal fisheye reads the extent; width is settled first.
+    std::size_t w = 0, h = 0;
+    if (!focal_px) {
+        if (width) w = *width;
+        else if (!derived_extent("width", "cx", cx, w)) return nullptr;
+        if (height) h = *height;
+        else if (!derived_extent("height", "cy", cy, h)) return nullptr;
+    }
+    return wrap(Camera::from_fov(w, h, fisheye_fov_deg, focal, cx, cy, k1, k2, k3, k4));
+}
+
+PyObject* camera_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded<camera_new_impl>(nullptr, args, kwargs);
+}
+
+PyObject* float64_array(std::initializer_list<Py_ssize_t> shape, const std::vector<double>& values) {
+    return new_array(shape, "float64", values.data(), values.size() * sizeof(double));
+}
+
+PyObject* pixel_to_vec_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature<2> kSig{"Camera.pixel_to_vec", {{{"x"}, {"y"}}}};
+    PyObject* x_arg = nullptr;
+    PyObject* y_arg = nullptr;
+    if (!bind(kSig, args, kwargs, x_arg, y_arg)) return nullptr;
+    const Camera& camera = self_camera(self);
+    double x = 0.0, y = 0.0;
+    if (number_as_double(x_arg, x) && number_as_double(y_arg, y)) {
+        const Vec3 v = camera.pixel_to_vec(x, y);
+        return new_array({3}, "float64", v.data(), sizeof v);
+    }
+    std::vector<double> xs, ys;
+    if (!extract_coordinates(x_arg, "x", xs) || !extract_coordinates(y_arg, "y", ys)) return nullptr;
+    if (xs.size() != ys.size())
+        return raise_halvane_error("x and y must have the same length, got " + std::to_string(xs.size()) +
+                                   " and " + std::to_string(ys.size()));
+    std::vector<double> out(3 * xs.size());
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        const Vec3 v = camera.pixel_to_vec(xs[i], ys[i]);
+        std::memcpy(&out[3 * i], v.data(), sizeof v);
+    }
+    return float64_array({static_cast<Py_ssize_t>(xs.size()), 3}, out);
+}
+
+// One direction given as exactly three numbers; false (no exception set)
+// for any other form.
+bool as_direction(PyObject* object, Vec3& v) {
+    if (PyUnicode_Check(object) || !PySequence_Check(object)) return false;
+    const Py_ssize_t n = PySequence_Size(object);
+    if (n != 3) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        PyObject* item = PySequence_GetItem(object, i);
+        if (item == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        const bool ok = number_as_double(item, v[static_cast<std::size_t>(i)]);
+        Py_DECREF(item);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Directions as an (N, 3) float64 array read in place, or as a sequence of
+// triples; false with the refusal raised.
+static_assert(sizeof(Vec3) == 3 * sizeof(double), "rows of an (N, 3) array are copied as Vec3");
+
+bool as_directions(PyObject* object, std::vector<Vec3>& out) {
+    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+        raise_halvane_error(kBadDirections);
+        return false;
+    }
+    const int is_array = is_ndarray(object);
+    if (is_array < 0) PyErr_Clear();
+    if (is_array > 0) {
+        ArrayBuffer buffer;
+        if (buffer.acquire(object) && buffer.ndim() == 2 && buffer.shape()[1] == 3 &&
+            buffer.element_format() == "d" && buffer.native_byte_order() && buffer.c_contiguous()) {
+            out.resize(static_cast<std::size_t>(buffer.shape()[0]));
+            if (!out.empty()) std::memcpy(out.data(), buffer.data(), out.size() * sizeof(Vec3));
+            return true;
+        }
+    }
+    const Py_ssize_t n = PySequence_Size(object);
+    if (n < 0) {
+        PyErr_Clear();
+        raise_halvane_error(kBadDirections);
+        return false;
+    }
+    out.clear();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(object, i);
+        Vec3 v{};
+        const bool ok = item != nullptr && as_direction(item, v);
+        Py_XDECREF(item);
+        if (!ok) {
+            PyErr_Clear();
+            raise_halvane_error(kBadDirections);
+            return false;
+        }
+        out.push_back(v);
+    }
+    return true;
+}
+
+PyObject* vec_to_pixel_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature<1> kSig{"Camera.vec_to_pixel", {{{"v"}}}};
+    PyObject* v_arg = nullptr;
+    if (!bind(kSig, args, kwargs, v_arg)) return nullptr;
+    const Camera& camera = self_camera(self);
+    Vec3 v{};
+    if (as_direction(v_arg, v)) {
+        const auto pixel = camera.vec_to_pixel(v);
+        if (!pixel) Py_RETURN_NONE;
+        return Py_BuildValue("(dd)", pixel->x, pixel->y);
+    }
+    std::vector<Vec3> directions;
+    if (!as_directions(v_arg, directions)) return nullptr;
+    std::vector<double> out(2 * directions.size());
+    for (std::size_t i = 0; i < directions.size(); ++i) {
+        const auto pixel = camera.vec_to_pixel(directions[i]);
+        out[2 * i] = pixel ? pixel->x : std::numeric_limits<double>::quiet_NaN();
+        out[2 * i + 1] = pixel ? pixel->y : std::numeric_limits<double>::quiet_NaN();
+    }
+    return float64_array({static_cast<Py_ssize_t>(directions.size()), 2}, out);
+}
+
+std::string projection_text(const Projection& projection) {
+    struct Text {
+        std::string operator()(const Pinhole&) const { return "pinhole"; }
+        std::string operator()(const Equidistant& p) const {
+            return "equidistant fisheye fov=" + format_fixed(p.half_fov * kRadToDeg * 2.0, 1) + " deg";
+        }
+        std::string operator()(const DistortedFisheye& p) const {
+            return "distorted fisheye fov=" + format_fixed(p.half_fov * kRadToDeg * 2.0, 1) + " deg k=(" +
+                   format_float(p.k1) + ", " + format_float(p.k2) + ", " + format_float(p.k3) + ", " +
+                   format_float(p.k4) + ")";
+        }
+    };
+    return std::visit(Text{}, projection);
+}
+
+PyObject* camera_repr(PyObject* self) noexcept {
+    try {
+        const Camera& camera = self_camera(self);
+        const std::string text = "Camera(" + projection_text(camera.projection) +
+                                 ", focal_px=" + format_fixed(camera.focal, 4) + ", cx=" + format_fixed(camera.cx, 4) +
+                                 ", cy=" + format_fixed(camera.cy, 4) + ")";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* effective_focal_px(const Camera& camera) { return PyFloat_FromDouble(camera.focal); }
+PyObject* principal_x(const Camera& camera) { return PyFloat_FromDouble(camera.cx); }
+PyObject* principal_y(const Camera& camera) { return PyFloat_FromDouble(camera.cy); }
+PyObject* arcmin_per_pixel(const Camera& camera) { return PyFloat_FromDouble(camera.arcmin_per_pixel()); }
+PyObject* default_sigma_arcmin(const Camera& camera) {
+    return PyFloat_FromDouble(camera.default_sigma_arcmin());
+}
+
+PyGetSetDef kGetters[] = {
+    {"effective_focal_px", getter<Camera, effective_focal_px>, nullptr,
+     "Radial scale in pixels the camera projects with: the given focal_px, or the value derived for the "
+     "ideal equidistant fisheye.",
+     nullptr},
+    {"cx", getter<Camera, principal_x>, nullptr, "Principal point x, pixels.", nullptr},
+    {"cy", getter<Camera, principal_y>, nullptr, "Principal point y, pixels.", nullptr},
+    {"arcmin_per_pixel", getter<Camera, arcmin_per_pixel>, nullptr,
+     "Angular size of one pixel at the boresight, arcminutes.", nullptr},
+    {"default_sigma_arcmin", getter<Camera, default_sigma_arcmin>, nullptr,
+     "Star-match tolerance used when sigma_arcmin is None: half a pixel, at least one arcminute.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kMethods[] = {
+    method_def<pixel_to_vec_impl>(
+        "pixel_to_vec",
+        "pixel_to_vec($self, x, y)\n--\n\n"
+        "Unit camera-frame direction of pixel (x, y): x right, y down, z along the boresight.\n"
+        "Two floats give a float64 array of shape (3,); two 1-D sequences (or arrays) of equal\n"
+        "length N give shape (N, 3). Defined for every pixel: no field limit is applied."),
+    method_def<vec_to_pixel_impl>(
+        "vec_to_pixel",
+        "vec_to_pixel($self, v)\n--\n\n"
+        "Pixel of a camera-frame direction (not normalised: pass unit vectors).\n"
+        "Three floats give a tuple (x, y), or None when the direction is outside the\n"
+        "lens's field; an (N, 3) array or a list of triples gives a float64 array of\n"
+        "shape (N, 2) with NaN rows for directions outside the field."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* make_camera_type(PyObject*) {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc,
+         const_cast<char*>(
+             "Camera(focal_px, cx, cy, width=None, height=None, fisheye_fov_deg=None, k1=0.0, k2=0.0, "
+             "k3=0.0, k4=0.0)\n--\n\n"
+             "The lens projection the solver itself uses, built from the same camera scalars as\n"
+             "resolve_fix: a pinhole when fisheye_fov_deg is None; with fisheye_fov_deg (the full\n"
+             "field of view, degrees), the ideal equidistant fisheye when k1..k4 are all zero\n"
+             "(focal_px must then be None: the focal is derived so the image circle fills the\n"
+             "shorter image side), otherwise the calibrated fisheye with radial scale focal_px.\n"
+             "width and height are read only for the ideal equidistant fisheye, where they\n"
+             "default to 2 * cx by 2 * cy. Immutable.")},
+        {Py_tp_new, reinterpret_cast<void*>(camera_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Camera>)},
+        {Py_tp_repr, reinterpret_cast<void*>(camera_repr)},
+        {Py_tp_getset, kGetters},
+        {Py_tp_methods, kMethods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = class_spec<Camera>("halvane.Camera", slots);
+    return create_class<Camera>(spec);
+}
+
+}  // namespace halvane::py
