@@ -74,6 +74,7 @@ PyObject* make_halvane_error(PyObject*) {
 }
 
 const Registration kRegistrations[] = {
+    {"Catalog", make_catalog_type},
     {"julian_date", make_function<julian_date_def>},
     {"gmst_deg", make_function<gmst_deg_def>},
     {"HalvaneError", make_halvane_error},
