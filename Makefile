@@ -10,7 +10,7 @@ CTEST := $(VENV)/bin/ctest
 APT_PACKAGES := libeigen3-dev libgtest-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: setup system-deps venv build test test-engine test-python sanitize bench clean
+.PHONY: setup system-deps venv build test test-engine test-python sanitize bench catalog clean
 
 setup: system-deps venv
 
@@ -60,6 +60,12 @@ sanitize: setup
 
 bench: build
 	@for b in bench/*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b" || exit 1; done
+
+# Rebuilds the bundled catalogue and pair index from data/bsc5.dat (the
+# builder is pure Python and reproduces the shipped files byte for byte).
+catalog: venv
+	PYTHONPATH=python $(PY) -m halvane_tools.catalog_builder --source data/bsc5.dat \
+	  --out-dir python/halvane_tools/data
 
 clean:
 	rm -rf build

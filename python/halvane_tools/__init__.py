@@ -1,2 +1,24 @@
 """Companions of the halvane engine: the bundled star catalogue, its builder
 and the command line. Imports :mod:`halvane`; the engine never imports this."""
+from __future__ import annotations
+
+import functools
+from importlib import resources
+
+__all__ = ["default_catalog"]
+
+# Names of the bundled files under halvane_tools/data; the builder writes them.
+CATALOG_FILE = "stars.hcat"
+PAIRS_FILE = "pairs.hprs"
+
+
+@functools.cache
+def default_catalog():
+    """The bundled catalogue (Yale Bright Star Catalogue, stars to magnitude
+    6.5) and its pair index, loaded once as a :class:`halvane.Catalog`. The
+    catalogue is immutable, so every caller shares the one instance."""
+    import halvane
+
+    data = resources.files(__name__) / "data"
+    with resources.as_file(data / CATALOG_FILE) as stars, resources.as_file(data / PAIRS_FILE) as pairs:
+        return halvane.Catalog(str(stars), str(pairs))

@@ -75,6 +75,7 @@ PyObject* make_halvane_error(PyObject*) {
 
 const Registration kRegistrations[] = {
     {"Camera", make_camera_type},
+    {"Catalog", make_catalog_type},
     {"julian_date", make_function<julian_date_def>},
     {"gmst_deg", make_function<gmst_deg_def>},
     {"precess_vector", make_function<precess_vector_def>},

@@ -52,6 +52,9 @@ constexpr PyMethodDef method_def(const char* name, const char* doc) {
             METH_VARARGS | METH_KEYWORDS, doc};
 }
 
+// Registered classes: each file's create function builds the type once.
+PyObject* make_catalog_type(PyObject* module_name);
+
 // Registered functions, one definition each in the file of its group.
 extern PyMethodDef julian_date_def;
 extern PyMethodDef gmst_deg_def;

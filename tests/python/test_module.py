@@ -13,6 +13,7 @@ def test_all_lists_registered_names_in_order_ending_with_the_exception():
     assert halvane.__all__[-1] == "HalvaneError"
     assert halvane.__all__ == [
         "Camera",
+        "Catalog",
         "julian_date",
         "gmst_deg",
         "precess_vector",

@@ -1,0 +1,238 @@
+"""Builds the star catalogue (HCAT version 2) and pair index (HPRS version 1)
+from the Yale Bright Star Catalogue, 5th revised edition (``bsc5.dat``).
+
+Stars are written brightest first (ties by HR number) with J2000 positions,
+proper motions in mas/yr (the catalogue's RA rate is already a great-circle
+rate) and parallax in mas, epoch 2000.0. Pairs hold catalogue indices, the
+brighter star first, sorted by the cosine of their separation.
+
+Which pairs go in decides the matcher's cost: every pair of a separation
+window is tried against the pairs of another window, so the limits below keep
+the faint stars' pairs short while the brightest stars pair at every
+separation (the brightest detections of an all-sky lens lie anywhere).
+
+The output depends only on the input bytes and the limits, so a rebuild
+reproduces the shipped files byte for byte:
+
+    python -m halvane_tools.catalog_builder --source data/bsc5.dat
+"""
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import math
+import struct
+import sys
+from pathlib import Path
+
+import numpy as np
+
+from halvane_tools import CATALOG_FILE, PAIRS_FILE
+
+EPOCH_YEARS = 2000.0
+
+STAR_RECORD = np.dtype(
+    [
+        ("hr_id", "<u4"),
+        ("vmag", "<f4"),
+        ("ra", "<f8"),
+        ("dec", "<f8"),
+        ("x", "<f8"),
+        ("y", "<f8"),
+        ("z", "<f8"),
+        ("pm_ra", "<f4"),
+        ("pm_dec", "<f4"),
+        ("parallax", "<f4"),
+    ]
+)
+PAIR_RECORD = np.dtype([("cos_theta", "<f4"), ("i", "<u2"), ("j", "<u2")])
+assert STAR_RECORD.itemsize == 60 and PAIR_RECORD.itemsize == 8
+
+# Pair records address stars with 16-bit indices.
+MAX_PAIRED_STARS = 1 << 16
+
+
+@dataclasses.dataclass(frozen=True)
+class SelectionLimits:
+    """Which stars and pairs the builder writes. The defaults are the
+    shipped catalogue's."""
+
+    # Stars fainter than this are left out of the catalogue.
+    faintest_star_vmag: float = 6.5
+    # Stars up to this magnitude pair with each other up to the separation below.
+    faintest_paired_vmag: float = 5.0
+    max_pair_separation_deg: float = 20.0
+    # Stars up to this magnitude pair with each other at every separation.
+    faintest_all_separation_vmag: float = 3.5
+
+
+DEFAULT_LIMITS = SelectionLimits()
+
+
+@dataclasses.dataclass(frozen=True)
+class SourceStar:
+    hr_id: int
+    vmag: float
+    ra_rad: float
+    dec_rad: float
+    pm_ra_mas: float
+    pm_dec_mas: float
+    parallax_mas: float
+
+
+def _field(line: str, first: int, last: int) -> str:
+    """Bytes first..last of a line, 1-based and inclusive as the catalogue's
+    byte-by-byte description counts them."""
+    return line[first - 1 : last].strip()
+
+
+def parse_bsc5_line(line: str) -> SourceStar | None:
+    """One catalogue line as a star, or None for an entry without a J2000
+    position or a visual magnitude."""
+    line = line.rstrip("\r\n").ljust(197)
+    ra_fields = (_field(line, 76, 77), _field(line, 78, 79), _field(line, 80, 83))
+    dec_fields = (_field(line, 85, 86), _field(line, 87, 88), _field(line, 89, 90))
+    vmag = _field(line, 103, 107)
+    if not all(ra_fields) or not all(dec_fields) or not vmag:
+        return None
+    hours, minutes, seconds = int(ra_fields[0]), int(ra_fields[1]), float(ra_fields[2])
+    ra_deg = 15.0 * (hours + minutes / 60.0 + seconds / 3600.0)
+    degrees, arcmin, arcsec = (int(f) for f in dec_fields)
+    dec_deg = degrees + arcmin / 60.0 + arcsec / 3600.0
+    if _field(line, 84, 84) == "-":
+        dec_deg = -dec_deg
+
+    def arcsec_to_mas(first: int, last: int) -> float:
+        text = _field(line, first, last)
+        return float(text) * 1000.0 if text else 0.0
+
+    return SourceStar(
+        hr_id=int(_field(line, 1, 4)),
+        vmag=float(vmag),
+        ra_rad=math.radians(ra_deg),
+        dec_rad=math.radians(dec_deg),
+        pm_ra_mas=arcsec_to_mas(149, 154),
+        pm_dec_mas=arcsec_to_mas(155, 160),
+        parallax_mas=arcsec_to_mas(162, 166),
+    )
+
+
+def read_bsc5(path: str | Path) -> list[SourceStar]:
+    text = Path(path).read_text(encoding="ascii")
+    stars = (parse_bsc5_line(line) for line in text.splitlines() if line.strip())
+    return [s for s in stars if s is not None]
+
+
+def select_stars(stars: list[SourceStar], limits: SelectionLimits) -> list[SourceStar]:
+    """The kept stars, brightest first, ties by HR number."""
+    kept = [s for s in stars if s.vmag <= limits.faintest_star_vmag]
+    return sorted(kept, key=lambda s: (s.vmag, s.hr_id))
+
+
+def star_records(stars: list[SourceStar]) -> np.ndarray:
+    records = np.zeros(len(stars), dtype=STAR_RECORD)
+    for k, s in enumerate(stars):
+        cos_dec = math.cos(s.dec_rad)
+        records[k] = (
+            s.hr_id,
+            s.vmag,
+            s.ra_rad,
+            s.dec_rad,
+            cos_dec * math.cos(s.ra_rad),
+            cos_dec * math.sin(s.ra_rad),
+            math.sin(s.dec_rad),
+            s.pm_ra_mas,
+            s.pm_dec_mas,
+            s.parallax_mas,
+        )
+    return records
+
+
+def _prefix_length(stars: list[SourceStar], faintest_vmag: float) -> int:
+    """Stars are brightest first, so a magnitude tier is a prefix."""
+    return sum(1 for s in stars if s.vmag <= faintest_vmag)
+
+
+def pair_records(records: np.ndarray, stars: list[SourceStar], limits: SelectionLimits) -> np.ndarray:
+    """Every pair (i < j) among the first n_paired stars within the largest
+    separation, plus every pair among the first n_all stars, sorted by
+    cos_theta, then i, then j."""
+    n_paired = _prefix_length(stars, limits.faintest_paired_vmag)
+    n_all = _prefix_length(stars, limits.faintest_all_separation_vmag)
+    n_total = max(n_paired, n_all)
+    if n_total > MAX_PAIRED_STARS:
+        raise ValueError(f"{n_total} paired stars; pair records address at most {MAX_PAIRED_STARS}")
+    # Element-wise products and sums only (no BLAS): every platform rounds
+    # them the same way, which keeps the output reproducible.
+    x, y, z = records["x"][:n_total], records["y"][:n_total], records["z"][:n_total]
+    cos_max = math.cos(math.radians(limits.max_pair_separation_deg))
+    chunks = []
+    for i in range(n_total - 1):
+        j = np.arange(i + 1, n_total)
+        dots = np.clip(x[i] * x[j] + y[i] * y[j] + z[i] * z[j], -1.0, 1.0)
+        wanted = (j < n_all) if i < n_all else np.zeros(len(j), dtype=bool)
+        if i < n_paired:
+            wanted |= (j < n_paired) & (dots >= cos_max)
+        chunk = np.zeros(int(wanted.sum()), dtype=PAIR_RECORD)
+        chunk["cos_theta"] = dots[wanted].astype(np.float32)
+        chunk["i"] = i
+        chunk["j"] = j[wanted]
+        chunks.append(chunk)
+    pairs = np.concatenate(chunks) if chunks else np.zeros(0, dtype=PAIR_RECORD)
+    order = np.lexsort((pairs["j"], pairs["i"], pairs["cos_theta"]))
+    return pairs[order]
+
+
+def catalog_bytes(records: np.ndarray) -> bytes:
+    return struct.pack("<4sIId", b"HCAT", 2, len(records), EPOCH_YEARS) + records.tobytes()
+
+
+def pairs_bytes(pairs: np.ndarray) -> bytes:
+    return struct.pack("<4sII", b"HPRS", 1, len(pairs)) + pairs.tobytes()
+
+
+def build(source: str | Path, limits: SelectionLimits = DEFAULT_LIMITS) -> tuple[bytes, bytes]:
+    """(catalogue file bytes, pair file bytes) built from a bsc5.dat file."""
+    stars = select_stars(read_bsc5(source), limits)
+    records = star_records(stars)
+    return catalog_bytes(records), pairs_bytes(pair_records(records, stars, limits))
+
+
+def write(source: str | Path, out_dir: str | Path, limits: SelectionLimits = DEFAULT_LIMITS) -> tuple[Path, Path]:
+    """Builds both files into out_dir under their default names."""
+    catalog, pairs = build(source, limits)
+    out = Path(out_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    catalog_path, pairs_path = out / CATALOG_FILE, out / PAIRS_FILE
+    catalog_path.write_bytes(catalog)
+    pairs_path.write_bytes(pairs)
+    return catalog_path, pairs_path
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m halvane_tools.catalog_builder",
+        description="Build the HCAT star catalogue and HPRS pair index from bsc5.dat.",
+    )
+    parser.add_argument("--source", default="data/bsc5.dat", help="bsc5.dat to read (default: %(default)s)")
+    parser.add_argument(
+        "--out-dir",
+        default=str(Path(__file__).resolve().parent / "data"),
+        help="directory for stars.hcat and pairs.hprs (default: the package's bundled data)",
+    )
+    for field in dataclasses.fields(SelectionLimits):
+        parser.add_argument(
+            "--" + field.name.replace("_", "-"), type=float, default=field.default, help="(default: %(default)s)"
+        )
+    args = parser.parse_args(argv)
+    limits = SelectionLimits(**{f.name: getattr(args, f.name) for f in dataclasses.fields(SelectionLimits)})
+    catalog_path, pairs_path = write(args.source, args.out_dir, limits)
+    n_stars = (catalog_path.stat().st_size - 20) // STAR_RECORD.itemsize
+    n_pairs = (pairs_path.stat().st_size - 12) // PAIR_RECORD.itemsize
+    print(f"{catalog_path}: {n_stars} stars, {catalog_path.stat().st_size} bytes")
+    print(f"{pairs_path}: {n_pairs} pairs, {pairs_path.stat().st_size} bytes")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,253 @@
+#include "catalog.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace halvane {
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "the file formats are read in place as little-endian");
+
+constexpr std::size_t kStarRecordBytes = 60;
+constexpr std::size_t kPairRecordBytes = 8;
+constexpr double kRadPerMas = 4.8481368110953594e-9;
+
+Error format_error(std::string message) { return Error::CatalogFormat{std::move(message)}; }
+
+Error os_error(int code) {
+    return Error::Io{std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"};
+}
+
+// Closes the descriptor on every path out of read_file.
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+Result<std::span<const std::byte>> Reader::read_bytes(std::size_t n) {
+    if (n > remaining()) {
+        return std::unexpected(format_error("truncated: wanted " + std::to_string(n) + " bytes at offset " +
+                                            std::to_string(position_)));
+    }
+    const auto field = bytes_.subspan(position_, n);
+    position_ += n;
+    return field;
+}
+
+namespace {
+
+template <class T>
+Result<T> read_value(Reader& reader) {
+    auto field = reader.read_bytes(sizeof(T));
+    if (!field) return std::unexpected(std::move(field.error()));
+    T value;
+    std::memcpy(&value, field->data(), sizeof(T));
+    return value;
+}
+
+}  // namespace
+
+Result<std::uint16_t> Reader::read_u16() { return read_value<std::uint16_t>(*this); }
+Result<std::uint32_t> Reader::read_u32() { return read_value<std::uint32_t>(*this); }
+Result<float> Reader::read_f32() { return read_value<float>(*this); }
+Result<double> Reader::read_f64() { return read_value<double>(*this); }
+
+Result<std::uint32_t> Reader::expect_header(std::string_view magic, std::uint32_t version) {
+    auto read_magic = read_bytes(magic.size());
+    if (!read_magic) return std::unexpected(std::move(read_magic.error()));
+    if (std::memcmp(read_magic->data(), magic.data(), magic.size()) != 0) {
+        return std::unexpected(format_error("bad magic, expected " + std::string(magic)));
+    }
+    auto read_version = read_u32();
+    if (!read_version) return std::unexpected(std::move(read_version.error()));
+    if (*read_version != version) {
+        return std::unexpected(format_error("unsupported version " + std::to_string(*read_version) +
+                                            "; this build reads version " + std::to_string(version)));
+    }
+    return read_u32();
+}
+
+namespace {
+
+// Reads the fields of one star record in file order; the first field that
+// does not fit names the truncation.
+Result<Star> read_star(Reader& reader) {
+    Star star;
+    auto hr_id = reader.read_u32();
+    if (!hr_id) return std::unexpected(std::move(hr_id.error()));
+    star.hr_id = *hr_id;
+    auto vmag = reader.read_f32();
+    if (!vmag) return std::unexpected(std::move(vmag.error()));
+    star.vmag = *vmag;
+    for (double* field : {&star.ra, &star.dec, &star.unit[0], &star.unit[1], &star.unit[2]}) {
+        auto value = reader.read_f64();
+        if (!value) return std::unexpected(std::move(value.error()));
+        *field = *value;
+    }
+    for (float* field : {&star.pm_ra, &star.pm_dec, &star.parallax}) {
+        auto value = reader.read_f32();
+        if (!value) return std::unexpected(std::move(value.error()));
+        *field = *value;
+    }
+    return star;
+}
+
+Result<StarPair> read_pair(Reader& reader) {
+    auto cos_theta = reader.read_f32();
+    if (!cos_theta) return std::unexpected(std::move(cos_theta.error()));
+    auto i = reader.read_u16();
+    if (!i) return std::unexpected(std::move(i.error()));
+    auto j = reader.read_u16();
+    if (!j) return std::unexpected(std::move(j.error()));
+    return StarPair{*cos_theta, *i, *j};
+}
+
+}  // namespace
+
+Result<Catalog> Catalog::from_bytes(std::span<const std::byte> catalog_bytes,
+                                    std::span<const std::byte> pair_bytes) {
+    Catalog catalog;
+
+    Reader stars(catalog_bytes);
+    auto n_stars = stars.expect_header("HCAT", 2);
+    if (!n_stars) return std::unexpected(std::move(n_stars.error()));
+    auto epoch = stars.read_f64();
+    if (!epoch) return std::unexpected(std::move(epoch.error()));
+    catalog.epoch = *epoch;
+    catalog.stars.reserve(std::min<std::size_t>(catalog_bytes.size() / kStarRecordBytes, *n_stars));
+    for (std::uint32_t k = 0; k < *n_stars; ++k) {
+        auto star = read_star(stars);
+        if (!star) return std::unexpected(std::move(star.error()));
+        catalog.stars.push_back(*star);
+    }
+    if (stars.remaining() != 0) return std::unexpected(format_error("trailing bytes after catalog records"));
+
+    Reader pairs(pair_bytes);
+    auto n_pairs = pairs.expect_header("HPRS", 1);
+    if (!n_pairs) return std::unexpected(std::move(n_pairs.error()));
+    catalog.pairs.reserve(std::min<std::size_t>(pair_bytes.size() / kPairRecordBytes, *n_pairs));
+    float previous = -std::numeric_limits<float>::infinity();
+    for (std::uint32_t k = 0; k < *n_pairs; ++k) {
+        auto pair = read_pair(pairs);
+        if (!pair) return std::unexpected(std::move(pair.error()));
+        // Plain `<`: a NaN on either side passes, as stored files may hold one.
+        if (pair->cos_theta < previous) return std::unexpected(format_error("pairs not sorted by cos_theta"));
+        if (pair->i >= *n_stars || pair->j >= *n_stars) {
+            return std::unexpected(format_error("pair index out of range: " + std::to_string(pair->i) + "," +
+                                                std::to_string(pair->j)));
+        }
+        previous = pair->cos_theta;
+        catalog.pairs.push_back(*pair);
+    }
+    if (pairs.remaining() != 0) return std::unexpected(format_error("trailing bytes after pairs records"));
+
+    return catalog;
+}
+
+Result<std::vector<std::byte>> read_file(const std::string& path) {
+    // open() would silently stop at the first NUL and open another file.
+    if (path.find('\0') != std::string::npos) return std::unexpected(os_error(EINVAL));
+    FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) return std::unexpected(os_error(errno));
+
+    // Sized from the file length plus one byte, so that the read seeing end
+    // of file needs no second buffer; then read until end of file rather
+    // than trusting the size, as the file may change or be a pipe.
+    std::size_t capacity = 65536;
+    struct stat info{};
+    if (::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        capacity = static_cast<std::size_t>(info.st_size) + 1;
+    }
+    std::vector<std::byte> bytes(capacity);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+        const ssize_t got = ::read(file.fd, bytes.data() + used, bytes.size() - used);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(os_error(errno));
+        }
+        if (got == 0) break;
+        used += static_cast<std::size_t>(got);
+    }
+    bytes.resize(used);
+    return bytes;
+}
+
+Result<Catalog> Catalog::load(const std::string& catalog_path, const std::string& pairs_path) {
+    auto catalog_bytes = read_file(catalog_path);
+    if (!catalog_bytes) return std::unexpected(std::move(catalog_bytes.error()));
+    auto pair_bytes = read_file(pairs_path);
+    if (!pair_bytes) return std::unexpected(std::move(pair_bytes.error()));
+    return from_bytes(*catalog_bytes, *pair_bytes);
+}
+
+std::span<const StarPair> Catalog::pairs_in_range(double lo, double hi) const noexcept {
+    // A plain binary search: it stays within bounds even if a NaN breaks the
+    // partitioning.
+    const auto count_where = [this](auto&& below) {
+        std::size_t first = 0;
+        std::size_t count = pairs.size();
+        while (count > 0) {
+            const std::size_t half = count / 2;
+            if (below(static_cast<double>(pairs[first + half].cos_theta))) {
+                first += half + 1;
+                count -= half + 1;
+            } else {
+                count = half;
+            }
+        }
+        return first;
+    };
+    // No cosine lies between NaN bounds; the searches alone would return
+    // everything for a NaN lo.
+    if (std::isnan(lo) || std::isnan(hi)) return {};
+    const std::size_t start = count_where([lo](double c) { return c < lo; });
+    const std::size_t end = count_where([hi](double c) { return c <= hi; });
+    if (end <= start) return {};
+    return std::span<const StarPair>(pairs).subspan(start, end - start);
+}
+
+std::array<double, 3> Star::unit_at(double jd, double epoch) const {
+    if (pm_ra == 0.0f && pm_dec == 0.0f && parallax == 0.0f) return unit;
+
+    const double dt_years = (jd - 2451545.0) / 365.25 + 2000.0 - epoch;
+    const double ra_now = ra + dt_years * (static_cast<double>(pm_ra) * kRadPerMas) / std::cos(dec);
+    const double dec_now = dec + dt_years * (static_cast<double>(pm_dec) * kRadPerMas);
+    const std::array<double, 3> p{std::cos(dec_now) * std::cos(ra_now), std::cos(dec_now) * std::sin(ra_now),
+                                  std::sin(dec_now)};
+
+    // Direction of the Sun, low precision: enough for a shift of at most
+    // the parallax, under a second of arc for every catalogue star.
+    constexpr double kDeg = 0.017453292519943295;
+    const double t = (jd - 2451545.0) / 36525.0;
+    const double g = (t * 35999.05 + 357.528) * kDeg;
+    const double longitude = (t * 36000.771 + 280.46) * kDeg + (1.915 * std::sin(g) + 0.02 * std::sin(2.0 * g)) * kDeg;
+    const double obliquity = (t * -0.013 + 23.4393) * kDeg;
+    const std::array<double, 3> sun{std::cos(longitude), std::cos(obliquity) * std::sin(longitude),
+                                    std::sin(obliquity) * std::sin(longitude)};
+
+    const double w = static_cast<double>(parallax) * kRadPerMas;
+    const double d = sun[0] * p[0] + sun[1] * p[1] + sun[2] * p[2];
+    std::array<double, 3> shifted{};
+    for (int k = 0; k < 3; ++k) shifted[k] = p[k] + w * (sun[k] - p[k] * d);
+    const double length =
+        std::sqrt(shifted[0] * shifted[0] + shifted[1] * shifted[1] + shifted[2] * shifted[2]);
+    for (double& c : shifted) c /= length;
+    return shifted;
+}
+
+}  // namespace halvane
