@@ -76,6 +76,9 @@ PyObject* make_halvane_error(PyObject*) {
 const Registration kRegistrations[] = {
     {"julian_date", make_function<julian_date_def>},
     {"gmst_deg", make_function<gmst_deg_def>},
+    {"detect_centroids", make_function<detect_centroids_def>},
+    {"detect_centroids_matched", make_function<detect_centroids_matched_def>},
+    {"foreground_mask", make_function<foreground_mask_def>},
     {"HalvaneError", make_halvane_error},
 };
 

@@ -55,5 +55,8 @@ constexpr PyMethodDef method_def(const char* name, const char* doc) {
 // Registered functions, one definition each in the file of its group.
 extern PyMethodDef julian_date_def;
 extern PyMethodDef gmst_deg_def;
+extern PyMethodDef detect_centroids_def;
+extern PyMethodDef detect_centroids_matched_def;
+extern PyMethodDef foreground_mask_def;
 
 }  // namespace halvane::py

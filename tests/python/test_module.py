@@ -11,7 +11,14 @@ import halvane
 
 def test_all_lists_registered_names_in_order_ending_with_the_exception():
     assert halvane.__all__[-1] == "HalvaneError"
-    assert halvane.__all__ == ["julian_date", "gmst_deg", "HalvaneError"]
+    assert halvane.__all__ == [
+        "julian_date",
+        "gmst_deg",
+        "detect_centroids",
+        "detect_centroids_matched",
+        "foreground_mask",
+        "HalvaneError",
+    ]
     for name in halvane.__all__:
         assert hasattr(halvane, name)
 
