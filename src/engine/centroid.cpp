@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -36,17 +37,32 @@ bool mask_matches(const MaskView& mask, const ImageView& image) {
 
 // Element k of the ascending order of 16-bit samples, by counting: the
 // high byte picks the bucket, the low bytes of that bucket's samples pick
-// the value. Two linear passes, no reordering of the input.
+// the value. Two linear passes, no reordering of the input. Sky samples
+// share one or two high bytes, so the counts are spread over four
+// interleaved tables to keep increments of one bin from queueing behind
+// each other.
 std::uint16_t nth_u16(std::span<const std::uint16_t> values, std::size_t k) {
-    std::array<std::size_t, 256> counts{};
-    for (std::uint16_t v : values) ++counts[v >> 8];
-    std::size_t high = 0;
-    while (k >= counts[high]) k -= counts[high++];
-    counts.fill(0);
-    for (std::uint16_t v : values)
-        if ((v >> 8) == high) ++counts[v & 0xFF];
-    std::size_t low = 0;
-    while (k >= counts[low]) k -= counts[low++];
+    std::array<std::array<std::uint32_t, 256>, 4> counts{};
+    const std::size_t n = values.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t lane = 0; lane < 4; ++lane) ++counts[lane][values[i + lane] >> 8];
+    for (; i < n; ++i) ++counts[0][values[i] >> 8];
+    auto total = [&counts](unsigned bin) {
+        return counts[0][bin] + counts[1][bin] + counts[2][bin] + counts[3][bin];
+    };
+    unsigned high = 0;
+    while (k >= total(high)) k -= total(high++);
+    counts = {};
+    // Branch-free: which samples fall in the bucket is unpredictable.
+    for (i = 0; i + 4 <= n; i += 4)
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            const std::uint16_t v = values[i + lane];
+            counts[lane][v & 0xFF] += static_cast<std::uint32_t>((v >> 8) == high);
+        }
+    for (; i < n; ++i) counts[0][values[i] & 0xFF] += static_cast<std::uint32_t>((values[i] >> 8) == high);
+    unsigned low = 0;
+    while (k >= total(low)) k -= total(low++);
     return static_cast<std::uint16_t>((high << 8) | low);
 }
 
@@ -57,13 +73,61 @@ std::size_t nth_in_histogram(std::span<const std::size_t> histogram, std::size_t
     return value;
 }
 
-// Element n / 2 of the ascending order. The values reaching here are
-// finite, where `<` and IEEE total order agree but for the sign of zero,
-// which no caller can observe. Reorders `values`.
-double middle_element(std::span<double> values) {
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
+// An unsigned key whose ascending order is the IEEE total order of doubles.
+inline std::uint64_t order_key(double value) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+// Reusable state of `select_rank`, so repeated selections allocate once.
+struct Selection {
+    std::vector<std::uint32_t> histogram = std::vector<std::uint32_t>(std::size_t{2} << 16);
+    std::vector<double> bucket;
+};
+
+// Element `rank` of the ascending total order of value(p) over the indices
+// p < count with usable(p): what a full sort would put there, found in two
+// linear passes. The first counts values by the top 16 bits of their order
+// key; the second gathers the one bucket holding the rank (a few per cent
+// of a noisy frame) for std::nth_element. Within a bucket all values share a
+// sign, so `<` and the total order agree there.
+template <class Value, class Usable>
+double select_rank(Selection& state, std::size_t count, std::size_t rank, Value value, Usable usable) {
+    if (count > std::numeric_limits<std::uint32_t>::max()) {
+        // Beyond 32-bit counts: a plain selection over a copy.
+        state.bucket.clear();
+        for (std::size_t p = 0; p < count; ++p)
+            if (usable(p)) state.bucket.push_back(value(p));
+        const auto nth = state.bucket.begin() + static_cast<std::ptrdiff_t>(rank);
+        std::nth_element(state.bucket.begin(), nth, state.bucket.end(), total_order_less);
+        return *nth;
+    }
+    // Two tables fed from the two halves of the frame: neighbouring pixels
+    // often share a bin, and alternating tables keeps those increments from
+    // waiting on each other.
+    std::fill(state.histogram.begin(), state.histogram.end(), 0);
+    std::uint32_t* first = state.histogram.data();
+    std::uint32_t* second = first + (std::size_t{1} << 16);
+    const std::size_t half = count / 2;
+    for (std::size_t p = 0; p < half; ++p) {
+        if (usable(p)) ++first[order_key(value(p)) >> 48];
+        if (usable(p + half)) ++second[order_key(value(p + half)) >> 48];
+    }
+    if (count % 2 != 0 && usable(count - 1)) ++first[order_key(value(count - 1)) >> 48];
+    auto in_bin = [first, second](std::size_t bin) { return std::size_t{first[bin]} + second[bin]; };
+    std::size_t bucket = 0;
+    while (rank >= in_bin(bucket)) rank -= in_bin(bucket++);
+    const std::size_t bucket_size = in_bin(bucket);
+    state.bucket.clear();
+    state.bucket.reserve(bucket_size);
+    for (std::size_t p = 0; p < count; ++p) {
+        if (!usable(p)) continue;
+        const double v = value(p);
+        if ((order_key(v) >> 48) == bucket) state.bucket.push_back(v);
+    }
+    const auto nth = state.bucket.begin() + static_cast<std::ptrdiff_t>(rank);
+    std::nth_element(state.bucket.begin(), nth, state.bucket.end());
+    return *nth;
 }
 
 // Tile centres along one axis: the midpoint of the first and last pixel
@@ -104,6 +168,28 @@ std::vector<Bracket> brackets(const std::vector<double>& centres, std::size_t ex
     return out;
 }
 
+// out[x] = sum over t of kernel[t] * sources[t][x] for x < n, each sum
+// taken from 0.0 in tap order. Eight outputs at a time stay in registers
+// across the taps instead of being read and written once per tap.
+void weighted_sum(std::span<const double> kernel, const double* const* sources, double* out, std::size_t n) {
+    constexpr std::size_t kBlock = 8;
+    std::size_t x = 0;
+    for (; x + kBlock <= n; x += kBlock) {
+        double acc[kBlock] = {};
+        for (std::size_t t = 0; t < kernel.size(); ++t) {
+            const double g = kernel[t];
+            const double* src = sources[t] + x;
+            for (std::size_t j = 0; j < kBlock; ++j) acc[j] += g * src[j];
+        }
+        for (std::size_t j = 0; j < kBlock; ++j) out[x + j] = acc[j];
+    }
+    for (; x < n; ++x) {
+        double acc = 0.0;
+        for (std::size_t t = 0; t < kernel.size(); ++t) acc += kernel[t] * sources[t][x];
+        out[x] = acc;
+    }
+}
+
 }  // namespace
 
 Result<void> check_frame_shape(const ImageView& image) {
@@ -128,24 +214,32 @@ std::vector<double> estimate_background(const ImageView& image, std::optional<Ma
 
     // Tile medians; NaN marks a tile without a usable pixel.
     std::vector<double> mesh(nx * ny);
-    std::vector<std::uint16_t> samples;
-    samples.reserve(kTile * kTile);
+    std::array<std::uint16_t, kTile * kTile> samples;
     bool any_empty = false;
     for (std::size_t j = 0; j < ny; ++j) {
         const std::size_t y_end = std::min(height, kTile * (j + 1));
         for (std::size_t i = 0; i < nx; ++i) {
+            const std::size_t x_begin = kTile * i;
             const std::size_t x_end = std::min(width, kTile * (i + 1));
-            samples.clear();
+            std::size_t n = 0;
             for (std::size_t y = kTile * j; y < y_end; ++y) {
-                const std::size_t row = y * width;
-                for (std::size_t x = kTile * i; x < x_end; ++x)
-                    if (flags == nullptr || flags[row + x] == 0) samples.push_back(image.pixels[row + x]);
+                const std::uint16_t* row = &image.pixels[y * width];
+                if (flags == nullptr) {
+                    std::copy(row + x_begin, row + x_end, samples.begin() + static_cast<std::ptrdiff_t>(n));
+                    n += x_end - x_begin;
+                } else {
+                    const std::uint8_t* masked = &flags[y * width];
+                    for (std::size_t x = x_begin; x < x_end; ++x) {
+                        samples[n] = row[x];
+                        n += masked[x] == 0 ? 1 : 0;
+                    }
+                }
             }
-            if (samples.empty()) {
+            if (n == 0) {
                 mesh[j * nx + i] = std::nan("");
                 any_empty = true;
             } else {
-                mesh[j * nx + i] = nth_u16(samples, samples.size() / 2);
+                mesh[j * nx + i] = nth_u16(std::span(samples.data(), n), n / 2);
             }
         }
     }
@@ -167,20 +261,29 @@ std::vector<double> estimate_background(const ImageView& image, std::optional<Ma
     const std::vector<Bracket> across = brackets(cx, width);
     const std::vector<Bracket> down = brackets(cy, height);
     std::vector<double> background(width * height);
+    // The horizontal mixes of the two mesh rows around y change only at tile
+    // bands, so they are made once per band and each pixel costs one mix.
+    // a + f (b - a) rather than (1 - f) a + f b: equal values mix to exactly
+    // themselves, so a flat sky leaves a residual of exactly 0 instead of
+    // rounding noise that the detectors would pick up.
+    std::vector<double> upper(width), lower(width);
+    std::size_t band_lo = ny, band_hi = ny;
     for (std::size_t y = 0; y < height; ++y) {
         const Bracket& v = down[y];
-        const double* top = &mesh[v.lo * nx];
-        const double* bottom = &mesh[v.hi * nx];
-        double* out = &background[y * width];
-        for (std::size_t x = 0; x < width; ++x) {
-            // a + f (b - a) rather than (1 - f) a + f b: equal corners give
-            // exactly their value, so a flat sky leaves a residual of exactly
-            // 0 instead of rounding noise that the detectors would pick up.
-            const Bracket& h = across[x];
-            const double upper = top[h.lo] + h.fraction * (top[h.hi] - top[h.lo]);
-            const double lower = bottom[h.lo] + h.fraction * (bottom[h.hi] - bottom[h.lo]);
-            out[x] = upper + v.fraction * (lower - upper);
+        if (v.lo != band_lo || v.hi != band_hi) {
+            band_lo = v.lo;
+            band_hi = v.hi;
+            const double* top = &mesh[v.lo * nx];
+            const double* bottom = &mesh[v.hi * nx];
+            for (std::size_t x = 0; x < width; ++x) {
+                const Bracket& h = across[x];
+                upper[x] = top[h.lo] + h.fraction * (top[h.hi] - top[h.lo]);
+                lower[x] = bottom[h.lo] + h.fraction * (bottom[h.hi] - bottom[h.lo]);
+            }
         }
+        double* out = &background[y * width];
+        const double f = v.fraction;
+        for (std::size_t x = 0; x < width; ++x) out[x] = upper[x] + f * (lower[x] - upper[x]);
     }
     return background;
 }
@@ -238,20 +341,17 @@ Result<std::vector<Centroid>> detect_centroids_masked(const ImageView& image, st
     for (std::size_t p = 0; p < count; ++p) residual[p] = static_cast<double>(image.pixels[p]) - residual[p];
 
     double threshold = kBlobFloor;
-    {
-        std::size_t usable = count;
-        if (flags != nullptr) usable = static_cast<std::size_t>(std::count(flags, flags + count, 0));
-        std::vector<double> scratch;
-        scratch.reserve(usable);
-        for (std::size_t p = 0; p < count; ++p)
-            if (!masked(p)) scratch.push_back(residual[p]);
-        if (!scratch.empty()) {
-            const double median = middle_element(scratch);
-            for (double& r : scratch) r = std::fabs(r - median);
-            const double mad = middle_element(scratch);
-            threshold = max_ignoring_nan(mad * kMadToSigma * kBlobSigmas, kBlobFloor);
-        }
-    }  // the scratch copy is released before the flood fill's own state
+    const std::size_t usable =
+        flags == nullptr ? count : static_cast<std::size_t>(std::count(flags, flags + count, 0));
+    if (usable > 0) {
+        Selection selection;
+        auto unmasked = [&](std::size_t p) { return !masked(p); };
+        const double median =
+            select_rank(selection, count, usable / 2, [&](std::size_t p) { return residual[p]; }, unmasked);
+        const double mad = select_rank(
+            selection, count, usable / 2, [&](std::size_t p) { return std::fabs(residual[p] - median); }, unmasked);
+        threshold = max_ignoring_nan(mad * kMadToSigma * kBlobSigmas, kBlobFloor);
+    }
 
     std::vector<std::uint8_t> visited(count, 0);
     std::vector<std::size_t> stack;
@@ -355,38 +455,45 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
     std::vector<double> rows = estimate_background(image);
     for (std::size_t p = 0; p < count; ++p) rows[p] = static_cast<double>(image.pixels[p]) - rows[p];
     std::vector<double> line(width + 2 * radius);
+    std::vector<const double*> sources(taps);
+    for (std::size_t t = 0; t < taps; ++t) sources[t] = &line[t];
     for (std::size_t y = 0; y < height; ++y) {
         double* row = &rows[y * width];
         for (std::size_t i = 0; i < line.size(); ++i) {
             const std::size_t x = std::min(i - std::min(i, radius), width - 1);
             line[i] = row[x];
         }
-        std::fill(row, row + width, 0.0);
-        for (std::size_t t = 0; t < taps; ++t) {
-            const double g = kernel[t];
-            const double* src = &line[t];
-            for (std::size_t x = 0; x < width; ++x) row[x] += g * src[x];
-        }
+        weighted_sum(kernel, sources.data(), row, width);
     }
-    // Column pass, row by row so the inner loop runs along memory.
-    std::vector<double> filtered(count, 0.0);
+    // Column pass, row by row so the inner loop runs along memory, written
+    // back over the row-pass result: row k of that is last read for output
+    // row k + radius, so each output row waits in a ring of radius + 1 rows
+    // until its slot is free. This saves a second frame-sized buffer.
+    const std::size_t ring_rows = std::min(radius + 1, height);
+    std::vector<double> ring(ring_rows * width);
+    auto flush = [&](std::size_t row) {
+        const double* held = &ring[(row % ring_rows) * width];
+        std::copy(held, held + width, &rows[row * width]);
+    };
     for (std::size_t y = 0; y < height; ++y) {
-        double* out = &filtered[y * width];
         for (std::size_t t = 0; t < taps; ++t) {
             const std::size_t shifted = y + t;  // y + k + radius
-            const std::size_t source = std::min(shifted - std::min(shifted, radius), height - 1);
-            const double g = kernel[t];
-            const double* src = &rows[source * width];
-            for (std::size_t x = 0; x < width; ++x) out[x] += g * src[x];
+            sources[t] = &rows[std::min(shifted - std::min(shifted, radius), height - 1) * width];
         }
+        if (y >= ring_rows) flush(y - ring_rows);
+        weighted_sum(kernel, sources.data(), &ring[(y % ring_rows) * width], width);
     }
+    for (std::size_t row = height - std::min(height, ring_rows); row < height; ++row) flush(row);
+    std::vector<double>().swap(ring);
+    const std::vector<double>& filtered = rows;
 
-    // Noise of the filtered surface; the row-pass buffer is free for it.
-    std::copy(filtered.begin(), filtered.end(), rows.begin());
-    const double median = middle_element(rows);
-    for (double& v : rows) v = std::fabs(v - median);
-    const double noise = kMadToSigma * middle_element(rows);
-    std::vector<double>().swap(rows);
+    Selection selection;
+    auto all = [](std::size_t) { return true; };
+    const double median =
+        select_rank(selection, count, count / 2, [&](std::size_t p) { return filtered[p]; }, all);
+    const double noise =
+        kMadToSigma *
+        select_rank(selection, count, count / 2, [&](std::size_t p) { return std::fabs(filtered[p] - median); }, all);
     const double threshold = kMatchedSigmas * noise;
     double floor = -std::numeric_limits<double>::infinity();
     if (noise == 0.0) {

@@ -16,7 +16,7 @@ constexpr std::uint32_t kBoxArea = kBoxEdge * kBoxEdge;  // 3721
 constexpr std::uint8_t kGrowth = 15;
 // Distances saturate here: only "within kGrowth" matters, and
 // min(min(d, cap) + 1, cap) = min(d + 1, cap), so capping keeps the
-// two-pass transform exact for that test.
+// two-pass transform exact for that test (and the distances in a byte).
 constexpr std::uint8_t kFar = kGrowth + 1;
 
 // Values at 0-based ascending ranks (n - 1) / 2 and n / 2 of a histogram:
@@ -130,24 +130,34 @@ Result<OwnedMask> foreground_mask(const ImageView& image) {
     }
     std::vector<std::uint8_t>().swap(row_counts);
 
-    // Exact city-block distance by two raster passes.
-    auto relax = [](std::uint8_t& d, std::uint8_t neighbour) {
-        d = std::min<std::uint8_t>(d, static_cast<std::uint8_t>(std::min<int>(neighbour + 1, kFar)));
-    };
+    // Exact city-block distance by two raster passes. Each pass takes the
+    // neighbour across rows first (independent per pixel, so it vectorises)
+    // and then the one along the row (a running chain). Values never exceed
+    // kFar, since each starts at 0 or kFar and only decreases.
     for (std::size_t y = 0; y < height; ++y) {
         std::uint8_t* row = &distance[y * width];
-        const std::uint8_t* up = y > 0 ? row - width : nullptr;
-        for (std::size_t x = 0; x < width; ++x) {
-            if (x > 0) relax(row[x], row[x - 1]);
-            if (up != nullptr) relax(row[x], up[x]);
+        if (y > 0) {
+            const std::uint8_t* up = row - width;
+            for (std::size_t x = 0; x < width; ++x)
+                row[x] = std::min<std::uint8_t>(row[x], static_cast<std::uint8_t>(up[x] + 1));
+        }
+        std::uint8_t previous = row[0];
+        for (std::size_t x = 1; x < width; ++x) {
+            previous = std::min<std::uint8_t>(row[x], static_cast<std::uint8_t>(previous + 1));
+            row[x] = previous;
         }
     }
     for (std::size_t y = height; y-- > 0;) {
         std::uint8_t* row = &distance[y * width];
-        const std::uint8_t* below = y + 1 < height ? row + width : nullptr;
-        for (std::size_t x = width; x-- > 0;) {
-            if (x + 1 < width) relax(row[x], row[x + 1]);
-            if (below != nullptr) relax(row[x], below[x]);
+        if (y + 1 < height) {
+            const std::uint8_t* below = row + width;
+            for (std::size_t x = 0; x < width; ++x)
+                row[x] = std::min<std::uint8_t>(row[x], static_cast<std::uint8_t>(below[x] + 1));
+        }
+        std::uint8_t previous = row[width - 1];
+        for (std::size_t x = width - 1; x-- > 0;) {
+            previous = std::min<std::uint8_t>(row[x], static_cast<std::uint8_t>(previous + 1));
+            row[x] = previous;
         }
     }
     for (std::uint8_t& d : distance) d = d <= kGrowth ? 1 : 0;

@@ -329,6 +329,16 @@ TEST(Matched, SinglePixelLandsExactlyOnIt) {
         EXPECT_EQ(found[0].y, 22.0);
         EXPECT_GT(found[0].flux, 0.0);
     }
+    // Frames shorter and narrower than the kernel clamp on both sides.
+    Frame low(40, 3), thin(3, 40);
+    low.at(17, 1) = 9000;
+    thin.at(1, 17) = 9000;
+    for (const Frame* f : {&low, &thin}) {
+        const auto found = matched(*f, 2.0);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].x, f == &low ? 17.0 : 1.0);
+        EXPECT_EQ(found[0].y, f == &low ? 1.0 : 17.0);
+    }
 }
 
 TEST(Matched, PlateauPeaksAtItsFirstPixelCornerAndFlat) {
