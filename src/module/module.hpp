@@ -52,18 +52,19 @@ constexpr PyMethodDef method_def(const char* name, const char* doc) {
             METH_VARARGS | METH_KEYWORDS, doc};
 }
 
-// Registered classes: each file's create function builds the type once.
-PyObject* make_catalog_type(PyObject* module_name);
-
 // Registered functions, one definition each in the file of its group.
 extern PyMethodDef julian_date_def;
 extern PyMethodDef gmst_deg_def;
 extern PyMethodDef precess_vector_def;
+extern PyMethodDef detect_centroids_def;
+extern PyMethodDef detect_centroids_matched_def;
+extern PyMethodDef foreground_mask_def;
 extern PyMethodDef great_circle_nm_def;
 extern PyMethodDef covariance_ellipse_def;
 extern PyMethodDef sun_apparent_jd_def;
 
 // Registered classes: each builds its type once and returns a new reference.
 PyObject* make_camera_type(PyObject* module_name);
+PyObject* make_catalog_type(PyObject* module_name);
 
 }  // namespace halvane::py

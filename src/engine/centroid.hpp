@@ -1,0 +1,135 @@
+// Star detection: frame views, the tiled-median background mesh, the
+// log-parabola peak fit, and the three detectors (blob, matched filter,
+// solar disc).
+//
+// Pixel coordinates are continuous with pixel (i, j) centred on (i, j):
+// x is the column, y the row (growing downwards). Frames are 16-bit with
+// full scale 65535; 8-bit frames are widened by 257 before they get here,
+// so every threshold below is in 16-bit units.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+
+namespace halvane {
+
+// A read-only grey frame, row-major: pixels[y * width + x]. Does not own.
+struct ImageView {
+    std::span<const std::uint16_t> pixels;
+    std::size_t width = 0;
+    std::size_t height = 0;
+};
+
+// A read-only exclusion mask laid out like its frame. A non-zero flag marks
+// a pixel that is not sky (foreground, obstruction) and must not be used.
+// Bytes rather than bool so that any byte pattern read from outside is a
+// valid value. Does not own.
+struct MaskView {
+    std::span<const std::uint8_t> flags;
+    std::size_t width = 0;
+    std::size_t height = 0;
+};
+
+// Owned counterparts of the views, for converted inputs and for results
+// such as a computed mask: plain buffers plus their shape.
+struct OwnedImage {
+    std::vector<std::uint16_t> pixels;
+    std::size_t width = 0;
+    std::size_t height = 0;
+    ImageView view() const { return {pixels, width, height}; }
+};
+
+struct OwnedMask {
+    std::vector<std::uint8_t> flags;  // 0 = sky, 1 = not sky
+    std::size_t width = 0;
+    std::size_t height = 0;
+    MaskView view() const { return {flags, width, height}; }
+};
+
+// One detection. flux is a brightness score whose meaning depends on the
+// producer (see each detector); only its order matters to consumers.
+struct Centroid {
+    double x = 0.0;
+    double y = 0.0;
+    double flux = 0.0;
+    friend bool operator==(const Centroid&, const Centroid&) = default;
+};
+
+// Succeeds when width and height are both non-zero and their product equals
+// the pixel count (an overflowing product never does). Error: BadImage
+// "{width}x{height} does not match {pixel count} pixels".
+Result<void> check_frame_shape(const ImageView& image);
+
+// Background mesh: the median of every 32 x 32 tile (tiles aligned to the
+// top-left corner, partial tiles at the right and bottom; the median is
+// element n / 2 of the tile's sorted usable values), interpolated bilinearly
+// between tile centres and held flat beyond the outermost centres. Masked
+// pixels never feed a tile; a tile with no usable pixel takes the median of
+// every unmasked pixel of the frame (0.0 when there is none).
+//
+// image: a frame whose pixel count is width * height, neither 0 (the
+//        callers check; this function assumes it).
+// mask:  optional, same shape (checked by the caller; only flags are read).
+// Returns width * height background values, row-major, in 16-bit units.
+std::vector<double> estimate_background(const ImageView& image,
+                                        std::optional<MaskView> mask = std::nullopt);
+
+// Sub-pixel peak of a profile by a three-point Gaussian (parabola in log
+// space) around its first maximum. Returns the peak position in index units,
+// or nothing when the profile is shorter than 3, the maximum is at either
+// end, one of the three samples is not positive, the three samples are not
+// a strict peak in log space, or the fitted offset exceeds one sample.
+// Exact for a sampled Gaussian.
+std::optional<double> log_parabola_peak(std::span<const double> profile);
+
+// Blob detector. Subtracts the background mesh, thresholds the residual at
+// max(5 robust sigma, 2048), grows 4-connected components from seeds in
+// row-major order, and drops any component that touches the frame edge or
+// is 4-adjacent to a masked pixel, has fewer than 3 or more than 400 pixels,
+// or has no positive total. Each survivor is placed by log_parabola_peak on
+// its marginal profiles over its bounding box widened by 3 px (falling back
+// to the residual-weighted mean of its own pixels), with flux = the sum of
+// its residuals.
+//
+// max_count: cap on the list length (0 gives an empty list).
+// mask:      optional exclusion mask of the frame's shape; masked pixels feed
+//            neither the mesh nor the noise estimate.
+// Returns the centroids brightest first (equal fluxes in seed order).
+// Errors: BadImage "{w}x{h} does not match {n} pixels" for an empty or
+// inconsistent frame; BadImage "mask {w}x{h} ({n} flags) does not match the
+// {W}x{H} frame" for a mask of another shape.
+Result<std::vector<Centroid>> detect_centroids_masked(const ImageView& image, std::size_t max_count,
+                                                      std::optional<MaskView> mask = std::nullopt);
+
+// Matched-filter detector for PSFs of about 1-2 px sigma. Subtracts the
+// (unmasked) background mesh, convolves the residual with a normalised
+// separable Gaussian of psf_sigma_px (radius max(ceil(3 sigma), 1), edges
+// clamped), and reports every 5 x 5 local maximum of the filtered surface at
+// least 4 robust sigma above zero (on a plateau the first pixel in row-major
+// order), refined by log_parabola_peak on 7-pixel cuts. flux is the filtered
+// peak value, not comparable with the blob detector's flux.
+//
+// psf_sigma_px: PSF width in pixels, finite and in (0, 64].
+// Returns at most max_count centroids, flux descending (ties in row-major
+// order). Errors: BadImage for an empty or inconsistent frame (text as
+// above) and BadImage "psf_sigma_px must be finite and in (0, 64] pixels
+// (got {sigma})" for a width outside that range.
+Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, std::size_t max_count,
+                                                       double psf_sigma_px);
+
+// Solar disc: the largest 4-connected region (ties to the first seed in
+// row-major order) of unmasked pixels at or above median + max(5 robust
+// sigma, 2048) of the unmasked pixels, with at least min_area pixels. A
+// region may touch the frame edge or the mask (the disc may be cut).
+// Returns its excess-weighted centre with flux = summed excess over the
+// median, or nothing: no qualifying region, an empty or inconsistent frame,
+// or a mask of another shape. Never fails.
+std::optional<Centroid> detect_sun_masked(const ImageView& image, std::size_t min_area,
+                                          std::optional<MaskView> mask = std::nullopt);
+
+}  // namespace halvane
