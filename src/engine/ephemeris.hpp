@@ -3,6 +3,8 @@
 // synthesized scenes.
 #pragma once
 
+#include "vector.hpp"
+
 namespace halvane {
 
 struct EquatorialPosition {
@@ -16,5 +18,12 @@ struct EquatorialPosition {
 // order, a constant -0.00569 degree for aberration, and the linearly
 // decreasing obliquity; no nutation. Never fails.
 EquatorialPosition sun_apparent(double jd) noexcept;
+
+// Annual aberration as a vector to add to a unit direction of date before
+// normalising it: 9.936508497454117e-5 rad (20.5 arcseconds) times
+// (sin L, -cos L cos eps, -cos L sin eps), with the Sun's low-precision
+// longitude L and the obliquity eps at Julian Date `jd`. The fix and scene
+// synthesis both make apparent places with it, so they agree exactly.
+Vec3 annual_aberration(double jd) noexcept;
 
 }  // namespace halvane

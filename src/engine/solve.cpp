@@ -120,4 +120,10 @@ double great_circle_nm(double lat1_deg, double lon1_deg, double lat2_deg,
     return angle * kRadToDeg * 60.0;
 }
 
+double refraction_rad(double apparent_altitude) noexcept {
+    const double h_deg = apparent_altitude * kRadToDeg;
+    const double arcmin = max_ignoring_nan(1.0 / std::tan((h_deg + 7.31 / (h_deg + 4.4)) * kDegToRad), 0.0);
+    return arcmin / 60.0 * kDegToRad;
+}
+
 }  // namespace halvane

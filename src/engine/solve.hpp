@@ -33,6 +33,11 @@ struct AltAzimuth {
 AltAzimuth computed_alt_azimuth(double ra, double dec, double gmst, double lat,
                                 double lon) noexcept;
 
+// Atmospheric refraction (Bennett's formula) at an apparent altitude,
+// radians in and out; never negative. The fix subtracts it from observed
+// altitudes and scene synthesis adds it to true ones.
+double refraction_rad(double apparent_altitude) noexcept;
+
 // Observed minus computed altitude of a sight at (lat, lon), radians.
 double sight_residual(const Sight& sight, double gmst, double lat, double lon) noexcept;
 

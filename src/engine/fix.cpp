@@ -1,0 +1,172 @@
+#include "fix.hpp"
+
+#include <Eigen/Geometry>
+#include <algorithm>
+#include <cmath>
+
+#include "attitude.hpp"
+#include "ephemeris.hpp"
+#include "frame.hpp"
+#include "matcher.hpp"
+#include "numeric.hpp"
+#include "time.hpp"
+
+namespace halvane {
+
+namespace {
+
+constexpr double kHalfPi = 1.5707963267948966;
+
+double clamp_unit(double x) { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
+
+// Observed altitude of a camera direction given the unit up vector.
+double altitude_of(const Vec3& up, const Vec3& direction) {
+    return kHalfPi - std::acos(clamp_unit(dot(up, direction)));
+}
+
+// (-pi, pi]: remainder modulo 2 pi, plus 2 pi if negative, minus 2 pi if
+// above pi.
+double wrap_longitude(double lon) {
+    double r = std::fmod(lon, kTwoPi);
+    if (r < 0.0) r += kTwoPi;
+    if (r > 3.141592653589793) r -= kTwoPi;
+    return r;
+}
+
+std::array<double, 4> quaternion_xyzw(const Mat3& r) {
+    Eigen::Matrix3d m;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) m(i, j) = r[i][j];
+    const Eigen::Quaterniond q(m);
+    return {q.x(), q.y(), q.z(), q.w()};
+}
+
+}  // namespace
+
+Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
+                                         const FixConfig& config) {
+    StarsAndSun out;
+    if (config.use_sun) out.sun = detect_sun_masked(image, config.sun_min_area, mask);
+    auto stars = detect_centroids_masked(image, config.max_centroids, mask);
+    if (!stars) return std::unexpected(std::move(stars.error()));
+    out.stars = std::move(*stars);
+    if (out.sun) {
+        const double glare_px = 4.0 * std::sqrt(static_cast<double>(config.sun_min_area));
+        const Centroid sun = *out.sun;
+        std::erase_if(out.stars, [&](const Centroid& c) {
+            return !(std::hypot(c.x - sun.x, c.y - sun.y) > glare_px);
+        });
+    }
+    return out;
+}
+
+std::vector<Vec3> ordered_cam_vecs(std::span<const Centroid> centroids, const Camera& camera,
+                                   std::size_t max_centroids) {
+    std::vector<Centroid> sorted(centroids.begin(), centroids.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Centroid& a, const Centroid& b) { return total_order_less(b.flux, a.flux); });
+    if (sorted.size() > max_centroids) sorted.resize(max_centroids);
+    std::vector<Vec3> vectors;
+    vectors.reserve(sorted.size());
+    for (const Centroid& c : sorted) vectors.push_back(camera.pixel_to_vec(c.x, c.y));
+    return vectors;
+}
+
+Result<Fix> resolve_from_matches(const Correspondences& correspondences, std::size_t match_margin,
+                                 std::span<const Vec3> vectors, std::optional<PixelPosition> sun,
+                                 const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                 const FixConfig& config, double jd) {
+    std::vector<Vec3> camera_dirs, sky_dirs;
+    camera_dirs.reserve(correspondences.size());
+    sky_dirs.reserve(correspondences.size());
+    for (const Correspondence& c : correspondences) {
+        camera_dirs.push_back(vectors[c.detection]);
+        sky_dirs.push_back(catalog.stars[c.catalog_index].unit_at(jd, catalog.epoch));
+    }
+    const auto rotation = solve_wahba(camera_dirs, sky_dirs);
+    if (!rotation) return std::unexpected(rotation.error());
+
+    const double gmst = gmst_rad(jd);
+    const Mat3 precession = precession_matrix(jd);
+
+    // First position: the local vertical on the sky of date.
+    const Vec3 up = normalized(up_cam);
+    const Vec3 zenith = precession * (*rotation * up);
+    const double lat0 = std::asin(clamp_unit(zenith[2]));
+    const double lon0 = wrap_longitude(std::atan2(zenith[1], zenith[0]) - gmst);
+
+    const Vec3 aberration = annual_aberration(jd);
+    Fix fix;
+    std::vector<Sight> sights;
+    sights.reserve(correspondences.size() + 1);
+    for (std::size_t i = 0; i < correspondences.size(); ++i) {
+        const double h = altitude_of(up, camera_dirs[i]);
+        if (h < config.min_altitude) continue;
+        const Vec3 apparent = normalized(precession * sky_dirs[i] + aberration);
+        sights.push_back({std::atan2(apparent[1], apparent[0]), std::asin(clamp_unit(apparent[2])),
+                          h - refraction_rad(h), config.sigma_rad});
+        fix.matched_hr_ids.push_back(catalog.stars[correspondences[i].catalog_index].hr_id);
+    }
+    if (sun) {
+        const double h = altitude_of(up, camera.pixel_to_vec(sun->x, sun->y));
+        fix.used_sun = h >= config.min_altitude;
+        if (fix.used_sun) {
+            const EquatorialPosition place = sun_apparent(jd);
+            sights.push_back({place.ra, place.dec, h - refraction_rad(h), config.sun_sigma_rad});
+        }
+    }
+    if (sights.size() < 3) return std::unexpected(Error::InsufficientStars{3, sights.size()});
+
+    const auto refined = refine_fix(sights, gmst, lat0, lon0);
+    if (!refined) return std::unexpected(refined.error());
+
+    double sum_sq = 0.0;
+    for (const Sight& s : sights) {
+        const double r = sight_residual(s, gmst, refined->lat, refined->lon);
+        sum_sq += r * r;
+    }
+    fix.residual_rms_rad = std::sqrt(sum_sq / static_cast<double>(sights.size()));
+    fix.match_margin = match_margin;
+
+    const std::size_t matched = fix.matched_hr_ids.size();
+    if (config.min_matched_stars && matched < *config.min_matched_stars)
+        return std::unexpected(Error::ThinLock{Error::kThinLockTooFewStars, matched, match_margin, fix.residual_rms_rad});
+    if (config.max_residual_rms_rad && fix.residual_rms_rad > *config.max_residual_rms_rad)
+        return std::unexpected(
+            Error::ThinLock{Error::kThinLockResidualTooHigh, matched, match_margin, fix.residual_rms_rad});
+
+    fix.covariance = refined->covariance;
+    fix.ellipse_2sigma_nm = covariance_ellipse_2sigma(refined->covariance);
+    fix.n_iterations = refined->n_iterations;
+    fix.latitude_deg = refined->lat * kRadToDeg;
+    fix.longitude_deg = wrap_longitude(refined->lon) * kRadToDeg;
+    fix.attitude = quaternion_xyzw(*rotation);
+    return fix;
+}
+
+Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
+                                       const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                       const FixConfig& config, double jd) {
+    const double up_length = norm(up_cam);
+    if (!std::isfinite(up_cam[0]) || !std::isfinite(up_cam[1]) || !std::isfinite(up_cam[2]) ||
+        !std::isfinite(up_length) || up_length < 1e-9)
+        return std::unexpected(Error::DegenerateUp{});
+    const std::vector<Vec3> vectors = ordered_cam_vecs(centroids, camera, config.max_centroids);
+    if (vectors.size() < 4) return std::unexpected(Error::InsufficientStars{4, vectors.size()});
+    auto match = match_stars(vectors, catalog, config.triangle_stars, config.match_tolerance);
+    if (!match) return std::unexpected(std::move(match.error()));
+    return resolve_from_matches(match->correspondences, match->match_margin, vectors, sun, camera, up_cam,
+                                catalog, config, jd);
+}
+
+Result<Fix> resolve_fix_masked(const ImageView& image, std::optional<MaskView> mask, const Camera& camera,
+                               const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
+                               double jd) {
+    auto detected = detect_stars_and_sun(image, mask, config);
+    if (!detected) return std::unexpected(std::move(detected.error()));
+    std::optional<PixelPosition> sun;
+    if (detected->sun) sun = PixelPosition{detected->sun->x, detected->sun->y};
+    return resolve_fix_from_centroids(detected->stars, sun, camera, up_cam, catalog, config, jd);
+}
+
+}  // namespace halvane

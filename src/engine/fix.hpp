@@ -1,0 +1,103 @@
+// The position fix: from centroids (or an image) to latitude and longitude.
+//
+// Road: detect star centroids (and optionally the Sun), turn the brightest
+// into camera-frame directions, identify them in the catalogue, solve the
+// attitude, put the local vertical on the sky for a first position, turn
+// each identified star above the altitude cut (and the Sun) into an altitude
+// sight, refine by least squares, apply the health gates and reduce the
+// covariance to the 2-sigma ellipse.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "catalog.hpp"
+#include "centroid.hpp"
+#include "error.hpp"
+#include "plate.hpp"
+#include "solve.hpp"
+#include "vector.hpp"
+
+namespace halvane {
+
+// Settings every solve carries. Angles in radians.
+struct FixConfig {
+    std::optional<std::size_t> min_matched_stars;        // health gate
+    std::optional<double> max_residual_rms_rad;          // health gate
+    std::optional<double> max_reference_age_s;           // tracked solving
+    std::optional<double> max_disambiguation_distance_nm;  // tracked solving
+    double match_tolerance = kMinMatchTolerance;  // max(4 sigma, 4 arcminutes)
+    double min_altitude = 0.2617993877991494;     // 15 degrees: lower stars give no sight
+    std::size_t max_centroids = 12;               // brightest detections used
+    double sigma_rad = 0.0;                       // star altitude standard deviation
+    std::size_t triangle_stars = 12;              // 12 for fisheyes, 5 for a pinhole
+    double sun_sigma_rad = 0.0002908882086657216;  // 1 arcminute
+    std::size_t sun_min_area = 300;               // pixels
+    bool use_sun = false;
+
+    static constexpr double kMinMatchTolerance = 0.0011635528346628863;  // 4 arcminutes
+};
+
+// The engine's fix result. Every Fix returned has passed the health gates.
+struct Fix {
+    std::vector<std::uint32_t> matched_hr_ids;  // stars whose sights were used, detection order
+    double latitude_deg = 0.0;                  // north positive
+    double longitude_deg = 0.0;                 // east positive, (-180, 180]
+    Covariance2 covariance{};                   // var_north, cov_ne, cov_en, var_east (rad^2)
+    Ellipse2Sigma ellipse_2sigma_nm{};
+    std::size_t n_iterations = 0;               // refinement passes, 1 to 20
+    std::array<double, 4> attitude{};           // camera-to-catalogue rotation, quaternion x, y, z, w
+    double residual_rms_rad = 0.0;              // altitude residual rms at the fix
+    std::size_t match_margin = 0;               // the matcher's vote margin
+    bool used_sun = false;                      // a Sun sight entered the refinement
+};
+
+struct StarsAndSun {
+    std::optional<Centroid> sun;   // the solar disc, when asked for and found
+    std::vector<Centroid> stars;   // brightest first, without those in the Sun's glare
+};
+
+// Blob-detects at most config.max_centroids stars and, with config.use_sun,
+// the solar disc (at least config.sun_min_area pixels); stars within
+// 4 * sqrt(sun_min_area) pixels of the disc centre are dropped. Errors: the
+// blob detector's.
+Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
+                                         const FixConfig& config);
+
+// Camera-frame unit vectors of the brightest max_centroids centroids: a
+// stable sort by flux, descending under IEEE total order (equal fluxes keep
+// their input order), then the camera's pixel_to_vec.
+std::vector<Vec3> ordered_cam_vecs(std::span<const Centroid> centroids, const Camera& camera,
+                                   std::size_t max_centroids);
+
+// The fix from identified stars.
+//   correspondences: (detection index into `vectors`, catalogue index).
+//   sun: pixel of the solar-disc centre, if any.
+//   up_cam: local vertical in the camera frame (checked non-degenerate by
+//           the caller; normalised here).
+//   jd: Julian Date (UT) of the exposure.
+// Errors: solve_wahba's; InsufficientStars{3, n} for fewer than 3 sights;
+// refine_fix's; ThinLock when a health gate refuses.
+Result<Fix> resolve_from_matches(const Correspondences& correspondences, std::size_t match_margin,
+                                 std::span<const Vec3> vectors, std::optional<PixelPosition> sun,
+                                 const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                 const FixConfig& config, double jd);
+
+// The fix from centroids: DegenerateUp for an up vector with a non-finite
+// component or a length below 1e-9 (or non-finite); InsufficientStars{4, n}
+// for fewer than 4 usable centroids; match_stars' errors (MatchAmbiguous
+// included); then resolve_from_matches.
+Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
+                                       const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                       const FixConfig& config, double jd);
+
+// The fix from an image: detect_stars_and_sun, then resolve_fix_from_centroids.
+Result<Fix> resolve_fix_masked(const ImageView& image, std::optional<MaskView> mask, const Camera& camera,
+                               const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
+                               double jd);
+
+}  // namespace halvane

@@ -1,0 +1,96 @@
+// Star identification: which catalogue star each detected star is, with no
+// prior knowledge of where the camera points.
+//
+// Triangles of the brightest detections are looked up by their three
+// angular sides in the catalogue's pair index; every candidate star triangle
+// gives an attitude (solve_wahba), which is verified by predicting every
+// detection on the sky and counting those that land on an untaken catalogue
+// star within the match tolerance. Verified hypotheses vote; the winner must
+// beat every distinct rival and pass the confidence checks.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "catalog.hpp"
+#include "error.hpp"
+#include "vector.hpp"
+
+namespace halvane {
+
+// Spatial index of the catalogue: declination bands of equal height, each
+// cut into right-ascension cells of roughly equal width; every star is filed
+// in one cell, brightest (lowest index) first within it.
+struct StarGrid {
+    std::size_t n_bands = 1;
+    double band_height = 0.0;                // radians, pi / n_bands
+    std::vector<std::size_t> band_cells;     // cells per band, each >= 1
+    std::vector<std::size_t> band_start;     // first global cell of each band; n_bands + 1 entries
+    std::vector<std::size_t> cell_start;     // offset into star_index per cell; cells + 1 entries
+    std::vector<std::size_t> star_index;     // catalogue indices grouped by cell
+
+    // Builds the grid over the stars' stored ra/dec with a cell angle of
+    // max(tolerance, 0.5 degree) (a NaN tolerance gives 0.5 degree).
+    //   tolerance: match tolerance, radians.
+    static StarGrid build(const Catalog& catalog, double tolerance);
+
+    // Global cell index of a direction (ra, dec in radians; ra is reduced
+    // to [0, 2 pi), dec clamped into the band range).
+    std::size_t cell_of(double ra, double dec) const noexcept;
+
+    // Fills `out` (emptied first; the caller reuses it to avoid allocation)
+    // with the catalogue indices of every cell the cone of `radius` radians
+    // around the unit vector `direction` may touch: a superset of the stars
+    // within the cone, without duplicates, not sorted by distance.
+    void query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const;
+};
+
+// Candidate catalogue stars (s_i, s_j, s_k) for detections (i, j, k).
+using Hypothesis = std::array<std::size_t, 3>;
+
+// Working buffers of triangle_hypotheses, reused across triangles.
+struct TriangleScratch {
+    std::vector<std::uint32_t> ik_keys;  // ordered (a, b) pairs of the i-k window, sorted
+    struct Ordered {
+        std::uint32_t first, position, second;
+    };
+    std::vector<Ordered> jk_pairs;  // ordered pairs of the j-k window, grouped by first star
+};
+
+// Every catalogue triangle whose sides match the detections' three sides
+// within tolerance `t` (radians), in the order the search emits them
+// (duplicates kept). Appends to `out` after clearing it. Never fails.
+void triangle_hypotheses(std::span<const Vec3> vectors, const std::array<std::size_t, 3>& ijk,
+                         const Catalog& catalog, double t, TriangleScratch& scratch,
+                         std::vector<Hypothesis>& out);
+
+// Convenience form that allocates its own buffers.
+std::vector<Hypothesis> triangle_hypotheses(std::span<const Vec3> vectors,
+                                            const std::array<std::size_t, 3>& ijk,
+                                            const Catalog& catalog, double t);
+
+struct StarMatch {
+    Correspondences correspondences;  // ascending detection index
+    std::size_t match_margin = 0;     // winner's count minus the strongest rival's
+};
+
+// Identifies the detections.
+//   vectors: camera-frame unit vectors of the detections, brightest first.
+//   triangle_stars: how many of the brightest detections form triangles.
+//   t: match tolerance, radians.
+// Errors: InsufficientStars{4, n} for fewer than 4 detections; NoMatch when
+// nothing verifies 4 correspondences, triangle_stars is 0, or the confidence
+// checks refuse; MatchAmbiguous with both correspondence lists for a tie.
+Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& catalog,
+                              std::size_t triangle_stars, double t);
+
+// Whether `count` verified correspondences can be trusted: at least 4, not
+// likely by chance (binomial tail above 0.01 refuses), and not reproduced by
+// the mirror image of the detection pattern. The only error is NoMatch.
+Result<void> confidence_checks(std::size_t count, std::span<const Vec3> vectors,
+                               const Catalog& catalog, const StarGrid& grid,
+                               std::size_t triangle_stars, double t);
+
+}  // namespace halvane

@@ -1,0 +1,70 @@
+// Site entry points: what the Python layer calls. They take the plain
+// camera scalars and options a caller passes, build the camera and the fix
+// configuration, and start the fix pipeline.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+
+#include "catalog.hpp"
+#include "centroid.hpp"
+#include "error.hpp"
+#include "fix.hpp"
+#include "plate.hpp"
+#include "vector.hpp"
+
+namespace halvane {
+
+// The lens as the caller describes it (see Camera::from_fov): no
+// fisheye_fov_deg for a pinhole; with it, k1..k4 all zero for the ideal
+// equidistant fisheye (focal_px unused, derived from the image extent),
+// otherwise the calibrated fisheye with focal_px its radial scale.
+struct CameraScalars {
+    std::optional<double> fisheye_fov_deg;
+    double focal_px = 0.0;
+    double cx = 0.0;
+    double cy = 0.0;
+    double k1 = 0.0;
+    double k2 = 0.0;
+    double k3 = 0.0;
+    double k4 = 0.0;
+};
+
+// The caller's solve options.
+struct SolveOptions {
+    std::size_t max_centroids = 12;
+    std::optional<std::size_t> min_matched_stars;
+    std::optional<double> max_residual_rms_rad;
+    bool use_sun = false;
+};
+
+// The configuration of a solve: sigma_arcmin (absent: the camera's default
+// of half a pixel, at least one arcminute) gives the altitude sigma and a
+// match tolerance of at least 4 arcminutes; a fisheye triangulates with its
+// 12 brightest detections, a pinhole with 5.
+FixConfig make_fix_config(const Camera& camera, std::optional<double> sigma_arcmin,
+                          bool fisheye, const SolveOptions& options);
+
+// A fix from an image (16-bit, full scale 65535) and optional exclusion
+// mask; the ideal fisheye's focal comes from the image extent.
+// jd: Julian Date (UT) of the exposure. Errors: those of resolve_fix_masked.
+Result<Fix> resolve_fix_masked_at_site(const ImageView& image, std::optional<MaskView> mask,
+                                       const Vec3& up_cam, const Catalog& catalog,
+                                       std::optional<double> sigma_arcmin, const CameraScalars& lens,
+                                       const SolveOptions& options, double jd);
+
+// A fix from the caller's centroids. With no image, the ideal fisheye's
+// extent is taken as round(2 cx) by round(2 cy), i.e. a centred principal
+// point. Errors: BadImage "use_sun requires the image path" when
+// options.use_sun is set (checked first), then those of
+// resolve_fix_from_centroids.
+Result<Fix> resolve_from_centroids_at_site(std::span<const Centroid> centroids, const Vec3& up_cam,
+                                           const Catalog& catalog, std::optional<double> sigma_arcmin,
+                                           const CameraScalars& lens, const SolveOptions& options,
+                                           double jd);
+
+// The camera a caller's scalars describe for an image of width x height.
+Camera camera_from_scalars(const CameraScalars& lens, std::size_t width, std::size_t height);
+
+}  // namespace halvane

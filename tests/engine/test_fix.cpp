@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "ephemeris.hpp"
+#include "fix.hpp"
+#include "frame.hpp"
+#include "numeric.hpp"
+#include "site.hpp"
+#include "time.hpp"
+
+namespace halvane {
+namespace {
+
+// A whole-sky catalogue of well separated stars with every pair indexed:
+// dense enough for the matcher, small enough to build in a blink.
+const Catalog& sky_catalog() {
+    static const Catalog catalog = [] {
+        Catalog c;
+        XorShift64Star rng(2024);
+        while (c.stars.size() < 400) {
+            const double z = 2.0 * rng.uniform() - 1.0;
+            const double ra = kTwoPi * rng.uniform();
+            const Vec3 v{std::sqrt(1 - z * z) * std::cos(ra), std::sqrt(1 - z * z) * std::sin(ra), z};
+            bool far = true;
+            for (const Star& s : c.stars) far = far && dot(s.unit, v) < std::cos(2.0 * kDegToRad);
+            if (!far) continue;
+            Star s;
+            s.unit = v;
+            s.ra = ra;
+            s.dec = std::asin(z);
+            s.hr_id = static_cast<std::uint32_t>(1000 + c.stars.size());
+            c.stars.push_back(s);
+        }
+        for (std::size_t i = 0; i < c.stars.size(); ++i)
+            for (std::size_t j = i + 1; j < c.stars.size(); ++j)
+                c.pairs.push_back({static_cast<float>(dot(c.stars[i].unit, c.stars[j].unit)),
+                                   static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(j)});
+        std::stable_sort(c.pairs.begin(), c.pairs.end(),
+                         [](const StarPair& a, const StarPair& b) { return a.cos_theta < b.cos_theta; });
+        return c;
+    }();
+    return catalog;
+}
+
+// What a zenith-pointing ideal fisheye (1000 x 1000 px, 180 degrees) sees
+// from (lat, lon) at jd: image right is west, image down is south, so the
+// up vector is the boresight (0, 0, 1).
+struct Scene {
+    Camera camera = Camera::from_fov(1000, 1000, 180.0, 0.0, 500.0, 500.0, 0, 0, 0, 0);
+    std::vector<Centroid> centroids;
+    std::vector<double> altitudes;  // true altitude of each centroid, radians
+    Vec3 to_camera(const Vec3& sky_of_date) const { return {-dot(east, sky_of_date), -dot(north, sky_of_date), dot(up, sky_of_date)}; }
+    Vec3 up, north, east;
+};
+
+Scene observe(double lat_deg, double lon_deg, double jd) {
+    Scene scene;
+    const double lat = lat_deg * kDegToRad;
+    const double theta = lon_deg * kDegToRad + gmst_rad(jd);
+    scene.up = {std::cos(lat) * std::cos(theta), std::cos(lat) * std::sin(theta), std::sin(lat)};
+    scene.north = {-std::sin(lat) * std::cos(theta), -std::sin(lat) * std::sin(theta), std::cos(lat)};
+    scene.east = {-std::sin(theta), std::cos(theta), 0.0};
+    const Mat3 p = precession_matrix(jd);
+    const Vec3 aberration = annual_aberration(jd);
+    const Catalog& c = sky_catalog();
+    for (std::size_t i = 0; i < c.stars.size(); ++i) {
+        const Vec3 s = normalized(p * c.stars[i].unit_at(jd, c.epoch) + aberration);
+        const double h = std::asin(std::clamp(dot(scene.up, s), -1.0, 1.0));
+        if (h < 5.0 * kDegToRad) continue;
+        // Raise the star by refraction, in its vertical plane.
+        const Vec3 horizontal = normalized(s - scaled(scene.up, dot(scene.up, s)));
+        const double apparent = h + refraction_rad(h);
+        const Vec3 seen = scaled(horizontal, std::cos(apparent)) + scaled(scene.up, std::sin(apparent));
+        const auto pixel = scene.camera.vec_to_pixel(scene.to_camera(seen));
+        if (!pixel) continue;
+        scene.centroids.push_back({pixel->x, pixel->y, 1000.0 - static_cast<double>(i)});
+        scene.altitudes.push_back(h);
+    }
+    return scene;
+}
+
+// The configuration a caller gets by default: half a pixel of sigma, so a
+// tolerance of four half-pixels (about 21 arcminutes), which also absorbs
+// the refraction of low stars.
+FixConfig fisheye_config() { return make_fix_config(Scene{}.camera, std::nullopt, true, {}); }
+
+const double kJd = julian_date(2026, 3, 14, 21, 30, 0.0);
+
+TEST(ResolveFix, RecoversThePlaceFromCentroids) {
+    for (const auto& [lat, lon] : {std::pair{52.5, 13.4}, {-33.9, 151.2}, {10.0, 179.99}, {-5.0, -179.99}}) {
+        const Scene scene = observe(lat, lon, kJd);
+        const auto fix = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1},
+                                                    sky_catalog(), fisheye_config(), kJd);
+        ASSERT_TRUE(fix.has_value()) << fix.error().message() << lat << " " << lon;
+        EXPECT_LT(great_circle_nm(lat, lon, fix->latitude_deg, fix->longitude_deg), 0.5) << lat << " " << lon;
+        EXPECT_GT(fix->longitude_deg, -180.0);
+        EXPECT_LE(fix->longitude_deg, 180.0);
+        EXPECT_GE(fix->matched_hr_ids.size(), 4u);
+        EXPECT_FALSE(fix->used_sun);
+        const auto& q = fix->attitude;
+        EXPECT_NEAR(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3], 1.0, 1e-12);
+    }
+}
+
+TEST(ResolveFix, EarlyRefusals) {
+    const Scene scene = observe(40.0, -70.0, kJd);
+    const FixConfig config = fisheye_config();
+    for (const Vec3& up : {Vec3{0, 0, 0}, Vec3{NAN, 0, 1}, Vec3{0, INFINITY, 1}, Vec3{1e-10, 0, 0}}) {
+        const auto r = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, up, sky_catalog(), config, kJd);
+        EXPECT_EQ(r.error().message(), "up vector is degenerate: zero length or non-finite");
+    }
+    const auto three = resolve_fix_from_centroids(std::span(scene.centroids).first(3), std::nullopt, scene.camera,
+                                                  {0, 0, 1}, sky_catalog(), config, kJd);
+    EXPECT_EQ(three.error().message(), "insufficient stars: needed 4, got 3");
+    FixConfig capped = config;
+    capped.max_centroids = 3;
+    const auto capped_fix = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1},
+                                                       sky_catalog(), capped, kJd);
+    EXPECT_EQ(capped_fix.error().message(), "insufficient stars: needed 4, got 3");
+
+    SolveOptions with_sun;
+    with_sun.use_sun = true;
+    CameraScalars lens{180.0, 0.0, 500.0, 500.0};
+    const auto sun_path = resolve_from_centroids_at_site({}, {NAN, 0, 0}, sky_catalog(), std::nullopt, lens, with_sun, kJd);
+    EXPECT_EQ(sun_path.error().message(), "bad image: use_sun requires the image path");
+}
+
+TEST(ResolveFix, HealthGatesAtAndPastTheirLimits) {
+    const Scene scene = observe(-20.0, 30.0, kJd);
+    FixConfig config = fisheye_config();
+    const auto base = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd);
+    ASSERT_TRUE(base.has_value()) << base.error().message();
+    const std::size_t used = base->matched_hr_ids.size();
+
+    config.min_matched_stars = used;
+    config.max_residual_rms_rad = base->residual_rms_rad;
+    EXPECT_TRUE(resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd));
+
+    config.min_matched_stars = used + 1;
+    const auto few = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd);
+    const auto* thin = few.error().get_if<Error::ThinLock>();
+    ASSERT_NE(thin, nullptr);
+    EXPECT_EQ(std::string(thin->reason), Error::kThinLockTooFewStars);
+    EXPECT_EQ(thin->matched, used);
+    EXPECT_EQ(thin->margin, base->match_margin);
+
+    config.min_matched_stars.reset();
+    config.max_residual_rms_rad = std::nextafter(base->residual_rms_rad, 0.0);
+    const auto rough = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd);
+    ASSERT_TRUE(rough.error().is<Error::ThinLock>());
+    EXPECT_EQ(std::string(rough.error().get_if<Error::ThinLock>()->reason), Error::kThinLockResidualTooHigh);
+}
+
+TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
+    // Midday at 48 N 2 E in March: the Sun stands about 40 degrees high.
+    const double jd = julian_date(2026, 3, 14, 12, 0, 0.0);
+    const Scene scene = observe(48.0, 2.0, jd);
+    const EquatorialPosition sun = sun_apparent(jd);
+    const Vec3 sun_dir{std::cos(sun.dec) * std::cos(sun.ra), std::cos(sun.dec) * std::sin(sun.ra), std::sin(sun.dec)};
+    const double sun_h = std::asin(dot(scene.up, sun_dir));
+    ASSERT_GT(sun_h, 0.5);
+
+    // The altitude cut just below the Sun, and only two stars above it.
+    FixConfig config = fisheye_config();
+    config.min_altitude = sun_h - 0.001;
+    std::vector<Centroid> centroids;
+    std::size_t high = 0;
+    for (std::size_t i = 0; i < scene.centroids.size(); ++i) {
+        if (scene.altitudes[i] < config.min_altitude - 0.02) centroids.push_back(scene.centroids[i]);
+        if (scene.altitudes[i] > config.min_altitude + 0.02 && high < 2) {
+            centroids.push_back(scene.centroids[i]);
+            ++high;
+        }
+    }
+    ASSERT_EQ(high, 2u);
+    const auto two = resolve_fix_from_centroids(centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
+    EXPECT_EQ(two.error().message(), "insufficient stars: needed 3, got 2");
+
+    // The Sun where the camera sees it, refraction included.
+    const Vec3 horizontal = normalized(sun_dir - scaled(scene.up, dot(scene.up, sun_dir)));
+    const double apparent = sun_h + refraction_rad(sun_h);
+    const Vec3 seen = scaled(horizontal, std::cos(apparent)) + scaled(scene.up, std::sin(apparent));
+    const auto pixel = scene.camera.vec_to_pixel(scene.to_camera(seen));
+    ASSERT_TRUE(pixel.has_value());
+    const auto with_sun = resolve_fix_from_centroids(centroids, pixel, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
+    ASSERT_TRUE(with_sun.has_value()) << with_sun.error().message();
+    EXPECT_TRUE(with_sun->used_sun);
+    EXPECT_EQ(with_sun->matched_hr_ids.size(), 2u);
+    EXPECT_LT(great_circle_nm(48.0, 2.0, with_sun->latitude_deg, with_sun->longitude_deg), 2.0);
+
+    // Below the cut the Sun is no error: it is just not used.
+    config.min_altitude = sun_h + 0.001;
+    const auto low_sun = resolve_fix_from_centroids(scene.centroids, pixel, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
+    ASSERT_TRUE(low_sun.has_value()) << low_sun.error().message();
+    EXPECT_FALSE(low_sun->used_sun);
+}
+
+TEST(FixConfig, ToleranceFloorAndTriangleStars) {
+    const Camera pinhole = Camera::from_fov(0, 0, std::nullopt, 1000.0, 500, 400, 0, 0, 0, 0);
+    const FixConfig half = make_fix_config(pinhole, 0.5, false, {});
+    EXPECT_DOUBLE_EQ(half.match_tolerance, 4.0 / 60.0 * kDegToRad);
+    EXPECT_DOUBLE_EQ(half.sigma_rad, 0.5 / 60.0 * kDegToRad);
+    EXPECT_EQ(half.triangle_stars, 5u);
+    const FixConfig wide = make_fix_config(pinhole, 2.0, true, {});
+    EXPECT_DOUBLE_EQ(wide.match_tolerance, 8.0 / 60.0 * kDegToRad);
+    EXPECT_EQ(wide.triangle_stars, 12u);
+    // No sigma: half a pixel, floored at one arcminute.
+    const Camera long_lens = Camera::from_fov(0, 0, std::nullopt, 100000.0, 500, 400, 0, 0, 0, 0);
+    const FixConfig fallback = make_fix_config(long_lens, std::nullopt, false, {});
+    EXPECT_DOUBLE_EQ(fallback.sigma_rad, 1.0 / 60.0 * kDegToRad);
+    EXPECT_EQ(make_fix_config(pinhole, NAN, false, {}).match_tolerance, FixConfig::kMinMatchTolerance);
+}
+
+TEST(OrderedCamVecs, StableTotalOrderByFlux) {
+    const Camera pinhole = Camera::from_fov(0, 0, std::nullopt, 1000.0, 0, 0, 0, 0, 0, 0);
+    const std::vector<Centroid> c{{1, 0, 5.0}, {2, 0, NAN}, {3, 0, 5.0}, {4, 0, -NAN}, {5, 0, INFINITY}};
+    const auto v = ordered_cam_vecs(c, pinhole, 4);
+    ASSERT_EQ(v.size(), 4u);
+    const auto x_of = [&](const Vec3& d) { return std::round(d[0] / d[2] * 1000.0); };
+    EXPECT_EQ(x_of(v[0]), 2);  // +NaN ranks above +inf
+    EXPECT_EQ(x_of(v[1]), 5);
+    EXPECT_EQ(x_of(v[2]), 1);  // equal fluxes keep their order
+    EXPECT_EQ(x_of(v[3]), 3);
+}
+
+}  // namespace
+}  // namespace halvane

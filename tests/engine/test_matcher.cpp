@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <vector>
+
+#include "matcher.hpp"
+#include "numeric.hpp"
+
+namespace halvane {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kArcmin = kDegToRad / 60.0;
+
+Vec3 from_radec(double ra, double dec) {
+    return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
+}
+
+Star star_at(const Vec3& v, std::uint32_t hr) {
+    Star s;
+    s.unit = v;
+    s.ra = std::atan2(v[1], v[0]);
+    if (s.ra < 0) s.ra += kTwoPi;
+    s.dec = std::asin(std::clamp(v[2], -1.0, 1.0));
+    s.hr_id = hr;
+    return s;
+}
+
+// A catalogue of the given directions with every pair up to `max_sep`.
+Catalog make_catalog(const std::vector<Vec3>& directions, double max_sep = kPi) {
+    Catalog c;
+    for (std::size_t i = 0; i < directions.size(); ++i)
+        c.stars.push_back(star_at(directions[i], static_cast<std::uint32_t>(i + 1)));
+    for (std::size_t i = 0; i < directions.size(); ++i)
+        for (std::size_t j = i + 1; j < directions.size(); ++j) {
+            const double cos_theta = dot(directions[i], directions[j]);
+            if (std::acos(std::clamp(cos_theta, -1.0, 1.0)) <= max_sep)
+                c.pairs.push_back({static_cast<float>(cos_theta), static_cast<std::uint16_t>(i),
+                                   static_cast<std::uint16_t>(j)});
+        }
+    std::stable_sort(c.pairs.begin(), c.pairs.end(),
+                     [](const StarPair& a, const StarPair& b) { return a.cos_theta < b.cos_theta; });
+    return c;
+}
+
+// Deterministic scattered directions inside a cap of `radius` around `centre`.
+std::vector<Vec3> scatter(const Vec3& centre, double radius, std::size_t n, std::uint64_t seed) {
+    XorShift64Star rng(seed);
+    const Vec3 pole = std::abs(centre[2]) < 0.9 ? Vec3{0, 0, 1} : Vec3{1, 0, 0};
+    const Vec3 east = normalized(cross(pole, centre));
+    const Vec3 north = cross(centre, east);
+    std::vector<Vec3> out;
+    while (out.size() < n) {
+        const double r = radius * std::sqrt(rng.uniform());
+        const double az = kTwoPi * rng.uniform();
+        const Vec3 v = normalized(centre + scaled(east, std::tan(r) * std::cos(az)) +
+                                  scaled(north, std::tan(r) * std::sin(az)));
+        bool far = true;
+        for (const Vec3& o : out) far = far && angle_between(o, v) > 1.0 * kDegToRad;
+        if (far) out.push_back(v);
+    }
+    return out;
+}
+
+Mat3 rotation_about(Vec3 axis, double angle) {
+    axis = normalized(axis);
+    const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
+    const auto [x, y, z] = axis;
+    return {{{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
+             {t * x * y + s * z, t * y * y + c, t * y * z - s * x},
+             {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}};
+}
+
+// Camera-frame detections of sky directions under attitude R (sky = R cam).
+std::vector<Vec3> detections(const Mat3& r, const std::vector<Vec3>& sky, double noise = 0.0,
+                             std::uint64_t seed = 5) {
+    XorShift64Star rng(seed);
+    std::vector<Vec3> out;
+    const Mat3 rt = transposed(r);
+    for (const Vec3& v : sky) {
+        Vec3 cam = rt * v;
+        if (noise > 0) cam = normalized(cam + Vec3{noise * rng.normal(), noise * rng.normal(), noise * rng.normal()});
+        out.push_back(cam);
+    }
+    return out;
+}
+
+TEST(StarGrid, HalfDegreeLayout) {
+    const Catalog empty;
+    for (double t : {0.0, 1e-6, 0.008726646259971648, std::nan("")}) {
+        const StarGrid g = StarGrid::build(empty, t);
+        ASSERT_EQ(g.n_bands, 360u) << t;
+        EXPECT_EQ(g.band_cells.front(), 3u);
+        EXPECT_EQ(g.band_cells.back(), 3u);
+        EXPECT_EQ(g.band_cells[179], 720u);
+        EXPECT_EQ(g.band_cells[180], 720u);
+        EXPECT_EQ(g.band_start.back(), g.cell_start.size() - 1);
+        std::vector<std::size_t> out{42};
+        g.query({0, 0, 1}, 0.1, out);
+        EXPECT_TRUE(out.empty());
+    }
+    const StarGrid huge = StarGrid::build(empty, 10.0);
+    EXPECT_EQ(huge.n_bands, 1u);
+    EXPECT_EQ(huge.band_cells[0], 2u);
+}
+
+TEST(StarGrid, CellLookupReducesAndClamps) {
+    const StarGrid g = StarGrid::build(Catalog{}, 0.0);
+    EXPECT_EQ(g.cell_of(0.0, kPi / 2), g.band_start[359]);
+    EXPECT_EQ(g.cell_of(kTwoPi, 0.1), g.cell_of(0.0, 0.1));
+    EXPECT_EQ(g.cell_of(-0.5, 0.1), g.cell_of(kTwoPi - 0.5, 0.1));
+    EXPECT_EQ(g.cell_of(NAN, NAN), 0u);
+}
+
+TEST(StarGrid, QueriesFindEveryStarAroundIt) {
+    std::vector<Vec3> dirs = scatter({1, 0, 0}, 1.5, 400, 11);
+    dirs.push_back({0, 0, 1});
+    dirs.push_back({0, 0, -1});
+    dirs.push_back(from_radec(0.0, 0.2));
+    dirs.push_back(from_radec(kTwoPi - 1e-9, 0.2));
+    const Catalog c = make_catalog(dirs, 0.0);
+    const StarGrid g = StarGrid::build(c, 4 * kArcmin);
+    std::vector<std::size_t> out;
+    for (std::size_t s = 0; s < dirs.size(); ++s) {
+        g.query(dirs[s], 4 * kArcmin, out);
+        EXPECT_NE(std::find(out.begin(), out.end(), s), out.end()) << s;
+        EXPECT_EQ(std::set<std::size_t>(out.begin(), out.end()).size(), out.size());
+    }
+    // Straddling right ascension 0: both sides come back.
+    g.query(from_radec(0.0, 0.2), 0.01, out);
+    EXPECT_NE(std::find(out.begin(), out.end(), dirs.size() - 2), out.end());
+    EXPECT_NE(std::find(out.begin(), out.end(), dirs.size() - 1), out.end());
+    // A radius covering the sky returns every star once, in cell order;
+    // a radius beyond a quarter turn still finds every star inside it.
+    g.query({1, 0, 0}, kPi / 2, out);
+    EXPECT_EQ(out, g.star_index);
+    const Vec3 centre = normalized({0.2, 0.3, 0.5});
+    g.query(centre, 2.0, out);
+    for (std::size_t s = 0; s < dirs.size(); ++s) {
+        if (angle_between(centre, dirs[s]) <= 2.0) {
+            EXPECT_NE(std::find(out.begin(), out.end(), s), out.end()) << s;
+        }
+    }
+}
+
+class MatcherTest : public ::testing::Test {
+protected:
+    const double t = 4 * kArcmin;
+    const Mat3 attitude = rotation_about({0.2, 0.7, -0.4}, 0.9);
+};
+
+TEST_F(MatcherTest, IdentifiesAScatteredField) {
+    // 60 stars within 20 degrees, the camera sees the first 10 of them plus
+    // noise well inside the tolerance.
+    std::vector<Vec3> sky = scatter(normalized({0.3, 0.5, 0.8}), 20 * kDegToRad, 60, 3);
+    const Catalog c = make_catalog(sky, 40 * kDegToRad);
+    const std::vector<Vec3> seen(sky.begin(), sky.begin() + 10);
+    const auto result = match_stars(detections(attitude, seen, 0.3 * kArcmin), c, 5, t);
+    ASSERT_TRUE(result.has_value()) << result.error().message();
+    ASSERT_EQ(result->correspondences.size(), 10u);
+    for (std::size_t q = 0; q < 10; ++q) {
+        EXPECT_EQ(result->correspondences[q].detection, q);
+        EXPECT_EQ(result->correspondences[q].catalog_index, q);
+    }
+}
+
+TEST_F(MatcherTest, EarlyRefusals) {
+    std::vector<Vec3> sky = scatter({0, 0, 1}, 10 * kDegToRad, 20, 8);
+    const Catalog c = make_catalog(sky);
+    const auto cams = detections(attitude, std::vector<Vec3>(sky.begin(), sky.begin() + 6));
+    const auto three = match_stars(std::span(cams).first(3), c, 5, t);
+    EXPECT_EQ(three.error().message(), "insufficient stars: needed 4, got 3");
+    EXPECT_TRUE(match_stars(cams, c, 0, t).error().is<Error::NoMatch>());
+    // No pair index at all: every window is empty.
+    Catalog no_pairs = c;
+    no_pairs.pairs.clear();
+    EXPECT_TRUE(match_stars(cams, no_pairs, 5, t).error().is<Error::NoMatch>());
+    EXPECT_TRUE(triangle_hypotheses(cams, {0, 1, 2}, no_pairs, t).empty());
+}
+
+TEST_F(MatcherTest, TwoCopiesOfAPatternTie) {
+    const std::vector<Vec3> a = scatter({1, 0, 0}, 8 * kDegToRad, 6, 21);
+    const Mat3 move = rotation_about({0, 0, 1}, 2.0);
+    std::vector<Vec3> sky = a;
+    for (const Vec3& v : a) sky.push_back(move * v);
+    const Catalog c = make_catalog(sky);
+    const auto result = match_stars(detections(attitude, a, 0.5 * kArcmin), c, 5, t);
+    ASSERT_FALSE(result.has_value());
+    const auto* tie = result.error().get_if<Error::MatchAmbiguous>();
+    ASSERT_NE(tie, nullptr) << result.error().message();
+    EXPECT_EQ(result.error().message(), "star pattern match is ambiguous: 6 vs 6 correspondences");
+    std::set<std::size_t> first, second;
+    for (const auto& x : tie->winner) first.insert(x.catalog_index / 6);
+    for (const auto& x : tie->rival) second.insert(x.catalog_index / 6);
+    EXPECT_EQ(first.size(), 1u);
+    EXPECT_EQ(second.size(), 1u);
+    EXPECT_NE(*first.begin(), *second.begin());
+}
+
+TEST_F(MatcherTest, ClearlyBetterResidualBreaksATie) {
+    const std::vector<Vec3> a = scatter({1, 0, 0}, 8 * kDegToRad, 6, 21);
+    const Mat3 move = rotation_about({0, 0, 1}, 2.0);
+    std::vector<Vec3> sky = a;
+    XorShift64Star rng(99);
+    // The second copy is distorted by up to a tolerance's worth: it still
+    // verifies every star, but with a much larger residual sum.
+    for (const Vec3& v : a)
+        sky.push_back(normalized(move * v + Vec3{0.6 * kArcmin * rng.normal(), 0.6 * kArcmin * rng.normal(), 0.0}));
+    const Catalog c = make_catalog(sky);
+    const auto result = match_stars(detections(attitude, a), c, 5, t);
+    ASSERT_TRUE(result.has_value()) << result.error().message();
+    EXPECT_EQ(result->match_margin, 0u);
+    for (const auto& x : result->correspondences) EXPECT_LT(x.catalog_index, 6u);
+}
+
+TEST_F(MatcherTest, HigherCountClearsATie) {
+    // Copies A and B hold six of the seven detected stars; copy C all seven.
+    const std::vector<Vec3> pattern = scatter({1, 0, 0}, 8 * kDegToRad, 7, 33);
+    std::vector<Vec3> sky(pattern.begin(), pattern.begin() + 6);
+    for (double angle : {2.0, 4.0})
+        for (std::size_t i = 0; i < (angle == 4.0 ? 7u : 6u); ++i)
+            sky.push_back(rotation_about({0, 0, 1}, angle) * pattern[i]);
+    const Catalog c = make_catalog(sky);
+    const Mat3 r = rotation_about({0, 0, 1}, 4.0);
+    std::vector<Vec3> seen;
+    for (const Vec3& v : pattern) seen.push_back(r * v);
+    const auto result = match_stars(detections(attitude, seen, 0.3 * kArcmin), c, 5, t);
+    ASSERT_TRUE(result.has_value()) << result.error().message();
+    EXPECT_EQ(result->correspondences.size(), 7u);
+    EXPECT_EQ(result->match_margin, 1u);
+    for (const auto& x : result->correspondences) EXPECT_GE(x.catalog_index, 12u);
+}
+
+TEST_F(MatcherTest, EqualDotProductsGoToTheLowerIndex) {
+    std::vector<Vec3> sky = scatter({0, 1, 0}, 8 * kDegToRad, 6, 44);
+    sky.push_back(sky[4]);  // a duplicate entry of detection 4's star
+    const Catalog c = make_catalog(sky);
+    const auto result = match_stars(detections(attitude, std::vector<Vec3>(sky.begin(), sky.begin() + 6)), c, 5, t);
+    ASSERT_TRUE(result.has_value()) << result.error().message();
+    EXPECT_EQ(result->correspondences[4].catalog_index, 4u);
+}
+
+TEST_F(MatcherTest, MirrorSymmetricSkyIsRefused) {
+    // Every star has its antipode in the catalogue, so the reflected pattern
+    // matches as well as the true one.
+    std::vector<Vec3> sky = scatter({0, 0, 1}, 8 * kDegToRad, 6, 55);
+    const std::size_t n = sky.size();
+    for (std::size_t i = 0; i < n; ++i) sky.push_back(scaled(sky[i], -1.0));
+    const Catalog c = make_catalog(sky);
+    const auto cams = detections(attitude, std::vector<Vec3>(sky.begin(), sky.begin() + 6));
+    EXPECT_TRUE(match_stars(cams, c, 5, t).error().is<Error::NoMatch>());
+
+    const Catalog plain = make_catalog(std::vector<Vec3>(sky.begin(), sky.begin() + 6));
+    EXPECT_TRUE(match_stars(cams, plain, 5, t).has_value());
+}
+
+TEST_F(MatcherTest, ConfidenceChecks) {
+    std::vector<Vec3> sky = scatter({0, 0, 1}, 8 * kDegToRad, 8, 66);
+    const Catalog c = make_catalog(sky);
+    const StarGrid g = StarGrid::build(c, t);
+    const auto cams = detections(attitude, sky);
+    EXPECT_TRUE(confidence_checks(3, cams, c, g, 5, t).error().is<Error::NoMatch>());
+    EXPECT_TRUE(confidence_checks(8, cams, c, g, 5, t).has_value());
+    // A tolerance so wide that any direction lands on a star by chance.
+    const StarGrid wide = StarGrid::build(c, 1.5);
+    EXPECT_TRUE(confidence_checks(8, cams, c, wide, 5, 1.5).error().is<Error::NoMatch>());
+}
+
+}  // namespace
+}  // namespace halvane
