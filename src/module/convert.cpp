@@ -233,6 +233,35 @@ bool convert_fixed_sequence(PyObject* object, const char* name, double* out, std
     return true;
 }
 
+bool Converter<std::vector<Centroid>>::convert(PyObject* object, const char* name, std::vector<Centroid>& out) {
+    out.clear();
+    if (PyUnicode_Check(object) || !PySequence_Check(object))
+        return raise_argument_error(PyExc_TypeError, name,
+                                    "expected a sequence of (x, y, flux) triples, not " + type_name(object));
+    const Py_ssize_t n = PySequence_Size(object);
+    if (n < 0) return false;
+    out.reserve(std::min(static_cast<std::size_t>(n), kMaxReserve));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item(PySequence_GetItem(object, i));
+        if (item.object == nullptr) return false;
+        std::array<double, 3> xyf{};
+        const bool triple = !PyUnicode_Check(item.object) && PySequence_Check(item.object) &&
+                            PySequence_Size(item.object) == 3;
+        bool ok = triple;
+        for (Py_ssize_t k = 0; ok && k < 3; ++k) {
+            Ref value(PySequence_GetItem(item.object, k));
+            ok = value.object != nullptr && number_as_double(value.object, xyf[static_cast<std::size_t>(k)]);
+        }
+        if (!ok) {
+            PyErr_Clear();
+            return raise_argument_error(PyExc_TypeError, name,
+                                        "item " + std::to_string(i) + " is not an (x, y, flux) triple of floats");
+        }
+        out.push_back({xyf[0], xyf[1], xyf[2]});
+    }
+    return true;
+}
+
 // --- Images, masks and PSF widths -----------------------------------------
 
 namespace {

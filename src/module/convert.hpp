@@ -60,6 +60,14 @@ struct Converter<std::array<double, N>> {
     }
 };
 
+// Caller-detected centroids: a sequence (not a str) of (x, y, flux) float
+// triples, pixels and any brightness score. Refusals are TypeErrors naming
+// the parameter.
+template <>
+struct Converter<std::vector<Centroid>> {
+    static bool convert(PyObject* object, const char* name, std::vector<Centroid>& out);
+};
+
 // --- Images, masks and PSF widths -----------------------------------------
 
 // A 2-D C-contiguous uint8 or native-order uint16 ndarray, copied row-major

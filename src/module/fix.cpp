@@ -1,0 +1,99 @@
+// halvane.Fix: the Python face of the engine's fix result.
+#include "fix.hpp"
+
+#include <string>
+
+#include "numeric.hpp"
+#include "pyclass.hpp"
+
+namespace halvane::py {
+
+namespace {
+
+PyObject* covariance_get(const Fix& fix) {
+    const auto& c = fix.covariance;
+    return Py_BuildValue("[[dd][dd]]", c[0], c[1], c[2], c[3]);
+}
+
+PyObject* ellipse_get(const Fix& fix) {
+    const auto& e = fix.ellipse_2sigma_nm;
+    return Py_BuildValue("(ddd)", e.semi_major_nm, e.semi_minor_nm, e.orientation_deg);
+}
+
+PyObject* used_sun_get(const Fix& fix) { return PyBool_FromLong(fix.used_sun ? 1 : 0); }
+PyObject* residual_get(const Fix& fix) { return PyFloat_FromDouble(fix.residual_rms_rad); }
+PyObject* longitude_get(const Fix& fix) { return PyFloat_FromDouble(fix.longitude_deg); }
+PyObject* latitude_get(const Fix& fix) { return PyFloat_FromDouble(fix.latitude_deg); }
+PyObject* iterations_get(const Fix& fix) { return PyLong_FromSize_t(fix.n_iterations); }
+PyObject* margin_get(const Fix& fix) { return PyLong_FromSize_t(fix.match_margin); }
+
+PyObject* matched_hr_ids_get(const Fix& fix) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(fix.matched_hr_ids.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < fix.matched_hr_ids.size(); ++i) {
+        PyObject* id = PyLong_FromUnsignedLong(fix.matched_hr_ids[i]);
+        if (id == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), id);  // steals id
+    }
+    return list;
+}
+
+PyObject* fix_repr(PyObject* self) noexcept {
+    try {
+        const Fix* fix = unwrap<Fix>(self);
+        if (fix == nullptr) return PyUnicode_FromString("Fix()");
+        const std::string text = "Fix(latitude_deg=" + format_fixed(fix->latitude_deg, 6) +
+                                 ", longitude_deg=" + format_fixed(fix->longitude_deg, 6) +
+                                 ", matched=" + std::to_string(fix->matched_hr_ids.size()) +
+                                 ", semi_major_nm=" + format_fixed(fix->ellipse_2sigma_nm.semi_major_nm, 3) + ")";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+PyGetSetDef kGetters[] = {
+    {"covariance", getter<Fix, covariance_get>, nullptr,
+     "[[var_north, cov_ne], [cov_ne, var_east]] in radians squared.", nullptr},
+    {"ellipse_2sigma_nm", getter<Fix, ellipse_get>, nullptr, "(semi_major_nm, semi_minor_nm, orientation_deg).",
+     nullptr},
+    {"used_sun", getter<Fix, used_sun_get>, nullptr, nullptr, nullptr},
+    {"residual_rms_rad", getter<Fix, residual_get>, nullptr,
+     "RMS, in radians, of the converged per-observation altitude residuals.", nullptr},
+    {"longitude_deg", getter<Fix, longitude_get>, nullptr, nullptr, nullptr},
+    {"latitude_deg", getter<Fix, latitude_get>, nullptr, nullptr, nullptr},
+    {"n_iterations", getter<Fix, iterations_get>, nullptr, nullptr, nullptr},
+    {"match_margin", getter<Fix, margin_get>, nullptr,
+     "Vote margin from the star matcher: the gap, in verified-correspondence\n"
+     "count, between the winning identification and the strongest distinct\n"
+     "rival found during the search.",
+     nullptr},
+    {"matched_hr_ids", getter<Fix, matched_hr_ids_get>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyObject* make_fix_type(PyObject*) {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Result of a resolved celestial fix.")},
+        {Py_tp_new, reinterpret_cast<void*>(no_constructor<Fix>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Fix>)},
+        {Py_tp_getset, kGetters},
+        {Py_tp_repr, reinterpret_cast<void*>(fix_repr)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = class_spec<Fix>("halvane.Fix", slots);
+    return create_class<Fix>(spec);
+}
+
+PyObject* fix_or_error(Result<Fix> result) {
+    if (!result) return to_py_err(result.error());
+    return wrap<Fix>(std::move(*result));
+}
+
+}  // namespace halvane::py

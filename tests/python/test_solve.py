@@ -1,0 +1,191 @@
+import datetime
+import inspect
+import math
+
+import numpy as np
+import pytest
+
+import halvane
+import halvane_tools
+
+CATALOG = halvane_tools.default_catalog()
+BRIGHT = [s for s in CATALOG.stars() if s[3] < 4.5]
+UTC = (2026, 3, 14, 21, 30, 0.0)
+JD = halvane.julian_date(*UTC)
+
+
+def zenith_fisheye_centroids(lat_deg, lon_deg, jd, size=1024):
+    """(x, y, flux) of the bright stars a zenith-pointing 180-degree fisheye
+    sees: image right is west and down is south, so up_cam is (0, 0, 1).
+    No refraction or aberration: good to a few arcminutes, enough for the
+    matcher and a fix within a few nautical miles."""
+    camera = halvane.Camera(None, size / 2, size / 2, fisheye_fov_deg=180.0)
+    lat = math.radians(lat_deg)
+    theta = math.radians(lon_deg + halvane.gmst_deg(jd))
+    up = np.array([math.cos(lat) * math.cos(theta), math.cos(lat) * math.sin(theta), math.sin(lat)])
+    north = np.array([-math.sin(lat) * math.cos(theta), -math.sin(lat) * math.sin(theta), math.cos(lat)])
+    east = np.array([-math.sin(theta), math.cos(theta), 0.0])
+    out = []
+    for _, ra, dec, vmag in BRIGHT:
+        ra, dec = math.radians(ra), math.radians(dec)
+        v = np.array(halvane.precess_vector(jd, [math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)]))
+        if up @ v < math.sin(math.radians(10)):
+            continue
+        pixel = camera.vec_to_pixel((-(east @ v), -(north @ v), up @ v))
+        if pixel is not None:
+            out.append((pixel[0], pixel[1], 10 ** (-0.4 * vmag)))
+    return out
+
+
+def solve(centroids=None, utc=UTC, **kwargs):
+    args = dict(focal_px=None, cx=512.0, cy=512.0, up_cam=(0.0, 0.0, 1.0), utc=utc, catalog=CATALOG, fisheye_fov_deg=180.0)
+    args.update(kwargs)
+    if centroids is None:
+        centroids = zenith_fisheye_centroids(40.0, -74.0, JD)
+    return halvane.resolve_from_centroids(centroids, **args)
+
+
+def test_centroids_give_the_place():
+    fix = solve()
+    assert isinstance(fix, halvane.Fix)
+    assert halvane.great_circle_nm(40.0, -74.0, fix.latitude_deg, fix.longitude_deg) < 5.0
+    assert len(fix.matched_hr_ids) >= 5 and all(isinstance(i, int) for i in fix.matched_hr_ids)
+    cov = fix.covariance
+    assert isinstance(cov, list) and len(cov) == 2 and all(isinstance(r, list) and len(r) == 2 for r in cov)
+    assert cov[0][1] == cov[1][0]
+    ellipse = fix.ellipse_2sigma_nm
+    assert isinstance(ellipse, tuple) and len(ellipse) == 3 and ellipse[0] >= ellipse[1] >= 0
+    assert fix.used_sun is False and 1 <= fix.n_iterations <= 20 and fix.match_margin >= 0
+    assert fix.residual_rms_rad > 0
+    assert repr(fix).startswith("Fix(latitude_deg=")
+
+
+def test_fix_class_cannot_be_built_or_changed():
+    with pytest.raises(TypeError, match="^No constructor defined for Fix$"):
+        halvane.Fix()
+    fix = solve()
+    with pytest.raises(AttributeError):
+        fix.latitude_deg = 0.0
+    assert fix.matched_hr_ids is not fix.matched_hr_ids  # a new object on every read
+
+
+def test_timestamp_forms_agree():
+    reference = solve()
+    utc = datetime.timezone.utc
+    plus_two = datetime.timezone(datetime.timedelta(hours=2))
+    forms = [
+        (2026, 3, 14, 21, 30, 0),  # an integer second
+        datetime.datetime(2026, 3, 14, 21, 30, tzinfo=utc),
+        datetime.datetime(2026, 3, 14, 23, 30, tzinfo=plus_two),
+    ]
+    for form in forms:
+        fix = solve(utc=form)
+        assert (fix.latitude_deg, fix.longitude_deg) == (reference.latitude_deg, reference.longitude_deg)
+    # Microseconds reach the Julian Date: half a second moves the sky.
+    later = solve(utc=datetime.datetime(2026, 3, 14, 21, 30, 0, 500000, tzinfo=utc))
+    assert later.longitude_deg != reference.longitude_deg
+
+
+@pytest.mark.parametrize(
+    "utc, text",
+    [
+        ((2026, 3, 14, 21.5, 30, 0.0), "utc must be a (year, month, day, hour, minute, second) tuple or a timezone-aware datetime.datetime"),
+        ([2026, 3, 14, 21, 30, 0.0], "utc must be a (year, month, day, hour, minute, second) tuple or a timezone-aware datetime.datetime"),
+        ((2026, -3, 14, 21, 30, 0.0), "utc must be a (year, month, day, hour, minute, second) tuple or a timezone-aware datetime.datetime"),
+        ("2026-03-14T21:30:00Z", "utc must be a (year, month, day, hour, minute, second) tuple or a timezone-aware datetime.datetime"),
+        (
+            datetime.datetime(2026, 3, 14, 21, 30),
+            "utc is a naive datetime, which fixes no instant in time: attach the tzinfo the timestamp was recorded in (datetime.timezone.utc when it is already UTC)",
+        ),
+    ],
+)
+def test_timestamp_refusals(utc, text):
+    with pytest.raises(halvane.HalvaneError) as info:
+        solve(utc=utc)
+    assert str(info.value) == text
+
+
+def test_exceptions_from_the_callers_timestamp_pass_through():
+    class Broken:
+        def utcoffset(self):
+            raise KeyError("from utcoffset")
+
+        def astimezone(self, tz):
+            return self
+
+    with pytest.raises(KeyError, match="from utcoffset"):
+        solve(utc=Broken())
+
+
+@pytest.mark.parametrize(
+    "kwargs, text",
+    [
+        (dict(centroids=[(1.0, 2.0, 3.0)] * 3), "insufficient stars: needed 4, got 3"),
+        (dict(max_centroids=0), "insufficient stars: needed 4, got 0"),
+        (dict(up_cam=(0, 0, 0)), "up vector is degenerate: zero length or non-finite"),
+        (dict(up_cam=(0, math.nan, 1)), "up vector is degenerate: zero length or non-finite"),
+        (dict(focal_px=300.0), None),
+        (dict(fisheye_fov_deg=None), "focal_px is required for the pinhole camera (fisheye_fov_deg=None); focal_px=None is only meaningful for the ideal equidistant fisheye"),
+        (dict(min_matched_stars=1000), "thin lock: fewer matched stars than the configured minimum"),
+        (dict(max_residual_rms_arcmin=0.0), "thin lock: residual rms above the configured maximum"),
+    ],
+)
+def test_engine_and_camera_refusals(kwargs, text):
+    with pytest.raises(halvane.HalvaneError) as info:
+        solve(**kwargs)
+    if text is None:
+        assert str(info.value).startswith("focal_px is ignored for the ideal equidistant fisheye")
+    else:
+        assert str(info.value).startswith(text)
+
+
+def test_argument_errors_name_the_parameter():
+    with pytest.raises(TypeError, match="^argument 'centroids': expected a sequence of \\(x, y, flux\\) triples, not str$"):
+        solve(centroids="1,2,3")
+    with pytest.raises(TypeError, match="^argument 'centroids': item 1 is not an \\(x, y, flux\\) triple of floats$"):
+        solve(centroids=[(1, 2, 3), (1, 2)])
+    with pytest.raises(ValueError, match="length 3"):
+        solve(up_cam=(0, 0, 1, 0))
+    with pytest.raises(OverflowError, match="^argument 'max_centroids'"):
+        solve(max_centroids=-1)
+    with pytest.raises(TypeError, match="^argument 'catalog'"):
+        solve(catalog="stars.hcat")
+    with pytest.raises(TypeError, match="unexpected keyword argument 'use_sun'"):
+        solve(use_sun=True)
+
+
+def test_residual_gate_reaches_the_engine_in_radians():
+    fix = solve()
+    limit_arcmin = math.degrees(fix.residual_rms_rad) * 60.0
+    assert solve(max_residual_rms_arcmin=limit_arcmin * 1.0001).residual_rms_rad == fix.residual_rms_rad
+    with pytest.raises(halvane.HalvaneError, match="residual rms above"):
+        solve(max_residual_rms_arcmin=limit_arcmin * 0.999)
+
+
+def test_resolve_fix_refuses_bad_images_and_masks_before_solving():
+    image = np.zeros((64, 64), dtype=np.uint16)
+    base = dict(focal_px=None, cx=32.0, cy=32.0, up_cam=(0, 0, 1), utc=UTC, catalog=CATALOG, fisheye_fov_deg=180.0)
+    with pytest.raises(halvane.HalvaneError, match="^image must be a 2-D uint8 or uint16 numpy array$"):
+        halvane.resolve_fix(image.astype(np.int32), **base)
+    with pytest.raises(halvane.HalvaneError, match="^image must be C-contiguous"):
+        halvane.resolve_fix(np.zeros((64, 80), dtype=np.uint16).T, **base)
+    with pytest.raises(halvane.HalvaneError, match="^mask must be a 2-D bool numpy array$"):
+        halvane.resolve_fix(image, mask=np.zeros((64, 64), dtype=np.uint8), **base)
+    with pytest.raises(halvane.HalvaneError, match="^bad image: mask"):
+        halvane.resolve_fix(image, mask=np.zeros((32, 64), dtype=bool), **base)
+    # The order of checks: focal rule, then image, then timestamp.
+    with pytest.raises(halvane.HalvaneError, match="^focal_px is ignored"):
+        halvane.resolve_fix(image.astype(np.int32), **{**base, "focal_px": 100.0, "utc": "now"})
+    with pytest.raises(halvane.HalvaneError, match="^image must be"):
+        halvane.resolve_fix(image.astype(np.int32), **{**base, "utc": "now"})
+    # A dark frame holds no stars.
+    with pytest.raises(halvane.HalvaneError, match="^insufficient stars: needed 4, got 0$"):
+        halvane.resolve_fix(image, **base)
+
+
+def test_signatures():
+    assert str(inspect.signature(halvane.resolve_from_centroids)) == (
+        "(centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, fisheye_fov_deg=None, "
+        "k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, min_matched_stars=None, max_residual_rms_arcmin=None)"
+    )
+    assert "mask=None" in str(inspect.signature(halvane.resolve_fix))
