@@ -34,8 +34,6 @@ std::size_t clamped_index(double value, std::size_t last) {
     return static_cast<std::uint64_t>(k) > last ? last : static_cast<std::size_t>(k);
 }
 
-std::uint32_t pair_key(std::uint32_t a, std::uint32_t b) { return (a << 16) | b; }
-
 std::span<const StarPair> window(const Catalog& catalog, double separation, double t) {
     return catalog.pairs_in_range(std::cos(separation + t), std::cos(separation - t));
 }
@@ -233,6 +231,36 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
     }
 }
 
+void PairAdjacency::build(std::span<const StarPair> window, std::size_t n_stars) {
+    for (std::uint32_t s : touched_) count_[s] = 0;
+    touched_.clear();
+    if (count_.size() < n_stars) {
+        count_.resize(n_stars, 0);
+        start_.resize(n_stars, 0);
+    }
+    const auto touch = [&](std::uint32_t s) {
+        if (count_[s]++ == 0) touched_.push_back(s);
+    };
+    for (const StarPair& p : window) {
+        touch(p.i);
+        touch(p.j);
+    }
+    std::uint32_t offset = 0;
+    for (std::uint32_t s : touched_) {
+        start_[s] = offset;
+        offset += count_[s];
+        count_[s] = 0;  // refilled below as each group's write cursor
+    }
+    partners_.resize(offset);
+    const auto place = [&](std::uint32_t first, std::uint32_t second) {
+        partners_[start_[first] + count_[first]++] = second;
+    };
+    for (const StarPair& p : window) {
+        place(p.i, p.j);
+        place(p.j, p.i);
+    }
+}
+
 void triangle_hypotheses(std::span<const Vec3> vectors, const std::array<std::size_t, 3>& ijk,
                          const Catalog& catalog, double t, TriangleScratch& scratch,
                          std::vector<Hypothesis>& out) {
@@ -245,46 +273,18 @@ void triangle_hypotheses(std::span<const Vec3> vectors, const std::array<std::si
     const auto ik = window(catalog, angle_between(vi, vk), t);
     if (ij.empty() || jk.empty() || ik.empty()) return;
 
-    // Both orientations of every i-k pair, sorted for binary search.
-    auto& ik_keys = scratch.ik_keys;
-    ik_keys.clear();
-    for (const StarPair& p : ik) {
-        ik_keys.push_back(pair_key(p.i, p.j));
-        ik_keys.push_back(pair_key(p.j, p.i));
-    }
-    std::sort(ik_keys.begin(), ik_keys.end());
-    const auto closes = [&](std::uint32_t a, std::uint32_t b) {
-        return std::binary_search(ik_keys.begin(), ik_keys.end(), pair_key(a, b));
-    };
-
-    // The j-k pairs in both orientations, grouped by their first star and in
-    // list order within a group: visiting one group replaces a scan of the
-    // whole list, and the emitted order is unchanged.
-    auto& jk_pairs = scratch.jk_pairs;
-    jk_pairs.clear();
-    std::uint32_t position = 0;
-    for (const StarPair& p : jk) {
-        jk_pairs.push_back({p.i, position++, p.j});
-        jk_pairs.push_back({p.j, position++, p.i});
-    }
-    std::sort(jk_pairs.begin(), jk_pairs.end(), [](const auto& x, const auto& y) {
-        return x.first != y.first ? x.first < y.first : x.position < y.position;
-    });
-    const auto group = [&](std::uint32_t first) {
-        const auto lo = std::lower_bound(jk_pairs.begin(), jk_pairs.end(), first,
-                                         [](const auto& e, std::uint32_t v) { return e.first < v; });
-        auto hi = lo;
-        while (hi != jk_pairs.end() && hi->first == first) ++hi;
-        return std::span<const TriangleScratch::Ordered>(jk_pairs).subspan(
-            static_cast<std::size_t>(lo - jk_pairs.begin()), static_cast<std::size_t>(hi - lo));
-    };
-
+    // Grouping the j-k pairs by their first star turns a scan of the whole
+    // list per i-j record into a visit of one group; within a group the
+    // list order holds, so the hypotheses come out in the same order.
+    const std::size_t n_stars = catalog.stars.size();
+    scratch.ik.build(ik, n_stars);
+    scratch.jk.build(jk, n_stars);
     for (const StarPair& p : ij) {
         const std::uint32_t a = p.i, b = p.j;
-        for (const auto& e : group(b))
-            if (e.second != a && closes(e.second, a)) out.push_back({a, b, e.second});
-        for (const auto& e : group(a))
-            if (e.second != b && closes(e.second, b)) out.push_back({b, a, e.second});
+        for (std::uint32_t y : scratch.jk.partners(b))
+            if (y != a && scratch.ik.contains(y, a)) out.push_back({a, b, y});
+        for (std::uint32_t y : scratch.jk.partners(a))
+            if (y != b && scratch.ik.contains(y, b)) out.push_back({b, a, y});
     }
 }
 

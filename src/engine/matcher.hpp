@@ -50,13 +50,36 @@ struct StarGrid {
 // Candidate catalogue stars (s_i, s_j, s_k) for detections (i, j, k).
 using Hypothesis = std::array<std::size_t, 3>;
 
+// The ordered star pairs of one pair window (both orientations of every
+// record), grouped by their first star with each group in window order.
+// Built in time linear in the window: counts live in a catalogue-sized
+// array that is reset through the list of stars touched, so reuse across
+// triangles costs nothing per catalogue star.
+class PairAdjacency {
+public:
+    void build(std::span<const StarPair> window, std::size_t n_stars);
+    // Second stars of the ordered pairs starting at `star`, in window order.
+    std::span<const std::uint32_t> partners(std::uint32_t star) const noexcept {
+        if (star >= count_.size() || count_[star] == 0) return {};
+        return {partners_.data() + start_[star], count_[star]};
+    }
+    bool contains(std::uint32_t first, std::uint32_t second) const noexcept {
+        for (std::uint32_t s : partners(first))
+            if (s == second) return true;
+        return false;
+    }
+
+private:
+    std::vector<std::uint32_t> count_;  // per catalogue star; zero outside `touched_`
+    std::vector<std::uint32_t> start_;  // valid for touched stars only
+    std::vector<std::uint32_t> touched_;
+    std::vector<std::uint32_t> partners_;
+};
+
 // Working buffers of triangle_hypotheses, reused across triangles.
 struct TriangleScratch {
-    std::vector<std::uint32_t> ik_keys;  // ordered (a, b) pairs of the i-k window, sorted
-    struct Ordered {
-        std::uint32_t first, position, second;
-    };
-    std::vector<Ordered> jk_pairs;  // ordered pairs of the j-k window, grouped by first star
+    PairAdjacency ik;
+    PairAdjacency jk;
 };
 
 // Every catalogue triangle whose sides match the detections' three sides
