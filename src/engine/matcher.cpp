@@ -74,12 +74,16 @@ public:
         taken_list_.push_back(s);
     }
 
-    // Full verification: every detection, correspondences and residual sum.
-    void verify(const Mat3& rotation, std::span<const Vec3> vectors, Correspondences& out, double& residual) {
+    // Verification over every detection: correspondences and residual sum.
+    // Returns false, abandoning the rest, once the count can no longer
+    // exceed `pointless_up_to` (a count that would change no vote).
+    bool verify(const Mat3& rotation, std::span<const Vec3> vectors, std::size_t pointless_up_to,
+                Correspondences& out, double& residual) {
         reset();
         out.clear();
         residual = 0.0;
         for (std::size_t q = 0; q < vectors.size(); ++q) {
+            if (out.size() + (vectors.size() - q) <= pointless_up_to) return false;
             double d = 0.0;
             const std::size_t s = nearest_untaken(rotation * vectors[q], d);
             if (s == kNone) continue;
@@ -87,6 +91,7 @@ public:
             out.push_back({q, s});
             residual += std::acos(clamp_unit(d));
         }
+        return true;
     }
 
     // Whether at least `target` detections verify, stopping as soon as the
@@ -375,7 +380,13 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
         for (const Hypothesis& h : hypotheses) {
             const auto rotation = hypothesis_attitude(vectors, ijk, h, catalog);
             if (!rotation) continue;
-            verifier.verify(*rotation, vectors, current.correspondences, current.residual);
+            // A count of 3 or less is dropped, and one that neither reaches the
+            // best nor beats the runner-up changes nothing: verification may
+            // stop as soon as the count is sure to be one of those.
+            const std::size_t pointless_up_to =
+                has_best ? std::max<std::size_t>(3, std::min(runner_up, best.correspondences.size() - 1)) : 3;
+            if (!verifier.verify(*rotation, vectors, pointless_up_to, current.correspondences, current.residual))
+                continue;
             const std::size_t c = current.correspondences.size();
             if (c < 4) continue;
             if (!has_best) {
