@@ -76,6 +76,7 @@ PyObject* make_halvane_error(PyObject*) {
 const Registration kRegistrations[] = {
     {"Camera", make_camera_type},
     {"Catalog", make_catalog_type},
+    {"Scene", make_scene_type},
     {"julian_date", make_function<julian_date_def>},
     {"gmst_deg", make_function<gmst_deg_def>},
     {"precess_vector", make_function<precess_vector_def>},
@@ -84,6 +85,7 @@ const Registration kRegistrations[] = {
     {"foreground_mask", make_function<foreground_mask_def>},
     {"great_circle_nm", make_function<great_circle_nm_def>},
     {"covariance_ellipse", make_function<covariance_ellipse_def>},
+    {"synthesize_scene", make_function<synthesize_scene_def>},
     {"sun_apparent_jd", make_function<sun_apparent_jd_def>},
     {"HalvaneError", make_halvane_error},
 };

@@ -61,10 +61,12 @@ extern PyMethodDef detect_centroids_matched_def;
 extern PyMethodDef foreground_mask_def;
 extern PyMethodDef great_circle_nm_def;
 extern PyMethodDef covariance_ellipse_def;
+extern PyMethodDef synthesize_scene_def;
 extern PyMethodDef sun_apparent_jd_def;
 
 // Registered classes: each builds its type once and returns a new reference.
 PyObject* make_camera_type(PyObject* module_name);
 PyObject* make_catalog_type(PyObject* module_name);
+PyObject* make_scene_type(PyObject* module_name);
 
 }  // namespace halvane::py

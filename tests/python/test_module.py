@@ -14,6 +14,7 @@ def test_all_lists_registered_names_in_order_ending_with_the_exception():
     assert halvane.__all__ == [
         "Camera",
         "Catalog",
+        "Scene",
         "julian_date",
         "gmst_deg",
         "precess_vector",
@@ -22,6 +23,7 @@ def test_all_lists_registered_names_in_order_ending_with_the_exception():
         "foreground_mask",
         "great_circle_nm",
         "covariance_ellipse",
+        "synthesize_scene",
         "sun_apparent_jd",
         "HalvaneError",
     ]
