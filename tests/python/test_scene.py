@@ -132,16 +132,6 @@ def test_pixel_noise_is_converted_with_the_derived_focal(cat):
     assert rms == pytest.approx(expected, rel=0.15)
 
 
-@pytest.mark.parametrize("bits", [1, 8, 12])
-def test_bit_depth_quantises_the_output(cat, bits):
-    values = np.unique(fisheye(cat, bit_depth=bits, background_noise=500.0).pixels)
-    step = 65535.0 / ((1 << bits) - 1)
-    levels = np.round(values / step)
-    assert np.array_equal(values, np.minimum(levels * step, 65535.0).astype(np.uint16))
-    if bits == 1:
-        assert values.tolist() == [0, 65535]
-
-
 @pytest.mark.parametrize("lat, lon, jd", [(37.0, -122.0, JD), (-33.9, 151.2, JD + 0.3), (70.0, 20.0, JD + 100.25)])
 def test_pinhole_looks_at_a_grid_direction(cat, lat, lon, jd):
     scene = halvane.synthesize_scene(cat, lat, lon, jd, 15.0, 640, 480, 900.0, 5.0, 0.0, 0.0, 0.0, 3)
