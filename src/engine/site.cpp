@@ -46,4 +46,34 @@ Result<Fix> resolve_from_centroids_at_site(std::span<const Centroid> centroids, 
     return resolve_fix_from_centroids(centroids, std::nullopt, camera, up_cam, catalog, config, jd);
 }
 
+Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneRequest& request) {
+    const CameraScalars lens{request.fisheye_fov_deg,
+                             request.focal_px,
+                             static_cast<double>(request.width) * 0.5,
+                             static_cast<double>(request.height) * 0.5,
+                             request.k1,
+                             request.k2,
+                             request.k3,
+                             request.k4};
+    const Camera camera = camera_from_scalars(lens, request.width, request.height);
+    SceneParams params;
+    params.camera = camera;
+    params.width = request.width;
+    params.height = request.height;
+    params.background_noise = request.background_noise;
+    params.pixel_noise_px = request.pixel_noise_arcmin / 60.0 * kDegToRad * camera.focal;
+    params.up_noise_arcmin = request.up_noise_arcmin;
+    params.seed = request.seed;
+    params.mag_limit = request.mag_limit;
+    params.bit_depth = request.bit_depth;
+    const double lat = request.lat_deg * kDegToRad;
+    const double lon = request.lon_deg * kDegToRad;
+    const Boresight boresight =
+        request.fisheye_fov_deg ? Boresight{90.0, 0.0}
+                                : pick_rich_boresight(catalog, camera, request.width, request.height, lat, lon,
+                                                      request.jd_ut);
+    return synthesize_scene(catalog, params, lat, lon, request.jd_ut, boresight.alt_deg, boresight.az_deg,
+                            request.roll_deg);
+}
+
 }  // namespace halvane

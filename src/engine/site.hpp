@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 
@@ -12,6 +13,7 @@
 #include "error.hpp"
 #include "fix.hpp"
 #include "plate.hpp"
+#include "synth.hpp"
 #include "vector.hpp"
 
 namespace halvane {
@@ -66,5 +68,36 @@ Result<Fix> resolve_from_centroids_at_site(std::span<const Centroid> centroids, 
 
 // The camera a caller's scalars describe for an image of width x height.
 Camera camera_from_scalars(const CameraScalars& lens, std::size_t width, std::size_t height);
+
+// A synthetic scene as the caller asks for it. The lens follows the rules
+// of CameraScalars with the principal point at the image centre; the ideal
+// fisheye's focal fills the shorter side.
+struct SceneRequest {
+    std::size_t width = 0;  // pixels
+    std::size_t height = 0;
+    std::uint64_t seed = 0;
+    std::optional<double> fisheye_fov_deg;  // absent: pinhole
+    std::uint32_t bit_depth = 16;
+    double lat_deg = 0.0;
+    double lon_deg = 0.0;
+    double jd_ut = 0.0;
+    double roll_deg = 0.0;
+    double focal_px = 0.0;  // unused by the ideal fisheye
+    float mag_limit = 6.5f;
+    double pixel_noise_arcmin = 0.0;  // star position noise, arcminutes
+    double up_noise_arcmin = 0.0;
+    double background_noise = 0.0;
+    double k1 = 0.0;
+    double k2 = 0.0;
+    double k3 = 0.0;
+    double k4 = 0.0;
+};
+
+// Renders the scene a request describes (see synthesize_scene): star
+// position noise turned from arcminutes into pixels with the camera's focal
+// (the derived one for the ideal fisheye); a fisheye (ideal or calibrated)
+// looks straight up, a pinhole at pick_rich_boresight's choice, made before
+// the request is validated. Errors: those of synthesize_scene.
+Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneRequest& request);
 
 }  // namespace halvane

@@ -61,6 +61,7 @@ extern PyMethodDef detect_centroids_matched_def;
 extern PyMethodDef foreground_mask_def;
 extern PyMethodDef great_circle_nm_def;
 extern PyMethodDef covariance_ellipse_def;
+extern PyMethodDef synthesize_scene_def;
 extern PyMethodDef resolve_fix_def;
 extern PyMethodDef resolve_from_centroids_def;
 extern PyMethodDef sun_apparent_jd_def;
@@ -69,5 +70,6 @@ extern PyMethodDef sun_apparent_jd_def;
 PyObject* make_camera_type(PyObject* module_name);
 PyObject* make_catalog_type(PyObject* module_name);
 PyObject* make_fix_type(PyObject* module_name);
+PyObject* make_scene_type(PyObject* module_name);
 
 }  // namespace halvane::py

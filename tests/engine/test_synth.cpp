@@ -1,0 +1,447 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <set>
+#include <vector>
+
+#include "ephemeris.hpp"
+#include "frame.hpp"
+#include "numeric.hpp"
+#include "site.hpp"
+#include "solve.hpp"
+#include "synth.hpp"
+#include "time.hpp"
+
+namespace halvane {
+namespace {
+
+const double kJd = julian_date(2026, 3, 14, 21, 30, 0.0);
+constexpr double kLat = 48.0 * kDegToRad;
+constexpr double kLon = -3.0 * kDegToRad;
+
+// The observer's axes in the equatorial frame of date, written out here
+// independently of the renderer.
+struct Observer {
+    Vec3 up, north, east;
+    Mat3 precession;
+    Vec3 aberration;
+};
+
+Observer observer(double lat, double lon, double jd) {
+    const double theta = lon + gmst_rad(jd);
+    return {{std::cos(lat) * std::cos(theta), std::cos(lat) * std::sin(theta), std::sin(lat)},
+            {-std::sin(lat) * std::cos(theta), -std::sin(lat) * std::sin(theta), std::cos(lat)},
+            {-std::sin(theta), std::cos(theta), 0.0},
+            precession_matrix(jd),
+            annual_aberration(jd)};
+}
+
+Star star_at(const Vec3& j2000, std::uint32_t hr_id, float vmag) {
+    Star s;
+    s.unit = normalized(j2000);
+    s.ra = std::atan2(s.unit[1], s.unit[0]);
+    s.dec = std::asin(s.unit[2]);
+    s.hr_id = hr_id;
+    s.vmag = vmag;
+    return s;
+}
+
+// A J2000 star that appears, after aberration and refraction, at the local
+// direction (east, north, up) `seen` from the observer (to well under a
+// milliarcsecond: refraction is undone by fixed-point iteration).
+Star star_seen_at(const Observer& o, const Vec3& seen, std::uint32_t hr_id, float vmag) {
+    const Vec3 w = normalized(seen);
+    const double apparent = std::asin(w[2]);
+    const double azimuth = std::atan2(w[0], w[1]);
+    double h = apparent;
+    for (int k = 0; k < 20; ++k) h = apparent - refraction_rad(h);
+    const Vec3 local{std::cos(h) * std::sin(azimuth), std::cos(h) * std::cos(azimuth), std::sin(h)};
+    const Vec3 of_date = scaled(o.east, local[0]) + scaled(o.north, local[1]) + scaled(o.up, local[2]);
+    return star_at(transposed(o.precession) * normalized(of_date - o.aberration), hr_id, vmag);
+}
+
+Vec3 local_of(double alt_deg, double az_deg) {
+    const double alt = alt_deg * kDegToRad, az = az_deg * kDegToRad;
+    return {std::cos(alt) * std::sin(az), std::cos(alt) * std::cos(az), std::sin(alt)};
+}
+
+// A whole-sky catalogue of well separated stars, every pair indexed, so the
+// fix pipeline can solve what the renderer draws.
+const Catalog& sky_catalog() {
+    static const Catalog catalog = [] {
+        Catalog c;
+        XorShift64Star rng(77);
+        while (c.stars.size() < 250) {
+            const double z = 2.0 * rng.uniform() - 1.0;
+            const double ra = kTwoPi * rng.uniform();
+            const Vec3 v{std::sqrt(1 - z * z) * std::cos(ra), std::sqrt(1 - z * z) * std::sin(ra), z};
+            bool far = true;
+            for (const Star& s : c.stars) far = far && dot(s.unit, v) < std::cos(4.0 * kDegToRad);
+            if (!far) continue;
+            const auto i = c.stars.size();
+            c.stars.push_back(star_at(v, static_cast<std::uint32_t>(2000 + i), static_cast<float>(0.5 + 0.015 * i)));
+        }
+        for (std::size_t i = 0; i < c.stars.size(); ++i)
+            for (std::size_t j = i + 1; j < c.stars.size(); ++j)
+                c.pairs.push_back({static_cast<float>(dot(c.stars[i].unit, c.stars[j].unit)),
+                                   static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(j)});
+        std::stable_sort(c.pairs.begin(), c.pairs.end(),
+                         [](const StarPair& a, const StarPair& b) { return a.cos_theta < b.cos_theta; });
+        return c;
+    }();
+    return catalog;
+}
+
+// A zenith-looking ideal 180-degree fisheye on a small square image.
+SceneParams fisheye_params(std::size_t side) {
+    SceneParams p;
+    p.camera = Camera::from_fov(side, side, 180.0, 0.0, side * 0.5, side * 0.5, 0, 0, 0, 0);
+    p.width = side;
+    p.height = side;
+    return p;
+}
+
+SceneParams pinhole_params(std::size_t width, std::size_t height, double focal) {
+    SceneParams p;
+    p.camera = Camera::from_fov(width, height, std::nullopt, focal, width * 0.5, height * 0.5, 0, 0, 0, 0);
+    p.width = width;
+    p.height = height;
+    return p;
+}
+
+Scene render(const Catalog& c, const SceneParams& p, double alt = 90.0, double az = 0.0, double roll = 0.0) {
+    auto scene = synthesize_scene(c, p, kLat, kLon, kJd, alt, az, roll);
+    EXPECT_TRUE(scene.has_value()) << scene.error().message();
+    return scene ? std::move(*scene) : Scene{};
+}
+
+// Catalogue stars placed, for a zenith pinhole, at the given pixels.
+struct Placed {
+    double x, y;
+    float vmag;
+};
+Catalog placed_for_zenith_pinhole(const SceneParams& p, std::initializer_list<Placed> stars) {
+    const Observer o = observer(kLat, kLon, kJd);
+    Catalog c;
+    std::uint32_t hr = 1;
+    for (const Placed& s : stars) {
+        const Vec3 cam = p.camera.pixel_to_vec(s.x, s.y);
+        // Looking straight up: image right is west, image down is south.
+        c.stars.push_back(star_seen_at(o, {-cam[0], -cam[1], cam[2]}, hr++, s.vmag));
+    }
+    return c;
+}
+
+TEST(SynthesizeScene, SameSeedSameSceneAndZeroSeedIsOne) {
+    SceneParams p = fisheye_params(160);
+    p.background_noise = 20.0;
+    p.pixel_noise_px = 0.7;
+    p.up_noise_arcmin = 30.0;
+    p.seed = 1;
+    const Scene a = render(sky_catalog(), p);
+    const Scene b = render(sky_catalog(), p);
+    p.seed = 0;
+    const Scene zero = render(sky_catalog(), p);
+    p.seed = 2;
+    const Scene other = render(sky_catalog(), p);
+    ASSERT_GT(a.rendered_hr_ids.size(), 5u);
+    for (const Scene* s : {&b, &zero}) {
+        EXPECT_EQ(s->pixels, a.pixels);
+        EXPECT_EQ(s->rendered_hr_ids, a.rendered_hr_ids);
+        ASSERT_EQ(s->star_pixels.size(), a.star_pixels.size());
+        for (std::size_t i = 0; i < a.star_pixels.size(); ++i) {
+            EXPECT_EQ(s->star_pixels[i].x, a.star_pixels[i].x);
+            EXPECT_EQ(s->star_pixels[i].y, a.star_pixels[i].y);
+        }
+        EXPECT_EQ(s->up_cam, a.up_cam);
+    }
+    EXPECT_NE(other.pixels, a.pixels);
+    EXPECT_NE(other.up_cam, a.up_cam);
+}
+
+TEST(SynthesizeScene, NoiselessStarsSitOnTheirProjectionsAndTheSkyIsFlat) {
+    const SceneParams p = fisheye_params(200);
+    const Scene scene = render(sky_catalog(), p);
+    ASSERT_GT(scene.rendered_hr_ids.size(), 20u);
+    EXPECT_EQ(scene.boresight_alt_deg, 90.0);
+    EXPECT_EQ(scene.boresight_az_deg, 0.0);
+    EXPECT_NEAR(scene.up_cam[0], 0.0, 1e-15);
+    EXPECT_NEAR(scene.up_cam[1], 0.0, 1e-15);
+    EXPECT_EQ(scene.up_cam[2], 1.0);
+
+    // Each stamped star where this observer's own geometry puts it: raised
+    // by refraction in its vertical, seen with west to the right and south
+    // down.
+    const Observer o = observer(kLat, kLon, kJd);
+    const Catalog& c = sky_catalog();
+    float previous_mag = -100.0f;
+    for (std::size_t k = 0; k < scene.rendered_hr_ids.size(); ++k) {
+        const Star& star = c.stars[scene.rendered_hr_ids[k] - 2000];
+        EXPECT_GE(star.vmag, previous_mag);
+        previous_mag = star.vmag;
+        const Vec3 s = normalized(o.precession * star.unit + o.aberration);
+        const double h = std::asin(dot(o.up, s));
+        const Vec3 horizontal = normalized(s - scaled(o.up, dot(o.up, s)));
+        const double seen_h = h + refraction_rad(h);
+        const Vec3 seen = scaled(horizontal, std::cos(seen_h)) + scaled(o.up, std::sin(seen_h));
+        const auto pixel = p.camera.vec_to_pixel({-dot(o.east, seen), -dot(o.north, seen), dot(o.up, seen)});
+        ASSERT_TRUE(pixel.has_value());
+        EXPECT_NEAR(scene.star_pixels[k].x, pixel->x, 1e-9);
+        EXPECT_NEAR(scene.star_pixels[k].y, pixel->y, 1e-9);
+    }
+
+    // Outside the 9 x 9 stamps the sky is exactly the background level.
+    std::vector<bool> stamped(scene.pixels.size(), false);
+    for (const PixelPosition& s : scene.star_pixels) {
+        const auto ix = static_cast<long>(std::round(s.x)), iy = static_cast<long>(std::round(s.y));
+        for (long j = -4; j <= 4; ++j)
+            for (long i = -4; i <= 4; ++i) stamped[static_cast<std::size_t>((iy + j) * 200 + ix + i)] = true;
+    }
+    for (std::size_t k = 0; k < scene.pixels.size(); ++k)
+        if (!stamped[k]) {
+            ASSERT_EQ(scene.pixels[k], 1024) << k;
+        }
+}
+
+TEST(SynthesizeScene, CameraConventionsForTheZenithFisheyeAndARolledPinhole) {
+    const Observer o = observer(kLat, kLon, kJd);
+    Catalog c;
+    c.stars = {star_seen_at(o, local_of(89.5, 200.0), 1, 1.0f), star_seen_at(o, local_of(30.0, 90.0), 2, 1.0f),
+               star_seen_at(o, local_of(30.0, 270.0), 3, 1.0f), star_seen_at(o, local_of(30.0, 0.0), 4, 1.0f)};
+    const SceneParams p = fisheye_params(200);
+    const Scene scene = render(c, p);
+    ASSERT_EQ(scene.rendered_hr_ids, (std::vector<std::uint32_t>{1, 2, 3, 4}));
+    const auto& px = scene.star_pixels;
+    EXPECT_LT(std::hypot(px[0].x - 100.0, px[0].y - 100.0), 0.6 * kDegToRad * p.camera.focal);
+    EXPECT_LT(px[1].x, 60.0);  // east on the left
+    EXPECT_NEAR(px[1].y, 100.0, 1e-6);
+    EXPECT_GT(px[2].x, 140.0);  // west on the right
+    EXPECT_LT(px[3].y, 60.0);   // north at the top
+    EXPECT_NEAR(px[3].x, 100.0, 1e-6);
+
+    // A pinhole looking north, 20 degrees up: east of north is to the right,
+    // higher is up, the vertical leans back out of the image. Rolling by 90
+    // degrees turns what was right into up.
+    Catalog ahead;
+    ahead.stars = {star_seen_at(o, local_of(20.0, 5.0), 1, 1.0f), star_seen_at(o, local_of(25.0, 0.0), 2, 2.0f)};
+    const SceneParams pin = pinhole_params(300, 200, 600.0);
+    const Scene upright = render(ahead, pin, 20.0, 0.0, 0.0);
+    ASSERT_EQ(upright.star_pixels.size(), 2u);
+    EXPECT_GT(upright.star_pixels[0].x, 160.0);
+    EXPECT_NEAR(upright.star_pixels[0].y, 100.0, 2.0);
+    EXPECT_LT(upright.star_pixels[1].y, 60.0);
+    EXPECT_NEAR(upright.up_cam[0], 0.0, 1e-15);
+    EXPECT_NEAR(upright.up_cam[1], -std::cos(20.0 * kDegToRad), 1e-15);
+    EXPECT_NEAR(upright.up_cam[2], std::sin(20.0 * kDegToRad), 1e-15);
+    const Scene rolled = render(ahead, pin, 20.0, 0.0, 90.0);
+    ASSERT_EQ(rolled.star_pixels.size(), 2u);
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_NEAR(rolled.star_pixels[k].x - 150.0, upright.star_pixels[k].y - 100.0, 1e-9);
+        EXPECT_NEAR(rolled.star_pixels[k].y - 100.0, -(upright.star_pixels[k].x - 150.0), 1e-9);
+    }
+}
+
+TEST(SynthesizeScene, RefusalsInOrder) {
+    struct Case {
+        std::size_t width, height;
+        double lat, lon, jd;
+        std::uint32_t bits;
+        const char* message;
+    };
+    const Case cases[] = {
+        {0, 10, NAN, 0, kJd, 0, "bad image: zero-sized image"},
+        {10, 0, 0, 0, NAN, 99, "bad image: zero-sized image"},
+        {10, 10, NAN, 0, kJd, 0, "bad image: non-finite lat/lon/jd"},
+        {10, 10, 0, INFINITY, kJd, 16, "bad image: non-finite lat/lon/jd"},
+        {10, 10, 0, 0, -INFINITY, 16, "bad image: non-finite lat/lon/jd"},
+        {10, 10, 0, 0, kJd, 0, "bad image: bit_depth 0 out of range 1..=16"},
+        {10, 10, 0, 0, kJd, 17, "bad image: bit_depth 17 out of range 1..=16"},
+    };
+    for (const Case& k : cases) {
+        SceneParams p = fisheye_params(10);
+        p.width = k.width;
+        p.height = k.height;
+        p.bit_depth = k.bits;
+        const auto r = synthesize_scene(sky_catalog(), p, k.lat, k.lon, k.jd, 90, 0, 0);
+        ASSERT_FALSE(r.has_value()) << k.message;
+        EXPECT_EQ(r.error().message(), k.message);
+    }
+    // An extent no buffer can hold fails as an allocation, before allocating.
+    SceneParams huge = fisheye_params(10);
+    for (const auto& [w, h] : {std::pair<std::size_t, std::size_t>{std::size_t{1} << 33, std::size_t{1} << 33},
+                               {std::size_t{1} << 62, 1}}) {
+        huge.width = w;
+        huge.height = h;
+        EXPECT_THROW((void)synthesize_scene(Catalog{}, huge, 0, 0, kJd, 90, 0, 0), std::bad_alloc);
+    }
+}
+
+TEST(SynthesizeScene, QuantisationToBitDepth) {
+    SceneParams p = fisheye_params(64);
+    p.background_noise = 3000.0;  // spreads values over the whole range
+    p.seed = 5;
+    for (const std::uint32_t bits : {1u, 8u, 12u, 16u}) {
+        p.bit_depth = bits;
+        const Scene scene = render(sky_catalog(), p);
+        const double step = 65535.0 / static_cast<double>((1u << bits) - 1);
+        std::set<std::uint16_t> values(scene.pixels.begin(), scene.pixels.end());
+        for (const std::uint16_t v : values) {
+            const double level = std::round(v / step);
+            EXPECT_EQ(v, static_cast<std::uint16_t>(std::min(step * level, 65535.0))) << bits << " " << v;
+        }
+        if (bits == 1) {
+            EXPECT_EQ(values, (std::set<std::uint16_t>{0, 65535}));
+        }
+        if (bits == 16) {
+            EXPECT_GT(values.size(), 1000u);
+        }
+    }
+}
+
+TEST(SynthesizeScene, MarginCrowdingAndBrightnessOrder) {
+    SceneParams p = pinhole_params(120, 100, 2000.0);
+    // Catalogue order is not brightness order: the renderer sorts.
+    const Catalog c = placed_for_zenith_pinhole(
+        p, {
+               {55.8, 50.0, 2.0f},   // 1: within 6 px of star 2, which is brighter: dropped
+               {50.0, 50.0, 1.0f},   // 2: stamped first
+               {56.3, 50.0, 3.0f},   // 3: 6.3 px from 2; star 1 was never stamped: kept
+               {50.0, 56.2, 2.5f},   // 4: 6.2 px below 2: kept
+               {4.8, 20.0, 1.5f},    // 5: inside the 5 px margin
+               {5.2, 30.0, 1.5f},    // 6: just outside it: kept
+               {115.1, 40.0, 1.5f},  // 7: x >= width - 5
+               {114.7, 70.0, 1.5f},  // 8: kept
+               {30.0, 95.1, 1.5f},   // 9: y >= height - 5
+               {80.0, 4.9, 1.5f},    // 10: y < 5
+               {80.0, 80.0, 0.0f},   // 11: magnitude 0, brightest of all
+               {20.0, 80.0, 6.6f},   // 12: fainter than the limit
+               {90.0, 20.0, 2.0f},   // 13: same magnitude as 1, later in the catalogue
+           });
+    p.mag_limit = 6.5f;
+    p.background_noise = 30.0;
+    const Scene scene = render(c, p, 90.0, 0.0, 0.0);
+    EXPECT_EQ(scene.rendered_hr_ids, (std::vector<std::uint32_t>{11, 2, 6, 8, 13, 4, 3}));
+    // The magnitude-0 star peaks far above full scale and clips, noise or not.
+    const PixelPosition bright = scene.star_pixels[0];
+    EXPECT_NEAR(bright.x, 80.0, 0.01);
+    EXPECT_NEAR(bright.y, 80.0, 0.01);
+    EXPECT_EQ(scene.pixels[80 * 120 + 80], 65535);
+}
+
+TEST(SynthesizeScene, GeneratorDrawsInTheirOrder) {
+    // No stars: the pixel noise takes the first normals, row-major, and the
+    // up tilt the four after them, its angle being the last.
+    SceneParams p = fisheye_params(4);
+    p.height = 3;
+    p.background_noise = 10.0;
+    p.up_noise_arcmin = 60.0;
+    p.seed = 99;
+    const Scene scene = render(Catalog{}, p);
+    XorShift64Star rng(99);
+    for (std::size_t k = 0; k < 12; ++k)
+        EXPECT_EQ(scene.pixels[k], static_cast<std::uint16_t>(std::round(1024.0 + 10.0 * rng.normal()))) << k;
+    for (int k = 0; k < 3; ++k) rng.normal();
+    const double angle = std::abs(rng.normal() * (60.0 / 60.0 * kDegToRad));
+    EXPECT_NEAR(std::acos(scene.up_cam[2]), angle, 1e-9);
+    EXPECT_NEAR(norm(scene.up_cam), 1.0, 1e-15);
+
+    // A star's position noise comes first; none is drawn when it is off.
+    const Catalog one = placed_for_zenith_pinhole(pinhole_params(40, 40, 500.0), {{20.0, 20.0, 9.0f}});
+    SceneParams q = pinhole_params(40, 40, 500.0);
+    q.background_noise = 10.0;
+    q.mag_limit = 10.0f;
+    q.seed = 3;
+    const Scene still = render(one, q);
+    q.pixel_noise_px = -1.0;
+    EXPECT_EQ(render(one, q).pixels, still.pixels);
+    q.pixel_noise_px = 0.5;
+    const Scene jittered = render(one, q);
+    XorShift64Star jitter(3);
+    const double dx = 0.5 * jitter.normal();
+    const double dy = 0.5 * jitter.normal();
+    ASSERT_EQ(jittered.star_pixels.size(), 1u);
+    EXPECT_NEAR(jittered.star_pixels[0].x - still.star_pixels[0].x, dx, 1e-12);
+    EXPECT_NEAR(jittered.star_pixels[0].y - still.star_pixels[0].y, dy, 1e-12);
+}
+
+TEST(PickRichBoresight, CandidatesTiesAndEmptySkies) {
+    const Observer o = observer(kLat, kLon, kJd);
+    const Camera camera = Camera::from_fov(0, 0, std::nullopt, 1000.0, 0, 0, 0, 0, 0, 0);
+    auto pick = [&](const Catalog& c, std::size_t w, std::size_t h) {
+        return pick_rich_boresight(c, camera, w, h, kLat, kLon, kJd);
+    };
+    auto expect = [](Boresight b, double alt, double az) {
+        EXPECT_EQ(b.alt_deg, alt);
+        EXPECT_EQ(b.az_deg, az);
+    };
+    Catalog c;
+    // Bright below the horizon, faint above: nothing counts.
+    c.stars = {star_seen_at(o, local_of(-20.0, 45.0), 1, 0.5f), star_seen_at(o, local_of(60.0, 40.0), 2, 4.1f)};
+    expect(pick(c, 1000, 1000), 55.0, 0.0);
+    expect(pick(Catalog{}, 1000, 1000), 55.0, 0.0);
+
+    // One star at the zenith: a 20-degree cone around every alt-75 candidate
+    // holds it, so the first of those, azimuth 0, wins the 18-way tie.
+    c.stars = {star_seen_at(o, local_of(89.9, 0.0), 1, 4.0f)};
+    const std::size_t wide = 2 * static_cast<std::size_t>(std::tan(20.0 / 0.9 * kDegToRad) * 1000.0 / std::sqrt(2.0));
+    expect(pick(c, wide, wide), 75.0, 0.0);
+    // A narrow cone reaches no candidate.
+    expect(pick(c, 100, 100), 55.0, 0.0);
+
+    // More stars around (60, 200) than around (45, 40), which comes first.
+    c.stars = {star_seen_at(o, local_of(45.0, 40.0), 1, 1.0f), star_seen_at(o, local_of(60.0, 200.0), 2, 1.0f),
+               star_seen_at(o, local_of(60.5, 200.5), 3, 1.0f)};
+    expect(pick(c, 200, 200), 60.0, 200.0);
+    c.stars.pop_back();
+    expect(pick(c, 200, 200), 45.0, 40.0);
+
+    // A real sky from anywhere gives one of the grid's directions.
+    for (const auto& [lat, lon] : {std::pair{0.0, 0.0}, {60.0, 30.0}, {-45.0, 170.0}, {89.0, -100.0}}) {
+        const Boresight b = pick_rich_boresight(sky_catalog(), camera, 640, 480, lat * kDegToRad, lon * kDegToRad, kJd);
+        EXPECT_TRUE(b.alt_deg == 45.0 || b.alt_deg == 60.0 || b.alt_deg == 75.0 || b.alt_deg == 55.0);
+        EXPECT_EQ(std::fmod(b.az_deg, 20.0), 0.0);
+    }
+}
+
+TEST(SynthesizeSceneAtSite, RenderedFisheyeSolvesBackToThePlace) {
+    SceneRequest request;
+    request.width = 360;
+    request.height = 300;
+    request.seed = 11;
+    request.fisheye_fov_deg = 180.0;
+    request.lat_deg = 37.0;
+    request.lon_deg = -122.0;
+    request.jd_ut = kJd;
+    request.focal_px = 12345.0;  // ignored by the ideal fisheye
+    request.mag_limit = 3.0f;
+    request.pixel_noise_arcmin = 3.0;
+    request.background_noise = 15.0;
+    const auto scene = synthesize_scene_at_site(sky_catalog(), request);
+    ASSERT_TRUE(scene.has_value()) << scene.error().message();
+    EXPECT_EQ(scene->boresight_alt_deg, 90.0);
+    EXPECT_EQ(scene->boresight_az_deg, 0.0);
+    ASSERT_GE(scene->rendered_hr_ids.size(), 12u);
+
+    const ImageView image{scene->pixels, request.width, request.height};
+    const CameraScalars lens{180.0, 0.0, 180.0, 150.0};
+    const auto fix = resolve_fix_masked_at_site(image, std::nullopt, scene->up_cam, sky_catalog(), 10.0,
+                                                lens, SolveOptions{}, kJd);
+    ASSERT_TRUE(fix.has_value()) << fix.error().message();
+    EXPECT_LT(great_circle_nm(37.0, -122.0, fix->latitude_deg, fix->longitude_deg), 10.0);
+
+    // A pinhole request takes its boresight from the rich-sky search.
+    request.fisheye_fov_deg.reset();
+    request.focal_px = 400.0;
+    const auto pinhole = synthesize_scene_at_site(sky_catalog(), request);
+    ASSERT_TRUE(pinhole.has_value());
+    const Boresight expected = pick_rich_boresight(
+        sky_catalog(), Camera::from_fov(360, 300, std::nullopt, 400.0, 180, 150, 0, 0, 0, 0), 360, 300,
+        37.0 * kDegToRad, -122.0 * kDegToRad, kJd);
+    EXPECT_EQ(pinhole->boresight_alt_deg, expected.alt_deg);
+    EXPECT_EQ(pinhole->boresight_az_deg, expected.az_deg);
+}
+
+}  // namespace
+}  // namespace halvane
