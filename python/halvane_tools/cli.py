@@ -118,24 +118,30 @@ def read_pgm(data: bytes):
     import numpy as np
 
     fields, position = [], 0
-    while len(fields) < 4:
-        while position < len(data) and data[position : position + 1].isspace():
-            position += 1
-        if data[position : position + 1] == b"#":
-            position = data.index(b"\n", position) + 1
-            continue
-        end = position
-        while end < len(data) and not data[end : end + 1].isspace():
-            end += 1
-        fields.append(data[position:end])
-        position = end
-    if fields[0] != b"P5":
-        raise SystemExit("halvane: only binary PGM (P5) is read")
-    width, height, maxval = (int(f) for f in fields[1:])
-    dtype = ">u2" if maxval > 255 else "u1"
-    count = width * height
-    pixels = np.frombuffer(data, dtype=dtype, count=count, offset=position + 1).reshape(height, width)
-    return pixels.astype(np.uint16 if maxval > 255 else np.uint8)
+    try:
+        while len(fields) < 4:
+            while data[position : position + 1].isspace():
+                position += 1
+            if data[position : position + 1] == b"#":
+                position = data.index(b"\n", position) + 1
+                continue
+            end = position
+            while end < len(data) and not data[end : end + 1].isspace():
+                end += 1
+            if end == position:
+                raise ValueError("header ends early")
+            fields.append(data[position:end])
+            position = end
+        if fields[0] != b"P5":
+            raise ValueError("not P5")
+        width, height, maxval = (int(f) for f in fields[1:])
+        if width <= 0 or height <= 0 or not (0 < maxval < 65536):
+            raise ValueError(f"bad size or maximum value: {width} x {height}, {maxval}")
+        dtype = ">u2" if maxval > 255 else "u1"
+        pixels = np.frombuffer(data, dtype=dtype, count=width * height, offset=position + 1)
+    except ValueError as e:
+        raise SystemExit(f"halvane: not a binary PGM (P5) image: {e}") from None
+    return pixels.reshape(height, width).astype(np.uint16 if maxval > 255 else np.uint8)
 
 
 def run_solve(args: argparse.Namespace) -> int:

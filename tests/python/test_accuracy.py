@@ -2,8 +2,6 @@
 the project promises, on a fixed seeded set."""
 import statistics
 
-import pytest
-
 import halvane
 import halvane_tools
 from halvane_tools import scenarios
@@ -41,14 +39,3 @@ def test_noise_free_fisheye():
     rate, errors, _ = run(scenarios.seeded_scenarios(20, scenarios.FISHEYE, noise=scenarios.NOISELESS))
     assert rate >= 0.90
     assert statistics.median(errors) <= 0.5
-
-
-@pytest.mark.parametrize("camera", ["fisheye", "pinhole"])
-def test_demo_prints_a_fix_a_navigator_can_read(camera, capsys):
-    from halvane_tools.cli import main
-
-    assert main(["demo", "--camera", camera, "--seed", "3"]) == 0
-    out = capsys.readouterr().out
-    for label in ("fix", "truth", "error", "2-sigma", "stars", "time"):
-        assert f"  {label}" in out
-    assert " nm (" in out
