@@ -10,7 +10,7 @@ CTEST := $(VENV)/bin/ctest
 APT_PACKAGES := libeigen3-dev libgtest-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: setup system-deps venv build test test-engine test-python sanitize bench catalog clean
+.PHONY: setup system-deps venv build demo test test-engine test-python sanitize bench catalog clean
 
 setup: system-deps venv
 
@@ -40,6 +40,11 @@ $(VENV)/.installed: requirements-dev.txt
 build: setup
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
+# The main job: a position fix on a synthesized night sky with the bundled
+# catalogue. DEMO_ARGS passes options, e.g. DEMO_ARGS="--camera pinhole".
+demo: build
+	$(VENV)/bin/halvane demo $(DEMO_ARGS)
+
 test-engine: setup
 	$(CMAKE) -S . -B build/engine -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DHALVANE_BUILD_MODULE=OFF -DHALVANE_BUILD_TESTS=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
@@ -58,7 +63,13 @@ sanitize: setup
 	$(CMAKE) --build build/sanitize
 	$(CTEST) --test-dir build/sanitize --output-on-failure
 
+# Engine stage timings (C++, Release) on the bundled catalogue, then the
+# Python-level benchmarks.
 bench: build
+	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALVANE_BUILD_MODULE=OFF \
+	  -DHALVANE_BUILD_BENCH=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
+	$(CMAKE) --build build/bench
+	build/bench/bench_stages python/halvane_tools/data/stars.hcat python/halvane_tools/data/pairs.hprs
 	@for b in bench/*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b" || exit 1; done
 
 # Rebuilds the bundled catalogue and pair index from data/bsc5.dat (the

@@ -15,7 +15,7 @@ PAIRS_FILE = "pairs.hprs"
 @functools.cache
 def default_catalog():
     """The bundled catalogue (Yale Bright Star Catalogue, stars to magnitude
-    6.5) and its pair index, loaded once as a :class:`halvane.Catalog`. The
+    5.5) and its pair index, loaded once as a :class:`halvane.Catalog`. The
     catalogue is immutable, so every caller shares the one instance."""
     import halvane
 

@@ -74,12 +74,16 @@ public:
         taken_list_.push_back(s);
     }
 
-    // Full verification: every detection, correspondences and residual sum.
-    void verify(const Mat3& rotation, std::span<const Vec3> vectors, Correspondences& out, double& residual) {
+    // Verification over every detection: correspondences and residual sum.
+    // Returns false, abandoning the rest, once the count can no longer
+    // exceed `pointless_up_to` (a count that would change no vote).
+    bool verify(const Mat3& rotation, std::span<const Vec3> vectors, std::size_t pointless_up_to,
+                Correspondences& out, double& residual) {
         reset();
         out.clear();
         residual = 0.0;
         for (std::size_t q = 0; q < vectors.size(); ++q) {
+            if (out.size() + (vectors.size() - q) <= pointless_up_to) return false;
             double d = 0.0;
             const std::size_t s = nearest_untaken(rotation * vectors[q], d);
             if (s == kNone) continue;
@@ -87,6 +91,7 @@ public:
             out.push_back({q, s});
             residual += std::acos(clamp_unit(d));
         }
+        return true;
     }
 
     // Whether at least `target` detections verify, stopping as soon as the
@@ -171,16 +176,21 @@ StarGrid StarGrid::build(const Catalog& catalog, double tolerance) {
 
     const std::size_t n_cells = grid.band_start.back();
     const std::size_t n_stars = catalog.stars.size();
-    std::vector<std::size_t> cell_of_star(n_stars);
+    std::vector<std::uint32_t> cell_of_star(n_stars);
     grid.cell_start.assign(n_cells + 1, 0);
     for (std::size_t s = 0; s < n_stars; ++s) {
-        cell_of_star[s] = grid.cell_of(catalog.stars[s].ra, catalog.stars[s].dec);
+        cell_of_star[s] = static_cast<std::uint32_t>(grid.cell_of(catalog.stars[s].ra, catalog.stars[s].dec));
         ++grid.cell_start[cell_of_star[s] + 1];
     }
     for (std::size_t c = 0; c < n_cells; ++c) grid.cell_start[c + 1] += grid.cell_start[c];
-    std::vector<std::size_t> cursor(grid.cell_start.begin(), grid.cell_start.end() - 1);
+    // Fill each cell from its end, stars in reverse, so that every cell ends
+    // up in catalogue order and its end offset walks down to its start: no
+    // cursor array the size of the grid. Then shift the starts into place.
     grid.star_index.resize(n_stars);
-    for (std::size_t s = 0; s < n_stars; ++s) grid.star_index[cursor[cell_of_star[s]]++] = s;
+    for (std::size_t s = n_stars; s-- > 0;)
+        grid.star_index[--grid.cell_start[cell_of_star[s] + 1]] = static_cast<std::uint32_t>(s);
+    for (std::size_t c = 0; c < n_cells; ++c) grid.cell_start[c] = grid.cell_start[c + 1];
+    grid.cell_start[n_cells] = static_cast<std::uint32_t>(n_stars);
     return grid;
 }
 
@@ -232,28 +242,21 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
 }
 
 void PairAdjacency::build(std::span<const StarPair> window, std::size_t n_stars) {
-    for (std::uint32_t s : touched_) count_[s] = 0;
-    touched_.clear();
-    if (count_.size() < n_stars) {
-        count_.resize(n_stars, 0);
-        start_.resize(n_stars, 0);
-    }
-    const auto touch = [&](std::uint32_t s) {
-        if (count_[s]++ == 0) touched_.push_back(s);
-    };
+    groups_.assign(n_stars, Group{});
     for (const StarPair& p : window) {
-        touch(p.i);
-        touch(p.j);
+        ++groups_[p.i].count;
+        ++groups_[p.j].count;
     }
     std::uint32_t offset = 0;
-    for (std::uint32_t s : touched_) {
-        start_[s] = offset;
-        offset += count_[s];
-        count_[s] = 0;  // refilled below as each group's write cursor
+    for (Group& g : groups_) {
+        g.start = offset;
+        offset += g.count;
+        g.count = 0;  // refilled below as the group's write cursor
     }
     partners_.resize(offset);
     const auto place = [&](std::uint32_t first, std::uint32_t second) {
-        partners_[start_[first] + count_[first]++] = second;
+        Group& g = groups_[first];
+        partners_[g.start + g.count++] = second;
     };
     for (const StarPair& p : window) {
         place(p.i, p.j);
@@ -261,30 +264,39 @@ void PairAdjacency::build(std::span<const StarPair> window, std::size_t n_stars)
     }
 }
 
+void TriangleScratch::prepare(std::size_t n_detections) {
+    n_ = n_detections;
+    sides_.resize(n_ * n_);
+    built_.assign(n_ * n_, 0);
+}
+
+const PairAdjacency& TriangleScratch::side(std::span<const Vec3> vectors, std::size_t a, std::size_t b,
+                                           const Catalog& catalog, double t) {
+    const std::size_t index = a * n_ + b;
+    if (!built_[index]) {
+        sides_[index].build(window(catalog, angle_between(vectors[a], vectors[b]), t), catalog.stars.size());
+        built_[index] = 1;
+    }
+    return sides_[index];
+}
+
 void triangle_hypotheses(std::span<const Vec3> vectors, const std::array<std::size_t, 3>& ijk,
                          const Catalog& catalog, double t, TriangleScratch& scratch,
                          std::vector<Hypothesis>& out) {
     out.clear();
-    const Vec3& vi = vectors[ijk[0]];
-    const Vec3& vj = vectors[ijk[1]];
-    const Vec3& vk = vectors[ijk[2]];
-    const auto ij = window(catalog, angle_between(vi, vj), t);
-    const auto jk = window(catalog, angle_between(vj, vk), t);
-    const auto ik = window(catalog, angle_between(vi, vk), t);
-    if (ij.empty() || jk.empty() || ik.empty()) return;
-
+    const auto ij = window(catalog, angle_between(vectors[ijk[0]], vectors[ijk[1]]), t);
+    if (ij.empty()) return;
     // Grouping the j-k pairs by their first star turns a scan of the whole
     // list per i-j record into a visit of one group; within a group the
     // list order holds, so the hypotheses come out in the same order.
-    const std::size_t n_stars = catalog.stars.size();
-    scratch.ik.build(ik, n_stars);
-    scratch.jk.build(jk, n_stars);
+    const PairAdjacency& jk = scratch.side(vectors, ijk[1], ijk[2], catalog, t);
+    const PairAdjacency& ik = scratch.side(vectors, ijk[0], ijk[2], catalog, t);
     for (const StarPair& p : ij) {
         const std::uint32_t a = p.i, b = p.j;
-        for (std::uint32_t y : scratch.jk.partners(b))
-            if (y != a && scratch.ik.contains(y, a)) out.push_back({a, b, y});
-        for (std::uint32_t y : scratch.jk.partners(a))
-            if (y != b && scratch.ik.contains(y, b)) out.push_back({b, a, y});
+        for (std::uint32_t y : jk.partners(b))
+            if (y != a && ik.contains(y, a)) out.push_back({a, b, y});
+        for (std::uint32_t y : jk.partners(a))
+            if (y != b && ik.contains(y, b)) out.push_back({b, a, y});
     }
 }
 
@@ -292,13 +304,34 @@ std::vector<Hypothesis> triangle_hypotheses(std::span<const Vec3> vectors,
                                             const std::array<std::size_t, 3>& ijk,
                                             const Catalog& catalog, double t) {
     TriangleScratch scratch;
+    scratch.prepare(ijk[2] + 1);
     std::vector<Hypothesis> out;
     triangle_hypotheses(vectors, ijk, catalog, t, scratch, out);
     return out;
 }
 
+namespace {
+
+// The confidence checks with the caller's triangle windows: the mirror
+// image has the same sides as the detections the search just used.
+Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors, const Catalog& catalog,
+                                const StarGrid& grid, std::size_t triangle_stars, double t,
+                                TriangleScratch& scratch);
+
+}  // namespace
+
 Result<void> confidence_checks(std::size_t count, std::span<const Vec3> vectors, const Catalog& catalog,
                                const StarGrid& grid, std::size_t triangle_stars, double t) {
+    TriangleScratch scratch;
+    scratch.prepare(std::min(triangle_stars, vectors.size()));
+    return checked_confidence(count, vectors, catalog, grid, triangle_stars, t, scratch);
+}
+
+namespace {
+
+Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors, const Catalog& catalog,
+                                const StarGrid& grid, std::size_t triangle_stars, double t,
+                                TriangleScratch& scratch) {
     const std::size_t n = vectors.size();
     if (count < 4 || n < 3) return std::unexpected(Error::NoMatch{});
 
@@ -311,7 +344,6 @@ Result<void> confidence_checks(std::size_t count, std::span<const Vec3> vectors,
     for (Vec3& v : mirrored) v = scaled(v, -1.0);
     const std::size_t m = std::min(triangle_stars, n);
     Verifier verifier(catalog, grid, t);
-    TriangleScratch scratch;
     std::vector<Hypothesis> hypotheses;
     bool reproduced = false;
     for_each_triangle(m, [&](const std::array<std::size_t, 3>& ijk) {
@@ -329,6 +361,8 @@ Result<void> confidence_checks(std::size_t count, std::span<const Vec3> vectors,
     if (reproduced) return std::unexpected(Error::NoMatch{});
     return {};
 }
+
+}  // namespace
 
 Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& catalog,
                               std::size_t triangle_stars, double t) {
@@ -369,13 +403,20 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
 
     Verifier verifier(catalog, grid, t);
     TriangleScratch scratch;
+    scratch.prepare(m);
     std::vector<Hypothesis> hypotheses;
     for_each_triangle(m, [&](const std::array<std::size_t, 3>& ijk) {
         triangle_hypotheses(vectors, ijk, catalog, t, scratch, hypotheses);
         for (const Hypothesis& h : hypotheses) {
             const auto rotation = hypothesis_attitude(vectors, ijk, h, catalog);
             if (!rotation) continue;
-            verifier.verify(*rotation, vectors, current.correspondences, current.residual);
+            // A count of 3 or less is dropped, and one that neither reaches the
+            // best nor beats the runner-up changes nothing: verification may
+            // stop as soon as the count is sure to be one of those.
+            const std::size_t pointless_up_to =
+                has_best ? std::max<std::size_t>(3, std::min(runner_up, best.correspondences.size() - 1)) : 3;
+            if (!verifier.verify(*rotation, vectors, pointless_up_to, current.correspondences, current.residual))
+                continue;
             const std::size_t c = current.correspondences.size();
             if (c < 4) continue;
             if (!has_best) {
@@ -405,13 +446,14 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
     });
 
     if (tie) {
-        if (auto checked = confidence_checks(tie->first.size(), vectors, catalog, grid, triangle_stars, t); !checked)
+        if (auto checked = checked_confidence(tie->first.size(), vectors, catalog, grid, triangle_stars, t, scratch);
+            !checked)
             return std::unexpected(std::move(checked.error()));
         return std::unexpected(Error::MatchAmbiguous{std::move(tie->first), std::move(tie->second)});
     }
     if (!has_best) return std::unexpected(Error::NoMatch{});
     const std::size_t c_best = best.correspondences.size();
-    if (auto checked = confidence_checks(c_best, vectors, catalog, grid, triangle_stars, t); !checked)
+    if (auto checked = checked_confidence(c_best, vectors, catalog, grid, triangle_stars, t, scratch); !checked)
         return std::unexpected(std::move(checked.error()));
     return StarMatch{std::move(best.correspondences), c_best >= runner_up ? c_best - runner_up : 0};
 }

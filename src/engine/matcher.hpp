@@ -28,8 +28,10 @@ struct StarGrid {
     double band_height = 0.0;                // radians, pi / n_bands
     std::vector<std::size_t> band_cells;     // cells per band, each >= 1
     std::vector<std::size_t> band_start;     // first global cell of each band; n_bands + 1 entries
-    std::vector<std::size_t> cell_start;     // offset into star_index per cell; cells + 1 entries
-    std::vector<std::size_t> star_index;     // catalogue indices grouped by cell
+    // 32-bit offsets and indices: a catalogue holds at most 65536 stars, and
+    // a fine grid has hundreds of thousands of cells, rebuilt on every match.
+    std::vector<std::uint32_t> cell_start;   // offset into star_index per cell; cells + 1 entries
+    std::vector<std::uint32_t> star_index;   // catalogue indices grouped by cell
 
     // Builds the grid over the stars' stored ra/dec with a cell angle of
     // max(tolerance, 0.5 degree) (a NaN tolerance gives 0.5 degree).
@@ -52,16 +54,15 @@ using Hypothesis = std::array<std::size_t, 3>;
 
 // The ordered star pairs of one pair window (both orientations of every
 // record), grouped by their first star with each group in window order.
-// Built in time linear in the window: counts live in a catalogue-sized
-// array that is reset through the list of stars touched, so reuse across
-// triangles costs nothing per catalogue star.
+// Built once in time linear in the window, looked up in constant time.
 class PairAdjacency {
 public:
     void build(std::span<const StarPair> window, std::size_t n_stars);
     // Second stars of the ordered pairs starting at `star`, in window order.
     std::span<const std::uint32_t> partners(std::uint32_t star) const noexcept {
-        if (star >= count_.size() || count_[star] == 0) return {};
-        return {partners_.data() + start_[star], count_[star]};
+        if (star >= groups_.size()) return {};
+        const Group g = groups_[star];
+        return {partners_.data() + g.start, g.count};
     }
     bool contains(std::uint32_t first, std::uint32_t second) const noexcept {
         for (std::uint32_t s : partners(first))
@@ -70,21 +71,36 @@ public:
     }
 
 private:
-    std::vector<std::uint32_t> count_;  // per catalogue star; zero outside `touched_`
-    std::vector<std::uint32_t> start_;  // valid for touched stars only
-    std::vector<std::uint32_t> touched_;
+    struct Group {
+        std::uint32_t start = 0;
+        std::uint32_t count = 0;
+    };
+    std::vector<Group> groups_;  // per catalogue star
     std::vector<std::uint32_t> partners_;
 };
 
-// Working buffers of triangle_hypotheses, reused across triangles.
-struct TriangleScratch {
-    PairAdjacency ik;
-    PairAdjacency jk;
+// Working state of triangle_hypotheses for one detection list: the grouped
+// pair window of every detection pair, built on first use and kept, since
+// each side is shared by many triangles. The mirror image of a list has the
+// same sides, so it may share the state; any other list needs prepare().
+class TriangleScratch {
+public:
+    // Forgets every window; triangles may use detections below n_detections.
+    void prepare(std::size_t n_detections);
+    const PairAdjacency& side(std::span<const Vec3> vectors, std::size_t a, std::size_t b,
+                              const Catalog& catalog, double t);
+
+private:
+    std::size_t n_ = 0;
+    std::vector<PairAdjacency> sides_;  // index a * n_ + b, a < b
+    std::vector<std::uint8_t> built_;
 };
 
 // Every catalogue triangle whose sides match the detections' three sides
 // within tolerance `t` (radians), in the order the search emits them
-// (duplicates kept). Appends to `out` after clearing it. Never fails.
+// (duplicates kept). Fills `out` after clearing it. `scratch` must have
+// been prepared for this detection list (or its mirror image) with a size
+// above k. Never fails.
 void triangle_hypotheses(std::span<const Vec3> vectors, const std::array<std::size_t, 3>& ijk,
                          const Catalog& catalog, double t, TriangleScratch& scratch,
                          std::vector<Hypothesis>& out);

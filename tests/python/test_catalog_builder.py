@@ -133,7 +133,13 @@ def test_default_pairs_follow_the_limits():
 def test_command_line_writes_both_files(synthetic_source, tmp_path, capsys):
     out = tmp_path / "cli"
     status = builder.main(
-        ["--source", str(synthetic_source), "--out-dir", str(out), "--faintest-all-separation-vmag", "3.0"]
+        [
+            "--source", str(synthetic_source), "--out-dir", str(out),
+            "--faintest-star-vmag", str(LIMITS.faintest_star_vmag),
+            "--faintest-paired-vmag", str(LIMITS.faintest_paired_vmag),
+            "--max-pair-separation-deg", str(LIMITS.max_pair_separation_deg),
+            "--faintest-all-separation-vmag", str(LIMITS.faintest_all_separation_vmag),
+        ]
     )
     assert status == 0
     assert "6 stars" in capsys.readouterr().out

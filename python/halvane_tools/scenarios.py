@@ -1,0 +1,128 @@
+"""Seeded test skies: the cameras, places and times that the demo, the
+accuracy tests and the benchmarks share, so that all three measure the same
+thing.
+
+A scenario is a camera model plus a place and time; `render` synthesizes
+what that camera sees there and `solve` hands the frame back to
+`halvane.resolve_fix` with the same camera scalars.
+"""
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import math
+import random
+
+J2000 = datetime.datetime(2000, 1, 1, 12, 0, tzinfo=datetime.timezone.utc)
+
+
+@dataclasses.dataclass(frozen=True)
+class CameraModel:
+    label: str
+    width: int
+    height: int
+    focal_px: float | None  # None: the ideal fisheye, whose focal fills the frame
+    fisheye_fov_deg: float | None
+    mag_limit: float
+
+    @property
+    def cx(self) -> float:
+        return self.width / 2
+
+    @property
+    def cy(self) -> float:
+        return self.height / 2
+
+
+FISHEYE = CameraModel("ideal fisheye, 180° field", 1024, 1024, None, 180.0, 5.5)
+# About 40 degrees across the long side.
+PINHOLE = CameraModel("pinhole, 40° field", 1024, 768, 512.0 / math.tan(math.radians(20.0)), None, 6.0)
+CAMERAS = {"fisheye": FISHEYE, "pinhole": PINHOLE}
+
+
+@dataclasses.dataclass(frozen=True)
+class Noise:
+    pixel_arcmin: float = 0.5  # star position noise
+    up_arcmin: float = 1.0  # error of the measured vertical
+    background: float = 20.0  # pixel noise, 16-bit counts
+
+
+NOISY = Noise()
+NOISELESS = Noise(0.0, 0.0, 0.0)
+
+
+@dataclasses.dataclass(frozen=True)
+class Scenario:
+    camera: CameraModel
+    lat_deg: float
+    lon_deg: float
+    when: datetime.datetime  # UTC
+    seed: int
+    noise: Noise = NOISY
+
+    @property
+    def utc(self) -> tuple:
+        w = self.when
+        return (w.year, w.month, w.day, w.hour, w.minute, w.second + w.microsecond / 1e6)
+
+    @property
+    def jd(self) -> float:
+        import halvane
+
+        return halvane.julian_date(*self.utc)
+
+
+def seeded_scenarios(count: int, camera: CameraModel, seed: int = 2026, noise: Noise = NOISY) -> list[Scenario]:
+    """`count` places (latitude within 70 degrees of the equator, any
+    longitude) and times (2000 to 2050, any hour), the same for the same seed."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(count):
+        lat = math.degrees(math.asin(rng.uniform(-1.0, 1.0) * math.sin(math.radians(70.0))))
+        lon = rng.uniform(-180.0, 180.0)
+        when = J2000 + datetime.timedelta(seconds=round(rng.uniform(0.0, 50.0 * 365.25 * 86400.0)))
+        out.append(Scenario(camera, lat, lon, when, seed * 1000 + i, noise))
+    return out
+
+
+def render(scenario: Scenario, catalog):
+    """The synthesized frame of a scenario: a halvane.Scene."""
+    import halvane
+
+    c, n = scenario.camera, scenario.noise
+    return halvane.synthesize_scene(
+        catalog, scenario.lat_deg, scenario.lon_deg, scenario.jd, 0.0, c.width, c.height, c.focal_px,
+        c.mag_limit, n.pixel_arcmin, n.up_arcmin, n.background, scenario.seed, fisheye_fov_deg=c.fisheye_fov_deg,
+    )
+
+
+def solve(scenario: Scenario, scene, catalog, **options):
+    """resolve_fix on a rendered frame with the scenario's camera scalars."""
+    import halvane
+
+    c = scenario.camera
+    return halvane.resolve_fix(
+        scene.pixels, c.focal_px, c.cx, c.cy, scene.up_cam, scenario.utc, catalog,
+        fisheye_fov_deg=c.fisheye_fov_deg, **options,
+    )
+
+
+def error_nm(scenario: Scenario, fix) -> float:
+    import halvane
+
+    return halvane.great_circle_nm(scenario.lat_deg, scenario.lon_deg, fix.latitude_deg, fix.longitude_deg)
+
+
+def inside_ellipse(scenario: Scenario, fix) -> bool:
+    """Whether the true place lies inside the fix's 2-sigma ellipse."""
+    major, minor, orientation_deg = fix.ellipse_2sigma_nm
+    north = (scenario.lat_deg - fix.latitude_deg) * 60.0
+    dlon = (scenario.lon_deg - fix.longitude_deg + 180.0) % 360.0 - 180.0
+    east = dlon * 60.0 * math.cos(math.radians(fix.latitude_deg))
+    # Orientation is the major axis measured from north towards east.
+    a = math.radians(orientation_deg)
+    along = north * math.cos(a) + east * math.sin(a)
+    across = -north * math.sin(a) + east * math.cos(a)
+    if major <= 0 or minor <= 0:
+        return False
+    return (along / major) ** 2 + (across / minor) ** 2 <= 1.0
