@@ -4,18 +4,12 @@
 #include <vector>
 
 #include "attitude.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {
 
-Mat3 rotation_about(Vec3 axis, double angle) {
-    axis = normalized(axis);
-    const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
-    const auto [x, y, z] = axis;
-    return {{{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
-             {t * x * y + s * z, t * y * y + c, t * y * z - s * x},
-             {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}};
-}
+using testing::rotation_about;
 
 double determinant(const Mat3& m) { return dot(m[0], cross(m[1], m[2])); }
 

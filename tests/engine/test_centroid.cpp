@@ -7,31 +7,12 @@
 
 #include "centroid.hpp"
 #include "numeric.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {
 
-// A small owned frame with drawing helpers.
-struct Frame {
-    std::size_t width, height;
-    std::vector<std::uint16_t> pixels;
-    Frame(std::size_t w, std::size_t h, std::uint16_t value = 1000) : width(w), height(h), pixels(w * h, value) {}
-    std::uint16_t& at(std::size_t x, std::size_t y) { return pixels[y * width + x]; }
-    void fill(std::size_t x0, std::size_t y0, std::size_t w, std::size_t h, std::uint16_t value) {
-        for (std::size_t y = y0; y < y0 + h; ++y)
-            for (std::size_t x = x0; x < x0 + w; ++x) at(x, y) = value;
-    }
-    // Adds a sampled Gaussian star of peak `amplitude` centred at (cx, cy).
-    void star(double cx, double cy, double amplitude, double sigma) {
-        for (std::size_t y = 0; y < height; ++y)
-            for (std::size_t x = 0; x < width; ++x) {
-                const double dx = static_cast<double>(x) - cx, dy = static_cast<double>(y) - cy;
-                const double v = at(x, y) + amplitude * std::exp(-(dx * dx + dy * dy) / (2 * sigma * sigma));
-                at(x, y) = saturating_cast<std::uint16_t>(std::round(std::min(v, 65535.0)));
-            }
-    }
-    ImageView view() const { return {pixels, width, height}; }
-};
+using testing::Frame;
 
 struct Flags {
     std::size_t width, height;

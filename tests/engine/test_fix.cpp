@@ -9,6 +9,7 @@
 #include "frame.hpp"
 #include "numeric.hpp"
 #include "site.hpp"
+#include "support.hpp"
 #include "time.hpp"
 
 namespace halvane {
@@ -18,29 +19,10 @@ namespace {
 // dense enough for the matcher, small enough to build in a blink.
 const Catalog& sky_catalog() {
     static const Catalog catalog = [] {
-        Catalog c;
-        XorShift64Star rng(2024);
-        while (c.stars.size() < 400) {
-            const double z = 2.0 * rng.uniform() - 1.0;
-            const double ra = kTwoPi * rng.uniform();
-            const Vec3 v{std::sqrt(1 - z * z) * std::cos(ra), std::sqrt(1 - z * z) * std::sin(ra), z};
-            bool far = true;
-            for (const Star& s : c.stars) far = far && dot(s.unit, v) < std::cos(2.0 * kDegToRad);
-            if (!far) continue;
-            Star s;
-            s.unit = v;
-            s.ra = ra;
-            s.dec = std::asin(z);
-            s.hr_id = static_cast<std::uint32_t>(1000 + c.stars.size());
-            c.stars.push_back(s);
-        }
-        for (std::size_t i = 0; i < c.stars.size(); ++i)
-            for (std::size_t j = i + 1; j < c.stars.size(); ++j)
-                c.pairs.push_back({static_cast<float>(dot(c.stars[i].unit, c.stars[j].unit)),
-                                   static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(j)});
-        std::stable_sort(c.pairs.begin(), c.pairs.end(),
-                         [](const StarPair& a, const StarPair& b) { return a.cos_theta < b.cos_theta; });
-        return c;
+        std::vector<Star> stars;
+        for (const Vec3& v : testing::spread_over_sky(400, 2.0 * kDegToRad, 2024))
+            stars.push_back(testing::star_at(v, static_cast<std::uint32_t>(1000 + stars.size())));
+        return testing::catalog_of(std::move(stars));
     }();
     return catalog;
 }

@@ -7,17 +7,12 @@
 
 #include "mask.hpp"
 #include "numeric.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {
 
-struct Frame {
-    std::size_t width, height;
-    std::vector<std::uint16_t> pixels;
-    Frame(std::size_t w, std::size_t h, std::uint16_t value = 1000) : width(w), height(h), pixels(w * h, value) {}
-    std::uint16_t& at(std::size_t x, std::size_t y) { return pixels[y * width + x]; }
-    ImageView view() const { return {pixels, width, height}; }
-};
+using testing::Frame;
 
 std::vector<std::uint8_t> mask_of(const Frame& f) {
     auto result = foreground_mask(f.view());

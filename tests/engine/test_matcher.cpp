@@ -7,42 +7,25 @@
 
 #include "matcher.hpp"
 #include "numeric.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+using testing::kPi;
+using testing::rotation_about;
 constexpr double kArcmin = kDegToRad / 60.0;
 
 Vec3 from_radec(double ra, double dec) {
     return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
 }
 
-Star star_at(const Vec3& v, std::uint32_t hr) {
-    Star s;
-    s.unit = v;
-    s.ra = std::atan2(v[1], v[0]);
-    if (s.ra < 0) s.ra += kTwoPi;
-    s.dec = std::asin(std::clamp(v[2], -1.0, 1.0));
-    s.hr_id = hr;
-    return s;
-}
-
 // A catalogue of the given directions with every pair up to `max_sep`.
 Catalog make_catalog(const std::vector<Vec3>& directions, double max_sep = kPi) {
-    Catalog c;
+    std::vector<Star> stars;
     for (std::size_t i = 0; i < directions.size(); ++i)
-        c.stars.push_back(star_at(directions[i], static_cast<std::uint32_t>(i + 1)));
-    for (std::size_t i = 0; i < directions.size(); ++i)
-        for (std::size_t j = i + 1; j < directions.size(); ++j) {
-            const double cos_theta = dot(directions[i], directions[j]);
-            if (std::acos(std::clamp(cos_theta, -1.0, 1.0)) <= max_sep)
-                c.pairs.push_back({static_cast<float>(cos_theta), static_cast<std::uint16_t>(i),
-                                   static_cast<std::uint16_t>(j)});
-        }
-    std::stable_sort(c.pairs.begin(), c.pairs.end(),
-                     [](const StarPair& a, const StarPair& b) { return a.cos_theta < b.cos_theta; });
-    return c;
+        stars.push_back(testing::star_at(directions[i], static_cast<std::uint32_t>(i + 1)));
+    return testing::catalog_of(std::move(stars), max_sep);
 }
 
 // Deterministic scattered directions inside a cap of `radius` around `centre`.
@@ -62,15 +45,6 @@ std::vector<Vec3> scatter(const Vec3& centre, double radius, std::size_t n, std:
         if (far) out.push_back(v);
     }
     return out;
-}
-
-Mat3 rotation_about(Vec3 axis, double angle) {
-    axis = normalized(axis);
-    const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
-    const auto [x, y, z] = axis;
-    return {{{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
-             {t * x * y + s * z, t * y * y + c, t * y * z - s * x},
-             {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}};
 }
 
 // Camera-frame detections of sky directions under attitude R (sky = R cam).

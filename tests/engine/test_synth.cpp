@@ -11,11 +11,14 @@
 #include "numeric.hpp"
 #include "site.hpp"
 #include "solve.hpp"
+#include "support.hpp"
 #include "synth.hpp"
 #include "time.hpp"
 
 namespace halvane {
 namespace {
+
+using testing::star_at;
 
 const double kJd = julian_date(2026, 3, 14, 21, 30, 0.0);
 constexpr double kLat = 48.0 * kDegToRad;
@@ -36,16 +39,6 @@ Observer observer(double lat, double lon, double jd) {
             {-std::sin(theta), std::cos(theta), 0.0},
             precession_matrix(jd),
             annual_aberration(jd)};
-}
-
-Star star_at(const Vec3& j2000, std::uint32_t hr_id, float vmag) {
-    Star s;
-    s.unit = normalized(j2000);
-    s.ra = std::atan2(s.unit[1], s.unit[0]);
-    s.dec = std::asin(s.unit[2]);
-    s.hr_id = hr_id;
-    s.vmag = vmag;
-    return s;
 }
 
 // A J2000 star that appears, after aberration and refraction, at the local
@@ -71,25 +64,12 @@ Vec3 local_of(double alt_deg, double az_deg) {
 // fix pipeline can solve what the renderer draws.
 const Catalog& sky_catalog() {
     static const Catalog catalog = [] {
-        Catalog c;
-        XorShift64Star rng(77);
-        while (c.stars.size() < 250) {
-            const double z = 2.0 * rng.uniform() - 1.0;
-            const double ra = kTwoPi * rng.uniform();
-            const Vec3 v{std::sqrt(1 - z * z) * std::cos(ra), std::sqrt(1 - z * z) * std::sin(ra), z};
-            bool far = true;
-            for (const Star& s : c.stars) far = far && dot(s.unit, v) < std::cos(4.0 * kDegToRad);
-            if (!far) continue;
-            const auto i = c.stars.size();
-            c.stars.push_back(star_at(v, static_cast<std::uint32_t>(2000 + i), static_cast<float>(0.5 + 0.015 * i)));
+        std::vector<Star> stars;
+        for (const Vec3& v : testing::spread_over_sky(250, 4.0 * kDegToRad, 77)) {
+            const auto i = stars.size();
+            stars.push_back(star_at(v, static_cast<std::uint32_t>(2000 + i), static_cast<float>(0.5 + 0.015 * i)));
         }
-        for (std::size_t i = 0; i < c.stars.size(); ++i)
-            for (std::size_t j = i + 1; j < c.stars.size(); ++j)
-                c.pairs.push_back({static_cast<float>(dot(c.stars[i].unit, c.stars[j].unit)),
-                                   static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(j)});
-        std::stable_sort(c.pairs.begin(), c.pairs.end(),
-                         [](const StarPair& a, const StarPair& b) { return a.cos_theta < b.cos_theta; });
-        return c;
+        return testing::catalog_of(std::move(stars));
     }();
     return catalog;
 }
