@@ -315,8 +315,8 @@ PyObject* make_camera_type(PyObject*) {
         {Py_tp_methods, kMethods},
         {0, nullptr},
     };
-    static PyType_Spec spec = class_spec<Camera>("halvane.Camera", slots);
-    return create_class<Camera>(spec);
+    static PyType_Spec type_spec = class_spec<Camera>("halvane.Camera", slots);
+    return create_class<Camera>(type_spec);
 }
 
 }  // namespace halvane::py

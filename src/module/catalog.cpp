@@ -164,8 +164,8 @@ PyObject* make_catalog_type(PyObject*) {
         {Py_tp_getset, g_getters},
         {0, nullptr},
     };
-    static PyType_Spec spec = class_spec<SharedCatalog>("halvane.Catalog", slots);
-    return create_class<SharedCatalog>(spec);
+    static PyType_Spec type_spec = class_spec<SharedCatalog>("halvane.Catalog", slots);
+    return create_class<SharedCatalog>(type_spec);
 }
 
 }  // namespace halvane::py

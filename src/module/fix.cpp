@@ -87,8 +87,8 @@ PyObject* make_fix_type(PyObject*) {
         {Py_tp_repr, reinterpret_cast<void*>(fix_repr)},
         {0, nullptr},
     };
-    static PyType_Spec spec = class_spec<Fix>("halvane.Fix", slots);
-    return create_class<Fix>(spec);
+    static PyType_Spec type_spec = class_spec<Fix>("halvane.Fix", slots);
+    return create_class<Fix>(type_spec);
 }
 
 PyObject* fix_or_error(Result<Fix> result) {

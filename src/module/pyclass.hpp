@@ -9,8 +9,8 @@
 //             {Py_tp_new, (void*)camera_new},            // or no_constructor<"Camera">
 //             {Py_tp_dealloc, (void*)dealloc<Camera>},
 //             {Py_tp_getset, getters}, {Py_tp_methods, methods}, {0, nullptr}};
-//         static PyType_Spec spec = class_spec<Camera>("halvane.Camera", slots);
-//         return create_class<Camera>(spec);
+//         static PyType_Spec type_spec = class_spec<Camera>("halvane.Camera", slots);
+//         return create_class<Camera>(type_spec);
 //     }
 //
 // Instances are immutable: no __dict__, properties without setters.
@@ -47,9 +47,9 @@ PyType_Spec class_spec(const char* qualified_name, PyType_Slot* slots) {
 
 // Builds the type once per process; a new reference for registration.
 template <class T>
-PyObject* create_class(PyType_Spec& spec) {
+PyObject* create_class(PyType_Spec& type_spec) {
     if (class_type<T> == nullptr) {
-        PyObject* type = PyType_FromSpec(&spec);
+        PyObject* type = PyType_FromSpec(&type_spec);
         if (type == nullptr) return nullptr;
         class_type<T> = reinterpret_cast<PyTypeObject*>(type);  // the cache owns this reference
     }

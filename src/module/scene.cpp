@@ -174,8 +174,8 @@ PyObject* make_scene_type(PyObject*) {
         {Py_tp_getset, g_getters},
         {0, nullptr},
     };
-    static PyType_Spec spec = class_spec<SceneRecord>("halvane.Scene", slots);
-    return create_class<SceneRecord>(spec);
+    static PyType_Spec type_spec = class_spec<SceneRecord>("halvane.Scene", slots);
+    return create_class<SceneRecord>(type_spec);
 }
 
 }  // namespace halvane::py
