@@ -189,3 +189,33 @@ def test_signatures():
         "k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, min_matched_stars=None, max_residual_rms_arcmin=None)"
     )
     assert "mask=None" in str(inspect.signature(halvane.resolve_fix))
+
+
+def test_two_identical_patterns_are_reported_as_a_tie(tmp_path):
+    """Two exact copies of one pattern on the sky: the matcher cannot choose,
+    and resolve_from_centroids reports the tie rather than guessing."""
+    from halvane_tools import catalog_builder as builder
+
+    rng = np.random.default_rng(4)
+    offsets = rng.uniform(-0.1, 0.1, size=(6, 2))
+    copy_a = [np.array([1.0, dy, dz]) / math.sqrt(1.0 + dy * dy + dz * dz) for dy, dz in offsets]
+    turn = np.array([[math.cos(2.0), -math.sin(2.0), 0.0], [math.sin(2.0), math.cos(2.0), 0.0], [0.0, 0.0, 1.0]])
+    stars = [
+        builder.SourceStar(hr, 1.0 + 0.1 * hr, math.atan2(v[1], v[0]) % (2 * math.pi), math.asin(v[2]), 0.0, 0.0, 0.0)
+        for hr, v in enumerate(copy_a + [turn @ v for v in copy_a], start=1)
+    ]
+    limits = builder.SelectionLimits(9.0, 9.0, 180.0, 9.0)
+    records = builder.star_records(stars)
+    (tmp_path / "s.hcat").write_bytes(builder.catalog_bytes(records))
+    (tmp_path / "p.hprs").write_bytes(builder.pairs_bytes(builder.pair_records(records, stars, limits)))
+    catalog = halvane.Catalog(str(tmp_path / "s.hcat"), str(tmp_path / "p.hprs"))
+
+    # A pinhole looking along +x at copy A, a third of a pixel of noise.
+    camera = halvane.Camera(1000.0, 500.0, 500.0)
+    centroids = []
+    for k, v in enumerate(copy_a):
+        x, y = camera.vec_to_pixel((v[1], v[2], v[0]))
+        centroids.append((x + rng.normal(0, 0.3), y + rng.normal(0, 0.3), 100.0 - k))
+    with pytest.raises(halvane.HalvaneError) as info:
+        halvane.resolve_from_centroids(centroids, 1000.0, 500.0, 500.0, (0, 0, 1), UTC, catalog)
+    assert str(info.value) == "star pattern match is ambiguous: 6 vs 6 correspondences"
