@@ -350,6 +350,11 @@ bool extract_bool_mask(PyObject* mask, OwnedMask& out) {
     return true;
 }
 
+bool extract_optional_mask(PyObject* mask, std::optional<OwnedMask>& out) {
+    out.reset();
+    return mask == Py_None || extract_bool_mask(mask, out.emplace());
+}
+
 bool check_psf_sigma_px(double psf_sigma_px) {
     if (std::isfinite(psf_sigma_px) && psf_sigma_px > 0.0 && psf_sigma_px <= kMaxPsfSigmaPx) return true;
     raise_halvane_error("psf_sigma_px must be finite and in (0, " + format_float(kMaxPsfSigmaPx) +

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,10 @@ bool extract_u16_image(PyObject* image, OwnedImage& out);
 // shape is kept; matching it against a frame is the engine's job. Refusals:
 // "mask must be a 2-D bool numpy array", and the C-contiguity text.
 bool extract_bool_mask(PyObject* mask, OwnedMask& out);
+
+// The optional mask argument of a detector or solve: None gives no mask,
+// anything else goes through extract_bool_mask.
+bool extract_optional_mask(PyObject* mask, std::optional<OwnedMask>& out);
 
 // A PSF width must be finite and in (0, 64] pixels; otherwise HalvaneError
 // "psf_sigma_px must be finite and in (0, 64] pixels (got {value}); a star

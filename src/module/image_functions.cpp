@@ -39,7 +39,7 @@ PyObject* detect_centroids_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
     std::optional<OwnedMask> mask;
-    if (mask_arg != Py_None && !extract_bool_mask(mask_arg, mask.emplace())) return nullptr;
+    if (!extract_optional_mask(mask_arg, mask)) return nullptr;
     const std::optional<MaskView> mask_view = mask ? std::optional(mask->view()) : std::nullopt;
     const auto centroids = detect_centroids_masked(image.view(), max_count, mask_view);
     if (!centroids) return to_py_err(centroids.error());

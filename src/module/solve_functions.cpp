@@ -62,12 +62,8 @@ PyObject* resolve_fix_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!utc_to_jd(utc, jd)) return nullptr;
     const SolveOptions options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, use_sun);
     std::optional<OwnedMask> flags;
-    if (mask != Py_None) {
-        flags.emplace();
-        if (!extract_bool_mask(mask, *flags)) return nullptr;
-    }
-    std::optional<MaskView> mask_view;
-    if (flags) mask_view = flags->view();
+    if (!extract_optional_mask(mask, flags)) return nullptr;
+    const std::optional<MaskView> mask_view = flags ? std::optional(flags->view()) : std::nullopt;
     return fix_or_error(resolve_fix_masked_at_site(pixels.view(), mask_view, up_cam, *catalog, sigma_arcmin,
                                                    lens, options, jd));
 }
