@@ -1,3 +1,4 @@
+import dataclasses
 import math
 import pathlib
 from importlib import resources
@@ -12,22 +13,15 @@ from halvane_tools import catalog_builder as builder
 BSC5 = pathlib.Path(__file__).resolve().parents[2] / "data" / "bsc5.dat"
 
 
-def bsc5_line(hr, ra_hms, dec_dms, vmag, pm=(0.0, 0.0), parallax=None):
-    """A catalogue line in the fixed-width layout of bsc5.dat."""
+def bsc5_line(hr, ra_hms, vmag, dec_dms=("+", 0, 0, 0), pm=(0.0, 0.0), parallax=None):
+    """A catalogue line in the fixed-width layout of bsc5.dat (1-based columns)."""
+    (h, m, s), (sign, d, am, asec) = ra_hms, dec_dms
     line = [" "] * 197
-
-    def put(first, text):
+    for first, text in {
+        1: f"{hr:4d}", 76: f"{h:02d}{m:02d}{s:04.1f}", 84: f"{sign}{d:02d}{am:02d}{asec:02d}", 103: f"{vmag:5.2f}",
+        149: f"{pm[0]:+6.3f}{pm[1]:+6.3f}", 162: "" if parallax is None else f"{parallax:5.3f}",
+    }.items():
         line[first - 1 : first - 1 + len(text)] = text
-
-    put(1, f"{hr:4d}")
-    h, m, s = ra_hms
-    put(76, f"{h:02d}{m:02d}{s:04.1f}")
-    sign, d, am, asec = dec_dms
-    put(84, f"{sign}{d:02d}{am:02d}{asec:02d}")
-    put(103, f"{vmag:5.2f}")
-    put(149, f"{pm[0]:+6.3f}{pm[1]:+6.3f}")
-    if parallax is not None:
-        put(162, f"{parallax:5.3f}")
     return "".join(line).rstrip()
 
 
@@ -35,13 +29,6 @@ def read_files(catalog, pairs):
     stars = np.frombuffer(catalog, dtype=builder.STAR_RECORD, offset=20)
     pair_records = np.frombuffer(pairs, dtype=builder.PAIR_RECORD, offset=12)
     return stars, pair_records
-
-
-def test_rebuild_reproduces_the_shipped_files():
-    catalog, pairs = builder.build(BSC5)
-    data = resources.files(halvane_tools) / "data"
-    assert catalog == (data / halvane_tools.CATALOG_FILE).read_bytes()
-    assert pairs == (data / halvane_tools.PAIRS_FILE).read_bytes()
 
 
 def test_parses_the_catalogue_columns():
@@ -52,7 +39,7 @@ def test_parses_the_catalogue_columns():
     assert math.degrees(vega.dec_rad) == pytest.approx(38 + 47 / 60 + 1 / 3600, abs=1e-12)
     assert (vega.pm_ra_mas, vega.pm_dec_mas, vega.parallax_mas) == pytest.approx((202.0, 286.0, 123.0))
 
-    south = builder.parse_bsc5_line(bsc5_line(5, (23, 59, 59.9), ("-", 89, 59, 59), 6.29, pm=(-0.045, -1.5)))
+    south = builder.parse_bsc5_line(bsc5_line(5, (23, 59, 59.9), 6.29, ("-", 89, 59, 59), pm=(-0.045, -1.5)))
     assert math.degrees(south.dec_rad) == pytest.approx(-(89 + 59 / 60 + 59 / 3600), abs=1e-12)
     assert (south.pm_ra_mas, south.pm_dec_mas, south.parallax_mas) == pytest.approx((-45.0, -1500.0, 0.0))
     # An entry without a position or magnitude is skipped.
@@ -61,14 +48,10 @@ def test_parses_the_catalogue_columns():
 
 # Synthetic sky on the equator (ra in degrees as h, m, s): A and B bright and
 # opposite; C 10 degrees from A; D 25 degrees from C; E kept but unpaired; F too faint.
-SYNTHETIC = [
-    bsc5_line(10, (0, 0, 0.0), ("+", 0, 0, 0), 1.0, parallax=0.1),
-    bsc5_line(20, (12, 0, 0.0), ("+", 0, 0, 0), 2.0),
-    bsc5_line(30, (0, 40, 0.0), ("+", 0, 0, 0), 4.0),
-    bsc5_line(40, (2, 20, 0.0), ("+", 0, 0, 0), 4.5),
-    bsc5_line(50, (0, 20, 0.0), ("+", 0, 0, 0), 6.0),
-    bsc5_line(60, (1, 0, 0.0), ("+", 0, 0, 0), 7.0),
-    bsc5_line(25, (6, 0, 0.0), ("+", 0, 0, 0), 6.0),
+SYNTHETIC = [bsc5_line(10, (0, 0, 0.0), 1.0, parallax=0.1)] + [
+    bsc5_line(hr, (h, m, 0.0), vmag)
+    for hr, h, m, vmag in [(20, 12, 0, 2.0), (30, 0, 40, 4.0), (40, 2, 20, 4.5), (50, 0, 20, 6.0), (60, 1, 0, 7.0)]
+    + [(25, 6, 0, 6.0)]
 ]
 LIMITS = builder.SelectionLimits(
     faintest_star_vmag=6.5, faintest_paired_vmag=5.0, max_pair_separation_deg=20.0, faintest_all_separation_vmag=3.0
@@ -82,66 +65,47 @@ def synthetic_source(tmp_path):
     return path
 
 
-def test_selection_limits_and_order(synthetic_source, tmp_path):
-    catalog, pairs = builder.build(synthetic_source, LIMITS)
-    stars, pair_records = read_files(catalog, pairs)
+def test_selection_limits_and_order_through_the_command_line(synthetic_source, tmp_path, capsys):
+    flags = [f"--{f.name.replace('_', '-')}={getattr(LIMITS, f.name)}" for f in dataclasses.fields(LIMITS)]
+    assert builder.main(["--source", str(synthetic_source), "--out-dir", str(tmp_path), *flags]) == 0
+    assert "6 stars" in capsys.readouterr().out
+    catalog, pairs = (tmp_path / halvane_tools.CATALOG_FILE), (tmp_path / halvane_tools.PAIRS_FILE)
+    assert (catalog.read_bytes(), pairs.read_bytes()) == builder.build(synthetic_source, LIMITS)
+    stars, pair_records = read_files(catalog.read_bytes(), pairs.read_bytes())
     # Brightest first, equal magnitudes by HR number; too faint dropped.
     assert stars["hr_id"].tolist() == [10, 20, 30, 40, 25, 50]
     assert stars[0]["parallax"] == np.float32(100.0)
     assert [(p["i"], p["j"]) for p in pair_records] == [(0, 1), (0, 2)]
     assert pair_records["cos_theta"].tolist() == [-1.0, np.float32(math.cos(math.radians(10.0)))]
-
-    catalog_path, pairs_path = builder.write(synthetic_source, tmp_path / "out", LIMITS)
-    loaded = halvane.Catalog(str(catalog_path), str(pairs_path))
-    assert loaded.n_stars == 6
-    assert loaded.has_pair(20, 10, 180.0, 0.01) and loaded.has_pair(30, 10, 10.0, 0.01)
-    assert not loaded.has_pair(30, 40, 25.0, 0.5)
+    loaded = halvane.Catalog(str(catalog), str(pairs))
+    assert loaded.n_stars == 6 and loaded.has_pair(20, 10, 180.0, 0.01) and loaded.has_pair(30, 10, 10.0, 0.01)
 
     # Widening the separation limit pairs C with D; lowering the bright tier drops A-B.
-    wider = builder.SelectionLimits(6.5, 5.0, 25.5, 1.5)
-    _, pair_records = read_files(*builder.build(synthetic_source, wider))
+    _, pair_records = read_files(*builder.build(synthetic_source, builder.SelectionLimits(6.5, 5.0, 25.5, 1.5)))
     assert sorted((p["i"], p["j"]) for p in pair_records) == [(0, 2), (2, 3)]
 
 
-def test_default_pairs_follow_the_limits():
+def test_default_build_reproduces_the_shipped_files_and_follows_the_limits():
     catalog, pairs = builder.build(BSC5)
-    stars, pair_records = read_files(catalog, pairs)
+    data = resources.files(halvane_tools) / "data"
+    assert catalog == (data / halvane_tools.CATALOG_FILE).read_bytes()
+    assert pairs == (data / halvane_tools.PAIRS_FILE).read_bytes()
+    stars, got = read_files(catalog, pairs)
     limits = builder.DEFAULT_LIMITS
-    assert stars["vmag"].max() <= np.float32(limits.faintest_star_vmag)
-    assert np.all(np.diff(stars["vmag"]) >= 0)
-    assert np.all(np.diff(pair_records["cos_theta"]) >= 0)
-    assert np.all(pair_records["i"] < pair_records["j"])
+    assert stars["vmag"].max() <= np.float32(limits.faintest_star_vmag) and np.all(np.diff(stars["vmag"]) >= 0)
 
-    # Independent selection from the full dot-product matrix.
+    # The pairs an independent selection from the full dot-product matrix
+    # wants, up to rounding at the separation limit.
     vmag = stars["vmag"].astype(float)
     n_paired = int(np.sum(vmag <= limits.faintest_paired_vmag))
     n_all = int(np.sum(vmag <= limits.faintest_all_separation_vmag))
-    n = max(n_paired, n_all)
-    units = np.stack([stars["x"][:n], stars["y"][:n], stars["z"][:n]], axis=1)
+    units = np.stack([stars[axis] for axis in "xyz"], axis=1)[: max(n_paired, n_all)]
     dots = units @ units.T
-    i, j = np.triu_indices(n, k=1)
+    i, j = np.triu_indices(len(units), k=1)
     cos_max = math.cos(math.radians(limits.max_pair_separation_deg))
-    wanted = ((i < n_all) & (j < n_all)) | ((j < n_paired) & (dots[i, j] >= cos_max))
+    wanted = (j < n_all) | ((j < n_paired) & (dots[i, j] >= cos_max))
     borderline = np.abs(dots[i, j] - cos_max) < 1e-12
     expected = set(zip(i[wanted & ~borderline].tolist(), j[wanted & ~borderline].tolist()))
-    got = set(zip(pair_records["i"].tolist(), pair_records["j"].tolist()))
-    assert expected <= got
-    assert len(got - expected) <= int(np.sum(borderline))
-    np.testing.assert_allclose(pair_records["cos_theta"], dots[pair_records["i"], pair_records["j"]], atol=1e-7)
-
-
-def test_command_line_writes_both_files(synthetic_source, tmp_path, capsys):
-    out = tmp_path / "cli"
-    status = builder.main(
-        [
-            "--source", str(synthetic_source), "--out-dir", str(out),
-            "--faintest-star-vmag", str(LIMITS.faintest_star_vmag),
-            "--faintest-paired-vmag", str(LIMITS.faintest_paired_vmag),
-            "--max-pair-separation-deg", str(LIMITS.max_pair_separation_deg),
-            "--faintest-all-separation-vmag", str(LIMITS.faintest_all_separation_vmag),
-        ]
-    )
-    assert status == 0
-    assert "6 stars" in capsys.readouterr().out
-    assert (out / halvane_tools.CATALOG_FILE).read_bytes() == builder.build(synthetic_source, LIMITS)[0]
-    assert (out / halvane_tools.PAIRS_FILE).read_bytes() == builder.build(synthetic_source, LIMITS)[1]
+    found = set(zip(got["i"].tolist(), got["j"].tolist()))
+    assert len(found) == len(got) and expected <= found and len(found - expected) <= int(np.sum(borderline))
+    np.testing.assert_allclose(got["cos_theta"], dots[got["i"], got["j"]], atol=1e-7)
