@@ -307,18 +307,27 @@ bool contiguous_extent(const ArrayBuffer& buffer, const char* name, std::size_t&
     return true;
 }
 
+// A 2-D C-contiguous array of one of `formats`, ready to copy; refuses
+// another kind with `wrong_kind` and a bad layout with the contiguity texts.
+bool readable_2d(PyObject* object, std::initializer_list<std::string_view> formats, const char* name,
+                 const char* wrong_kind, ArrayBuffer& buffer, std::size_t& rows, std::size_t& columns) {
+    const int found = view_2d(object, formats, buffer);
+    if (found < 0) return false;
+    if (found == 0) {
+        raise_halvane_error(wrong_kind);
+        return false;
+    }
+    return contiguous_extent(buffer, name, rows, columns);
+}
+
 }  // namespace
 
 bool extract_u16_image(PyObject* image, OwnedImage& out) {
     ArrayBuffer buffer;
-    const int found = view_2d(image, {"B", "H"}, buffer);
-    if (found < 0) return false;
-    if (found == 0) {
-        raise_halvane_error("image must be a 2-D uint8 or uint16 numpy array");
-        return false;
-    }
     std::size_t rows = 0, columns = 0;
-    if (!contiguous_extent(buffer, "image", rows, columns)) return false;
+    if (!readable_2d(image, {"B", "H"}, "image", "image must be a 2-D uint8 or uint16 numpy array", buffer, rows,
+                     columns))
+        return false;
     const std::size_t count = rows * columns;
     std::vector<std::uint16_t> pixels(count);
     if (buffer.itemsize() == 1) {
@@ -333,14 +342,8 @@ bool extract_u16_image(PyObject* image, OwnedImage& out) {
 
 bool extract_bool_mask(PyObject* mask, OwnedMask& out) {
     ArrayBuffer buffer;
-    const int found = view_2d(mask, {"?"}, buffer);
-    if (found < 0) return false;
-    if (found == 0) {
-        raise_halvane_error("mask must be a 2-D bool numpy array");
-        return false;
-    }
     std::size_t rows = 0, columns = 0;
-    if (!contiguous_extent(buffer, "mask", rows, columns)) return false;
+    if (!readable_2d(mask, {"?"}, "mask", "mask must be a 2-D bool numpy array", buffer, rows, columns)) return false;
     const std::size_t count = rows * columns;
     std::vector<std::uint8_t> flags(count);
     // Normalised to 0/1: a bool array viewed from other bytes may hold any.
