@@ -104,7 +104,6 @@ def test_a_reference_breaks_the_tie_and_the_pick_becomes_the_next_reference(twin
     ambiguous_text(twins, frames)  # the module function refuses
     tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
     tracker.set_last_known_position(north_of(LAT, 20.0), LON, utc_after(0))
-    fixes = []
     # The outside reference is 1000 s old by the last frame: only the
     # recorded picks keep the chain within the 600 s bound.
     for seconds in (500, 1000):
@@ -112,7 +111,6 @@ def test_a_reference_breaks_the_tie_and_the_pick_becomes_the_next_reference(twin
         assert fix.match_margin == 0
         assert all(hr < TWIN_HR for hr in fix.matched_hr_ids) and len(fix.matched_hr_ids) >= 8
         assert nm_from(fix, LAT, LON) < 3.0
-        fixes.append(fix)
     # A stale-only tracker refuses the same last frame.
     stale = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
     stale.set_last_known_position(north_of(LAT, 20.0), LON, utc_after(0))
@@ -163,19 +161,10 @@ def test_a_tie_the_tracker_cannot_break_is_the_module_functions_error(twins, fra
     assert str(info.value) == ambiguous_text(twins, frames)
 
 
-def test_a_refused_position_keeps_the_previous_reference(twins, frames):
-    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
-    tracker.set_last_known_position(LAT, LON, UTC)
-    with pytest.raises(ValueError):
-        tracker.set_last_known_position(91.0, LON, UTC)
-    assert nm_from(tracker.resolve_fix(*solve_args(frames[0], 0, twins)), LAT, LON) < 3.0
-
-
 def fix_fields(fix):
-    return (
-        fix.latitude_deg, fix.longitude_deg, fix.covariance, fix.ellipse_2sigma_nm, fix.used_sun,
-        fix.residual_rms_rad, fix.n_iterations, fix.match_margin, fix.matched_hr_ids,
-    )  # fmt: skip
+    names = ("latitude_deg", "longitude_deg", "covariance", "ellipse_2sigma_nm", "used_sun", "residual_rms_rad",
+             "n_iterations", "match_margin", "matched_hr_ids")
+    return tuple(getattr(fix, name) for name in names)
 
 
 @pytest.fixture(scope="module")
@@ -302,9 +291,7 @@ def test_methods_take_the_module_functions_parameters():
     "lat, lon, utc, text",
     [
         (91.0, 0.0, UTC, "latitude 91 out of range [-90, 90]"),
-        (-90.5, 0.0, UTC, "latitude -90.5 out of range [-90, 90]"),
         (0.0, math.nan, UTC, "longitude NaN out of range [-180, 180]"),
-        (0.0, 180.25, UTC, "longitude 180.25 out of range [-180, 180]"),
         (0.0, 0.0, (2026, 1, 15, 21, 0, math.inf), "timestamp jd inf is not finite"),
     ],
 )
