@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "catalog.hpp"
-#include "centroid.hpp"
+#include "image.hpp"
 #include "numeric.hpp"
 #include "vector.hpp"
 

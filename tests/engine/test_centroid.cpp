@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "background.hpp"
 #include "centroid.hpp"
 #include "numeric.hpp"
 #include "support.hpp"
