@@ -120,19 +120,45 @@ double median_deviation(std::size_t height, std::size_t width, const std::uint8_
     });
 }
 
+// The blob detector's threshold and its candidate seeds.
+struct BlobThreshold {
+    double threshold = kBlobFloor;
+    // Every unmasked pixel whose residual reaches the floor, which no
+    // threshold is below, in row-major order; gathered on the pass that
+    // settles the threshold so that the seed search need not visit the
+    // whole frame again. Not complete when there are too many to keep.
+    std::vector<std::size_t> seeds;
+    bool seeds_complete = true;
+};
+
 // max(5 robust sigma, 2048) of the unmasked residuals (2048 when none is).
 // A count settles the usual case: when more than half of the residuals
 // fit in an interval narrower than the floor's deviation, the threshold is
 // the floor whatever the exact deviation, and no selection is needed.
-double blob_threshold(ResidualRows& residuals, std::size_t height, std::size_t width, const std::uint8_t* flags,
-                      std::size_t usable) {
-    if (usable == 0) return kBlobFloor;
+BlobThreshold blob_threshold(ResidualRows& residuals, std::size_t height, std::size_t width,
+                             const std::uint8_t* flags, std::size_t usable) {
+    BlobThreshold out;
+    if (usable == 0) return out;
+    const std::size_t max_seeds = std::max<std::size_t>(64, height * width / 32);
     DeviationBound bound(kBlobFloorDeviation);
-    for (std::size_t y = 0; y < height; ++y)
-        bound.add(residuals(y), flags == nullptr ? nullptr : flags + y * width, width);
-    if (bound.proves(usable)) return kBlobFloor;
+    for (std::size_t y = 0; y < height; ++y) {
+        const double* values = residuals(y);
+        const std::uint8_t* masked = flags == nullptr ? nullptr : flags + y * width;
+        bound.add(values, masked, width);
+        for (std::size_t x = 0; x < width && out.seeds_complete; ++x) {
+            if (!(values[x] >= kBlobFloor) || (masked != nullptr && masked[x] != 0)) continue;
+            if (out.seeds.size() == max_seeds) {
+                out.seeds_complete = false;
+                std::vector<std::size_t>().swap(out.seeds);
+            } else {
+                out.seeds.push_back(y * width + x);
+            }
+        }
+    }
+    if (bound.proves(usable)) return out;
     const double mad = median_deviation(height, width, flags, usable, residuals);
-    return max_ignoring_nan(mad * kMadToSigma * kBlobSigmas, kBlobFloor);
+    out.threshold = max_ignoring_nan(mad * kMadToSigma * kBlobSigmas, kBlobFloor);
+    return out;
 }
 
 // out[x] = sum over t of kernel[t] * sources[t][x] for x < n, each sum
@@ -205,68 +231,78 @@ Result<std::vector<Centroid>> detect_centroids_masked(const ImageView& image, st
     ResidualRows residuals(image, mesh);
     const std::size_t usable =
         flags == nullptr ? count : static_cast<std::size_t>(std::count(flags, flags + count, 0));
-    const double threshold = blob_threshold(residuals, height, width, flags, usable);
+    const BlobThreshold settled = blob_threshold(residuals, height, width, flags, usable);
+    const double threshold = settled.threshold;
 
     FloodFill fill(width, height);
     std::vector<double> column_profile;
     std::vector<double> row_profile;
     std::vector<Centroid> centroids;
 
-    for (std::size_t seed_y = 0; seed_y < height; ++seed_y) {
-        const double* seed_row = residuals(seed_y);
-        for (std::size_t seed_x = 0; seed_x < width; ++seed_x) {
-            const std::size_t seed = seed_y * width + seed_x;
-            if (!(seed_row[seed_x] >= threshold) || masked(seed) || fill.visited(seed)) continue;
-            double sum = 0.0, sum_x = 0.0, sum_y = 0.0;
-            std::size_t area = 0;
-            bool touches = false;
-            std::size_t min_x = width, max_x = 0, min_y = height, max_y = 0;
-            fill.grow(
-                seed,
-                [&](std::size_t n, std::size_t x, std::size_t y) {
-                    if (!masked(n)) return residuals.at(n, x, y) >= threshold;
-                    touches = true;  // a masked pixel never joins, and taints the component
-                    return false;
-                },
-                [&](std::size_t q, std::size_t x, std::size_t y) {
-                    min_x = std::min(min_x, x);
-                    max_x = std::max(max_x, x);
-                    min_y = std::min(min_y, y);
-                    max_y = std::max(max_y, y);
-                    if (x == 0 || x == width - 1 || y == 0 || y == height - 1) touches = true;
-                    const double v = residuals.at(q, x, y);
-                    sum += v;
-                    sum_x += v * static_cast<double>(x);
-                    sum_y += v * static_cast<double>(y);
-                    ++area;
-                });
-            if (touches || area < kMinArea || area > kMaxArea || !(sum > 0.0)) continue;
+    // Grows the component of an unvisited seed and keeps it if it passes.
+    auto component = [&](std::size_t seed) {
+        double sum = 0.0, sum_x = 0.0, sum_y = 0.0;
+        std::size_t area = 0;
+        bool touches = false;
+        std::size_t min_x = width, max_x = 0, min_y = height, max_y = 0;
+        fill.grow(
+            seed,
+            [&](std::size_t n, std::size_t x, std::size_t y) {
+                if (!masked(n)) return residuals.at(n, x, y) >= threshold;
+                touches = true;  // a masked pixel never joins, and taints the component
+                return false;
+            },
+            [&](std::size_t q, std::size_t x, std::size_t y) {
+                min_x = std::min(min_x, x);
+                max_x = std::max(max_x, x);
+                min_y = std::min(min_y, y);
+                max_y = std::max(max_y, y);
+                if (x == 0 || x == width - 1 || y == 0 || y == height - 1) touches = true;
+                const double v = residuals.at(q, x, y);
+                sum += v;
+                sum_x += v * static_cast<double>(x);
+                sum_y += v * static_cast<double>(y);
+                ++area;
+            });
+        if (touches || area < kMinArea || area > kMaxArea || !(sum > 0.0)) return;
 
-            // Marginal profiles over the box widened by the margin: every
-            // window pixel counts, neighbours and negative residuals included.
-            const std::size_t x0 = min_x - std::min(min_x, kProfileMargin);
-            const std::size_t y0 = min_y - std::min(min_y, kProfileMargin);
-            const std::size_t x1 = std::min(max_x + kProfileMargin, width - 1);
-            const std::size_t y1 = std::min(max_y + kProfileMargin, height - 1);
-            column_profile.assign(x1 - x0 + 1, 0.0);
-            row_profile.assign(y1 - y0 + 1, 0.0);
-            for (std::size_t y = y0; y <= y1; ++y) {
-                for (std::size_t x = x0; x <= x1; ++x) {
-                    const std::size_t p = y * width + x;
-                    const double r = masked(p) ? 0.0 : residuals.at(p, x, y);
-                    column_profile[x - x0] += r;
-                    row_profile[y - y0] += r;
-                }
+        // Marginal profiles over the box widened by the margin: every window
+        // pixel counts, neighbours and negative residuals included.
+        const std::size_t x0 = min_x - std::min(min_x, kProfileMargin);
+        const std::size_t y0 = min_y - std::min(min_y, kProfileMargin);
+        const std::size_t x1 = std::min(max_x + kProfileMargin, width - 1);
+        const std::size_t y1 = std::min(max_y + kProfileMargin, height - 1);
+        column_profile.assign(x1 - x0 + 1, 0.0);
+        row_profile.assign(y1 - y0 + 1, 0.0);
+        for (std::size_t y = y0; y <= y1; ++y) {
+            for (std::size_t x = x0; x <= x1; ++x) {
+                const std::size_t p = y * width + x;
+                const double r = masked(p) ? 0.0 : residuals.at(p, x, y);
+                column_profile[x - x0] += r;
+                row_profile[y - y0] += r;
             }
-            const std::optional<double> px = log_parabola_peak(column_profile);
-            const std::optional<double> py = log_parabola_peak(row_profile);
-            centroids.push_back({px ? static_cast<double>(x0) + *px : sum_x / sum,
-                                 py ? static_cast<double>(y0) + *py : sum_y / sum, sum});
+        }
+        const std::optional<double> px = log_parabola_peak(column_profile);
+        const std::optional<double> py = log_parabola_peak(row_profile);
+        centroids.push_back({px ? static_cast<double>(x0) + *px : sum_x / sum,
+                             py ? static_cast<double>(y0) + *py : sum_y / sum, sum});
+    };
+    if (settled.seeds_complete) {
+        for (std::size_t seed : settled.seeds)
+            if (residuals.at(seed, seed % width, seed / width) >= threshold && !fill.visited(seed)) component(seed);
+    } else {
+        for (std::size_t y = 0; y < height; ++y) {
+            const double* row = residuals(y);
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::size_t seed = y * width + x;
+                if (row[x] >= threshold && !masked(seed) && !fill.visited(seed)) component(seed);
+            }
         }
     }
     order_and_truncate(centroids, max_count);
     return centroids;
 }
+
 Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, std::size_t max_count,
                                                        double psf_sigma_px) {
     if (auto shape = check_frame_shape(image); !shape) return std::unexpected(shape.error());
