@@ -368,7 +368,10 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
                               std::size_t triangle_stars, double t) {
     const std::size_t n = vectors.size();
     if (n < 4) return std::unexpected(Error::InsufficientStars{4, n});
-    const StarGrid grid = StarGrid::build(catalog, t);
+    // The catalogue's grid serves any tolerance up to its half-degree cells.
+    const bool shared_grid = catalog.grid != nullptr && !(t > kHalfDegree);
+    const StarGrid own_grid = shared_grid ? StarGrid{} : StarGrid::build(catalog, t);
+    const StarGrid& grid = shared_grid ? *catalog.grid : own_grid;
     if (triangle_stars == 0) return std::unexpected(Error::NoMatch{});
     const std::size_t m = std::min(triangle_stars, n);
     const double cos_t = std::cos(t);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "matcher.hpp"
@@ -138,6 +139,44 @@ TEST_F(MatcherTest, IdentifiesAScatteredField) {
         EXPECT_EQ(result->correspondences[q].detection, q);
         EXPECT_EQ(result->correspondences[q].catalog_index, q);
     }
+}
+
+// One catalogue, its grid built once and shared, solved from four threads
+// at once: every result equals the serial one, which equals the one from a
+// grid built for the call.
+TEST_F(MatcherTest, ConcurrentSolvesOnOneCatalogueAgree) {
+    const std::vector<Vec3> sky = testing::spread_over_sky(400, 1.5 * kDegToRad, 9);
+    Catalog shared = make_catalog(sky, 30 * kDegToRad);
+    const Catalog per_call = shared;
+    shared.grid = std::make_shared<const StarGrid>(StarGrid::build(shared, 0.0));
+    std::vector<std::vector<Vec3>> fields;
+    for (std::uint64_t k = 0; k < 8; ++k) {
+        const Mat3 r = rotation_about({0.3, -0.2 + 0.1 * static_cast<double>(k), 0.9}, 0.4 * static_cast<double>(k));
+        std::vector<Vec3> seen;
+        for (const Vec3& v : sky)
+            if (dot(v, r * Vec3{0, 0, 1}) > std::cos(12 * kDegToRad)) seen.push_back(v);
+        fields.push_back(detections(r, seen, 0.3 * kArcmin, k + 1));
+    }
+    auto solve_all = [&](const Catalog& c) {
+        std::vector<std::string> out;
+        for (const auto& field : fields) {
+            const auto m = match_stars(field, c, 6, t);
+            std::string text = m ? std::to_string(m->match_margin) : m.error().message();
+            if (m)
+                for (const Correspondence& k : m->correspondences)
+                    text += " " + std::to_string(k.detection) + ":" + std::to_string(k.catalog_index);
+            out.push_back(text);
+        }
+        return out;
+    };
+    const auto serial = solve_all(shared);
+    EXPECT_EQ(serial, solve_all(per_call));
+    std::vector<std::vector<std::string>> results(4);
+    std::vector<std::thread> threads;
+    for (auto& r : results) threads.emplace_back([&] { r = solve_all(shared); });
+    for (std::thread& th : threads) th.join();
+    for (const auto& r : results) EXPECT_EQ(r, serial);
+    EXPECT_GT(std::count_if(serial.begin(), serial.end(), [](const std::string& s) { return s.find(':') != s.npos; }), 4);
 }
 
 TEST_F(MatcherTest, EarlyRefusals) {
