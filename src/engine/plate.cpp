@@ -93,8 +93,11 @@ std::optional<double> Camera::fisheye_radius(double theta) const noexcept {
         if (theta >= fisheye->half_fov) return std::nullopt;
         return focal * distortion(*fisheye, theta);
     }
-    if (theta >= std::get<Equidistant>(projection).half_fov) return std::nullopt;
-    return focal * theta;
+    if (const auto* ideal = std::get_if<Equidistant>(&projection)) {
+        if (theta >= ideal->half_fov) return std::nullopt;
+        return focal * theta;
+    }
+    return std::nullopt;
 }
 
 double Camera::arcmin_per_pixel() const noexcept {

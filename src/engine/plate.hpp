@@ -81,11 +81,11 @@ struct Camera {
 
     // The radial halves of pixel_to_vec and vec_to_pixel for the fisheyes,
     // for callers that map many pixels and handle the azimuth themselves
-    // (remapping); both give exactly the values those methods use. Not
-    // meaningful for the pinhole.
-    // fisheye_angle: theta of a pixel rho_px from (cx, cy), no field limit.
+    // (remapping); both give exactly the values those methods use.
+    // fisheye_angle: theta of a pixel rho_px from (cx, cy), no field limit
+    //   (not meaningful for the pinhole).
     // fisheye_radius: r of a direction theta off the boresight, none when
-    //   theta >= half_fov.
+    //   theta >= half_fov (always none for the pinhole).
     double fisheye_angle(double rho_px) const noexcept;
     std::optional<double> fisheye_radius(double theta) const noexcept;
 

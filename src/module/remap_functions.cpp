@@ -26,7 +26,7 @@ struct RemapScalars {
     std::uint64_t dst_width = 0, dst_height = 0;
 };
 
-// The signature: the source array, the shared scalars, then `extra`.
+// The parameters both functions share, after the source array.
 constexpr std::array<Param, 18> kScalarParams{{{"src_focal_px"},
                                                {"src_cx"},
                                                {"src_cy"},
@@ -46,6 +46,7 @@ constexpr std::array<Param, 18> kScalarParams{{{"src_focal_px"},
                                                {"dst_k3", kOptional},
                                                {"dst_k4", kOptional}}};
 
+// A signature: the source array, the shared parameters, then `extra`.
 template <std::size_t Extra>
 constexpr Signature<1 + kScalarParams.size() + Extra> remap_signature(const char* function_name, Param source,
                                                                       std::array<Param, Extra> extra) {
