@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "centroid.hpp"
+#include "image.hpp"
 #include "error.hpp"
 #include "plate.hpp"
 
