@@ -15,8 +15,6 @@ printed with its seed, so any figure can be rerun.
 """
 import argparse
 import collections
-import datetime
-import math
 import random
 import statistics
 
@@ -27,59 +25,22 @@ from halvane_tools import scenarios
 FAR_NM = 300.0
 
 
-def random_detections(rng, camera):
-    """8 to 40 random centroids inside the camera's image (the image circle
-    of a fisheye), with lognormal fluxes."""
-    out = []
-    count = rng.randint(8, 40)
-    while len(out) < count:
-        x, y = rng.uniform(0, camera.width), rng.uniform(0, camera.height)
-        if camera.fisheye_fov_deg and math.hypot(x - camera.cx, y - camera.cy) > min(camera.cx, camera.cy):
-            continue
-        out.append((x, y, math.exp(rng.gauss(8.0, 1.5))))
-    return out
-
-
-def tilted_up(rng, max_deg=3.0):
-    """A unit vector within max_deg of the boresight (0, 0, 1)."""
-    tilt = math.radians(max_deg) * math.sqrt(rng.random())
-    az = rng.uniform(0, 2 * math.pi)
-    return (math.sin(tilt) * math.cos(az), math.sin(tilt) * math.sin(az), math.cos(tilt))
-
-
-def random_utc(rng):
-    when = scenarios.J2000 + datetime.timedelta(seconds=round(rng.uniform(0.0, 50.0 * 365.25 * 86400.0)))
-    return (when.year, when.month, when.day, when.hour, when.minute, float(when.second))
-
-
 def false_fixes_from_random_sets(catalog, count, seed):
     rng = random.Random(seed)
     print(f"random detection sets (seed {seed}):")
     for camera in (scenarios.FISHEYE, scenarios.PINHOLE):
         fixes, by_size = 0, collections.Counter()
         for _ in range(count):
-            detections = random_detections(rng, camera)
+            detections, up, utc = scenarios.random_detections(rng, camera)
             try:
-                halvane.resolve_from_centroids(detections, camera.focal_px, camera.cx, camera.cy, tilted_up(rng),
-                                               random_utc(rng), catalog, fisheye_fov_deg=camera.fisheye_fov_deg)
+                halvane.resolve_from_centroids(detections, camera.focal_px, camera.cx, camera.cy, up, utc, catalog,
+                                               fisheye_fov_deg=camera.fisheye_fov_deg)
             except halvane.HalvaneError:
                 continue
             fixes += 1
             by_size[len(detections)] += 1
         sizes = ", ".join(f"{n}: {k}" for n, k in sorted(by_size.items()))
         print(f"  {camera.label}: {fixes} fixes of {count}" + (f" (by set size {sizes})" if sizes else ""))
-
-
-def distorted_fisheye_scene(catalog, scenario, k1):
-    """The scenario's sky through a calibrated fisheye whose image circle
-    still fills the frame at 90 degrees off axis."""
-    c, n = scenario.camera, scenario.noise
-    half = math.pi / 2
-    focal = c.cx / (half + k1 * half ** 3)
-    return halvane.synthesize_scene(
-        catalog, scenario.lat_deg, scenario.lon_deg, scenario.jd, 0.0, c.width, c.height, focal, c.mag_limit,
-        n.pixel_arcmin, n.up_arcmin, n.background, scenario.seed, fisheye_fov_deg=180.0, k1=k1,
-    )
 
 
 def far_fixes_from_distorted_lenses(catalog, count, seed):
@@ -89,7 +50,7 @@ def far_fixes_from_distorted_lenses(catalog, count, seed):
     tallies = {sigma: collections.Counter() for sigma in (None, 5.0, 10.0)}
     worst = {sigma: 0.0 for sigma in tallies}
     for case in cases:
-        scene = distorted_fisheye_scene(catalog, case, rng.uniform(-0.08, -0.02))
+        scene = scenarios.render_distorted(case, catalog, rng.uniform(-0.08, -0.02))
         for sigma, tally in tallies.items():
             try:
                 fix = scenarios.solve(case, scene, catalog, sigma_arcmin=sigma)
