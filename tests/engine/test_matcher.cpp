@@ -212,6 +212,26 @@ TEST_F(MatcherTest, TwoCopiesOfAPatternTie) {
     EXPECT_NE(*first.begin(), *second.begin());
 }
 
+TEST_F(MatcherTest, CandidatesOfOneAttitudeAreOneIdentification) {
+    // Detection 7 falls midway between two catalogue stars 1.2 tolerances
+    // apart, so triangles whose attitudes differ by a fraction of an
+    // arcminute give it one star or the other with equal counts. That is one
+    // identification, not a tie: detection 7 is left out, the rest stand.
+    const std::vector<Vec3> seen = scatter(normalized({0.3, 0.5, 0.8}), 10 * kDegToRad, 10, 3);
+    const Vec3 across = scaled(normalized(cross(seen[7], {0, 0, 1})), 0.6 * t);
+    std::vector<Vec3> sky = seen;
+    sky[7] = normalized(seen[7] + across);
+    sky.push_back(normalized(seen[7] - across));
+    const Catalog c = make_catalog(sky);
+    const auto result = match_stars(detections(attitude, seen, 0.3 * kArcmin, 17), c, 5, t);
+    ASSERT_TRUE(result.has_value()) << result.error().message();
+    ASSERT_EQ(result->correspondences.size(), 9u);
+    for (const auto& x : result->correspondences) {
+        EXPECT_NE(x.detection, 7u);
+        EXPECT_EQ(x.catalog_index, x.detection);
+    }
+}
+
 TEST_F(MatcherTest, ClearlyBetterResidualBreaksATie) {
     const std::vector<Vec3> a = scatter({1, 0, 0}, 8 * kDegToRad, 6, 21);
     const Mat3 move = rotation_about({0, 0, 1}, 2.0);
@@ -276,6 +296,13 @@ TEST_F(MatcherTest, ConfidenceChecks) {
     const auto cams = detections(attitude, sky);
     EXPECT_TRUE(confidence_checks(3, cams, c, g, 5, t).error().is<Error::NoMatch>());
     EXPECT_TRUE(confidence_checks(8, cams, c, g, 5, t).has_value());
+    // Four of eight is about 1e-5 likely by chance for one hypothesis: a
+    // search that verified 50 may trust it, one that verified 100 may not,
+    // unless the attitude also puts fainter detections on stars.
+    EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {50, 0, 0}).has_value());
+    EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {100, 0, 0}).error().is<Error::NoMatch>());
+    EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {100, 10, 0}).error().is<Error::NoMatch>());
+    EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {100, 10, 10}).has_value());
     // A tolerance so wide that any direction lands on a star by chance.
     const StarGrid wide = StarGrid::build(c, 1.5);
     EXPECT_TRUE(confidence_checks(8, cams, c, wide, 5, 1.5).error().is<Error::NoMatch>());
