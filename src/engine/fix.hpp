@@ -6,6 +6,11 @@
 // each identified star above the altitude cut (and the Sun) into an altitude
 // sight, refine by least squares, apply the health gates and reduce the
 // covariance to the 2-sigma ellipse.
+//
+// Tracked solving sits on top: a FixHistory remembers the last healthy fix
+// (or a position given from outside), and when a solve comes back
+// ambiguous both tied identifications are solved and the one nearer the
+// remembered position is kept, within an age and a distance bound.
 #pragma once
 
 #include <array>
@@ -57,14 +62,21 @@ struct Fix {
 };
 
 struct StarsAndSun {
-    std::optional<Centroid> sun;   // the solar disc, when asked for and found
-    std::vector<Centroid> stars;   // brightest first, without those in the Sun's glare
+    std::optional<Centroid> sun;    // the solar disc, when asked for and found
+    std::vector<Centroid> stars;    // brightest first, without those in the Sun's glare
+    std::vector<Centroid> fainter;  // the next detections, likewise: they only check the identification
 };
 
-// Blob-detects at most config.max_centroids stars and, with config.use_sun,
-// the solar disc (at least config.sun_min_area pixels); stars within
-// 4 * sqrt(sun_min_area) pixels of the disc centre are dropped. Errors: the
-// blob detector's.
+// How many detections a solve looks at in all: the brightest max_centroids
+// search for the star pattern, and the fainter ones up to four times as
+// many check the identification (saturating).
+std::size_t checked_detections(std::size_t max_centroids) noexcept;
+
+// Blob-detects checked_detections(config.max_centroids) stars, the first
+// config.max_centroids of them in `stars` and the rest in `fainter`, and,
+// with config.use_sun, the solar disc (at least config.sun_min_area
+// pixels); stars within 4 * sqrt(sun_min_area) pixels of the disc centre are
+// dropped from both lists. Errors: the blob detector's.
 Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
                                          const FixConfig& config);
 
@@ -76,21 +88,28 @@ std::vector<Vec3> ordered_cam_vecs(std::span<const Centroid> centroids, const Ca
 
 // The fix from identified stars.
 //   correspondences: (detection index into `vectors`, catalogue index).
-//   sun: pixel of the solar-disc centre, if any.
+//   sun: pixel of the solar-disc centre, if any. It is used only when the
+//        attitude the stars give predicts the Sun within the match
+//        tolerance of it (and above min_altitude); otherwise the fix comes
+//        from the stars and reports used_sun false.
 //   up_cam: local vertical in the camera frame (checked non-degenerate by
 //           the caller; normalised here).
 //   jd: Julian Date (UT) of the exposure.
 // Errors: solve_wahba's; InsufficientStars{3, n} for fewer than 3 sights;
-// refine_fix's; ThinLock when a health gate refuses.
+// refine_fix's; NoMatch when the sights fit far worse than their sigmas
+// allow (rms of residual / sigma above 3: not the stars they were taken
+// for); ThinLock when a health gate refuses.
 Result<Fix> resolve_from_matches(const Correspondences& correspondences, std::size_t match_margin,
                                  std::span<const Vec3> vectors, std::optional<PixelPosition> sun,
                                  const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
                                  const FixConfig& config, double jd);
 
-// The fix from centroids: DegenerateUp for an up vector with a non-finite
-// component or a length below 1e-9 (or non-finite); InsufficientStars{4, n}
-// for fewer than 4 usable centroids; match_stars' errors (MatchAmbiguous
-// included); then resolve_from_matches.
+// The fix from centroids: the brightest config.max_centroids search for the
+// star pattern, the next ones up to checked_detections(max_centroids) check
+// it. DegenerateUp for an up vector with a non-finite component or a length
+// below 1e-9 (or non-finite); InsufficientStars{4, n} for fewer than 4
+// searching centroids; match_stars' errors (MatchAmbiguous included); then
+// resolve_from_matches.
 Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
                                        const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
                                        const FixConfig& config, double jd);
@@ -99,5 +118,67 @@ Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std:
 Result<Fix> resolve_fix_masked(const ImageView& image, std::optional<MaskView> mask, const Camera& camera,
                                const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
                                double jd);
+
+// The tracker's remembered reference: empty when made, then one record that
+// each write replaces (last write wins). A stale record stays in place; the
+// tracked solves only ignore it.
+class FixHistory {
+public:
+    struct Reference {
+        double lat_deg = 0.0;  // north positive
+        double lon_deg = 0.0;  // east positive
+        double jd = 0.0;       // Julian Date (UT) of the solve or of the outside reading
+    };
+
+    // An outside position (a satellite-navigation reading, a known launch
+    // site) as the reference. Bounds are inclusive. Errors, checked in this
+    // order, leave the record as it was: BadPosition "latitude {lat_deg} out
+    // of range [-90, 90]" (also for a non-finite latitude), "longitude
+    // {lon_deg} out of range [-180, 180]", "timestamp jd {jd} is not finite".
+    Result<void> set_last_known_position(double lat_deg, double lon_deg, double jd);
+
+    // Records the fix of a solve made at `jd` unless one of the config's
+    // health gates (min_matched_stars, max_residual_rms_rad) refuses it.
+    void record_if_healthy(const Fix& fix, const FixConfig& config, double jd);
+
+    const std::optional<Reference>& reference() const noexcept { return reference_; }
+
+private:
+    std::optional<Reference> reference_;
+};
+
+// Breaks a tie by position: solves the winner's and the rival's
+// correspondences with resolve_from_matches (margin 0) on `vectors` (the
+// brightest-first list the correspondences index), and keeps the candidate
+// nearer the reference (great-circle nautical miles; an exact tie or an
+// unordered comparison keeps the winner; a candidate that fails to solve
+// drops out). Gives nothing when neither solves or the kept one lies beyond
+// max_distance_nm (inclusive bound); the other is then not tried instead.
+std::optional<Fix> pick_nearer_candidate(const Error::MatchAmbiguous& tie, std::span<const Vec3> vectors,
+                                         std::optional<PixelPosition> sun, const Camera& camera,
+                                         const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
+                                         const FixHistory::Reference& reference, double max_distance_nm,
+                                         double jd);
+
+// resolve_fix_from_centroids with the history consulted and updated.
+//   A fix is recorded (record_if_healthy) and returned with the matcher's
+//   own margin. Errors other than MatchAmbiguous return unchanged and leave
+//   the history alone. MatchAmbiguous is broken by pick_nearer_candidate
+//   when config carries both max_reference_age_s and
+//   max_disambiguation_distance_nm and the history holds a reference whose
+//   age |jd - reference.jd| * 86400 is at most max_reference_age_s (NaN:
+//   stale; a reference dated after the image counts by its absolute age).
+//   The pick is recorded and returned with match_margin 0. Every way the
+//   tie-break declines returns the original MatchAmbiguous unchanged.
+Result<Fix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids,
+                                               std::optional<PixelPosition> sun, const Camera& camera,
+                                               const Vec3& up_cam, const Catalog& catalog,
+                                               const FixConfig& config, FixHistory& history, double jd);
+
+// The image path of the above: detect_stars_and_sun (its error returned
+// unchanged), then resolve_fix_from_centroids_tracked.
+Result<Fix> resolve_fix_masked_tracked(const ImageView& image, std::optional<MaskView> mask,
+                                       const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                       const FixConfig& config, FixHistory& history, double jd);
 
 }  // namespace halvane

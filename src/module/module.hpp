@@ -64,6 +64,8 @@ extern PyMethodDef covariance_ellipse_def;
 extern PyMethodDef synthesize_scene_def;
 extern PyMethodDef resolve_fix_def;
 extern PyMethodDef resolve_from_centroids_def;
+extern PyMethodDef remap_image_def;
+extern PyMethodDef remap_mask_def;
 extern PyMethodDef sun_apparent_jd_def;
 // Helpers of the companion package, registered but kept out of __all__.
 extern PyMethodDef remove_extended_light_def;
@@ -74,6 +76,7 @@ extern PyMethodDef glare_mask_def;
 PyObject* make_camera_type(PyObject* module_name);
 PyObject* make_catalog_type(PyObject* module_name);
 PyObject* make_fix_type(PyObject* module_name);
+PyObject* make_tracker_type(PyObject* module_name);
 PyObject* make_scene_type(PyObject* module_name);
 
 }  // namespace halvane::py
