@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "centroid.hpp"
 #include "error.hpp"
+#include "image.hpp"
 #include "plate.hpp"
 #include "vector.hpp"
 
