@@ -70,6 +70,7 @@ bench: build
 	  -DHALVANE_BUILD_BENCH=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
 	$(CMAKE) --build build/bench
 	build/bench/bench_stages python/halvane_tools/data/stars.hcat python/halvane_tools/data/pairs.hprs
+	build/bench/bench_frames python/halvane_tools/data/stars.hcat python/halvane_tools/data/pairs.hprs
 	@for b in bench/*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b" || exit 1; done
 
 # Rebuilds the bundled catalogue and pair index from data/bsc5.dat (the
