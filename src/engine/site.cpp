@@ -12,18 +12,6 @@ Camera camera_from_scalars(const CameraScalars& lens, std::size_t width, std::si
                             lens.k2, lens.k3, lens.k4);
 }
 
-namespace {
-
-// Without an image, the extent is taken as round(2 cx) by round(2 cy):
-// a centred principal point.
-Camera camera_without_image(const CameraScalars& lens) {
-    const auto width = saturating_cast<std::size_t>(std::round(2.0 * lens.cx));
-    const auto height = saturating_cast<std::size_t>(std::round(2.0 * lens.cy));
-    return camera_from_scalars(lens, width, height);
-}
-
-}  // namespace
-
 FixConfig make_fix_config(const Camera& camera, std::optional<double> sigma_arcmin, bool fisheye,
                           const SolveOptions& options) {
     FixConfig config;
@@ -52,23 +40,11 @@ Result<Fix> resolve_from_centroids_at_site(std::span<const Centroid> centroids, 
                                            const CameraScalars& lens, const SolveOptions& options,
                                            double jd) {
     if (options.use_sun) return std::unexpected(Error::BadImage{"use_sun requires the image path"});
-    const Camera camera = camera_without_image(lens);
+    const auto width = saturating_cast<std::size_t>(std::round(2.0 * lens.cx));
+    const auto height = saturating_cast<std::size_t>(std::round(2.0 * lens.cy));
+    const Camera camera = camera_from_scalars(lens, width, height);
     const FixConfig config = make_fix_config(camera, sigma_arcmin, lens.fisheye_fov_deg.has_value(), options);
     return resolve_fix_from_centroids(centroids, std::nullopt, camera, up_cam, catalog, config, jd);
-}
-
-Result<Fix> resolve_from_frames_at_site(std::span<const ImageView> frames, std::span<const double> times_jd,
-                                        const Vec3& up_cam, const Catalog& catalog,
-                                        std::optional<double> sigma_arcmin, const CameraScalars& lens,
-                                        const SolveOptions& options, double psf_sigma_px) {
-    if (options.use_sun)
-        return std::unexpected(Error::BadImage{"use_sun requires the single-image resolve_fix path"});
-    const Camera camera = frames.empty() ? camera_without_image(lens)
-                                         : camera_from_scalars(lens, frames[0].width, frames[0].height);
-    // Two pixels at the optical centre.
-    const double tolerance = 2.0 / camera.focal;
-    const FixConfig config = make_fix_config(camera, sigma_arcmin, lens.fisheye_fov_deg.has_value(), options);
-    return resolve_fix_from_frames(frames, times_jd, camera, up_cam, catalog, config, psf_sigma_px, tolerance);
 }
 
 Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneRequest& request) {
@@ -99,6 +75,24 @@ Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneReques
                                                       request.jd_ut);
     return synthesize_scene(catalog, params, lat, lon, request.jd_ut, boresight.alt_deg, boresight.az_deg,
                             request.roll_deg);
+}
+
+Result<Fix> resolve_from_frames_at_site(std::span<const ImageView> frames, std::span<const double> times_jd,
+                                        const Vec3& up_cam, const Catalog& catalog,
+                                        std::optional<double> sigma_arcmin, const CameraScalars& lens,
+                                        const SolveOptions& options, double psf_sigma_px) {
+    if (options.use_sun)
+        return std::unexpected(Error::BadImage{"use_sun requires the single-image resolve_fix path"});
+    // Without frames, the extent of a centred principal point.
+    const std::size_t width =
+        frames.empty() ? saturating_cast<std::size_t>(std::round(2.0 * lens.cx)) : frames[0].width;
+    const std::size_t height =
+        frames.empty() ? saturating_cast<std::size_t>(std::round(2.0 * lens.cy)) : frames[0].height;
+    const Camera camera = camera_from_scalars(lens, width, height);
+    // Two pixels at the optical centre.
+    const double tolerance = 2.0 / camera.focal;
+    const FixConfig config = make_fix_config(camera, sigma_arcmin, lens.fisheye_fov_deg.has_value(), options);
+    return resolve_fix_from_frames(frames, times_jd, camera, up_cam, catalog, config, psf_sigma_px, tolerance);
 }
 
 }  // namespace halvane
