@@ -64,8 +64,8 @@ extern PyMethodDef covariance_ellipse_def;
 extern PyMethodDef synthesize_scene_def;
 extern PyMethodDef resolve_fix_def;
 extern PyMethodDef resolve_from_centroids_def;
-extern PyMethodDef resolve_from_frames_def;
 extern PyMethodDef sun_apparent_jd_def;
+extern PyMethodDef resolve_from_frames_def;
 
 // Registered classes: each builds its type once and returns a new reference.
 PyObject* make_camera_type(PyObject* module_name);
