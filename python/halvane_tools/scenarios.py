@@ -159,6 +159,7 @@ def frame_sequence(scenario: Scenario, catalog, frames: int, minutes_apart: floa
         if all(math.hypot(x - px, y - py) > keep_clear_px for px, py in poles):
             spots.append((x, y))
 
+    star_sigma_px = 1.3  # the renderer's star width
     middle = frames // 2
     images, times = [], []
     for k in range(frames):
@@ -169,7 +170,7 @@ def frame_sequence(scenario: Scenario, catalog, frames: int, minutes_apart: floa
         for x, y in spots:
             x0, y0 = int(x), int(y)
             yy, xx = np.mgrid[y0 - 4 : y0 + 5, x0 - 4 : x0 + 5]
-            image[y0 - 4 : y0 + 5, x0 - 4 : x0 + 5] += 150000.0 * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * 1.3**2))
+            image[y0 - 4 : y0 + 5, x0 - 4 : x0 + 5] += 150000.0 * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * star_sigma_px**2))
         images.append(np.clip(image, 0, 65535).astype(np.uint16))
         times.append(moment.utc)
     return images, times, spots

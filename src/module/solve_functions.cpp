@@ -1,4 +1,5 @@
-// resolve_fix and resolve_from_centroids: the everyday entry points.
+// resolve_fix and resolve_from_centroids, the everyday entry points, and
+// resolve_from_frames for frame sequences.
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -170,8 +171,8 @@ PyObject* resolve_from_frames_impl(PyObject*, PyObject* args, PyObject* kwargs) 
     for (const OwnedImage& frame : pixels) views.push_back(frame.view());
 
     // Everything the engine reads is an owned copy now (the Catalog is
-    // immutable), so other threads may run while it works. No exception
-    // may leave this block without the lock, so it is carried out.
+    // immutable), so other threads may run while it works. An exception is
+    // caught inside and rethrown only once the lock is held again.
     std::optional<Result<Fix>> result;
     std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS

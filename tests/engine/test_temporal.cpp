@@ -133,18 +133,6 @@ TEST(VerifySidereal, TooLittleEvidence) {
               "insufficient stars: needed 8, got 6");
 }
 
-TEST(VerifySidereal, ConfirmsTheStarsAndFindsThePole) {
-    const std::vector<Vec3> stars = stars_in_view(20);
-    for (std::size_t frames : {3u, 5u}) {
-        const Sequence s = observe(stars, frames);
-        const auto r = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
-        ASSERT_TRUE(r.has_value()) << r.error().message();
-        EXPECT_EQ(r->confirmed, s.detections[frames / 2]);
-        EXPECT_GT(dot(r->axis, kPole), std::cos(0.1 * kDegToRad));
-        EXPECT_NEAR(norm(r->axis), 1.0, 1e-12);
-    }
-}
-
 TEST(VerifySidereal, AStarMissingFromAnyOtherFrameIsNotConfirmed) {
     const std::vector<Vec3> stars = stars_in_view(20);
     for (std::size_t frames : {3u, 5u})
@@ -160,7 +148,7 @@ TEST(VerifySidereal, AStarMissingFromAnyOtherFrameIsNotConfirmed) {
         }
 }
 
-TEST(VerifySidereal, AHotPixelPassesOnlyNearThePole) {
+TEST(VerifySidereal, FindsThePoleAndPassesAHotPixelOnlyThere) {
     const std::vector<Vec3> stars = stars_in_view(20);
     const PixelPosition pole = *kCamera.vec_to_pixel(kPole);
     for (std::size_t frames : {3u, 5u}) {
@@ -173,6 +161,8 @@ TEST(VerifySidereal, AHotPixelPassesOnlyNearThePole) {
         std::vector<Centroid> expected = s.detections[frames / 2];
         expected.erase(expected.begin() + 1);
         EXPECT_EQ(r->confirmed, expected) << frames;
+        EXPECT_GT(dot(r->axis, kPole), std::cos(0.1 * kDegToRad));
+        EXPECT_NEAR(norm(r->axis), 1.0, 1e-12);
     }
 }
 
@@ -264,7 +254,10 @@ Frames render_frames(const Catalog& catalog) {
         const double jd = kJd + i * 10.0 / 1440.0;
         params.seed = static_cast<std::uint64_t>(i + 7);
         auto scene = synthesize_scene(catalog, params, kLatDeg * kDegToRad, kLonDeg * kDegToRad, jd, 90.0, 0.0, 0.0);
-        EXPECT_TRUE(scene.has_value());
+        if (!scene) {
+            ADD_FAILURE() << scene.error().message();
+            return out;
+        }
         for (const PixelPosition& p : kHotSpots)
             for (int dy = -1; dy <= 1; ++dy)
                 for (int dx = -1; dx <= 1; ++dx)
