@@ -98,9 +98,10 @@ def run_demo(args: argparse.Namespace) -> int:
 def lens_from_args(args: argparse.Namespace):
     """The lens of --lens FILE with any of --focal, --cx, --cy, --fisheye-fov
     and --k1..--k4 given on the command line put over it."""
-    from .lens import Lens, LensError, read_lens
+    from .lens import KEYS, Lens, LensError, read_lens
 
-    given = {key: getattr(args, key) for key in LENS_OPTIONS if getattr(args, key) is not None}
+    # The lens options store into the Lens fields of the same names.
+    given = {key: getattr(args, key) for key in KEYS if getattr(args, key) is not None}
     if not args.lens and "focal_px" not in given and "fisheye_fov_deg" not in given:
         raise LensError("give the lens: --fisheye-fov (ideal fisheye), --focal (pinhole), --focal and"
                         " --fisheye-fov with --k1..--k4 (calibrated fisheye), or --lens FILE")
@@ -204,10 +205,6 @@ def _utc_argument(text: str) -> datetime.datetime:
         return parse_utc(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an ISO 8601 time: {text!r}") from None
-
-
-# Command-line lens options and the Lens fields they set.
-LENS_OPTIONS = ("focal_px", "cx", "cy", "fisheye_fov_deg", "k1", "k2", "k3", "k4")
 
 
 def build_parser() -> argparse.ArgumentParser:

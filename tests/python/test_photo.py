@@ -154,6 +154,19 @@ def test_the_path_leaves_out_horizon_and_glare_and_keeps_stars(adverse_fisheye):
     assert len(near_a_star) == photo.DEFAULT_MAX_CENTROIDS and sum(near_a_star) >= 25
 
 
+def test_off_centre_fisheye_and_the_sun_option_solve(adverse_fisheye):
+    case, sky = adverse_fisheye
+    # The image circle 40 px left of centre: the ideal fisheye's focal still
+    # comes from the shorter side, not from twice the principal point.
+    shifted = np.zeros_like(sky.pixels)
+    shifted[:, :-40] = sky.pixels[:, 40:]
+    result = photo.solve_photo(shifted, case.when, sky.up_cam, {"fisheye_fov_deg": 180, "cx": 472, "cy": 512})
+    assert scenarios.error_nm(case, result.fix) < 5.0
+    clear = scenarios.render(case, CATALOG)
+    fix = photo.prepare_photo(clear.pixels, clear.up_cam, photo.Lens(fisheye_fov_deg=180)).solve(case.utc, use_sun=True)
+    assert scenarios.error_nm(case, fix) < 5.0 and not fix.used_sun  # a night sky: no Sun to use
+
+
 # --- The command line ---------------------------------------------------------------
 
 
