@@ -15,8 +15,6 @@ namespace halvane {
 
 namespace {
 
-constexpr double kHalfPi = 1.5707963267948966;
-
 double clamp_unit(double x) { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
 
 // Observed altitude of a camera direction given the unit up vector.
@@ -29,7 +27,7 @@ double altitude_of(const Vec3& up, const Vec3& direction) {
 double wrap_longitude(double lon) {
     double r = std::fmod(lon, kTwoPi);
     if (r < 0.0) r += kTwoPi;
-    if (r > 3.141592653589793) r -= kTwoPi;
+    if (r > kPi) r -= kTwoPi;
     return r;
 }
 

@@ -14,8 +14,6 @@ namespace halvane {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kHalfPi = kPi / 2.0;
 constexpr double kHalfDegree = 0.008726646259971648;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 

@@ -18,6 +18,8 @@ namespace halvane {
 
 inline constexpr double kDegToRad = 0.017453292519943295;
 inline constexpr double kRadToDeg = 57.29577951308232;
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr double kHalfPi = 1.5707963267948966;
 inline constexpr double kTwoPi = 6.283185307179586;
 // One nautical mile is one arcminute of great circle.
 inline constexpr double kNmPerRad = 3437.746770784939;
