@@ -5,6 +5,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "numeric.hpp"
+
 namespace halvane::py {
 
 namespace {
@@ -39,6 +41,8 @@ PyObject* to_py_err(const Error& error) { return raise_halvane_error(error.messa
 void raise_current_exception() noexcept {
     try {
         throw;
+    } catch (const SizeOverflow& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

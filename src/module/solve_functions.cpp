@@ -59,7 +59,7 @@ PyObject* resolve_fix_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     OwnedImage pixels;
     if (!extract_u16_image(image, pixels)) return nullptr;
     double jd = 0.0;
-    if (!utc_to_jd(utc, jd)) return nullptr;
+    if (!utc_to_jd(utc, jd) || !check_solve_limits(sigma_arcmin, max_residual_rms_arcmin)) return nullptr;
     const SolveOptions options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, use_sun);
     std::optional<OwnedMask> flags;
     if (!extract_optional_mask(mask, flags)) return nullptr;
@@ -92,7 +92,7 @@ PyObject* resolve_from_centroids_impl(PyObject*, PyObject* args, PyObject* kwarg
                               lens.focal_px))
         return nullptr;
     double jd = 0.0;
-    if (!utc_to_jd(utc, jd)) return nullptr;
+    if (!utc_to_jd(utc, jd) || !check_solve_limits(sigma_arcmin, max_residual_rms_arcmin)) return nullptr;
     const SolveOptions options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, false);
     return fix_or_error(
         resolve_from_centroids_at_site(centroids, up_cam, *catalog, sigma_arcmin, lens, options, jd));
