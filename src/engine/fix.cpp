@@ -39,6 +39,11 @@ std::array<double, 4> quaternion_xyzw(const Mat3& r) {
     return {q.x(), q.y(), q.z(), q.w()};
 }
 
+std::optional<PixelPosition> sun_pixel(const StarsAndSun& detected) {
+    if (!detected.sun) return std::nullopt;
+    return PixelPosition{detected.sun->x, detected.sun->y};
+}
+
 }  // namespace
 
 Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
@@ -162,9 +167,79 @@ Result<Fix> resolve_fix_masked(const ImageView& image, std::optional<MaskView> m
                                double jd) {
     auto detected = detect_stars_and_sun(image, mask, config);
     if (!detected) return std::unexpected(std::move(detected.error()));
-    std::optional<PixelPosition> sun;
-    if (detected->sun) sun = PixelPosition{detected->sun->x, detected->sun->y};
-    return resolve_fix_from_centroids(detected->stars, sun, camera, up_cam, catalog, config, jd);
+    return resolve_fix_from_centroids(detected->stars, sun_pixel(*detected), camera, up_cam, catalog, config, jd);
+}
+
+Result<void> FixHistory::set_last_known_position(double lat_deg, double lon_deg, double jd) {
+    if (!(std::fabs(lat_deg) <= 90.0))
+        return std::unexpected(Error::BadPosition{"latitude " + format_float(lat_deg) + " out of range [-90, 90]"});
+    if (!(std::fabs(lon_deg) <= 180.0))
+        return std::unexpected(
+            Error::BadPosition{"longitude " + format_float(lon_deg) + " out of range [-180, 180]"});
+    if (!std::isfinite(jd))
+        return std::unexpected(Error::BadPosition{"timestamp jd " + format_float(jd) + " is not finite"});
+    reference_ = Reference{lat_deg, lon_deg, jd};
+    return {};
+}
+
+void FixHistory::record_if_healthy(const Fix& fix, const FixConfig& config, double jd) {
+    if (config.min_matched_stars && fix.matched_hr_ids.size() < *config.min_matched_stars) return;
+    if (config.max_residual_rms_rad && fix.residual_rms_rad > *config.max_residual_rms_rad) return;
+    reference_ = Reference{fix.latitude_deg, fix.longitude_deg, jd};
+}
+
+std::optional<Fix> pick_nearer_candidate(const Error::MatchAmbiguous& tie, std::span<const Vec3> vectors,
+                                         std::optional<PixelPosition> sun, const Camera& camera,
+                                         const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
+                                         const FixHistory::Reference& reference, double max_distance_nm,
+                                         double jd) {
+    auto solve = [&](const Correspondences& correspondences) {
+        return resolve_from_matches(correspondences, 0, vectors, sun, camera, up_cam, catalog, config, jd);
+    };
+    auto distance = [&](const Fix& fix) {
+        return great_circle_nm(reference.lat_deg, reference.lon_deg, fix.latitude_deg, fix.longitude_deg);
+    };
+    Result<Fix> winner = solve(tie.winner);
+    Result<Fix> rival = solve(tie.rival);
+    Result<Fix>* chosen = nullptr;
+    if (winner && rival) chosen = distance(*rival) < distance(*winner) ? &rival : &winner;
+    else if (winner) chosen = &winner;
+    else if (rival) chosen = &rival;
+    if (chosen == nullptr || !(distance(**chosen) <= max_distance_nm)) return std::nullopt;
+    return std::move(**chosen);
+}
+
+Result<Fix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids,
+                                               std::optional<PixelPosition> sun, const Camera& camera,
+                                               const Vec3& up_cam, const Catalog& catalog,
+                                               const FixConfig& config, FixHistory& history, double jd) {
+    Result<Fix> untracked = resolve_fix_from_centroids(centroids, sun, camera, up_cam, catalog, config, jd);
+    if (untracked) {
+        history.record_if_healthy(*untracked, config, jd);
+        return untracked;
+    }
+    const auto* tie = untracked.error().get_if<Error::MatchAmbiguous>();
+    const auto& reference = history.reference();
+    if (tie == nullptr || !config.max_reference_age_s || !config.max_disambiguation_distance_nm || !reference)
+        return untracked;
+    const double age_s = std::fabs(jd - reference->jd) * 86400.0;
+    if (!(age_s <= *config.max_reference_age_s)) return untracked;
+    // The correspondences index the brightest-first list the untracked solve built.
+    const std::vector<Vec3> vectors = ordered_cam_vecs(centroids, camera, config.max_centroids);
+    std::optional<Fix> pick = pick_nearer_candidate(*tie, vectors, sun, camera, up_cam, catalog, config, *reference,
+                                                    *config.max_disambiguation_distance_nm, jd);
+    if (!pick) return untracked;
+    history.record_if_healthy(*pick, config, jd);
+    return std::move(*pick);
+}
+
+Result<Fix> resolve_fix_masked_tracked(const ImageView& image, std::optional<MaskView> mask,
+                                       const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                       const FixConfig& config, FixHistory& history, double jd) {
+    auto detected = detect_stars_and_sun(image, mask, config);
+    if (!detected) return std::unexpected(std::move(detected.error()));
+    return resolve_fix_from_centroids_tracked(detected->stars, sun_pixel(*detected), camera, up_cam, catalog,
+                                              config, history, jd);
 }
 
 }  // namespace halvane

@@ -6,6 +6,11 @@
 // each identified star above the altitude cut (and the Sun) into an altitude
 // sight, refine by least squares, apply the health gates and reduce the
 // covariance to the 2-sigma ellipse.
+//
+// Tracked solving sits on top: a FixHistory remembers the last healthy fix
+// (or a position given from outside), and when a solve comes back
+// ambiguous both tied identifications are solved and the one nearer the
+// remembered position is kept, within an age and a distance bound.
 #pragma once
 
 #include <array>
@@ -99,5 +104,67 @@ Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std:
 Result<Fix> resolve_fix_masked(const ImageView& image, std::optional<MaskView> mask, const Camera& camera,
                                const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
                                double jd);
+
+// The tracker's remembered reference: empty when made, then one record that
+// each write replaces (last write wins). A stale record stays in place; the
+// tracked solves only ignore it.
+class FixHistory {
+public:
+    struct Reference {
+        double lat_deg = 0.0;  // north positive
+        double lon_deg = 0.0;  // east positive
+        double jd = 0.0;       // Julian Date (UT) of the solve or of the outside reading
+    };
+
+    // An outside position (a satellite-navigation reading, a known launch
+    // site) as the reference. Bounds are inclusive. Errors, checked in this
+    // order, leave the record as it was: BadPosition "latitude {lat_deg} out
+    // of range [-90, 90]" (also for a non-finite latitude), "longitude
+    // {lon_deg} out of range [-180, 180]", "timestamp jd {jd} is not finite".
+    Result<void> set_last_known_position(double lat_deg, double lon_deg, double jd);
+
+    // Records the fix of a solve made at `jd` unless one of the config's
+    // health gates (min_matched_stars, max_residual_rms_rad) refuses it.
+    void record_if_healthy(const Fix& fix, const FixConfig& config, double jd);
+
+    const std::optional<Reference>& reference() const noexcept { return reference_; }
+
+private:
+    std::optional<Reference> reference_;
+};
+
+// Breaks a tie by position: solves the winner's and the rival's
+// correspondences with resolve_from_matches (margin 0) on `vectors` (the
+// brightest-first list the correspondences index), and keeps the candidate
+// nearer the reference (great-circle nautical miles; an exact tie or an
+// unordered comparison keeps the winner; a candidate that fails to solve
+// drops out). Gives nothing when neither solves or the kept one lies beyond
+// max_distance_nm (inclusive bound); the other is then not tried instead.
+std::optional<Fix> pick_nearer_candidate(const Error::MatchAmbiguous& tie, std::span<const Vec3> vectors,
+                                         std::optional<PixelPosition> sun, const Camera& camera,
+                                         const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
+                                         const FixHistory::Reference& reference, double max_distance_nm,
+                                         double jd);
+
+// resolve_fix_from_centroids with the history consulted and updated.
+//   A fix is recorded (record_if_healthy) and returned with the matcher's
+//   own margin. Errors other than MatchAmbiguous return unchanged and leave
+//   the history alone. MatchAmbiguous is broken by pick_nearer_candidate
+//   when config carries both max_reference_age_s and
+//   max_disambiguation_distance_nm and the history holds a reference whose
+//   age |jd - reference.jd| * 86400 is at most max_reference_age_s (NaN:
+//   stale; a reference dated after the image counts by its absolute age).
+//   The pick is recorded and returned with match_margin 0. Every way the
+//   tie-break declines returns the original MatchAmbiguous unchanged.
+Result<Fix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids,
+                                               std::optional<PixelPosition> sun, const Camera& camera,
+                                               const Vec3& up_cam, const Catalog& catalog,
+                                               const FixConfig& config, FixHistory& history, double jd);
+
+// The image path of the above: detect_stars_and_sun (its error returned
+// unchanged), then resolve_fix_from_centroids_tracked.
+Result<Fix> resolve_fix_masked_tracked(const ImageView& image, std::optional<MaskView> mask,
+                                       const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                       const FixConfig& config, FixHistory& history, double jd);
 
 }  // namespace halvane

@@ -25,12 +25,37 @@ FixConfig make_fix_config(const Camera& camera, std::optional<double> sigma_arcm
     return config;
 }
 
+namespace {
+
+// With no image, the ideal fisheye's extent comes from a centred principal point.
+Camera centroid_camera(const CameraScalars& lens) {
+    const auto width = saturating_cast<std::size_t>(std::round(2.0 * lens.cx));
+    const auto height = saturating_cast<std::size_t>(std::round(2.0 * lens.cy));
+    return camera_from_scalars(lens, width, height);
+}
+
+FixConfig tracked_config(FixConfig config, const TrackerBounds& bounds) {
+    config.max_reference_age_s = bounds.max_reference_age_s;
+    config.max_disambiguation_distance_nm = bounds.max_disambiguation_distance_nm;
+    return config;
+}
+
+// The Sun is found only in an image.
+Error centroid_sun_refusal() { return Error::BadImage{"use_sun requires the image path"}; }
+
+FixConfig lens_config(const Camera& camera, std::optional<double> sigma_arcmin, const CameraScalars& lens,
+                      const SolveOptions& options) {
+    return make_fix_config(camera, sigma_arcmin, lens.fisheye_fov_deg.has_value(), options);
+}
+
+}  // namespace
+
 Result<Fix> resolve_fix_masked_at_site(const ImageView& image, std::optional<MaskView> mask,
                                        const Vec3& up_cam, const Catalog& catalog,
                                        std::optional<double> sigma_arcmin, const CameraScalars& lens,
                                        const SolveOptions& options, double jd) {
     const Camera camera = camera_from_scalars(lens, image.width, image.height);
-    const FixConfig config = make_fix_config(camera, sigma_arcmin, lens.fisheye_fov_deg.has_value(), options);
+    const FixConfig config = lens_config(camera, sigma_arcmin, lens, options);
     return resolve_fix_masked(image, mask, camera, up_cam, catalog, config, jd);
 }
 
@@ -38,12 +63,32 @@ Result<Fix> resolve_from_centroids_at_site(std::span<const Centroid> centroids, 
                                            const Catalog& catalog, std::optional<double> sigma_arcmin,
                                            const CameraScalars& lens, const SolveOptions& options,
                                            double jd) {
-    if (options.use_sun) return std::unexpected(Error::BadImage{"use_sun requires the image path"});
-    const auto width = saturating_cast<std::size_t>(std::round(2.0 * lens.cx));
-    const auto height = saturating_cast<std::size_t>(std::round(2.0 * lens.cy));
-    const Camera camera = camera_from_scalars(lens, width, height);
-    const FixConfig config = make_fix_config(camera, sigma_arcmin, lens.fisheye_fov_deg.has_value(), options);
+    if (options.use_sun) return std::unexpected(centroid_sun_refusal());
+    const Camera camera = centroid_camera(lens);
+    const FixConfig config = lens_config(camera, sigma_arcmin, lens, options);
     return resolve_fix_from_centroids(centroids, std::nullopt, camera, up_cam, catalog, config, jd);
+}
+
+Result<Fix> resolve_fix_masked_at_site_tracked(const ImageView& image, std::optional<MaskView> mask,
+                                               const Vec3& up_cam, const Catalog& catalog,
+                                               std::optional<double> sigma_arcmin, const CameraScalars& lens,
+                                               const SolveOptions& options, FixHistory& history,
+                                               const TrackerBounds& bounds, double jd) {
+    const Camera camera = camera_from_scalars(lens, image.width, image.height);
+    const FixConfig config = tracked_config(lens_config(camera, sigma_arcmin, lens, options), bounds);
+    return resolve_fix_masked_tracked(image, mask, camera, up_cam, catalog, config, history, jd);
+}
+
+Result<Fix> resolve_from_centroids_at_site_tracked(std::span<const Centroid> centroids, const Vec3& up_cam,
+                                                   const Catalog& catalog, std::optional<double> sigma_arcmin,
+                                                   const CameraScalars& lens, const SolveOptions& options,
+                                                   FixHistory& history, const TrackerBounds& bounds,
+                                                   double jd) {
+    if (options.use_sun) return std::unexpected(centroid_sun_refusal());
+    const Camera camera = centroid_camera(lens);
+    const FixConfig config = tracked_config(lens_config(camera, sigma_arcmin, lens, options), bounds);
+    return resolve_fix_from_centroids_tracked(centroids, std::nullopt, camera, up_cam, catalog, config, history,
+                                              jd);
 }
 
 Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneRequest& request) {

@@ -66,6 +66,29 @@ Result<Fix> resolve_from_centroids_at_site(std::span<const Centroid> centroids, 
                                            const CameraScalars& lens, const SolveOptions& options,
                                            double jd);
 
+// The two bounds of tracked solving, fixed by the tracker that owns the
+// history.
+struct TrackerBounds {
+    double max_reference_age_s = 0.0;             // seconds between reference and image
+    double max_disambiguation_distance_nm = 0.0;  // nautical miles from reference to pick
+};
+
+// The tracked twins of the two entry points above: the same camera and
+// configuration, with both tracker bounds set, solved by
+// resolve_fix_masked_tracked / resolve_fix_from_centroids_tracked against
+// `history`. The centroid one refuses use_sun first, as its twin does.
+Result<Fix> resolve_fix_masked_at_site_tracked(const ImageView& image, std::optional<MaskView> mask,
+                                               const Vec3& up_cam, const Catalog& catalog,
+                                               std::optional<double> sigma_arcmin, const CameraScalars& lens,
+                                               const SolveOptions& options, FixHistory& history,
+                                               const TrackerBounds& bounds, double jd);
+
+Result<Fix> resolve_from_centroids_at_site_tracked(std::span<const Centroid> centroids, const Vec3& up_cam,
+                                                   const Catalog& catalog, std::optional<double> sigma_arcmin,
+                                                   const CameraScalars& lens, const SolveOptions& options,
+                                                   FixHistory& history, const TrackerBounds& bounds,
+                                                   double jd);
+
 // The camera a caller's scalars describe for an image of width x height.
 Camera camera_from_scalars(const CameraScalars& lens, std::size_t width, std::size_t height);
 

@@ -81,6 +81,7 @@ const Registration kRegistrations[] = {
     {"Camera", make_camera_type},
     {"Catalog", make_catalog_type},
     {"Fix", make_fix_type},
+    {"FixTracker", make_tracker_type},
     {"Scene", make_scene_type},
     {"julian_date", make_function<julian_date_def>},
     {"gmst_deg", make_function<gmst_deg_def>},

@@ -70,6 +70,7 @@ extern PyMethodDef sun_apparent_jd_def;
 PyObject* make_camera_type(PyObject* module_name);
 PyObject* make_catalog_type(PyObject* module_name);
 PyObject* make_fix_type(PyObject* module_name);
+PyObject* make_tracker_type(PyObject* module_name);
 PyObject* make_scene_type(PyObject* module_name);
 
 }  // namespace halvane::py

@@ -13,7 +13,8 @@
 //         return create_class<Camera>(type_spec);
 //     }
 //
-// Instances are immutable: no __dict__, properties without setters.
+// Instances have no __dict__ and properties without setters; all but
+// FixTracker's are immutable.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -73,11 +74,18 @@ PyObject* wrap(T value) {
 }
 
 // The value inside an instance of T's class, or nullptr for other objects.
+// Writable access is for the one class with state (FixTracker), which
+// guards it with a borrow flag of its own.
 template <class T>
-const T* unwrap(PyObject* object) {
+T* unwrap_mutable(PyObject* object) {
     if (class_type<T> == nullptr || !PyObject_TypeCheck(object, class_type<T>)) return nullptr;
     auto& value = reinterpret_cast<PyBox<T>*>(object)->value;
     return value ? &*value : nullptr;
+}
+
+template <class T>
+const T* unwrap(PyObject* object) {
+    return unwrap_mutable<T>(object);
 }
 
 template <class T>

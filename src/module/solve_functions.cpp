@@ -12,6 +12,7 @@
 #include "module.hpp"
 #include "numeric.hpp"
 #include "site.hpp"
+#include "solve_functions.hpp"
 
 namespace halvane::py {
 
@@ -31,71 +32,81 @@ SolveOptions solve_options(std::optional<std::uint64_t> max_centroids,
     return options;
 }
 
-PyObject* resolve_fix_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<18> kSig{
-        "resolve_fix",
+}  // namespace
+
+std::optional<MaskView> ImageSolveArguments::mask_view() const {
+    return mask ? std::optional(mask->view()) : std::nullopt;
+}
+
+bool bind_image_solve(const char* function_name, PyObject* args, PyObject* kwargs, ImageSolveArguments& out) {
+    const Signature<18> sig{
+        function_name,
         {{{"image"}, {"focal_px"}, {"cx"}, {"cy"}, {"up_cam"}, {"utc"}, {"catalog"},
           {"sigma_arcmin", kOptional}, {"fisheye_fov_deg", kOptional}, {"k1", kOptional}, {"k2", kOptional},
           {"k3", kOptional}, {"k4", kOptional}, {"use_sun", kOptional}, {"max_centroids", kOptional},
           {"min_matched_stars", kOptional}, {"max_residual_rms_arcmin", kOptional}, {"mask", kOptional}}}};
     PyObject* image = nullptr;
-    std::optional<double> focal_px, sigma_arcmin, fisheye_fov_deg, max_residual_rms_arcmin;
-    CameraScalars lens;
-    std::array<double, 3> up_cam{};
+    std::optional<double> focal_px, fisheye_fov_deg, max_residual_rms_arcmin;
+    CameraScalars& lens = out.lens;
     PyObject* utc = nullptr;
-    const Catalog* catalog = nullptr;
     bool use_sun = false;
     std::optional<std::uint64_t> max_centroids, min_matched_stars;
     PyObject* mask = Py_None;
-    if (!bind(kSig, args, kwargs, image, focal_px, lens.cx, lens.cy, up_cam, utc, catalog, sigma_arcmin,
-              fisheye_fov_deg, lens.k1, lens.k2, lens.k3, lens.k4, use_sun, max_centroids, min_matched_stars,
-              max_residual_rms_arcmin, mask))
-        return nullptr;
+    if (!bind(sig, args, kwargs, image, focal_px, lens.cx, lens.cy, out.up_cam, utc, out.catalog,
+              out.sigma_arcmin, fisheye_fov_deg, lens.k1, lens.k2, lens.k3, lens.k4, use_sun, max_centroids,
+              min_matched_stars, max_residual_rms_arcmin, mask))
+        return false;
 
     lens.fisheye_fov_deg = fisheye_fov_deg;
     if (!focal_for_projection(focal_px, fisheye_fov_deg.has_value(), lens.k1, lens.k2, lens.k3, lens.k4,
                               lens.focal_px))
-        return nullptr;
-    OwnedImage pixels;
-    if (!extract_u16_image(image, pixels)) return nullptr;
-    double jd = 0.0;
-    if (!utc_to_jd(utc, jd) || !check_solve_limits(sigma_arcmin, max_residual_rms_arcmin)) return nullptr;
-    const SolveOptions options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, use_sun);
-    std::optional<OwnedMask> flags;
-    if (!extract_optional_mask(mask, flags)) return nullptr;
-    const std::optional<MaskView> mask_view = flags ? std::optional(flags->view()) : std::nullopt;
-    return fix_or_error(resolve_fix_masked_at_site(pixels.view(), mask_view, up_cam, *catalog, sigma_arcmin,
-                                                   lens, options, jd));
+        return false;
+    if (!extract_u16_image(image, out.pixels)) return false;
+    if (!utc_to_jd(utc, out.jd) || !check_solve_limits(out.sigma_arcmin, max_residual_rms_arcmin)) return false;
+    out.options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, use_sun);
+    return extract_optional_mask(mask, out.mask);
 }
 
-PyObject* resolve_from_centroids_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<16> kSig{
-        "resolve_from_centroids",
+bool bind_centroid_solve(const char* function_name, PyObject* args, PyObject* kwargs,
+                         CentroidSolveArguments& out) {
+    const Signature<16> sig{
+        function_name,
         {{{"centroids"}, {"focal_px"}, {"cx"}, {"cy"}, {"up_cam"}, {"utc"}, {"catalog"},
           {"sigma_arcmin", kOptional}, {"fisheye_fov_deg", kOptional}, {"k1", kOptional}, {"k2", kOptional},
           {"k3", kOptional}, {"k4", kOptional}, {"max_centroids", kOptional}, {"min_matched_stars", kOptional},
           {"max_residual_rms_arcmin", kOptional}}}};
-    std::vector<Centroid> centroids;
-    std::optional<double> focal_px, sigma_arcmin, fisheye_fov_deg, max_residual_rms_arcmin;
-    CameraScalars lens;
-    std::array<double, 3> up_cam{};
+    std::optional<double> focal_px, fisheye_fov_deg, max_residual_rms_arcmin;
+    CameraScalars& lens = out.lens;
     PyObject* utc = nullptr;
-    const Catalog* catalog = nullptr;
     std::optional<std::uint64_t> max_centroids, min_matched_stars;
-    if (!bind(kSig, args, kwargs, centroids, focal_px, lens.cx, lens.cy, up_cam, utc, catalog, sigma_arcmin,
-              fisheye_fov_deg, lens.k1, lens.k2, lens.k3, lens.k4, max_centroids, min_matched_stars,
-              max_residual_rms_arcmin))
-        return nullptr;
+    if (!bind(sig, args, kwargs, out.centroids, focal_px, lens.cx, lens.cy, out.up_cam, utc, out.catalog,
+              out.sigma_arcmin, fisheye_fov_deg, lens.k1, lens.k2, lens.k3, lens.k4, max_centroids,
+              min_matched_stars, max_residual_rms_arcmin))
+        return false;
 
     lens.fisheye_fov_deg = fisheye_fov_deg;
     if (!focal_for_projection(focal_px, fisheye_fov_deg.has_value(), lens.k1, lens.k2, lens.k3, lens.k4,
                               lens.focal_px))
-        return nullptr;
-    double jd = 0.0;
-    if (!utc_to_jd(utc, jd) || !check_solve_limits(sigma_arcmin, max_residual_rms_arcmin)) return nullptr;
-    const SolveOptions options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, false);
-    return fix_or_error(
-        resolve_from_centroids_at_site(centroids, up_cam, *catalog, sigma_arcmin, lens, options, jd));
+        return false;
+    if (!utc_to_jd(utc, out.jd) || !check_solve_limits(out.sigma_arcmin, max_residual_rms_arcmin)) return false;
+    out.options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, false);
+    return true;
+}
+
+namespace {
+
+PyObject* resolve_fix_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+    ImageSolveArguments a;
+    if (!bind_image_solve("resolve_fix", args, kwargs, a)) return nullptr;
+    return fix_or_error(resolve_fix_masked_at_site(a.pixels.view(), a.mask_view(), a.up_cam, *a.catalog,
+                                                   a.sigma_arcmin, a.lens, a.options, a.jd));
+}
+
+PyObject* resolve_from_centroids_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+    CentroidSolveArguments a;
+    if (!bind_centroid_solve("resolve_from_centroids", args, kwargs, a)) return nullptr;
+    return fix_or_error(resolve_from_centroids_at_site(a.centroids, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens,
+                                                       a.options, a.jd));
 }
 
 constexpr const char* kCameraRules =

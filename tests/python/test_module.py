@@ -15,6 +15,7 @@ def test_all_lists_registered_names_in_order_ending_with_the_exception():
         "Camera",
         "Catalog",
         "Fix",
+        "FixTracker",
         "Scene",
         "julian_date",
         "gmst_deg",

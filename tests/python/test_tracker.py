@@ -1,0 +1,315 @@
+"""FixTracker: breaking genuine star-pattern ties by a remembered position.
+
+The tied skies come from a hand-made catalogue holding one patch of bright
+stars twice, 180 degrees of right ascension apart: an image of either copy
+matches both equally well."""
+
+import datetime
+import inspect
+import math
+import threading
+
+import numpy as np
+import pytest
+
+import halvane
+import halvane_tools
+from halvane_tools import catalog_builder as builder
+
+UTC = (2026, 1, 15, 21, 0, 0.0)
+JD = halvane.julian_date(*UTC)
+LAT = 30.0
+# The patch culminates 15 degrees north of the zenith at JD; its twin stays
+# below the horizon.
+PATCH_RA_DEG, PATCH_DEC_DEG = 60.0, 45.0
+LON = (PATCH_RA_DEG - halvane.gmst_deg(JD) + 180.0) % 360.0 - 180.0
+TWIN_HR = 100  # HR numbers of the second copy are above this
+FOCAL, SIZE = 1200.0, 1024
+
+
+def utc_after(seconds):
+    return datetime.datetime(*UTC[:5], tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=seconds)
+
+
+def write_twin_catalog(folder):
+    """Ten stars of magnitude 1.6 to 3.9 within 7 degrees of the patch centre,
+    then the same ten turned 180 degrees about the celestial pole."""
+    rng = np.random.default_rng(8)
+    ra0, dec0 = math.radians(PATCH_RA_DEG), math.radians(PATCH_DEC_DEG)
+    stars = []
+    while len(stars) < 10:
+        dra, ddec = rng.uniform(-0.12, 0.12, size=2)
+        ra, dec = ra0 + dra / math.cos(dec0), dec0 + ddec
+        if all(math.hypot((ra - s.ra_rad) * math.cos(dec0), dec - s.dec_rad) > 0.02 for s in stars):
+            stars.append(builder.SourceStar(len(stars) + 1, 1.6 + 0.25 * len(stars), ra, dec, 0.0, 0.0, 0.0))
+    twins = [builder.SourceStar(s.hr_id + TWIN_HR, s.vmag, (s.ra_rad + math.pi) % (2 * math.pi), s.dec_rad, 0.0, 0.0, 0.0) for s in stars]
+    limits = builder.SelectionLimits(9.0, 9.0, 180.0, 9.0)
+    chosen = builder.select_stars(stars + twins, limits)
+    records = builder.star_records(chosen)
+    (folder / "twins.hcat").write_bytes(builder.catalog_bytes(records))
+    (folder / "twins.hprs").write_bytes(builder.pairs_bytes(builder.pair_records(records, chosen, limits)))
+    return halvane.Catalog(str(folder / "twins.hcat"), str(folder / "twins.hprs"))
+
+
+def twin_place(lat_deg, lon_deg, jd):
+    """Where the same image puts the observer when read against the other
+    copy: the J2000 zenith turned 180 degrees about the pole."""
+    theta = math.radians(lon_deg + halvane.gmst_deg(jd))
+    lat = math.radians(lat_deg)
+    zenith = np.array([math.cos(lat) * math.cos(theta), math.cos(lat) * math.sin(theta), math.sin(lat)])
+    precession = np.array([halvane.precess_vector(jd, e) for e in np.eye(3)]).T  # J2000 -> date
+    turned = precession.T @ zenith * np.array([-1.0, -1.0, 1.0])
+    x, y, z = precession @ turned
+    lon = (math.degrees(math.atan2(y, x)) - halvane.gmst_deg(jd) + 180.0) % 360.0 - 180.0
+    return math.degrees(math.asin(z)), lon
+
+
+@pytest.fixture(scope="module")
+def twins(tmp_path_factory):
+    return write_twin_catalog(tmp_path_factory.mktemp("twins"))
+
+
+@pytest.fixture(scope="module")
+def frames(twins):
+    """Pinhole skies of the patch from (LAT, LON) at JD and 500 and 1000
+    seconds later, keyed by that offset."""
+    out = {}
+    for seconds in (0, 500, 1000):
+        scene = halvane.synthesize_scene(twins, LAT, LON, JD + seconds / 86400.0, 0.0, SIZE, SIZE, FOCAL, 6.5, 0.5, 0.0, 20.0, 3)
+        assert len(scene.rendered_hr_ids) == 10 and max(scene.rendered_hr_ids) < TWIN_HR
+        out[seconds] = scene
+    return out
+
+
+def solve_args(scene, seconds, catalog):
+    return (scene.pixels, FOCAL, SIZE / 2, SIZE / 2, scene.up_cam, utc_after(seconds), catalog)
+
+
+def nm_from(fix, lat, lon):
+    return halvane.great_circle_nm(lat, lon, fix.latitude_deg, fix.longitude_deg)
+
+
+def north_of(lat, nm):
+    return lat + nm / 60.0
+
+
+def ambiguous_text(twins, frames, seconds=0):
+    with pytest.raises(halvane.HalvaneError) as info:
+        halvane.resolve_fix(*solve_args(frames[seconds], seconds, twins))
+    assert str(info.value).startswith("star pattern match is ambiguous: ")
+    return str(info.value)
+
+
+def test_a_reference_breaks_the_tie_and_the_pick_becomes_the_next_reference(twins, frames):
+    ambiguous_text(twins, frames)  # the module function refuses
+    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    tracker.set_last_known_position(north_of(LAT, 20.0), LON, utc_after(0))
+    # The outside reference is 1000 s old by the last frame: only the
+    # recorded picks keep the chain within the 600 s bound.
+    for seconds in (500, 1000):
+        fix = tracker.resolve_fix(*solve_args(frames[seconds], seconds, twins))
+        assert fix.match_margin == 0
+        assert all(hr < TWIN_HR for hr in fix.matched_hr_ids) and len(fix.matched_hr_ids) >= 8
+        assert nm_from(fix, LAT, LON) < 3.0
+    # A stale-only tracker refuses the same last frame.
+    stale = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    stale.set_last_known_position(north_of(LAT, 20.0), LON, utc_after(0))
+    with pytest.raises(halvane.HalvaneError) as info:
+        stale.resolve_fix(*solve_args(frames[1000], 1000, twins))
+    assert str(info.value) == ambiguous_text(twins, frames, 1000)
+
+
+def test_a_reference_at_the_twin_picks_the_twin(twins, frames):
+    twin_lat, twin_lon = twin_place(LAT, LON, JD)
+    assert halvane.great_circle_nm(LAT, LON, twin_lat, twin_lon) > 3000
+    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    tracker.set_last_known_position(twin_lat, twin_lon, UTC)
+    fix = tracker.resolve_fix(*solve_args(frames[0], 0, twins))
+    assert fix.match_margin == 0
+    assert all(hr > TWIN_HR for hr in fix.matched_hr_ids)
+    assert nm_from(fix, twin_lat, twin_lon) < 3.0
+
+
+def test_the_centroid_path_breaks_the_tie_too(twins, frames):
+    scene = frames[0]
+    centroids = [(x, y, 100.0 - k) for k, (x, y) in enumerate(scene.star_pixels)]
+    args = (centroids, FOCAL, SIZE / 2, SIZE / 2, scene.up_cam, UTC, twins)
+    with pytest.raises(halvane.HalvaneError, match="^star pattern match is ambiguous: "):
+        halvane.resolve_from_centroids(*args)
+    tracker = halvane.FixTracker(max_reference_age_s=60.0, max_disambiguation_distance_nm=30.0)
+    tracker.set_last_known_position(LAT, LON - 0.3, UTC)
+    fix = tracker.resolve_from_centroids(*args)
+    assert fix.match_margin == 0 and nm_from(fix, LAT, LON) < 3.0
+
+
+@pytest.mark.parametrize(
+    "reference",
+    [
+        None,  # nothing remembered
+        (north_of(LAT, 20.0), LON, -601.0),  # stale: just over the 600 s bound
+        (north_of(LAT, 20.0), LON, 601.0),  # stale, dated after the image
+        (north_of(LAT, 51.0), LON, 0.0),  # the nearer candidate beyond 50 nm
+    ],
+)
+def test_a_tie_the_tracker_cannot_break_is_the_module_functions_error(twins, frames, reference):
+    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    if reference is not None:
+        lat, lon, seconds = reference
+        tracker.set_last_known_position(lat, lon, utc_after(seconds))
+    with pytest.raises(halvane.HalvaneError) as info:
+        tracker.resolve_fix(*solve_args(frames[0], 0, twins))
+    assert str(info.value) == ambiguous_text(twins, frames)
+
+
+def fix_fields(fix):
+    names = ("latitude_deg", "longitude_deg", "covariance", "ellipse_2sigma_nm", "used_sun", "residual_rms_rad",
+             "n_iterations", "match_margin", "matched_hr_ids")
+    return tuple(getattr(fix, name) for name in names)
+
+
+@pytest.fixture(scope="module")
+def untied_sky():
+    catalog = halvane_tools.default_catalog()
+    scene = halvane.synthesize_scene(catalog, -33.9, 151.2, JD, 0.0, 1024, 1024, None, 5.5, 0.5, 0.0, 30.0, 5, fisheye_fov_deg=180.0)
+    return scene, (None, 512.0, 512.0, scene.up_cam, UTC, catalog), {"fisheye_fov_deg": 180.0}
+
+
+def test_an_untied_sky_gives_the_module_functions_fix_field_for_field(untied_sky):
+    scene, args, kwargs = untied_sky
+    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    tracker.set_last_known_position(0.0, 0.0, UTC)  # far away: irrelevant to an untied sky
+    plain = halvane.resolve_fix(scene.pixels, *args, **kwargs)
+    assert plain.match_margin > 0 and halvane.great_circle_nm(-33.9, 151.2, plain.latitude_deg, plain.longitude_deg) < 5
+    assert fix_fields(tracker.resolve_fix(scene.pixels, *args, **kwargs)) == fix_fields(plain)
+    centroids = halvane.detect_centroids(scene.pixels, 12)
+    assert fix_fields(tracker.resolve_from_centroids(centroids, *args, **kwargs)) == fix_fields(
+        halvane.resolve_from_centroids(centroids, *args, **kwargs)
+    )
+
+
+def test_two_trackers_on_two_threads_match_one_thread(twins, frames):
+    def run(results, key):
+        tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+        tracker.set_last_known_position(north_of(LAT, 20.0), LON, utc_after(0))
+        results[key] = [fix_fields(tracker.resolve_fix(*solve_args(frames[s], s, twins))) for s in (0, 500, 1000)]
+
+    alone, together = {}, {}
+    run(alone, 0)
+    threads = [threading.Thread(target=run, args=(together, k)) for k in (1, 2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert together[1] == together[2] == alone[0]
+
+
+class CallsBack:
+    """A number whose conversion calls `action` first, as any __float__ may."""
+
+    def __init__(self, value, action):
+        self.value, self.action, self.outcome = value, action, None
+
+    def __float__(self):
+        try:
+            self.action()
+            self.outcome = "ran"
+        except RuntimeError as e:
+            self.outcome = str(e)
+        return self.value
+
+
+def test_a_call_during_another_on_the_same_tracker_fails_at_once(untied_sky):
+    scene, (focal, cx, cy, up, utc, catalog), kwargs = untied_sky
+    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    other = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    same = CallsBack(cx, lambda: tracker.set_last_known_position(0.0, 0.0, UTC))
+    independent = CallsBack(cy, lambda: other.set_last_known_position(0.0, 0.0, UTC))
+    fix = tracker.resolve_fix(scene.pixels, focal, same, independent, up, utc, catalog, **kwargs)
+    assert (same.outcome, independent.outcome) == ("Already borrowed", "ran")
+    assert isinstance(fix, halvane.Fix)
+    # Each method holds the tracker through its own conversions, and gives
+    # it back after a refusal.
+    lat = CallsBack(10.0, lambda: tracker.resolve_from_centroids([], None, 1.0, 1.0, up, utc, catalog))
+    with pytest.raises(ValueError):
+        tracker.set_last_known_position(lat, 200.0, UTC)
+    assert lat.outcome == "Already borrowed"
+    tracker.set_last_known_position(0.0, 0.0, UTC)
+
+
+def test_another_thread_is_refused_rather_than_kept_waiting():
+    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    converting, release = threading.Event(), threading.Event()
+
+    def slow():
+        converting.set()
+        assert release.wait(10)
+
+    worker = threading.Thread(target=lambda: tracker.set_last_known_position(CallsBack(0.0, slow), 0.0, UTC))
+    worker.start()
+    assert converting.wait(10)
+    try:
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            tracker.set_last_known_position(1.0, 1.0, UTC)
+    finally:
+        release.set()
+        worker.join()
+    tracker.set_last_known_position(1.0, 1.0, UTC)
+
+
+@pytest.mark.parametrize("value, shown", [(0.0, "0"), (-1.5, "-1.5"), (math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf")])
+@pytest.mark.parametrize("name", ["max_reference_age_s", "max_disambiguation_distance_nm"])
+def test_constructor_refuses_bounds_that_are_not_finite_and_positive(name, value, shown):
+    bounds = {"max_reference_age_s": 600.0, "max_disambiguation_distance_nm": 50.0, name: value}
+    with pytest.raises(ValueError) as info:
+        halvane.FixTracker(**bounds)
+    assert str(info.value) == f"{name} must be finite and positive, got {shown}"
+
+
+def test_constructor_binding():
+    assert str(inspect.signature(halvane.FixTracker)) == "(*, max_reference_age_s, max_disambiguation_distance_nm)"
+    halvane.FixTracker(max_reference_age_s=5e-324, max_disambiguation_distance_nm=1)
+    with pytest.raises(ValueError, match="^max_reference_age_s must be finite and positive, got 0$"):
+        halvane.FixTracker(max_reference_age_s=0.0, max_disambiguation_distance_nm=-1.0)
+    with pytest.raises(TypeError):
+        halvane.FixTracker(600.0, 50.0)
+    with pytest.raises(TypeError):
+        halvane.FixTracker(max_reference_age_s=600.0)
+    with pytest.raises(TypeError, match="^argument 'max_disambiguation_distance_nm': must be real number, not str$"):
+        halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm="50")
+
+
+def test_methods_take_the_module_functions_parameters():
+    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    for name in ("resolve_fix", "resolve_from_centroids"):
+        assert inspect.signature(getattr(tracker, name)) == inspect.signature(getattr(halvane, name))
+    assert str(inspect.signature(tracker.set_last_known_position)) == "(lat_deg, lon_deg, utc)"
+    doc = halvane.FixTracker.__doc__
+    assert "match_margin == 0" in doc and "reinforce itself" in doc
+
+
+@pytest.mark.parametrize(
+    "lat, lon, utc, text",
+    [
+        (91.0, 0.0, UTC, "latitude 91 out of range [-90, 90]"),
+        (0.0, math.nan, UTC, "longitude NaN out of range [-180, 180]"),
+    ],
+)
+def test_set_last_known_position_refusals_are_value_errors_without_prefix(lat, lon, utc, text):
+    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    with pytest.raises(ValueError) as info:
+        tracker.set_last_known_position(lat, lon, utc)
+    assert str(info.value) == text
+
+
+def test_set_last_known_position_accepts_the_bounds_and_converts_utc_as_the_solves_do():
+    tracker = halvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    assert tracker.set_last_known_position(90, -180.0, UTC) is None
+    tracker.set_last_known_position(-90.0, 180.0, utc_after(0))
+    with pytest.raises(halvane.HalvaneError, match="^utc is a naive datetime"):
+        tracker.set_last_known_position(0.0, 0.0, datetime.datetime(2026, 1, 15))
+    # A non-finite second is refused with the timestamp, before any position
+    # check can see an infinite Julian Date.
+    with pytest.raises(halvane.HalvaneError, match=r"^utc second must be finite \(got inf\)$"):
+        tracker.set_last_known_position(0.0, 0.0, (2026, 1, 15, 21, 0, math.inf))
+    with pytest.raises(TypeError, match="^argument 'lat_deg'"):
+        tracker.set_last_known_position("north", 0.0, UTC)
