@@ -82,13 +82,14 @@ sanitize: setup
 	  ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath build/sanitize):$(abspath python) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
-# Engine stage timings (C++, Release) on the bundled catalogue, then the
-# Python-level benchmarks.
+# Engine stage timings (C++, Release) on the bundled catalogue, remap
+# throughput, then the Python-level benchmarks.
 bench: build
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALVANE_BUILD_MODULE=OFF \
 	  -DHALVANE_BUILD_BENCH=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
 	$(CMAKE) --build build/bench
 	build/bench/bench_stages python/halvane_tools/data/stars.hcat python/halvane_tools/data/pairs.hprs
+	build/bench/bench_remap
 	@for b in bench/*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b" || exit 1; done
 
 # Rebuilds the bundled catalogue and pair index from data/bsc5.dat (the

@@ -71,7 +71,8 @@ void run(const CameraCase& camera, const Catalog& catalog, int scenes) {
         if (!detected) continue;
         const auto t1 = Clock::now();
         const std::vector<Vec3> vectors = ordered_cam_vecs(detected->stars, lens, config.max_centroids);
-        const auto match = match_stars(vectors, catalog, config.triangle_stars, config.match_tolerance);
+        const std::vector<Vec3> check = ordered_cam_vecs(detected->fainter, lens, detected->fainter.size());
+        const auto match = match_stars(vectors, catalog, config.triangle_stars, config.match_tolerance, check);
         const double t_match = ms_since(t1);
         double t_refine = 0.0;
         if (match) {

@@ -96,6 +96,41 @@ def render(scenario: Scenario, catalog):
     )
 
 
+def render_distorted(scenario: Scenario, catalog, k1: float):
+    """The scenario's sky through a calibrated fisheye with radial term k1
+    (the scenario's camera must be a 180-degree fisheye): its image circle
+    still fills the frame at 90 degrees off axis. Solving it as the ideal
+    fisheye is solving with a mis-stated lens."""
+    import halvane
+
+    c, n = scenario.camera, scenario.noise
+    half = math.pi / 2
+    focal = min(c.cx, c.cy) / (half + k1 * half**3)
+    return halvane.synthesize_scene(
+        catalog, scenario.lat_deg, scenario.lon_deg, scenario.jd, 0.0, c.width, c.height, focal, c.mag_limit,
+        n.pixel_arcmin, n.up_arcmin, n.background, scenario.seed, fisheye_fov_deg=180.0, k1=k1,
+    )
+
+
+def random_detections(rng: random.Random, camera: CameraModel, max_tilt_deg: float = 3.0):
+    """A detection set with no sky in it: 8 to 40 (x, y, flux) points inside
+    the camera's image (a fisheye's image circle) with lognormal fluxes, an
+    up vector within max_tilt_deg of the boresight and a time from 2000 to
+    2050. Returns (centroids, up_cam, utc)."""
+    centroids = []
+    count = rng.randint(8, 40)
+    while len(centroids) < count:
+        x, y = rng.uniform(0, camera.width), rng.uniform(0, camera.height)
+        if camera.fisheye_fov_deg and math.hypot(x - camera.cx, y - camera.cy) > min(camera.cx, camera.cy):
+            continue
+        centroids.append((x, y, math.exp(rng.gauss(8.0, 1.5))))
+    tilt = math.radians(max_tilt_deg) * math.sqrt(rng.random())
+    azimuth = rng.uniform(0, 2 * math.pi)
+    up = (math.sin(tilt) * math.cos(azimuth), math.sin(tilt) * math.sin(azimuth), math.cos(tilt))
+    w = J2000 + datetime.timedelta(seconds=round(rng.uniform(0.0, 50.0 * 365.25 * 86400.0)))
+    return centroids, up, (w.year, w.month, w.day, w.hour, w.minute, float(w.second))
+
+
 def solve(scenario: Scenario, scene, catalog, **options):
     """resolve_fix on a rendered frame with the scenario's camera scalars."""
     import halvane

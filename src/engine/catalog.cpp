@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "matcher.hpp"
+
 namespace halvane {
 
 namespace {
@@ -167,6 +169,7 @@ Result<Catalog> Catalog::from_bytes(std::span<const std::byte> catalog_bytes,
     }
     if (pairs.remaining() != 0) return std::unexpected(format_error("trailing bytes after pairs records"));
 
+    catalog.grid = std::make_shared<const StarGrid>(StarGrid::build(catalog, 0.0));
     return catalog;
 }
 

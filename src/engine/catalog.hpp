@@ -20,6 +20,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,6 +29,8 @@
 #include "error.hpp"
 
 namespace halvane {
+
+struct StarGrid;  // matcher.hpp
 
 // One catalogue star, the file's values unchanged.
 struct Star {
@@ -95,6 +98,12 @@ struct Catalog {
     std::vector<Star> stars;
     std::vector<StarPair> pairs;
     double epoch = 2000.0;
+    // The stars' spatial index with half-degree cells, built once by
+    // from_bytes and shared read-only by every solve on this catalogue (and
+    // its copies). A catalogue assembled by hand may set it with
+    // StarGrid::build(catalogue, 0.0) after its last change to `stars`, or
+    // leave it empty: the matcher then builds one per call.
+    std::shared_ptr<const StarGrid> grid;
 
     // Parses the two files' bytes. Errors, in the order checked (the first
     // one wins; CatalogFormat unless stated):

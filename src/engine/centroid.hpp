@@ -1,6 +1,5 @@
-// Star detection: frame views, the tiled-median background mesh, the
-// log-parabola peak fit, and the three detectors (blob, matched filter,
-// solar disc).
+// Star detection: the log-parabola peak fit and the three detectors (blob,
+// matched filter, solar disc).
 //
 // Pixel coordinates are continuous with pixel (i, j) centred on (i, j):
 // x is the column, y the row (growing downwards). Frames are 16-bit with
@@ -9,47 +8,14 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "error.hpp"
+#include "image.hpp"
 
 namespace halvane {
-
-// A read-only grey frame, row-major: pixels[y * width + x]. Does not own.
-struct ImageView {
-    std::span<const std::uint16_t> pixels;
-    std::size_t width = 0;
-    std::size_t height = 0;
-};
-
-// A read-only exclusion mask laid out like its frame. A non-zero flag marks
-// a pixel that is not sky (foreground, obstruction) and must not be used.
-// Bytes rather than bool so that any byte pattern read from outside is a
-// valid value. Does not own.
-struct MaskView {
-    std::span<const std::uint8_t> flags;
-    std::size_t width = 0;
-    std::size_t height = 0;
-};
-
-// Owned counterparts of the views, for converted inputs and for results
-// such as a computed mask: plain buffers plus their shape.
-struct OwnedImage {
-    std::vector<std::uint16_t> pixels;
-    std::size_t width = 0;
-    std::size_t height = 0;
-    ImageView view() const { return {pixels, width, height}; }
-};
-
-struct OwnedMask {
-    std::vector<std::uint8_t> flags;  // 0 = sky, 1 = not sky
-    std::size_t width = 0;
-    std::size_t height = 0;
-    MaskView view() const { return {flags, width, height}; }
-};
 
 // One detection. flux is a brightness score whose meaning depends on the
 // producer (see each detector); only its order matters to consumers.
@@ -60,25 +26,6 @@ struct Centroid {
     friend bool operator==(const Centroid&, const Centroid&) = default;
 };
 
-// Succeeds when width and height are both non-zero and their product equals
-// the pixel count (an overflowing product never does). Error: BadImage
-// "{width}x{height} does not match {pixel count} pixels".
-Result<void> check_frame_shape(const ImageView& image);
-
-// Background mesh: the median of every 32 x 32 tile (tiles aligned to the
-// top-left corner, partial tiles at the right and bottom; the median is
-// element n / 2 of the tile's sorted usable values), interpolated bilinearly
-// between tile centres and held flat beyond the outermost centres. Masked
-// pixels never feed a tile; a tile with no usable pixel takes the median of
-// every unmasked pixel of the frame (0.0 when there is none).
-//
-// image: a frame whose pixel count is width * height, neither 0 (the
-//        callers check; this function assumes it).
-// mask:  optional, same shape (checked by the caller; only flags are read).
-// Returns width * height background values, row-major, in 16-bit units.
-std::vector<double> estimate_background(const ImageView& image,
-                                        std::optional<MaskView> mask = std::nullopt);
-
 // Sub-pixel peak of a profile by a three-point Gaussian (parabola in log
 // space) around its first maximum. Returns the peak position in index units,
 // or nothing when the profile is shorter than 3, the maximum is at either
@@ -87,9 +34,9 @@ std::vector<double> estimate_background(const ImageView& image,
 // Exact for a sampled Gaussian.
 std::optional<double> log_parabola_peak(std::span<const double> profile);
 
-// Blob detector. Subtracts the background mesh, thresholds the residual at
-// max(5 robust sigma, 2048), grows 4-connected components from seeds in
-// row-major order, and drops any component that touches the frame edge or
+// Blob detector. Subtracts the background mesh (background.hpp),
+// thresholds the residual at max(5 robust sigma, 2048), grows 4-connected
+// components from seeds in row-major order, and drops any component that touches the frame edge or
 // is 4-adjacent to a masked pixel, has fewer than 3 or more than 400 pixels,
 // or has no positive total. Each survivor is placed by log_parabola_peak on
 // its marginal profiles over its bounding box widened by 3 px (falling back

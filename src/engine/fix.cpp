@@ -3,6 +3,7 @@
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "attitude.hpp"
 #include "ephemeris.hpp"
@@ -46,19 +47,29 @@ std::optional<PixelPosition> sun_pixel(const StarsAndSun& detected) {
 
 }  // namespace
 
+std::size_t checked_detections(std::size_t max_centroids) noexcept {
+    constexpr std::size_t kFactor = 4;
+    const std::size_t limit = std::numeric_limits<std::size_t>::max();
+    return max_centroids > limit / kFactor ? limit : max_centroids * kFactor;
+}
+
 Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
                                          const FixConfig& config) {
     StarsAndSun out;
     if (config.use_sun) out.sun = detect_sun_masked(image, config.sun_min_area, mask);
-    auto stars = detect_centroids_masked(image, config.max_centroids, mask);
+    auto stars = detect_centroids_masked(image, checked_detections(config.max_centroids), mask);
     if (!stars) return std::unexpected(std::move(stars.error()));
     out.stars = std::move(*stars);
+    if (out.stars.size() > config.max_centroids) {
+        out.fainter.assign(out.stars.begin() + static_cast<std::ptrdiff_t>(config.max_centroids), out.stars.end());
+        out.stars.resize(config.max_centroids);
+    }
     if (out.sun) {
         const double glare_px = 4.0 * std::sqrt(static_cast<double>(config.sun_min_area));
         const Centroid sun = *out.sun;
-        std::erase_if(out.stars, [&](const Centroid& c) {
-            return !(std::hypot(c.x - sun.x, c.y - sun.y) > glare_px);
-        });
+        const auto in_glare = [&](const Centroid& c) { return !(std::hypot(c.x - sun.x, c.y - sun.y) > glare_px); };
+        std::erase_if(out.stars, in_glare);
+        std::erase_if(out.fainter, in_glare);
     }
     return out;
 }
@@ -111,25 +122,35 @@ Result<Fix> resolve_from_matches(const Correspondences& correspondences, std::si
         fix.matched_hr_ids.push_back(catalog.stars[correspondences[i].catalog_index].hr_id);
     }
     if (sun) {
-        const double h = altitude_of(up, camera.pixel_to_vec(sun->x, sun->y));
-        fix.used_sun = h >= config.min_altitude;
-        if (fix.used_sun) {
-            const EquatorialPosition place = sun_apparent(jd);
-            sights.push_back({place.ra, place.dec, h - refraction_rad(h), config.sun_sigma_rad});
-        }
+        // Any bright disc (the Moon, a lamp) passes for the Sun in the
+        // image; only one where the stars' attitude puts the Sun is used.
+        const Vec3 seen = camera.pixel_to_vec(sun->x, sun->y);
+        const EquatorialPosition place = sun_apparent(jd);
+        const Vec3 place_of_date{std::cos(place.dec) * std::cos(place.ra), std::cos(place.dec) * std::sin(place.ra),
+                                 std::sin(place.dec)};
+        const Vec3 predicted = transposed(*rotation) * (transposed(precession) * place_of_date);
+        const double h = altitude_of(up, seen);
+        fix.used_sun = h >= config.min_altitude && dot(seen, predicted) > std::cos(config.match_tolerance);
+        if (fix.used_sun) sights.push_back({place.ra, place.dec, h - refraction_rad(h), config.sun_sigma_rad});
     }
     if (sights.size() < 3) return std::unexpected(Error::InsufficientStars{3, sights.size()});
 
     const auto refined = refine_fix(sights, gmst, lat0, lon0);
     if (!refined) return std::unexpected(refined.error());
 
-    double sum_sq = 0.0;
+    double sum_sq = 0.0, sum_sq_in_sigmas = 0.0;
     for (const Sight& s : sights) {
         const double r = sight_residual(s, gmst, refined->lat, refined->lon);
         sum_sq += r * r;
+        sum_sq_in_sigmas += (r / s.sigma) * (r / s.sigma);
     }
-    fix.residual_rms_rad = std::sqrt(sum_sq / static_cast<double>(sights.size()));
+    const double count = static_cast<double>(sights.size());
+    fix.residual_rms_rad = std::sqrt(sum_sq / count);
     fix.match_margin = match_margin;
+    // Sights of the stars they were taken for scatter by about their sigma;
+    // an rms of three sigmas or more (a chi-square far beyond any chance
+    // for three or more sights) says they are other stars.
+    if (!(std::sqrt(sum_sq_in_sigmas / count) < 3.0)) return std::unexpected(Error::NoMatch{});
 
     const std::size_t matched = fix.matched_hr_ids.size();
     if (config.min_matched_stars && matched < *config.min_matched_stars)
@@ -147,19 +168,79 @@ Result<Fix> resolve_from_matches(const Correspondences& correspondences, std::si
     return fix;
 }
 
-Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
-                                       const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
-                                       const FixConfig& config, double jd) {
+namespace {
+
+// Detection directions, brightest first: `search` for the star pattern,
+// `check` (fainter) only to check the identification.
+struct Detections {
+    std::vector<Vec3> search;
+    std::vector<Vec3> check;
+};
+
+// A caller's centroids: the brightest max_centroids search, the next ones
+// up to checked_detections check.
+Detections centroid_detections(std::span<const Centroid> centroids, const Camera& camera,
+                               const FixConfig& config) {
+    std::vector<Vec3> vectors = ordered_cam_vecs(centroids, camera, checked_detections(config.max_centroids));
+    const auto split = static_cast<std::ptrdiff_t>(std::min(vectors.size(), config.max_centroids));
+    Detections d;
+    d.check.assign(vectors.begin() + split, vectors.end());
+    vectors.resize(static_cast<std::size_t>(split));
+    d.search = std::move(vectors);
+    return d;
+}
+
+// An image's detections, already split by detect_stars_and_sun.
+Detections image_detections(const StarsAndSun& detected, const Camera& camera, const FixConfig& config) {
+    return {ordered_cam_vecs(detected.stars, camera, config.max_centroids),
+            ordered_cam_vecs(detected.fainter, camera, detected.fainter.size())};
+}
+
+Result<Fix> resolve_from_detections(const Detections& d, std::optional<PixelPosition> sun, const Camera& camera,
+                                    const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
+                                    double jd) {
     const double up_length = norm(up_cam);
     if (!std::isfinite(up_cam[0]) || !std::isfinite(up_cam[1]) || !std::isfinite(up_cam[2]) ||
         !std::isfinite(up_length) || up_length < 1e-9)
         return std::unexpected(Error::DegenerateUp{});
-    const std::vector<Vec3> vectors = ordered_cam_vecs(centroids, camera, config.max_centroids);
-    if (vectors.size() < 4) return std::unexpected(Error::InsufficientStars{4, vectors.size()});
-    auto match = match_stars(vectors, catalog, config.triangle_stars, config.match_tolerance);
+    if (d.search.size() < 4) return std::unexpected(Error::InsufficientStars{4, d.search.size()});
+    auto match = match_stars(d.search, catalog, config.triangle_stars, config.match_tolerance, d.check);
     if (!match) return std::unexpected(std::move(match.error()));
-    return resolve_from_matches(match->correspondences, match->match_margin, vectors, sun, camera, up_cam,
-                                catalog, config, jd);
+    return resolve_from_matches(match->correspondences, match->match_margin, d.search, sun, camera, up_cam, catalog,
+                                config, jd);
+}
+
+// resolve_from_detections with the history consulted and updated; see
+// resolve_fix_from_centroids_tracked.
+Result<Fix> resolve_from_detections_tracked(const Detections& d, std::optional<PixelPosition> sun,
+                                            const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                            const FixConfig& config, FixHistory& history, double jd) {
+    Result<Fix> untracked = resolve_from_detections(d, sun, camera, up_cam, catalog, config, jd);
+    if (untracked) {
+        history.record_if_healthy(*untracked, config, jd);
+        return untracked;
+    }
+    const auto* tie = untracked.error().get_if<Error::MatchAmbiguous>();
+    const auto& reference = history.reference();
+    if (tie == nullptr || !config.max_reference_age_s || !config.max_disambiguation_distance_nm || !reference)
+        return untracked;
+    const double age_s = std::fabs(jd - reference->jd) * 86400.0;
+    if (!(age_s <= *config.max_reference_age_s)) return untracked;
+    // The correspondences index the search list.
+    std::optional<Fix> pick = pick_nearer_candidate(*tie, d.search, sun, camera, up_cam, catalog, config, *reference,
+                                                    *config.max_disambiguation_distance_nm, jd);
+    if (!pick) return untracked;
+    history.record_if_healthy(*pick, config, jd);
+    return std::move(*pick);
+}
+
+}  // namespace
+
+Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
+                                       const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                       const FixConfig& config, double jd) {
+    return resolve_from_detections(centroid_detections(centroids, camera, config), sun, camera, up_cam, catalog,
+                                   config, jd);
 }
 
 Result<Fix> resolve_fix_masked(const ImageView& image, std::optional<MaskView> mask, const Camera& camera,
@@ -167,7 +248,8 @@ Result<Fix> resolve_fix_masked(const ImageView& image, std::optional<MaskView> m
                                double jd) {
     auto detected = detect_stars_and_sun(image, mask, config);
     if (!detected) return std::unexpected(std::move(detected.error()));
-    return resolve_fix_from_centroids(detected->stars, sun_pixel(*detected), camera, up_cam, catalog, config, jd);
+    return resolve_from_detections(image_detections(*detected, camera, config), sun_pixel(*detected), camera, up_cam,
+                                   catalog, config, jd);
 }
 
 Result<void> FixHistory::set_last_known_position(double lat_deg, double lon_deg, double jd) {
@@ -213,24 +295,8 @@ Result<Fix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroi
                                                std::optional<PixelPosition> sun, const Camera& camera,
                                                const Vec3& up_cam, const Catalog& catalog,
                                                const FixConfig& config, FixHistory& history, double jd) {
-    Result<Fix> untracked = resolve_fix_from_centroids(centroids, sun, camera, up_cam, catalog, config, jd);
-    if (untracked) {
-        history.record_if_healthy(*untracked, config, jd);
-        return untracked;
-    }
-    const auto* tie = untracked.error().get_if<Error::MatchAmbiguous>();
-    const auto& reference = history.reference();
-    if (tie == nullptr || !config.max_reference_age_s || !config.max_disambiguation_distance_nm || !reference)
-        return untracked;
-    const double age_s = std::fabs(jd - reference->jd) * 86400.0;
-    if (!(age_s <= *config.max_reference_age_s)) return untracked;
-    // The correspondences index the brightest-first list the untracked solve built.
-    const std::vector<Vec3> vectors = ordered_cam_vecs(centroids, camera, config.max_centroids);
-    std::optional<Fix> pick = pick_nearer_candidate(*tie, vectors, sun, camera, up_cam, catalog, config, *reference,
-                                                    *config.max_disambiguation_distance_nm, jd);
-    if (!pick) return untracked;
-    history.record_if_healthy(*pick, config, jd);
-    return std::move(*pick);
+    return resolve_from_detections_tracked(centroid_detections(centroids, camera, config), sun, camera, up_cam,
+                                           catalog, config, history, jd);
 }
 
 Result<Fix> resolve_fix_masked_tracked(const ImageView& image, std::optional<MaskView> mask,
@@ -238,8 +304,8 @@ Result<Fix> resolve_fix_masked_tracked(const ImageView& image, std::optional<Mas
                                        const FixConfig& config, FixHistory& history, double jd) {
     auto detected = detect_stars_and_sun(image, mask, config);
     if (!detected) return std::unexpected(std::move(detected.error()));
-    return resolve_fix_from_centroids_tracked(detected->stars, sun_pixel(*detected), camera, up_cam, catalog,
-                                              config, history, jd);
+    return resolve_from_detections_tracked(image_detections(*detected, camera, config), sun_pixel(*detected), camera,
+                                           up_cam, catalog, config, history, jd);
 }
 
 }  // namespace halvane

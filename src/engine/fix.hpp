@@ -62,14 +62,21 @@ struct Fix {
 };
 
 struct StarsAndSun {
-    std::optional<Centroid> sun;   // the solar disc, when asked for and found
-    std::vector<Centroid> stars;   // brightest first, without those in the Sun's glare
+    std::optional<Centroid> sun;    // the solar disc, when asked for and found
+    std::vector<Centroid> stars;    // brightest first, without those in the Sun's glare
+    std::vector<Centroid> fainter;  // the next detections, likewise: they only check the identification
 };
 
-// Blob-detects at most config.max_centroids stars and, with config.use_sun,
-// the solar disc (at least config.sun_min_area pixels); stars within
-// 4 * sqrt(sun_min_area) pixels of the disc centre are dropped. Errors: the
-// blob detector's.
+// How many detections a solve looks at in all: the brightest max_centroids
+// search for the star pattern, and the fainter ones up to four times as
+// many check the identification (saturating).
+std::size_t checked_detections(std::size_t max_centroids) noexcept;
+
+// Blob-detects checked_detections(config.max_centroids) stars, the first
+// config.max_centroids of them in `stars` and the rest in `fainter`, and,
+// with config.use_sun, the solar disc (at least config.sun_min_area
+// pixels); stars within 4 * sqrt(sun_min_area) pixels of the disc centre are
+// dropped from both lists. Errors: the blob detector's.
 Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
                                          const FixConfig& config);
 
@@ -81,21 +88,28 @@ std::vector<Vec3> ordered_cam_vecs(std::span<const Centroid> centroids, const Ca
 
 // The fix from identified stars.
 //   correspondences: (detection index into `vectors`, catalogue index).
-//   sun: pixel of the solar-disc centre, if any.
+//   sun: pixel of the solar-disc centre, if any. It is used only when the
+//        attitude the stars give predicts the Sun within the match
+//        tolerance of it (and above min_altitude); otherwise the fix comes
+//        from the stars and reports used_sun false.
 //   up_cam: local vertical in the camera frame (checked non-degenerate by
 //           the caller; normalised here).
 //   jd: Julian Date (UT) of the exposure.
 // Errors: solve_wahba's; InsufficientStars{3, n} for fewer than 3 sights;
-// refine_fix's; ThinLock when a health gate refuses.
+// refine_fix's; NoMatch when the sights fit far worse than their sigmas
+// allow (rms of residual / sigma above 3: not the stars they were taken
+// for); ThinLock when a health gate refuses.
 Result<Fix> resolve_from_matches(const Correspondences& correspondences, std::size_t match_margin,
                                  std::span<const Vec3> vectors, std::optional<PixelPosition> sun,
                                  const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
                                  const FixConfig& config, double jd);
 
-// The fix from centroids: DegenerateUp for an up vector with a non-finite
-// component or a length below 1e-9 (or non-finite); InsufficientStars{4, n}
-// for fewer than 4 usable centroids; match_stars' errors (MatchAmbiguous
-// included); then resolve_from_matches.
+// The fix from centroids: the brightest config.max_centroids search for the
+// star pattern, the next ones up to checked_detections(max_centroids) check
+// it. DegenerateUp for an up vector with a non-finite component or a length
+// below 1e-9 (or non-finite); InsufficientStars{4, n} for fewer than 4
+// searching centroids; match_stars' errors (MatchAmbiguous included); then
+// resolve_from_matches.
 Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
                                        const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
                                        const FixConfig& config, double jd);

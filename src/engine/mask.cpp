@@ -4,11 +4,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "statistics.hpp"
+
 namespace halvane {
 
 namespace {
 
-constexpr double kMadToSigma = 1.4826;
 constexpr double kBrightSigmas = 2.5;
 constexpr std::size_t kBoxHalf = 30;
 constexpr std::size_t kBoxEdge = 2 * kBoxHalf + 1;
@@ -18,33 +19,6 @@ constexpr std::uint8_t kGrowth = 15;
 // min(min(d, cap) + 1, cap) = min(d + 1, cap), so capping keeps the
 // two-pass transform exact for that test (and the distances in a byte).
 constexpr std::uint8_t kFar = kGrowth + 1;
-
-// Values at 0-based ascending ranks (n - 1) / 2 and n / 2 of a histogram:
-// the two middle values (the same one for an odd count).
-struct MiddlePair {
-    std::size_t lo = 0;
-    std::size_t hi = 0;
-};
-
-MiddlePair middle_pair(const std::vector<std::size_t>& histogram, std::size_t n) {
-    const std::size_t rank_lo = (n - 1) / 2;
-    const std::size_t rank_hi = n / 2;
-    MiddlePair out;
-    std::size_t running = 0;
-    bool have_lo = false;
-    for (std::size_t value = 0; value < histogram.size(); ++value) {
-        running += histogram[value];
-        if (!have_lo && running > rank_lo) {
-            out.lo = value;
-            have_lo = true;
-        }
-        if (running > rank_hi) {
-            out.hi = value;
-            break;
-        }
-    }
-    return out;
-}
 
 // mirror[e] is the in-line position of offset e - (kBoxHalf + 1), for
 // offsets -(kBoxHalf + 1) .. length + kBoxHalf - 1: positions outside the

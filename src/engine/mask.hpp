@@ -3,8 +3,8 @@
 // while a star is an isolated point.
 #pragma once
 
-#include "centroid.hpp"
 #include "error.hpp"
+#include "image.hpp"
 
 namespace halvane {
 

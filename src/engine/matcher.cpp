@@ -136,23 +136,34 @@ void for_each_triangle(std::size_t m, Visit&& visit) {
             for (std::size_t k = j + 1; k < m; ++k) visit(std::array<std::size_t, 3>{i, j, k});
 }
 
-// Binomial tail: probability that at least count - 3 of the n - 3
-// detections outside the triangle land on a star by chance.
-double chance_probability(std::size_t count, std::size_t n, double p) {
-    const auto integer_power = [](double base, std::size_t exponent) {
-        double result = 1.0;
-        for (std::size_t e = 0; e < exponent; ++e) result *= base;
-        return result;
-    };
-    const std::size_t others = n - 3;
+// Probability of at least `hits` successes in `trials` independent tries of
+// probability p. The first term is formed in logarithms and the rest by
+// recurrence, so that long detection lists neither overflow the binomial
+// coefficient nor cost a quadratic loop. A NaN p counts as certain.
+double binomial_tail(std::size_t hits, std::size_t trials, double p) {
+    if (hits == 0) return 1.0;
+    if (hits > trials) return 0.0;
+    if (!(p < 1.0)) return 1.0;
+    if (p <= 0.0) return 0.0;
+    double log_term = static_cast<double>(hits) * std::log(p) + static_cast<double>(trials - hits) * std::log1p(-p);
+    for (std::size_t j = 0; j < hits; ++j)
+        log_term += std::log(static_cast<double>(trials - j)) - std::log(static_cast<double>(hits - j));
+    const double odds = p / (1.0 - p);
+    double term = std::exp(log_term);
     double total = 0.0;
-    for (std::size_t k = count - 3; k <= others; ++k) {
-        double binomial = 1.0;
-        for (std::size_t j = 0; j < k; ++j)
-            binomial *= static_cast<double>(others - j) / static_cast<double>(k - j);
-        total += binomial * integer_power(p, k) * integer_power(1.0 - p, others - k);
+    for (std::size_t k = hits; k <= trials && term > 0.0; ++k) {
+        total += term;
+        term *= static_cast<double>(trials - k) / static_cast<double>(k + 1) * odds;
     }
-    return total;
+    return std::min(total, 1.0);
+}
+
+// Cosine of the rotation angle between two attitudes: (trace(a^T b) - 1) / 2.
+double rotation_cosine(const Mat3& a, const Mat3& b) {
+    double trace = 0.0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) trace += a[i][j] * b[i][j];
+    return (trace - 1.0) / 2.0;
 }
 
 }  // namespace
@@ -314,27 +325,34 @@ namespace {
 // image has the same sides as the detections the search just used.
 Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors, const Catalog& catalog,
                                 const StarGrid& grid, std::size_t triangle_stars, double t,
-                                TriangleScratch& scratch);
+                                const SearchEvidence& evidence, TriangleScratch& scratch);
 
 }  // namespace
 
 Result<void> confidence_checks(std::size_t count, std::span<const Vec3> vectors, const Catalog& catalog,
-                               const StarGrid& grid, std::size_t triangle_stars, double t) {
+                               const StarGrid& grid, std::size_t triangle_stars, double t,
+                               const SearchEvidence& evidence) {
     TriangleScratch scratch;
     scratch.prepare(std::min(triangle_stars, vectors.size()));
-    return checked_confidence(count, vectors, catalog, grid, triangle_stars, t, scratch);
+    return checked_confidence(count, vectors, catalog, grid, triangle_stars, t, evidence, scratch);
 }
 
 namespace {
 
 Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors, const Catalog& catalog,
                                 const StarGrid& grid, std::size_t triangle_stars, double t,
-                                TriangleScratch& scratch) {
+                                const SearchEvidence& evidence, TriangleScratch& scratch) {
     const std::size_t n = vectors.size();
     if (count < 4 || n < 3) return std::unexpected(Error::NoMatch{});
 
+    // The three triangle detections match by construction; every other
+    // detection, searched or only checked, lands on a star by chance with
+    // probability p. The winner is the best of every hypothesis verified,
+    // so its chance is that of any of them doing as well.
     const double p = std::clamp((1.0 - std::cos(t)) * static_cast<double>(catalog.stars.size()) * 0.5, 0.0, 1.0);
-    if (chance_probability(count, n, p) > 0.01) return std::unexpected(Error::NoMatch{});
+    const double chance = binomial_tail(count + evidence.checked_matched - 3, n + evidence.checked - 3, p) *
+                          static_cast<double>(std::max<std::size_t>(evidence.hypotheses, 1));
+    if (!(chance <= 0.001)) return std::unexpected(Error::NoMatch{});
 
     // The mirror image has the same sides but the other handedness: a true
     // identification must not be reproducible from it.
@@ -360,16 +378,35 @@ Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors
     return {};
 }
 
+// Attitude from every correspondence of a candidate (detections onto the
+// stars' stored unit vectors).
+Result<Mat3> candidate_attitude(const Correspondences& correspondences, std::span<const Vec3> vectors,
+                                const Catalog& catalog, std::vector<Vec3>& camera, std::vector<Vec3>& sky) {
+    camera.clear();
+    sky.clear();
+    for (const Correspondence& c : correspondences) {
+        camera.push_back(vectors[c.detection]);
+        sky.push_back(catalog.stars[c.catalog_index].unit);
+    }
+    return solve_wahba(camera, sky);
+}
+
 }  // namespace
 
 Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& catalog,
-                              std::size_t triangle_stars, double t) {
+                              std::size_t triangle_stars, double t, std::span<const Vec3> check) {
     const std::size_t n = vectors.size();
     if (n < 4) return std::unexpected(Error::InsufficientStars{4, n});
-    const StarGrid grid = StarGrid::build(catalog, t);
+    // The catalogue's grid serves any tolerance up to its half-degree cells.
+    const bool shared_grid = catalog.grid != nullptr && !(t > kHalfDegree);
+    const StarGrid own_grid = shared_grid ? StarGrid{} : StarGrid::build(catalog, t);
+    const StarGrid& grid = shared_grid ? *catalog.grid : own_grid;
     if (triangle_stars == 0) return std::unexpected(Error::NoMatch{});
     const std::size_t m = std::min(triangle_stars, n);
     const double cos_t = std::cos(t);
+    // Attitudes closer than half the tolerance put every detection within
+    // half a tolerance of the same place: one identification.
+    const double cos_same_attitude = std::cos(t / 2.0);
 
     struct Candidate {
         Correspondences correspondences;
@@ -378,9 +415,17 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
     Candidate best, current;
     bool has_best = false;
     std::size_t runner_up = 0;
+    std::size_t hypotheses_verified = 0;
     std::optional<std::pair<Correspondences, Correspondences>> tie;
     std::vector<std::size_t> star_of_detection(n, kNone);
+    // Detections on which equal-count candidates of the best's attitude name
+    // different stars: left out of the result.
+    std::vector<std::uint8_t> disputed(n, 0);
+    std::vector<Vec3> camera_scratch, sky_scratch;
 
+    const auto same_star = [&](std::size_t a, std::size_t b) {
+        return a == b || dot(catalog.stars[a].unit, catalog.stars[b].unit) > cos_t;
+    };
     // Same identification: every correspondence of the best has one for the
     // same detection here, to the same star or one closer than the tolerance.
     const auto same_identification = [&](const Candidate& b, const Candidate& h) {
@@ -388,15 +433,37 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
         bool same = true;
         for (const Correspondence& c : b.correspondences) {
             const std::size_t other = star_of_detection[c.detection];
-            if (other == kNone ||
-                (other != c.catalog_index &&
-                 !(dot(catalog.stars[other].unit, catalog.stars[c.catalog_index].unit) > cos_t))) {
+            if (other == kNone || !same_star(other, c.catalog_index)) {
                 same = false;
                 break;
             }
         }
         for (const Correspondence& c : h.correspondences) star_of_detection[c.detection] = kNone;
         return same;
+    };
+    const auto same_attitude = [&](const Candidate& b, const Candidate& h) {
+        const auto rb = candidate_attitude(b.correspondences, vectors, catalog, camera_scratch, sky_scratch);
+        if (!rb) return false;
+        const auto rh = candidate_attitude(h.correspondences, vectors, catalog, camera_scratch, sky_scratch);
+        return rh && rotation_cosine(*rb, *rh) > cos_same_attitude;
+    };
+    // Marks the detections that b and h do not both give the same star.
+    const auto mark_disputed = [&](const Candidate& b, const Candidate& h) {
+        for (const Correspondence& c : h.correspondences) star_of_detection[c.detection] = c.catalog_index;
+        for (const Correspondence& c : b.correspondences) {
+            const std::size_t other = star_of_detection[c.detection];
+            if (other == kNone || !same_star(other, c.catalog_index)) disputed[c.detection] = 1;
+            star_of_detection[c.detection] = kNone;
+        }
+        for (const Correspondence& c : h.correspondences) {
+            if (star_of_detection[c.detection] != kNone) disputed[c.detection] = 1;  // not in b
+            star_of_detection[c.detection] = kNone;
+        }
+    };
+    const auto new_best = [&]() {
+        std::swap(best, current);
+        std::fill(disputed.begin(), disputed.end(), 0);
+        tie.reset();
     };
 
     Verifier verifier(catalog, grid, t);
@@ -408,6 +475,7 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
         for (const Hypothesis& h : hypotheses) {
             const auto rotation = hypothesis_attitude(vectors, ijk, h, catalog);
             if (!rotation) continue;
+            ++hypotheses_verified;
             // A count of 3 or less is dropped, and one that neither reaches the
             // best nor beats the runner-up changes nothing: verification may
             // stop as soon as the count is sure to be one of those.
@@ -418,42 +486,60 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
             const std::size_t c = current.correspondences.size();
             if (c < 4) continue;
             if (!has_best) {
-                std::swap(best, current);
+                new_best();
                 has_best = true;
                 continue;
             }
             const std::size_t c_best = best.correspondences.size();
             if (c > c_best) {
                 runner_up = std::max(runner_up, c_best);
-                std::swap(best, current);
-                tie.reset();
+                new_best();
             } else if (c < c_best) {
                 runner_up = std::max(runner_up, c);
             } else if (same_identification(best, current)) {
                 if (current.residual < best.residual) std::swap(best, current);
+            } else if (same_attitude(best, current)) {
+                mark_disputed(best, current);
+                if (current.residual < best.residual) std::swap(best, current);
             } else {
                 runner_up = std::max(runner_up, c_best);
                 if (current.residual < 0.7 * best.residual) {
-                    std::swap(best, current);
-                    tie.reset();
+                    new_best();
                 } else if (!(best.residual < 0.7 * current.residual)) {
                     tie.emplace(best.correspondences, current.correspondences);
                 }
             }
         }
     });
-
-    if (tie) {
-        if (auto checked = checked_confidence(tie->first.size(), vectors, catalog, grid, triangle_stars, t, scratch);
-            !checked)
-            return std::unexpected(std::move(checked.error()));
-        return std::unexpected(Error::MatchAmbiguous{std::move(tie->first), std::move(tie->second)});
-    }
     if (!has_best) return std::unexpected(Error::NoMatch{});
-    const std::size_t c_best = best.correspondences.size();
-    if (auto checked = checked_confidence(c_best, vectors, catalog, grid, triangle_stars, t, scratch); !checked)
+
+    // How the winner's attitude (from its undisputed correspondences)
+    // fares on the detections the search never looked at.
+    const Correspondences& judged = tie ? tie->first : best.correspondences;
+    Correspondences kept;
+    for (const Correspondence& c : judged)
+        if (tie || !disputed[c.detection]) kept.push_back(c);
+    SearchEvidence evidence{hypotheses_verified, check.size(), 0};
+    if (kept.size() < 4) return std::unexpected(Error::NoMatch{});
+    if (const auto attitude = candidate_attitude(kept, vectors, catalog, camera_scratch, sky_scratch);
+        attitude && !check.empty()) {
+        verifier.reset();
+        for (const Correspondence& c : judged) verifier.take(c.catalog_index);
+        for (const Vec3& v : check) {
+            double d = 0.0;
+            const std::size_t s = verifier.nearest_untaken(*attitude * v, d);
+            if (s == kNone) continue;
+            verifier.take(s);
+            ++evidence.checked_matched;
+        }
+    }
+
+    const std::size_t c_best = judged.size();
+    if (auto checked = checked_confidence(c_best, vectors, catalog, grid, triangle_stars, t, evidence, scratch);
+        !checked)
         return std::unexpected(std::move(checked.error()));
-    return StarMatch{std::move(best.correspondences), c_best >= runner_up ? c_best - runner_up : 0};
+    if (tie) return std::unexpected(Error::MatchAmbiguous{std::move(tie->first), std::move(tie->second)});
+    return StarMatch{std::move(kept), c_best >= runner_up ? c_best - runner_up : 0};
 }
 
 }  // namespace halvane

@@ -119,17 +119,40 @@ struct StarMatch {
 //   vectors: camera-frame unit vectors of the detections, brightest first.
 //   triangle_stars: how many of the brightest detections form triangles.
 //   t: match tolerance, radians.
+//   check: fainter detections (camera-frame unit vectors) that take no part
+//     in the search; how many of them the winner's attitude puts on a
+//     catalogue star is part of its confidence (see confidence_checks).
+// Equal-count candidates whose attitudes agree (rotation between them below
+// half the tolerance) are one identification, not a tie: the detections on
+// which they name different stars are left out of the correspondences (the
+// vote still counts them). MatchAmbiguous is kept for candidates that
+// disagree on the attitude.
 // Errors: InsufficientStars{4, n} for fewer than 4 detections; NoMatch when
 // nothing verifies 4 correspondences, triangle_stars is 0, or the confidence
 // checks refuse; MatchAmbiguous with both correspondence lists for a tie.
 Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& catalog,
-                              std::size_t triangle_stars, double t);
+                              std::size_t triangle_stars, double t, std::span<const Vec3> check = {});
 
-// Whether `count` verified correspondences can be trusted: at least 4, not
-// likely by chance (binomial tail above 0.01 refuses), and not reproduced by
-// the mirror image of the detection pattern. The only error is NoMatch.
+// What the chance test weighs besides the verified count: the winner is the
+// best of `hypotheses` verified, and its attitude put `checked_matched` of
+// `checked` detections outside the search on a catalogue star.
+struct SearchEvidence {
+    std::size_t hypotheses = 1;
+    std::size_t checked = 0;
+    std::size_t checked_matched = 0;
+};
+
+// Whether `count` verified correspondences among `vectors` can be trusted:
+//   at least 4;
+//   not likely by chance: with p the chance that a random direction lands
+//     on a star, the binomial tail of count + checked_matched - 3 hits among
+//     the n + checked - 3 detections outside the triangle, times the number
+//     of hypotheses tried, must not exceed 0.01;
+//   not reproduced by the mirror image of the detection pattern.
+// The only error is NoMatch.
 Result<void> confidence_checks(std::size_t count, std::span<const Vec3> vectors,
                                const Catalog& catalog, const StarGrid& grid,
-                               std::size_t triangle_stars, double t);
+                               std::size_t triangle_stars, double t,
+                               const SearchEvidence& evidence = {});
 
 }  // namespace halvane

@@ -66,10 +66,7 @@ Vec3 Camera::pixel_to_vec(double x, double y) const noexcept {
         const double n = std::sqrt(focal * focal + (dx * dx + dy * dy));
         return {dx / n, dy / n, focal / n};
     }
-    const double rd = std::hypot(dx, dy) / focal;
-    if (const auto* fisheye = std::get_if<DistortedFisheye>(&projection))
-        return direction_at(undistort(*fisheye, rd), dx, dy);
-    return direction_at(rd, dx, dy);
+    return direction_at(fisheye_angle(std::hypot(dx, dy)), dx, dy);
 }
 
 std::optional<PixelPosition> Camera::vec_to_pixel(const Vec3& v) const noexcept {
@@ -79,17 +76,28 @@ std::optional<PixelPosition> Camera::vec_to_pixel(const Vec3& v) const noexcept 
         return PixelPosition{cx + vx * focal / vz, cy + vy * focal / vz};
     }
     // std::clamp hands a NaN back unchanged, so it reaches the pixel.
-    const double theta = std::acos(std::clamp(vz, -1.0, 1.0));
-    double r = 0.0;
+    const auto r = fisheye_radius(std::acos(std::clamp(vz, -1.0, 1.0)));
+    if (!r) return std::nullopt;
+    const double phi = std::atan2(vy, vx);
+    return PixelPosition{cx + std::cos(phi) * *r, cy + std::sin(phi) * *r};
+}
+
+double Camera::fisheye_angle(double rho_px) const noexcept {
+    const double rd = rho_px / focal;
+    if (const auto* fisheye = std::get_if<DistortedFisheye>(&projection)) return undistort(*fisheye, rd);
+    return rd;
+}
+
+std::optional<double> Camera::fisheye_radius(double theta) const noexcept {
     if (const auto* fisheye = std::get_if<DistortedFisheye>(&projection)) {
         if (theta >= fisheye->half_fov) return std::nullopt;
-        r = focal * distortion(*fisheye, theta);
-    } else {
-        if (theta >= std::get<Equidistant>(projection).half_fov) return std::nullopt;
-        r = focal * theta;
+        return focal * distortion(*fisheye, theta);
     }
-    const double phi = std::atan2(vy, vx);
-    return PixelPosition{cx + std::cos(phi) * r, cy + std::sin(phi) * r};
+    if (const auto* ideal = std::get_if<Equidistant>(&projection)) {
+        if (theta >= ideal->half_fov) return std::nullopt;
+        return focal * theta;
+    }
+    return std::nullopt;
 }
 
 double Camera::arcmin_per_pixel() const noexcept {

@@ -79,6 +79,16 @@ struct Camera {
     // is outside). A NaN component is not refused: it yields a NaN pixel.
     std::optional<PixelPosition> vec_to_pixel(const Vec3& v) const noexcept;
 
+    // The radial halves of pixel_to_vec and vec_to_pixel for the fisheyes,
+    // for callers that map many pixels and handle the azimuth themselves
+    // (remapping); both give exactly the values those methods use.
+    // fisheye_angle: theta of a pixel rho_px from (cx, cy), no field limit
+    //   (not meaningful for the pinhole).
+    // fisheye_radius: r of a direction theta off the boresight, none when
+    //   theta >= half_fov (always none for the pinhole).
+    double fisheye_angle(double rho_px) const noexcept;
+    std::optional<double> fisheye_radius(double theta) const noexcept;
+
     // Angular size of one pixel at the boresight, arcminutes:
     // atan(1 / focal) for the pinhole, 1 / focal for fisheyes.
     double arcmin_per_pixel() const noexcept;

@@ -254,6 +254,9 @@ bool Converter<double>::convert(PyObject* object, const char* name, double& out)
     return true;
 }
 
+bool Converter<std::uint16_t>::convert(PyObject* object, const char* name, std::uint16_t& out) {
+    return convert_integer(object, name, out);
+}
 bool Converter<std::int32_t>::convert(PyObject* object, const char* name, std::int32_t& out) {
     return convert_integer(object, name, out);
 }

@@ -74,6 +74,10 @@ struct Converter<double> {
     static bool convert(PyObject* object, const char* name, double& out);
 };
 template <>
+struct Converter<std::uint16_t> {
+    static bool convert(PyObject* object, const char* name, std::uint16_t& out);
+};
+template <>
 struct Converter<std::int32_t> {
     static bool convert(PyObject* object, const char* name, std::int32_t& out);
 };

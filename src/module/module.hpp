@@ -64,6 +64,8 @@ extern PyMethodDef covariance_ellipse_def;
 extern PyMethodDef synthesize_scene_def;
 extern PyMethodDef resolve_fix_def;
 extern PyMethodDef resolve_from_centroids_def;
+extern PyMethodDef remap_image_def;
+extern PyMethodDef remap_mask_def;
 extern PyMethodDef sun_apparent_jd_def;
 
 // Registered classes: each builds its type once and returns a new reference.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "catalog.hpp"
-#include "centroid.hpp"
+#include "image.hpp"
 #include "numeric.hpp"
 #include "vector.hpp"
 
@@ -94,5 +94,65 @@ struct Frame {
     }
     ImageView view() const { return {pixels, width, height}; }
 };
+
+// One frame of the detectors' fixed corpus, with an optional mask and the
+// parameters to run them with.
+struct CorpusCase {
+    Frame frame;
+    std::vector<std::uint8_t> mask;  // empty: no mask
+    std::size_t max_count = 100;
+    double psf_sigma_px = 1.5;
+    std::size_t sun_min_area = 20;
+};
+
+// The corpus: noisy skies of several sizes, noise levels and slopes with
+// stars (some touching the edge, some clipped at 65535), flat frames,
+// saturated discs, masks, 8-bit frames widened by 257 and odd shapes. The
+// same cases on every machine: only the seeded generator draws them.
+inline std::vector<CorpusCase> detector_corpus() {
+    struct Recipe { std::size_t w, h; double noise, slope; std::size_t stars; int kind; };
+    // kind: 0 sky, 1 flat, 2 saturated disc, 3 masked sky, 4 8-bit sky, 5 edge stars
+    const Recipe recipes[] = {
+        {64, 48, 20, 2, 12, 0},   {100, 37, 5, 0, 8, 0},    {257, 129, 30, 1, 40, 0},  {96, 96, 400, 3, 20, 0},
+        {33, 200, 60, 0, 10, 0},  {1, 1, 0, 0, 0, 1},       {40, 36, 0, 0, 0, 1},      {3, 70, 10, 0, 2, 0},
+        {128, 96, 25, 1, 10, 2},  {160, 120, 30, 2, 30, 3}, {96, 64, 20, 0, 12, 3},    {120, 90, 3, 0, 15, 4},
+        {90, 70, 15, 1, 20, 5},   {200, 150, 900, 0, 25, 0}, {64, 64, 2000, 5, 30, 3}, {7, 5, 100, 0, 0, 0},
+    };
+    std::vector<CorpusCase> out;
+    XorShift64Star rng(20260611);
+    for (const Recipe& r : recipes) {
+        CorpusCase c{Frame(r.w, r.h, 0), {}, 5 + rng.next_u64() % 200, 0.7 + 2.5 * rng.uniform(),
+                     1 + rng.next_u64() % 400};
+        Frame& f = c.frame;
+        for (std::size_t y = 0; y < r.h; ++y)
+            for (std::size_t x = 0; x < r.w; ++x)
+                f.at(x, y) = saturating_cast<std::uint16_t>(
+                    std::round(3000.0 + r.slope * static_cast<double>(x + 2 * y) + r.noise * rng.normal()));
+        for (std::size_t s = 0; s < r.stars; ++s) {
+            const bool edge = r.kind == 5 && s % 2 == 0;
+            const double cx = edge ? (s % 4 == 0 ? 0.3 : static_cast<double>(r.w) - 1.2) : rng.uniform() * r.w;
+            const double cy = rng.uniform() * static_cast<double>(r.h);
+            f.star(cx, cy, std::exp(std::log(300.0) + rng.uniform() * std::log(250.0)), 0.6 + 2.0 * rng.uniform());
+        }
+        if (r.kind == 2) f.star(r.w * 0.6, r.h * 0.4, 2e6, 9.0);
+        if (r.kind == 3) {
+            c.mask.assign(r.w * r.h, 0);
+            for (std::size_t y = r.h / 3; y < r.h; ++y)
+                for (std::size_t x = 0; x < r.w / 2 + y % 7; ++x) c.mask[y * r.w + x] = static_cast<std::uint8_t>(1 + x % 3);
+            c.mask[r.w * 5 + r.w - 9] = 1;
+        }
+        if (r.kind == 4)
+            for (std::uint16_t& v : f.pixels) v = static_cast<std::uint16_t>(std::min(v / 40, 255) * 257);
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+// FNV-1a over raw bytes, for fingerprints of detector outputs.
+inline std::uint64_t fnv1a(const void* data, std::size_t n, std::uint64_t hash = 0xcbf29ce484222325ULL) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < n; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ULL;
+    return hash;
+}
 
 }  // namespace halvane::testing

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "catalog.hpp"
+#include "matcher.hpp"
 #include "support.hpp"
 
 namespace halvane {
@@ -92,6 +93,9 @@ TEST(CatalogLoad, EveryFieldRoundTripsBitForBit) {
         EXPECT_EQ(catalog->epoch, 2000.0);
         EXPECT_EQ(catalog_file(catalog->stars).data, catalog_bytes.data);
         EXPECT_EQ(pair_file(catalog->pairs).data, pair_bytes.data);
+        // The star grid comes with the load, over these stars.
+        ASSERT_NE(catalog->grid, nullptr);
+        EXPECT_EQ(catalog->grid->star_index.size(), star_list.size());
     }
 }
 

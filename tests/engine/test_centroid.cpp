@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "background.hpp"
 #include "centroid.hpp"
 #include "numeric.hpp"
 #include "support.hpp"
@@ -286,6 +287,43 @@ TEST(Matched, WidthOutsideRangeIsRefusedAndTinyWidthsStayFinite) {
         ASSERT_EQ(found.size(), 1u) << sigma;
         EXPECT_EQ(found[0].x, 17.0);
         EXPECT_EQ(found[0].flux, 8000.0);
+    }
+}
+
+// ----------------------------------------------------------- corpus
+
+std::uint64_t fingerprint(const std::vector<Centroid>& centroids, std::uint64_t hash) {
+    const std::uint64_t size = centroids.size();
+    hash = testing::fnv1a(&size, sizeof size, hash);
+    for (const Centroid& c : centroids) {
+        const double fields[] = {c.x, c.y, c.flux};
+        hash = testing::fnv1a(fields, sizeof fields, hash);
+    }
+    return hash;
+}
+
+// Every detector's output on the fixed corpus, bit for bit: the centroids
+// (values and order) of the blob and matched-filter detectors and the solar
+// disc, folded into one fingerprint per case. A change of layout or speed
+// must leave them all alone.
+TEST(Detectors, FixedCorpusOutputsAreUnchanged) {
+    const std::uint64_t expected[] = {
+        0x22aa5597face09a2, 0x12532423dab8fe86, 0x8c9f431770a4e33e, 0xd4fade06a0803e3b,
+        0xbb16dafb0efb4154, 0x81d23fd7003c2305, 0x81d23fd7003c2305, 0x2b8c6b317738ea84,
+        0xdd781e1ddce7da84, 0x7bce007a09c08dcd, 0x7f9869aba6ef9881, 0xbc06a76c2a30ebdf,
+        0xc9e839b8c5ef9af3, 0x66d0224ca91da6b9, 0x98a7829fb089c4f7, 0x81d23fd7003c2305,
+    };
+    const auto corpus = testing::detector_corpus();
+    ASSERT_EQ(corpus.size(), std::size(expected));
+    for (std::size_t k = 0; k < corpus.size(); ++k) {
+        const testing::CorpusCase& c = corpus[k];
+        const auto mask = c.mask.empty() ? std::nullopt
+                                         : std::optional(MaskView{c.mask, c.frame.width, c.frame.height});
+        std::uint64_t hash = fingerprint(blob(c.frame, c.max_count, mask), testing::fnv1a(nullptr, 0));
+        hash = fingerprint(matched(c.frame, c.psf_sigma_px, c.max_count), hash);
+        const auto sun = detect_sun_masked(c.frame.view(), c.sun_min_area, mask);
+        hash = fingerprint(sun ? std::vector<Centroid>{*sun} : std::vector<Centroid>{}, hash);
+        EXPECT_EQ(hash, expected[k]) << "case " << k << ": 0x" << std::hex << hash;
     }
 }
 

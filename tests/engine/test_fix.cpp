@@ -178,6 +178,45 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     const auto low_sun = resolve_fix_from_centroids(scene.centroids, pixel, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
     ASSERT_TRUE(low_sun.has_value()) << low_sun.error().message();
     EXPECT_FALSE(low_sun->used_sun);
+
+    // A disc where the stars' attitude does not put the Sun (the Moon, a
+    // lamp) is not used either: the fix is the stars' own.
+    config = fisheye_config();
+    const auto stars_only = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1},
+                                                       sky_catalog(), config, jd);
+    ASSERT_TRUE(stars_only.has_value()) << stars_only.error().message();
+    const double tolerance_px = config.match_tolerance * scene.camera.focal;
+    for (const PixelPosition lamp : {PixelPosition{1000.0 - pixel->x, 1000.0 - pixel->y},
+                                     PixelPosition{pixel->x + 1.5 * tolerance_px, pixel->y}}) {
+        const auto fix = resolve_fix_from_centroids(scene.centroids, lamp, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
+        ASSERT_TRUE(fix.has_value()) << fix.error().message();
+        EXPECT_FALSE(fix->used_sun);
+        EXPECT_EQ(fix->latitude_deg, stars_only->latitude_deg);
+        EXPECT_EQ(fix->longitude_deg, stars_only->longitude_deg);
+    }
+    const auto near = resolve_fix_from_centroids(scene.centroids, PixelPosition{pixel->x + 0.5 * tolerance_px, pixel->y},
+                                                 scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
+    ASSERT_TRUE(near.has_value()) << near.error().message();
+    EXPECT_TRUE(near->used_sun);
+}
+
+TEST(ResolveFix, SightsFarWorseThanSigmaAreNoMatch) {
+    // Centroids off by about a third of a pixel (3.5 arcminutes): they fit
+    // the default sigma of half a pixel, not one of a twentieth of that.
+    Scene scene = observe(35.0, -120.0, kJd);
+    XorShift64Star rng(7);
+    for (Centroid& c : scene.centroids) {
+        c.x += 0.33 * rng.normal();
+        c.y += 0.33 * rng.normal();
+    }
+    FixConfig config = fisheye_config();
+    const auto fix = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd);
+    ASSERT_TRUE(fix.has_value()) << fix.error().message();
+    EXPECT_LT(fix->residual_rms_rad, config.sigma_rad);
+    config.sigma_rad /= 20.0;
+    const auto overclaimed = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1},
+                                                        sky_catalog(), config, kJd);
+    EXPECT_EQ(overclaimed.error().message(), "no star pattern match found");
 }
 
 TEST(FixConfig, ToleranceFloorAndTriangleStars) {

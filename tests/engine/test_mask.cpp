@@ -116,5 +116,22 @@ TEST(ForegroundMask, TextureAndWholeFrameForeground) {
     EXPECT_EQ(foreground_mask({six, 2, 2}).error().message(), "bad image: 2x2 does not match 6 pixels");
 }
 
+// The mask of every frame of the detectors' fixed corpus, bit for bit.
+TEST(ForegroundMask, FixedCorpusOutputsAreUnchanged) {
+    const std::uint64_t expected[] = {
+        0x695b0ecd60f89f25, 0x19c27192d82b16c9, 0x5821e1b66907b9f0, 0x7055e67b56bf7d14,
+        0xa745cf5f6de643ba, 0xaf63bd4c8601b7df, 0x78e7f76b5c14a3a5, 0x6d97e654db395e07,
+        0xf85d7f295aa05977, 0xc2c52dd22ebc637a, 0x83be77f25355ac26, 0x7af0e63350cc7cc9,
+        0xb036d16b2af3ff09, 0xb7c0ca46af747ae5, 0x1f50cdae3c10da3a, 0x3aefc885e76ecb37,
+    };
+    const auto corpus = testing::detector_corpus();
+    ASSERT_EQ(corpus.size(), std::size(expected));
+    for (std::size_t k = 0; k < corpus.size(); ++k) {
+        const std::vector<std::uint8_t> flags = mask_of(corpus[k].frame);
+        const std::uint64_t hash = testing::fnv1a(flags.data(), flags.size());
+        EXPECT_EQ(hash, expected[k]) << "case " << k << ": 0x" << std::hex << hash;
+    }
+}
+
 }  // namespace
 }  // namespace halvane

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "matcher.hpp"
@@ -140,6 +141,44 @@ TEST_F(MatcherTest, IdentifiesAScatteredField) {
     }
 }
 
+// One catalogue, its grid built once and shared, solved from four threads
+// at once: every result equals the serial one, which equals the one from a
+// grid built for the call.
+TEST_F(MatcherTest, ConcurrentSolvesOnOneCatalogueAgree) {
+    const std::vector<Vec3> sky = testing::spread_over_sky(400, 1.5 * kDegToRad, 9);
+    Catalog shared = make_catalog(sky, 30 * kDegToRad);
+    const Catalog per_call = shared;
+    shared.grid = std::make_shared<const StarGrid>(StarGrid::build(shared, 0.0));
+    std::vector<std::vector<Vec3>> fields;
+    for (std::uint64_t k = 0; k < 8; ++k) {
+        const Mat3 r = rotation_about({0.3, -0.2 + 0.1 * static_cast<double>(k), 0.9}, 0.4 * static_cast<double>(k));
+        std::vector<Vec3> seen;
+        for (const Vec3& v : sky)
+            if (dot(v, r * Vec3{0, 0, 1}) > std::cos(12 * kDegToRad)) seen.push_back(v);
+        fields.push_back(detections(r, seen, 0.3 * kArcmin, k + 1));
+    }
+    auto solve_all = [&](const Catalog& c) {
+        std::vector<std::string> out;
+        for (const auto& field : fields) {
+            const auto m = match_stars(field, c, 6, t);
+            std::string text = m ? std::to_string(m->match_margin) : m.error().message();
+            if (m)
+                for (const Correspondence& k : m->correspondences)
+                    text += " " + std::to_string(k.detection) + ":" + std::to_string(k.catalog_index);
+            out.push_back(text);
+        }
+        return out;
+    };
+    const auto serial = solve_all(shared);
+    EXPECT_EQ(serial, solve_all(per_call));
+    std::vector<std::vector<std::string>> results(4);
+    std::vector<std::thread> threads;
+    for (auto& r : results) threads.emplace_back([&] { r = solve_all(shared); });
+    for (std::thread& th : threads) th.join();
+    for (const auto& r : results) EXPECT_EQ(r, serial);
+    EXPECT_GT(std::count_if(serial.begin(), serial.end(), [](const std::string& s) { return s.find(':') != s.npos; }), 4);
+}
+
 TEST_F(MatcherTest, EarlyRefusals) {
     std::vector<Vec3> sky = scatter({0, 0, 1}, 10 * kDegToRad, 20, 8);
     const Catalog c = make_catalog(sky);
@@ -171,6 +210,26 @@ TEST_F(MatcherTest, TwoCopiesOfAPatternTie) {
     EXPECT_EQ(first.size(), 1u);
     EXPECT_EQ(second.size(), 1u);
     EXPECT_NE(*first.begin(), *second.begin());
+}
+
+TEST_F(MatcherTest, CandidatesOfOneAttitudeAreOneIdentification) {
+    // Detection 7 falls midway between two catalogue stars 1.2 tolerances
+    // apart, so triangles whose attitudes differ by a fraction of an
+    // arcminute give it one star or the other with equal counts. That is one
+    // identification, not a tie: detection 7 is left out, the rest stand.
+    const std::vector<Vec3> seen = scatter(normalized({0.3, 0.5, 0.8}), 10 * kDegToRad, 10, 3);
+    const Vec3 across = scaled(normalized(cross(seen[7], {0, 0, 1})), 0.6 * t);
+    std::vector<Vec3> sky = seen;
+    sky[7] = normalized(seen[7] + across);
+    sky.push_back(normalized(seen[7] - across));
+    const Catalog c = make_catalog(sky);
+    const auto result = match_stars(detections(attitude, seen, 0.3 * kArcmin, 17), c, 5, t);
+    ASSERT_TRUE(result.has_value()) << result.error().message();
+    ASSERT_EQ(result->correspondences.size(), 9u);
+    for (const auto& x : result->correspondences) {
+        EXPECT_NE(x.detection, 7u);
+        EXPECT_EQ(x.catalog_index, x.detection);
+    }
 }
 
 TEST_F(MatcherTest, ClearlyBetterResidualBreaksATie) {
@@ -237,6 +296,13 @@ TEST_F(MatcherTest, ConfidenceChecks) {
     const auto cams = detections(attitude, sky);
     EXPECT_TRUE(confidence_checks(3, cams, c, g, 5, t).error().is<Error::NoMatch>());
     EXPECT_TRUE(confidence_checks(8, cams, c, g, 5, t).has_value());
+    // Four of eight is about 1e-5 likely by chance for one hypothesis: a
+    // search that verified 50 may trust it, one that verified 100 may not,
+    // unless the attitude also puts fainter detections on stars.
+    EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {50, 0, 0}).has_value());
+    EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {100, 0, 0}).error().is<Error::NoMatch>());
+    EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {100, 10, 0}).error().is<Error::NoMatch>());
+    EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {100, 10, 10}).has_value());
     // A tolerance so wide that any direction lands on a star by chance.
     const StarGrid wide = StarGrid::build(c, 1.5);
     EXPECT_TRUE(confidence_checks(8, cams, c, wide, 5, 1.5).error().is<Error::NoMatch>());

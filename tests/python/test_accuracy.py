@@ -2,6 +2,9 @@
 the project promises, on a fixed seeded set."""
 import statistics
 
+import numpy as np
+import pytest
+
 import halvane
 import halvane_tools
 from halvane_tools import scenarios
@@ -39,3 +42,33 @@ def test_noise_free_fisheye():
     rate, errors, _ = run(scenarios.seeded_scenarios(20, scenarios.FISHEYE, noise=scenarios.NOISELESS))
     assert rate >= 0.90
     assert statistics.median(errors) <= 0.5
+
+
+@pytest.mark.parametrize("index, sigma", [(1, None), (5, None), (21, None), (3, 10.0), (21, 10.0)])
+def test_a_mis_stated_lens_is_refused_or_near(index, sigma):
+    """A sky through a lens with k1 = -0.05 solved as the ideal fisheye:
+    places (seed 5) that once gave confident fixes thousands of miles off."""
+    case = scenarios.seeded_scenarios(22, scenarios.FISHEYE, seed=5)[index]
+    scene = scenarios.render_distorted(case, CATALOG, -0.05)
+    try:
+        fix = scenarios.solve(case, scene, CATALOG, sigma_arcmin=sigma)
+    except halvane.HalvaneError as error:
+        assert str(error) == "no star pattern match found"
+        return
+    assert scenarios.error_nm(case, fix) < 300.0
+
+
+def test_a_bright_disc_at_night_is_not_the_sun():
+    """A saturated disc (the Moon, a lamp) painted into a night sky: with
+    use_sun the fix is the one the stars give on their own."""
+    case = scenarios.seeded_scenarios(1, scenarios.FISHEYE)[0]
+    scene = scenarios.render(case, CATALOG)
+    plain = scenarios.solve(case, scene, CATALOG)
+    pixels = scene.pixels.copy()
+    yy, xx = np.mgrid[0 : pixels.shape[0], 0 : pixels.shape[1]]
+    pixels[(xx - 330) ** 2 + (yy - 640) ** 2 <= 30**2] = 65535
+    c = case.camera
+    fix = halvane.resolve_fix(pixels, c.focal_px, c.cx, c.cy, scene.up_cam, case.utc, CATALOG,
+                              fisheye_fov_deg=c.fisheye_fov_deg, use_sun=True)
+    assert fix.used_sun is False
+    assert (fix.latitude_deg, fix.longitude_deg) == (plain.latitude_deg, plain.longitude_deg)

@@ -28,6 +28,8 @@ def test_all_lists_registered_names_in_order_ending_with_the_exception():
         "synthesize_scene",
         "resolve_fix",
         "resolve_from_centroids",
+        "remap_image",
+        "remap_mask",
         "sun_apparent_jd",
         "HalvaneError",
     ]

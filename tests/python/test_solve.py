@@ -1,12 +1,14 @@
 import datetime
 import inspect
 import math
+import random
 
 import numpy as np
 import pytest
 
 import halvane
 import halvane_tools
+from halvane_tools import scenarios
 
 CATALOG = halvane_tools.default_catalog()
 BRIGHT = [s for s in CATALOG.stars() if s[3] < 4.5]
@@ -253,3 +255,28 @@ def test_two_identical_patterns_are_reported_as_a_tie(tmp_path):
     with pytest.raises(halvane.HalvaneError) as info:
         halvane.resolve_from_centroids(centroids, 1000.0, 500.0, 500.0, (0, 0, 1), UTC, catalog)
     assert str(info.value) == "star pattern match is ambiguous: 6 vs 6 correspondences"
+
+
+@pytest.mark.parametrize("camera", [scenarios.FISHEYE, scenarios.PINHOLE], ids=["fisheye", "pinhole"])
+def test_random_detections_are_not_a_sky(camera):
+    """Points thrown at random into the field hold no star pattern: however
+    many hypotheses the search tries, none of them may become a fix."""
+    rng = random.Random(camera.width + camera.height)
+    for _ in range(40):
+        centroids, up, utc = scenarios.random_detections(rng, camera)
+        with pytest.raises(halvane.HalvaneError, match="^no star pattern match found$"):
+            halvane.resolve_from_centroids(centroids, camera.focal_px, camera.cx, camera.cy, up, utc, CATALOG,
+                                           fisheye_fov_deg=camera.fisheye_fov_deg)
+
+
+@pytest.mark.parametrize("seed", [21, 24])
+def test_a_frame_of_saturated_discs_is_not_a_sky(seed):
+    """Twenty saturated discs on a flat frame (seeds that once gave fixes)."""
+    rng = np.random.default_rng(seed)
+    image = np.full((1024, 1024), 3000, np.uint16)
+    yy, xx = np.mgrid[0:1024, 0:1024]
+    for _ in range(20):
+        r, a = 480 * math.sqrt(rng.random()), rng.random() * 2 * math.pi
+        image[(xx - 512 - r * math.cos(a)) ** 2 + (yy - 512 - r * math.sin(a)) ** 2 <= 16] = 65535
+    with pytest.raises(halvane.HalvaneError, match="^no star pattern match found$"):
+        halvane.resolve_fix(image, None, 512.0, 512.0, (0, 0, 1), UTC, CATALOG, fisheye_fov_deg=180.0)
