@@ -204,7 +204,8 @@ Result<Fix> resolve_from_detections(const Detections& d, std::optional<PixelPosi
         !std::isfinite(up_length) || up_length < 1e-9)
         return std::unexpected(Error::DegenerateUp{});
     if (d.search.size() < 4) return std::unexpected(Error::InsufficientStars{4, d.search.size()});
-    auto match = match_stars(d.search, catalog, config.triangle_stars, config.match_tolerance, d.check);
+    WorkMeter meter(config.cancel);
+    auto match = match_stars(d.search, catalog, config.triangle_stars, config.match_tolerance, d.check, &meter);
     if (!match) return std::unexpected(std::move(match.error()));
     return resolve_from_matches(match->correspondences, match->match_margin, d.search, sun, camera, up_cam, catalog,
                                 config, jd);

@@ -52,6 +52,10 @@ void raise_current_exception() noexcept {
     }
 }
 
+Cancellation interrupt_on_signal() noexcept {
+    return {[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
+}
+
 void report_unraisable_failure() noexcept {
     PyErr_SetString(PyExc_SystemError, "uncaught panic at ffi boundary");
     PyErr_WriteUnraisable(nullptr);

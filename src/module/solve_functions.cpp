@@ -29,6 +29,7 @@ SolveOptions solve_options(std::optional<std::uint64_t> max_centroids,
     if (min_matched_stars) options.min_matched_stars = *min_matched_stars;
     if (max_residual_rms_arcmin) options.max_residual_rms_rad = arcmin_to_rad(*max_residual_rms_arcmin);
     options.use_sun = use_sun;
+    options.cancel = interrupt_on_signal();
     return options;
 }
 

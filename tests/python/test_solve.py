@@ -1,6 +1,7 @@
 import datetime
 import inspect
 import math
+import signal
 import random
 
 import numpy as np
@@ -188,6 +189,25 @@ def test_sequences_that_break_their_promise_are_refused_by_name():
         with pytest.raises(ValueError, match=f"^argument '{name}': the sequence ended at item [0-9] of the [39]") as info:
             solve(**kwargs)
         assert not isinstance(info.value, IndexError)
+
+
+def test_an_interrupt_stops_a_long_identification():
+    # A 90-arcminute sigma keeps the matcher busy until its work budget runs
+    # out; the engine asks for pending signals as it goes.
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        with pytest.raises(KeyboardInterrupt) as info:
+            solve(sigma_arcmin=90.0, max_centroids=50)
+        # Raised inside the call, not after it refused.
+        assert info.value.__context__ is None
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert solve().match_margin >= 0  # nothing left behind
 
 
 def test_residual_gate_reaches_the_engine_in_radians():
