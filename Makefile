@@ -91,6 +91,7 @@ bench: build
 	build/bench/bench_stages python/halvane_tools/data/stars.hcat python/halvane_tools/data/pairs.hprs
 	build/bench/bench_remap
 	@for b in bench/*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b" || exit 1; done
+	build/bench/bench_frames python/halvane_tools/data/stars.hcat python/halvane_tools/data/pairs.hprs
 
 # Rebuilds the bundled catalogue and pair index from data/bsc5.dat (the
 # builder is pure Python and reproduces the shipped files byte for byte).

@@ -161,3 +161,51 @@ def inside_ellipse(scenario: Scenario, fix) -> bool:
     if major <= 0 or minor <= 0:
         return False
     return (along / major) ** 2 + (across / minor) ** 2 <= 1.0
+
+
+def frame_sequence(scenario: Scenario, catalog, frames: int, minutes_apart: float = 5.0, hot_spots: int = 30):
+    """What a fisheye standing still records at `frames` times `minutes_apart`
+    apart, the scenario's time in the middle, with the same `hot_spots`
+    bright, saturated spots stamped into every frame, as a sensor's hot
+    pixels would be. Each frame gets its own noise.
+
+    Returns (frames as uint16 arrays, UTC tuples, hot-spot pixels as (x, y)).
+    The spots keep clear of the celestial poles, where a spot that does not
+    move cannot be told from a star that barely does.
+    """
+    import numpy as np
+
+    import halvane
+
+    c = scenario.camera
+    if c.fisheye_fov_deg is None:
+        raise ValueError("frame sequences need a fisheye: a pinhole is re-aimed for every frame")
+    lat = math.radians(scenario.lat_deg)
+    lens = halvane.Camera(None, c.cx, c.cy, c.width, c.height, fisheye_fov_deg=c.fisheye_fov_deg)
+    # Looking straight up, image up is north.
+    poles = [lens.vec_to_pixel((0.0, -s * math.cos(lat), s * math.sin(lat))) for s in (1.0, -1.0)]
+    poles = [p for p in poles if p is not None]
+    keep_clear_px = 0.4 * lens.effective_focal_px
+
+    rng = random.Random(scenario.seed)
+    spots = []
+    while len(spots) < hot_spots:
+        x, y = rng.uniform(8.0, c.width - 9.0), rng.uniform(8.0, c.height - 9.0)
+        if all(math.hypot(x - px, y - py) > keep_clear_px for px, py in poles):
+            spots.append((x, y))
+
+    star_sigma_px = 1.3  # the renderer's star width
+    middle = frames // 2
+    images, times = [], []
+    for k in range(frames):
+        moment = dataclasses.replace(
+            scenario, when=scenario.when + datetime.timedelta(minutes=(k - middle) * minutes_apart), seed=scenario.seed + k
+        )
+        image = render(moment, catalog).pixels.astype(np.float64)
+        for x, y in spots:
+            x0, y0 = int(x), int(y)
+            yy, xx = np.mgrid[y0 - 4 : y0 + 5, x0 - 4 : x0 + 5]
+            image[y0 - 4 : y0 + 5, x0 - 4 : x0 + 5] += 150000.0 * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * star_sigma_px**2))
+        images.append(np.clip(image, 0, 65535).astype(np.uint16))
+        times.append(moment.utc)
+    return images, times, spots

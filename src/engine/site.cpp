@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "numeric.hpp"
+#include "temporal.hpp"
 
 namespace halvane {
 
@@ -120,6 +121,20 @@ Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneReques
                                                       request.jd_ut);
     return synthesize_scene(catalog, params, lat, lon, request.jd_ut, boresight.alt_deg, boresight.az_deg,
                             request.roll_deg);
+}
+
+Result<Fix> resolve_from_frames_at_site(std::span<const ImageView> frames, std::span<const double> times_jd,
+                                        const Vec3& up_cam, const Catalog& catalog,
+                                        std::optional<double> sigma_arcmin, const CameraScalars& lens,
+                                        const SolveOptions& options, double psf_sigma_px) {
+    if (options.use_sun)
+        return std::unexpected(Error::BadImage{"use_sun requires the single-image resolve_fix path"});
+    const Camera camera =
+        frames.empty() ? centroid_camera(lens) : camera_from_scalars(lens, frames[0].width, frames[0].height);
+    // Two pixels at the optical centre.
+    const double tolerance = 2.0 / camera.focal;
+    const FixConfig config = lens_config(camera, sigma_arcmin, lens, options);
+    return resolve_fix_from_frames(frames, times_jd, camera, up_cam, catalog, config, psf_sigma_px, tolerance);
 }
 
 }  // namespace halvane

@@ -124,4 +124,17 @@ struct SceneRequest {
 // the request is validated. Errors: those of synthesize_scene.
 Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneRequest& request);
 
+// A fix from a chronological frame sequence of a camera fixed to the
+// ground (see resolve_fix_from_frames). The camera's extent is frame 0's,
+// or round(2 cx) by round(2 cy) without frames; the temporal test accepts a
+// prediction within two pixels at the optical centre (2 / focal radians).
+// frames: 16-bit views; times_jd: Julian Date (UT) of each; psf_sigma_px:
+// the matched-filter width, finite and in (0, 64]. Errors: BadImage
+// "use_sun requires the single-image resolve_fix path" when options.use_sun
+// is set (checked first), then those of resolve_fix_from_frames.
+Result<Fix> resolve_from_frames_at_site(std::span<const ImageView> frames, std::span<const double> times_jd,
+                                        const Vec3& up_cam, const Catalog& catalog,
+                                        std::optional<double> sigma_arcmin, const CameraScalars& lens,
+                                        const SolveOptions& options, double psf_sigma_px);
+
 }  // namespace halvane

@@ -98,6 +98,7 @@ const Registration kRegistrations[] = {
     {"synthesize_scene", make_function<synthesize_scene_def>},
     {"resolve_fix", make_function<resolve_fix_def>},
     {"resolve_from_centroids", make_function<resolve_from_centroids_def>},
+    {"resolve_from_frames", make_function<resolve_from_frames_def>},
     {"remap_image", make_function<remap_image_def>},
     {"remap_mask", make_function<remap_mask_def>},
     {"sun_apparent_jd", make_function<sun_apparent_jd_def>},

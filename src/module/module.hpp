@@ -73,6 +73,7 @@ extern PyMethodDef resolve_from_centroids_def;
 extern PyMethodDef remap_image_def;
 extern PyMethodDef remap_mask_def;
 extern PyMethodDef sun_apparent_jd_def;
+extern PyMethodDef resolve_from_frames_def;
 
 // Registered classes: each builds its type once and returns a new reference.
 PyObject* make_camera_type(PyObject* module_name);

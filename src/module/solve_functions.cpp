@@ -1,6 +1,8 @@
-// resolve_fix and resolve_from_centroids: the everyday entry points.
+// resolve_fix and resolve_from_centroids, the everyday entry points, and
+// resolve_from_frames for frame sequences.
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <vector>
 
@@ -110,6 +112,93 @@ PyObject* resolve_from_centroids_impl(PyObject*, PyObject* args, PyObject* kwarg
                                                        a.options, a.jd));
 }
 
+// A frame or timestamp sequence, borrowed: any sequence but a str, whose
+// items are converted one by one later, with their own refusal texts.
+struct ItemSequence {
+    PyObject* object = nullptr;
+};
+
+}  // namespace
+
+template <>
+struct Converter<ItemSequence> {
+    static bool convert(PyObject* object, const char* name, ItemSequence& out) {
+        if (PyUnicode_Check(object) || !PySequence_Check(object))
+            return raise_argument_error(PyExc_TypeError, name, "expected a sequence, not " + type_name(object));
+        out.object = object;
+        return true;
+    }
+};
+
+namespace {
+
+// Converts every item of `sequence` in order with `convert` (which raises
+// on refusal), stopping at the first failure.
+template <class T, class Convert>
+bool convert_items(PyObject* sequence, std::vector<T>& out, Convert convert) {
+    const Py_ssize_t n = PySequence_Size(sequence);
+    if (n < 0) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(sequence, i);
+        if (item == nullptr) return false;
+        const bool ok = convert(item, out.emplace_back());
+        Py_DECREF(item);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+PyObject* resolve_from_frames_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature<17> kSig{
+        "resolve_from_frames",
+        {{{"frames"}, {"times_utc"}, {"focal_px"}, {"cx"}, {"cy"}, {"up_cam"}, {"catalog"},
+          {"sigma_arcmin", kOptional}, {"fisheye_fov_deg", kOptional}, {"k1", kOptional}, {"k2", kOptional},
+          {"k3", kOptional}, {"k4", kOptional}, {"psf_sigma_px", kOptional}, {"max_centroids", kOptional},
+          {"min_matched_stars", kOptional}, {"max_residual_rms_arcmin", kOptional}}}};
+    ItemSequence frames, times_utc;
+    std::optional<double> focal_px, sigma_arcmin, fisheye_fov_deg, max_residual_rms_arcmin;
+    CameraScalars lens;
+    std::array<double, 3> up_cam{};
+    const Catalog* catalog = nullptr;
+    double psf_sigma_px = 1.0;
+    std::optional<std::uint64_t> max_centroids, min_matched_stars;
+    if (!bind(kSig, args, kwargs, frames, times_utc, focal_px, lens.cx, lens.cy, up_cam, catalog, sigma_arcmin,
+              fisheye_fov_deg, lens.k1, lens.k2, lens.k3, lens.k4, psf_sigma_px, max_centroids,
+              min_matched_stars, max_residual_rms_arcmin))
+        return nullptr;
+
+    // A bad width is refused before any frame is read.
+    if (!check_psf_sigma_px(psf_sigma_px)) return nullptr;
+    lens.fisheye_fov_deg = fisheye_fov_deg;
+    if (!focal_for_projection(focal_px, fisheye_fov_deg.has_value(), lens.k1, lens.k2, lens.k3, lens.k4,
+                              lens.focal_px))
+        return nullptr;
+    std::vector<OwnedImage> pixels;
+    if (!convert_items(frames.object, pixels, extract_u16_image)) return nullptr;
+    std::vector<double> times_jd;
+    if (!convert_items(times_utc.object, times_jd, utc_to_jd)) return nullptr;
+    const SolveOptions options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, false);
+    std::vector<ImageView> views;
+    views.reserve(pixels.size());
+    for (const OwnedImage& frame : pixels) views.push_back(frame.view());
+
+    // Everything the engine reads is an owned copy now (the Catalog is
+    // immutable), so other threads may run while it works. An exception is
+    // caught inside and rethrown only once the lock is held again.
+    std::optional<Result<Fix>> result;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        result.emplace(
+            resolve_from_frames_at_site(views, times_jd, up_cam, *catalog, sigma_arcmin, lens, options, psf_sigma_px));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+    return fix_or_error(std::move(*result));
+}
+
 constexpr const char* kCameraRules =
     "Camera: with fisheye_fov_deg=None the lens is a pinhole of focal length focal_px\n"
     "(pixels). With fisheye_fov_deg set (the full field of view, degrees) and k1..k4\n"
@@ -119,11 +208,15 @@ constexpr const char* kCameraRules =
     "radians off the axis, with focal_px the real radial scale and cx, cy (pixels)\n"
     "the real optical centre.\n\n";
 
-constexpr const char* kCommonArguments =
+constexpr const char* kUpCamArgument =
     "up_cam: the local vertical (towards the zenith) in the camera frame (x right,\n"
-    "y down, z along the optical axis); it need not be unit length.\n"
+    "y down, z along the optical axis); it need not be unit length.\n";
+
+constexpr const char* kUtcArgument =
     "utc: the exposure time, a (year, month, day, hour, minute, second) tuple in UTC\n"
-    "or a timezone-aware datetime.datetime; a naive datetime is refused.\n"
+    "or a timezone-aware datetime.datetime; a naive datetime is refused.\n";
+
+constexpr const char* kSolveArguments =
     "catalog: a halvane.Catalog.\n"
     "sigma_arcmin: standard deviation of a star's measured direction, arcminutes;\n"
     "None gives half a pixel, at least one arcminute (see Camera.default_sigma_arcmin).\n"
@@ -153,7 +246,7 @@ PyMethodDef resolve_fix_def = method_def<resolve_fix_impl>(
                 "shape is refused.\n"
                 "use_sun: also find the Sun's disc and use it as one more sight (only when it\n"
                 "stands at least 15 degrees high; Fix.used_sun tells).\n\n") +
-            kCameraRules + kCommonArguments;
+            kCameraRules + kUpCamArgument + kUtcArgument + kSolveArguments;
         return doc.c_str();
     }());
 
@@ -172,7 +265,42 @@ PyMethodDef resolve_from_centroids_def = method_def<resolve_from_centroids_impl>
                 "For the ideal fisheye the image extent is taken as 2 * cx by 2 * cy, assuming\n"
                 "a centred principal point: an off-centre cx, cy in that mode misplaces the\n"
                 "focal length silently.\n\n") +
-            kCameraRules + kCommonArguments;
+            kCameraRules + kUpCamArgument + kUtcArgument + kSolveArguments;
+        return doc.c_str();
+    }());
+
+PyMethodDef resolve_from_frames_def = method_def<resolve_from_frames_impl>(
+    "resolve_from_frames",
+    [] {
+        static const std::string doc =
+            std::string(
+                "resolve_from_frames(frames, times_utc, focal_px, cx, cy, up_cam, catalog, sigma_arcmin=None, "
+                "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, psf_sigma_px=1.0, max_centroids=None, "
+                "min_matched_stars=None, max_residual_rms_arcmin=None)\n--\n\n"
+                "Latitude and longitude from a short sequence of frames, keeping only the\n"
+                "detections that turn with the sky.\n\n"
+                "Between exposures the sky turns about the celestial pole at the sidereal rate;\n"
+                "hot pixels and noise peaks do not. The camera must therefore stay fixed\n"
+                "relative to the local horizon for the whole sequence (a tripod or a\n"
+                "ground-mounted sensor; a moving platform is out of scope).\n\n"
+                "frames: a sequence of 2-D C-contiguous uint16 (full scale 65535) or uint8\n"
+                "NumPy arrays of one size, accepted as by resolve_fix.\n"
+                "times_utc: a sequence of the same length of UTC timestamps, each a (year,\n"
+                "month, day, hour, minute, second) tuple or a timezone-aware\n"
+                "datetime.datetime (a naive one is refused).\n"
+                "Both are chronological. The middle frame is the solved epoch; the other frames\n"
+                "only confirm which of its star candidates are real. Fewer than three frames,\n"
+                "an even count, times that do not increase, or frames so close in time that\n"
+                "the sky has barely turned are refused.\n"
+                "psf_sigma_px: the PSF width (pixels) of the matched-filter detector run on every\n"
+                "frame; this path is meant for small, sharp stars. It must be finite and in\n"
+                "(0, 64], as for detect_centroids_matched, and is checked before any frame is\n"
+                "read.\n"
+                "Each frame is searched for four times max_centroids detections, so that junk\n"
+                "among the brightest does not crowd out the stars.\n\n"
+                "This function releases the interpreter lock while it works, after copying\n"
+                "every input, so other Python threads keep running.\n\n") +
+            kCameraRules + kUpCamArgument + kSolveArguments;
         return doc.c_str();
     }());
 

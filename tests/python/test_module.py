@@ -28,6 +28,7 @@ def test_all_lists_registered_names_in_order_ending_with_the_exception():
         "synthesize_scene",
         "resolve_fix",
         "resolve_from_centroids",
+        "resolve_from_frames",
         "remap_image",
         "remap_mask",
         "sun_apparent_jd",

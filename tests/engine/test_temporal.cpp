@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "frame.hpp"
+#include "site.hpp"
+#include "support.hpp"
+#include "synth.hpp"
+#include "temporal.hpp"
+#include "time.hpp"
+
+namespace halvane {
+namespace {
+
+using Detections = std::vector<std::vector<Centroid>>;
+
+// A zenith-pointing ideal fisheye, 1000 x 1000 px, 180 degrees: about
+// 318 px per radian, so the two-pixel tolerance is 6.3e-3 rad.
+const Camera kCamera = Camera::from_fov(1000, 1000, 180.0, 0.0, 500.0, 500.0, 0, 0, 0, 0);
+const double kTolerance = 2.0 / kCamera.focal;
+const double kJd = julian_date(2026, 3, 14, 21, 30, 0.0);
+constexpr double kLatDeg = 40.0;
+// The north celestial pole seen from latitude 40 by that camera (image up
+// is north).
+const Vec3 kPole{0.0, -std::cos(kLatDeg * kDegToRad), std::sin(kLatDeg * kDegToRad)};
+
+// `count` camera-frame star directions well inside the field.
+std::vector<Vec3> stars_in_view(std::size_t count) {
+    std::vector<Vec3> out;
+    for (const Vec3& v : testing::spread_over_sky(400, 3.0 * kDegToRad, 99))
+        if (v[2] > 0.3 && out.size() < count) out.push_back(v);
+    return out;
+}
+
+struct Sequence {
+    Detections detections;
+    std::vector<double> times;
+};
+
+// What the camera records of `stars` in `frames` exposures `minutes_apart`,
+// the middle one at kJd: each frame turns the sky about the pole by the
+// sidereal angle. Detections brightest first, in the stars' order.
+Sequence observe(std::span<const Vec3> stars, std::size_t frames, double minutes_apart = 10.0) {
+    Sequence s;
+    const std::size_t mid = frames / 2;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double minutes = (static_cast<double>(i) - static_cast<double>(mid)) * minutes_apart;
+        s.times.push_back(kJd + minutes / 1440.0);
+        const Mat3 turn = testing::rotation_about(kPole, -kSiderealRateRadPerS * minutes * 60.0);
+        std::vector<Centroid>& frame = s.detections.emplace_back();
+        for (std::size_t k = 0; k < stars.size(); ++k) {
+            const auto pixel = kCamera.vec_to_pixel(turn * stars[k]);
+            frame.push_back({pixel->x, pixel->y, 100.0 - static_cast<double>(k)});
+        }
+    }
+    return s;
+}
+
+// The same pixel in every frame, brighter than every star.
+void add_hot_pixel(Sequence& s, PixelPosition p) {
+    for (auto& frame : s.detections) frame.insert(frame.begin(), {p.x, p.y, 1000.0});
+}
+
+std::string refusal(const Result<SiderealVerification>& r) { return r ? "accepted" : r.error().message(); }
+
+TEST(VerifySidereal, RefusesBadSequencesInOrder) {
+    const std::vector<Vec3> stars = stars_in_view(10);
+    const Sequence three = observe(stars, 3);
+    const std::vector<double> t = three.times;
+    const struct {
+        std::size_t frames;
+        std::vector<double> times;
+        double tolerance;
+        const char* text;
+    } cases[] = {
+        {2, {t[0], t[1], t[2]}, kTolerance, "bad image: detections has 2 frames but times_jd has 3"},
+        {3, {t[1], t[0]}, kTolerance, "bad image: detections has 3 frames but times_jd has 2"},
+        {0, {}, kTolerance, "bad image: need an odd number of frames >= 3, got 0"},
+        {2, {t[0], t[1]}, kTolerance, "bad image: need an odd number of frames >= 3, got 2"},
+        {4, {t[0], t[1], t[2], t[2] + 1.0}, kTolerance, "bad image: need an odd number of frames >= 3, got 4"},
+        {3, {t[0], t[0], t[2]}, kTolerance, "bad image: times_jd must be strictly increasing"},
+        {3, {t[0], t[2], t[1]}, kTolerance, "bad image: times_jd must be strictly increasing"},
+        // One second either side turns the sky by 7.292e-5 rad.
+        {3, {kJd - 1.0 / 86400.0, kJd, kJd + 1.0 / 86400.0}, 1e-4,
+         "bad image: frames too closely spaced for temporal verification at this tolerance: smallest "
+         "inter-frame rotation |theta| = 7.292e-5 rad is only 0.73x the inlier tolerance 1.000e-4 rad "
+         "(need >= 1.5x)"},
+        // Wide enough apart for a finer tolerance; but nothing moved, and a
+        // detection that stays put gives no axis.
+        {3, {kJd - 1.0 / 86400.0, kJd, kJd + 1.0 / 86400.0}, 2e-5, "insufficient stars: needed 8, got 0"},
+    };
+    for (const auto& c : cases) {
+        const Detections d(c.frames, three.detections[0]);
+        EXPECT_EQ(refusal(verify_sidereal(d, kCamera, c.times, c.tolerance)), c.text);
+    }
+}
+
+TEST(VerifySidereal, TooLittleEvidence) {
+    const std::vector<Vec3> stars = stars_in_view(10);
+    Sequence empty_middle = observe(stars, 3);
+    empty_middle.detections[1].clear();
+    EXPECT_EQ(refusal(verify_sidereal(empty_middle.detections, kCamera, empty_middle.times, kTolerance)),
+              "insufficient stars: needed 8, got 0");
+    // A candidate with no detection anywhere near it in the other frames.
+    Sequence lone = observe(std::span(stars).first(1), 3);
+    lone.detections[0].clear();
+    lone.detections[2].clear();
+    EXPECT_EQ(refusal(verify_sidereal(lone.detections, kCamera, lone.times, kTolerance)),
+              "insufficient stars: needed 8, got 0");
+
+    // n stars over 3 frames support an axis with 2 n pairs: 3 stars are too
+    // weak an axis, 4 make one but too few confirmations, 5 pass.
+    for (const auto& [n, text] : {std::pair<std::size_t, const char*>{3, "insufficient stars: needed 8, got 6"},
+                                  {4, "insufficient stars: needed 5, got 4"},
+                                  {5, "accepted"}}) {
+        const Sequence s = observe(std::span(stars).first(n), 3);
+        const auto r = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+        EXPECT_EQ(refusal(r), text) << n;
+        if (r) {
+            EXPECT_EQ(r->confirmed, s.detections[1]);
+        }
+    }
+    // A star detected twice in a frame still supports the axis once there.
+    Sequence doubled = observe(std::span(stars).first(3), 3);
+    for (std::size_t f : {0u, 2u}) {
+        std::vector<Centroid>& frame = doubled.detections[f];
+        for (std::size_t k = 0; k < 3; ++k) frame.push_back({frame[k].x + 0.5, frame[k].y, 1.0});
+    }
+    EXPECT_EQ(refusal(verify_sidereal(doubled.detections, kCamera, doubled.times, kTolerance)),
+              "insufficient stars: needed 8, got 6");
+}
+
+TEST(VerifySidereal, AStarMissingFromAnyOtherFrameIsNotConfirmed) {
+    const std::vector<Vec3> stars = stars_in_view(20);
+    for (std::size_t frames : {3u, 5u})
+        for (std::size_t gap = 0; gap < frames; ++gap) {
+            if (gap == frames / 2) continue;
+            Sequence s = observe(stars, frames);
+            s.detections[gap].erase(s.detections[gap].begin() + 7);
+            const auto r = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+            ASSERT_TRUE(r.has_value()) << r.error().message();
+            std::vector<Centroid> expected = s.detections[frames / 2];
+            expected.erase(expected.begin() + 7);
+            EXPECT_EQ(r->confirmed, expected) << frames << " frames, gap in " << gap;
+        }
+}
+
+TEST(VerifySidereal, FindsThePoleAndPassesAHotPixelOnlyThere) {
+    const std::vector<Vec3> stars = stars_in_view(20);
+    const PixelPosition pole = *kCamera.vec_to_pixel(kPole);
+    for (std::size_t frames : {3u, 5u}) {
+        Sequence s = observe(stars, frames);
+        add_hot_pixel(s, {800.0, 650.0});
+        add_hot_pixel(s, {pole.x + 2.0, pole.y - 3.0});
+        const auto r = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+        ASSERT_TRUE(r.has_value()) << r.error().message();
+        // The one at the pole hardly moves with the sky; the other cannot.
+        std::vector<Centroid> expected = s.detections[frames / 2];
+        expected.erase(expected.begin() + 1);
+        EXPECT_EQ(r->confirmed, expected) << frames;
+        EXPECT_GT(dot(r->axis, kPole), std::cos(0.1 * kDegToRad));
+        EXPECT_NEAR(norm(r->axis), 1.0, 1e-12);
+    }
+}
+
+TEST(VerifySidereal, FramesBeforeAndAfterTheMiddleAreSymmetric) {
+    // Played backwards, the sky turns the other way about the same pole.
+    const std::vector<Vec3> stars = stars_in_view(20);
+    for (std::size_t frames : {3u, 5u}) {
+        Sequence s = observe(stars, frames);
+        s.detections[frames / 2 - 1].erase(s.detections[frames / 2 - 1].begin() + 3);
+        s.detections[frames / 2 + 1].erase(s.detections[frames / 2 + 1].begin() + 5);
+        const auto forward = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+        std::reverse(s.detections.begin(), s.detections.end());
+        const auto backward = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+        ASSERT_TRUE(forward.has_value() && backward.has_value());
+        EXPECT_EQ(forward->confirmed, backward->confirmed);
+        EXPECT_EQ(forward->confirmed.size(), stars.size() - 2);
+        EXPECT_GT(dot(forward->axis, kPole), std::cos(0.1 * kDegToRad));
+        EXPECT_GT(dot(backward->axis, scaled(kPole, -1.0)), std::cos(0.1 * kDegToRad));
+    }
+}
+
+TEST(VerifySidereal, SameInputSameAnswer) {
+    // Jittered detections and junk make the axis depend on which pairs the
+    // sampler draws; it still comes out bit for bit the same.
+    Sequence s = observe(stars_in_view(20), 5);
+    XorShift64Star jitter(5);
+    for (auto& frame : s.detections) {
+        for (Centroid& c : frame) {
+            c.x += 0.3 * jitter.normal();
+            c.y += 0.3 * jitter.normal();
+        }
+        for (int junk = 0; junk < 10; ++junk) frame.push_back({100 + 800 * jitter.uniform(), 100 + 800 * jitter.uniform(), 1.0});
+    }
+    const auto first = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+    const auto second = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+    ASSERT_TRUE(first.has_value() && second.has_value());
+    EXPECT_EQ(first->axis, second->axis);
+    EXPECT_EQ(first->confirmed, second->confirmed);
+    EXPECT_GT(dot(first->axis, kPole), std::cos(2.0 * kDegToRad));
+}
+
+// --- The fix from frames ----------------------------------------------------
+
+constexpr double kLonDeg = -74.0;
+constexpr double kPsfSigmaPx = 1.3;
+
+// Five bright stars scattered 20 to 45 degrees from the zenith of
+// (kLatDeg, kLonDeg) at kJd, and nothing else: a sequence of that sky can
+// confirm at most five.
+Catalog five_stars_overhead() {
+    const double lat = kLatDeg * kDegToRad;
+    const double theta = kLonDeg * kDegToRad + gmst_rad(kJd);
+    const Vec3 zenith = transposed(precession_matrix(kJd)) *
+                        Vec3{std::cos(lat) * std::cos(theta), std::cos(lat) * std::sin(theta), std::sin(lat)};
+    const Vec3 e1 = normalized(cross({0.0, 0.0, 1.0}, zenith));
+    const Vec3 e2 = cross(zenith, e1);
+    std::vector<Star> stars;
+    for (const auto& [off_deg, az_deg] : {std::pair{20.0, 10.0}, {30.0, 85.0}, {40.0, 170.0}, {35.0, 230.0}, {45.0, 300.0}}) {
+        const double off = off_deg * kDegToRad, az = az_deg * kDegToRad;
+        const Vec3 v = scaled(zenith, std::cos(off)) +
+                       scaled(scaled(e1, std::cos(az)) + scaled(e2, std::sin(az)), std::sin(off));
+        stars.push_back(testing::star_at(v, static_cast<std::uint32_t>(100 + stars.size()), 1.0f));
+    }
+    return testing::catalog_of(std::move(stars));
+}
+
+struct Frames {
+    std::vector<std::vector<std::uint16_t>> pixels;
+    std::vector<double> times;
+    Vec3 up_cam{};
+    std::vector<ImageView> views() const {
+        std::vector<ImageView> out;
+        for (const auto& p : pixels) out.push_back({p, 1000, 1000});
+        return out;
+    }
+};
+
+const std::vector<PixelPosition> kHotSpots{{120.5, 480.0}, {700.0, 300.0}, {420.0, 880.0}, {860.0, 760.0}};
+
+// Three noisy frames of that sky 10 minutes apart, with the same bright hot
+// spots, wider than a single hot pixel, stamped into each.
+Frames render_frames(const Catalog& catalog) {
+    Frames out;
+    SceneParams params;
+    params.camera = kCamera;
+    params.width = params.height = 1000;
+    params.background_noise = 20.0;
+    for (int i = -1; i <= 1; ++i) {
+        const double jd = kJd + i * 10.0 / 1440.0;
+        params.seed = static_cast<std::uint64_t>(i + 7);
+        auto scene = synthesize_scene(catalog, params, kLatDeg * kDegToRad, kLonDeg * kDegToRad, jd, 90.0, 0.0, 0.0);
+        if (!scene) {
+            ADD_FAILURE() << scene.error().message();
+            return out;
+        }
+        for (const PixelPosition& p : kHotSpots)
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    scene->pixels[static_cast<std::size_t>(p.y + dy) * 1000 + static_cast<std::size_t>(p.x + dx)] =
+                        dx == 0 && dy == 0 ? 65535 : 40000;
+        out.pixels.push_back(std::move(scene->pixels));
+        out.times.push_back(jd);
+        out.up_cam = scene->up_cam;
+    }
+    return out;
+}
+
+TEST(ResolveFixFromFrames, ExactlyFiveConfirmedStarsSolveAtTheMiddleEpoch) {
+    const Catalog catalog = five_stars_overhead();
+    const Frames frames = render_frames(catalog);
+    const std::vector<ImageView> views = frames.views();
+
+    Detections detections;
+    for (const ImageView& v : views) detections.push_back(*detect_centroids_matched(v, 48, kPsfSigmaPx));
+    const auto near_hot_spot = [](const Centroid& c) {
+        return std::any_of(kHotSpots.begin(), kHotSpots.end(),
+                           [&](const PixelPosition& p) { return std::hypot(c.x - p.x, c.y - p.y) < 2.0; });
+    };
+    ASSERT_EQ(std::count_if(detections[1].begin(), detections[1].begin() + 9, near_hot_spot), 4);
+    const auto verified = verify_sidereal(detections, kCamera, frames.times, kTolerance);
+    ASSERT_TRUE(verified.has_value()) << verified.error().message();
+    EXPECT_EQ(verified->confirmed.size(), 5u);
+    EXPECT_TRUE(std::none_of(verified->confirmed.begin(), verified->confirmed.end(), near_hot_spot));
+
+    const FixConfig config = make_fix_config(kCamera, std::nullopt, true, {});
+    const auto fix = resolve_fix_from_frames(views, frames.times, kCamera, frames.up_cam, catalog, config,
+                                             kPsfSigmaPx, kTolerance);
+    ASSERT_TRUE(fix.has_value()) << fix.error().message();
+    EXPECT_EQ(fix->matched_hr_ids.size(), 5u);
+    // Ten minutes of sidereal time are 2.5 degrees of longitude: the wrong
+    // epoch would miss by some 115 nautical miles.
+    EXPECT_LT(great_circle_nm(kLatDeg, kLonDeg, fix->latitude_deg, fix->longitude_deg), 1.0);
+}
+
+TEST(ResolveFixFromFrames, SizesAreComparedBeforeAnyDetection) {
+    const std::vector<std::uint16_t> pixels(100 * 100, 1000);
+    // Frame 1 would fail detection (its pixel count is wrong); the size
+    // check reaches frame 2 first.
+    const std::vector<ImageView> frames{{pixels, 100, 100}, {std::span(pixels).first(10), 100, 100}, {pixels, 99, 100}};
+    const std::vector<double> times{kJd, kJd + 0.01, kJd + 0.02};
+    const auto r = resolve_fix_from_frames(frames, times, kCamera, {0, 0, 1}, Catalog{}, FixConfig{}, 1.0, kTolerance);
+    EXPECT_EQ(r.error().message(), "bad image: frame 2 is 99x100 but frame 0 is 100x100; all frames must share one size");
+}
+
+TEST(ResolveFromFramesAtSite, RefusalsBeforeTheSequenceIsRead) {
+    const CameraScalars lens{180.0, 0.0, 500.0, 500.0};
+    SolveOptions with_sun;
+    with_sun.use_sun = true;
+    EXPECT_EQ(resolve_from_frames_at_site({}, {}, {0, 0, 1}, Catalog{}, std::nullopt, lens, with_sun, 1.0).error().message(),
+              "bad image: use_sun requires the single-image resolve_fix path");
+    // No frames: the camera takes its extent from the principal point.
+    EXPECT_EQ(resolve_from_frames_at_site({}, {}, {0, 0, 1}, Catalog{}, std::nullopt, lens, {}, 1.0).error().message(),
+              "bad image: need an odd number of frames >= 3, got 0");
+}
+
+}  // namespace
+}  // namespace halvane
