@@ -169,20 +169,6 @@ bool sequence_length(PyObject* object, const char* name, const char* expected, P
                                                            type_name(object));
 }
 
-// Item i of a sequence whose length was read before; a sequence that ends
-// early (it shrank during conversion, or its __len__ lies) is refused by
-// name rather than leaking an IndexError.
-PyObject* sequence_item(PyObject* sequence, const char* name, Py_ssize_t i, Py_ssize_t length) {
-    PyObject* item = PySequence_GetItem(sequence, i);
-    if (item == nullptr && PyErr_ExceptionMatches(PyExc_IndexError)) {
-        PyErr_Clear();
-        raise_argument_error(PyExc_ValueError, name,
-                             "the sequence ended at item " + std::to_string(i) + " of the " + std::to_string(length) +
-                                 " its length promised (did it change during the call?)");
-    }
-    return item;
-}
-
 // Reads every item of a sequence argument through `read`, which returns
 // false with an exception set to stop.
 template <class ReadItem>
@@ -195,6 +181,17 @@ bool read_items(PyObject* sequence, const char* name, Py_ssize_t length, ReadIte
 }
 
 }  // namespace
+
+PyObject* sequence_item(PyObject* sequence, const char* name, Py_ssize_t i, Py_ssize_t length) {
+    PyObject* item = PySequence_GetItem(sequence, i);
+    if (item == nullptr && PyErr_ExceptionMatches(PyExc_IndexError)) {
+        PyErr_Clear();
+        raise_argument_error(PyExc_ValueError, name,
+                             "the sequence ended at item " + std::to_string(i) + " of the " + std::to_string(length) +
+                                 " its length promised (did it change during the call?)");
+    }
+    return item;
+}
 
 bool number_as_double(PyObject* object, double& out) {
     if (PyUnicode_Check(object)) return false;

@@ -56,6 +56,16 @@ Cancellation interrupt_on_signal() noexcept {
     return {[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
 }
 
+Cancellation interrupt_on_signal_without_lock() noexcept {
+    return {[](void*) {
+                const PyGILState_STATE state = PyGILState_Ensure();
+                const bool raised = PyErr_CheckSignals() != 0;
+                PyGILState_Release(state);
+                return raised;
+            },
+            nullptr};
+}
+
 void report_unraisable_failure() noexcept {
     PyErr_SetString(PyExc_SystemError, "uncaught panic at ffi boundary");
     PyErr_WriteUnraisable(nullptr);

@@ -33,6 +33,10 @@ void raise_current_exception() noexcept;
 // KeyboardInterrupt), leaving that exception set for the caller to return.
 Cancellation interrupt_on_signal() noexcept;
 
+// The same for an engine call made with the interpreter lock released: the
+// hook takes the lock for its check.
+Cancellation interrupt_on_signal_without_lock() noexcept;
+
 // For failures with no caller to report to (destructors, callbacks):
 // writes an unraisable exception instead of aborting.
 void report_unraisable_failure() noexcept;
