@@ -19,8 +19,6 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "the file formats are read in place as little-endian");
 
-constexpr std::size_t kStarRecordBytes = 60;
-constexpr std::size_t kPairRecordBytes = 8;
 constexpr double kRadPerMas = 4.8481368110953594e-9;
 
 Error format_error(std::string message) { return Error::CatalogFormat{std::move(message)}; }
@@ -107,6 +105,14 @@ Result<Star> read_star(Reader& reader) {
     return star;
 }
 
+bool has_finite_place(const Star& star) {
+    for (double v : {star.ra, star.dec, star.unit[0], star.unit[1], star.unit[2]})
+        if (!std::isfinite(v)) return false;
+    for (float v : {star.pm_ra, star.pm_dec, star.parallax})
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+
 Result<StarPair> read_pair(Reader& reader) {
     auto cos_theta = reader.read_f32();
     if (!cos_theta) return std::unexpected(std::move(cos_theta.error()));
@@ -129,10 +135,17 @@ Result<Catalog> Catalog::from_bytes(std::span<const std::byte> catalog_bytes,
     auto epoch = stars.read_f64();
     if (!epoch) return std::unexpected(std::move(epoch.error()));
     catalog.epoch = *epoch;
-    catalog.stars.reserve(std::min<std::size_t>(catalog_bytes.size() / kStarRecordBytes, *n_stars));
+    // Every date shift divides by or multiplies with these; a non-finite one
+    // would turn each fix into NaN far downstream.
+    if (!std::isfinite(catalog.epoch)) return std::unexpected(format_error("epoch is not finite"));
+    catalog.stars.reserve(std::min<std::size_t>(catalog_bytes.size() / kCatalogLayout.record_bytes, *n_stars));
     for (std::uint32_t k = 0; k < *n_stars; ++k) {
         auto star = read_star(stars);
         if (!star) return std::unexpected(std::move(star.error()));
+        if (!has_finite_place(*star)) {
+            return std::unexpected(format_error("star " + std::to_string(k) + " (HR " + std::to_string(star->hr_id) +
+                                                ") has a non-finite position, proper motion or parallax"));
+        }
         catalog.stars.push_back(*star);
     }
     if (stars.remaining() != 0) return std::unexpected(format_error("trailing bytes after catalog records"));
@@ -140,7 +153,7 @@ Result<Catalog> Catalog::from_bytes(std::span<const std::byte> catalog_bytes,
     Reader pairs(pair_bytes);
     auto n_pairs = pairs.expect_header("HPRS", 1);
     if (!n_pairs) return std::unexpected(std::move(n_pairs.error()));
-    catalog.pairs.reserve(std::min<std::size_t>(pair_bytes.size() / kPairRecordBytes, *n_pairs));
+    catalog.pairs.reserve(std::min<std::size_t>(pair_bytes.size() / kPairLayout.record_bytes, *n_pairs));
     float previous = -std::numeric_limits<float>::infinity();
     for (std::uint32_t k = 0; k < *n_pairs; ++k) {
         auto pair = read_pair(pairs);
@@ -160,25 +173,14 @@ Result<Catalog> Catalog::from_bytes(std::span<const std::byte> catalog_bytes,
     return catalog;
 }
 
-Result<std::vector<std::byte>> read_file(const std::string& path) {
-    // open() would silently stop at the first NUL and open another file.
-    if (path.find('\0') != std::string::npos) return std::unexpected(os_error(EINVAL));
-    FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) return std::unexpected(os_error(errno));
+namespace {
 
-    // Sized from the file length plus one byte, so that the read seeing end
-    // of file needs no second buffer; then read until end of file rather
-    // than trusting the size, as the file may change or be a pipe.
-    std::size_t capacity = 65536;
-    struct stat info{};
-    if (::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-        capacity = static_cast<std::size_t>(info.st_size) + 1;
-    }
-    std::vector<std::byte> bytes(capacity);
-    std::size_t used = 0;
-    for (;;) {
-        if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-        const ssize_t got = ::read(file.fd, bytes.data() + used, bytes.size() - used);
+// Reads up to `limit` bytes from the descriptor, stopping early at end of
+// file; the buffer never grows past what was asked for.
+Result<std::size_t> read_up_to(int fd, std::vector<std::byte>& bytes, std::size_t used, std::size_t limit) {
+    bytes.resize(limit);
+    while (used < limit) {
+        const ssize_t got = ::read(fd, bytes.data() + used, limit - used);
         if (got < 0) {
             if (errno == EINTR) continue;
             return std::unexpected(os_error(errno));
@@ -187,13 +189,52 @@ Result<std::vector<std::byte>> read_file(const std::string& path) {
         used += static_cast<std::size_t>(got);
     }
     bytes.resize(used);
+    return used;
+}
+
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max() : a + b;
+}
+
+}  // namespace
+
+Result<std::vector<std::byte>> read_file(const std::string& path, const FileLayout& layout) {
+    // open() would silently stop at the first NUL and open another file.
+    if (path.find('\0') != std::string::npos) return std::unexpected(os_error(EINVAL));
+    // Non-blocking, so that opening a FIFO with no writer cannot hang; a
+    // regular file ignores the flag.
+    FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    if (file.fd < 0) return std::unexpected(os_error(errno));
+    struct stat info{};
+    if (::fstat(file.fd, &info) != 0) return std::unexpected(os_error(errno));
+    if (S_ISDIR(info.st_mode)) return std::unexpected(os_error(EISDIR));
+    // A device or a pipe has no length to trust and may never end.
+    if (!S_ISREG(info.st_mode)) {
+        return std::unexpected(Error::Io{"not a regular file: a catalogue must be read from a file on disk"});
+    }
+
+    // The header's count bounds what the parser can use: read that much and
+    // one byte more, so that trailing bytes are still seen, and never more,
+    // whatever the file claims to hold or grows to while being read.
+    std::vector<std::byte> bytes;
+    auto used = read_up_to(file.fd, bytes, 0, kFileHeaderBytes);
+    if (!used) return std::unexpected(std::move(used.error()));
+    if (*used < kFileHeaderBytes) return bytes;
+    std::uint32_t count = 0;
+    std::memcpy(&count, bytes.data() + 8, sizeof count);
+    const std::size_t records = saturating_add(kFileHeaderBytes + layout.fixed_bytes,
+                                               static_cast<std::size_t>(count) * layout.record_bytes);
+    const auto file_size = static_cast<std::size_t>(info.st_size);
+    const std::size_t limit = std::max(kFileHeaderBytes, std::min(saturating_add(records, 1), file_size));
+    used = read_up_to(file.fd, bytes, *used, limit);
+    if (!used) return std::unexpected(std::move(used.error()));
     return bytes;
 }
 
 Result<Catalog> Catalog::load(const std::string& catalog_path, const std::string& pairs_path) {
-    auto catalog_bytes = read_file(catalog_path);
+    auto catalog_bytes = read_file(catalog_path, kCatalogLayout);
     if (!catalog_bytes) return std::unexpected(std::move(catalog_bytes.error()));
-    auto pair_bytes = read_file(pairs_path);
+    auto pair_bytes = read_file(pairs_path, kPairLayout);
     if (!pair_bytes) return std::unexpected(std::move(pair_bytes.error()));
     return from_bytes(*catalog_bytes, *pair_bytes);
 }

@@ -109,6 +109,8 @@ struct Catalog {
     // one wins; CatalogFormat unless stated):
     //   catalogue header (see Reader::expect_header with "HCAT", 2), epoch and
     //   records: the truncation text naming the first field that does not fit;
+    //   "epoch is not finite"; per star, after reading it, "star {k} (HR {hr})
+    //   has a non-finite position, proper motion or parallax";
     //   "trailing bytes after catalog records";
     //   pair header ("HPRS", 1), records: truncation text;
     //   per pair record, after reading it: "pairs not sorted by cos_theta"
@@ -120,7 +122,7 @@ struct Catalog {
     static Result<Catalog> from_bytes(std::span<const std::byte> catalog_bytes,
                                       std::span<const std::byte> pair_bytes);
 
-    // Reads both files whole, then from_bytes. A file-system failure is Io
+    // Reads both files (read_file), then from_bytes. A file-system failure is Io
     // with the operating system's text, e.g. "No such file or directory
     // (os error 2)"; the paths are not part of the message.
     static Result<Catalog> load(const std::string& catalog_path, const std::string& pairs_path);
@@ -132,7 +134,24 @@ struct Catalog {
     std::span<const StarPair> pairs_in_range(double lo, double hi) const noexcept;
 };
 
-// Reads a whole file. Errors: Io with the operating system's text.
-Result<std::vector<std::byte>> read_file(const std::string& path);
+// The shape of one of the two files, enough to bound a read by its header:
+// a 12-byte header whose last field is the record count, then fixed_bytes,
+// then count records of record_bytes.
+struct FileLayout {
+    std::size_t fixed_bytes = 0;
+    std::size_t record_bytes = 0;
+};
+inline constexpr std::size_t kFileHeaderBytes = 12;
+inline constexpr FileLayout kCatalogLayout{8, 60};
+inline constexpr FileLayout kPairLayout{0, 8};
+
+// Reads a catalogue file: the header, then at most what its record count
+// allows plus one byte (so trailing bytes are still detected), and never
+// more than the file's size. Refuses before reading anything that is not a
+// regular file: a directory with "Is a directory (os error 21)", a device,
+// pipe or socket with "not a regular file: a catalogue must be read from a
+// file on disk" (both Io). Other failures: Io with the operating system's
+// text.
+Result<std::vector<std::byte>> read_file(const std::string& path, const FileLayout& layout);
 
 }  // namespace halvane

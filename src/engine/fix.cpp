@@ -16,8 +16,6 @@ namespace halvane {
 
 namespace {
 
-constexpr double kHalfPi = 1.5707963267948966;
-
 double clamp_unit(double x) { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
 
 // Observed altitude of a camera direction given the unit up vector.
@@ -30,7 +28,7 @@ double altitude_of(const Vec3& up, const Vec3& direction) {
 double wrap_longitude(double lon) {
     double r = std::fmod(lon, kTwoPi);
     if (r < 0.0) r += kTwoPi;
-    if (r > 3.141592653589793) r -= kTwoPi;
+    if (r > kPi) r -= kTwoPi;
     return r;
 }
 
@@ -206,7 +204,8 @@ Result<Fix> resolve_from_detections(const Detections& d, std::optional<PixelPosi
         !std::isfinite(up_length) || up_length < 1e-9)
         return std::unexpected(Error::DegenerateUp{});
     if (d.search.size() < 4) return std::unexpected(Error::InsufficientStars{4, d.search.size()});
-    auto match = match_stars(d.search, catalog, config.triangle_stars, config.match_tolerance, d.check);
+    WorkMeter meter(config.cancel);
+    auto match = match_stars(d.search, catalog, config.triangle_stars, config.match_tolerance, d.check, &meter);
     if (!match) return std::unexpected(std::move(match.error()));
     return resolve_from_matches(match->correspondences, match->match_margin, d.search, sun, camera, up_cam, catalog,
                                 config, jd);

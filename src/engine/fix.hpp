@@ -23,6 +23,7 @@
 #include "catalog.hpp"
 #include "centroid.hpp"
 #include "error.hpp"
+#include "matcher.hpp"
 #include "plate.hpp"
 #include "solve.hpp"
 #include "vector.hpp"
@@ -43,6 +44,7 @@ struct FixConfig {
     double sun_sigma_rad = 0.0002908882086657216;  // 1 arcminute
     std::size_t sun_min_area = 300;               // pixels
     bool use_sun = false;
+    Cancellation cancel;  // asked during identification; true stops it (NoMatch)
 
     static constexpr double kMinMatchTolerance = 0.0011635528346628863;  // 4 arcminutes
 };

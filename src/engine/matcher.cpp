@@ -14,10 +14,13 @@ namespace halvane {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kHalfPi = kPi / 2.0;
 constexpr double kHalfDegree = 0.008726646259971648;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+// A hypothesis's attitude (a 3x3 singular value decomposition) costs about
+// as much as this many of the meter's other steps.
+constexpr std::uint64_t kAttitudeSteps = 64;
+// A grid cell visited (a wrapped index and a copy) against a star examined.
+constexpr std::uint64_t kCellSteps = 4;
 
 double reduce_ra(double ra) {
     double r = std::fmod(ra, kTwoPi);
@@ -43,8 +46,9 @@ std::span<const StarPair> window(const Catalog& catalog, double separation, doub
 // the number of matches, not the catalogue size.
 class Verifier {
 public:
-    Verifier(const Catalog& catalog, const StarGrid& grid, double t)
-        : catalog_(catalog), grid_(grid), t_(t), cos_t_(std::cos(t)), taken_(catalog.stars.size(), 0) {}
+    Verifier(const Catalog& catalog, const StarGrid& grid, double t, WorkMeter& meter)
+        : catalog_(catalog), grid_(grid), t_(t), cos_t_(std::cos(t)), taken_(catalog.stars.size(), 0),
+          meter_(meter) {}
 
     void reset() {
         for (std::size_t s : taken_list_) taken_[s] = 0;
@@ -54,9 +58,12 @@ public:
     // The untaken star with the largest dot product with p above cos t
     // (ties to the lower index), or kNone; the dot product goes to `best_dot`.
     std::size_t nearest_untaken(const Vec3& p, double& best_dot) {
-        grid_.query(p, t_, candidates_);
+        const std::size_t cells = grid_.query(p, t_, candidates_);
         std::size_t best = kNone;
         best_dot = 0.0;
+        // A stopped meter leaves every detection unmatched: the caller's
+        // loop then ends within one pass, and the matcher refuses.
+        if (!meter_.spend(kCellSteps * cells + candidates_.size() + 1)) return kNone;
         for (std::size_t s : candidates_) {
             if (taken_[s]) continue;
             const double d = dot(p, catalog_.stars[s].unit);
@@ -118,6 +125,7 @@ private:
     std::vector<std::uint8_t> taken_;
     std::vector<std::size_t> taken_list_;
     std::vector<std::size_t> candidates_;
+    WorkMeter& meter_;
 };
 
 // Attitude of one hypothesis: detections (i, j, k) onto the stars' stored
@@ -212,8 +220,9 @@ std::size_t StarGrid::cell_of(double ra, double dec) const noexcept {
     return band_start[band] + k;
 }
 
-void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
+std::size_t StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
     out.clear();
+    std::size_t cells = 0;
     const double dec = std::asin(clamp_unit(direction[2]));
     const double u = reduce_ra(std::atan2(direction[1], direction[0])) / kTwoPi;
     const std::size_t lo = clamped_index(std::floor((dec - radius + kHalfPi) / band_height) - 1.0, n_bands - 1);
@@ -226,6 +235,7 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
                                   : std::asin(std::sin(radius) / std::cos(dec));
 
     const auto append_cell = [&](std::size_t cell) {
+        ++cells;
         out.insert(out.end(), star_index.begin() + static_cast<std::ptrdiff_t>(cell_start[cell]),
                    star_index.begin() + static_cast<std::ptrdiff_t>(cell_start[cell + 1]));
     };
@@ -250,6 +260,7 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
             append_cell(first + static_cast<std::size_t>(c));
         }
     }
+    return cells;
 }
 
 void PairAdjacency::build(std::span<const StarPair> window, std::size_t n_stars) {
@@ -282,10 +293,12 @@ void TriangleScratch::prepare(std::size_t n_detections) {
 }
 
 const PairAdjacency& TriangleScratch::side(std::span<const Vec3> vectors, std::size_t a, std::size_t b,
-                                           const Catalog& catalog, double t) {
+                                           const Catalog& catalog, double t, WorkMeter* meter) {
     const std::size_t index = a * n_ + b;
     if (!built_[index]) {
-        sides_[index].build(window(catalog, angle_between(vectors[a], vectors[b]), t), catalog.stars.size());
+        const auto pairs = window(catalog, angle_between(vectors[a], vectors[b]), t);
+        if (meter != nullptr) meter->spend(2 * pairs.size() + catalog.stars.size());
+        sides_[index].build(pairs, catalog.stars.size());
         built_[index] = 1;
     }
     return sides_[index];
@@ -293,21 +306,31 @@ const PairAdjacency& TriangleScratch::side(std::span<const Vec3> vectors, std::s
 
 void triangle_hypotheses(std::span<const Vec3> vectors, const std::array<std::size_t, 3>& ijk,
                          const Catalog& catalog, double t, TriangleScratch& scratch,
-                         std::vector<Hypothesis>& out) {
+                         std::vector<Hypothesis>& out, WorkMeter* meter) {
     out.clear();
     const auto ij = window(catalog, angle_between(vectors[ijk[0]], vectors[ijk[1]]), t);
     if (ij.empty()) return;
     // Grouping the j-k pairs by their first star turns a scan of the whole
     // list per i-j record into a visit of one group; within a group the
     // list order holds, so the hypotheses come out in the same order.
-    const PairAdjacency& jk = scratch.side(vectors, ijk[1], ijk[2], catalog, t);
-    const PairAdjacency& ik = scratch.side(vectors, ijk[0], ijk[2], catalog, t);
+    const PairAdjacency& jk = scratch.side(vectors, ijk[1], ijk[2], catalog, t, meter);
+    const PairAdjacency& ik = scratch.side(vectors, ijk[0], ijk[2], catalog, t, meter);
     for (const StarPair& p : ij) {
         const std::uint32_t a = p.i, b = p.j;
+        std::uint64_t steps = 1;
+        // A closing side is looked up in the group of its first star.
+        const auto closes = [&](std::uint32_t y, std::uint32_t x) {
+            steps += ik.partners(y).size() + 1;
+            return ik.contains(y, x);
+        };
         for (std::uint32_t y : jk.partners(b))
-            if (y != a && ik.contains(y, a)) out.push_back({a, b, y});
+            if (y != a && closes(y, a)) out.push_back({a, b, y});
         for (std::uint32_t y : jk.partners(a))
-            if (y != b && ik.contains(y, b)) out.push_back({b, a, y});
+            if (y != b && closes(y, b)) out.push_back({b, a, y});
+        if (out.size() > kMaxTriangleHypotheses || (meter != nullptr && !meter->spend(steps))) {
+            out.clear();
+            return;
+        }
     }
 }
 
@@ -327,7 +350,7 @@ namespace {
 // image has the same sides as the detections the search just used.
 Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors, const Catalog& catalog,
                                 const StarGrid& grid, std::size_t triangle_stars, double t,
-                                const SearchEvidence& evidence, TriangleScratch& scratch);
+                                const SearchEvidence& evidence, TriangleScratch& scratch, WorkMeter& meter);
 
 }  // namespace
 
@@ -336,14 +359,15 @@ Result<void> confidence_checks(std::size_t count, std::span<const Vec3> vectors,
                                const SearchEvidence& evidence) {
     TriangleScratch scratch;
     scratch.prepare(std::min(triangle_stars, vectors.size()));
-    return checked_confidence(count, vectors, catalog, grid, triangle_stars, t, evidence, scratch);
+    WorkMeter meter;
+    return checked_confidence(count, vectors, catalog, grid, triangle_stars, t, evidence, scratch, meter);
 }
 
 namespace {
 
 Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors, const Catalog& catalog,
                                 const StarGrid& grid, std::size_t triangle_stars, double t,
-                                const SearchEvidence& evidence, TriangleScratch& scratch) {
+                                const SearchEvidence& evidence, TriangleScratch& scratch, WorkMeter& meter) {
     const std::size_t n = vectors.size();
     if (count < 4 || n < 3) return std::unexpected(Error::NoMatch{});
 
@@ -361,13 +385,14 @@ Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors
     std::vector<Vec3> mirrored(vectors.begin(), vectors.end());
     for (Vec3& v : mirrored) v = scaled(v, -1.0);
     const std::size_t m = std::min(triangle_stars, n);
-    Verifier verifier(catalog, grid, t);
+    Verifier verifier(catalog, grid, t, meter);
     std::vector<Hypothesis> hypotheses;
     bool reproduced = false;
     for_each_triangle(m, [&](const std::array<std::size_t, 3>& ijk) {
-        if (reproduced) return;
-        triangle_hypotheses(mirrored, ijk, catalog, t, scratch, hypotheses);
+        if (reproduced || meter.stopped()) return;
+        triangle_hypotheses(mirrored, ijk, catalog, t, scratch, hypotheses, &meter);
         for (const Hypothesis& h : hypotheses) {
+            if (!meter.spend(kAttitudeSteps)) return;
             const auto rotation = hypothesis_attitude(mirrored, ijk, h, catalog);
             if (!rotation) continue;
             if (verifier.reaches(*rotation, mirrored, count)) {
@@ -376,7 +401,8 @@ Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors
             }
         }
     });
-    if (reproduced) return std::unexpected(Error::NoMatch{});
+    // A mirror check cut short proves nothing either way.
+    if (reproduced || meter.stopped()) return std::unexpected(Error::NoMatch{});
     return {};
 }
 
@@ -396,7 +422,10 @@ Result<Mat3> candidate_attitude(const Correspondences& correspondences, std::spa
 }  // namespace
 
 Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& catalog,
-                              std::size_t triangle_stars, double t, std::span<const Vec3> check) {
+                              std::size_t triangle_stars, double t, std::span<const Vec3> check,
+                              WorkMeter* meter_given) {
+    WorkMeter default_meter;
+    WorkMeter& meter = meter_given != nullptr ? *meter_given : default_meter;
     const std::size_t n = vectors.size();
     if (n < 4) return std::unexpected(Error::InsufficientStars{4, n});
     // The catalogue's grid serves any tolerance up to its half-degree cells.
@@ -468,13 +497,15 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
         tie.reset();
     };
 
-    Verifier verifier(catalog, grid, t);
+    Verifier verifier(catalog, grid, t, meter);
     TriangleScratch scratch;
     scratch.prepare(m);
     std::vector<Hypothesis> hypotheses;
     for_each_triangle(m, [&](const std::array<std::size_t, 3>& ijk) {
-        triangle_hypotheses(vectors, ijk, catalog, t, scratch, hypotheses);
+        if (meter.stopped()) return;
+        triangle_hypotheses(vectors, ijk, catalog, t, scratch, hypotheses, &meter);
         for (const Hypothesis& h : hypotheses) {
+            if (!meter.spend(kAttitudeSteps)) return;
             const auto rotation = hypothesis_attitude(vectors, ijk, h, catalog);
             if (!rotation) continue;
             ++hypotheses_verified;
@@ -513,7 +544,8 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
             }
         }
     });
-    if (!has_best) return std::unexpected(Error::NoMatch{});
+    // A search cut short may have missed a rival that ties or beats the best.
+    if (!has_best || meter.stopped()) return std::unexpected(Error::NoMatch{});
 
     // How the winner's attitude (from its undisputed correspondences)
     // fares on the detections the search never looked at.
@@ -537,7 +569,8 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
     }
 
     const std::size_t c_best = judged.size();
-    if (auto checked = checked_confidence(c_best, vectors, catalog, grid, triangle_stars, t, evidence, scratch);
+    if (auto checked =
+            checked_confidence(c_best, vectors, catalog, grid, triangle_stars, t, evidence, scratch, meter);
         !checked)
         return std::unexpected(std::move(checked.error()));
     if (tie) return std::unexpected(Error::MatchAmbiguous{std::move(tie->first), std::move(tie->second)});

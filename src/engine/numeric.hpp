@@ -12,15 +12,30 @@
 #include <concepts>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <string>
 
 namespace halvane {
 
 inline constexpr double kDegToRad = 0.017453292519943295;
 inline constexpr double kRadToDeg = 57.29577951308232;
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr double kHalfPi = 1.5707963267948966;
 inline constexpr double kTwoPi = 6.283185307179586;
 // One nautical mile is one arcminute of great circle.
 inline constexpr double kNmPerRad = 3437.746770784939;
+
+// Thrown where a requested buffer cannot even be addressed (its size
+// overflows): a bad_alloc, so it ends the call as out-of-memory does, but
+// with a text that says which size was asked for.
+class SizeOverflow : public std::bad_alloc {
+public:
+    explicit SizeOverflow(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
 
 // Shortest decimal text that reads back to the same double, positional
 // (never exponent) form, no trailing ".0": 64 -> "64", 0.1 -> "0.1",

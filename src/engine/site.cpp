@@ -23,6 +23,7 @@ FixConfig make_fix_config(const Camera& camera, std::optional<double> sigma_arcm
     config.min_matched_stars = options.min_matched_stars;
     config.max_residual_rms_rad = options.max_residual_rms_rad;
     config.use_sun = options.use_sun;
+    config.cancel = options.cancel;
     return config;
 }
 

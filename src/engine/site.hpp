@@ -39,6 +39,7 @@ struct SolveOptions {
     std::optional<std::size_t> min_matched_stars;
     std::optional<double> max_residual_rms_rad;
     bool use_sun = false;
+    Cancellation cancel;  // see FixConfig::cancel
 };
 
 // The configuration of a solve: sigma_arcmin (absent: the camera's default

@@ -76,6 +76,11 @@ Result<RefinedFix> refine_fix(std::span<const Sight> sights, double gmst, double
         const double d_east = c_en * g_north + c_ee * g_east;
         lat += d_north;
         lon += d_east / std::cos(lat);
+        // A step across a pole lands on the far meridian, not beyond 90.
+        if (lat > kHalfPi || lat < -kHalfPi) {
+            lat = std::copysign(kPi, lat) - lat;
+            lon += kPi;
+        }
         // A NaN step compares false and so never counts as converged.
         const bool converged = std::sqrt(d_north * d_north + d_east * d_east) < 1e-9;
         if (converged || iteration == kMaxIterations) return RefinedFix{*covariance, lat, lon, iteration};

@@ -68,12 +68,13 @@ struct KeptStar {
     float vmag = 0.0f;
 };
 
-// width * height, or bad_alloc when no buffer of that many doubles could be
-// addressed: the product must neither wrap nor exceed what a vector holds.
+// width * height, or SizeOverflow when no buffer of that many doubles could
+// be addressed: the product must neither wrap nor exceed what a vector holds.
 std::size_t pixel_count(std::size_t width, std::size_t height) {
     std::size_t count = 0;
     if (__builtin_mul_overflow(width, height, &count) || count > std::vector<double>().max_size())
-        throw std::bad_alloc();
+        throw SizeOverflow("a scene of " + std::to_string(width) + " x " + std::to_string(height) +
+                           " pixels is too large to address");
     return count;
 }
 

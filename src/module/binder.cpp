@@ -1,5 +1,7 @@
 #include "binder.hpp"
 
+#include "module.hpp"
+
 #include <limits>
 #include <vector>
 
@@ -7,9 +9,31 @@ namespace halvane::py {
 
 namespace {
 
-bool raise_type_error(const char* function_name, const std::string& detail) {
-    PyErr_SetString(PyExc_TypeError, (std::string(function_name) + "() " + detail).c_str());
+// Raises with the whole text: a keyword name may hold a NUL, which a C
+// string would cut.
+bool raise_text(PyObject* type, const std::string& text) {
+    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (message == nullptr) return false;
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
     return false;
+}
+
+bool raise_type_error(const char* function_name, const std::string& detail) {
+    return raise_text(PyExc_TypeError, std::string(function_name) + "() " + detail);
+}
+
+// A str as UTF-8 for a message; lone surrogates, which UTF-8 cannot hold,
+// are shown as escapes instead of failing the call with a UnicodeError.
+bool text_for_message(PyObject* text, std::string& out) {
+    PyObject* bytes = PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace");
+    if (bytes == nullptr) return false;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    const bool ok = PyBytes_AsStringAndSize(bytes, &data, &size) == 0;
+    if (ok) out.assign(data, static_cast<std::size_t>(size));
+    Py_DECREF(bytes);
+    return ok;
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c' (the interpreter's own listing).
@@ -109,7 +133,53 @@ std::string type_name(PyObject* object) {
 }
 
 bool raise_argument_error(PyObject* type, const char* name, const std::string& detail) {
-    PyErr_SetString(type, (std::string("argument '") + name + "': " + detail).c_str());
+    return raise_text(type, std::string("argument '") + name + "': " + detail);
+}
+
+bool name_conversion_failure(const char* name) {
+    PyObject* raised = PyErr_Occurred();
+    if (raised == nullptr) return false;
+    // Interrupts, exits and exhausted memory are not about the argument, and
+    // our own refusals already carry their exact texts.
+    PyObject* refusal = halvane_error_type();
+    if (!PyErr_GivenExceptionMatches(raised, PyExc_Exception) ||
+        PyErr_GivenExceptionMatches(raised, PyExc_MemoryError) ||
+        (refusal != nullptr && PyErr_GivenExceptionMatches(raised, refusal)))
+        return false;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    std::string text;
+    PyObject* shown = value == nullptr ? nullptr : PyObject_Str(value);
+    if (shown == nullptr || !text_for_message(shown, text)) {
+        PyErr_Clear();
+        text = type_name(value == nullptr ? type : value);
+    }
+    Py_XDECREF(shown);
+    const std::string prefix = std::string("argument '") + name + "': ";
+    if (text.rfind(prefix, 0) == 0) {
+        PyErr_Restore(type, value, traceback);
+        return false;
+    }
+    // The kind of failure survives where callers may catch it; anything
+    // else (an IndexError from a sequence, an error inside a __float__) is
+    // a wrong argument.
+    PyObject* kind = PyExc_TypeError;
+    if (PyErr_GivenExceptionMatches(type, PyExc_OverflowError)) kind = PyExc_OverflowError;
+    else if (PyErr_GivenExceptionMatches(type, PyExc_ValueError)) kind = PyExc_ValueError;
+    raise_text(kind, prefix + text);
+    PyObject *new_type = nullptr, *new_value = nullptr, *new_traceback = nullptr;
+    PyErr_Fetch(&new_type, &new_value, &new_traceback);
+    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+    if (new_value != nullptr && value != nullptr) {
+        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+        PyException_SetCause(new_value, value);  // steals value
+        value = nullptr;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_Restore(new_type, new_value, new_traceback);
     return false;
 }
 
@@ -149,10 +219,8 @@ bool match_arguments(const char* function_name, std::span<const Param> params, P
                     break;
                 }
             }
-            Py_ssize_t size = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-            if (text == nullptr) return false;
-            const std::string key_text(text, static_cast<std::size_t>(size));
+            std::string key_text;
+            if (!text_for_message(key, key_text)) return false;
             if (found == params.size())
                 return raise_type_error(function_name, "got an unexpected keyword argument '" + key_text + "'");
             if (slots[found] != nullptr)

@@ -13,7 +13,8 @@
 //     if (!bind(kSig, args, kwargs, x, flag)) return nullptr;
 //
 // Conversion failures raise TypeError (OverflowError for an integer out of
-// range) with a message that starts "argument 'x': ".
+// range, ValueError for a value of the right type but wrong shape) with a
+// message that starts "argument 'x': ", whatever Python raised underneath.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -51,6 +52,14 @@ bool match_arguments(const char* function_name, std::span<const Param> params, P
 
 // Raises `type` with "argument '<name>': <detail>"; returns false.
 bool raise_argument_error(PyObject* type, const char* name, const std::string& detail);
+
+// Makes the pending exception of a failed conversion name its parameter:
+// "argument '<name>': " before its text, with the failure chained as the
+// cause. TypeError, ValueError and OverflowError keep their type; any other
+// Exception becomes TypeError. HalvaneError refusals (exact texts of their
+// own), MemoryError and non-Exception interrupts pass unchanged. Returns
+// false, for use in a failing conversion's return.
+bool name_conversion_failure(const char* name);
 
 // Name of an object's type for messages ("float", "str", "numpy.ndarray").
 std::string type_name(PyObject* object);
@@ -116,7 +125,8 @@ namespace detail {
 template <std::size_t N, class... Ts, std::size_t... I>
 bool convert_slots(const Signature<N>& sig, const std::array<PyObject*, N>& slots,
                    std::index_sequence<I...>, Ts&... outs) {
-    return ((slots[I] == nullptr || Converter<Ts>::convert(slots[I], sig.params[I].name, outs)) &&
+    return ((slots[I] == nullptr || Converter<Ts>::convert(slots[I], sig.params[I].name, outs) ||
+             name_conversion_failure(sig.params[I].name)) &&
             ...);
 }
 }  // namespace detail

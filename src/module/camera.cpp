@@ -72,6 +72,20 @@ bool derived_extent(const char* name, const char* centre_name, double centre, st
     return false;
 }
 
+bool check_solve_limits(std::optional<double> sigma_arcmin, std::optional<double> max_residual_rms_arcmin) {
+    if (sigma_arcmin && !(std::isfinite(*sigma_arcmin) && *sigma_arcmin > 0.0)) {
+        raise_halvane_error("sigma_arcmin must be finite and greater than 0 arcminutes (got " +
+                            format_float(*sigma_arcmin) + "); None takes half a pixel");
+        return false;
+    }
+    if (max_residual_rms_arcmin && !(*max_residual_rms_arcmin >= 0.0)) {
+        raise_halvane_error("max_residual_rms_arcmin must be 0 or more arcminutes (got " +
+                            format_float(*max_residual_rms_arcmin) + "); None sets no limit");
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 const Camera& self_camera(PyObject* self) { return *unwrap<Camera>(self); }

@@ -31,4 +31,11 @@ bool focal_for_projection(std::optional<double> focal_px, bool fisheye, double k
 // naming both, e.g. derived_extent("width", "cx", cx).
 bool derived_extent(const char* name, const char* centre_name, double centre, std::size_t& extent);
 
+// The solve's angular limits, refused with HalvaneError naming the rule
+// and the value: sigma_arcmin must be finite and above 0 (a zero or NaN
+// sigma would read as a singular geometry, an infinite one match nothing,
+// a negative one give a vast ellipse); max_residual_rms_arcmin must be 0 or
+// more (a NaN gate would pass every fix); +inf sets no limit. None passes.
+bool check_solve_limits(std::optional<double> sigma_arcmin, std::optional<double> max_residual_rms_arcmin);
+
 }  // namespace halvane::py

@@ -107,6 +107,9 @@ bool calendar_from_aware_datetime(PyObject* utc, CalendarFields& f) {
 bool utc_to_jd(PyObject* utc, double& jd_ut) {
     CalendarFields f;
     if (!calendar_from_tuple(utc, f) && !calendar_from_aware_datetime(utc, f)) return false;
+    // A NaN or infinite second fixes no instant; downstream it would read as
+    // a singular geometry.
+    if (!std::isfinite(f.second)) return refuse(("utc second must be finite (got " + format_float(f.second) + ")").c_str());
     jd_ut = julian_date(f.year, f.month, f.day, f.hour, f.minute, f.second);
     return true;
 }
@@ -148,6 +151,48 @@ bool copy_float64_vector(PyObject* object, std::vector<double>& out) {
 
 }  // namespace
 
+namespace {
+
+// Text and byte strings are sequences to Python, but never of numbers.
+bool is_text_or_bytes(PyObject* object) {
+    return PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object);
+}
+
+// The length of a sequence argument, or a TypeError naming it when the
+// object is not one: str and bytes are refused, and so is anything whose
+// len() fails (a 0-d array).
+bool sequence_length(PyObject* object, const char* name, const char* expected, Py_ssize_t& length) {
+    length = is_text_or_bytes(object) || !PySequence_Check(object) ? -1 : PySequence_Size(object);
+    if (length >= 0) return true;
+    PyErr_Clear();
+    return raise_argument_error(PyExc_TypeError, name, std::string("expected ") + expected + ", not " +
+                                                           type_name(object));
+}
+
+// Reads every item of a sequence argument through `read`, which returns
+// false with an exception set to stop.
+template <class ReadItem>
+bool read_items(PyObject* sequence, const char* name, Py_ssize_t length, ReadItem&& read) {
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Ref item(sequence_item(sequence, name, i, length));
+        if (item.object == nullptr || !read(item.object, static_cast<std::size_t>(i))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* sequence_item(PyObject* sequence, const char* name, Py_ssize_t i, Py_ssize_t length) {
+    PyObject* item = PySequence_GetItem(sequence, i);
+    if (item == nullptr && PyErr_ExceptionMatches(PyExc_IndexError)) {
+        PyErr_Clear();
+        raise_argument_error(PyExc_ValueError, name,
+                             "the sequence ended at item " + std::to_string(i) + " of the " + std::to_string(length) +
+                                 " its length promised (did it change during the call?)");
+    }
+    return item;
+}
+
 bool number_as_double(PyObject* object, double& out) {
     if (PyUnicode_Check(object)) return false;
     if (!PyFloat_Check(object) && !PyLong_Check(object)) {
@@ -174,7 +219,7 @@ bool extract_coordinates(PyObject* values, const char* name, std::vector<double>
         return false;
     };
     out.clear();
-    if (PyUnicode_Check(values)) return refuse();
+    if (is_text_or_bytes(values)) return refuse();
     if (copy_float64_vector(values, out)) return true;
     if (!PySequence_Check(values)) return refuse();
     const Py_ssize_t n = PySequence_Size(values);
@@ -198,58 +243,41 @@ bool extract_coordinates(PyObject* values, const char* name, std::vector<double>
 
 bool Converter<std::vector<double>>::convert(PyObject* object, const char* name, std::vector<double>& out) {
     out.clear();
-    if (PyUnicode_Check(object) || !PySequence_Check(object))
-        return raise_argument_error(PyExc_TypeError, name, "expected a sequence of floats, not " + type_name(object));
+    Py_ssize_t n = 0;
+    if (!sequence_length(object, name, "a sequence of floats", n)) return false;
     if (copy_float64_vector(object, out)) return true;
-    const Py_ssize_t n = PySequence_Size(object);
-    if (n < 0) return false;
     out.reserve(std::min(static_cast<std::size_t>(n), kMaxReserve));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item(PySequence_GetItem(object, i));
-        if (item.object == nullptr) return false;
+    return read_items(object, name, n, [&](PyObject* item, std::size_t) {
         double value = 0.0;
-        if (!Converter<double>::convert(item.object, name, value)) return false;
+        if (!Converter<double>::convert(item, name, value)) return false;
         out.push_back(value);
-    }
-    return true;
+        return true;
+    });
 }
 
 bool convert_fixed_sequence(PyObject* object, const char* name, double* out, std::size_t n) {
-    if (PyUnicode_Check(object) || !PySequence_Check(object))
-        return raise_argument_error(PyExc_TypeError, name, "expected a sequence of floats, not " + type_name(object));
-    const Py_ssize_t length = PySequence_Size(object);
-    if (length < 0) return false;
+    Py_ssize_t length = 0;
+    if (!sequence_length(object, name, "a sequence of floats", length)) return false;
     if (static_cast<std::size_t>(length) != n) {
-        PyErr_SetString(PyExc_ValueError, ("expected a sequence of length " + std::to_string(n) + " (got " +
-                                           std::to_string(length) + ")")
-                                              .c_str());
-        return false;
+        return raise_argument_error(PyExc_ValueError, name,
+                                    "expected a sequence of length " + std::to_string(n) + " (got " +
+                                        std::to_string(length) + ")");
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        Ref item(PySequence_GetItem(object, static_cast<Py_ssize_t>(i)));
-        if (item.object == nullptr) return false;
-        if (!Converter<double>::convert(item.object, name, out[i])) return false;
-    }
-    return true;
+    return read_items(object, name, length,
+                      [&](PyObject* item, std::size_t i) { return Converter<double>::convert(item, name, out[i]); });
 }
 
 bool Converter<std::vector<Centroid>>::convert(PyObject* object, const char* name, std::vector<Centroid>& out) {
     out.clear();
-    if (PyUnicode_Check(object) || !PySequence_Check(object))
-        return raise_argument_error(PyExc_TypeError, name,
-                                    "expected a sequence of (x, y, flux) triples, not " + type_name(object));
-    const Py_ssize_t n = PySequence_Size(object);
-    if (n < 0) return false;
+    Py_ssize_t n = 0;
+    if (!sequence_length(object, name, "a sequence of (x, y, flux) triples", n)) return false;
     out.reserve(std::min(static_cast<std::size_t>(n), kMaxReserve));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item(PySequence_GetItem(object, i));
-        if (item.object == nullptr) return false;
+    return read_items(object, name, n, [&](PyObject* item, std::size_t i) {
         std::array<double, 3> xyf{};
-        const bool triple = !PyUnicode_Check(item.object) && PySequence_Check(item.object) &&
-                            PySequence_Size(item.object) == 3;
+        const bool triple = !is_text_or_bytes(item) && PySequence_Check(item) && PySequence_Size(item) == 3;
         bool ok = triple;
         for (Py_ssize_t k = 0; ok && k < 3; ++k) {
-            Ref value(PySequence_GetItem(item.object, k));
+            Ref value(PySequence_GetItem(item, k));
             ok = value.object != nullptr && number_as_double(value.object, xyf[static_cast<std::size_t>(k)]);
         }
         if (!ok) {
@@ -258,8 +286,8 @@ bool Converter<std::vector<Centroid>>::convert(PyObject* object, const char* nam
                                         "item " + std::to_string(i) + " is not an (x, y, flux) triple of floats");
         }
         out.push_back({xyf[0], xyf[1], xyf[2]});
-    }
-    return true;
+        return true;
+    });
 }
 
 // --- Images, masks and PSF widths -----------------------------------------

@@ -42,6 +42,12 @@ bool number_as_double(PyObject* object, double& out);
 // of the same length (<name> is neither)".
 bool extract_coordinates(PyObject* values, const char* name, std::vector<double>& out);
 
+// Item i of a sequence argument `name` whose length was read before (a new
+// reference). A sequence that ends early, because it shrank during the call
+// or its __len__ lies, raises ValueError naming the argument instead of
+// leaking an IndexError; other failures propagate.
+PyObject* sequence_item(PyObject* sequence, const char* name, Py_ssize_t i, Py_ssize_t length);
+
 // Binder converters for sequences of floats. A str is refused with
 // TypeError; an item that is not a number gives the float converter's
 // TypeError.

@@ -92,6 +92,8 @@ PyObject* make_fix_type(PyObject*) {
 }
 
 PyObject* fix_or_error(Result<Fix> result) {
+    // An interrupt that stopped the engine is what the caller must see.
+    if (PyErr_Occurred()) return nullptr;
     if (!result) return to_py_err(result.error());
     return wrap<Fix>(std::move(*result));
 }

@@ -5,6 +5,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "numeric.hpp"
+
 namespace halvane::py {
 
 namespace {
@@ -39,6 +41,8 @@ PyObject* to_py_err(const Error& error) { return raise_halvane_error(error.messa
 void raise_current_exception() noexcept {
     try {
         throw;
+    } catch (const SizeOverflow& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -46,6 +50,20 @@ void raise_current_exception() noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown internal failure");
     }
+}
+
+Cancellation interrupt_on_signal() noexcept {
+    return {[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
+}
+
+Cancellation interrupt_on_signal_without_lock() noexcept {
+    return {[](void*) {
+                const PyGILState_STATE state = PyGILState_Ensure();
+                const bool raised = PyErr_CheckSignals() != 0;
+                PyGILState_Release(state);
+                return raised;
+            },
+            nullptr};
 }
 
 void report_unraisable_failure() noexcept {

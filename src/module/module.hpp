@@ -9,6 +9,7 @@
 #include <string>
 
 #include "error.hpp"
+#include "matcher.hpp"
 
 namespace halvane::py {
 
@@ -26,6 +27,15 @@ PyObject* to_py_err(const Error& error);
 // MemoryError, anything else as SystemError carrying the failure text.
 // Call only inside a catch block.
 void raise_current_exception() noexcept;
+
+// A cancellation hook for engine calls made holding the interpreter lock:
+// it answers true once a pending signal handler has raised (Ctrl-C's
+// KeyboardInterrupt), leaving that exception set for the caller to return.
+Cancellation interrupt_on_signal() noexcept;
+
+// The same for an engine call made with the interpreter lock released: the
+// hook takes the lock for its check.
+Cancellation interrupt_on_signal_without_lock() noexcept;
 
 // For failures with no caller to report to (destructors, callbacks):
 // writes an unraisable exception instead of aborting.

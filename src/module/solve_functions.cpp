@@ -31,6 +31,7 @@ SolveOptions solve_options(std::optional<std::uint64_t> max_centroids,
     if (min_matched_stars) options.min_matched_stars = *min_matched_stars;
     if (max_residual_rms_arcmin) options.max_residual_rms_rad = arcmin_to_rad(*max_residual_rms_arcmin);
     options.use_sun = use_sun;
+    options.cancel = interrupt_on_signal();
     return options;
 }
 
@@ -64,7 +65,7 @@ bool bind_image_solve(const char* function_name, PyObject* args, PyObject* kwarg
                               lens.focal_px))
         return false;
     if (!extract_u16_image(image, out.pixels)) return false;
-    if (!utc_to_jd(utc, out.jd)) return false;
+    if (!utc_to_jd(utc, out.jd) || !check_solve_limits(out.sigma_arcmin, max_residual_rms_arcmin)) return false;
     out.options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, use_sun);
     return extract_optional_mask(mask, out.mask);
 }
@@ -90,7 +91,7 @@ bool bind_centroid_solve(const char* function_name, PyObject* args, PyObject* kw
     if (!focal_for_projection(focal_px, fisheye_fov_deg.has_value(), lens.k1, lens.k2, lens.k3, lens.k4,
                               lens.focal_px))
         return false;
-    if (!utc_to_jd(utc, out.jd)) return false;
+    if (!utc_to_jd(utc, out.jd) || !check_solve_limits(out.sigma_arcmin, max_residual_rms_arcmin)) return false;
     out.options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, false);
     return true;
 }
@@ -122,7 +123,8 @@ struct ItemSequence {
 template <>
 struct Converter<ItemSequence> {
     static bool convert(PyObject* object, const char* name, ItemSequence& out) {
-        if (PyUnicode_Check(object) || !PySequence_Check(object))
+        if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
+            !PySequence_Check(object))
             return raise_argument_error(PyExc_TypeError, name, "expected a sequence, not " + type_name(object));
         out.object = object;
         return true;
@@ -131,14 +133,14 @@ struct Converter<ItemSequence> {
 
 namespace {
 
-// Converts every item of `sequence` in order with `convert` (which raises
-// on refusal), stopping at the first failure.
+// Converts every item of the sequence argument `name` in order with
+// `convert` (which raises on refusal), stopping at the first failure.
 template <class T, class Convert>
-bool convert_items(PyObject* sequence, std::vector<T>& out, Convert convert) {
+bool convert_items(PyObject* sequence, const char* name, std::vector<T>& out, Convert convert) {
     const Py_ssize_t n = PySequence_Size(sequence);
-    if (n < 0) return false;
+    if (n < 0) return name_conversion_failure(name);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_GetItem(sequence, i);
+        PyObject* item = sequence_item(sequence, name, i, n);
         if (item == nullptr) return false;
         const bool ok = convert(item, out.emplace_back());
         Py_DECREF(item);
@@ -173,10 +175,13 @@ PyObject* resolve_from_frames_impl(PyObject*, PyObject* args, PyObject* kwargs) 
                               lens.focal_px))
         return nullptr;
     std::vector<OwnedImage> pixels;
-    if (!convert_items(frames.object, pixels, extract_u16_image)) return nullptr;
+    if (!convert_items(frames.object, "frames", pixels, extract_u16_image)) return nullptr;
     std::vector<double> times_jd;
-    if (!convert_items(times_utc.object, times_jd, utc_to_jd)) return nullptr;
-    const SolveOptions options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, false);
+    if (!convert_items(times_utc.object, "times_utc", times_jd, utc_to_jd) ||
+        !check_solve_limits(sigma_arcmin, max_residual_rms_arcmin))
+        return nullptr;
+    SolveOptions options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, false);
+    options.cancel = interrupt_on_signal_without_lock();
     std::vector<ImageView> views;
     views.reserve(pixels.size());
     for (const OwnedImage& frame : pixels) views.push_back(frame.view());

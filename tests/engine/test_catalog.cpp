@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "catalog.hpp"
@@ -52,9 +53,9 @@ const std::vector<StarPair> kThreePairs = {{-0.5f, 0, 1}, {0.25f, 1, 2}, {0.25f,
 
 // The files of the given records, with their own count unless one is given.
 Bytes catalog_file(const std::vector<Star>& stars = kThreeStars, std::optional<std::uint32_t> count = {},
-                   std::uint32_t version = 2) {
+                   std::uint32_t version = 2, double epoch = 2000.0) {
     Bytes b;
-    b.put(std::array{'H', 'C', 'A', 'T'}).put(version).put(count.value_or(stars.size())).put(2000.0);
+    b.put(std::array{'H', 'C', 'A', 'T'}).put(version).put(count.value_or(stars.size())).put(epoch);
     for (const Star& s : stars) {
         b.put(s.hr_id).put(s.vmag).put(s.ra).put(s.dec).put(s.unit[0]).put(s.unit[1]).put(s.unit[2]);
         b.put(s.pm_ra).put(s.pm_dec).put(s.parallax);
@@ -106,6 +107,9 @@ TEST(CatalogLoad, RefusalsInTheirCheckingOrder) {
     Bytes bad_magic = catalog_file();
     bad_magic.data[3] = std::byte{'X'};
     const Bytes good = catalog_file();
+    std::vector<Star> no_parallax = kThreeStars, no_declination = kThreeStars;
+    no_parallax[1].parallax = nan;
+    no_declination[2].dec = -inf;
 
     const struct {
         const char* what;
@@ -119,6 +123,12 @@ TEST(CatalogLoad, RefusalsInTheirCheckingOrder) {
          "unsupported version 1; this build reads version 2"},
         {"huge star count", catalog_file(kThreeStars, huge), pair_file(), "truncated: wanted 4 bytes at offset 200"},
         {"extra catalogue byte", good.plus_byte(), pair_file(), "trailing bytes after catalog records"},
+        {"NaN epoch", catalog_file(kThreeStars, 3, 2, nan), pair_file(), "epoch is not finite"},
+        {"infinite epoch", catalog_file(kThreeStars, 3, 2, inf), pair_file(), "epoch is not finite"},
+        {"NaN parallax", catalog_file(no_parallax), pair_file(),
+         "star 1 (HR 2491) has a non-finite position, proper motion or parallax"},
+        {"infinite declination", catalog_file(no_declination), pair_file(),
+         "star 2 (HR 424) has a non-finite position, proper motion or parallax"},
         {"count below records", catalog_file(kThreeStars, 2), pair_file(), "trailing bytes after catalog records"},
         // The catalogue is checked whole before the pair file is looked at.
         {"both broken", good.plus_byte(), Bytes{}, "trailing bytes after catalog records"},
@@ -252,6 +262,15 @@ TEST(CatalogFiles, LoadReadsBothFilesAndCarriesTheOperatingSystemText) {
     };
     const std::string stars = write("stars.hcat", catalog_file()), pairs = write("pairs.hprs", pair_file());
     const std::string missing = (dir / "missing").string();
+    // Far more bytes than the header's count allows are still reported as
+    // trailing bytes, though only one of them is read.
+    Bytes padded = pair_file();
+    padded.data.resize(padded.data.size() + (std::size_t{1} << 20));
+    const std::string long_pairs = write("long.hprs", padded);
+    // A FIFO with no writer would block a plain open forever.
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string not_regular = "i/o error: not a regular file: a catalogue must be read from a file on disk";
     const struct {
         std::string catalog, pairs, message;
     } cases[] = {
@@ -261,6 +280,10 @@ TEST(CatalogFiles, LoadReadsBothFilesAndCarriesTheOperatingSystemText) {
         {stars, missing, "i/o error: No such file or directory (os error 2)"},
         {dir.string(), pairs, "i/o error: Is a directory (os error 21)"},
         {stars + std::string(1, '\0') + "x", pairs, "i/o error: Invalid argument (os error 22)"},
+        {stars, long_pairs, "catalog format error: trailing bytes after pairs records"},
+        {fifo, pairs, not_regular},
+        {stars, "/dev/zero", not_regular},
+        {"/dev/urandom", pairs, not_regular},
     };
     for (const auto& c : cases) {
         auto result = Catalog::load(c.catalog, c.pairs);

@@ -193,6 +193,44 @@ TEST_F(MatcherTest, EarlyRefusals) {
     EXPECT_TRUE(triangle_hypotheses(cams, {0, 1, 2}, no_pairs, t).empty());
 }
 
+// Any tolerance, however wide, ends in bounded work: a dense catalogue seen
+// through a 30-degree tolerance offers millions of triangles, and the search
+// gives up (NoMatch) within the budget, one step over at most what a single
+// spend adds. An unselective triangle yields no hypotheses at all.
+TEST_F(MatcherTest, WorkIsBoundedForAnyTolerance) {
+    const std::vector<Vec3> sky = testing::spread_over_sky(400, 1.0 * kDegToRad, 4);
+    const Catalog c = make_catalog(sky);
+    const auto cams = detections(attitude, std::vector<Vec3>(sky.begin(), sky.begin() + 40));
+    const double wide = 30 * kDegToRad;
+    EXPECT_TRUE(triangle_hypotheses(cams, {0, 1, 2}, c, wide).empty());
+    EXPECT_FALSE(triangle_hypotheses(cams, {0, 1, 2}, c, t).empty());
+
+    constexpr std::uint64_t budget = std::uint64_t{1} << 22;
+    WorkMeter meter({}, budget);
+    const auto wide_match = match_stars(cams, c, 12, wide, {}, &meter);
+    EXPECT_TRUE(wide_match.error().is<Error::NoMatch>());
+    EXPECT_TRUE(meter.stopped());
+    EXPECT_LT(meter.spent(), budget + 2 * c.pairs.size() + 4 * c.stars.size());
+
+    // The same field at its proper tolerance is found well within it.
+    WorkMeter enough({}, budget);
+    EXPECT_TRUE(match_stars(cams, c, 12, t, {}, &enough).has_value());
+    EXPECT_FALSE(enough.stopped());
+}
+
+// The hook is asked every kPollSteps; answering true stops the search.
+TEST_F(MatcherTest, CancellationStopsTheSearch) {
+    const std::vector<Vec3> sky = testing::spread_over_sky(400, 1.0 * kDegToRad, 4);
+    const Catalog c = make_catalog(sky);
+    const auto cams = detections(attitude, std::vector<Vec3>(sky.begin(), sky.begin() + 40));
+    int polls = 0;
+    const Cancellation after_three{[](void* n) { return ++*static_cast<int*>(n) >= 3; }, &polls};
+    WorkMeter meter(after_three);
+    EXPECT_TRUE(match_stars(cams, c, 12, 30 * kDegToRad, {}, &meter).error().is<Error::NoMatch>());
+    EXPECT_EQ(polls, 3);
+    EXPECT_LT(meter.spent(), 4 * WorkMeter::kPollSteps + 2 * c.pairs.size() + 4 * c.stars.size());
+}
+
 TEST_F(MatcherTest, TwoCopiesOfAPatternTie) {
     const std::vector<Vec3> a = scatter({1, 0, 0}, 8 * kDegToRad, 6, 21);
     const Mat3 move = rotation_about({0, 0, 1}, 2.0);

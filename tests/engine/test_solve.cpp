@@ -13,7 +13,6 @@
 namespace halvane {
 namespace {
 
-constexpr double kPi = std::numbers::pi;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kGmst = 1.2;
 constexpr double kLat = 0.7, kLon = -1.3;  // about 40.1 N, 74.5 W
@@ -59,6 +58,20 @@ TEST(RefineFix, ConvergesToTheTruePosition) {
         // One pass when already there, a few otherwise.
         if (dlat == 0.0 && dlon == 0.0) EXPECT_EQ(fix->n_iterations, 1u);
         else EXPECT_TRUE(fix->n_iterations > 1 && fix->n_iterations < 20) << fix->n_iterations;
+    }
+}
+
+TEST(RefineFix, FoldsOverThePoleInsteadOfPassingIt) {
+    // Truth a few metres from the north pole; the start sits on the far
+    // meridian, so the first step north overshoots the pole.
+    const double lat = kPi / 2 - 2e-6;
+    const auto sights = sights_from(lat, kLon, {{0.3, 0.9}, {-1.0, 0.8}, {2.2, 1.1}, {-2.5, 0.5}, {1.4, 0.6}});
+    for (double start_lon : {kLon + kPi, kLon + 3.0}) {
+        const auto fix = refine_fix(sights, kGmst, kPi / 2 - 3e-3, start_lon);
+        ASSERT_TRUE(fix) << fix.error().message();
+        EXPECT_LE(std::fabs(fix->lat), kPi / 2);
+        EXPECT_LT(great_circle_nm(fix->lat * kRadToDeg, fix->lon * kRadToDeg, lat * kRadToDeg, kLon * kRadToDeg),
+                  0.01);
     }
 }
 

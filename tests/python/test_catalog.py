@@ -1,5 +1,6 @@
 import inspect
 import math
+import os
 import pathlib
 import struct
 
@@ -114,6 +115,18 @@ def test_engine_refusals_are_halvane_errors(write_files, tmp_path, name, text):
     with pytest.raises(halvane.HalvaneError) as raised:
         halvane.Catalog(str(tmp_path / name), pairs_path)
     assert str(raised.value) == text
+
+
+def test_what_is_not_a_catalogue_file_is_refused_before_reading(write_files, tmp_path):
+    catalog_path, pairs_path = write_files()
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for args in ((str(fifo), pairs_path), (catalog_path, "/dev/zero")):
+        with pytest.raises(halvane.HalvaneError, match="^i/o error: not a regular file: a catalogue must be read from a file on disk$"):
+            halvane.Catalog(*args)
+    with pytest.raises(ValueError, match="^argument 'catalog_path': 'utf-8' codec can't encode") as info:
+        halvane.Catalog(catalog_path + "\ud800", pairs_path)
+    assert isinstance(info.value.__cause__, UnicodeEncodeError)
 
 
 def test_default_catalogue_loads_once_brightest_first():

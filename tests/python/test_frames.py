@@ -88,6 +88,8 @@ NAIVE = datetime.datetime(2026, 3, 14, 21, 31)
         ([FLAT, FLAT, FLAT.T], T, {}, "image must be C-contiguous (row-major)"),
         ([FLAT, FLAT, np.zeros((4, 4), np.int32)], [T[0], NAIVE, T[2]], {}, IMAGE_TEXT),
         ([FLAT, FLAT, FLAT], [T[0], NAIVE, T[2]], {}, NAIVE_TEXT),
+        # Then the limits, as for a single image.
+        ([FLAT, FLAT, FLAT], T, dict(sigma_arcmin=0.0), "sigma_arcmin must be finite and greater than 0"),
         # The engine's own refusals: sizes before any detection, then the
         # verification's counts and spacing.
         ([FLAT, FLAT, FLAT], T[:2], {}, "bad image: detections has 3 frames but times_jd has 2"),
@@ -111,9 +113,10 @@ def test_refusals_in_their_order(frames, times, options, text):
 
 
 @pytest.mark.parametrize("name", ["frames", "times_utc"])
-def test_a_string_is_not_a_sequence_of_frames_or_times(name):
-    args = {"frames": [FLAT] * 3, "times": T, name.removesuffix("_utc"): "abc"}
-    with pytest.raises(TypeError, match=f"^argument '{name}': expected a sequence, not str$"):
+@pytest.mark.parametrize("text", ["abc", b"abc"])
+def test_a_string_is_not_a_sequence_of_frames_or_times(name, text):
+    args = {"frames": [FLAT] * 3, "times": T, name.removesuffix("_utc"): text}
+    with pytest.raises(TypeError, match=f"^argument '{name}': expected a sequence, not {type(text).__name__}$"):
         solve(**args)
 
 

@@ -61,8 +61,8 @@ SINGULAR = "singular geometry: parallel lines of position"
     "function, args, kind, text",
     [
         # The binder's length and type refusals.
-        ("precess_vector", (J2000, (1, 0)), ValueError, "expected a sequence of length 3 (got 2)"),
-        ("precess_vector", (J2000, np.zeros(5)), ValueError, "expected a sequence of length 3 (got 5)"),
+        ("precess_vector", (J2000, (1, 0)), ValueError, "argument 'v': expected a sequence of length 3 (got 2)"),
+        ("precess_vector", (J2000, np.zeros(5)), ValueError, "argument 'v': expected a sequence of length 3 (got 5)"),
         ("precess_vector", (J2000, "abc"), TypeError, "argument 'v': expected a sequence of floats, not str"),
         ("precess_vector", (J2000, [1, "a", 0]), TypeError, "argument 'v': must be real number, not str"),
         ("covariance_ellipse", ("0, 90", 1.0), TypeError, "argument 'azimuths_deg': expected a sequence of floats, not str"),

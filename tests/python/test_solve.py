@@ -1,6 +1,7 @@
 import datetime
 import inspect
 import math
+import signal
 import random
 
 import numpy as np
@@ -130,6 +131,15 @@ def test_exceptions_from_the_callers_timestamp_pass_through():
         (dict(fisheye_fov_deg=None), "focal_px is required for the pinhole camera (fisheye_fov_deg=None); focal_px=None is only meaningful for the ideal equidistant fisheye"),
         (dict(min_matched_stars=1000), "thin lock: fewer matched stars than the configured minimum"),
         (dict(max_residual_rms_arcmin=0.0), "thin lock: residual rms above the configured maximum"),
+        # Limits that once read as a singular geometry, matched nothing, or
+        # let every fix through.
+        *[
+            (dict(sigma_arcmin=v), f"sigma_arcmin must be finite and greater than 0 arcminutes (got {shown}); None takes half a pixel")
+            for v, shown in [(0.0, "0"), (-2.0**63, "-9223372036854775808"), (math.nan, "NaN"), (math.inf, "inf")]
+        ],
+        (dict(max_residual_rms_arcmin=math.nan), "max_residual_rms_arcmin must be 0 or more arcminutes (got NaN); None sets no limit"),
+        (dict(max_residual_rms_arcmin=-0.5), "max_residual_rms_arcmin must be 0 or more arcminutes (got -0.5)"),
+        (dict(utc=(2026, 3, 14, 21, 30, math.inf)), "utc second must be finite (got inf)"),
     ],
 )
 def test_engine_and_camera_refusals(kwargs, text):
@@ -146,14 +156,58 @@ def test_argument_errors_name_the_parameter():
         solve(centroids="1,2,3")
     with pytest.raises(TypeError, match="^argument 'centroids': item 1 is not an \\(x, y, flux\\) triple of floats$"):
         solve(centroids=[(1, 2, 3), (1, 2)])
-    with pytest.raises(ValueError, match="length 3"):
+    with pytest.raises(ValueError, match="^argument 'up_cam': expected a sequence of length 3 \\(got 4\\)$"):
         solve(up_cam=(0, 0, 1, 0))
+    for not_numbers in (b"abc", bytearray(3), np.array(1.0)):
+        with pytest.raises(TypeError, match="^argument 'up_cam': expected a sequence of floats, not"):
+            solve(up_cam=not_numbers)
     with pytest.raises(OverflowError, match="^argument 'max_centroids'"):
         solve(max_centroids=-1)
     with pytest.raises(TypeError, match="^argument 'catalog'"):
         solve(catalog="stars.hcat")
     with pytest.raises(TypeError, match="unexpected keyword argument 'use_sun'"):
         solve(use_sun=True)
+
+
+def test_sequences_that_break_their_promise_are_refused_by_name():
+    class LyingLength(list):
+        def __len__(self):
+            return 9
+
+    class Shrinking:
+        def __init__(self):
+            self.items = [0.0, 0.0, 1.0]
+
+        def __len__(self):
+            return 3
+
+        def __getitem__(self, i):
+            self.items = self.items[:1]
+            return self.items[i]
+
+    for name, kwargs in (("centroids", dict(centroids=LyingLength([(1.0, 2.0, 3.0)] * 5))), ("up_cam", dict(up_cam=Shrinking()))):
+        with pytest.raises(ValueError, match=f"^argument '{name}': the sequence ended at item [0-9] of the [39]") as info:
+            solve(**kwargs)
+        assert not isinstance(info.value, IndexError)
+
+
+def test_an_interrupt_stops_a_long_identification():
+    # A 90-arcminute sigma keeps the matcher busy until its work budget runs
+    # out; the engine asks for pending signals as it goes.
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        with pytest.raises(KeyboardInterrupt) as info:
+            solve(sigma_arcmin=90.0, max_centroids=50)
+        # Raised inside the call, not after it refused.
+        assert info.value.__context__ is None
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert solve().match_margin >= 0  # nothing left behind
 
 
 def test_residual_gate_reaches_the_engine_in_radians():

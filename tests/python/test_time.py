@@ -42,6 +42,10 @@ def test_signatures():
         (lambda: halvane.gmst_deg(1.0, 2.0), TypeError, "gmst_deg() takes 1 positional argument but 2 were given"),
         (lambda: halvane.gmst_deg(jd=1.0), TypeError, "gmst_deg() got an unexpected keyword argument 'jd'"),
         (lambda: halvane.gmst_deg(1.0, jd_ut=1.0), TypeError, "gmst_deg() got multiple values for argument 'jd_ut'"),
+        # Keyword names are shown whole: a NUL is not a terminator, a lone
+        # surrogate is escaped rather than failing the message.
+        (lambda: halvane.gmst_deg(**{"jd\0x": 1.0}), TypeError, "gmst_deg() got an unexpected keyword argument 'jd\0x'"),
+        (lambda: halvane.gmst_deg(**{"jd\ud800": 1.0}), TypeError, "gmst_deg() got an unexpected keyword argument 'jd\\ud800'"),
         (lambda: halvane.gmst_deg("2451545"), TypeError, "argument 'jd_ut': must be real number, not str"),
         (lambda: halvane.gmst_deg(None), TypeError, "argument 'jd_ut': must be real number, not NoneType"),
         (lambda: halvane.gmst_deg(10**400), OverflowError, "argument 'jd_ut': int too large to convert to float"),
