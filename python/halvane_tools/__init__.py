@@ -1,11 +1,11 @@
-"""Companions of the halvane engine: the bundled star catalogue, its builder
-and the command line. Imports :mod:`halvane`; the engine never imports this."""
+"""Companions of the halvane engine: the bundled star catalogue, its builder,
+the photo path (solve_photo) and the command line. Imports :mod:`halvane`; the engine never imports this."""
 from __future__ import annotations
 
 import functools
 from importlib import resources
 
-__all__ = ["default_catalog"]
+__all__ = ["default_catalog", "solve_photo", "Lens", "LensError", "PhotoError"]
 
 # Names of the bundled files under halvane_tools/data; the builder writes them.
 CATALOG_FILE = "stars.hcat"
@@ -22,3 +22,8 @@ def default_catalog():
     data = resources.files(__name__) / "data"
     with resources.as_file(data / CATALOG_FILE) as stars, resources.as_file(data / PAIRS_FILE) as pairs:
         return halvane.Catalog(str(stars), str(pairs))
+
+
+# The one-call photo path and what its callers need beside it.
+from .lens import Lens, LensError  # noqa: E402
+from .photo import PhotoError, solve_photo  # noqa: E402

@@ -1,8 +1,7 @@
 """The halvane command line.
 
     halvane demo             solve a synthesized night sky with the bundled catalogue
-    halvane solve IMAGE ...  solve a photograph (.npy, 8/16-bit .pgm, or any
-                             format Pillow reads when it is installed)
+    halvane solve PHOTO ...  solve a photograph (JPEG, PNG, TIFF, FITS, .npy)
 
 Run ``halvane demo --help`` or ``halvane solve --help`` for the options.
 """
@@ -11,7 +10,9 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import datetime
+import json
 import math
+import re
 import sys
 import time
 from pathlib import Path
@@ -94,84 +95,125 @@ def run_demo(args: argparse.Namespace) -> int:
     return 0
 
 
-def read_image(path: Path):
-    import numpy as np
+def lens_from_args(args: argparse.Namespace):
+    """The lens of --lens FILE with any of --focal, --cx, --cy, --fisheye-fov
+    and --k1..--k4 given on the command line put over it."""
+    from .lens import KEYS, Lens, LensError, read_lens
 
-    suffix = path.suffix.lower()
-    if suffix == ".npy":
-        return np.load(path, allow_pickle=False)
-    if suffix in (".pgm", ".pnm"):
-        return read_pgm(path.read_bytes())
-    try:
-        from PIL import Image
-    except ImportError:
-        raise SystemExit(f"halvane: cannot read {path.name}: use .npy or .pgm, or install Pillow for other formats")
-    with Image.open(path) as image:
-        array = np.asarray(image)
-    if array.ndim == 3:  # colour: the mean of the channels, kept in its bit depth
-        array = array[..., :3].mean(axis=2).round().astype(array.dtype)
-    return np.ascontiguousarray(array)
+    # The lens options store into the Lens fields of the same names.
+    given = {key: getattr(args, key) for key in KEYS if getattr(args, key) is not None}
+    if not args.lens and "focal_px" not in given and "fisheye_fov_deg" not in given:
+        raise LensError("give the lens: --fisheye-fov (ideal fisheye), --focal (pinhole), --focal and"
+                        " --fisheye-fov with --k1..--k4 (calibrated fisheye), or --lens FILE")
+    fields = dataclasses.asdict(read_lens(args.lens)) if args.lens else {}
+    fields.update(given)
+    return Lens(**fields)
 
 
-def read_pgm(data: bytes):
-    """Binary PGM (P5), 8- or 16-bit (16-bit samples are big-endian)."""
-    import numpy as np
-
-    fields, position = [], 0
-    try:
-        while len(fields) < 4:
-            while data[position : position + 1].isspace():
-                position += 1
-            if data[position : position + 1] == b"#":
-                position = data.index(b"\n", position) + 1
-                continue
-            end = position
-            while end < len(data) and not data[end : end + 1].isspace():
-                end += 1
-            if end == position:
-                raise ValueError("header ends early")
-            fields.append(data[position:end])
-            position = end
-        if fields[0] != b"P5":
-            raise ValueError("not P5")
-        width, height, maxval = (int(f) for f in fields[1:])
-        if width <= 0 or height <= 0 or not (0 < maxval < 65536):
-            raise ValueError(f"bad size or maximum value: {width} x {height}, {maxval}")
-        dtype = ">u2" if maxval > 255 else "u1"
-        pixels = np.frombuffer(data, dtype=dtype, count=width * height, offset=position + 1)
-    except ValueError as e:
-        raise SystemExit(f"halvane: not a binary PGM (P5) image: {e}") from None
-    return pixels.reshape(height, width).astype(np.uint16 if maxval > 255 else np.uint8)
+def fix_record(fix, prepared, elapsed_s: float) -> dict:
+    """The --json object of a fix."""
+    major, minor, orientation = fix.ellipse_2sigma_nm
+    return {
+        "latitude_deg": fix.latitude_deg,
+        "longitude_deg": fix.longitude_deg,
+        "ellipse_2sigma_nm": [major, minor, orientation],
+        "covariance": fix.covariance,
+        "matched_hr_ids": fix.matched_hr_ids,
+        "match_margin": fix.match_margin,
+        "residual_rms_arcmin": math.degrees(fix.residual_rms_rad) * 60.0,
+        "used_sun": fix.used_sun,
+        "n_detections": len(prepared.detections),
+        "elapsed_s": elapsed_s,
+    }
 
 
 def run_solve(args: argparse.Namespace) -> int:
     import halvane
 
-    from . import default_catalog
+    from . import annotate, default_catalog
+    from .lens import LensError
+    from .photo import PhotoError, prepare_photo
 
-    image = read_image(Path(args.image))
-    height, width = image.shape[:2]
-    cx = args.cx if args.cx is not None else width / 2
-    cy = args.cy if args.cy is not None else height / 2
-    when = parse_utc(args.utc)
+    def fail(message: str) -> int:
+        if args.json:
+            print(json.dumps({"error": message}))
+        else:
+            print(f"halvane: {message}", file=sys.stderr)
+        return 1
+
     start = time.perf_counter()
     try:
-        fix = halvane.resolve_fix(
-            image, args.focal, cx, cy, tuple(args.up), when, default_catalog(),
-            sigma_arcmin=args.sigma, fisheye_fov_deg=args.fisheye_fov, use_sun=args.use_sun,
-        )
+        prepared = prepare_photo(args.image, args.up, lens_from_args(args), mask=args.mask,
+                                 min_altitude_deg=args.min_altitude, line_px=args.line_px,
+                                 max_centroids=args.max_centroids)
+    except (PhotoError, LensError, halvane.HalvaneError) as e:
+        return fail(str(e))
+    catalog = default_catalog()
+    fix, failure = None, None
+    try:
+        fix = prepared.solve(args.utc, catalog, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
+                             max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun)
     except halvane.HalvaneError as e:
-        print(f"halvane: no fix: {e}", file=sys.stderr)
-        return 1
-    print(f"halvane: {Path(args.image).name}, {width} x {height} px, {when:%Y-%m-%d %H:%M:%S} UTC")
-    for line in describe_fix(fix, time.perf_counter() - start):
+        failure = f"no fix: {e}"
+    elapsed_s = time.perf_counter() - start
+    if args.annotate:
+        message = failure or f"{format_position(fix.latitude_deg, fix.longitude_deg)}  {args.utc:%Y-%m-%d %H:%M:%S} UTC"
+        try:
+            annotate.overlay(prepared, fix, args.utc, catalog, message).save(args.annotate, format="PNG")
+        except (OSError, ValueError) as e:
+            return fail(f"cannot write {args.annotate}: {e}")
+    if failure:
+        return fail(failure)
+    if args.json:
+        print(json.dumps(fix_record(fix, prepared, elapsed_s)))
+        return 0
+    excluded = 100.0 * prepared.excluded.mean()
+    print(f"halvane: {Path(args.image).name}, {prepared.width} x {prepared.height} px, {args.utc:%Y-%m-%d %H:%M:%S} UTC")
+    print(f"  sky         {len(prepared.detections)} detections used; {excluded:.0f} % of the frame left out"
+          f" (below {args.min_altitude:g}° or outside the field, mask, glare)")
+    for line in describe_fix(fix, elapsed_s):
         print(line)
+    if args.annotate:
+        print(f"  overlay     {args.annotate}")
     return 0
 
 
+class _Parser(argparse.ArgumentParser):
+    """Refuses bad options in one line, without the usage block, and reads
+    -6.5e-05 as a number (an up vector's component), not as an option."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
+
+    def error(self, message: str):
+        self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+    return value
+
+
+def _utc_argument(text: str) -> datetime.datetime:
+    try:
+        return parse_utc(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an ISO 8601 time: {text!r}") from None
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="halvane", description="Celestial navigation from a photograph of the night sky.")
-    commands = parser.add_subparsers(dest="command", required=True)
+    parser = _Parser(prog="halvane", description="Celestial navigation from a photograph of the night sky.")
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    from .photo import DEFAULT_LINE_PX, DEFAULT_MAX_CENTROIDS, DEFAULT_MIN_ALTITUDE_DEG
+
+    photo_defaults = {"min_altitude_deg": DEFAULT_MIN_ALTITUDE_DEG, "line_px": DEFAULT_LINE_PX,
+                      "max_centroids": DEFAULT_MAX_CENTROIDS}
 
     demo = commands.add_parser("demo", help="solve a synthesized night sky with the bundled catalogue")
     demo.add_argument("--camera", choices=("fisheye", "pinhole"), default="fisheye")
@@ -183,24 +225,56 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--up-noise", type=float, default=1.0, help="noise of the vertical, arcminutes (1.0)")
     demo.set_defaults(run=run_demo)
 
-    solve = commands.add_parser("solve", help="solve a photograph")
-    solve.add_argument("image", help=".npy, binary .pgm, or any format Pillow reads")
-    solve.add_argument("--utc", required=True, help="time of the exposure, ISO 8601; no offset means UTC")
+    solve = commands.add_parser(
+        "solve", help="solve a photograph",
+        description="Position fix from a photograph of the night sky: JPEG, PNG, TIFF (8 or 16 bit), FITS or .npy."
+                    " Colour becomes Rec. 709 luma. The sky below --min-altitude, outside a fisheye's field,"
+                    " under the mask and around saturated glare is left out; light wider than a star is removed.")
+    solve.add_argument("image", metavar="PHOTO", help="the photograph")
+    solve.add_argument("--utc", required=True, type=_utc_argument,
+                       help="time of the exposure, ISO 8601; no offset means UTC")
     solve.add_argument("--up", type=float, nargs=3, required=True, metavar=("X", "Y", "Z"),
                        help="the local vertical in the camera frame (x right, y down, z forward)")
-    solve.add_argument("--focal", type=float, help="focal length in pixels (omit for the ideal fisheye)")
-    solve.add_argument("--fisheye-fov", type=float, help="full field of view of a fisheye, degrees")
-    solve.add_argument("--cx", type=float, help="principal point x, pixels (default: image centre)")
-    solve.add_argument("--cy", type=float, help="principal point y, pixels (default: image centre)")
-    solve.add_argument("--sigma", type=float, help="star position sigma, arcminutes (default: half a pixel)")
-    solve.add_argument("--use-sun", action="store_true", help="also use the Sun's disc as a sight")
+    lens = solve.add_argument_group("lens (give --fisheye-fov, --focal, both with --k1..--k4, or --lens)")
+    lens.add_argument("--lens", metavar="FILE", help="JSON object with focal_px, cx, cy, fisheye_fov_deg, k1..k4;"
+                      " options given here override its keys")
+    lens.add_argument("--focal", dest="focal_px", type=float, help="focal length (radial scale) in pixels")
+    lens.add_argument("--fisheye-fov", dest="fisheye_fov_deg", type=float,
+                      help="full field of view of a fisheye, degrees")
+    lens.add_argument("--cx", type=float, help="principal point x, pixels (default: image centre)")
+    lens.add_argument("--cy", type=float, help="principal point y, pixels (default: image centre)")
+    for k in ("k1", "k2", "k3", "k4"):
+        lens.add_argument(f"--{k}", type=float, help=f"calibrated fisheye coefficient {k} (default 0)")
+    path = solve.add_argument_group("photo path")
+    path.add_argument("--mask", metavar="FILE", help="image or .npy of the photo's size; non-zero = not sky")
+    path.add_argument("--min-altitude", type=float, default=photo_defaults["min_altitude_deg"], metavar="DEG",
+                      help="leave out the sky below this altitude (default %(default)g)")
+    path.add_argument("--line-px", type=_positive_int, default=photo_defaults["line_px"], metavar="N",
+                      help="remove light longer than N px in some direction, odd (default %(default)d)")
+    path.add_argument("--max-centroids", type=_positive_int, default=photo_defaults["max_centroids"], metavar="N",
+                      help="brightest detections to use (default %(default)d)")
+    gates = solve.add_argument_group("solve")
+    gates.add_argument("--sigma", type=float, metavar="ARCMIN", help="star position sigma (default: half a pixel)")
+    gates.add_argument("--min-stars", type=_positive_int, metavar="N", help="refuse a fix with fewer identified stars")
+    gates.add_argument("--max-residual", type=float, metavar="ARCMIN", help="refuse a fix with a larger residual")
+    gates.add_argument("--use-sun", action="store_true", help="also use the Sun's disc as a sight")
+    output = solve.add_argument_group("output")
+    output.add_argument("--json", action="store_true", help="print one JSON object (or {\"error\": ...})")
+    output.add_argument("--annotate", metavar="OUT.png", help="write the photo with what was found drawn on it")
     solve.set_defaults(run=run_solve)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    return args.run(args)
+    try:
+        return args.run(args)
+    except KeyboardInterrupt:
+        print("halvane: interrupted", file=sys.stderr)
+        return 130
+    except (OSError, MemoryError) as e:
+        print(f"halvane: {type(e).__name__}: {e}", file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

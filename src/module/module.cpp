@@ -115,6 +115,14 @@ const Registration kRegistrations[] = {
     {"HalvaneError", make_halvane_error},
 };
 
+// Registered like the above but left out of __all__: pixel passes that the
+// companion package halvane_tools calls, not part of the public interface.
+const Registration kCompanionRegistrations[] = {
+    {"_remove_extended_light", make_function<remove_extended_light_def>},
+    {"_below_altitude_mask", make_function<below_altitude_mask_def>},
+    {"_glare_mask", make_function<glare_mask_def>},
+};
+
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "halvane",
@@ -158,6 +166,12 @@ bool register_all(PyObject* module) {
             break;
         }
         Py_DECREF(name);
+    }
+    for (const Registration& entry : kCompanionRegistrations) {
+        if (!ok) break;
+        PyObject* object = entry.create(module_name);
+        ok = object != nullptr && PyModule_AddObjectRef(module, entry.name, object) == 0;
+        Py_XDECREF(object);
     }
     Py_DECREF(module_name);
     Py_DECREF(all);

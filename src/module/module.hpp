@@ -78,6 +78,10 @@ extern PyMethodDef remap_image_def;
 extern PyMethodDef remap_mask_def;
 extern PyMethodDef sun_apparent_jd_def;
 extern PyMethodDef resolve_from_frames_def;
+// Helpers of the companion package, registered but kept out of __all__.
+extern PyMethodDef remove_extended_light_def;
+extern PyMethodDef below_altitude_mask_def;
+extern PyMethodDef glare_mask_def;
 
 // Registered classes: each builds its type once and returns a new reference.
 PyObject* make_camera_type(PyObject* module_name);

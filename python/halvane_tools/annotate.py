@@ -1,0 +1,156 @@
+"""Overlay pictures: the photo as the photo path saw it, with what it did.
+
+:func:`overlay` draws, on a stretched copy of the photo, the pixels left out
+(shaded red), the horizon and the altitude cut, the zenith, every detection
+used (yellow rings) and the identified stars (green rings with their HR
+numbers). Identified stars are placed by projecting the catalogue through the
+fix: the fix fixes the vertical's place on the sky, and the one free angle
+(the camera's heading about the vertical) is the one that best lays the
+identified stars on the detections.
+"""
+from __future__ import annotations
+
+import datetime
+import math
+
+import numpy as np
+
+EXCLUDED = (255, 40, 40)
+HORIZON = (60, 200, 255)
+ALTITUDE_CUT = (255, 150, 40)
+ZENITH = (255, 255, 255)
+DETECTION = (255, 220, 0)
+IDENTIFIED = (60, 255, 90)
+EXCLUDED_OPACITY = 0.35
+
+
+def display_stretch(image: np.ndarray) -> np.ndarray:
+    """uint16 luminance as 8-bit grey for the eye: 1st to 99.8th percentile,
+    square-root stretched so faint stars show."""
+    sample = image[::4, ::4]
+    low, high = np.percentile(sample, [1.0, 99.8])
+    scaled = (image.astype(np.float32) - low) / max(float(high - low), 1.0)
+    return (np.sqrt(np.clip(scaled, 0.0, 1.0)) * 255.0 + 0.5).astype(np.uint8)
+
+
+def _horizontal_basis(up_cam) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Two horizontal unit vectors and the vertical, in the camera frame."""
+    up = np.asarray(up_cam, dtype=np.float64)
+    up = up / np.linalg.norm(up)
+    a = np.cross(up, [0.0, 1.0, 0.0] if abs(up[1]) < 0.9 else [1.0, 0.0, 0.0])
+    a /= np.linalg.norm(a)
+    return a, np.cross(up, a), up
+
+
+def _utc_tuple(utc) -> tuple:
+    if isinstance(utc, datetime.datetime):
+        u = utc.astimezone(datetime.timezone.utc)
+        return (u.year, u.month, u.day, u.hour, u.minute, u.second + u.microsecond / 1e6)
+    return tuple(utc)
+
+
+def identified_star_pixels(prepared, fix, utc, catalog) -> dict[int, tuple[float, float]]:
+    """Pixel of each identified star (HR number -> (x, y)), for those in the
+    field. Places are mean places of date without refraction: a few
+    arcminutes, a pixel or two, which is plenty for a label."""
+    import halvane
+
+    jd = halvane.julian_date(*_utc_tuple(utc))
+    lat = math.radians(fix.latitude_deg)
+    local_sidereal = math.radians(halvane.gmst_deg(jd) + fix.longitude_deg)
+    local = []
+    for hr in fix.matched_hr_ids:
+        ra, dec = (math.radians(v) for v in catalog.star(hr)[:2])
+        x, y, z = halvane.precess_vector(jd, [math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)])
+        hour_angle = local_sidereal - math.atan2(y, x)
+        dec_date = math.asin(max(-1.0, min(1.0, z)))
+        # East, north, up components of the star's direction.
+        east = -math.cos(dec_date) * math.sin(hour_angle)
+        north = math.sin(dec_date) * math.cos(lat) - math.cos(dec_date) * math.cos(hour_angle) * math.sin(lat)
+        up = math.sin(dec_date) * math.sin(lat) + math.cos(dec_date) * math.cos(hour_angle) * math.cos(lat)
+        local.append((east, north, up))
+    if not local or not prepared.detections:
+        return {}
+    local = np.asarray(local)
+    camera = prepared.lens.camera(prepared.width, prepared.height)
+    detections = np.asarray([(x, y) for x, y, _ in prepared.detections])
+    a, b, up = _horizontal_basis(prepared.up_cam)
+
+    def project(headings: np.ndarray) -> np.ndarray:
+        north = np.cos(headings)[:, None] * a + np.sin(headings)[:, None] * b
+        east = np.cross(north, up)
+        cam = local[None, :, 0:1] * east[:, None] + local[None, :, 1:2] * north[:, None] + local[None, :, 2:3] * up
+        return camera.vec_to_pixel(cam.reshape(-1, 3)).reshape(len(headings), len(local), 2)
+
+    def score(pixels: np.ndarray) -> np.ndarray:
+        gaps = np.linalg.norm(pixels[:, :, None, :] - detections[None, None], axis=-1)
+        nearest = np.nan_to_num(gaps.min(axis=2), nan=1e9)
+        return np.minimum(nearest, 20.0).sum(axis=1)
+
+    headings = np.radians(np.arange(0.0, 360.0, 0.5))
+    best = headings[np.argmin(score(project(headings)))]
+    fine = best + np.radians(np.arange(-0.5, 0.5, 0.02))
+    pixels = project(fine)[np.argmin(score(project(fine)))]
+    return {hr: (float(x), float(y)) for hr, (x, y) in zip(fix.matched_hr_ids, pixels) if np.isfinite(x)}
+
+
+def _altitude_circle(prepared, altitude_deg: float) -> list[list[tuple[float, float]]]:
+    """The pixels of a circle of constant altitude, as runs of points
+    unbroken by the edge of the field."""
+    camera = prepared.lens.camera(prepared.width, prepared.height)
+    a, b, up = _horizontal_basis(prepared.up_cam)
+    azimuths = np.radians(np.arange(0.0, 360.5, 0.5))[:, None]
+    alt = math.radians(altitude_deg)
+    directions = math.cos(alt) * (np.cos(azimuths) * a + np.sin(azimuths) * b) + math.sin(alt) * up
+    runs, run = [], []
+    for x, y in camera.vec_to_pixel(directions):
+        if np.isfinite(x) and -prepared.width < x < 2 * prepared.width and -prepared.height < y < 2 * prepared.height:
+            run.append((float(x), float(y)))
+        elif run:
+            runs.append(run)
+            run = []
+    if run:
+        runs.append(run)
+    return runs
+
+
+def overlay(prepared, fix=None, utc=None, catalog=None, message: str | None = None):
+    """The annotated picture as a PIL RGB image of the photo's size.
+
+    prepared: a halvane_tools.photo.PreparedPhoto; fix, utc, catalog: the
+    fix with its time and catalogue, to label the identified stars (fix None:
+    no labels); message: a line written at the top (the position, or why
+    there is none)."""
+    from PIL import Image, ImageDraw, ImageFont
+
+    grey = display_stretch(prepared.image)
+    rgb = np.repeat(grey[:, :, None], 3, axis=2).astype(np.float32)
+    shade = prepared.excluded
+    rgb[shade] = rgb[shade] * (1.0 - EXCLUDED_OPACITY) + np.asarray(EXCLUDED, np.float32) * EXCLUDED_OPACITY
+    picture = Image.fromarray((rgb + 0.5).astype(np.uint8), "RGB")
+    draw = ImageDraw.Draw(picture)
+    size = max(prepared.width, prepared.height)
+    line = max(1, size // 700)
+    ring = max(6, size // 120)
+    font = ImageFont.load_default()
+
+    for altitude, colour in ((0.0, HORIZON), (prepared.min_altitude_deg, ALTITUDE_CUT)):
+        for run in _altitude_circle(prepared, altitude):
+            if len(run) > 1:
+                draw.line(run, fill=colour, width=line)
+    zenith = prepared.lens.camera(prepared.width, prepared.height).vec_to_pixel(_horizontal_basis(prepared.up_cam)[2])
+    if zenith is not None:
+        zx, zy = zenith
+        draw.line([(zx - 2 * ring, zy), (zx + 2 * ring, zy)], fill=ZENITH, width=line)
+        draw.line([(zx, zy - 2 * ring), (zx, zy + 2 * ring)], fill=ZENITH, width=line)
+        draw.text((zx + ring, zy + ring // 2), "zenith", fill=ZENITH, font=font)
+    for x, y, _ in prepared.detections:
+        draw.ellipse([x - ring, y - ring, x + ring, y + ring], outline=DETECTION, width=line)
+    if fix is not None and utc is not None and catalog is not None:
+        for hr, (x, y) in identified_star_pixels(prepared, fix, utc, catalog).items():
+            r = ring + 2 * line + 1
+            draw.ellipse([x - r, y - r, x + r, y + r], outline=IDENTIFIED, width=line)
+            draw.text((x + r + 2, y - r), f"HR {hr}", fill=IDENTIFIED, font=font)
+    if message:
+        draw.text((8, 8), message, fill=ZENITH, font=font)
+    return picture

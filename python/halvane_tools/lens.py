@@ -1,0 +1,109 @@
+"""The lens file: a JSON object with the lens keywords of
+``halvane.resolve_fix``, for example ::
+
+    {"focal_px": 905.2, "cx": 1416.3, "cy": 1415.8, "fisheye_fov_deg": 190,
+     "k1": -0.0213, "k2": 0.0011, "k3": 0.0, "k4": 0.0}
+
+Every key is optional. ``cx`` and ``cy`` default to the centre of the photo;
+``fisheye_fov_deg`` absent or null means a pinhole; ``focal_px`` is left out
+for the ideal fisheye (whose focal fills the shorter side) and required
+otherwise, as ``resolve_fix`` says.
+"""
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+from pathlib import Path
+
+KEYS = ("focal_px", "cx", "cy", "fisheye_fov_deg", "k1", "k2", "k3", "k4")
+
+
+class LensError(ValueError):
+    """A lens that cannot be used; the text is one line for the user."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Lens:
+    """A lens in resolve_fix's terms; cx and cy None mean the photo's centre."""
+
+    focal_px: float | None = None
+    cx: float | None = None
+    cy: float | None = None
+    fisheye_fov_deg: float | None = None
+    k1: float = 0.0
+    k2: float = 0.0
+    k3: float = 0.0
+    k4: float = 0.0
+
+    def __post_init__(self):
+        for key in KEYS:
+            value = getattr(self, key)
+            optional = key in ("focal_px", "cx", "cy", "fisheye_fov_deg")
+            if value is None and optional:
+                continue
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+                raise LensError(f"{key} must be a finite number (got {value!r})")
+        if self.fisheye_fov_deg is not None and not 0 < self.fisheye_fov_deg <= 360:
+            raise LensError(f"fisheye_fov_deg must be in (0, 360] (got {self.fisheye_fov_deg!r})")
+        if self.focal_px is not None and self.focal_px <= 0:
+            raise LensError(f"focal_px must be positive (got {self.focal_px!r})")
+        if self.focal_px is None and (self.fisheye_fov_deg is None or self.is_calibrated):
+            kind = "a pinhole" if self.fisheye_fov_deg is None else "a calibrated fisheye (non-zero k1..k4)"
+            raise LensError(f"focal_px is required for {kind}")
+
+    @property
+    def is_calibrated(self) -> bool:
+        return any(k != 0.0 for k in (self.k1, self.k2, self.k3, self.k4))
+
+    def centred(self, width: int, height: int) -> "Lens":
+        """The lens with the principal point defaulted to the photo's centre."""
+        return dataclasses.replace(
+            self,
+            cx=width / 2 if self.cx is None else self.cx,
+            cy=height / 2 if self.cy is None else self.cy,
+        )
+
+    def keywords(self) -> dict:
+        """focal_px, cx, cy and the keyword arguments of resolve_fix. The
+        ideal fisheye's focal_px is None, as resolve_fix wants it."""
+        ideal = self.fisheye_fov_deg is not None and not self.is_calibrated
+        return {
+            "focal_px": None if ideal else self.focal_px,
+            "cx": self.cx,
+            "cy": self.cy,
+            "fisheye_fov_deg": self.fisheye_fov_deg,
+            "k1": self.k1,
+            "k2": self.k2,
+            "k3": self.k3,
+            "k4": self.k4,
+        }
+
+    def camera(self, width: int, height: int):
+        """The halvane.Camera this lens gives on a width x height photo."""
+        import halvane
+
+        k = self.centred(width, height).keywords()
+        return halvane.Camera(k.pop("focal_px"), k.pop("cx"), k.pop("cy"), width=width, height=height, **k)
+
+
+def read_lens(path: str | Path) -> Lens:
+    """The Lens of a lens file; LensError with a one-line reason otherwise."""
+    path = Path(path)
+    try:
+        text = path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as e:
+        raise LensError(f"cannot read lens file {path}: {getattr(e, 'strerror', None) or e}") from None
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise LensError(f"lens file {path} is not JSON: {e.msg} at line {e.lineno} column {e.colno}") from None
+    if not isinstance(data, dict):
+        raise LensError(f"lens file {path} must hold a JSON object with keys among {', '.join(KEYS)}")
+    unknown = sorted(set(data) - set(KEYS))
+    if unknown:
+        raise LensError(f"lens file {path}: unknown key {unknown[0]!r}; the keys are {', '.join(KEYS)}")
+    try:
+        return Lens(**data)
+    except LensError as e:
+        raise LensError(f"lens file {path}: {e}") from None

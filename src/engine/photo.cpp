@@ -1,0 +1,248 @@
+#include "photo.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "numeric.hpp"
+
+namespace halvane {
+
+namespace {
+
+constexpr std::uint16_t kMinPixel = 0;
+constexpr std::uint16_t kMaxPixel = std::numeric_limits<std::uint16_t>::max();
+
+struct Min {
+    static constexpr std::uint16_t kNeutral = kMaxPixel;
+    static std::uint16_t apply(std::uint16_t a, std::uint16_t b) { return std::min(a, b); }
+};
+struct Max {
+    static constexpr std::uint16_t kNeutral = kMinPixel;
+    static std::uint16_t apply(std::uint16_t a, std::uint16_t b) { return std::max(a, b); }
+};
+
+// A row-major 16-bit plane with its width; the passes below work on a copy
+// of the frame padded by half a line on every side, so that every window of
+// an image pixel lies inside the plane.
+struct Plane {
+    std::vector<std::uint16_t> values;
+    std::size_t width = 0;
+    std::size_t height = 0;
+    std::uint16_t* row(std::size_t y) { return values.data() + y * width; }
+    const std::uint16_t* row(std::size_t y) const { return values.data() + y * width; }
+};
+
+// Minimum or maximum over windows of `length` = 2 half + 1 pixels along lines
+// of direction (dx, 1), dx in {-1, 0, 1}, or along rows when `along_rows`.
+// van Herk's running block extremes: a prefix (g) and a suffix (h) per block
+// of `length` along each line, so each pixel costs three operations whatever
+// the length. Beyond the plane counts as neutral. Scratch planes g and h are
+// the plane's size and reused by every call.
+template <class Op>
+void line_extreme(const Plane& in, Plane& out, Plane& g, Plane& h, bool along_rows, int dx, std::size_t half) {
+    const std::size_t w = in.width, ht = in.height, length = 2 * half + 1;
+    if (along_rows) {
+        for (std::size_t y = half; y + half < ht; ++y) {
+            const std::uint16_t* f = in.row(y);
+            std::uint16_t* gr = g.row(y);
+            std::uint16_t* hr = h.row(y);
+            for (std::size_t start = 0; start < w; start += length) {
+                const std::size_t end = std::min(start + length, w);
+                gr[start] = f[start];
+                for (std::size_t x = start + 1; x < end; ++x) gr[x] = Op::apply(f[x], gr[x - 1]);
+                hr[end - 1] = f[end - 1];
+                for (std::size_t x = end - 1; x-- > start;) hr[x] = Op::apply(f[x], hr[x + 1]);
+            }
+            std::uint16_t* o = out.row(y);
+            for (std::size_t x = half; x + half < w; ++x) o[x] = Op::apply(hr[x - half], gr[x + half]);
+        }
+        return;
+    }
+    // Lines step one row down and dx columns across. Pixel x of a row takes
+    // its line's running extreme from column x - dx of the row before (g) or
+    // x + dx of the row after (h); a line entering from outside the plane
+    // starts with the pixel itself.
+    const auto step_rows = [&](const std::uint16_t* f, const std::uint16_t* other, std::uint16_t* dst, int step) {
+        const std::size_t lo = step < 0 ? 1 : 0, hi = step > 0 ? w - 1 : w;
+        for (std::size_t x = 0; x < lo; ++x) dst[x] = f[x];
+        for (std::size_t x = hi; x < w; ++x) dst[x] = f[x];
+        for (std::size_t x = lo; x < hi; ++x) dst[x] = Op::apply(f[x], other[static_cast<std::ptrdiff_t>(x) + step]);
+    };
+    for (std::size_t y = 0; y < ht; ++y) {
+        if (y % length == 0)
+            std::copy_n(in.row(y), w, g.row(y));
+        else
+            step_rows(in.row(y), g.row(y - 1), g.row(y), -dx);
+    }
+    for (std::size_t y = ht; y-- > 0;) {
+        if (y % length == length - 1 || y + 1 == ht)
+            std::copy_n(in.row(y), w, h.row(y));
+        else
+            step_rows(in.row(y), h.row(y + 1), h.row(y), dx);
+    }
+    // Only the image part of the plane is needed: there both ends of the
+    // window lie inside the plane.
+    const auto shift = static_cast<std::ptrdiff_t>(half) * dx;  // column offset of the window's ends
+    for (std::size_t y = half; y + half < ht; ++y) {
+        // Offsets from the window's first column keep every pointer inside
+        // the plane.
+        const auto first = static_cast<std::ptrdiff_t>(half);
+        const std::uint16_t* top = h.row(y - half) + (first - shift);
+        const std::uint16_t* bottom = g.row(y + half) + (first + shift);
+        std::uint16_t* o = out.row(y) + half;
+        for (std::size_t i = 0; i + 2 * half < w; ++i) o[i] = Op::apply(top[i], bottom[i]);
+    }
+}
+
+}  // namespace
+
+Result<OwnedImage> remove_extended_light(const ImageView& image, std::size_t line_px) {
+    if (auto shape = check_frame_shape(image); !shape) return std::unexpected(shape.error());
+    if (line_px < 3 || line_px > 255 || line_px % 2 == 0)
+        return std::unexpected(
+            Error::BadImage{"line_px must be odd and in 3..255 (got " + std::to_string(line_px) + ")"});
+    const std::size_t half = line_px / 2;
+    Plane frame{std::vector<std::uint16_t>((image.width + 2 * half) * (image.height + 2 * half), Min::kNeutral),
+                image.width + 2 * half, image.height + 2 * half};
+    for (std::size_t y = 0; y < image.height; ++y)
+        std::copy_n(image.pixels.data() + y * image.width, image.width, frame.row(y + half) + half);
+    Plane eroded = frame, opened = frame, g = frame, h = frame;
+    std::vector<std::uint16_t> background(image.pixels.size(), kMinPixel);
+
+    struct Direction {
+        bool along_rows;
+        int dx;
+    };
+    constexpr Direction kDirections[] = {{true, 0}, {false, 0}, {false, 1}, {false, -1}};
+    for (const Direction& d : kDirections) {
+        line_extreme<Min>(frame, eroded, g, h, d.along_rows, d.dx, half);
+        // The dilation must see neutral padding, not the erosion's spill.
+        for (std::size_t y = 0; y < eroded.height; ++y) {
+            std::uint16_t* row = eroded.row(y);
+            const bool pad_row = y < half || y >= half + image.height;
+            if (pad_row) {
+                std::fill_n(row, eroded.width, Max::kNeutral);
+                continue;
+            }
+            std::fill_n(row, half, Max::kNeutral);
+            std::fill_n(row + half + image.width, half, Max::kNeutral);
+        }
+        line_extreme<Max>(eroded, opened, g, h, d.along_rows, d.dx, half);
+        for (std::size_t y = 0; y < image.height; ++y) {
+            const std::uint16_t* o = opened.row(y + half) + half;
+            std::uint16_t* b = background.data() + y * image.width;
+            for (std::size_t x = 0; x < image.width; ++x) b[x] = std::max(b[x], o[x]);
+        }
+    }
+    OwnedImage out{std::move(background), image.width, image.height};
+    for (std::size_t i = 0; i < out.pixels.size(); ++i)
+        out.pixels[i] = static_cast<std::uint16_t>(image.pixels[i] - out.pixels[i]);
+    return out;
+}
+
+Result<OwnedMask> below_altitude_mask(const Camera& camera, const Vec3& up_cam, std::size_t width,
+                                      std::size_t height, double min_altitude_rad) {
+    const double up_length = norm(up_cam);
+    if (!std::isfinite(up_length) || up_length == 0.0) return std::unexpected(Error::DegenerateUp{});
+    std::size_t count = 0;
+    if (__builtin_mul_overflow(width, height, &count) || count == 0)
+        return std::unexpected(Error::BadImage{"a " + std::to_string(width) + "x" + std::to_string(height) +
+                                               " mask is empty or too large"});
+    const Vec3 up = scaled(up_cam, 1.0 / up_length);
+    const double min_sin_altitude = std::sin(min_altitude_rad);
+
+    // Every projection is radial about the principal point: tabulate, per
+    // quarter pixel of radius, sin(theta) / r and cos(theta), and whether
+    // the radius is past a fisheye's field limit.
+    constexpr double kStep = 0.25;
+    const double far_x = std::max(std::abs(camera.cx), std::abs(static_cast<double>(width) - camera.cx));
+    const double far_y = std::max(std::abs(camera.cy), std::abs(static_cast<double>(height) - camera.cy));
+    const std::size_t entries = saturating_cast<std::size_t>(std::hypot(far_x, far_y) / kStep) + 2;
+    double half_fov = std::numeric_limits<double>::infinity();
+    if (const auto* e = std::get_if<Equidistant>(&camera.projection)) half_fov = e->half_fov;
+    if (const auto* d = std::get_if<DistortedFisheye>(&camera.projection)) half_fov = d->half_fov;
+    std::vector<double> sin_over_r(entries), cos_theta(entries);
+    std::size_t field_end = entries;  // first entry outside the field
+    for (std::size_t i = 0; i < entries; ++i) {
+        const double r = static_cast<double>(i) * kStep;
+        const Vec3 v = camera.pixel_to_vec(camera.cx + r, camera.cy);
+        sin_over_r[i] = i == 0 ? 0.0 : v[0] / r;
+        cos_theta[i] = v[2];
+        // Beyond half_fov the ideal fisheye's angle can pass pi, where its
+        // cosine turns back: the first entry outside ends the field.
+        if (field_end == entries && std::acos(std::clamp(v[2], -1.0, 1.0)) >= half_fov) field_end = i;
+        if (field_end == entries && !(std::isfinite(v[0]) && std::isfinite(v[2]))) field_end = i;
+    }
+
+    OwnedMask mask{std::vector<std::uint8_t>(count, 0), width, height};
+    for (std::size_t y = 0; y < height; ++y) {
+        const double dy = static_cast<double>(y) - camera.cy;
+        std::uint8_t* row = mask.flags.data() + y * width;
+        for (std::size_t x = 0; x < width; ++x) {
+            const double dx = static_cast<double>(x) - camera.cx;
+            const double position = std::sqrt(dx * dx + dy * dy) / kStep;
+            const auto i = std::min(static_cast<std::size_t>(position), entries - 2);
+            const double t = position - static_cast<double>(i);
+            // A pixel whose interpolation reaches past the field is out.
+            const bool outside = i + 1 >= field_end;
+            const double s = sin_over_r[i] + t * (sin_over_r[i + 1] - sin_over_r[i]);
+            const double c = cos_theta[i] + t * (cos_theta[i + 1] - cos_theta[i]);
+            const double sin_altitude = s * (dx * up[0] + dy * up[1]) + c * up[2];
+            row[x] = (outside || !(sin_altitude >= min_sin_altitude)) ? 1 : 0;
+        }
+    }
+    return mask;
+}
+
+Result<OwnedMask> glare_mask(const ImageView& image, std::size_t min_saturated_px, std::size_t margin_px) {
+    if (auto shape = check_frame_shape(image); !shape) return std::unexpected(shape.error());
+    if (min_saturated_px == 0) return std::unexpected(Error::BadImage{"min_saturated_px must be positive"});
+    constexpr std::size_t kBlock = 8;
+    const std::size_t w = image.width, h = image.height;
+    const std::size_t bw = (w + kBlock - 1) / kBlock, bh = (h + kBlock - 1) / kBlock;
+    OwnedMask mask{std::vector<std::uint8_t>(image.pixels.size(), 0), w, h};
+    const std::uint16_t peak = *std::max_element(image.pixels.begin(), image.pixels.end());
+    if (peak == 0) return mask;
+    // 98 per cent of the peak, in integers: a pixel v is saturated when
+    // 50 v >= 49 peak.
+    const std::uint32_t level_times_50 = 49u * peak;
+
+    std::vector<std::uint32_t> saturated(bw * bh, 0);
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint16_t* row = image.pixels.data() + y * w;
+        std::uint32_t* blocks = saturated.data() + (y / kBlock) * bw;
+        for (std::size_t x = 0; x < w; ++x) blocks[x / kBlock] += 50u * row[x] >= level_times_50 ? 1u : 0u;
+    }
+    // Glare blocks, then grown by the margin in whole blocks (a square).
+    const std::size_t reach = (margin_px + kBlock - 1) / kBlock;
+    std::vector<std::uint8_t> glare(bw * bh, 0), grown(bw * bh, 0);
+    for (std::size_t by = 0; by < bh; ++by)
+        for (std::size_t bx = 0; bx < bw; ++bx) {
+            std::size_t total = 0;
+            for (std::size_t ny = by == 0 ? 0 : by - 1; ny <= std::min(by + 1, bh - 1); ++ny)
+                for (std::size_t nx = bx == 0 ? 0 : bx - 1; nx <= std::min(bx + 1, bw - 1); ++nx)
+                    total += saturated[ny * bw + nx];
+            glare[by * bw + bx] = total >= min_saturated_px ? 1 : 0;
+        }
+    for (std::size_t by = 0; by < bh; ++by)
+        for (std::size_t bx = 0; bx < bw; ++bx) {
+            if (!glare[by * bw + bx]) continue;
+            const std::size_t left = bx > reach ? bx - reach : 0, right = std::min(bx + reach, bw - 1);
+            const std::size_t top = by > reach ? by - reach : 0, bottom = std::min(by + reach, bh - 1);
+            for (std::size_t ny = top; ny <= bottom; ++ny)
+                std::fill(grown.begin() + static_cast<std::ptrdiff_t>(ny * bw + left),
+                          grown.begin() + static_cast<std::ptrdiff_t>(ny * bw + right + 1), std::uint8_t{1});
+        }
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint8_t* blocks = grown.data() + (y / kBlock) * bw;
+        std::uint8_t* row = mask.flags.data() + y * w;
+        for (std::size_t x = 0; x < w; ++x) row[x] = blocks[x / kBlock];
+    }
+    return mask;
+}
+
+}  // namespace halvane

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "photo.hpp"
+#include "support.hpp"
+
+namespace halvane {
+namespace {
+
+using testing::Frame;
+
+// Opening by a line straight from the definition: the maximum over every
+// placement of the line that covers the pixel and is centred in the frame
+// of that placement's minimum over its in-frame pixels.
+std::vector<std::uint16_t> reference_flattened(const Frame& f, int length) {
+    const int half = length / 2, w = static_cast<int>(f.width), h = static_cast<int>(f.height);
+    const int directions[4][2] = {{1, 0}, {0, 1}, {1, 1}, {-1, 1}};
+    const auto in_frame = [&](int x, int y) { return x >= 0 && y >= 0 && x < w && y < h; };
+    const auto pixel = [&](int x, int y) { return f.pixels[static_cast<std::size_t>(y * w + x)]; };
+    std::vector<std::uint16_t> out(f.pixels.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            std::uint16_t background = 0;
+            for (const auto& d : directions) {
+                std::uint16_t opened = 0;
+                for (int c = -half; c <= half; ++c) {  // centre of a placement covering (x, y)
+                    if (!in_frame(x + c * d[0], y + c * d[1])) continue;
+                    std::uint16_t lowest = 65535;
+                    for (int t = -half; t <= half; ++t) {
+                        const int px = x + (c + t) * d[0], py = y + (c + t) * d[1];
+                        if (in_frame(px, py)) lowest = std::min(lowest, pixel(px, py));
+                    }
+                    opened = std::max(opened, lowest);
+                }
+                background = std::max(background, opened);
+            }
+            out[static_cast<std::size_t>(y * w + x)] = static_cast<std::uint16_t>(pixel(x, y) - background);
+        }
+    return out;
+}
+
+TEST(RemoveExtendedLight, AgreesWithTheDefinitionOnNoiseStarsAndStructure) {
+    for (const int length : {3, 7, 11}) {
+        Frame f(37, 29);
+        XorShift64Star rng(static_cast<std::uint64_t>(length));
+        for (auto& p : f.pixels) p = static_cast<std::uint16_t>(1000 + 400 * rng.uniform());
+        f.star(10.3, 12.7, 9000, 1.2);
+        f.fill(2, 20, 30, 2, 6000);  // a ray
+        const auto flattened = remove_extended_light(f.view(), static_cast<std::size_t>(length));
+        ASSERT_TRUE(flattened.has_value());
+        EXPECT_EQ(flattened->pixels, reference_flattened(f, length)) << "line " << length;
+    }
+}
+
+TEST(RemoveExtendedLight, KeepsStarsAndTakesAwayGradientsAndRays) {
+    Frame f(120, 90);
+    for (std::size_t y = 0; y < f.height; ++y)
+        for (std::size_t x = 0; x < f.width; ++x) f.at(x, y) = static_cast<std::uint16_t>(2000 + 150 * x + 40 * y);
+    f.star(40, 30, 8000, 1.5);
+    // A slanted arc, four pixels thick: lines of the four directions fit
+    // it although it runs along none of them.
+    for (std::size_t i = 10; i < 80; ++i)
+        for (std::size_t t = 0; t < 4; ++t) f.at(i, 70 - i / 4 + t) += 7000;
+    const auto flattened = remove_extended_light(f.view(), 11);
+    ASSERT_TRUE(flattened.has_value());
+    const auto at = [&](std::size_t x, std::size_t y) { return flattened->pixels[y * f.width + x]; };
+    EXPECT_GT(at(40, 30), 7000);
+    EXPECT_LT(at(80, 10), 50);  // the gradient
+    EXPECT_LT(at(40, 61), 300);  // the arc
+}
+
+TEST(RemoveExtendedLight, RefusesBadLinesAndFrames) {
+    const Frame f(8, 8);
+    for (const std::size_t length : {0u, 2u, 4u, 256u, 257u}) {
+        const auto r = remove_extended_light(f.view(), length);
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error().message(),
+                  "bad image: line_px must be odd and in 3..255 (got " + std::to_string(length) + ")");
+    }
+    EXPECT_TRUE(remove_extended_light(f.view(), 255).has_value());  // longer than the frame is fine
+    const ImageView empty{{}, 0, 0};
+    EXPECT_FALSE(remove_extended_light(empty, 11).has_value());
+}
+
+TEST(BelowAltitudeMask, CutsTheFisheyeAtTheChosenAltitudeAndOutsideTheField) {
+    // 180-degree fisheye on 201 x 201: focal 100 / (pi / 2), 90 degrees of
+    // altitude over 100 px. Tilted 30 degrees towards +x so the cut is
+    // lopsided.
+    const Camera camera = Camera::from_fov(201, 201, 180.0, 0.0, 100.0, 100.0, 0, 0, 0, 0);
+    const double tilt = 30.0 * kDegToRad;
+    const auto mask = below_altitude_mask(camera, {std::sin(tilt), 0.0, std::cos(tilt)}, 201, 201, 15.0 * kDegToRad);
+    ASSERT_TRUE(mask.has_value());
+    const auto at = [&](std::size_t x, std::size_t y) { return mask->flags[y * 201 + x]; };
+    const double px_per_deg = 100.0 / 90.0;
+    // Along +x the horizon cut sits at 90 + 30 - 15 = 105 degrees off-axis,
+    // beyond the field; along -x at 90 - 30 - 15 = 45 degrees.
+    EXPECT_EQ(at(199, 100), 0);
+    EXPECT_EQ(at(static_cast<std::size_t>(100 - 44 * px_per_deg), 100), 0);
+    EXPECT_EQ(at(static_cast<std::size_t>(100 - 46 * px_per_deg), 100), 1);
+    EXPECT_EQ(at(100, 100), 0);
+    EXPECT_EQ(at(0, 0), 1);     // outside the image circle
+    EXPECT_EQ(at(195, 35), 1);  // outside the image circle on the high side
+}
+
+TEST(BelowAltitudeMask, CutsAPinholeWhoseFieldHoldsTheHorizon) {
+    // Looking at the horizon: up is -y, so the lower half of the frame is
+    // below it. focal 100: 10 degrees of altitude at 100 tan(10 deg) px.
+    const Camera camera = Camera::from_fov(0, 0, std::nullopt, 100.0, 50.0, 50.0, 0, 0, 0, 0);
+    const auto mask = below_altitude_mask(camera, {0.0, -2.0, 0.0}, 100, 101, 10.0 * kDegToRad);
+    ASSERT_TRUE(mask.has_value());
+    const double edge = 50.0 - 100.0 * std::tan(10.0 * kDegToRad);  // about row 32.4
+    EXPECT_EQ(mask->flags[32 * 100 + 50], 0);
+    EXPECT_EQ(mask->flags[33 * 100 + 50], 1);
+    EXPECT_LT(std::abs(edge - 32.4), 0.1);
+    EXPECT_EQ(mask->flags[100 * 100 + 0], 1);
+}
+
+TEST(BelowAltitudeMask, RefusesADegenerateVerticalAndAnEmptyExtent) {
+    const Camera camera = Camera::from_fov(0, 0, std::nullopt, 100.0, 50.0, 50.0, 0, 0, 0, 0);
+    const auto zero = below_altitude_mask(camera, {0, 0, 0}, 10, 10, 0.0);
+    ASSERT_FALSE(zero.has_value());
+    EXPECT_TRUE(zero.error().is<Error::DegenerateUp>());
+    EXPECT_FALSE(below_altitude_mask(camera, {0, 0, NAN}, 10, 10, 0.0).has_value());
+    const auto empty = below_altitude_mask(camera, {0, 0, 1}, 0, 10, 0.0);
+    ASSERT_FALSE(empty.has_value());
+    EXPECT_EQ(empty.error().message(), "bad image: a 0x10 mask is empty or too large");
+}
+
+TEST(GlareMask, MasksLargeSaturatedAreasWithTheirMarginButNotStars) {
+    Frame f(160, 96, 3000);
+    f.fill(100, 40, 12, 12, 65535);  // the Moon
+    f.fill(20, 20, 2, 2, 65535);     // a saturated star
+    const auto mask = glare_mask(f.view(), 20, 16);
+    ASSERT_TRUE(mask.has_value());
+    const auto at = [&](std::size_t x, std::size_t y) { return mask->flags[y * f.width + x]; };
+    EXPECT_EQ(at(105, 45), 1);
+    EXPECT_EQ(at(100 - 14, 45), 1);  // inside the margin
+    EXPECT_EQ(at(100 - 40, 45), 0);
+    EXPECT_EQ(at(20, 20), 0);
+    const Frame black(16, 16, 0);
+    const auto none = glare_mask(black.view(), 20, 16);
+    ASSERT_TRUE(none.has_value());
+    EXPECT_EQ(std::count(none->flags.begin(), none->flags.end(), 1), 0);
+    EXPECT_EQ(glare_mask(f.view(), 0, 16).error().message(), "bad image: min_saturated_px must be positive");
+}
+
+}  // namespace
+}  // namespace halvane

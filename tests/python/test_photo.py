@@ -1,0 +1,267 @@
+"""The photo path: reading photos, lens files, the adverse-sky goal, the
+solve command end to end and its overlay."""
+import json
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import halvane
+import halvane_tools
+from halvane_tools import adverse, annotate, cli, photo, scenarios
+from halvane_tools.lens import Lens, LensError, read_lens
+
+CATALOG = halvane_tools.default_catalog()
+
+
+@pytest.fixture(scope="module")
+def adverse_fisheye():
+    case = scenarios.seeded_scenarios(3, scenarios.FISHEYE, seed=2026)[2]
+    return case, adverse.adverse_sky(case, CATALOG)
+
+
+# --- Reading ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "pixels, expected",
+    [
+        (np.array([[0, 255]], np.uint8), [[0, 65535]]),
+        (np.array([[7, 65535]], np.uint16), [[7, 65535]]),
+        (np.array([[[255, 0, 0], [0, 255, 0], [0, 0, 255]]], np.uint8), [[13933, 46871, 4732]]),
+        (np.array([[[1000, 1000, 1000, 0]]], np.uint16), [[1000]]),  # alpha ignored
+        (np.array([[[9, 200]]], np.uint8), [[9 * 257]]),  # grey with alpha
+        (np.array([[-1.0, 0.0, 3.0, np.nan]]), [[0, 16384, 65535, 0]]),  # stretched
+    ],
+)
+def test_luminance_follows_its_stated_rule(pixels, expected):
+    grey = photo.luminance(pixels)
+    assert grey.dtype == np.uint16 and grey.flags.c_contiguous
+    assert grey.tolist() == expected
+
+
+def write_photo(path, grey16):
+    """The frame in the format of the path's suffix."""
+    suffix = path.suffix
+    if suffix == ".jpg":
+        rgb = np.repeat((grey16 // 257).astype(np.uint8)[:, :, None], 3, axis=2)
+        Image.fromarray(rgb).save(path, quality=95)
+    elif suffix == ".png":
+        Image.fromarray(grey16).save(path)  # 16-bit grey
+    elif suffix == ".fits":
+        from astropy.io import fits
+
+        fits.PrimaryHDU(grey16.astype(np.float32)).writeto(path)
+    else:
+        np.save(path, grey16)
+
+
+@pytest.mark.parametrize("suffix", [".jpg", ".png", ".fits", ".npy"])
+def test_every_format_reads_as_the_same_frame(tmp_path, suffix):
+    grey = (np.arange(48 * 64, dtype=np.uint32).reshape(48, 64) * 21).astype(np.uint16)
+    grey[0, 0] = 0
+    grey[-1, -1] = 65535  # FITS floats are stretched from minimum to maximum
+    path = tmp_path / f"frame{suffix}"
+    write_photo(path, grey)
+    read = photo.read_photo(path)
+    tolerance = 3 * 257 if suffix == ".jpg" else 1
+    assert read.shape == grey.shape and read.dtype == np.uint16
+    assert np.abs(read.astype(int) - grey).max() <= tolerance
+
+
+def test_unreadable_photos_are_refused_in_one_line(tmp_path):
+    good = tmp_path / "good.jpg"
+    write_photo(good, np.full((64, 64), 9000, np.uint16))
+    truncated = tmp_path / "truncated.jpg"
+    truncated.write_bytes(good.read_bytes()[:300])
+    text = tmp_path / "notes.png"
+    text.write_text("not a picture")
+    for path, reason in ((tmp_path / "missing.jpg", "no such file"), (truncated, "cannot read"), (text, "cannot read")):
+        with pytest.raises(photo.PhotoError) as refused:
+            photo.read_photo(path)
+        assert reason in str(refused.value) and "\n" not in str(refused.value)
+
+
+# --- Lens files ----------------------------------------------------------------
+
+
+def test_lens_file_round_trip_and_centre_default(tmp_path):
+    path = tmp_path / "lens.json"
+    path.write_text(json.dumps({"focal_px": 905.5, "fisheye_fov_deg": 190, "k1": -0.02, "k2": 0.001}))
+    lens = read_lens(path).centred(2000, 1500)
+    assert (lens.cx, lens.cy, lens.is_calibrated) == (1000, 750, True)
+    assert lens.keywords()["focal_px"] == 905.5
+    assert Lens(fisheye_fov_deg=180).keywords()["focal_px"] is None
+
+
+@pytest.mark.parametrize(
+    "content, reason",
+    [
+        ("{", "is not JSON"),
+        ("[1, 2]", "must hold a JSON object"),
+        ('{"focal": 900}', "unknown key 'focal'"),
+        ('{"focal_px": "900"}', "focal_px must be a finite number"),
+        ('{"focal_px": true}', "focal_px must be a finite number"),
+        ('{"fisheye_fov_deg": 180, "k1": 0.1}', "focal_px is required for a calibrated fisheye"),
+        ('{"cx": 10}', "focal_px is required for a pinhole"),
+        ('{"focal_px": -3}', "focal_px must be positive"),
+        ('{"fisheye_fov_deg": 400}', "fisheye_fov_deg must be in (0, 360]"),
+    ],
+)
+def test_wrong_lens_files_are_refused_in_one_line(tmp_path, content, reason):
+    path = tmp_path / "lens.json"
+    path.write_text(content)
+    with pytest.raises(LensError) as refused:
+        read_lens(path)
+    assert reason in str(refused.value) and "\n" not in str(refused.value)
+
+
+# --- The adverse-sky goal ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("camera", [scenarios.FISHEYE, scenarios.PINHOLE], ids=["fisheye", "pinhole"])
+def test_adverse_skies_solve_within_5_nm(camera):
+    """A seeded subset of the benchmark's hundred skies (bench/bench_photo.py)."""
+    lens = photo.Lens(focal_px=camera.focal_px, fisheye_fov_deg=camera.fisheye_fov_deg)
+    errors = []
+    for case in scenarios.seeded_scenarios(4, camera, seed=2026):
+        sky = adverse.adverse_sky(case, CATALOG)
+        assert sky.pixels.dtype == np.uint8  # JPEG-like
+        result = photo.solve_photo(sky.pixels, case.utc, sky.up_cam, lens, catalog=CATALOG)
+        errors.append(scenarios.error_nm(case, result.fix))
+    assert max(errors) < 5.0, errors
+
+
+def test_adverse_skies_are_reproducible_and_checked():
+    case = scenarios.seeded_scenarios(1, scenarios.PINHOLE, seed=4)[0]
+    first, second = (adverse.adverse_sky(case, CATALOG, ("aurora", "moon")) for _ in range(2))
+    assert np.array_equal(first.pixels, second.pixels) and first.pixels.dtype == np.uint16
+    with pytest.raises(ValueError, match="unknown adversities"):
+        adverse.adverse_sky(case, CATALOG, ("clouds",))
+
+
+def test_the_path_leaves_out_horizon_and_glare_and_keeps_stars(adverse_fisheye):
+    case, sky = adverse_fisheye
+    prepared = photo.prepare_photo(sky.pixels, sky.up_cam, photo.Lens(fisheye_fov_deg=180))
+    # A 180-degree fisheye looking up: the cut at 15 degrees is a circle of
+    # 75/90 of the image circle's radius.
+    radius = np.hypot(*np.mgrid[0:1024, 0:1024] - 512.0)
+    assert prepared.below_horizon[radius > 512 * 76 / 90].all()
+    assert not prepared.below_horizon[radius < 512 * 74 / 90].any()
+    assert (prepared.excluded & ~prepared.below_horizon).any()  # the Moon's glare
+    stars = np.asarray(sky.star_pixels)
+    near_a_star = [np.hypot(*(stars - (x, y)).T).min() < 2.0 for x, y, _ in prepared.detections]
+    assert len(near_a_star) == photo.DEFAULT_MAX_CENTROIDS and sum(near_a_star) >= 25
+
+
+def test_off_centre_fisheye_and_the_sun_option_solve(adverse_fisheye):
+    case, sky = adverse_fisheye
+    # The image circle 40 px left of centre: the ideal fisheye's focal still
+    # comes from the shorter side, not from twice the principal point.
+    shifted = np.zeros_like(sky.pixels)
+    shifted[:, :-40] = sky.pixels[:, 40:]
+    result = photo.solve_photo(shifted, case.when, sky.up_cam, {"fisheye_fov_deg": 180, "cx": 472, "cy": 512})
+    assert scenarios.error_nm(case, result.fix) < 5.0
+    clear = scenarios.render(case, CATALOG)
+    fix = photo.prepare_photo(clear.pixels, clear.up_cam, photo.Lens(fisheye_fov_deg=180)).solve(case.utc, use_sun=True)
+    assert scenarios.error_nm(case, fix) < 5.0 and not fix.used_sun  # a night sky: no Sun to use
+
+
+# --- The command line ---------------------------------------------------------------
+
+
+def solve_args(path, case, up, *extra):
+    return ["solve", str(path), "--utc", case.when.isoformat(), "--up", *map(str, up), *extra]
+
+
+@pytest.mark.parametrize("suffix", [".jpg", ".png", ".fits", ".npy"])
+def test_solve_command_json_on_every_format(adverse_fisheye, tmp_path, capsys, suffix):
+    case, sky = adverse_fisheye
+    path = tmp_path / f"sky{suffix}"
+    write_photo(path, sky.pixels.astype(np.uint16) * 257)
+    assert cli.main(solve_args(path, case, sky.up_cam, "--fisheye-fov", "180", "--json")) == 0
+    record = json.loads(capsys.readouterr().out)
+    assert set(record) >= {"latitude_deg", "longitude_deg", "ellipse_2sigma_nm", "covariance", "matched_hr_ids",
+                           "match_margin", "residual_rms_arcmin", "n_detections", "elapsed_s"}
+    error = halvane.great_circle_nm(case.lat_deg, case.lon_deg, record["latitude_deg"], record["longitude_deg"])
+    assert error < 5.0
+    assert len(record["ellipse_2sigma_nm"]) == 3 and np.shape(record["covariance"]) == (2, 2)
+    assert record["n_detections"] == photo.DEFAULT_MAX_CENTROIDS
+
+
+def test_solve_command_takes_a_lens_file_and_a_mask(adverse_fisheye, tmp_path, capsys):
+    case, sky = adverse_fisheye
+    path, lens, mask = tmp_path / "sky.npy", tmp_path / "lens.json", tmp_path / "mask.png"
+    np.save(path, sky.pixels)
+    lens.write_text('{"fisheye_fov_deg": 180, "cx": 512, "cy": 512}')
+    obstruction = np.zeros((1024, 1024), np.uint8)
+    obstruction[:, :512] = 255  # half the sky hidden: still a fix
+    Image.fromarray(obstruction).save(mask)
+    assert cli.main(solve_args(path, case, sky.up_cam, "--lens", str(lens), "--mask", str(mask),
+                               "--max-centroids", "20", "--min-stars", "6", "--json")) == 0
+    record = json.loads(capsys.readouterr().out)
+    assert record["n_detections"] == 20
+    assert halvane.great_circle_nm(case.lat_deg, case.lon_deg, record["latitude_deg"], record["longitude_deg"]) < 5
+
+
+def test_solve_command_refuses_in_one_line_without_traceback(adverse_fisheye, tmp_path, capsys):
+    case, sky = adverse_fisheye
+    good = tmp_path / "sky.jpg"
+    write_photo(good, sky.pixels.astype(np.uint16) * 257)
+    truncated = tmp_path / "cut.jpg"
+    truncated.write_bytes(good.read_bytes()[:2000])
+    bad_lens = tmp_path / "lens.json"
+    bad_lens.write_text('{"fisheye_fov": 180}')
+    small_mask = tmp_path / "mask.npy"
+    np.save(small_mask, np.zeros((10, 10), bool))
+    dark = tmp_path / "dark.npy"
+    np.save(dark, np.zeros((64, 64), np.uint16))
+    fisheye = ("--fisheye-fov", "180")
+    cases = [
+        (solve_args(tmp_path / "none.jpg", case, sky.up_cam, *fisheye), "no such file"),
+        (solve_args(truncated, case, sky.up_cam, *fisheye), "cannot read the image"),
+        (solve_args(good, case, sky.up_cam, "--lens", str(bad_lens)), "unknown key 'fisheye_fov'"),
+        (solve_args(good, case, sky.up_cam, *fisheye, "--mask", str(small_mask)), "the mask is 10 x 10 px"),
+        (solve_args(good, case, sky.up_cam), "give the lens"),
+        (solve_args(good, case, (0, 0, 0), *fisheye), "up vector is degenerate"),
+        (solve_args(dark, case, sky.up_cam, *fisheye), "no fix: insufficient stars"),
+    ]
+    for argv, reason in cases:
+        assert cli.main(argv) == 1
+        err = capsys.readouterr().err
+        assert reason in err and err.count("\n") == 1 and "Traceback" not in err, argv
+    assert cli.main(solve_args(dark, case, sky.up_cam, *fisheye, "--json")) == 1
+    assert json.loads(capsys.readouterr().out) == {"error": "no fix: insufficient stars: needed 4, got 0"}
+    for argv in (solve_args(good, case, sky.up_cam, "--max-centroids", "0"), ["solve", str(good), "--up", "0", "0", "1"],
+                 solve_args(good, case, sky.up_cam)[:3] + ["--utc", "yesterday", "--up", "0", "0", "1"]):
+        with pytest.raises(SystemExit) as stopped:
+            cli.main(argv)
+        assert stopped.value.code == 2 and capsys.readouterr().err.count("\n") == 1
+
+
+def test_overlay_draws_what_the_path_did(adverse_fisheye, tmp_path, capsys):
+    case, sky = adverse_fisheye
+    path, out = tmp_path / "sky.npy", tmp_path / "overlay.png"
+    np.save(path, sky.pixels)
+    assert cli.main(solve_args(path, case, sky.up_cam, "--fisheye-fov", "180", "--annotate", str(out))) == 0
+    assert f"overlay     {out}" in capsys.readouterr().out
+    with Image.open(out) as picture:
+        assert picture.format == "PNG" and picture.size == (1024, 1024)
+        pixels = np.asarray(picture.convert("RGB")).astype(int)
+
+    def colour_near(x, y, colour, reach=12):
+        box = pixels[int(y) - reach : int(y) + reach + 1, int(x) - reach : int(x) + reach + 1]
+        return (np.abs(box - colour).sum(axis=2) < 30).any()
+
+    prepared = photo.prepare_photo(sky.pixels, sky.up_cam, photo.Lens(fisheye_fov_deg=180))
+    assert all(colour_near(x, y, annotate.DETECTION) for x, y, _ in prepared.detections)
+    fix = prepared.solve(case.utc, CATALOG)
+    labelled = annotate.identified_star_pixels(prepared, fix, case.utc, CATALOG)
+    assert len(labelled) == len(fix.matched_hr_ids)
+    stars = np.asarray(sky.star_pixels)
+    assert all(np.hypot(*(stars - xy).T).min() < 3.0 for xy in labelled.values())
+    assert all(colour_near(x, y, annotate.IDENTIFIED, reach=16) for x, y in labelled.values())
+    assert colour_near(512, 512, annotate.ZENITH, reach=3)
+    assert colour_near(512, 512 - 512 * 75 / 90, annotate.ALTITUDE_CUT, reach=3)  # the 15-degree cut, north
+    corner = pixels[-20:-5, -20:-5].reshape(-1, 3)
+    assert (corner[:, 0] > corner[:, 1] + 40).all()  # shaded: outside the field
