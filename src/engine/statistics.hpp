@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "numeric.hpp"
@@ -44,9 +45,56 @@ inline std::uint64_t order_key(double value) {
     return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
+// The double whose order key is `key` (the inverse of order_key).
+inline double from_order_key(std::uint64_t key) {
+    return std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
+}
+
+// Counts of doubles by the top 16 bits of their order key. Each of these
+// 65536 buckets holds one interval of the total order: the values from
+// lowest(b) to highest(b).
+class KeyHistogram {
+public:
+    static constexpr std::size_t kBuckets = std::size_t{1} << 16;
+
+    static std::size_t bucket(double value) { return static_cast<std::size_t>(order_key(value) >> 48); }
+    static double lowest(std::size_t bucket) { return from_order_key(std::uint64_t{bucket} << 48); }
+    static double highest(std::size_t bucket) {
+        return from_order_key((std::uint64_t{bucket} << 48) | ((std::uint64_t{1} << 48) - 1));
+    }
+
+    void clear() { std::fill(counts_.begin(), counts_.end(), 0); }
+
+    // Counts values[x] for x < n whose flag (when flags is not null) is 0.
+    // Two tables for alternate values: neighbouring pixels often share a
+    // bucket, and alternating keeps those increments from waiting on each
+    // other. Up to 2^32 - 1 values per table.
+    void add(const double* values, const std::uint8_t* flags, std::size_t n) {
+        std::uint32_t* const tables[2] = {counts_.data(), counts_.data() + kBuckets};
+        if (flags == nullptr) {
+            for (std::size_t x = 0; x < n; ++x) ++tables[x & 1][bucket(values[x])];
+        } else {
+            for (std::size_t x = 0; x < n; ++x) tables[x & 1][bucket(values[x])] += flags[x] == 0;
+        }
+    }
+
+    std::size_t count(std::size_t bucket) const { return std::size_t{counts_[bucket]} + counts_[bucket + kBuckets]; }
+
+    // The bucket holding element `rank` of the counted values, and the
+    // rank within that bucket; rank must be below the count.
+    std::pair<std::size_t, std::size_t> locate(std::size_t rank) const {
+        std::size_t b = 0;
+        while (rank >= count(b)) rank -= count(b++);
+        return {b, rank};
+    }
+
+private:
+    std::vector<std::uint32_t> counts_ = std::vector<std::uint32_t>(2 * kBuckets);
+};
+
 // Reusable state of select_rank, so repeated selections allocate once.
 struct Selection {
-    std::vector<std::uint32_t> histogram = std::vector<std::uint32_t>(std::size_t{2} << 16);
+    KeyHistogram histogram;
     std::vector<double> bucket;
 };
 
@@ -54,14 +102,15 @@ struct Selection {
 // height rows by width columns: what a full sort would put there, found in
 // two linear passes. row(y) gives a pointer to row y's width values (it
 // may compute them into a buffer of its own, valid until the next call);
-// flags, when not null, marks unusable values by a non-zero byte. The first
-// pass counts values by the top 16 bits of their order key; the second
-// gathers the one bucket holding the rank (a few per cent of a noisy frame)
-// for std::nth_element. Within a bucket all values share a sign, so `<` and
-// the total order agree there. rank must be below the usable count.
+// rows are asked for in order 0 to height - 1, twice. flags, when not
+// null, marks unusable values by a non-zero byte. The first pass counts
+// values by bucket; the second gathers the one bucket holding the rank (a
+// few per cent of a noisy frame) for std::nth_element. Within a bucket all
+// values share a sign, so `<` and the total order agree there. rank must
+// be below the usable count.
 template <class Row>
 double select_rank(Selection& state, std::size_t height, std::size_t width, const std::uint8_t* flags,
-                   std::size_t rank, Row row) {
+                   std::size_t rank, Row&& row) {
     auto usable = [flags, width](std::size_t y, std::size_t x) { return flags == nullptr || flags[y * width + x] == 0; };
     state.bucket.clear();
     if (height * width > std::numeric_limits<std::uint32_t>::max()) {
@@ -75,33 +124,68 @@ double select_rank(Selection& state, std::size_t height, std::size_t width, cons
         std::nth_element(state.bucket.begin(), nth, state.bucket.end(), total_order_less);
         return *nth;
     }
-    // Two tables for alternate columns: neighbouring pixels often share a
-    // bin, and alternating tables keeps those increments from waiting on
-    // each other.
-    std::fill(state.histogram.begin(), state.histogram.end(), 0);
-    std::uint32_t* const tables[2] = {state.histogram.data(), state.histogram.data() + (std::size_t{1} << 16)};
-    for (std::size_t y = 0; y < height; ++y) {
-        const double* values = row(y);
-        if (flags == nullptr) {
-            for (std::size_t x = 0; x < width; ++x) ++tables[x & 1][order_key(values[x]) >> 48];
-        } else {
-            const std::uint8_t* masked = flags + y * width;
-            for (std::size_t x = 0; x < width; ++x) tables[x & 1][order_key(values[x]) >> 48] += masked[x] == 0;
-        }
-    }
-    auto in_bin = [&tables](std::size_t bin) { return std::size_t{tables[0][bin]} + tables[1][bin]; };
-    std::size_t bucket = 0;
-    while (rank >= in_bin(bucket)) rank -= in_bin(bucket++);
-    state.bucket.reserve(in_bin(bucket));
+    state.histogram.clear();
+    for (std::size_t y = 0; y < height; ++y)
+        state.histogram.add(row(y), flags == nullptr ? nullptr : flags + y * width, width);
+    const auto [bucket, within] = state.histogram.locate(rank);
+    state.bucket.reserve(state.histogram.count(bucket));
     for (std::size_t y = 0; y < height; ++y) {
         const double* values = row(y);
         for (std::size_t x = 0; x < width; ++x)
-            if ((order_key(values[x]) >> 48) == bucket && usable(y, x)) state.bucket.push_back(values[x]);
+            if (KeyHistogram::bucket(values[x]) == bucket && usable(y, x)) state.bucket.push_back(values[x]);
     }
-    const auto nth = state.bucket.begin() + static_cast<std::ptrdiff_t>(rank);
+    const auto nth = state.bucket.begin() + static_cast<std::ptrdiff_t>(within);
     std::nth_element(state.bucket.begin(), nth, state.bucket.end());
     return *nth;
 }
+
+// The median and the median absolute deviation (both element n / 2) of n
+// values that can be computed twice but not kept, in two passes and with
+// a few per cent of them held. After a first pass has counted every value
+// in a KeyHistogram, plan() bounds the deviation: the median lies in a
+// known bucket, so each bucket's deviations lie in a known interval, and
+// element n / 2 of the lower (upper) interval ends bounds the deviation
+// from below (above). Only the median's bucket and the buckets that can
+// hold deviations within those bounds are gathered on the second pass;
+// the buckets below the bounds are just counted. Exact: the same values a
+// full sort gives.
+class MedianDeviation {
+public:
+    // Plans the second pass for the n values counted (n > 0, every value
+    // finite). Returns false, keeping nothing, when the values to gather
+    // would exceed `max_gathered` (values crowded into few buckets).
+    bool plan(const KeyHistogram& histogram, std::size_t n, std::size_t max_gathered);
+
+    // A lower bound of the deviation, known once planned.
+    double deviation_lower_bound() const { return deviation_lower_; }
+
+    // Second pass: gathers what the plan asks for from values[0 .. n).
+    void add(const double* values, std::size_t n) {
+        for (std::size_t x = 0; x < n; ++x) {
+            const std::uint8_t role = roles_[KeyHistogram::bucket(values[x])];
+            if (role == 0) continue;
+            if ((role & kMedian) != 0) median_values_.push_back(values[x]);
+            if ((role & kDeviation) != 0) deviation_values_.push_back(values[x]);
+        }
+    }
+
+    struct Result {
+        double median = 0.0;
+        double deviation = 0.0;
+    };
+    // After the second pass.
+    Result result();
+
+private:
+    static constexpr std::uint8_t kMedian = 1;
+    static constexpr std::uint8_t kDeviation = 2;
+    std::vector<std::uint8_t> roles_;
+    std::size_t median_rank_ = 0;     // within the median's bucket
+    std::size_t deviation_rank_ = 0;  // within the gathered deviations
+    double deviation_lower_ = 0.0;
+    std::vector<double> median_values_;
+    std::vector<double> deviation_values_;
+};
 
 // A cheap proof that the median absolute deviation of a set of values is
 // at most `bound`, without finding the median: if an interval no wider than
