@@ -180,7 +180,7 @@ __attribute__((target_clones("avx2", "default"))) void weighted_sum(std::span<co
                                                                   std::size_t n) {
     using Lanes = double __attribute__((vector_size(32)));
     constexpr std::size_t kLanes = 4;
-    constexpr std::size_t kChains = 4;
+    constexpr std::size_t kChains = 8;
     constexpr std::size_t kBlock = kLanes * kChains;
     std::size_t x = 0;
     for (; x + kBlock <= n; x += kBlock) {

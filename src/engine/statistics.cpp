@@ -1,36 +1,57 @@
 #include "statistics.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace halvane {
 
-// The high byte picks the bucket, the low bytes of that bucket's samples
-// pick the value. Sky samples share one or two high bytes, so the counts
-// are spread over four interleaved tables to keep increments of one bin
-// from queueing behind each other.
-std::uint16_t nth_u16(std::span<const std::uint16_t> values, std::size_t k) {
-    std::array<std::array<std::uint32_t, 256>, 4> counts{};
-    const std::size_t n = values.size();
+namespace {
+
+// How many of values[0 .. n) are at most `limit`: sixteen lanes compared at
+// once, each counting in 16 bits over chunks short enough not to wrap.
+__attribute__((target_clones("avx2", "default"))) std::size_t count_at_most(const std::uint16_t* values,
+                                                                          std::size_t n, std::uint16_t limit) {
+    using Lanes = std::uint16_t __attribute__((vector_size(32)));
+    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(std::uint16_t);
+    constexpr std::size_t kChunk = kLanes * 0xFFFF;
+    const Lanes limits = Lanes{} + limit;
+    std::size_t total = 0;
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (std::size_t lane = 0; lane < 4; ++lane) ++counts[lane][values[i + lane] >> 8];
-    for (; i < n; ++i) ++counts[0][values[i] >> 8];
-    auto total = [&counts](unsigned bin) {
-        return counts[0][bin] + counts[1][bin] + counts[2][bin] + counts[3][bin];
-    };
-    unsigned high = 0;
-    while (k >= total(high)) k -= total(high++);
-    counts = {};
-    // Branch-free: which samples fall in the bucket is unpredictable.
-    for (i = 0; i + 4 <= n; i += 4)
-        for (std::size_t lane = 0; lane < 4; ++lane) {
-            const std::uint16_t v = values[i + lane];
-            counts[lane][v & 0xFF] += static_cast<std::uint32_t>((v >> 8) == high);
+    while (i + kLanes <= n) {
+        const std::size_t end = i + std::min(n - i, kChunk) / kLanes * kLanes;
+        Lanes counts = {};
+        for (; i < end; i += kLanes) {
+            Lanes v;
+            std::memcpy(&v, values + i, sizeof v);
+            counts -= reinterpret_cast<Lanes>(v <= limits);  // a true lane is all ones, -1
         }
-    for (; i < n; ++i) counts[0][values[i] & 0xFF] += static_cast<std::uint32_t>((values[i] >> 8) == high);
-    unsigned low = 0;
-    while (k >= total(low)) k -= total(low++);
-    return static_cast<std::uint16_t>((high << 8) | low);
+        for (std::size_t lane = 0; lane < kLanes; ++lane) total += counts[lane];
+    }
+    for (; i < n; ++i) total += values[i] <= limit ? 1 : 0;
+    return total;
+}
+
+}  // namespace
+
+// Bisection on the value: element k is the least m with more than k
+// samples at most m. Each step is one vectorised count, and a tile of sky
+// spans a few hundred values, so about nine steps settle it.
+std::uint16_t nth_u16(std::span<const std::uint16_t> values, std::size_t k) {
+    std::uint16_t lo = 0xFFFF;
+    std::uint16_t hi = 0;
+    for (std::uint16_t v : values) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    while (lo < hi) {
+        const auto mid = static_cast<std::uint16_t>(lo + (hi - lo) / 2);
+        if (count_at_most(values.data(), values.size(), mid) > k) {
+            hi = mid;
+        } else {
+            lo = static_cast<std::uint16_t>(mid + 1);
+        }
+    }
+    return lo;
 }
 
 std::size_t nth_in_histogram(std::span<const std::size_t> histogram, std::size_t k) {
