@@ -152,14 +152,24 @@ BlobThreshold blob_threshold(ResidualRows& residuals, std::size_t height, std::s
         const double* values = residuals(y);
         const std::uint8_t* masked = flags == nullptr ? nullptr : flags + y * width;
         bound.add(values, masked, width);
-        for (std::size_t x = 0; x < width && out.seeds_complete; ++x) {
+        if (!out.seeds_complete) continue;
+        for (std::size_t x = 0; x < width; ++x) {
+            // Eight values tested with one branch: almost all are sky.
+            if (x % 8 == 0 && x + 8 <= width) {
+                bool any = false;
+                for (std::size_t i = 0; i < 8; ++i) any |= values[x + i] >= kBlobFloor;
+                if (!any) {
+                    x += 7;
+                    continue;
+                }
+            }
             if (!(values[x] >= kBlobFloor) || (masked != nullptr && masked[x] != 0)) continue;
             if (out.seeds.size() == max_seeds) {
                 out.seeds_complete = false;
                 std::vector<std::size_t>().swap(out.seeds);
-            } else {
-                out.seeds.push_back(y * width + x);
+                break;
             }
+            out.seeds.push_back(y * width + x);
         }
     }
     if (bound.proves(usable)) return out;
