@@ -39,22 +39,15 @@ std::vector<std::size_t> mirror_table(std::size_t length) {
 
 // The brightness threshold: median + 2.5 robust sigma, with the true
 // median and median absolute deviation (means of the two middle values for
-// an even count). One pass counts the values; the deviations' histogram
-// follows from it, the deviation being counted doubled so that a
-// half-integer median keeps it integral (|2v - 2 median| <= 2^17 - 2).
+// an even count). One pass counts the values; the deviations' histogram,
+// doubled (a half-integer median keeps them whole), follows from it.
 double bright_threshold(const ImageView& image) {
     const std::size_t count = image.pixels.size();
     std::vector<std::size_t> values(std::size_t{1} << 16, 0);
     for (std::uint16_t v : image.pixels) ++values[v];
     const MiddlePair middle = middle_pair(values, count);
     const double median = static_cast<double>(middle.lo + middle.hi) / 2.0;
-    const auto doubled_median = static_cast<std::int64_t>(middle.lo + middle.hi);
-    std::vector<std::size_t> deviations(std::size_t{1} << 17, 0);
-    for (std::size_t v = 0; v < values.size(); ++v) {
-        const std::int64_t e = 2 * static_cast<std::int64_t>(v) - doubled_median;
-        deviations[static_cast<std::size_t>(e < 0 ? -e : e)] += values[v];
-    }
-    const MiddlePair deviation = middle_pair(deviations, count);
+    const MiddlePair deviation = middle_pair(doubled_deviations(values, middle.lo + middle.hi), count);
     return median + static_cast<double>(deviation.lo + deviation.hi) * 0.25 * kMadToSigma * kBrightSigmas;
 }
 

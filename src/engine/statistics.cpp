@@ -60,6 +60,15 @@ std::size_t nth_in_histogram(std::span<const std::size_t> histogram, std::size_t
     return value;
 }
 
+std::vector<std::size_t> doubled_deviations(std::span<const std::size_t> values, std::size_t doubled_centre) {
+    std::vector<std::size_t> deviations(std::size_t{1} << 17, 0);
+    for (std::size_t v = 0; v < values.size(); ++v) {
+        const std::size_t doubled = 2 * v;
+        deviations[doubled > doubled_centre ? doubled - doubled_centre : doubled_centre - doubled] += values[v];
+    }
+    return deviations;
+}
+
 MiddlePair middle_pair(std::span<const std::size_t> histogram, std::size_t n) {
     const std::size_t rank_lo = (n - 1) / 2;
     const std::size_t rank_hi = n / 2;

@@ -39,6 +39,13 @@ struct MiddlePair {
 };
 MiddlePair middle_pair(std::span<const std::size_t> histogram, std::size_t n);
 
+// The histogram of the doubled absolute deviations |2 v - doubled_centre|
+// of the 16-bit values counted in `values` (values[v] = how many equal v),
+// in 2^17 bins: found from the counts alone, with no second look at the
+// samples. Doubling keeps the deviations from a half-integer centre whole.
+// doubled_centre must lie in 0 .. 2^17 - 2.
+std::vector<std::size_t> doubled_deviations(std::span<const std::size_t> values, std::size_t doubled_centre);
+
 // An unsigned key whose ascending order is the IEEE total order of doubles.
 inline std::uint64_t order_key(double value) {
     const auto bits = std::bit_cast<std::uint64_t>(value);
