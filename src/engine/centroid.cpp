@@ -96,11 +96,7 @@ public:
     }
 
     // Writes the width residuals of row y to out.
-    void row(std::size_t y, double* out) const {
-        mesh_.row(y, out);
-        const std::uint16_t* pixels = &image_.pixels[y * image_.width];
-        for (std::size_t x = 0; x < image_.width; ++x) out[x] = static_cast<double>(pixels[x]) - out[x];
-    }
+    void row(std::size_t y, double* out) const { mesh_.residual_row(y, &image_.pixels[y * image_.width], out); }
 
     double at(std::size_t p, std::size_t x, std::size_t y) const {
         return static_cast<double>(image_.pixels[p]) - mesh_.at(x, y);

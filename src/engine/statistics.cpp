@@ -54,6 +54,19 @@ std::uint16_t nth_u16(std::span<const std::uint16_t> values, std::size_t k) {
     return lo;
 }
 
+__attribute__((target_clones("avx2", "default"))) void deviation_bins(const double* values, std::size_t n,
+                                                                     double per_bin, std::uint8_t* bins) {
+    constexpr double kMiddle = 64.0;
+    for (std::size_t x = 0; x < n; ++x) {
+        // Any value, NaN included, stays inside the table; the two end bins
+        // collect everything beyond and never count.
+        double t = values[x] * per_bin + kMiddle;
+        t = t >= 0.0 ? t : 0.0;
+        t = t <= 2 * kMiddle ? t : 2 * kMiddle;
+        bins[x] = static_cast<std::uint8_t>(t);
+    }
+}
+
 std::size_t nth_in_histogram(std::span<const std::size_t> histogram, std::size_t k) {
     std::size_t value = 0;
     while (k >= histogram[value]) k -= histogram[value++];

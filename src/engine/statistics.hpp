@@ -194,6 +194,10 @@ private:
     std::vector<double> deviation_values_;
 };
 
+// bins[x] = values[x] * per_bin + 64 truncated to a whole number, held in
+// 0 .. 128 (NaN gives 0): the bins of DeviationBound.
+void deviation_bins(const double* values, std::size_t n, double per_bin, std::uint8_t* bins);
+
 // A cheap proof that the median absolute deviation of a set of values is
 // at most `bound`, without finding the median: if an interval no wider than
 // the bound holds more than half of the values (at least n / 2 + 1 of n),
@@ -216,14 +220,7 @@ public:
         std::array<std::uint8_t, kBlock> bins;
         for (std::size_t start = 0; start < n; start += kBlock) {
             const std::size_t m = std::min(kBlock, n - start);
-            for (std::size_t x = 0; x < m; ++x) {
-                // Any value, NaN included, stays inside the table; the two
-                // end bins collect everything beyond and never count.
-                double t = values[start + x] * per_bin_ + kHalfBins;
-                t = t >= 0.0 ? t : 0.0;
-                t = t <= 2 * kHalfBins ? t : 2 * kHalfBins;
-                bins[x] = static_cast<std::uint8_t>(t);
-            }
+            deviation_bins(values + start, m, per_bin_, bins.data());
             for (std::size_t x = 0; x < m; ++x)
                 counts_[x & 3][bins[x]] += flags == nullptr || flags[start + x] == 0;
         }
@@ -239,7 +236,6 @@ public:
     }
 
 private:
-    static constexpr double kHalfBins = 64.0;
     static constexpr std::size_t kBins = 129;
     double per_bin_;
     std::array<std::array<std::size_t, kBins>, 4> counts_{};
