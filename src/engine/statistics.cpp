@@ -67,6 +67,11 @@ __attribute__((target_clones("avx2", "default"))) void deviation_bins(const doub
     }
 }
 
+__attribute__((target_clones("avx2", "default"))) void bucket_block(const double* values, std::size_t n,
+                                                                   std::uint16_t* buckets) {
+    for (std::size_t x = 0; x < n; ++x) buckets[x] = static_cast<std::uint16_t>(order_key(values[x]) >> 48);
+}
+
 std::size_t nth_in_histogram(std::span<const std::size_t> histogram, std::size_t k) {
     std::size_t value = 0;
     while (k >= histogram[value]) k -= histogram[value++];

@@ -57,6 +57,9 @@ inline double from_order_key(std::uint64_t key) {
     return std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
 }
 
+// buckets[x] = the top 16 bits of the order key of values[x], for x < n.
+void bucket_block(const double* values, std::size_t n, std::uint16_t* buckets);
+
 // Counts of doubles by the top 16 bits of their order key. Each of these
 // 65536 buckets holds one interval of the total order: the values from
 // lowest(b) to highest(b).
@@ -78,12 +81,21 @@ public:
     // other. Up to 2^32 - 1 values per table.
     void add(const double* values, const std::uint8_t* flags, std::size_t n) {
         std::uint32_t* const tables[2] = {counts_.data(), counts_.data() + kBuckets};
-        if (flags == nullptr) {
-            for (std::size_t x = 0; x < n; ++x) ++tables[x & 1][bucket(values[x])];
-        } else {
-            for (std::size_t x = 0; x < n; ++x) tables[x & 1][bucket(values[x])] += flags[x] == 0;
+        std::array<std::uint16_t, kBlock> buckets;
+        for (std::size_t start = 0; start < n; start += kBlock) {
+            const std::size_t m = std::min(kBlock, n - start);
+            bucket_block(values + start, m, buckets.data());
+            if (flags == nullptr) {
+                for (std::size_t x = 0; x < m; ++x) ++tables[x & 1][buckets[x]];
+            } else {
+                for (std::size_t x = 0; x < m; ++x) tables[x & 1][buckets[x]] += flags[start + x] == 0;
+            }
         }
     }
+
+    // Values are bucketed a block at a time, in a loop built for wider
+    // registers where the processor has them, then counted.
+    static constexpr std::size_t kBlock = 256;
 
     std::size_t count(std::size_t bucket) const { return std::size_t{counts_[bucket]} + counts_[bucket + kBuckets]; }
 
@@ -168,11 +180,16 @@ public:
 
     // Second pass: gathers what the plan asks for from values[0 .. n).
     void add(const double* values, std::size_t n) {
-        for (std::size_t x = 0; x < n; ++x) {
-            const std::uint8_t role = roles_[KeyHistogram::bucket(values[x])];
-            if (role == 0) continue;
-            if ((role & kMedian) != 0) median_values_.push_back(values[x]);
-            if ((role & kDeviation) != 0) deviation_values_.push_back(values[x]);
+        std::array<std::uint16_t, KeyHistogram::kBlock> buckets;
+        for (std::size_t start = 0; start < n; start += KeyHistogram::kBlock) {
+            const std::size_t m = std::min(KeyHistogram::kBlock, n - start);
+            bucket_block(values + start, m, buckets.data());
+            for (std::size_t x = 0; x < m; ++x) {
+                const std::uint8_t role = roles_[buckets[x]];
+                if (role == 0) continue;
+                if ((role & kMedian) != 0) median_values_.push_back(values[start + x]);
+                if ((role & kDeviation) != 0) deviation_values_.push_back(values[start + x]);
+            }
         }
     }
 
