@@ -171,8 +171,9 @@ double select_rank(Selection& state, std::size_t height, std::size_t width, cons
 class MedianDeviation {
 public:
     // Plans the second pass for the n values counted (n > 0, every value
-    // finite). Returns false, keeping nothing, when the values to gather
-    // would exceed `max_gathered` (values crowded into few buckets).
+    // finite). Returns false, keeping nothing, when the values to hold
+    // would exceed `max_gathered` (values crowded into few buckets; a value
+    // of the median's bucket may be held twice, once for each statistic).
     bool plan(const KeyHistogram& histogram, std::size_t n, std::size_t max_gathered);
 
     // A lower bound of the deviation, known once planned.
