@@ -130,7 +130,8 @@ __attribute__((target_clones("avx2", "default"))) void BackgroundMesh::residual_
     const Bracket& v = down_[y];
     const double* upper = &mixed_[v.lo * width_];
     const double* lower = &mixed_[v.hi * width_];
-    for (std::size_t x = 0; x < width_; ++x) out[x] = static_cast<double>(pixels[x]) - mix(upper[x], lower[x], v.fraction);
+    for (std::size_t x = 0; x < width_; ++x)
+        out[x] = static_cast<double>(pixels[x]) - mix(upper[x], lower[x], v.fraction);
 }
 
 std::vector<double> estimate_background(const ImageView& image, std::optional<MaskView> mask) {

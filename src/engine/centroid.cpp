@@ -326,7 +326,8 @@ public:
 
     // Examines the rows still waiting after the last one, and starts over.
     void finish(double threshold, double floor, std::vector<Centroid>& out) {
-        for (std::size_t y = next_ - std::min(next_, kCutHalfLength); y < height_; ++y) examine(y, threshold, floor, out);
+        for (std::size_t y = next_ - std::min(next_, kCutHalfLength); y < height_; ++y)
+            examine(y, threshold, floor, out);
         next_ = 0;
     }
 
@@ -568,9 +569,11 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
     // bound too loose to be useful: exact selections over the recomputed
     // surface, then the detection pass.
     const double deviation = median_deviation(height, width, nullptr, count, filtered);
+    const double threshold = threshold_of(deviation);
+    const double floor = floor_of(deviation);
     PeakFinder peaks(width, height);
-    for (std::size_t y = 0; y < height; ++y) peaks.add_row(filtered(y), threshold_of(deviation), floor_of(deviation), centroids);
-    peaks.finish(threshold_of(deviation), floor_of(deviation), centroids);
+    for (std::size_t y = 0; y < height; ++y) peaks.add_row(filtered(y), threshold, floor, centroids);
+    peaks.finish(threshold, floor, centroids);
     order_and_truncate(centroids, max_count);
     return centroids;
 }
@@ -599,7 +602,8 @@ std::optional<Centroid> detect_sun_masked(const ImageView& image, std::size_t mi
     double median = 0.0;
     if (usable > 0) {
         const std::size_t med = nth_in_histogram(histogram, usable / 2);
-        const double mad = static_cast<double>(nth_in_histogram(doubled_deviations(histogram, 2 * med), usable / 2) / 2);
+        const std::size_t doubled_mad = nth_in_histogram(doubled_deviations(histogram, 2 * med), usable / 2);
+        const double mad = static_cast<double>(doubled_mad / 2);
         median = static_cast<double>(med);
         threshold = median + max_ignoring_nan(mad * kMadToSigma * kSunSigmas, kSunFloor);
     } else {

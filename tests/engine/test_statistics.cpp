@@ -35,7 +35,8 @@ std::vector<Sample> samples() {
          [](XorShift64Star& r, std::size_t i) { return i % 3 == 0 ? (i % 2 ? -0.0 : 0.0) : std::round(r.normal()); }},
         {"negative skew", [](XorShift64Star& r, std::size_t) { return -std::exp(3.0 * r.uniform()) - 5.0; }},
         {"tiny", [](XorShift64Star& r, std::size_t) { return 1e-300 * r.normal(); }},
-        {"sparse outliers", [](XorShift64Star& r, std::size_t i) { return i % 50 == 0 ? 1e6 * r.normal() : r.uniform(); }},
+        {"sparse outliers",
+         [](XorShift64Star& r, std::size_t i) { return i % 50 == 0 ? 1e6 * r.normal() : r.uniform(); }},
     };
 }
 
