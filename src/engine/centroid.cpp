@@ -32,6 +32,10 @@ constexpr double kMatchedSigmas = 4.0;
 constexpr std::size_t kPeakHalfWindow = 2;
 constexpr std::size_t kCutHalfLength = 3;
 constexpr double kMaxPsfSigmaPx = 64.0;
+// The matched filter plans from blocks of kSampleRows rows, one block in
+// every kSamplePeriodRows.
+constexpr std::size_t kSampleRows = 16;
+constexpr std::size_t kSamplePeriodRows = 64;
 
 constexpr double kSunSigmas = 5.0;
 constexpr double kSunFloor = 2048.0;
@@ -249,11 +253,14 @@ public:
           out_(width_) {}
 
     // Row y of the filtered surface, valid until the next call. Rows come
-    // in order 0, 1, ...; asking for row 0 starts over.
+    // in increasing order, possibly skipping some; asking for row 0 starts
+    // over.
     const double* operator()(std::size_t y) {
-        if (y == 0)
-            for (std::size_t r = 0; r < std::min(radius_, height_); ++r) row_pass(r);
-        if (y + radius_ < height_) row_pass(y + radius_);
+        if (y == 0) passed_ = 0;
+        // Rows y - radius to y + radius must have had their row pass; the
+        // ring keeps the last `taps` of them.
+        passed_ = std::max(passed_, y - std::min(y, radius_));
+        for (; passed_ < std::min(y + radius_ + 1, height_); ++passed_) row_pass(passed_);
         for (std::size_t t = 0; t < kernel_.size(); ++t) {
             const std::size_t shifted = y + t;  // y + k + radius
             sources_[t] = &ring_[(std::min(shifted - std::min(shifted, radius_), height_ - 1) % ring_rows_) * width_];
@@ -284,6 +291,7 @@ private:
     std::vector<double> ring_;
     std::vector<const double*> sources_;
     std::vector<double> out_;
+    std::size_t passed_ = 0;  // rows before this one have had their row pass
 };
 
 // Widens [lowest, highest] to take in values[0 .. n), which are finite
@@ -328,8 +336,11 @@ public:
     void finish(double threshold, double floor, std::vector<Centroid>& out) {
         for (std::size_t y = next_ - std::min(next_, kCutHalfLength); y < height_; ++y)
             examine(y, threshold, floor, out);
-        next_ = 0;
+        restart();
     }
+
+    // Starts over, dropping a pass left unfinished.
+    void restart() { next_ = 0; }
 
 private:
     static constexpr std::size_t kRing = 2 * kCutHalfLength + 1;
@@ -521,49 +532,94 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
     const BackgroundMesh mesh(image, std::nullopt);
     FilteredRows filtered(image, mesh, gaussian_kernel(psf_sigma_px));
 
-    // First pass: the surface's values counted by bucket, and its range.
-    // The surface is finite (16-bit input, a finite mesh, normalised taps),
-    // so plain min and max serve.
+    // First pass, over a sample of the rows: the surface's values counted
+    // by bucket, to plan what the second pass must hold.
     KeyHistogram histogram;
+    std::size_t sampled = 0;
+    for (std::size_t block = 0; block < height; block += kSamplePeriodRows)
+        for (std::size_t y = block; y < std::min(block + kSampleRows, height); ++y) {
+            histogram.add(filtered(y), nullptr, width);
+            sampled += width;
+        }
+    const double scale = static_cast<double>(count) / static_cast<double>(sampled);
+    // Rank slack for the sample: six standard errors of a sampled median's
+    // rank, plus 0.05 per cent for rows that are neighbours rather than
+    // independent draws. A sample that still misleads costs a third pass,
+    // never a wrong value: the plan is checked against the exact counts.
+    const auto slack = static_cast<std::size_t>(3.0 * std::sqrt(static_cast<double>(sampled)) +
+                                                0.0005 * static_cast<double>(sampled));
+    const std::size_t max_kept = count / 8 + 4096;
+    MedianDeviation statistics;
+    const bool planned = count <= std::numeric_limits<std::uint32_t>::max() &&
+                         statistics.plan(histogram, sampled, static_cast<std::size_t>(
+                                                                 static_cast<double>(max_kept) / scale), slack);
+
+    // Second pass, over every row: the exact counts and range, the values
+    // the plan asks for, and every peak at or above the lowest threshold
+    // its deviation bound allows (the peak test itself does not depend on
+    // the threshold). The surface is finite (16-bit input, a finite mesh,
+    // normalised taps), so plain min and max serve for its range.
+    auto threshold_of = [](double deviation) { return kMatchedSigmas * (kMadToSigma * deviation); };
+    const double lowest_threshold =
+        planned ? threshold_of(statistics.deviation_lower_bound()) : std::numeric_limits<double>::infinity();
+    if (planned) statistics.reserve(scale * 1.1);
+    std::vector<Centroid> centroids;
+    PeakFinder peaks(width, height);
+    histogram.clear();
     double lowest = std::numeric_limits<double>::infinity();
     double highest = -lowest;
+    bool too_many = false;  // candidates: then detect again once the threshold is known
     for (std::size_t y = 0; y < height; ++y) {
         const double* row = filtered(y);
         histogram.add(row, nullptr, width);
         widen_range(row, width, lowest, highest);
+        if (!planned || too_many) continue;
+        statistics.add(row, width);
+        peaks.add_row(row, lowest_threshold, -std::numeric_limits<double>::infinity(), centroids);
+        too_many = centroids.size() > max_kept;
     }
+    if (planned && !too_many) peaks.finish(lowest_threshold, -std::numeric_limits<double>::infinity(), centroids);
+    peaks.restart();
     if (lowest == highest) return std::vector<Centroid>{};  // a flat surface has no peak
-
-    // Second pass: the values that settle the median and the deviation,
-    // and every peak at or above the lowest threshold the deviation's
-    // bounds allow (the peak test itself does not depend on the threshold).
-    auto threshold_of = [](double deviation) { return kMatchedSigmas * (kMadToSigma * deviation); };
     // With no noise at all, a peak must also stand above the surface's
     // minimum.
     auto floor_of = [lowest](double deviation) {
         return deviation == 0.0 ? lowest : -std::numeric_limits<double>::infinity();
     };
-    const std::size_t max_kept = count / 8 + 4096;
-    std::vector<Centroid> centroids;
-    MedianDeviation statistics;
-    if (count <= std::numeric_limits<std::uint32_t>::max() && statistics.plan(histogram, count, max_kept)) {
-        const double lowest_threshold = threshold_of(statistics.deviation_lower_bound());
-        PeakFinder peaks(width, height);
-        for (std::size_t y = 0; y < height && centroids.size() <= max_kept; ++y) {
+    auto keep_detections = [&](double deviation) {
+        const double threshold = threshold_of(deviation);
+        const double floor = floor_of(deviation);
+        std::erase_if(centroids, [&](const Centroid& c) { return c.flux < threshold || c.flux <= floor; });
+        order_and_truncate(centroids, max_count);
+        return centroids;
+    };
+    MedianDeviation exact;
+    const bool exact_planned =
+        count <= std::numeric_limits<std::uint32_t>::max() && exact.plan(histogram, count, max_kept);
+    if (planned && exact_planned && !too_many && statistics.narrow_to(exact)) {
+        const double deviation = statistics.result().deviation;
+        if (threshold_of(deviation) >= lowest_threshold) return keep_detections(deviation);
+    }
+    std::vector<Centroid>().swap(centroids);
+    statistics = MedianDeviation{};
+
+    // The sample misled the plan: a third pass with the exact one.
+    too_many = false;
+    if (exact_planned) {
+        const double exact_lowest_threshold = threshold_of(exact.deviation_lower_bound());
+        exact.reserve(1.0);
+        for (std::size_t y = 0; y < height && !too_many; ++y) {
             const double* row = filtered(y);
-            statistics.add(row, width);
-            peaks.add_row(row, lowest_threshold, -std::numeric_limits<double>::infinity(), centroids);
+            exact.add(row, width);
+            peaks.add_row(row, exact_lowest_threshold, -std::numeric_limits<double>::infinity(), centroids);
+            too_many = centroids.size() > max_kept;
         }
-        if (centroids.size() <= max_kept) {
-            peaks.finish(lowest_threshold, -std::numeric_limits<double>::infinity(), centroids);
-            const double deviation = statistics.result().deviation;
-            const double threshold = threshold_of(deviation);
-            const double floor = floor_of(deviation);
-            std::erase_if(centroids, [&](const Centroid& c) { return c.flux < threshold || c.flux <= floor; });
-            order_and_truncate(centroids, max_count);
-            return centroids;
+        if (!too_many) {
+            peaks.finish(exact_lowest_threshold, -std::numeric_limits<double>::infinity(), centroids);
+            return keep_detections(exact.result().deviation);
         }
-        centroids.clear();  // far too many candidates: detect again once the threshold is known
+        centroids.clear();
+        peaks.restart();
     }
     // Values crowded into a few buckets (a nearly flat sky), or a threshold
     // bound too loose to be useful: exact selections over the recomputed
@@ -571,7 +627,6 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
     const double deviation = median_deviation(height, width, nullptr, count, filtered);
     const double threshold = threshold_of(deviation);
     const double floor = floor_of(deviation);
-    PeakFinder peaks(width, height);
     for (std::size_t y = 0; y < height; ++y) peaks.add_row(filtered(y), threshold, floor, centroids);
     peaks.finish(threshold, floor, centroids);
     order_and_truncate(centroids, max_count);

@@ -111,29 +111,36 @@ MiddlePair middle_pair(std::span<const std::size_t> histogram, std::size_t n) {
 namespace {
 
 // The deviations |v - m| of the values of `bucket`, for any median m in
-// [a, z] (the median's bucket), lie in [low, high]. Deviations are
-// computed in floating point, but rounding is monotonic, so the bounds
-// computed the same way still hold.
+// [a, z] (the lowest value of the median's zone of buckets, lo to hi, and
+// the highest), lie in [low, high]. Deviations are computed in floating
+// point, but rounding is monotonic, so the bounds computed the same way
+// still hold.
 struct DeviationSpan {
     double low = 0.0;
     double high = 0.0;
 };
 
-DeviationSpan deviation_span(std::size_t bucket, std::size_t median_bucket, double a, double z) {
+struct MedianZone {
+    std::size_t lo = 0;  // buckets
+    std::size_t hi = 0;
+    double a = 0.0;  // values
+    double z = 0.0;
+};
+
+DeviationSpan deviation_span(std::size_t bucket, const MedianZone& zone) {
     const double lo = KeyHistogram::lowest(bucket);
     const double hi = KeyHistogram::highest(bucket);
-    if (bucket > median_bucket) return {lo - z, hi - a};
-    if (bucket < median_bucket) return {a - hi, z - lo};
-    return {0.0, z - a};
+    if (bucket > zone.hi) return {lo - zone.z, hi - zone.a};
+    if (bucket < zone.lo) return {zone.a - hi, zone.z - lo};
+    return {0.0, zone.z - zone.a};
 }
 
 // Element k of the span ends end(span), each weighted by its bucket's
-// count. The ends grow with the distance from the median's bucket on
-// either side, so the two sides merge outwards in one walk.
+// count. The ends grow with the distance from the median's zone on either
+// side, so the two sides merge outwards in one walk.
 template <class End>
-double nth_span_end(const KeyHistogram& histogram, std::size_t median_bucket, double a, double z, std::size_t k,
-                    End end) {
-    auto value = [&](std::size_t bucket) { return end(deviation_span(bucket, median_bucket, a, z)); };
+double nth_span_end(const KeyHistogram& histogram, const MedianZone& zone, std::size_t k, End end) {
+    auto value = [&](std::size_t bucket) { return end(deviation_span(bucket, zone)); };
     auto next_up = [&](std::size_t b) {
         while (b < KeyHistogram::kBuckets && histogram.count(b) == 0) ++b;
         return b;
@@ -143,10 +150,11 @@ double nth_span_end(const KeyHistogram& histogram, std::size_t median_bucket, do
         while (b > 0 && histogram.count(b - 1) == 0) --b;
         return b;
     };
-    std::size_t up = next_up(median_bucket + 1);
-    std::size_t down = next_down(median_bucket);
-    std::size_t bucket = median_bucket;
-    std::size_t seen = histogram.count(median_bucket);
+    std::size_t up = next_up(zone.hi + 1);
+    std::size_t down = next_down(zone.lo);
+    std::size_t bucket = zone.lo;
+    std::size_t seen = 0;
+    for (std::size_t b = zone.lo; b <= zone.hi; ++b) seen += histogram.count(b);
     while (seen <= k) {
         const bool take_up = down == 0 || (up < KeyHistogram::kBuckets && value(up) <= value(down - 1));
         if (take_up) {
@@ -163,41 +171,69 @@ double nth_span_end(const KeyHistogram& histogram, std::size_t median_bucket, do
 
 }  // namespace
 
-bool MedianDeviation::plan(const KeyHistogram& histogram, std::size_t n, std::size_t max_gathered) {
+bool MedianDeviation::plan(const KeyHistogram& histogram, std::size_t n, std::size_t max_held, std::size_t slack) {
     const std::size_t k = n / 2;
-    const auto [median_bucket, within] = histogram.locate(k);
-    const double a = KeyHistogram::lowest(median_bucket);
-    const double z = KeyHistogram::highest(median_bucket);
+    const std::size_t k_lo = k - std::min(k, slack);
+    const std::size_t k_hi = std::min(n - 1, k + slack);
+    MedianZone zone;
+    zone.lo = histogram.locate(k_lo).first;
+    zone.hi = histogram.locate(k_hi).first;
+    zone.a = KeyHistogram::lowest(zone.lo);
+    zone.z = KeyHistogram::highest(zone.hi);
     // Every deviation up to the true one has its span's low end at or below
     // it, and at least k + 1 deviations are; likewise for the high ends.
-    const double lower = nth_span_end(histogram, median_bucket, a, z, k, [](DeviationSpan s) { return s.low; });
-    const double upper = nth_span_end(histogram, median_bucket, a, z, k, [](DeviationSpan s) { return s.high; });
+    const double lower = nth_span_end(histogram, zone, k_lo, [](DeviationSpan s) { return s.low; });
+    const double upper = nth_span_end(histogram, zone, k_hi, [](DeviationSpan s) { return s.high; });
     roles_.assign(KeyHistogram::kBuckets, 0);
-    roles_[median_bucket] = kMedian;
+    std::size_t below_zone = 0;
     std::size_t below = 0;  // deviations surely below the true one
-    std::size_t gathered = histogram.count(median_bucket);
+    median_held_ = 0;
+    deviation_held_ = 0;
     for (std::size_t b = 0; b < KeyHistogram::kBuckets; ++b) {
         const std::size_t count = histogram.count(b);
         if (count == 0) continue;
-        const DeviationSpan span = deviation_span(b, median_bucket, a, z);
+        if (b < zone.lo) below_zone += count;
+        if (b >= zone.lo && b <= zone.hi) {
+            roles_[b] = kMedian;
+            median_held_ += count;
+        }
+        const DeviationSpan span = deviation_span(b, zone);
         if (span.high < lower) {
             below += count;
         } else if (!(span.low > upper)) {
             roles_[b] |= kDeviation;
-            gathered += count;
+            deviation_held_ += count;
         }
     }
-    if (gathered > max_gathered) {
+    if (median_held_ + deviation_held_ > max_held) {
         std::vector<std::uint8_t>().swap(roles_);
         return false;
     }
-    median_rank_ = within;
+    median_rank_ = k - below_zone;
     deviation_rank_ = k - below;
     deviation_lower_ = lower;
     median_values_.clear();
-    median_values_.reserve(histogram.count(median_bucket));
     deviation_values_.clear();
-    deviation_values_.reserve(gathered - histogram.count(median_bucket));
+    return true;
+}
+
+void MedianDeviation::reserve(double scale) {
+    median_values_.reserve(static_cast<std::size_t>(static_cast<double>(median_held_) * scale));
+    deviation_values_.reserve(static_cast<std::size_t>(static_cast<double>(deviation_held_) * scale));
+}
+
+bool MedianDeviation::narrow_to(const MedianDeviation& exact) {
+    for (std::size_t b = 0; b < KeyHistogram::kBuckets; ++b)
+        if ((exact.roles_[b] & ~roles_[b]) != 0) return false;
+    auto outside = [&exact](std::uint8_t role) {
+        return [&exact, role](double v) { return (exact.roles_[KeyHistogram::bucket(v)] & role) == 0; };
+    };
+    std::erase_if(median_values_, outside(kMedian));
+    std::erase_if(deviation_values_, outside(kDeviation));
+    roles_ = exact.roles_;
+    median_rank_ = exact.median_rank_;
+    deviation_rank_ = exact.deviation_rank_;
+    deviation_lower_ = exact.deviation_lower_;
     return true;
 }
 

@@ -172,25 +172,48 @@ class MedianDeviation {
 public:
     // Plans the second pass for the n values counted (n > 0, every value
     // finite). Returns false, keeping nothing, when the values to hold
-    // would exceed `max_gathered` (values crowded into few buckets; a value
-    // of the median's bucket may be held twice, once for each statistic).
-    bool plan(const KeyHistogram& histogram, std::size_t n, std::size_t max_gathered);
+    // would exceed `max_held` (values crowded into few buckets; a value of
+    // the median's buckets may be held twice, once for each statistic).
+    //
+    // slack: 0 when the histogram counts every value. A histogram of a
+    // sample may stand in for the whole: the plan then widens to every rank
+    // within `slack` of the middle, and narrow_to() must confirm it once
+    // every value has been counted.
+    bool plan(const KeyHistogram& histogram, std::size_t n, std::size_t max_held, std::size_t slack = 0);
+
+    // Reserves room for the values the plan holds, times `scale` (the
+    // values the histogram stands for per value counted).
+    void reserve(double scale);
+
+    // After the second pass of a sample's plan: whether it held everything
+    // the plan of all values (`exact`, made with no slack) asks for; if so,
+    // keeps only that, and result() is exact.
+    bool narrow_to(const MedianDeviation& exact);
 
     // A lower bound of the deviation, known once planned.
     double deviation_lower_bound() const { return deviation_lower_; }
 
     // Second pass: gathers what the plan asks for from values[0 .. n).
+    // Which values are held is unpredictable, so a block's are picked out
+    // without branches and then appended.
     void add(const double* values, std::size_t n) {
         std::array<std::uint16_t, KeyHistogram::kBlock> buckets;
+        std::array<double, KeyHistogram::kBlock> for_median;
+        std::array<double, KeyHistogram::kBlock> for_deviation;
         for (std::size_t start = 0; start < n; start += KeyHistogram::kBlock) {
             const std::size_t m = std::min(KeyHistogram::kBlock, n - start);
             bucket_block(values + start, m, buckets.data());
+            std::size_t medians = 0;
+            std::size_t deviations = 0;
             for (std::size_t x = 0; x < m; ++x) {
                 const std::uint8_t role = roles_[buckets[x]];
-                if (role == 0) continue;
-                if ((role & kMedian) != 0) median_values_.push_back(values[start + x]);
-                if ((role & kDeviation) != 0) deviation_values_.push_back(values[start + x]);
+                for_median[medians] = values[start + x];
+                medians += role & kMedian;
+                for_deviation[deviations] = values[start + x];
+                deviations += (role & kDeviation) >> 1;
             }
+            median_values_.insert(median_values_.end(), for_median.begin(), for_median.begin() + medians);
+            deviation_values_.insert(deviation_values_.end(), for_deviation.begin(), for_deviation.begin() + deviations);
         }
     }
 
@@ -205,7 +228,9 @@ private:
     static constexpr std::uint8_t kMedian = 1;
     static constexpr std::uint8_t kDeviation = 2;
     std::vector<std::uint8_t> roles_;
-    std::size_t median_rank_ = 0;     // within the median's bucket
+    std::size_t median_held_ = 0;
+    std::size_t deviation_held_ = 0;
+    std::size_t median_rank_ = 0;     // within the median's buckets
     std::size_t deviation_rank_ = 0;  // within the gathered deviations
     double deviation_lower_ = 0.0;
     std::vector<double> median_values_;

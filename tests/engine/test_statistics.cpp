@@ -78,6 +78,33 @@ TEST(Statistics, MedianDeviationInTwoPassesMatchesSorting) {
         }
 }
 
+// A plan made from every fourth value, widened by a rank slack, holds what
+// the exact plan needs on a fair sample and is refused on a misleading one;
+// either way no wrong answer comes out.
+TEST(Statistics, SamplePlanIsConfirmedOrRefusedByTheExactOne) {
+    for (bool misleading : {false, true}) {
+        const std::size_t n = 40000;
+        XorShift64Star rng(3);
+        std::vector<double> values(n);
+        for (std::size_t i = 0; i < n; ++i) values[i] = 5.0 * rng.normal() + (misleading && i % 4 != 0 ? 50.0 : 0.0);
+        KeyHistogram sample, all;
+        for (std::size_t i = 0; i < n; i += 4) sample.add(&values[i], nullptr, 1);
+        all.add(values.data(), nullptr, n);
+        MedianDeviation planned, exact;
+        ASSERT_TRUE(planned.plan(sample, n / 4, n, 400));
+        ASSERT_TRUE(exact.plan(all, n, 2 * n));
+        planned.add(values.data(), n);
+        ASSERT_EQ(planned.narrow_to(exact), !misleading);
+        if (misleading) continue;
+        const double median = sorted_at(values, n / 2);
+        std::vector<double> deviations;
+        for (double v : values) deviations.push_back(std::fabs(v - median));
+        const auto result = planned.result();
+        EXPECT_EQ(result.median, median);
+        EXPECT_EQ(result.deviation, sorted_at(deviations, n / 2));
+    }
+}
+
 TEST(Statistics, PlanRefusesValuesCrowdedIntoOneBucket) {
     const std::vector<double> flat(5000, 2.0);
     KeyHistogram histogram;
