@@ -213,7 +213,8 @@ public:
                 deviations += (role & kDeviation) >> 1;
             }
             median_values_.insert(median_values_.end(), for_median.begin(), for_median.begin() + medians);
-            deviation_values_.insert(deviation_values_.end(), for_deviation.begin(), for_deviation.begin() + deviations);
+            deviation_values_.insert(deviation_values_.end(), for_deviation.begin(),
+                                     for_deviation.begin() + deviations);
         }
     }
 
