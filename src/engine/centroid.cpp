@@ -562,7 +562,7 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
     auto threshold_of = [](double deviation) { return kMatchedSigmas * (kMadToSigma * deviation); };
     const double lowest_threshold =
         planned ? threshold_of(statistics.deviation_lower_bound()) : std::numeric_limits<double>::infinity();
-    if (planned) statistics.reserve(scale * 1.1);
+    if (planned) statistics.reserve(scale);
     std::vector<Centroid> centroids;
     PeakFinder peaks(width, height);
     histogram.clear();

@@ -75,20 +75,17 @@ public:
 
     void clear() { std::fill(counts_.begin(), counts_.end(), 0); }
 
-    // Counts values[x] for x < n whose flag (when flags is not null) is 0.
-    // Two tables for alternate values: neighbouring pixels often share a
-    // bucket, and alternating keeps those increments from waiting on each
-    // other. Up to 2^32 - 1 values per table.
+    // Counts values[x] for x < n whose flag (when flags is not null) is 0,
+    // up to 2^32 - 1 values in all.
     void add(const double* values, const std::uint8_t* flags, std::size_t n) {
-        std::uint32_t* const tables[2] = {counts_.data(), counts_.data() + kBuckets};
         std::array<std::uint16_t, kBlock> buckets;
         for (std::size_t start = 0; start < n; start += kBlock) {
             const std::size_t m = std::min(kBlock, n - start);
             bucket_block(values + start, m, buckets.data());
             if (flags == nullptr) {
-                for (std::size_t x = 0; x < m; ++x) ++tables[x & 1][buckets[x]];
+                for (std::size_t x = 0; x < m; ++x) ++counts_[buckets[x]];
             } else {
-                for (std::size_t x = 0; x < m; ++x) tables[x & 1][buckets[x]] += flags[start + x] == 0;
+                for (std::size_t x = 0; x < m; ++x) counts_[buckets[x]] += flags[start + x] == 0;
             }
         }
     }
@@ -97,7 +94,7 @@ public:
     // registers where the processor has them, then counted.
     static constexpr std::size_t kBlock = 256;
 
-    std::size_t count(std::size_t bucket) const { return std::size_t{counts_[bucket]} + counts_[bucket + kBuckets]; }
+    std::size_t count(std::size_t bucket) const { return counts_[bucket]; }
 
     // The bucket holding element `rank` of the counted values, and the
     // rank within that bucket; rank must be below the count.
@@ -108,7 +105,7 @@ public:
     }
 
 private:
-    std::vector<std::uint32_t> counts_ = std::vector<std::uint32_t>(2 * kBuckets);
+    std::vector<std::uint32_t> counts_ = std::vector<std::uint32_t>(kBuckets);
 };
 
 // Reusable state of select_rank, so repeated selections allocate once.
