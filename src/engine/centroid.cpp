@@ -95,12 +95,9 @@ public:
 
     // The residuals of row y, valid until the next call.
     const double* operator()(std::size_t y) {
-        row(y, row_.data());
+        mesh_.residual_row(y, &image_.pixels[y * image_.width], row_.data());
         return row_.data();
     }
-
-    // Writes the width residuals of row y to out.
-    void row(std::size_t y, double* out) const { mesh_.residual_row(y, &image_.pixels[y * image_.width], out); }
 
     double at(std::size_t p, std::size_t x, std::size_t y) const {
         return static_cast<double>(image_.pixels[p]) - mesh_.at(x, y);
@@ -179,9 +176,9 @@ BlobThreshold blob_threshold(ResidualRows& residuals, std::size_t height, std::s
 }
 
 // out[x] = sum over t of kernel[t] * sources[t][x] for x < n, each sum
-// taken from 0.0 in tap order. Sixteen outputs at a time stay in registers
-// across the taps, as four independent chains of four lanes, instead of
-// being read and written once per tap. Wider registers, where the
+// taken from 0.0 in tap order. Thirty-two outputs at a time stay in
+// registers across the taps, as eight independent chains of four lanes,
+// instead of being read and written once per tap. Wider registers, where the
 // processor has them, change nothing in the sums: each is still one
 // multiply and one add per tap, in order (never fused: neither target has
 // a fused multiply-add).
@@ -245,7 +242,8 @@ public:
           radius_(kernel_.size() / 2),
           width_(image.width),
           height_(image.height),
-          residuals_(image, mesh),
+          image_(image),
+          mesh_(mesh),
           line_(width_ + 2 * radius_),
           ring_rows_(std::min(kernel_.size(), height_)),
           ring_(ring_rows_ * width_),
@@ -274,7 +272,7 @@ private:
         // The residual row with its edge values repeated `radius` times on
         // either side.
         double* residual = &line_[radius_];
-        residuals_.row(y, residual);
+        mesh_.residual_row(y, &image_.pixels[y * width_], residual);
         std::fill(line_.begin(), line_.begin() + static_cast<std::ptrdiff_t>(radius_), residual[0]);
         std::fill(line_.end() - static_cast<std::ptrdiff_t>(radius_), line_.end(), residual[width_ - 1]);
         for (std::size_t t = 0; t < kernel_.size(); ++t) sources_[t] = &line_[t];
@@ -285,7 +283,8 @@ private:
     std::size_t radius_;
     std::size_t width_;
     std::size_t height_;
-    ResidualRows residuals_;
+    const ImageView& image_;
+    const BackgroundMesh& mesh_;
     std::vector<double> line_;
     std::size_t ring_rows_;
     std::vector<double> ring_;
