@@ -159,7 +159,8 @@ double select_rank(Selection& state, std::size_t height, std::size_t width, cons
 // values that can be computed twice but not kept, in two passes and with
 // a few per cent of them held. After a first pass has counted every value
 // in a KeyHistogram, plan() bounds the deviation: the median lies in a
-// known bucket, so each bucket's deviations lie in a known interval, and
+// known bucket (a known run of buckets, when planned from a sample), so
+// each bucket's deviations lie in a known interval, and
 // element n / 2 of the lower (upper) interval ends bounds the deviation
 // from below (above). Only the median's bucket and the buckets that can
 // hold deviations within those bounds are gathered on the second pass;
@@ -251,8 +252,8 @@ public:
     explicit DeviationBound(double bound) : per_bin_(4.0 / bound) {}
 
     // Counts values[x] for x < n whose flag (when flags is not null) is 0.
-    // Bins are found a block at a time (a loop the compiler vectorises),
-    // then counted into four interleaved tables, since most values share a
+    // Bins are found a block at a time (in a loop built for wider registers
+    // where the processor has them), then counted into four interleaved tables, since most values share a
     // bin and increments of one counter would queue. The offset to the
     // table's middle is added before truncating, so a value within rounding
     // of a bin edge may land in the next bin: the slack bin covers that.
