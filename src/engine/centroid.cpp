@@ -33,7 +33,7 @@ constexpr std::size_t kPeakHalfWindow = 2;
 constexpr std::size_t kCutHalfLength = 3;
 constexpr double kMaxPsfSigmaPx = 64.0;
 // The matched filter plans from blocks of kSampleRows rows, one block in
-// every kSamplePeriodRows.
+// every kSamplePeriodRows (a quarter of them).
 constexpr std::size_t kSampleRows = 16;
 constexpr std::size_t kSamplePeriodRows = 64;
 
@@ -535,11 +535,15 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
     // by bucket, to plan what the second pass must hold.
     KeyHistogram histogram;
     std::size_t sampled = 0;
-    for (std::size_t block = 0; block < height; block += kSamplePeriodRows)
-        for (std::size_t y = block; y < std::min(block + kSampleRows, height); ++y) {
+    // Each block sits at the next quarter of its period, so that the sample
+    // meets every phase of the 32-row background tiles alike.
+    for (std::size_t block = 0; block * kSamplePeriodRows < height; ++block) {
+        const std::size_t first = block * kSamplePeriodRows + (block % 4) * kSampleRows;
+        for (std::size_t y = first; y < std::min(first + kSampleRows, height); ++y) {
             histogram.add(filtered(y), nullptr, width);
             sampled += width;
         }
+    }
     const double scale = static_cast<double>(count) / static_cast<double>(sampled);
     // Rank slack for the sample: six standard errors of a sampled median's
     // rank, plus 0.05 per cent for rows that are neighbours rather than
