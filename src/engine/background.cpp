@@ -115,6 +115,25 @@ BackgroundMesh::BackgroundMesh(const ImageView& image, std::optional<MaskView> m
     }
 }
 
+void BackgroundMesh::row(std::size_t y, double* out) const {
+    const Bracket& v = down_[y];
+    const double* upper = &mixed_[v.lo * width_];
+    const double* lower = &mixed_[v.hi * width_];
+    for (std::size_t x = 0; x < width_; ++x) out[x] = mix(upper[x], lower[x], v.fraction);
+}
+
+// Every detector's first look at a row, so it is built for wider registers
+// where the processor has them (the same operations, hence the same values).
+__attribute__((target_clones("avx2", "default"))) void BackgroundMesh::residual_row(std::size_t y,
+                                                                                  const std::uint16_t* pixels,
+                                                                                  double* out) const {
+    const Bracket& v = down_[y];
+    const double* upper = &mixed_[v.lo * width_];
+    const double* lower = &mixed_[v.hi * width_];
+    for (std::size_t x = 0; x < width_; ++x)
+        out[x] = static_cast<double>(pixels[x]) - mix(upper[x], lower[x], v.fraction);
+}
+
 std::vector<double> estimate_background(const ImageView& image, std::optional<MaskView> mask) {
     const BackgroundMesh mesh(image, mask);
     std::vector<double> background(image.width * image.height);

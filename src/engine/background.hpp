@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -29,12 +30,11 @@ public:
     BackgroundMesh(const ImageView& image, std::optional<MaskView> mask);
 
     // Writes the width background values of row y to out.
-    void row(std::size_t y, double* out) const {
-        const Bracket& v = down_[y];
-        const double* upper = &mixed_[v.lo * width_];
-        const double* lower = &mixed_[v.hi * width_];
-        for (std::size_t x = 0; x < width_; ++x) out[x] = mix(upper[x], lower[x], v.fraction);
-    }
+    void row(std::size_t y, double* out) const;
+
+    // Writes the width residuals pixels[x] - background of row y to out,
+    // where pixels is row y of the frame the mesh was built from.
+    void residual_row(std::size_t y, const std::uint16_t* pixels, double* out) const;
 
     // The background at pixel (x, y), in 16-bit units.
     double at(std::size_t x, std::size_t y) const {

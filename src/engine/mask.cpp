@@ -1,6 +1,7 @@
 #include "mask.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -35,6 +36,48 @@ std::vector<std::size_t> mirror_table(std::size_t length) {
     return table;
 }
 
+
+// The brightness threshold: median + 2.5 robust sigma, with the true
+// median and median absolute deviation (means of the two middle values for
+// an even count). One pass counts the values; the deviations' histogram,
+// doubled (a half-integer median keeps them whole), follows from it.
+double bright_threshold(const ImageView& image) {
+    const std::size_t count = image.pixels.size();
+    std::vector<std::size_t> values(std::size_t{1} << 16, 0);
+    for (std::uint16_t v : image.pixels) ++values[v];
+    const MiddlePair middle = middle_pair(values, count);
+    const double median = static_cast<double>(middle.lo + middle.hi) / 2.0;
+    const MiddlePair deviation = middle_pair(doubled_deviations(values, middle.lo + middle.hi), count);
+    return median + static_cast<double>(deviation.lo + deviation.hi) * 0.25 * kMadToSigma * kBrightSigmas;
+}
+
+// For each position x of a line, the least d[x - k] + k over k = 0..15
+// (positions before the line's start left out): the running minimum
+// d[x] = min(d[x], d[x - 1] + 1) of a raster pass, for values capped at
+// kFar, found in four doubling steps that need no running chain. With
+// `backward`, the same from the other end. Exact: every k below 16 is a
+// sum of distinct steps 1, 2, 4 and 8, and larger k never win under the
+// cap.
+void spread_along(std::uint8_t* line, std::uint8_t* scratch, std::size_t n, bool backward) {
+    std::uint8_t* from = line;
+    std::uint8_t* to = scratch;
+    for (std::size_t step = 1; step <= 8; step *= 2) {
+        const auto cost = static_cast<std::uint8_t>(step);
+        const std::size_t kept = std::min(step, n);
+        if (backward) {
+            for (std::size_t x = 0; x + step < n; ++x)
+                to[x] = std::min<std::uint8_t>(from[x], static_cast<std::uint8_t>(from[x + step] + cost));
+            std::copy(from + n - kept, from + n, to + n - kept);
+        } else {
+            std::copy(from, from + kept, to);
+            for (std::size_t x = step; x < n; ++x)
+                to[x] = std::min<std::uint8_t>(from[x], static_cast<std::uint8_t>(from[x - step] + cost));
+        }
+        std::swap(from, to);
+    }
+    // Four steps: the result is back in `line`.
+}
+
 }  // namespace
 
 Result<OwnedMask> foreground_mask(const ImageView& image) {
@@ -43,71 +86,66 @@ Result<OwnedMask> foreground_mask(const ImageView& image) {
     const std::size_t height = image.height;
     const std::size_t count = image.pixels.size();
 
-    // True median and median absolute deviation from histograms; the
-    // deviation is counted doubled so that a half-integer median keeps it
-    // integral (|2v - 2 median| <= 2^17 - 2).
-    double threshold = 0.0;
-    {
-        std::vector<std::size_t> histogram(std::size_t{1} << 16, 0);
-        for (std::uint16_t v : image.pixels) ++histogram[v];
-        const MiddlePair middle = middle_pair(histogram, count);
-        const double median = static_cast<double>(middle.lo + middle.hi) / 2.0;
-        const auto doubled_median = static_cast<std::int64_t>(middle.lo + middle.hi);
-        histogram.assign(std::size_t{1} << 17, 0);
-        for (std::uint16_t v : image.pixels) {
-            const std::int64_t e = 2 * static_cast<std::int64_t>(v) - doubled_median;
-            ++histogram[static_cast<std::size_t>(e < 0 ? -e : e)];
-        }
-        const MiddlePair deviation = middle_pair(histogram, count);
-        threshold = median + static_cast<double>(deviation.lo + deviation.hi) * 0.25 * kMadToSigma * kBrightSigmas;
-    }
+    // A whole-valued pixel exceeds t exactly when it exceeds floor(t).
+    const double threshold = bright_threshold(image);
+    const auto bright_above =
+        static_cast<std::uint16_t>(std::min(std::floor(threshold), static_cast<double>(0xFFFF)));
 
-    // Bright pixels counted along each row's mirrored 61-sample window. The
-    // box mean is compared against 10 per cent as a whole count (more than
-    // 372.1 of 3721), which is the same test without rounding.
-    std::vector<std::uint8_t> bright(count);
-    for (std::size_t p = 0; p < count; ++p) bright[p] = static_cast<double>(image.pixels[p]) > threshold ? 1 : 0;
-    std::vector<std::uint8_t> row_counts(count);
+    // Bright pixels counted along each row's mirrored 61-sample window, a
+    // row at a time into a ring of the rows the column windows still need.
+    // The box mean is compared against 10 per cent as a whole count (more
+    // than 372.1 of 3721), which is the same test without rounding.
     const std::vector<std::size_t> across = mirror_table(width);
-    for (std::size_t y = 0; y < height; ++y) {
-        const std::uint8_t* in = &bright[y * width];
-        std::uint8_t* out = &row_counts[y * width];
-        // across[e] holds offset e - 31, so offsets -30..30 are e = 1..61.
-        unsigned window = 0;
-        for (std::size_t e = 1; e <= kBoxEdge; ++e) window += in[across[e]];
-        out[0] = static_cast<std::uint8_t>(window);
-        for (std::size_t x = 1; x < width; ++x) {
-            window += in[across[x + kBoxEdge]];  // offset x + 30
-            window -= in[across[x]];             // offset x - 31
-            out[x] = static_cast<std::uint8_t>(window);
+    std::vector<std::uint8_t> bright(width);
+    const std::size_t ring_rows = std::min(height, kBoxEdge + 1);
+    std::vector<std::uint8_t> ring(ring_rows * width);
+    std::size_t rows_counted = 0;
+    auto row_counts = [&](std::size_t y) -> const std::uint8_t* {
+        for (; rows_counted <= y; ++rows_counted) {
+            const std::uint16_t* pixels = &image.pixels[rows_counted * width];
+            for (std::size_t x = 0; x < width; ++x) bright[x] = pixels[x] > bright_above ? 1 : 0;
+            std::uint8_t* out = &ring[(rows_counted % ring_rows) * width];
+            // across[e] holds offset e - 31, so offsets -30..30 are e = 1..61.
+            unsigned window = 0;
+            for (std::size_t e = 1; e <= kBoxEdge; ++e) window += bright[across[e]];
+            out[0] = static_cast<std::uint8_t>(window);
+            for (std::size_t x = 1; x < width; ++x) {
+                window += bright[across[x + kBoxEdge]];  // offset x + 30
+                window -= bright[across[x]];             // offset x - 31
+                out[x] = static_cast<std::uint8_t>(window);
+            }
         }
-    }
-    std::vector<std::uint8_t>().swap(bright);
+        return &ring[(y % ring_rows) * width];
+    };
 
     // Column windows slide down the rows; every foreground pixel starts at
-    // distance 0, every other one far.
+    // distance 0, every other one far. A window's rows are at most
+    // kBoxEdge apart, and mirrored rows fold back onto rows already
+    // counted, so the ring always holds them.
     std::vector<std::uint8_t> distance(count);
     const std::vector<std::size_t> down = mirror_table(height);
     std::vector<std::uint32_t> box(width, 0);
-    for (std::size_t e = 1; e <= kBoxEdge; ++e) {
-        const std::uint8_t* row = &row_counts[down[e] * width];
-        for (std::size_t x = 0; x < width; ++x) box[x] += row[x];
-    }
     for (std::size_t y = 0; y < height; ++y) {
-        if (y > 0) {
-            const std::uint8_t* entering = &row_counts[down[y + kBoxEdge] * width];
-            const std::uint8_t* leaving = &row_counts[down[y] * width];
+        if (y == 0) {
+            for (std::size_t e = 1; e <= kBoxEdge; ++e) {
+                const std::uint8_t* row = row_counts(down[e]);
+                for (std::size_t x = 0; x < width; ++x) box[x] += row[x];
+            }
+        } else {
+            const std::uint8_t* leaving = row_counts(down[y]);
+            const std::uint8_t* entering = row_counts(down[y + kBoxEdge]);
             for (std::size_t x = 0; x < width; ++x) box[x] = box[x] + entering[x] - leaving[x];
         }
         std::uint8_t* out = &distance[y * width];
         for (std::size_t x = 0; x < width; ++x) out[x] = box[x] * 10 > kBoxArea ? 0 : kFar;
     }
-    std::vector<std::uint8_t>().swap(row_counts);
+    std::vector<std::uint8_t>().swap(ring);
 
     // Exact city-block distance by two raster passes. Each pass takes the
     // neighbour across rows first (independent per pixel, so it vectorises)
-    // and then the one along the row (a running chain). Values never exceed
-    // kFar, since each starts at 0 or kFar and only decreases.
+    // and then the ones along the row. Values never exceed kFar, since each
+    // starts at 0 or kFar and only decreases.
+    std::vector<std::uint8_t> scratch(width);
     for (std::size_t y = 0; y < height; ++y) {
         std::uint8_t* row = &distance[y * width];
         if (y > 0) {
@@ -115,11 +153,7 @@ Result<OwnedMask> foreground_mask(const ImageView& image) {
             for (std::size_t x = 0; x < width; ++x)
                 row[x] = std::min<std::uint8_t>(row[x], static_cast<std::uint8_t>(up[x] + 1));
         }
-        std::uint8_t previous = row[0];
-        for (std::size_t x = 1; x < width; ++x) {
-            previous = std::min<std::uint8_t>(row[x], static_cast<std::uint8_t>(previous + 1));
-            row[x] = previous;
-        }
+        spread_along(row, scratch.data(), width, false);
     }
     for (std::size_t y = height; y-- > 0;) {
         std::uint8_t* row = &distance[y * width];
@@ -128,11 +162,7 @@ Result<OwnedMask> foreground_mask(const ImageView& image) {
             for (std::size_t x = 0; x < width; ++x)
                 row[x] = std::min<std::uint8_t>(row[x], static_cast<std::uint8_t>(below[x] + 1));
         }
-        std::uint8_t previous = row[width - 1];
-        for (std::size_t x = width - 1; x-- > 0;) {
-            previous = std::min<std::uint8_t>(row[x], static_cast<std::uint8_t>(previous + 1));
-            row[x] = previous;
-        }
+        spread_along(row, scratch.data(), width, true);
     }
     for (std::uint8_t& d : distance) d = d <= kGrowth ? 1 : 0;
     return OwnedMask{std::move(distance), width, height};
