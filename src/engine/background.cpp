@@ -124,7 +124,7 @@ void BackgroundMesh::row(std::size_t y, double* out) const {
 
 // Every detector's first look at a row, so it is built for wider registers
 // where the processor has them (the same operations, hence the same values).
-__attribute__((target_clones("avx2", "default"))) void BackgroundMesh::residual_row(std::size_t y,
+HALVANE_AVX2_CLONES void BackgroundMesh::residual_row(std::size_t y,
                                                                                   const std::uint16_t* pixels,
                                                                                   double* out) const {
     const Bracket& v = down_[y];

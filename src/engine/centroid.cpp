@@ -182,7 +182,7 @@ BlobThreshold blob_threshold(ResidualRows& residuals, std::size_t height, std::s
 // processor has them, change nothing in the sums: each is still one
 // multiply and one add per tap, in order (never fused: neither target has
 // a fused multiply-add).
-__attribute__((target_clones("avx2", "default"))) void weighted_sum(std::span<const double> kernel,
+HALVANE_AVX2_CLONES void weighted_sum(std::span<const double> kernel,
                                                                   const double* const* sources, double* out,
                                                                   std::size_t n) {
     using Lanes = double __attribute__((vector_size(32)));

@@ -17,6 +17,13 @@
 
 namespace halvane {
 
+// A function compiled twice, for AVX2 and for any x86-64, the loader picking
+// the build the processor runs. The arithmetic is the same in both (no fused
+// multiply-add), so the results are too. Only on functions whose every
+// declaration and use sit in one file: clang refuses a function that turns
+// multiversioned after a use, g++ fails to link clones declared elsewhere.
+#define HALVANE_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+
 inline constexpr double kDegToRad = 0.017453292519943295;
 inline constexpr double kRadToDeg = 57.29577951308232;
 inline constexpr double kPi = 3.141592653589793;

@@ -9,7 +9,7 @@ namespace {
 
 // How many of values[0 .. n) are at most `limit`: sixteen lanes compared at
 // once, each counting in 16 bits over chunks short enough not to wrap.
-__attribute__((target_clones("avx2", "default"))) std::size_t count_at_most(const std::uint16_t* values,
+HALVANE_AVX2_CLONES std::size_t count_at_most(const std::uint16_t* values,
                                                                           std::size_t n, std::uint16_t limit) {
     using Lanes = std::uint16_t __attribute__((vector_size(32)));
     constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(std::uint16_t);
@@ -54,7 +54,11 @@ std::uint16_t nth_u16(std::span<const std::uint16_t> values, std::size_t k) {
     return lo;
 }
 
-__attribute__((target_clones("avx2", "default"))) void deviation_bins(const double* values, std::size_t n,
+namespace {
+
+// The multiversioned bodies stay inside this file: other files (and the
+// header's inline callers) see plain functions, which both compilers accept.
+HALVANE_AVX2_CLONES void deviation_bins_cloned(const double* values, std::size_t n,
                                                                      double per_bin, std::uint8_t* bins) {
     constexpr double kMiddle = 64.0;
     for (std::size_t x = 0; x < n; ++x) {
@@ -67,9 +71,19 @@ __attribute__((target_clones("avx2", "default"))) void deviation_bins(const doub
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void bucket_block(const double* values, std::size_t n,
+HALVANE_AVX2_CLONES void bucket_block_cloned(const double* values, std::size_t n,
                                                                    std::uint16_t* buckets) {
     for (std::size_t x = 0; x < n; ++x) buckets[x] = static_cast<std::uint16_t>(order_key(values[x]) >> 48);
+}
+
+}  // namespace
+
+void deviation_bins(const double* values, std::size_t n, double per_bin, std::uint8_t* bins) {
+    deviation_bins_cloned(values, n, per_bin, bins);
+}
+
+void bucket_block(const double* values, std::size_t n, std::uint16_t* buckets) {
+    bucket_block_cloned(values, n, buckets);
 }
 
 std::size_t nth_in_histogram(std::span<const std::size_t> histogram, std::size_t k) {
