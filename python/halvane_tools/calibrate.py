@@ -53,13 +53,17 @@ FINAL_ROUNDS = 3
 # keep the expected number of strangers within the radius of a star small.
 CROWDING = 0.25
 MIN_ROUND_STARS = 40
-# The rotation search must lay at least this many of the brightest stars
-# near a detection, or the rough lens, vertical, place or time is wrong.
+# The rotation search must lay at least this many, and this share, of the
+# brightest stars near a detection, or the rough lens, vertical, place or
+# time is wrong: a right start lays nearly all of them, a wrong one a third.
 MIN_START_MATCHES = 8
+START_SHARE = 0.6
 # Standard air for refraction: 10 degrees C, 50 % humidity, visual light.
 AIR_TEMPERATURE_C = 10.0
 AIR_HUMIDITY = 0.5
 WAVELENGTH_UM = 0.55
+START_AGAIN = "start nearer the truth with --fisheye-fov or --focal, --cx/--cy and --up"
+FEW_STARS = "use a longer exposure, a clearer sky, a wider field or a lower --min-altitude"
 MAS_TO_RAD = math.radians(1.0 / 3.6e6)
 
 
@@ -142,6 +146,7 @@ class LensModel:
     ROTATION = slice(0, 3)
     FOCAL, CX, CY = 3, 4, 5
     K = slice(6, 10)
+    K1, K2, K3, K4 = 6, 7, 8, 9
 
     def rotation(self, p: np.ndarray) -> np.ndarray:
         from scipy.spatial.transform import Rotation
@@ -246,6 +251,7 @@ class Calibration:
     height_m: float
     width: int
     height: int
+    image: np.ndarray = dataclasses.field(repr=False)  # the photo's luminance, for the plot
 
     @property
     def n_stars(self) -> int:
@@ -293,6 +299,18 @@ def _as_datetime(utc) -> datetime.datetime:
         seconds=second)
 
 
+def local_axes(lat_deg: float, lon_deg: float, jd: float):
+    """East, north and up of a place as the engine sees them: unit vectors
+    in the mean equator and equinox of date, turned by the mean sidereal time."""
+    import halvane
+
+    lat, theta = math.radians(lat_deg), math.radians(lon_deg + halvane.gmst_deg(jd))
+    east = np.array([-math.sin(theta), math.cos(theta), 0.0])
+    north = np.array([-math.sin(lat) * math.cos(theta), -math.sin(lat) * math.sin(theta), math.cos(lat)])
+    up = np.array([math.cos(lat) * math.cos(theta), math.cos(lat) * math.sin(theta), math.sin(lat)])
+    return east, north, up
+
+
 def _engine_boresight(detections, lens: Lens, utc, catalog, lat_deg: float, lon_deg: float) -> np.ndarray | None:
     """The local direction of the camera's boresight from the engine's own
     star identification, or None. Solving with the boresight given as the
@@ -300,18 +318,19 @@ def _engine_boresight(detections, lens: Lens, utc, catalog, lat_deg: float, lon_
     small field is never near the altitude cut that way."""
     import halvane
 
-    from .scenarios import _local_axes
+    from .photo import DEFAULT_MAX_CENTROIDS
 
     jd = halvane.julian_date(*_utc_parts(utc))
+    # The rough focal may be a few per cent off: widen the tolerance, then the focal.
     for scale, sigma_arcmin in ((1.0, None), (1.0, 15.0), (0.97, 15.0), (1.03, 15.0)):
         try:
-            fix = halvane.resolve_from_centroids(detections[:28], lens.focal_px * scale, lens.cx, lens.cy,
-                                                 (0.0, 0.0, 1.0), utc, catalog, sigma_arcmin=sigma_arcmin,
-                                                 max_centroids=28)
+            fix = halvane.resolve_from_centroids(detections, lens.focal_px * scale, lens.cx, lens.cy, (0.0, 0.0, 1.0),
+                                                 utc, catalog, sigma_arcmin=sigma_arcmin,
+                                                 max_centroids=DEFAULT_MAX_CENTROIDS)
         except halvane.HalvaneError:
             continue
-        boresight = _local_axes(fix.latitude_deg, fix.longitude_deg, jd)[2]
-        return np.array([axis @ boresight for axis in _local_axes(lat_deg, lon_deg, jd)])
+        boresight = local_axes(fix.latitude_deg, fix.longitude_deg, jd)[2]
+        return np.array([axis @ boresight for axis in local_axes(lat_deg, lon_deg, jd)])
     return None
 
 
@@ -329,8 +348,10 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     focal_px (a pinhole), cx, cy (default the centre), up_cam (default
     straight along the boresight for a fisheye; for a pinhole without it the
     engine's star identification finds the pointing). fit_k3_k4 also fits
-    the fisheye's k3 and k4. Raises CalibrationError with one line saying
-    what to change."""
+    the fisheye's k3 and k4. mask: as for prepare_photo. catalog: the
+    halvane.Catalog the pinhole's pointing is identified with (default: the
+    bundled one); the observed places come from the bundled catalogue.
+    Raises CalibrationError with one line saying what to change."""
     import halvane
 
     from . import default_catalog
@@ -378,30 +399,41 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
             raise CalibrationError("the stars were not identified with the rough lens: give --up X Y Z or a focal"
                                    " nearer the truth (--focal)")
         axis_cam = (0.0, 0.0, 1.0)
-    # Only the stars the rough lens places inside the frame compete.
+    # Only stars that can fall in the frame compete: those no farther from
+    # the known axis than the frame's farthest corner, and after a first
+    # search those the rough lens places inside the frame.
     frame = np.array([prepared.width, prepared.height])
-    bright = sky.local[:start_count * 3]
+    corners = camera.pixel_to_vec([0.0, frame[0], 0.0, frame[0]], [0.0, 0.0, frame[1], frame[1]])
+    reach = float(np.min(np.asarray(corners) @ (np.asarray(axis_cam) / np.linalg.norm(axis_cam))))
+    near_axis = sky.local @ (np.asarray(axis_local) / np.linalg.norm(axis_local)) >= reach
+    bright = sky.local[near_axis][:start_count * 2]
     base, _ = _spin_search(model, p, axis_cam, axis_local, bright, detections[:2 * start_count], radius)
     visible = bright[_in_frame(dataclasses.replace(model, base=base).project(p, bright), frame)[:start_count]]
     base, laid = _spin_search(model, p, axis_cam, axis_local, visible, detections[:2 * start_count], radius)
-    if laid < max(MIN_START_MATCHES, len(visible) // 4):
+    model = dataclasses.replace(model, base=base)
+    n_fitted = 6 + (4 if fit_k3_k4 else 2) * fisheye
+    min_stars = STARS_PER_PARAMETER * n_fitted
+    in_frame = len(_in_frame(model.project(p, sky.local), frame))
+    if in_frame < min_stars:
+        raise CalibrationError(f"only {in_frame} catalogue stars stand in the photo above {min_altitude_deg:g}°"
+                               f" (at least {min_stars} needed): {FEW_STARS}")
+    if laid < max(MIN_START_MATCHES, START_SHARE * len(visible)):
         raise CalibrationError(f"the rough start lays only {laid} of the {len(visible)} brightest stars near a"
                                " detection: check --utc, --lat/--lon, the rough lens (--fisheye-fov or --focal,"
                                " --cx/--cy) and --up")
-    model = dataclasses.replace(model, base=base)
 
-    free = [0, 1, 2, LensModel.FOCAL] + ([6] if fisheye else [])
+    # The first rounds fit what the rough start is most wrong about.
+    rotation_and_focal = [0, 1, 2, LensModel.FOCAL]
+    free = rotation_and_focal + ([LensModel.K1] if fisheye else [])
     rounds = 0
-    pairs = np.empty((0, 2), dtype=np.int64)
-    result = None
     while True:
         count = brightest(radius)
         in_frame = _in_frame(model.project(p, sky.local), frame)[:count]
         pairs = _pairs(model.project(p, sky.local[in_frame]), detections[:2 * count], radius)
         pairs[:, 0] = in_frame[pairs[:, 0]]
         if len(pairs) < MIN_START_MATCHES:
-            raise CalibrationError(f"the fit lost the stars (only {len(pairs)} paired within {radius:.1f} px):"
-                                   " start nearer the truth with --fisheye-fov/--focal, --cx/--cy and --up")
+            raise CalibrationError(f"the fit did not converge (only {len(pairs)} stars paired within {radius:.1f} px):"
+                                   f" {START_AGAIN}")
         stars, dets = sky.local[pairs[:, 0]], detections[pairs[:, 1]]
         variables = np.array(free)
 
@@ -419,21 +451,20 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
                 break
         radius = max(radius / 2.0, FINAL_RADIUS_PX)
         # Once the pairing is tight enough to trust, everything is free.
-        free = [0, 1, 2, LensModel.FOCAL, LensModel.CX, LensModel.CY]
+        free = rotation_and_focal + [LensModel.CX, LensModel.CY]
         if fisheye:
-            free += [6, 7] + ([8, 9] if fit_k3_k4 and radius <= 4 * FINAL_RADIUS_PX else [])
+            free += [LensModel.K1, LensModel.K2]
+            if fit_k3_k4 and radius <= 4 * FINAL_RADIUS_PX:
+                free += [LensModel.K3, LensModel.K4]
 
-    min_stars = STARS_PER_PARAMETER * len(free)
     if len(pairs) < min_stars:
-        raise CalibrationError(f"only {len(pairs)} stars identified (at least {min_stars} needed): use a longer"
-                               " exposure, a clearer sky or a lower --min-altitude")
+        raise CalibrationError(f"only {len(pairs)} stars identified (at least {min_stars} needed): {FEW_STARS}")
     predicted = model.project(p, sky.local[pairs[:, 0]])
     detected = detections[pairs[:, 1]]
     gaps = np.linalg.norm(predicted - detected, axis=1)
     if not result.success or not math.isfinite(p[LensModel.FOCAL]) or p[LensModel.FOCAL] <= 0 \
             or np.median(gaps) > FINAL_RADIUS_PX / 2:
-        raise CalibrationError(f"the fit did not converge (median residual {np.median(gaps):.2f} px): start nearer"
-                               " the truth with --fisheye-fov/--focal, --cx/--cy and --up")
+        raise CalibrationError(f"the fit did not converge (median residual {np.median(gaps):.2f} px): {START_AGAIN}")
     inliers = gaps <= FINAL_RADIUS_PX
     rotation = model.rotation(p)
     cam = sky.local[pairs[:, 0]] @ rotation.T
@@ -443,4 +474,64 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
                 fisheye_fov_deg=fisheye_fov_deg, k1=float(k[0]), k2=float(k[1]), k3=float(k[2]), k4=float(k[3]),
                 up_cam=tuple(float(v) for v in rotation[:, 2]))
     return Calibration(lens, sky.hr_ids[pairs[inliers, 0]], detected[inliers], predicted[inliers], off_axis[inliers],
-                       when, float(lat_deg), float(lon_deg), float(height_m), prepared.width, prepared.height)
+                       when, float(lat_deg), float(lon_deg), float(height_m), prepared.width, prepared.height,
+                       prepared.image)
+
+
+def _magnification(residuals_px: np.ndarray, size_px: int) -> float:
+    """1, 2 or 5 times a power of ten that draws a typical large residual
+    about 3 % of the picture long."""
+    typical = max(float(np.percentile(residuals_px, 90)), 1e-3)
+    exponent = math.floor(math.log10(0.03 * size_px / typical))
+    return max(m * 10.0**exponent for m in (1, 2, 5) if m * 10.0**exponent <= 0.03 * size_px / typical)
+
+
+def write_residual_plot(calibration: Calibration, path: str | Path) -> None:
+    """A PNG with the photo and each star's residual (detected minus
+    fitted) drawn as a magnified arrow, beside the radial residual against
+    the off-axis angle with its running median: a lens model that fits
+    leaves no pattern in either."""
+    _need("matplotlib", "matplotlib")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    from .annotate import display_stretch
+
+    c = calibration
+    lens = c.lens
+    residual = c.detected_px - c.predicted_px
+    outward = c.detected_px - np.array([lens.cx, lens.cy])
+    outward /= np.maximum(np.linalg.norm(outward, axis=1, keepdims=True), 1e-9)
+    radial = np.sum(residual * outward, axis=1)
+    size = max(c.width, c.height)
+    magnify = _magnification(np.linalg.norm(residual, axis=1), size)
+    step = max(1, size // 1600)
+
+    figure = Figure(figsize=(16, 7.5), dpi=100, layout="constrained")
+    FigureCanvasAgg(figure)
+    photo, plot = figure.subplots(1, 2, width_ratios=(1.1, 1))
+    photo.imshow(display_stretch(c.image)[::step, ::step], cmap="gray", extent=(-0.5, c.width - 0.5, c.height - 0.5, -0.5))
+    photo.quiver(c.detected_px[:, 0], c.detected_px[:, 1], residual[:, 0] * magnify, residual[:, 1] * magnify,
+                 color="#ffcc00", angles="xy", scale_units="xy", scale=1.0, width=0.0025)
+    photo.plot([lens.cx], [lens.cy], "+", color="#ff5050", markersize=14)
+    photo.set_title(f"residuals x{magnify:g}: {c.n_stars} stars, median {c.median_residual_px:.2f} px,"
+                    f" rms {c.rms_residual_px:.2f} px")
+    photo.set_xlim(-0.5, c.width - 0.5)
+    photo.set_ylim(c.height - 0.5, -0.5)
+    plot.scatter(c.off_axis_deg, radial, s=6, alpha=0.5, color="#1f5fbf", label="star")
+    edges = np.linspace(0.0, float(c.off_axis_deg.max()) + 1e-9, 13)
+    bins = np.digitize(c.off_axis_deg, edges)
+    centres, medians = [], []
+    for b in range(1, len(edges)):
+        chosen = radial[bins == b]
+        if len(chosen) >= 5:
+            centres.append((edges[b - 1] + edges[b]) / 2)
+            medians.append(np.median(chosen))
+    plot.plot(centres, medians, "-o", color="#d04020", label="median")
+    plot.axhline(0.0, color="black", linewidth=0.8)
+    plot.set_xlabel("off-axis angle (degrees)")
+    plot.set_ylabel("radial residual, detected minus fitted (px, outward +)")
+    kind = "pinhole" if lens.fisheye_fov_deg is None else f"fisheye k1={lens.k1:.5f} k2={lens.k2:.5f}"
+    plot.set_title(f"focal {lens.focal_px:.2f} px, centre ({lens.cx:.2f}, {lens.cy:.2f}), {kind}")
+    plot.legend(loc="upper left")
+    figure.savefig(path, format="png")

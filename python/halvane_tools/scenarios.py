@@ -235,18 +235,6 @@ def _moved(lat_deg: float, lon_deg: float, distance_deg: float, bearing_deg: flo
     return math.degrees(lat2), (lon_deg + math.degrees(dlon) + 180.0) % 360.0 - 180.0
 
 
-def _local_axes(lat_deg: float, lon_deg: float, jd: float):
-    """East, north and up of a place in the equatorial frame of date."""
-    import halvane
-    import numpy as np
-
-    lat, theta = math.radians(lat_deg), math.radians(lon_deg + halvane.gmst_deg(jd))
-    east = np.array([-math.sin(theta), math.cos(theta), 0.0])
-    north = np.array([-math.sin(lat) * math.cos(theta), -math.sin(lat) * math.sin(theta), math.cos(lat)])
-    up = np.array([math.cos(lat) * math.cos(theta), math.cos(lat) * math.sin(theta), math.sin(lat)])
-    return east, north, up
-
-
 def render_calibration_sky(scenario: Scenario, catalog, width: int, height: int, focal_px: float,
                            fisheye_fov_deg: float | None = None, k1: float = 0.0, k2: float = 0.0,
                            centre_offset_px: tuple[int, int] = (0, 0), tilt_deg: float = 0.0,
@@ -275,7 +263,9 @@ def render_calibration_sky(scenario: Scenario, catalog, width: int, height: int,
     left, top = margin - dx, margin - dy
     pixels = np.ascontiguousarray(scene.pixels[top : top + height, left : left + width])
     # The camera's axes as the renderer builds them, then the true vertical in them.
-    east, north, up = _local_axes(lat, lon, scenario.jd)
+    from .calibrate import local_axes
+
+    east, north, up = local_axes(lat, lon, scenario.jd)
     alt, az = math.radians(scene.boresight_alt_deg), math.radians(scene.boresight_az_deg)
     boresight = math.cos(alt) * (math.sin(az) * east + math.cos(az) * north) + math.sin(alt) * up
     reference = north if abs(math.sin(alt)) > 0.9993908270190958 else up
@@ -284,7 +274,7 @@ def render_calibration_sky(scenario: Scenario, catalog, width: int, height: int,
     y0 = np.cross(boresight, x0)
     roll = math.radians(roll_deg)
     axes = np.array([math.cos(roll) * x0 + math.sin(roll) * y0, math.cos(roll) * y0 - math.sin(roll) * x0, boresight])
-    up_cam = axes @ _local_axes(scenario.lat_deg, scenario.lon_deg, scenario.jd)[2]
+    up_cam = axes @ local_axes(scenario.lat_deg, scenario.lon_deg, scenario.jd)[2]
     return CalibrationSky(pixels, focal_px, width / 2 + dx, height / 2 + dy, fisheye_fov_deg, k1, k2,
                           tuple(float(v) for v in up_cam))
 
