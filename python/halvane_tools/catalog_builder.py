@@ -190,6 +190,19 @@ def catalog_bytes(records: np.ndarray) -> bytes:
     return struct.pack("<4sIId", b"HCAT", 2, len(records), EPOCH_YEARS) + records.tobytes()
 
 
+def read_catalog_records(data: bytes) -> tuple[float, np.ndarray]:
+    """(epoch in Julian years, star records) of catalogue file bytes, for
+    callers that need the proper motions and parallaxes the engine's
+    Catalog does not hand out. Raises ValueError for anything else."""
+    header = struct.calcsize("<4sIId")
+    if len(data) < header:
+        raise ValueError("not a catalogue file: too short")
+    magic, version, count, epoch = struct.unpack_from("<4sIId", data)
+    if magic != b"HCAT" or version != 2 or len(data) != header + count * STAR_RECORD.itemsize:
+        raise ValueError("not a version 2 catalogue file of the stated length")
+    return epoch, np.frombuffer(data, dtype=STAR_RECORD, count=count, offset=header)
+
+
 def pairs_bytes(pairs: np.ndarray) -> bytes:
     return struct.pack("<4sII", b"HPRS", 1, len(pairs)) + pairs.tobytes()
 

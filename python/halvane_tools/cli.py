@@ -2,8 +2,9 @@
 
     halvane demo             solve a synthesized night sky with the bundled catalogue
     halvane solve PHOTO ...  solve a photograph (JPEG, PNG, TIFF, FITS, .npy)
+    halvane calibrate PHOTO ...  fit the lens and the vertical to the stars of a photograph
 
-Run ``halvane demo --help`` or ``halvane solve --help`` for the options.
+Run ``halvane demo --help``, ``halvane solve --help`` or ``halvane calibrate --help`` for the options.
 """
 from __future__ import annotations
 
@@ -178,6 +179,40 @@ def run_solve(args: argparse.Namespace) -> int:
     return 0
 
 
+def run_calibrate(args: argparse.Namespace) -> int:
+    from .calibrate import CalibrationError, calibrate_photo, write_residual_plot
+
+    start = time.perf_counter()
+    try:
+        result = calibrate_photo(args.image, args.utc, args.lat, args.lon, height_m=args.height,
+                                 fisheye_fov_deg=args.fisheye_fov_deg, focal_px=args.focal_px, cx=args.cx, cy=args.cy,
+                                 up_cam=args.up, fit_k3_k4=args.k3_k4, mask=args.mask,
+                                 min_altitude_deg=args.min_altitude)
+        if args.annotate:
+            write_residual_plot(result, args.annotate)
+    except CalibrationError as e:
+        print(f"halvane: {e}", file=sys.stderr)
+        return 1
+    if args.out:
+        result.write(args.out)
+    lens = result.lens
+    print(f"halvane: {Path(args.image).name}, {result.width} x {result.height} px, {args.utc:%Y-%m-%d %H:%M:%S} UTC,"
+          f" {format_position(args.lat, args.lon)}")
+    print(f"  stars       {result.n_stars} identified; residual median {result.median_residual_px:.3f} px,"
+          f" rms {result.rms_residual_px:.3f} px")
+    print(f"  focal       {lens.focal_px:.3f} px, centre ({lens.cx:.2f}, {lens.cy:.2f})")
+    if lens.fisheye_fov_deg is not None:
+        print(f"  distortion  k1 {lens.k1:.6f}, k2 {lens.k2:.6f}, k3 {lens.k3:.6f}, k4 {lens.k4:.6f}")
+    tilt = math.degrees(math.acos(max(-1.0, min(1.0, lens.up_cam[2]))))
+    print(f"  up_cam      ({lens.up_cam[0]:.6f}, {lens.up_cam[1]:.6f}, {lens.up_cam[2]:.6f}),"
+          f" {tilt:.3f}° from the optical axis")
+    print(f"  time        {time.perf_counter() - start:.1f} s")
+    for label, path in (("lens file", args.out), ("residuals", args.annotate)):
+        if path:
+            print(f"  {label:<11} {path}")
+    return 0
+
+
 class _Parser(argparse.ArgumentParser):
     """Refuses bad options in one line, without the usage block, and reads
     -6.5e-05 as a number (an up vector's component), not as an option."""
@@ -233,8 +268,9 @@ def build_parser() -> argparse.ArgumentParser:
     solve.add_argument("image", metavar="PHOTO", help="the photograph")
     solve.add_argument("--utc", required=True, type=_utc_argument,
                        help="time of the exposure, ISO 8601; no offset means UTC")
-    solve.add_argument("--up", type=float, nargs=3, required=True, metavar=("X", "Y", "Z"),
-                       help="the local vertical in the camera frame (x right, y down, z forward)")
+    solve.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
+                       help="the local vertical in the camera frame (x right, y down, z forward);"
+                            " default: the lens file's up_cam")
     lens = solve.add_argument_group("lens (give --fisheye-fov, --focal, both with --k1..--k4, or --lens)")
     lens.add_argument("--lens", metavar="FILE", help="JSON object with focal_px, cx, cy, fisheye_fov_deg, k1..k4;"
                       " options given here override its keys")
@@ -262,6 +298,39 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument("--json", action="store_true", help="print one JSON object (or {\"error\": ...})")
     output.add_argument("--annotate", metavar="OUT.png", help="write the photo with what was found drawn on it")
     solve.set_defaults(run=run_solve)
+
+    from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
+
+    calibrate = commands.add_parser(
+        "calibrate", help="fit the lens and the vertical to the stars of a photograph",
+        description="Fits focal length, principal point, fisheye distortion k1, k2 (--k3-k4: also k3, k4) and the"
+                    " camera's rotation to the stars of one clear night photo taken at a known place and time,"
+                    " from a rough lens. Writes a lens file for halvane solve --lens, with the vertical up_cam.")
+    calibrate.add_argument("image", metavar="PHOTO", help="the photograph")
+    calibrate.add_argument("--utc", required=True, type=_utc_argument,
+                           help="time of the exposure, ISO 8601; no offset means UTC")
+    calibrate.add_argument("--lat", required=True, type=float, help="latitude of the camera, degrees north")
+    calibrate.add_argument("--lon", required=True, type=float, help="longitude of the camera, degrees east")
+    calibrate.add_argument("--height", type=float, default=0.0, metavar="M", help="height above sea level, m (0)")
+    start = calibrate.add_argument_group("rough start (give --fisheye-fov or --focal)")
+    kind = start.add_mutually_exclusive_group(required=True)
+    kind.add_argument("--fisheye-fov", dest="fisheye_fov_deg", type=float, metavar="DEG",
+                      help="a fisheye: its full field of view, degrees (start: the ideal fisheye)")
+    kind.add_argument("--focal", dest="focal_px", type=float, metavar="PX", help="a pinhole: its focal length, px")
+    start.add_argument("--cx", type=float, help="principal point x, pixels (default: image centre)")
+    start.add_argument("--cy", type=float, help="principal point y, pixels (default: image centre)")
+    start.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
+                       help="rough vertical in the camera frame (default: along the optical axis for a fisheye;"
+                            " found from the stars for a pinhole)")
+    fit = calibrate.add_argument_group("fit")
+    fit.add_argument("--k3-k4", action="store_true", help="also fit the fisheye's k3 and k4")
+    fit.add_argument("--mask", metavar="FILE", help="image or .npy of the photo's size; non-zero = not sky")
+    fit.add_argument("--min-altitude", type=float, default=CALIBRATION_MIN_ALTITUDE_DEG, metavar="DEG",
+                     help="leave out stars below this altitude (default %(default)g)")
+    output = calibrate.add_argument_group("output")
+    output.add_argument("--out", metavar="LENS.json", help="write the lens file")
+    output.add_argument("--annotate", metavar="OUT.png", help="write the residual picture and plot")
+    calibrate.set_defaults(run=run_calibrate)
     return parser
 
 

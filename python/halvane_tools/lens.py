@@ -2,12 +2,16 @@
 ``halvane.resolve_fix``, for example ::
 
     {"focal_px": 905.2, "cx": 1416.3, "cy": 1415.8, "fisheye_fov_deg": 190,
-     "k1": -0.0213, "k2": 0.0011, "k3": 0.0, "k4": 0.0}
+     "k1": -0.0213, "k2": 0.0011, "k3": 0.0, "k4": 0.0,
+     "up_cam": [0.0123, -0.0051, 0.9999]}
 
 Every key is optional. ``cx`` and ``cy`` default to the centre of the photo;
 ``fisheye_fov_deg`` absent or null means a pinhole; ``focal_px`` is left out
 for the ideal fisheye (whose focal fills the shorter side) and required
-otherwise, as ``resolve_fix`` says.
+otherwise, as ``resolve_fix`` says. ``up_cam``, the vertical in the camera
+frame, is for a camera fixed on its mount: it stands in for an up vector
+not given. ``halvane calibrate`` writes all of these, and under
+``calibration`` what the fit was made from; that object is not read.
 """
 from __future__ import annotations
 
@@ -17,6 +21,7 @@ import math
 from pathlib import Path
 
 KEYS = ("focal_px", "cx", "cy", "fisheye_fov_deg", "k1", "k2", "k3", "k4")
+FILE_KEYS = KEYS + ("up_cam", "calibration")
 
 
 class LensError(ValueError):
@@ -35,6 +40,7 @@ class Lens:
     k2: float = 0.0
     k3: float = 0.0
     k4: float = 0.0
+    up_cam: tuple[float, float, float] | None = None
 
     def __post_init__(self):
         for key in KEYS:
@@ -51,6 +57,12 @@ class Lens:
         if self.focal_px is None and (self.fisheye_fov_deg is None or self.is_calibrated):
             kind = "a pinhole" if self.fisheye_fov_deg is None else "a calibrated fisheye (non-zero k1..k4)"
             raise LensError(f"focal_px is required for {kind}")
+        if self.up_cam is not None:
+            up = tuple(self.up_cam) if isinstance(self.up_cam, (list, tuple)) else ()
+            if len(up) != 3 or not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+                                       for v in up) or not any(up):
+                raise LensError(f"up_cam must be three finite numbers, not all zero (got {self.up_cam!r})")
+            object.__setattr__(self, "up_cam", tuple(float(v) for v in up))
 
     @property
     def is_calibrated(self) -> bool:
@@ -100,9 +112,10 @@ def read_lens(path: str | Path) -> Lens:
         raise LensError(f"lens file {path} is not JSON: {e.msg} at line {e.lineno} column {e.colno}") from None
     if not isinstance(data, dict):
         raise LensError(f"lens file {path} must hold a JSON object with keys among {', '.join(KEYS)}")
-    unknown = sorted(set(data) - set(KEYS))
+    unknown = sorted(set(data) - set(FILE_KEYS))
     if unknown:
-        raise LensError(f"lens file {path}: unknown key {unknown[0]!r}; the keys are {', '.join(KEYS)}")
+        raise LensError(f"lens file {path}: unknown key {unknown[0]!r}; the keys are {', '.join(FILE_KEYS)}")
+    data.pop("calibration", None)
     try:
         return Lens(**data)
     except LensError as e:

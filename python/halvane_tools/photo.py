@@ -272,7 +272,7 @@ def prepare_photo(photo, up_cam, lens, *, mask=None, min_altitude_deg: float = D
     photo: a path (any format of :func:`read_image_array`) or an array
         (grey or colour, see :func:`luminance`).
     up_cam: the local vertical in the camera frame (x right, y down, z
-        along the optical axis).
+        along the optical axis); None takes the lens's own up_cam.
     lens: a :class:`Lens`, a lens file's path, or a dict of lens keywords.
     mask: None, a path or an array of the photo's shape; non-zero = not sky.
     """
@@ -289,6 +289,10 @@ def prepare_photo(photo, up_cam, lens, *, mask=None, min_altitude_deg: float = D
             raise PhotoError(f"the mask has shape {mask.shape} but the photo {image.shape}")
         mask = mask != 0
     caller_mask = np.zeros(image.shape, dtype=bool) if mask is None else np.ascontiguousarray(mask, dtype=bool)
+    if up_cam is None:
+        if lens.up_cam is None:
+            raise PhotoError("give the vertical (up_cam, --up X Y Z) or a lens file with up_cam")
+        up_cam = lens.up_cam
     up_cam = tuple(float(v) for v in up_cam)
     if len(up_cam) != 3:
         raise PhotoError(f"up_cam must be three numbers (got {len(up_cam)})")

@@ -209,3 +209,119 @@ def frame_sequence(scenario: Scenario, catalog, frames: int, minutes_apart: floa
         images.append(np.clip(image, 0, 65535).astype(np.uint16))
         times.append(moment.utc)
     return images, times, spots
+
+
+@dataclasses.dataclass(frozen=True)
+class CalibrationSky:
+    """A synthesized photo through a lens with a known calibration: the
+    pixels, the lens in halvane.resolve_fix's terms and the true vertical in
+    the camera frame at the scenario's place."""
+
+    pixels: object  # uint16 array
+    focal_px: float
+    cx: float
+    cy: float
+    fisheye_fov_deg: float | None
+    k1: float
+    k2: float
+    up_cam: tuple[float, float, float]
+
+
+def _moved(lat_deg: float, lon_deg: float, distance_deg: float, bearing_deg: float) -> tuple[float, float]:
+    """The place distance_deg of great circle away along bearing_deg."""
+    lat, d, b = math.radians(lat_deg), math.radians(distance_deg), math.radians(bearing_deg)
+    lat2 = math.asin(math.sin(lat) * math.cos(d) + math.cos(lat) * math.sin(d) * math.cos(b))
+    dlon = math.atan2(math.sin(b) * math.sin(d) * math.cos(lat), math.cos(d) - math.sin(lat) * math.sin(lat2))
+    return math.degrees(lat2), (lon_deg + math.degrees(dlon) + 180.0) % 360.0 - 180.0
+
+
+def render_calibration_sky(scenario: Scenario, catalog, width: int, height: int, focal_px: float,
+                           fisheye_fov_deg: float | None = None, k1: float = 0.0, k2: float = 0.0,
+                           centre_offset_px: tuple[int, int] = (0, 0), tilt_deg: float = 0.0,
+                           tilt_bearing_deg: float = 0.0, roll_deg: float = 0.0,
+                           noise_px: float = 0.3) -> CalibrationSky:
+    """The scenario's sky through a calibrated fisheye (or a pinhole) whose
+    principal point sits centre_offset_px (whole pixels) off the image
+    centre and whose mount leans tilt_deg towards tilt_bearing_deg.
+
+    The renderer centres the principal point and levels a fisheye, so the
+    frame is rendered larger and cropped, and the camera is levelled at the
+    place tilt_deg away: seen from the scenario's place, that camera leans
+    by tilt_deg. Star positions carry noise_px of noise."""
+    import halvane
+    import numpy as np
+
+    dx, dy = (int(v) for v in centre_offset_px)
+    margin = max(abs(dx), abs(dy))
+    lat, lon = _moved(scenario.lat_deg, scenario.lon_deg, tilt_deg, tilt_bearing_deg)
+    noise_arcmin = math.degrees(noise_px / focal_px) * 60.0
+    scene = halvane.synthesize_scene(
+        catalog, lat, lon, scenario.jd, roll_deg, width + 2 * margin, height + 2 * margin, focal_px,
+        scenario.camera.mag_limit, noise_arcmin, 0.0, scenario.noise.background, scenario.seed,
+        fisheye_fov_deg=fisheye_fov_deg, k1=k1, k2=k2,
+    )
+    left, top = margin - dx, margin - dy
+    pixels = np.ascontiguousarray(scene.pixels[top : top + height, left : left + width])
+    # The camera's axes as the renderer builds them, then the true vertical in them.
+    from .calibrate import local_axes
+
+    east, north, up = local_axes(lat, lon, scenario.jd)
+    alt, az = math.radians(scene.boresight_alt_deg), math.radians(scene.boresight_az_deg)
+    boresight = math.cos(alt) * (math.sin(az) * east + math.cos(az) * north) + math.sin(alt) * up
+    reference = north if abs(math.sin(alt)) > 0.9993908270190958 else up
+    x0 = np.cross(boresight, reference)
+    x0 /= np.linalg.norm(x0)
+    y0 = np.cross(boresight, x0)
+    roll = math.radians(roll_deg)
+    axes = np.array([math.cos(roll) * x0 + math.sin(roll) * y0, math.cos(roll) * y0 - math.sin(roll) * x0, boresight])
+    up_cam = axes @ local_axes(scenario.lat_deg, scenario.lon_deg, scenario.jd)[2]
+    return CalibrationSky(pixels, focal_px, width / 2 + dx, height / 2 + dy, fisheye_fov_deg, k1, k2,
+                          tuple(float(v) for v in up_cam))
+
+
+@dataclasses.dataclass(frozen=True)
+class CalibrationCase:
+    """A seeded calibration problem: the scenario, the sky through the true
+    lens, and the rough start (calibrate_photo's keyword arguments)."""
+
+    scenario: Scenario
+    sky: CalibrationSky
+    rough: dict
+
+
+FISHEYE_CALIBRATION_PX = 2048
+PINHOLE_CALIBRATION_PX = (1600, 1200)
+
+
+def calibration_cases(count: int, kind: str, catalog, seed: int = 17) -> list[CalibrationCase]:
+    """Seeded skies for lens calibration.
+
+    fisheye: a 180-degree calibrated fisheye (k1 -0.025 to -0.035, k2 -0.003
+    to -0.005, image circle filling the frame) whose principal point sits 5
+    to 15 px off centre in each axis and whose mount leans 1 degree; the
+    rough start is the ideal 180-degree fisheye, centred and level.
+    pinhole: 20 to 60 degrees across, principal point likewise off centre;
+    the rough start is a focal up to 5 % off, centred, no vertical."""
+    rng = random.Random(seed)
+    noise = Noise(pixel_arcmin=0.0, up_arcmin=0.0, background=20.0)
+    fisheye = kind == "fisheye"
+    width, height = (FISHEYE_CALIBRATION_PX,) * 2 if fisheye else PINHOLE_CALIBRATION_PX
+    camera = CameraModel(kind, width, height, None, 180.0 if fisheye else None, 5.5)
+    cases = []
+    for scenario in seeded_scenarios(count, camera, seed=seed, noise=noise):
+        offset = tuple(rng.choice((-1, 1)) * rng.randint(5, 15) for _ in range(2))
+        if fisheye:
+            k1, k2 = rng.uniform(-0.035, -0.025), rng.uniform(-0.005, -0.003)
+            half = math.pi / 2
+            focal = min(width, height) / 2 / (half + k1 * half**3 + k2 * half**5)
+            sky = render_calibration_sky(scenario, catalog, width, height, focal, 180.0, k1, k2, offset, 1.0,
+                                         rng.uniform(0.0, 360.0), rng.uniform(0.0, 360.0))
+            rough = {"fisheye_fov_deg": 180.0}
+        else:
+            field_deg = rng.uniform(20.0, 60.0)
+            focal = width / 2 / math.tan(math.radians(field_deg / 2))
+            sky = render_calibration_sky(scenario, catalog, width, height, focal, None, centre_offset_px=offset,
+                                         roll_deg=rng.uniform(0.0, 360.0))
+            rough = {"focal_px": focal * (1.0 + rng.uniform(-0.05, 0.05))}
+        cases.append(CalibrationCase(scenario, sky, rough))
+    return cases

@@ -26,7 +26,8 @@ def bsc5_line(hr, ra_hms, vmag, dec_dms=("+", 0, 0, 0), pm=(0.0, 0.0), parallax=
 
 
 def read_files(catalog, pairs):
-    stars = np.frombuffer(catalog, dtype=builder.STAR_RECORD, offset=20)
+    epoch, stars = builder.read_catalog_records(catalog)
+    assert epoch == builder.EPOCH_YEARS
     pair_records = np.frombuffer(pairs, dtype=builder.PAIR_RECORD, offset=12)
     return stars, pair_records
 
@@ -109,3 +110,11 @@ def test_default_build_reproduces_the_shipped_files_and_follows_the_limits():
     found = set(zip(got["i"].tolist(), got["j"].tolist()))
     assert len(found) == len(got) and expected <= found and len(found - expected) <= int(np.sum(borderline))
     np.testing.assert_allclose(got["cos_theta"], dots[got["i"], got["j"]], atol=1e-7)
+
+
+def test_the_catalogue_reader_refuses_a_short_or_foreign_file():
+    catalog = builder.catalog_bytes(np.zeros(2, dtype=builder.STAR_RECORD))
+    assert len(builder.read_catalog_records(catalog)[1]) == 2
+    for data in (catalog[:-1], catalog[:19], catalog + b"x", builder.pairs_bytes(np.zeros(0, builder.PAIR_RECORD))):
+        with pytest.raises(ValueError, match="catalogue file"):
+            builder.read_catalog_records(data)

@@ -1,0 +1,147 @@
+import json
+import math
+import sys
+
+import numpy as np
+import pytest
+
+import halvane
+import halvane_tools
+from halvane_tools import cli, scenarios
+from halvane_tools.calibrate import CalibrationError, calibrate_photo, observed_sky
+from halvane_tools.lens import LensError, read_lens
+from halvane_tools.photo import solve_photo
+
+CATALOG = halvane_tools.default_catalog()
+
+
+def angle_arcmin(a, b) -> float:
+    return math.degrees(math.acos(min(1.0, float(np.dot(a, b) / np.linalg.norm(a) / np.linalg.norm(b))))) * 60.0
+
+
+@pytest.fixture(scope="module")
+def fisheye_case():
+    return scenarios.calibration_cases(1, "fisheye", CATALOG, seed=23)[0]
+
+
+@pytest.fixture(scope="module")
+def fisheye_file(fisheye_case, tmp_path_factory):
+    path = tmp_path_factory.mktemp("calibrate") / "sky.npy"
+    np.save(path, fisheye_case.sky.pixels)
+    return path
+
+
+def calibrate_args(case, path, *extra):
+    s = case.scenario
+    return ["calibrate", str(path), "--utc", s.when.isoformat(), "--lat", repr(s.lat_deg), "--lon", repr(s.lon_deg),
+            *extra]
+
+
+@pytest.mark.parametrize("kind", ["fisheye", "pinhole"])
+def test_the_lens_and_vertical_come_back_from_a_rough_start(kind):
+    for case in scenarios.calibration_cases(2, kind, CATALOG, seed=31):
+        sky, s = case.sky, case.scenario
+        found = calibrate_photo(sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=CATALOG, **case.rough)
+        lens = found.lens
+        assert abs(lens.focal_px / sky.focal_px - 1.0) < 0.001
+        assert found.median_residual_px < 0.5 and found.n_stars > (300 if kind == "fisheye" else 30)
+        if kind == "fisheye":
+            assert abs(lens.k1 - sky.k1) < 0.002
+            assert math.hypot(lens.cx - sky.cx, lens.cy - sky.cy) < 0.3
+            assert angle_arcmin(lens.up_cam, sky.up_cam) < 1.0
+        else:
+            # A pinhole's centre trades against its rotation; the pair still solves.
+            assert lens.fisheye_fov_deg is None and (lens.k1, lens.k2) == (0.0, 0.0)
+        fix = solve_photo(sky.pixels, s.utc, None, lens, catalog=CATALOG).fix
+        assert scenarios.error_nm(s, fix) < 1.5
+
+
+def test_calibrate_then_solve_from_the_lens_file(fisheye_case, fisheye_file, tmp_path, capsys):
+    lens_path, picture = tmp_path / "lens.json", tmp_path / "residuals.png"
+    args = calibrate_args(fisheye_case, fisheye_file, "--fisheye-fov", "180", "--out", str(lens_path),
+                          "--annotate", str(picture))
+    assert cli.main(args) == 0
+    assert "stars" in capsys.readouterr().out
+    record = json.loads(lens_path.read_text())
+    assert record["calibration"]["n_stars"] > 300 and record["calibration"]["median_residual_px"] < 0.5
+    assert record["calibration"]["lat_deg"] == fisheye_case.scenario.lat_deg
+    assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    lens = read_lens(lens_path)
+    assert angle_arcmin(lens.up_cam, fisheye_case.sky.up_cam) < 1.0
+
+    s = fisheye_case.scenario
+    solve = ["solve", str(fisheye_file), "--utc", s.when.isoformat(), "--lens", str(lens_path), "--json"]
+    assert cli.main(solve) == 0
+    from_file = json.loads(capsys.readouterr().out)
+    assert cli.main(solve + ["--up", *map(repr, lens.up_cam)]) == 0
+    assert json.loads(capsys.readouterr().out)["latitude_deg"] == from_file["latitude_deg"]
+    assert cli.main(solve + ["--up", "0", "0", "1"]) == 0, "--up outranks the file's vertical"
+    assert json.loads(capsys.readouterr().out)["latitude_deg"] != from_file["latitude_deg"]
+    assert halvane.great_circle_nm(s.lat_deg, s.lon_deg, from_file["latitude_deg"], from_file["longitude_deg"]) < 1.5
+
+
+def test_solve_without_a_vertical_says_what_to_give(fisheye_case, fisheye_file, capsys):
+    s = fisheye_case.scenario
+    assert cli.main(["solve", str(fisheye_file), "--utc", s.when.isoformat(), "--fisheye-fov", "180"]) == 1
+    assert capsys.readouterr().err == "halvane: give the vertical (up_cam, --up X Y Z) or a lens file with up_cam\n"
+
+
+@pytest.mark.parametrize("up_cam", [[0, 0], [0, 0, 0], [0, "x", 1], [0, 0, float("nan")]])
+def test_a_lens_file_with_a_bad_vertical_is_refused(up_cam, tmp_path):
+    path = tmp_path / "lens.json"
+    path.write_text(json.dumps({"fisheye_fov_deg": 180, "up_cam": up_cam}))
+    with pytest.raises(LensError, match="up_cam must be three finite numbers"):
+        read_lens(path)
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (["--lon", "+30"], "the rough start lays only"),
+        (["--min-altitude", "84"], "catalogue stars stand in the photo above 84°"),
+        (["--focal", "400"], "the stars were not identified with the rough lens"),
+        (["--nfev", "1"], "the fit did not converge"),
+    ],
+    ids=["place too far off", "too few stars", "pinhole not identified", "no convergence"],
+)
+def test_refusals_are_one_line_saying_what_to_change(change, message, fisheye_case, fisheye_file, monkeypatch, capsys):
+    option = change[0]
+    extra = ["--fisheye-fov", "180"]
+    args = calibrate_args(fisheye_case, fisheye_file)
+    if option == "--lon":
+        args[args.index("--lon") + 1] = repr(fisheye_case.scenario.lon_deg + 30.0)
+    elif option == "--focal":
+        extra = change
+    elif option == "--nfev":
+        import scipy.optimize
+
+        real = scipy.optimize.least_squares
+        monkeypatch.setattr(scipy.optimize, "least_squares", lambda *a, **k: real(*a, **{**k, "max_nfev": 1}))
+    else:
+        extra += change
+    assert cli.main(args + extra) == 1
+    captured = capsys.readouterr()
+    assert captured.out == "" and captured.err.count("\n") == 1
+    assert captured.err.startswith("halvane: ") and message in captured.err
+
+
+def test_a_blank_sky_is_refused(capsys):
+    blank = np.random.default_rng(1).normal(1024, 20, (400, 400)).clip(0).astype(np.uint16)
+    with pytest.raises(CalibrationError, match="stars detected: use a longer exposure"):
+        calibrate_photo(blank, (2026, 1, 1, 0, 0, 0.0), 50.0, 0.0, fisheye_fov_deg=180.0)
+
+
+def test_missing_extras_are_named(monkeypatch):
+    monkeypatch.setitem(sys.modules, "erfa", None)
+    with pytest.raises(CalibrationError, match="needs pyerfa: pip install pyerfa"):
+        observed_sky((2026, 1, 1, 0, 0, 0.0), 50.0, 0.0)
+
+
+def test_observed_places_are_refracted_and_cut_at_the_altitude():
+    sky = observed_sky((2026, 3, 20, 22, 0, 0.0), 52.0, 4.9, min_altitude_deg=10.0)
+    altitudes = np.degrees(np.arcsin(sky.local[:, 2]))
+    assert altitudes.min() >= 10.0 and len(sky.hr_ids) > 1000
+    assert np.all(np.diff(sky.vmag) >= 0), "brightest first"
+    # Polaris stands about the latitude high, lifted by about 0.8' of refraction.
+    polaris = sky.local[list(sky.hr_ids).index(424)]
+    assert abs(math.degrees(math.asin(polaris[2])) - 52.0) < 0.8
