@@ -68,6 +68,9 @@ PyObject* foreground_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
     const auto mask = foreground_mask(image.view());
+    // The frame's copy is no longer needed: freed before the result array is
+    // made, it does not add to the call's peak.
+    image = OwnedImage{};
     if (!mask) return to_py_err(mask.error());
     // Flags are 0/1 bytes, the layout of a NumPy bool array.
     return new_array({static_cast<Py_ssize_t>(mask->height), static_cast<Py_ssize_t>(mask->width)}, "bool",
