@@ -49,7 +49,7 @@ DATE_TIME_ORIGINAL = 36867
 SUBSEC_TIME_ORIGINAL = 37521
 OFFSET_TIME_ORIGINAL = 36881
 
-# A camera's own fix is the better reference while it is this young.
+# Tracker bounds for an all-sky camera taking a frame every few minutes.
 DEFAULT_MAX_REFERENCE_AGE_S = 900.0
 DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM = 50.0
 
@@ -142,15 +142,15 @@ class TimeFromExif:
 
 class TimeFromCsv:
     """Times from a CSV of file and UTC (ISO 8601, no offset meaning UTC),
-    one frame a row; a first row that is not a time is a header. A file is
-    found by its path (relative to the CSV's folder) or, failing that, by
-    its name alone."""
+    one frame a row; a first row that is not a time is a header. A row's
+    file is a path relative to the CSV's folder; a bare name also stands for
+    a file of that name in any folder."""
 
     def __init__(self, path):
         from .cli import parse_utc
 
         path = Path(path)
-        self.by_path, by_name = {}, {}
+        self.by_path, self.by_name, self.source = {}, {}, path
         try:
             with path.open(newline="", encoding="utf-8") as stream:
                 rows = list(csv.reader(stream))
@@ -162,24 +162,24 @@ class TimeFromCsv:
             try:
                 if len(row) < 2:
                     raise ValueError
-                when = parse_utc(row[1].strip())
+                when = as_utc(parse_utc(row[1].strip()))
             except ValueError:
                 if number == 1:
                     continue  # a header
                 raise BatchError(f"{path} line {number}: expected file,UTC (ISO 8601), got {','.join(row)!r}") from None
             name = row[0].strip()
-            self.by_path[(path.parent / name).resolve()] = when
-            by_name.setdefault(Path(name).name, set()).add(when)
-        # A bare name stands for a frame only when it gives one time.
-        self.by_name = {name: times.pop() for name, times in by_name.items() if len(times) == 1}
-        self.source = path
+            self.by_path.setdefault((path.parent / name).resolve(), set()).add(when)
+            if Path(name).name == name:
+                self.by_name.setdefault(name, set()).add(when)
 
     def __call__(self, path) -> datetime.datetime:
         path = Path(path)
-        when = self.by_path.get(path.resolve(), self.by_name.get(path.name))
-        if when is None:
+        times = self.by_path.get(path.resolve()) or self.by_name.get(path.name)
+        if not times:
             raise FrameError(f"no time for this file in {self.source}")
-        return as_utc(when)
+        if len(times) > 1:
+            raise FrameError(f"{self.source} gives this file {len(times)} different times")
+        return next(iter(times))
 
 
 # --- Which frames ------------------------------------------------------------------
@@ -280,9 +280,9 @@ class PhotoOptions:
 @dataclasses.dataclass(frozen=True)
 class Tracking:
     """How each camera's FixTracker is set up. known_position (latitude,
-    longitude in degrees) is the camera's place as far as it is known: it
-    breaks ties whenever the camera has no fix of its own younger than
-    max_reference_age_s."""
+    longitude in degrees), when given, is where every camera stood at its
+    first frame: the reference that breaks a tie until the camera's own fixes
+    take over."""
 
     max_reference_age_s: float = DEFAULT_MAX_REFERENCE_AGE_S
     max_disambiguation_distance_nm: float = DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM
@@ -361,16 +361,12 @@ def solve_sequence(frames, options: PhotoOptions, tracking: Tracking | None = No
 
     tracker = halvane.FixTracker(max_reference_age_s=tracking.max_reference_age_s,
                                  max_disambiguation_distance_nm=tracking.max_disambiguation_distance_nm)
-    last_fix = None
+    seeded = tracking.known_position is None
     for frame in frames:
-        young = last_fix is not None and frame.utc is not None and (
-            (frame.utc - last_fix).total_seconds() <= tracking.max_reference_age_s)
-        if tracking.known_position is not None and frame.utc is not None and not young:
+        if not seeded and frame.utc is not None:
             tracker.set_last_known_position(*tracking.known_position, frame.utc)
-        record = solve_frame(frame, options, tracker)
-        if "error" not in record:
-            last_fix = frame.utc
-        yield {**record, "camera": frame.camera}
+            seeded = True
+        yield {**solve_frame(frame, options, tracker), "camera": frame.camera}
 
 
 def _run_task(frames, options, tracking):

@@ -382,7 +382,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="what makes a camera: 'folder' (the default), 'all', or a regular expression whose first"
                             " group in the file name names it")
     track.add_argument("--known-position", type=float, nargs=2, metavar=("LAT", "LON"),
-                       help="the cameras' place, roughly: breaks ties while a camera has no fix of its own")
+                       help="where the cameras stood at their first frames: the first reference that breaks a tie")
     track.add_argument("--max-reference-age", type=float, metavar="S", default=DEFAULT_MAX_REFERENCE_AGE_S,
                        help="oldest reference that breaks a tie, seconds (default %(default)g)")
     track.add_argument("--max-distance", type=float, metavar="NM", default=DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM,
