@@ -1,4 +1,5 @@
-"""Overlay pictures: the photo as the photo path saw it, with what it did.
+"""Overlay pictures: the photo as the photo path saw it, with what it did;
+and the track plot of a batch's fixes (:func:`plot_track`, matplotlib).
 
 :func:`overlay` draws, on a stretched copy of the photo, the pixels left out
 (shaded red), the horizon and the altitude cut, the zenith, every detection

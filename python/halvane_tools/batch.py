@@ -3,8 +3,8 @@ on a cluster, one JSON record per frame.
 
     from halvane_tools import batch
 
-    frames = batch.plan_frames(["night/"], batch.TimeFromName("cam_%Y%m%d_%H%M%S"))
-    for record in batch.solve_batch(frames, up_cam=(0, 0, 1), lens={"fisheye_fov_deg": 180}):
+    times = batch.TimeFromName("cam_%Y%m%d_%H%M%S")
+    for record in batch.solve_batch(["night/"], (0, 0, 1), {"fisheye_fov_deg": 180}, time_from=times):
         print(record["file"], record.get("latitude_deg"), record.get("error"))
 
 A record holds the file, the UTC used (ISO 8601) and either the fields of
@@ -39,7 +39,7 @@ from pathlib import Path
 
 from .lens import Lens, LensError
 from .photo import (DEFAULT_LINE_PX, DEFAULT_MAX_CENTROIDS, DEFAULT_MIN_ALTITUDE_DEG, FITS_SUFFIXES,
-                    PILLOW_SUFFIXES, PhotoError, as_lens, prepare_photo, read_image_array)
+                    PILLOW_SUFFIXES, PhotoError, as_lens, prepare_photo, read_mask, read_photo)
 
 PHOTO_SUFFIXES = PILLOW_SUFFIXES | FITS_SUFFIXES | {".npy"}
 # EXIF tags: the Exif sub-IFD, and in it DateTimeOriginal, its fraction of
@@ -243,6 +243,11 @@ def plan_frames(inputs, time_from, camera_from: str = "folder") -> list[Frame]:
     from time_from (a callable taking the path, e.g. :class:`TimeFromName`)
     and their cameras (see :func:`camera_of`). A frame without a time or a
     camera carries the reason instead."""
+    if camera_from not in ("folder", "all"):
+        try:
+            re.compile(camera_from)
+        except re.error as e:
+            raise BatchError(f"the camera pattern {camera_from!r} is not a regular expression: {e}") from None
     frames = []
     for name in find_photos(inputs):
         utc, camera, error = None, "", None
@@ -308,9 +313,8 @@ def worker_catalog(catalog_files: tuple[str, str] | None):
     return default_catalog() if catalog_files is None else halvane.Catalog(*catalog_files)
 
 
-@functools.lru_cache(maxsize=2)
-def _mask_pixels(path: str):
-    return read_image_array(path)
+# Every frame of a batch shares the one mask file.
+_cached_mask = functools.lru_cache(maxsize=2)(read_mask)
 
 
 def _one_line(error: BaseException) -> str:
@@ -329,11 +333,9 @@ def solve_frame(frame: Frame, options: PhotoOptions, tracker=None) -> dict:
         return {**record, "error": frame.error}
     start = time.perf_counter()
     try:
-        mask = None
-        if options.mask is not None:
-            pixels = _mask_pixels(options.mask)
-            mask = pixels.any(axis=2) if pixels.ndim == 3 else pixels != 0
-        prepared = prepare_photo(frame.file, options.up_cam, options.lens, mask=mask,
+        image = read_photo(frame.file)
+        mask = None if options.mask is None else _cached_mask(options.mask, image.shape)
+        prepared = prepare_photo(image, options.up_cam, options.lens, mask=mask,
                                  min_altitude_deg=options.min_altitude_deg, line_px=options.line_px,
                                  max_centroids=options.max_centroids)
     except halvane.HalvaneError as e:
@@ -521,18 +523,31 @@ class Batch:
         self.close()
 
 
-def solve_batch(frames, up_cam, lens, *, jobs: int | None = None, tracked: bool = False,
-                tracking: Tracking | None = None, scheduler=None, **photo_options) -> Batch:
-    """Solve many frames (from :func:`plan_frames`) on every core, or on the
-    Dask cluster whose scheduler address (or Client) is given; a
-    :class:`Batch` iterating over one record per frame.
+def solve_batch(inputs, up_cam, lens, *, time_from=None, camera_from: str = "folder", jobs: int | None = None,
+                tracked: bool = False, tracking: Tracking | None = None, scheduler=None, **photo_options) -> Batch:
+    """Solve many photos on every core, or on the Dask cluster whose
+    scheduler address (or Client) is given: a :class:`Batch` iterating over
+    one record per frame.
 
-    up_cam, lens and photo_options (mask, min_altitude_deg, line_px,
-    max_centroids, sigma_arcmin, min_matched_stars, max_residual_rms_arcmin,
-    use_sun, catalog_files) are those of :class:`PhotoOptions`. jobs: pool
-    processes (default: one per core). tracked: one FixTracker per camera
-    (settings from tracking, default :class:`Tracking`)."""
+    inputs: files, directories and glob patterns, whose frames get their
+    times from time_from and their cameras by camera_from (see
+    :func:`plan_frames`); or the Frames that plan_frames gave. up_cam, lens
+    and photo_options (mask, min_altitude_deg, line_px, max_centroids,
+    sigma_arcmin, min_matched_stars, max_residual_rms_arcmin, use_sun,
+    catalog_files) are those of :class:`PhotoOptions`. jobs: pool processes
+    (default: one per core). tracked: one FixTracker per camera (settings
+    from tracking, default :class:`Tracking`)."""
+    inputs = list(inputs)
+    if all(isinstance(entry, Frame) for entry in inputs):
+        frames = inputs
+    elif time_from is None:
+        raise BatchError("say where the frames' times come from: time_from=TimeFromName(...), TimeFromExif() or"
+                         " TimeFromCsv(...)")
+    else:
+        frames = plan_frames(inputs, time_from, camera_from)
     options = PhotoOptions(tuple(float(v) for v in up_cam), as_lens(lens), **photo_options)
+    if options.mask is not None and not Path(options.mask).is_file():
+        raise BatchError(f"{options.mask}: no such mask file")
     if tracked and tracking is None:
         tracking = Tracking()
     return Batch(frames, options, jobs=jobs, tracking=tracking if tracked else None, scheduler=scheduler)

@@ -215,13 +215,13 @@ def run_batch(args: argparse.Namespace) -> int:
     summary = batch.Summary()
     bar = batch.progress_bar(len(todo), sys.stderr)
     try:
-        with out.open("a" if args.resume else "w", encoding="utf-8") as stream, batch.solve_batch(
+        with batch.solve_batch(
             todo, args.up, lens, jobs=args.jobs, tracked=args.tracked, tracking=tracking, scheduler=args.scheduler,
             mask=args.mask, min_altitude_deg=args.min_altitude, line_px=args.line_px,
             max_centroids=args.max_centroids, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
             max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun,
             catalog_files=tuple(args.catalog) if args.catalog else None,
-        ) as results:
+        ) as results, out.open("a" if args.resume else "w", encoding="utf-8") as stream:
             for record in results:
                 # Whole lines, flushed one by one: an interrupted run leaves a
                 # file that --resume continues.

@@ -229,6 +229,8 @@ def test_ctrl_c_leaves_whole_lines_that_resume_completes(night, tmp_path):
         (("--time-from-name", NAME_PATTERN, "--tracked", "--known-position", "91", "0"), "latitude 91 out of range"),
         (("--time-from-name", NAME_PATTERN, "--tracked", "--max-reference-age", "0"), "max_reference_age_s must be"),
         (("--times", "missing.csv"), "cannot read the times missing.csv"),
+        (("--time-from-name", NAME_PATTERN, "--tracked", "--camera-from", "cam(["), "is not a regular expression"),
+        (("--time-from-name", NAME_PATTERN, "--mask", "missing.png"), "missing.png: no such mask file"),
     ],
 )
 def test_a_batch_that_cannot_start_is_refused_in_one_line(night, tmp_path, capsys, extra, reason):
@@ -310,12 +312,13 @@ def test_a_camera_rule_from_the_name(tmp_path):
 
 def test_the_cluster_gives_the_pools_records(night):
     distributed = pytest.importorskip("dask.distributed")
-    frames = batch.plan_frames([night], batch.TimeFromName(NAME_PATTERN))
-    with batch.solve_batch(frames, (0, 0, 1), {"fisheye_fov_deg": 180}, jobs=2) as results:
+    times = batch.TimeFromName(NAME_PATTERN)
+    with batch.solve_batch([night], (0, 0, 1), {"fisheye_fov_deg": 180}, time_from=times, jobs=2) as results:
         pool = list(results)
         assert len(results.worker_pids) == 2
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
                                   dashboard_address=None) as cluster:
+        frames = batch.plan_frames([night], times)
         cluster_records = list(batch.solve_batch(frames, (0, 0, 1), {"fisheye_fov_deg": 180},
                                                  scheduler=cluster.scheduler_address))
     assert len(pool) == 7 and without_timing(cluster_records) == without_timing(pool)
@@ -338,3 +341,11 @@ def test_ellipse_outline_lies_on_the_stated_axes():
     # Major axis due east: 2 nm east at t = 0, 1 nm north (minor) a quarter turn later.
     np.testing.assert_allclose([east_nm[0], north_nm[0]], [2.0, 0.0], atol=1e-12)
     np.testing.assert_allclose([east_nm[1], north_nm[1]], [0.0, -1.0], atol=1e-12)
+
+
+def test_the_mask_reaches_every_frame(night, tmp_path):
+    mask = write_png(tmp_path / "mask.png", np.full((512, 512), 255, np.uint8))  # no sky at all
+    good = sorted(str(p) for p in night.glob("cam_2026011520*.png"))
+    records = list(batch.solve_batch(good, (0, 0, 1), {"fisheye_fov_deg": 180}, time_from=batch.TimeFromName(NAME_PATTERN),
+                                     jobs=1, mask=str(mask)))
+    assert len(records) == 4 and all(r["error"].startswith("no fix: insufficient stars") for r in records)
