@@ -345,7 +345,7 @@ def test_ellipse_outline_lies_on_the_stated_axes():
 
 def test_the_mask_reaches_every_frame(night, tmp_path):
     mask = write_png(tmp_path / "mask.png", np.full((512, 512), 255, np.uint8))  # no sky at all
-    good = sorted(str(p) for p in night.glob("cam_2026011520*.png"))
+    good = sorted(str(p) for p in night.glob("cam_20260115_20*.png"))
     records = list(batch.solve_batch(good, (0, 0, 1), {"fisheye_fov_deg": 180}, time_from=batch.TimeFromName(NAME_PATTERN),
                                      jobs=1, mask=str(mask)))
     assert len(records) == 4 and all(r["error"].startswith("no fix: insufficient stars") for r in records)
