@@ -183,7 +183,6 @@ def run_batch(args: argparse.Namespace) -> int:
     import halvane
 
     from . import annotate, batch
-    from .lens import LensError
 
     out = Path(args.out)
     try:
@@ -207,7 +206,7 @@ def run_batch(args: argparse.Namespace) -> int:
             done = set()
         if args.plot and annotate.missing_matplotlib():
             raise batch.BatchError(annotate.missing_matplotlib())
-    except (batch.BatchError, LensError, ValueError, halvane.HalvaneError) as e:
+    except (ValueError, halvane.HalvaneError) as e:  # BatchError, LensError and the tracker's bounds among them
         print(f"halvane: {e}", file=sys.stderr)
         return 1
     todo = [frame for frame in frames if Path(frame.file).resolve() not in done]
