@@ -3,7 +3,9 @@ written as 16-bit PNG files, solved one by one in this process and then by the
 process pool on every core.
 
 Prints the single-process rate, the pool's rate and their ratio to cores x
-single rate (the goal: at least 0.8), whether the pool's records equal those
+single rate (the goal: at least 0.8), with the load average (on a shared
+machine other work takes cores from the pool) and the CPU time a frame costs
+alone and in the pool, which other work does not skew; whether the pool's records equal those
 of the frames solved alone, and the resident memory of each pool worker after
 its first frames and near the end of the run (the goal: flat). The frames are
 kept under build/bench-batch for the next run; the plot of the night's fixes
@@ -60,6 +62,12 @@ def rss_mb(pid: int) -> tuple[float, float]:
     return int(fields["VmRSS"].split()[0]) / 1024.0, int(fields["VmHWM"].split()[0]) / 1024.0
 
 
+def cpu_s(pid: int) -> float:
+    """User and system CPU time a process has used, seconds."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def without_timing(record: dict) -> str:
     return json.dumps({k: v for k, v in record.items() if k != "elapsed_s"}, sort_keys=True)
 
@@ -78,11 +86,13 @@ def main() -> None:
     options = batch.PhotoOptions((0.0, 0.0, 1.0), batch.as_lens({"fisheye_fov_deg": 180.0}))
     single = frames[: min(args.single, count)]
     batch.solve_frame(single[0], options)  # catalogue loaded, caches warm
-    start = time.perf_counter()
+    load_before = os.getloadavg()[0]
+    start, cpu_start = time.perf_counter(), time.process_time()
     alone = {r["file"]: without_timing(r) for r in (batch.solve_frame(f, options) for f in single)}
     single_rate = len(single) / (time.perf_counter() - start)
+    single_cpu_ms = 1000.0 * (time.process_time() - cpu_start) / len(single)
 
-    records, memory = [], {}
+    records, memory, pool_cpu_ms = [], {}, 0.0
     start = time.perf_counter()
     with batch.solve_batch(frames, options.up_cam, options.lens, jobs=args.jobs) as results:
         for record in results:
@@ -92,6 +102,8 @@ def main() -> None:
             if len(records) in (2 * args.jobs, len(frames) - 2 * args.jobs):
                 for pid in results.worker_pids:
                     memory.setdefault(pid, []).append(rss_mb(pid))
+            if len(records) == len(frames) - 2 * args.jobs:
+                pool_cpu_ms = 1000.0 * sum(map(cpu_s, results.worker_pids)) / len(records)
     pool_rate = len(records) / (time.perf_counter() - start)
 
     solved = [r for r in records if "error" not in r]
@@ -99,7 +111,10 @@ def main() -> None:
     print(f"{count} frames of 1024 x 1024 px (16-bit PNG), {len(solved)} solved; {os.cpu_count()} cores, {args.jobs} jobs")
     print(f"  one process     {single_rate:6.2f} frames/s ({len(single)} frames)")
     print(f"  process pool    {pool_rate:6.2f} frames/s (start-up included)")
-    print(f"  ratio           {pool_rate / (args.jobs * single_rate):6.2f} of {args.jobs} x one process (goal >= 0.8)")
+    print(f"  ratio           {pool_rate / (args.jobs * single_rate):6.2f} of {args.jobs} x one process (goal >= 0.8);"
+          f" load average {load_before:.1f} before, {os.getloadavg()[0]:.1f} after")
+    # What other users of the machine cannot skew: the CPU a frame costs.
+    print(f"  CPU per frame   {single_cpu_ms:6.1f} ms alone, {pool_cpu_ms:.1f} ms in the pool (start-up included)")
     print(f"  identical       {same} of {len(alone)} frames solved alone give the same record")
     for pid, samples in memory.items():
         (start_rss, _), (end_rss, peak) = samples[0], samples[-1]
