@@ -1,4 +1,5 @@
-"""Overlay pictures: the photo as the photo path saw it, with what it did.
+"""Overlay pictures: the photo as the photo path saw it, with what it did;
+and the track plot of a batch's fixes (:func:`plot_track`, matplotlib).
 
 :func:`overlay` draws, on a stretched copy of the photo, the pixels left out
 (shaded red), the horizon and the altitude cut, the zenith, every detection
@@ -154,3 +155,65 @@ def overlay(prepared, fix=None, utc=None, catalog=None, message: str | None = No
     if message:
         draw.text((8, 8), message, fill=ZENITH, font=font)
     return picture
+
+
+def missing_matplotlib() -> str | None:
+    """Why plots cannot be drawn here, or None when they can."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return "plots need matplotlib (pip install matplotlib)"
+    return None
+
+
+def ellipse_outline(lat_deg: float, lon_deg: float, ellipse_2sigma_nm, points: int = 48) -> np.ndarray:
+    """The 2-sigma ellipse (semi-axes in nm, major axis from north towards
+    east) as (longitude, latitude) degrees around the fix."""
+    major, minor, orientation_deg = ellipse_2sigma_nm
+    t = np.linspace(0.0, 2.0 * np.pi, points)
+    a = math.radians(orientation_deg)
+    along, across = major * np.cos(t), minor * np.sin(t)
+    north = along * math.cos(a) - across * math.sin(a)
+    east = along * math.sin(a) + across * math.cos(a)
+    return np.column_stack([lon_deg + east / (60.0 * math.cos(math.radians(lat_deg))), lat_deg + north / 60.0])
+
+
+def plot_track(records, path) -> int:
+    """The fixes of batch records on a map-like plot written to path (PNG):
+    latitude against longitude at the local scale, each fix with its 2-sigma
+    ellipse, coloured by time. Records with an error or without a time are
+    left out. Returns how many fixes were drawn."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.collections import LineCollection
+    from matplotlib.figure import Figure
+
+    fixes = sorted((datetime.datetime.fromisoformat(r["utc"]), r["latitude_deg"], r["longitude_deg"],
+                    r["ellipse_2sigma_nm"]) for r in records if "error" not in r and r.get("utc"))
+    figure = Figure(figsize=(8.0, 7.0), dpi=120)
+    FigureCanvasAgg(figure)
+    axes = figure.add_subplot()
+    axes.set_xlabel("longitude (° east)")
+    axes.set_ylabel("latitude (° north)")
+    if not fixes:
+        axes.set_title("no fix")
+        figure.savefig(path)
+        return 0
+    times = np.array([(t - fixes[0][0]).total_seconds() / 3600.0 for t, *_ in fixes])
+    lat = np.array([f[1] for f in fixes])
+    middle = float(np.median([f[2] for f in fixes]))
+    # Longitudes unwrapped about their median, so a track across 180° stays whole.
+    lon = np.array([middle + (f[2] - middle + 180.0) % 360.0 - 180.0 for f in fixes])
+    outlines = [ellipse_outline(la, lo, f[3]) for la, lo, f in zip(lat, lon, fixes)]
+    colours = LineCollection(outlines, cmap="viridis", linewidths=0.6, alpha=0.6)
+    colours.set_array(times)
+    axes.add_collection(colours)
+    dots = axes.scatter(lon, lat, c=times, cmap="viridis", s=6, zorder=3)
+    axes.autoscale_view()
+    # One nautical mile the same length both ways at the track's latitude.
+    axes.set_aspect(1.0 / max(math.cos(math.radians(float(np.median(lat)))), 1e-3), adjustable="datalim")
+    bar = figure.colorbar(dots, ax=axes)
+    bar.set_label(f"hours after {fixes[0][0]:%Y-%m-%d %H:%M:%S} UTC")
+    axes.set_title(f"{len(fixes)} fixes with their 2-sigma ellipses")
+    axes.grid(True, linewidth=0.3)
+    figure.savefig(path)
+    return len(fixes)

@@ -1,10 +1,11 @@
 """The halvane command line.
 
-    halvane demo             solve a synthesized night sky with the bundled catalogue
-    halvane solve PHOTO ...  solve a photograph (JPEG, PNG, TIFF, FITS, .npy)
+    halvane demo                 solve a synthesized night sky with the bundled catalogue
+    halvane solve PHOTO ...      solve a photograph (JPEG, PNG, TIFF, FITS, .npy)
     halvane calibrate PHOTO ...  fit the lens and the vertical to the stars of a photograph
+    halvane batch INPUT ...      solve many photographs, one JSON line each
 
-Run ``halvane demo --help``, ``halvane solve --help`` or ``halvane calibrate --help`` for the options.
+Run ``halvane COMMAND --help`` for the options.
 """
 from __future__ import annotations
 
@@ -213,6 +214,76 @@ def run_calibrate(args: argparse.Namespace) -> int:
     return 0
 
 
+def run_batch(args: argparse.Namespace) -> int:
+    import halvane
+
+    from . import annotate, batch
+
+    out = Path(args.out)
+    try:
+        if args.time_from_name:
+            time_from = batch.TimeFromName(args.time_from_name)
+        elif args.times:
+            time_from = batch.TimeFromCsv(args.times)
+        else:
+            time_from = batch.TimeFromExif(args.clock_offset)
+        if args.clock_offset is not None and not args.time_from_exif:
+            raise batch.BatchError("--clock-offset goes with --time-from-exif")
+        frames = batch.plan_frames(args.inputs, time_from, args.camera_from if args.tracked else "folder")
+        tracking = batch.Tracking(args.max_reference_age, args.max_distance,
+                                  tuple(args.known_position) if args.known_position else None)
+        lens = lens_from_args(args)
+        if args.resume:
+            done = batch.done_files(out)
+        elif out.exists() and out.stat().st_size > 0 and not args.overwrite:
+            raise batch.BatchError(f"{out} exists: give --resume to go on with it or --overwrite to replace it")
+        else:
+            done = set()
+        if args.plot and annotate.missing_matplotlib():
+            raise batch.BatchError(annotate.missing_matplotlib())
+    except (ValueError, halvane.HalvaneError) as e:  # BatchError, LensError and the tracker's bounds among them
+        print(f"halvane: {e}", file=sys.stderr)
+        return 1
+    todo = [frame for frame in frames if Path(frame.file).resolve() not in done]
+    skipped = len(frames) - len(todo)
+    summary = batch.Summary()
+    bar = batch.progress_bar(len(todo), sys.stderr)
+    try:
+        with batch.solve_batch(
+            todo, args.up, lens, jobs=args.jobs, tracked=args.tracked, tracking=tracking, scheduler=args.scheduler,
+            mask=args.mask, min_altitude_deg=args.min_altitude, line_px=args.line_px,
+            max_centroids=args.max_centroids, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
+            max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun,
+            catalog_files=tuple(args.catalog) if args.catalog else None,
+        ) as results, out.open("a" if args.resume else "w", encoding="utf-8") as stream:
+            for record in results:
+                # Whole lines, flushed one by one: an interrupted run leaves a
+                # file that --resume continues.
+                stream.write(json.dumps(record) + "\n")
+                stream.flush()
+                summary.add(record)
+                if bar is not None:
+                    bar.set_postfix(solved=summary.solved, failed=summary.failed, refresh=False)
+                    bar.update()
+    except batch.BatchError as e:
+        print(f"halvane: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"halvane: interrupted; {out} holds {summary.solved + summary.failed} new lines,"
+              " --resume goes on from there", file=sys.stderr)
+        return 130
+    finally:
+        if bar is not None:
+            bar.close()
+    print(f"halvane batch: {len(frames)} photos, {skipped} already in {out}")
+    for line in summary.lines():
+        print(line)
+    if args.plot:
+        plotted = annotate.plot_track(batch.read_records(out), args.plot)
+        print(f"  plot        {args.plot} ({plotted} fixes)")
+    return 0
+
+
 class _Parser(argparse.ArgumentParser):
     """Refuses bad options in one line, without the usage block, and reads
     -6.5e-05 as a number (an up vector's component), not as an option."""
@@ -235,6 +306,15 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _clock_offset_argument(text: str) -> float:
+    from .batch import parse_clock_offset
+
+    try:
+        return parse_clock_offset(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def _utc_argument(text: str) -> datetime.datetime:
     try:
         return parse_utc(text)
@@ -242,13 +322,38 @@ def _utc_argument(text: str) -> datetime.datetime:
         raise argparse.ArgumentTypeError(f"not an ISO 8601 time: {text!r}") from None
 
 
+def add_photo_options(parser: argparse.ArgumentParser) -> None:
+    """The lens, photo-path and solve options that solve and batch share."""
+    from .photo import DEFAULT_LINE_PX, DEFAULT_MAX_CENTROIDS, DEFAULT_MIN_ALTITUDE_DEG
+
+    lens = parser.add_argument_group("lens (give --fisheye-fov, --focal, both with --k1..--k4, or --lens)")
+    lens.add_argument("--lens", metavar="FILE", help="JSON object with focal_px, cx, cy, fisheye_fov_deg, k1..k4;"
+                      " options given here override its keys")
+    lens.add_argument("--focal", dest="focal_px", type=float, help="focal length (radial scale) in pixels")
+    lens.add_argument("--fisheye-fov", dest="fisheye_fov_deg", type=float,
+                      help="full field of view of a fisheye, degrees")
+    lens.add_argument("--cx", type=float, help="principal point x, pixels (default: image centre)")
+    lens.add_argument("--cy", type=float, help="principal point y, pixels (default: image centre)")
+    for k in ("k1", "k2", "k3", "k4"):
+        lens.add_argument(f"--{k}", type=float, help=f"calibrated fisheye coefficient {k} (default 0)")
+    path = parser.add_argument_group("photo path")
+    path.add_argument("--mask", metavar="FILE", help="image or .npy of the photo's size; non-zero = not sky")
+    path.add_argument("--min-altitude", type=float, default=DEFAULT_MIN_ALTITUDE_DEG, metavar="DEG",
+                      help="leave out the sky below this altitude (default %(default)g)")
+    path.add_argument("--line-px", type=_positive_int, default=DEFAULT_LINE_PX, metavar="N",
+                      help="remove light longer than N px in some direction, odd (default %(default)d)")
+    path.add_argument("--max-centroids", type=_positive_int, default=DEFAULT_MAX_CENTROIDS, metavar="N",
+                      help="brightest detections to use (default %(default)d)")
+    gates = parser.add_argument_group("solve")
+    gates.add_argument("--sigma", type=float, metavar="ARCMIN", help="star position sigma (default: half a pixel)")
+    gates.add_argument("--min-stars", type=_positive_int, metavar="N", help="refuse a fix with fewer identified stars")
+    gates.add_argument("--max-residual", type=float, metavar="ARCMIN", help="refuse a fix with a larger residual")
+    gates.add_argument("--use-sun", action="store_true", help="also use the Sun's disc as a sight")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="halvane", description="Celestial navigation from a photograph of the night sky.")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-    from .photo import DEFAULT_LINE_PX, DEFAULT_MAX_CENTROIDS, DEFAULT_MIN_ALTITUDE_DEG
-
-    photo_defaults = {"min_altitude_deg": DEFAULT_MIN_ALTITUDE_DEG, "line_px": DEFAULT_LINE_PX,
-                      "max_centroids": DEFAULT_MAX_CENTROIDS}
 
     demo = commands.add_parser("demo", help="solve a synthesized night sky with the bundled catalogue")
     demo.add_argument("--camera", choices=("fisheye", "pinhole"), default="fisheye")
@@ -271,29 +376,7 @@ def build_parser() -> argparse.ArgumentParser:
     solve.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
                        help="the local vertical in the camera frame (x right, y down, z forward);"
                             " default: the lens file's up_cam")
-    lens = solve.add_argument_group("lens (give --fisheye-fov, --focal, both with --k1..--k4, or --lens)")
-    lens.add_argument("--lens", metavar="FILE", help="JSON object with focal_px, cx, cy, fisheye_fov_deg, k1..k4;"
-                      " options given here override its keys")
-    lens.add_argument("--focal", dest="focal_px", type=float, help="focal length (radial scale) in pixels")
-    lens.add_argument("--fisheye-fov", dest="fisheye_fov_deg", type=float,
-                      help="full field of view of a fisheye, degrees")
-    lens.add_argument("--cx", type=float, help="principal point x, pixels (default: image centre)")
-    lens.add_argument("--cy", type=float, help="principal point y, pixels (default: image centre)")
-    for k in ("k1", "k2", "k3", "k4"):
-        lens.add_argument(f"--{k}", type=float, help=f"calibrated fisheye coefficient {k} (default 0)")
-    path = solve.add_argument_group("photo path")
-    path.add_argument("--mask", metavar="FILE", help="image or .npy of the photo's size; non-zero = not sky")
-    path.add_argument("--min-altitude", type=float, default=photo_defaults["min_altitude_deg"], metavar="DEG",
-                      help="leave out the sky below this altitude (default %(default)g)")
-    path.add_argument("--line-px", type=_positive_int, default=photo_defaults["line_px"], metavar="N",
-                      help="remove light longer than N px in some direction, odd (default %(default)d)")
-    path.add_argument("--max-centroids", type=_positive_int, default=photo_defaults["max_centroids"], metavar="N",
-                      help="brightest detections to use (default %(default)d)")
-    gates = solve.add_argument_group("solve")
-    gates.add_argument("--sigma", type=float, metavar="ARCMIN", help="star position sigma (default: half a pixel)")
-    gates.add_argument("--min-stars", type=_positive_int, metavar="N", help="refuse a fix with fewer identified stars")
-    gates.add_argument("--max-residual", type=float, metavar="ARCMIN", help="refuse a fix with a larger residual")
-    gates.add_argument("--use-sun", action="store_true", help="also use the Sun's disc as a sight")
+    add_photo_options(solve)
     output = solve.add_argument_group("output")
     output.add_argument("--json", action="store_true", help="print one JSON object (or {\"error\": ...})")
     output.add_argument("--annotate", metavar="OUT.png", help="write the photo with what was found drawn on it")
@@ -331,6 +414,49 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument("--out", metavar="LENS.json", help="write the lens file")
     output.add_argument("--annotate", metavar="OUT.png", help="write the residual picture and plot")
     calibrate.set_defaults(run=run_calibrate)
+
+    from .batch import DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM, DEFAULT_MAX_REFERENCE_AGE_S
+
+    batch = commands.add_parser(
+        "batch", help="solve many photographs on every core (or a Dask cluster), one JSON line each",
+        description="Solve every photo that the inputs name (files, directories searched below, glob patterns)"
+                    " with one lens and vertical, writing one JSON line per frame to --out: file, utc and the"
+                    " fields of `solve --json`, or error.")
+    batch.add_argument("inputs", nargs="+", metavar="INPUT", help="photo, directory or glob pattern")
+    batch.add_argument("--out", required=True, metavar="RESULTS.jsonl", help="the results, one JSON line per frame")
+    batch.add_argument("--up", type=float, nargs=3, required=True, metavar=("X", "Y", "Z"),
+                       help="the local vertical in the camera frame (x right, y down, z forward)")
+    when = batch.add_argument_group("time of each frame (give one)").add_mutually_exclusive_group(required=True)
+    when.add_argument("--time-from-name", metavar="PATTERN",
+                      help="strptime pattern matching the whole file name without suffix, e.g. 'cam_%%Y%%m%%d_%%H%%M%%S';"
+                           " UTC unless it holds %%z")
+    when.add_argument("--time-from-exif", action="store_true",
+                      help="EXIF DateTimeOriginal, less --clock-offset (default: the photo's OffsetTimeOriginal, or 0)")
+    when.add_argument("--times", metavar="CSV", help="rows of file (path or name) and UTC (ISO 8601)")
+    batch.add_argument("--clock-offset", type=_clock_offset_argument, metavar="OFFSET",
+                       help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
+    add_photo_options(batch)
+    batch.add_argument("--catalog", nargs=2, metavar=("STARS", "PAIRS"),
+                       help="catalogue and pair index files (default: the bundled catalogue)")
+    run = batch.add_argument_group("running")
+    run.add_argument("--jobs", type=_positive_int, metavar="N", help="processes (default: one per core)")
+    run.add_argument("--scheduler", metavar="ADDRESS", help="send the work to this Dask scheduler instead")
+    run.add_argument("--resume", action="store_true", help="skip the frames that already have a line in --out")
+    run.add_argument("--overwrite", action="store_true", help="replace an existing --out")
+    track = batch.add_argument_group("tracked solving")
+    track.add_argument("--tracked", action="store_true",
+                       help="solve each camera's frames in time order through one FixTracker")
+    track.add_argument("--camera-from", default="folder", metavar="RULE",
+                       help="what makes a camera: 'folder' (the default), 'all', or a regular expression whose first"
+                            " group in the file name names it")
+    track.add_argument("--known-position", type=float, nargs=2, metavar=("LAT", "LON"),
+                       help="where the cameras stood at their first frames: the first reference that breaks a tie")
+    track.add_argument("--max-reference-age", type=float, metavar="S", default=DEFAULT_MAX_REFERENCE_AGE_S,
+                       help="oldest reference that breaks a tie, seconds (default %(default)g)")
+    track.add_argument("--max-distance", type=float, metavar="NM", default=DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM,
+                       help="farthest a tie's pick may lie from the reference, nm (default %(default)g)")
+    batch.add_argument("--plot", metavar="TRACK.png", help="draw the fixes of --out (latitude against longitude)")
+    batch.set_defaults(run=run_batch)
     return parser
 
 

@@ -232,23 +232,26 @@ class PreparedPhoto:
         return self.image.shape[1]
 
     def solve(self, utc, catalog=None, *, sigma_arcmin=None, min_matched_stars=None,
-              max_residual_rms_arcmin=None, use_sun=False):
+              max_residual_rms_arcmin=None, use_sun=False, tracker=None):
         """The halvane.Fix from the detections; raises halvane.HalvaneError
         when there is none. With use_sun the solve goes through resolve_fix on
         the luminance itself (the Sun's disc is glare to the star path), with
-        the caller's mask and the altitude cut."""
+        the caller's mask and the altitude cut. With a halvane.FixTracker the
+        solve is its tracked twin: a tied match is broken by its reference,
+        and the fix becomes its next one."""
         import halvane
 
         from . import default_catalog
 
         catalog = catalog if catalog is not None else default_catalog()
+        solver = halvane if tracker is None else tracker
         k = self.lens.keywords()
         focal, cx, cy = k.pop("focal_px"), k.pop("cx"), k.pop("cy")
         gates = dict(sigma_arcmin=sigma_arcmin, min_matched_stars=min_matched_stars,
                      max_residual_rms_arcmin=max_residual_rms_arcmin, max_centroids=self.max_centroids, **k)
         if use_sun:
-            return halvane.resolve_fix(self.image, focal, cx, cy, self.up_cam, utc, catalog,
-                                       use_sun=True, mask=self.below_horizon | self.caller_mask, **gates)
+            return solver.resolve_fix(self.image, focal, cx, cy, self.up_cam, utc, catalog,
+                                      use_sun=True, mask=self.below_horizon | self.caller_mask, **gates)
         if self._off_centre_ideal_fisheye:
             # The centroid path sizes the ideal fisheye as 2 cx by 2 cy, which
             # misplaces its focal for an off-centre principal point. The same
@@ -256,7 +259,7 @@ class PreparedPhoto:
             # fisheye whose k4 is too small to move any pixel, keeps it exact.
             focal = self.lens.camera(self.width, self.height).effective_focal_px
             gates["k4"] = 1e-300
-        return halvane.resolve_from_centroids(self.detections, focal, cx, cy, self.up_cam, utc, catalog, **gates)
+        return solver.resolve_from_centroids(self.detections, focal, cx, cy, self.up_cam, utc, catalog, **gates)
 
     @property
     def _off_centre_ideal_fisheye(self) -> bool:

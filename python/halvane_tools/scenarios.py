@@ -325,3 +325,39 @@ def calibration_cases(count: int, kind: str, catalog, seed: int = 17) -> list[Ca
             rough = {"focal_px": focal * (1.0 + rng.uniform(-0.05, 0.05))}
         cases.append(CalibrationCase(scenario, sky, rough))
     return cases
+
+# HR numbers of the twin catalogue's second copy are above this.
+TWIN_HR = 100
+
+
+def write_twin_catalog(folder, ra_deg: float = 60.0, dec_deg: float = 45.0):
+    """A catalogue with a genuine tie, written into folder (twins.hcat,
+    twins.hprs) and loaded: ten stars of magnitude 1.6 to 3.9 within 7
+    degrees of (ra_deg, dec_deg), then the same ten turned 180 degrees about
+    the celestial pole, numbered from TWIN_HR + 1. An image of either copy
+    matches both equally well."""
+    from pathlib import Path
+
+    import numpy as np
+
+    import halvane
+
+    from . import catalog_builder as builder
+
+    folder = Path(folder)
+    rng = np.random.default_rng(8)
+    ra0, dec0 = math.radians(ra_deg), math.radians(dec_deg)
+    stars = []
+    while len(stars) < 10:
+        dra, ddec = rng.uniform(-0.12, 0.12, size=2)
+        ra, dec = ra0 + dra / math.cos(dec0), dec0 + ddec
+        if all(math.hypot((ra - s.ra_rad) * math.cos(dec0), dec - s.dec_rad) > 0.02 for s in stars):
+            stars.append(builder.SourceStar(len(stars) + 1, 1.6 + 0.25 * len(stars), ra, dec, 0.0, 0.0, 0.0))
+    twins = [builder.SourceStar(s.hr_id + TWIN_HR, s.vmag, (s.ra_rad + math.pi) % (2 * math.pi), s.dec_rad,
+                                0.0, 0.0, 0.0) for s in stars]
+    limits = builder.SelectionLimits(9.0, 9.0, 180.0, 9.0)
+    chosen = builder.select_stars(stars + twins, limits)
+    records = builder.star_records(chosen)
+    (folder / "twins.hcat").write_bytes(builder.catalog_bytes(records))
+    (folder / "twins.hprs").write_bytes(builder.pairs_bytes(builder.pair_records(records, chosen, limits)))
+    return halvane.Catalog(str(folder / "twins.hcat"), str(folder / "twins.hprs"))

@@ -14,41 +14,20 @@ import pytest
 
 import halvane
 import halvane_tools
-from halvane_tools import catalog_builder as builder
+from halvane_tools.scenarios import TWIN_HR, write_twin_catalog
 
 UTC = (2026, 1, 15, 21, 0, 0.0)
 JD = halvane.julian_date(*UTC)
 LAT = 30.0
 # The patch culminates 15 degrees north of the zenith at JD; its twin stays
 # below the horizon.
-PATCH_RA_DEG, PATCH_DEC_DEG = 60.0, 45.0
+PATCH_RA_DEG = 60.0  # the twin catalogue's patch
 LON = (PATCH_RA_DEG - halvane.gmst_deg(JD) + 180.0) % 360.0 - 180.0
-TWIN_HR = 100  # HR numbers of the second copy are above this
 FOCAL, SIZE = 1200.0, 1024
 
 
 def utc_after(seconds):
     return datetime.datetime(*UTC[:5], tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=seconds)
-
-
-def write_twin_catalog(folder):
-    """Ten stars of magnitude 1.6 to 3.9 within 7 degrees of the patch centre,
-    then the same ten turned 180 degrees about the celestial pole."""
-    rng = np.random.default_rng(8)
-    ra0, dec0 = math.radians(PATCH_RA_DEG), math.radians(PATCH_DEC_DEG)
-    stars = []
-    while len(stars) < 10:
-        dra, ddec = rng.uniform(-0.12, 0.12, size=2)
-        ra, dec = ra0 + dra / math.cos(dec0), dec0 + ddec
-        if all(math.hypot((ra - s.ra_rad) * math.cos(dec0), dec - s.dec_rad) > 0.02 for s in stars):
-            stars.append(builder.SourceStar(len(stars) + 1, 1.6 + 0.25 * len(stars), ra, dec, 0.0, 0.0, 0.0))
-    twins = [builder.SourceStar(s.hr_id + TWIN_HR, s.vmag, (s.ra_rad + math.pi) % (2 * math.pi), s.dec_rad, 0.0, 0.0, 0.0) for s in stars]
-    limits = builder.SelectionLimits(9.0, 9.0, 180.0, 9.0)
-    chosen = builder.select_stars(stars + twins, limits)
-    records = builder.star_records(chosen)
-    (folder / "twins.hcat").write_bytes(builder.catalog_bytes(records))
-    (folder / "twins.hprs").write_bytes(builder.pairs_bytes(builder.pair_records(records, chosen, limits)))
-    return halvane.Catalog(str(folder / "twins.hcat"), str(folder / "twins.hprs"))
 
 
 def twin_place(lat_deg, lon_deg, jd):

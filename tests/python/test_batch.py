@@ -1,0 +1,351 @@
+"""halvane batch: frame times, one line per frame whatever the file, resume,
+interruption, tracked cameras, and the cluster path against the pool."""
+import datetime
+import json
+import math
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import halvane
+import halvane_tools
+from halvane_tools import annotate, batch, cli, scenarios
+
+UTC = datetime.timezone.utc
+LAT, LON = 48.2, 16.4
+START = datetime.datetime(2026, 1, 15, 20, 0, tzinfo=UTC)
+NAME_PATTERN = "cam_%Y%m%d_%H%M%S"
+FISHEYE = scenarios.CameraModel("fisheye", 512, 512, None, 180.0, 5.5)
+LENS = ["--up", "0", "0", "1", "--fisheye-fov", "180"]
+
+
+def write_png(path, pixels):
+    Image.fromarray(pixels).save(path)  # 16-bit grey
+    return path
+
+
+@pytest.fixture(scope="module")
+def night(tmp_path_factory):
+    """Four clear 512 x 512 fisheye frames ten minutes apart, named by their
+    time, and three that cannot give a fix: a cut file, a frame without
+    stars and a file whose name holds no time."""
+    folder = tmp_path_factory.mktemp("night")
+    catalog = halvane_tools.default_catalog()
+    for k in range(4):
+        when = START + datetime.timedelta(minutes=10 * k)
+        scene = scenarios.render(scenarios.Scenario(FISHEYE, LAT, LON, when, 40 + k), catalog)
+        write_png(folder / f"cam_{when:%Y%m%d_%H%M%S}.png", scene.pixels)
+    good = (folder / "cam_20260115_200000.png").read_bytes()
+    (folder / "cam_20260115_210000.png").write_bytes(good[: len(good) // 3])
+    rng = np.random.default_rng(1)
+    write_png(folder / "cam_20260115_211000.png", rng.normal(3000, 20, (512, 512)).astype(np.uint16))
+    write_png(folder / "notes.png", np.zeros((8, 8), np.uint16))
+    return folder
+
+
+def run_batch(*argv):
+    return cli.main(["batch", *map(str, argv)])
+
+
+def read_lines(path):
+    return [json.loads(line) for line in path.read_text().splitlines()]
+
+
+def without_timing(records):
+    return sorted((json.dumps({k: v for k, v in r.items() if k != "elapsed_s"}, sort_keys=True) for r in records))
+
+
+# --- Times ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "pattern, name, expected",
+    [
+        (NAME_PATTERN, "cam_20260115_210005.png", datetime.datetime(2026, 1, 15, 21, 0, 5, tzinfo=UTC)),
+        ("%Y-%m-%dT%H%M%S%z_north", "2026-01-15T230005+0200_north.jpg", datetime.datetime(2026, 1, 15, 21, 0, 5, tzinfo=UTC)),
+        ("night %d.%m.%Y %Hh%M", "night 15.01.2026 21h07.fits", datetime.datetime(2026, 1, 15, 21, 7, tzinfo=UTC)),
+    ],
+)
+def test_time_from_name(pattern, name, expected):
+    assert batch.TimeFromName(pattern)(f"some/folder/{name}") == expected
+
+
+@pytest.mark.parametrize("name", ["cam_20260115_210005_2.png", "img_20260115_210005.png", "cam_20261315_210005.png"])
+def test_a_name_the_pattern_does_not_fit_is_the_frames_error(name):
+    with pytest.raises(batch.FrameError, match="does not match the time pattern"):
+        batch.TimeFromName(NAME_PATTERN)(name)
+
+
+def write_exif_jpeg(path, original, subsec=None, offset=None):
+    exif = Image.Exif()
+    tags = exif.get_ifd(batch.EXIF_IFD)
+    if original is not None:
+        tags[batch.DATE_TIME_ORIGINAL] = original
+    if subsec is not None:
+        tags[batch.SUBSEC_TIME_ORIGINAL] = subsec
+    if offset is not None:
+        tags[batch.OFFSET_TIME_ORIGINAL] = offset
+    Image.new("RGB", (16, 16)).save(path, exif=exif)
+    return path
+
+
+@pytest.mark.parametrize(
+    "subsec, offset, clock_offset_s, expected",
+    [
+        (None, None, None, datetime.datetime(2026, 1, 15, 23, 0, 5, tzinfo=UTC)),
+        ("25", None, None, datetime.datetime(2026, 1, 15, 23, 0, 5, 250000, tzinfo=UTC)),
+        (None, "+02:00", None, datetime.datetime(2026, 1, 15, 21, 0, 5, tzinfo=UTC)),
+        (None, "+02:00", 7212.0, datetime.datetime(2026, 1, 15, 20, 59, 53, tzinfo=UTC)),  # given: it wins
+        (None, None, -3600.0, datetime.datetime(2026, 1, 16, 0, 0, 5, tzinfo=UTC)),
+    ],
+)
+def test_time_from_exif(tmp_path, subsec, offset, clock_offset_s, expected):
+    path = write_exif_jpeg(tmp_path / "frame.jpg", "2026:01:15 23:00:05", subsec, offset)
+    assert batch.TimeFromExif(clock_offset_s)(path) == expected
+
+
+def test_photos_without_a_usable_exif_time_are_the_frames_error(tmp_path):
+    cases = [
+        (write_exif_jpeg(tmp_path / "none.jpg", None), "no EXIF DateTimeOriginal"),
+        (write_exif_jpeg(tmp_path / "bad.jpg", "yesterday evening"), "is not a time"),
+        (tmp_path / "frame.npy", "cannot read EXIF"),
+    ]
+    np.save(tmp_path / "frame.npy", np.zeros((4, 4), np.uint16))
+    for path, reason in cases:
+        with pytest.raises(batch.FrameError, match=reason):
+            batch.TimeFromExif()(path)
+
+
+@pytest.mark.parametrize("text, seconds", [("+02:00", 7200.0), ("-05:30", -19800.0), ("+00:00:12.5", 12.5), ("-3", -3.0)])
+def test_clock_offsets(text, seconds):
+    assert batch.parse_clock_offset(text) == seconds
+
+
+def test_time_from_csv(tmp_path):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "times.csv").write_text(
+        "file,utc\n"
+        "a/one.png,2026-01-15T21:00:05Z\n"
+        "two.png,2026-01-15 23:00:05+02:00\n"
+        "three.png,2026-01-15T21:00:00\n"
+        "b/three.png,2026-01-15T22:00:00\n"
+        "four.png,2026-01-15T21:00:00\n"
+        "four.png,2026-01-15T21:00:01\n"
+    )
+    times = batch.TimeFromCsv(tmp_path / "times.csv")
+    assert times(tmp_path / "a" / "one.png") == datetime.datetime(2026, 1, 15, 21, 0, 5, tzinfo=UTC)
+    assert times(tmp_path / "elsewhere" / "two.png") == datetime.datetime(2026, 1, 15, 21, 0, 5, tzinfo=UTC)
+    assert times(tmp_path / "b" / "three.png") == datetime.datetime(2026, 1, 15, 22, tzinfo=UTC)
+    assert times(tmp_path / "c" / "three.png") == datetime.datetime(2026, 1, 15, 21, tzinfo=UTC)
+    for path, reason in ((tmp_path / "one.png", "no time for this file"), (tmp_path / "c" / "four.png", "2 different")):
+        with pytest.raises(batch.FrameError, match=reason):
+            times(path)
+    (tmp_path / "bad.csv").write_text("a.png,2026-01-15T21:00:00\nb.png,tomorrow\n")
+    with pytest.raises(batch.BatchError, match="bad.csv line 2: expected file,UTC"):
+        batch.TimeFromCsv(tmp_path / "bad.csv")
+
+
+# --- The command ------------------------------------------------------------------------
+
+
+def test_every_frame_is_a_line_and_a_fix_is_the_solve_commands(night, tmp_path, capsys):
+    out = tmp_path / "results.jsonl"
+    plot = tmp_path / "track.png"
+    assert run_batch(night, "--out", out, *LENS, "--time-from-name", NAME_PATTERN, "--jobs", 2, "--plot", plot) == 0
+    summary = capsys.readouterr().out
+    assert "7 photos, 0 already in" in summary and "4 solved, 3 failed" in summary and "(4 fixes)" in summary
+    records = {os.path.basename(r["file"]): r for r in read_lines(out)}
+    assert len(records) == 7
+    for k in range(4):
+        when = START + datetime.timedelta(minutes=10 * k)
+        record = records[f"cam_{when:%Y%m%d_%H%M%S}.png"]
+        assert record["utc"] == when.isoformat()
+        assert halvane.great_circle_nm(LAT, LON, record["latitude_deg"], record["longitude_deg"]) < 5.0
+    assert "cannot read the image" in records["cam_20260115_210000.png"]["error"]
+    assert records["cam_20260115_211000.png"]["error"].startswith("no fix: ")
+    assert records["notes.png"] == {"file": str(night / "notes.png"), "utc": None,
+                                    "error": "the name 'notes' does not match the time pattern 'cam_%Y%m%d_%H%M%S'"}
+    # The same frame solved alone gives the same fields.
+    first = night / "cam_20260115_200000.png"
+    assert cli.main(["solve", str(first), "--utc", START.isoformat(), *LENS, "--json"]) == 0
+    alone = json.loads(capsys.readouterr().out)
+    in_batch = records[first.name]
+    assert {k: in_batch[k] for k in alone if k != "elapsed_s"} == {k: v for k, v in alone.items() if k != "elapsed_s"}
+    with Image.open(plot) as picture:
+        assert picture.format == "PNG" and picture.size[0] > 400
+
+
+def test_resume_solves_only_the_frames_without_a_whole_line(night, tmp_path, capsys):
+    out = tmp_path / "results.jsonl"
+    argv = (night, "--out", out, *LENS, "--time-from-name", NAME_PATTERN, "--jobs", 1)
+    assert run_batch(*argv) == 0
+    kept = out.read_text().splitlines(keepends=True)[:3]
+    out.write_text("".join(kept) + '{"file": "cut sh')  # killed while writing a line
+    capsys.readouterr()
+    assert run_batch(*argv) == 1  # neither --resume nor --overwrite: the results are kept
+    assert "exists: give --resume" in capsys.readouterr().err
+    assert run_batch(*argv, "--resume") == 0
+    assert "7 photos, 3 already in" in capsys.readouterr().out
+    lines = out.read_text().splitlines(keepends=True)
+    assert lines[:3] == kept
+    assert sorted(r["file"] for r in map(json.loads, lines)) == sorted(str(p) for p in batch.find_photos([night]))
+    assert run_batch(*argv, "--resume") == 0
+    assert "7 photos, 7 already in" in capsys.readouterr().out and len(out.read_text().splitlines()) == 7
+
+
+def test_ctrl_c_leaves_whole_lines_that_resume_completes(night, tmp_path):
+    inputs = tmp_path / "many"
+    for copy in range(5):
+        shutil.copytree(night, inputs / f"copy{copy}", ignore=shutil.ignore_patterns("notes.png"))
+    out = tmp_path / "results.jsonl"
+    argv = [sys.executable, "-m", "halvane_tools", "batch", str(inputs), "--out", str(out), *LENS,
+            "--time-from-name", NAME_PATTERN, "--jobs", "1"]
+    running = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and (not out.exists() or out.read_text().count("\n") < 2):
+        time.sleep(0.05)
+    running.send_signal(signal.SIGINT)
+    _, err = running.communicate(timeout=60)
+    assert running.returncode == 130, err
+    assert "--resume goes on from there" in err and "Traceback" not in err
+    interrupted = read_lines(out)  # every line whole
+    assert 2 <= len(interrupted) < 30
+    assert subprocess.run(argv + ["--resume"], capture_output=True, timeout=120).returncode == 0
+    assert sorted(r["file"] for r in read_lines(out)) == sorted(batch.find_photos([inputs]))
+
+
+@pytest.mark.parametrize(
+    "extra, reason",
+    [
+        (("--time-from-name", "cam"), "has no strptime field"),
+        (("--time-from-name", NAME_PATTERN, "--clock-offset", "+01:00"), "--clock-offset goes with --time-from-exif"),
+        (("--time-from-name", NAME_PATTERN, "--tracked", "--known-position", "91", "0"), "latitude 91 out of range"),
+        (("--time-from-name", NAME_PATTERN, "--tracked", "--max-reference-age", "0"), "max_reference_age_s must be"),
+        (("--times", "missing.csv"), "cannot read the times missing.csv"),
+        (("--time-from-name", NAME_PATTERN, "--tracked", "--camera-from", "cam(["), "is not a regular expression"),
+        (("--time-from-name", NAME_PATTERN, "--mask", "missing.png"), "missing.png: no such mask file"),
+    ],
+)
+def test_a_batch_that_cannot_start_is_refused_in_one_line(night, tmp_path, capsys, extra, reason):
+    assert run_batch(night, "--out", tmp_path / "r.jsonl", *LENS, *extra) == 1
+    err = capsys.readouterr().err
+    assert reason in err and err.count("\n") == 1
+    assert not (tmp_path / "r.jsonl").exists()
+
+
+def test_inputs_that_name_no_photo_are_refused(night, tmp_path):
+    assert batch.find_photos([night / "cam_20260115_200000.png", str(night / "cam_*_20*.png"), night]) == (
+        [str(night / "cam_20260115_200000.png")] + sorted(str(p) for p in night.glob("cam_*.png"))[1:]
+        + [str(night / "notes.png")])
+    for missing in (tmp_path / "none", str(tmp_path / "*.png")):
+        with pytest.raises(batch.BatchError):
+            batch.find_photos([missing])
+
+
+# --- Tracked cameras ------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def twin_cameras(tmp_path_factory):
+    """Two cameras (folders) at the same place, three frames each at 0, 500
+    and 1000 s of a sky that the twin catalogue ties, named so that the names
+    sort against time; their times in a CSV."""
+    folder = tmp_path_factory.mktemp("twins")
+    twins = scenarios.write_twin_catalog(folder)
+    jd = halvane.julian_date(2026, 1, 15, 21, 0, 0.0)
+    lat = 30.0  # the patch culminates near the zenith here
+    lon = (60.0 - halvane.gmst_deg(jd) + 180.0) % 360.0 - 180.0
+    rows = ["file,utc"]
+    for camera in ("north", "south"):
+        (folder / camera).mkdir()
+        for seconds, name in ((0, "c"), (500, "b"), (1000, "a")):
+            # A narrow calibrated fisheye looking up, so one vertical serves every frame.
+            scene = halvane.synthesize_scene(twins, lat, lon, jd + seconds / 86400.0, 0.0, 512, 512, 500.0, 6.5, 0.5,
+                                             0.0, 20.0, seconds + 1, fisheye_fov_deg=60.0, k1=1e-9)
+            write_png(folder / camera / f"{name}.png", scene.pixels)
+            when = datetime.datetime(2026, 1, 15, 21, tzinfo=UTC) + datetime.timedelta(seconds=seconds)
+            rows.append(f"{camera}/{name}.png,{when.isoformat()}")
+    (folder / "times.csv").write_text("\n".join(rows) + "\n")
+    options = ["--times", folder / "times.csv", "--catalog", folder / "twins.hcat", folder / "twins.hprs",
+               "--up", "0", "0", "1", "--focal", "500", "--fisheye-fov", "60", "--k1", "1e-9"]
+    return folder, (lat, lon), options
+
+
+def test_tracked_cameras_break_the_tie_frame_by_frame_in_time_order(twin_cameras, tmp_path, capsys):
+    folder, (lat, lon), options = twin_cameras
+    plain = tmp_path / "plain.jsonl"
+    assert run_batch(folder / "north", folder / "south", "--out", plain, *options) == 0
+    assert all(r["error"].startswith("no fix: star pattern match is ambiguous") for r in read_lines(plain))
+    tracked = tmp_path / "tracked.jsonl"
+    # The known position is 20 nm off and dated at each camera's first
+    # frame; with a 600 s age bound the last frame's tie is broken only by
+    # the fix of the frame before it, by the same tracker.
+    assert run_batch(folder / "north", folder / "south", "--out", tracked, *options, "--tracked", "--jobs", 2,
+                     "--known-position", lat + 20.0 / 60.0, lon, "--max-reference-age", 600) == 0
+    assert "6 solved, 0 failed" in capsys.readouterr().out
+    records = read_lines(tracked)
+    for camera in ("north", "south"):
+        mine = [r for r in records if r["camera"] == str(folder / camera)]
+        assert [os.path.basename(r["file"]) for r in mine] == ["c.png", "b.png", "a.png"]
+        for r in mine:
+            assert r["match_margin"] == 0 and max(r["matched_hr_ids"]) < scenarios.TWIN_HR
+            assert halvane.great_circle_nm(lat, lon, r["latitude_deg"], r["longitude_deg"]) < 3.0
+
+
+def test_a_camera_rule_from_the_name(tmp_path):
+    assert batch.camera_of(tmp_path / "x" / "cam2_0001.png", r"^(cam\d+)_") == "cam2"
+    assert batch.camera_of(tmp_path / "x" / "cam2_0001.png", r"cam\d") == "cam2"
+    assert batch.camera_of(tmp_path / "x" / "cam2_0001.png") == str(tmp_path / "x")
+    with pytest.raises(batch.FrameError, match="does not match the camera pattern"):
+        batch.camera_of("other.png", r"^(cam\d+)_")
+
+
+# --- From Python and on a cluster ----------------------------------------------------------
+
+
+def test_the_cluster_gives_the_pools_records(night):
+    distributed = pytest.importorskip("dask.distributed")
+    times = batch.TimeFromName(NAME_PATTERN)
+    with batch.solve_batch([night], (0, 0, 1), {"fisheye_fov_deg": 180}, time_from=times, jobs=2) as results:
+        pool = list(results)
+        assert len(results.worker_pids) == 2
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster:
+        frames = batch.plan_frames([night], times)
+        cluster_records = list(batch.solve_batch(frames, (0, 0, 1), {"fisheye_fov_deg": 180},
+                                                 scheduler=cluster.scheduler_address))
+    assert len(pool) == 7 and without_timing(cluster_records) == without_timing(pool)
+
+
+def test_a_plain_batch_imports_nothing_of_dask(night, tmp_path):
+    code = ("import sys; from halvane_tools import cli; "
+            f"cli.main(['batch', {str(night / 'cam_20260115_200000.png')!r}, '--out', {str(tmp_path / 'r.jsonl')!r},"
+            f" '--up', '0', '0', '1', '--fisheye-fov', '180', '--time-from-name', {NAME_PATTERN!r}]); "
+            "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.stdout.splitlines()[-1] == "[]", done.stderr
+    assert "error" not in read_lines(tmp_path / "r.jsonl")[0]
+
+
+def test_ellipse_outline_lies_on_the_stated_axes():
+    outline = annotate.ellipse_outline(60.0, 10.0, (2.0, 1.0, 90.0), 5)
+    east_nm = (outline[:, 0] - 10.0) * 60.0 * math.cos(math.radians(60.0))
+    north_nm = (outline[:, 1] - 60.0) * 60.0
+    # Major axis due east: 2 nm east at t = 0, 1 nm north (minor) a quarter turn later.
+    np.testing.assert_allclose([east_nm[0], north_nm[0]], [2.0, 0.0], atol=1e-12)
+    np.testing.assert_allclose([east_nm[1], north_nm[1]], [0.0, -1.0], atol=1e-12)
+
+
+def test_the_mask_reaches_every_frame(night, tmp_path):
+    mask = write_png(tmp_path / "mask.png", np.full((512, 512), 255, np.uint8))  # no sky at all
+    good = sorted(str(p) for p in night.glob("cam_20260115_20*.png"))
+    records = list(batch.solve_batch(good, (0, 0, 1), {"fisheye_fov_deg": 180}, time_from=batch.TimeFromName(NAME_PATTERN),
+                                     jobs=1, mask=str(mask)))
+    assert len(records) == 4 and all(r["error"].startswith("no fix: insufficient stars") for r in records)
