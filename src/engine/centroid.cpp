@@ -177,23 +177,32 @@ BlobThreshold blob_threshold(ResidualRows& residuals, std::size_t height, std::s
 
 // out[x] = sum over t of kernel[t] * sources[t][x] for x < n, each sum
 // taken from 0.0 in tap order. Thirty-two outputs at a time stay in
-// registers across the taps, as eight independent chains of four lanes,
-// instead of being read and written once per tap. Wider registers, where the
-// processor has them, change nothing in the sums: each is still one
-// multiply and one add per tap, in order (never fused: neither target has
-// a fused multiply-add).
-HALVANE_AVX2_CLONES void weighted_sum(std::span<const double> kernel,
-                                                                  const double* const* sources, double* out,
-                                                                  std::size_t n) {
-    using Lanes = double __attribute__((vector_size(32)));
-    constexpr std::size_t kLanes = 4;
-    constexpr std::size_t kChains = 8;
+// registers across the taps, as four independent chains of eight lanes,
+// instead of being read and written once per tap. The build for the widest
+// registers the processor has is picked at load time; none changes the sums:
+// each is still one multiply and one add per tap, in order, never fused
+// into one rounding (both compilers would fuse them for a processor that
+// has the instruction, unless told not to).
+#if defined(__clang__)
+#define HALVANE_UNFUSED
+#else
+#define HALVANE_UNFUSED __attribute__((optimize("fp-contract=off")))
+#endif
+__attribute__((target_clones("avx512f", "avx2", "default"))) HALVANE_UNFUSED void weighted_sum(
+    std::span<const double> kernel, const double* const* sources, double* out, std::size_t n) {
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
+    using Lanes = double __attribute__((vector_size(64)));
+    constexpr std::size_t kLanes = 8;
+    constexpr std::size_t kChains = 4;
     constexpr std::size_t kBlock = kLanes * kChains;
     std::size_t x = 0;
     for (; x + kBlock <= n; x += kBlock) {
         Lanes acc[kChains] = {};
         for (std::size_t t = 0; t < kernel.size(); ++t) {
-            const Lanes g = {kernel[t], kernel[t], kernel[t], kernel[t]};
+            const double k = kernel[t];
+            const Lanes g = {k, k, k, k, k, k, k, k};
             const double* src = sources[t] + x;
             for (std::size_t c = 0; c < kChains; ++c) {
                 Lanes v;
@@ -209,6 +218,7 @@ HALVANE_AVX2_CLONES void weighted_sum(std::span<const double> kernel,
         out[x] = acc;
     }
 }
+#undef HALVANE_UNFUSED
 
 // The normalised Gaussian taps of a PSF of width sigma, radius
 // max(ceil(3 sigma), 1).
@@ -557,11 +567,10 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
                          statistics.plan(histogram, sampled, static_cast<std::size_t>(
                                                                  static_cast<double>(max_kept) / scale), slack);
 
-    // Second pass, over every row: the exact counts and range, the values
-    // the plan asks for, and every peak at or above the lowest threshold
-    // its deviation bound allows (the peak test itself does not depend on
-    // the threshold). The surface is finite (16-bit input, a finite mesh,
-    // normalised taps), so plain min and max serve for its range.
+    // Second pass, over every row: the exact counts, the values the plan
+    // asks for, and every peak at or above the lowest threshold its
+    // deviation bound allows (the peak test itself does not depend on the
+    // threshold).
     auto threshold_of = [](double deviation) { return kMatchedSigmas * (kMadToSigma * deviation); };
     const double lowest_threshold =
         planned ? threshold_of(statistics.deviation_lower_bound()) : std::numeric_limits<double>::infinity();
@@ -569,13 +578,10 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
     std::vector<Centroid> centroids;
     PeakFinder peaks(width, height);
     histogram.clear();
-    double lowest = std::numeric_limits<double>::infinity();
-    double highest = -lowest;
     bool too_many = false;  // candidates: then detect again once the threshold is known
     for (std::size_t y = 0; y < height; ++y) {
         const double* row = filtered(y);
         histogram.add(row, nullptr, width);
-        widen_range(row, width, lowest, highest);
         if (!planned || too_many) continue;
         statistics.add(row, width);
         peaks.add_row(row, lowest_threshold, -std::numeric_limits<double>::infinity(), centroids);
@@ -583,11 +589,26 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
     }
     if (planned && !too_many) peaks.finish(lowest_threshold, -std::numeric_limits<double>::infinity(), centroids);
     peaks.restart();
-    if (lowest == highest) return std::vector<Centroid>{};  // a flat surface has no peak
+    // The surface's range matters only to a surface without noise, where it
+    // takes a pass of its own. The surface is finite (16-bit input, a finite
+    // mesh, normalised taps), so plain min and max serve.
+    std::optional<std::pair<double, double>> range;
+    auto surface_range = [&] {
+        if (!range) {
+            range.emplace(std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity());
+            for (std::size_t y = 0; y < height; ++y) widen_range(filtered(y), width, range->first, range->second);
+        }
+        return *range;
+    };
+    // Values in two buckets differ; values in one may all be equal, and a
+    // flat surface has no peak.
+    std::size_t filled = 0;
+    for (std::size_t b = 0; b < KeyHistogram::kBuckets && filled < 2; ++b) filled += histogram.count(b) != 0;
+    if (filled == 1 && surface_range().first == surface_range().second) return std::vector<Centroid>{};
     // With no noise at all, a peak must also stand above the surface's
     // minimum.
-    auto floor_of = [lowest](double deviation) {
-        return deviation == 0.0 ? lowest : -std::numeric_limits<double>::infinity();
+    auto floor_of = [&](double deviation) {
+        return deviation == 0.0 ? surface_range().first : -std::numeric_limits<double>::infinity();
     };
     auto keep_detections = [&](double deviation) {
         const double threshold = threshold_of(deviation);
