@@ -181,18 +181,9 @@ BlobThreshold blob_threshold(ResidualRows& residuals, std::size_t height, std::s
 // instead of being read and written once per tap. The build for the widest
 // registers the processor has is picked at load time; none changes the sums:
 // each is still one multiply and one add per tap, in order, never fused
-// into one rounding (both compilers would fuse them for a processor that
-// has the instruction, unless told not to).
-#if defined(__clang__)
-#define HALVANE_UNFUSED
-#else
-#define HALVANE_UNFUSED __attribute__((optimize("fp-contract=off")))
-#endif
-__attribute__((target_clones("avx512f", "avx2", "default"))) HALVANE_UNFUSED void weighted_sum(
+// into one rounding (the engine is built with -ffp-contract=off).
+__attribute__((target_clones("avx512f", "avx2", "default"))) void weighted_sum(
     std::span<const double> kernel, const double* const* sources, double* out, std::size_t n) {
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#endif
     using Lanes = double __attribute__((vector_size(64)));
     constexpr std::size_t kLanes = 8;
     constexpr std::size_t kChains = 4;
