@@ -14,28 +14,23 @@ namespace halvane::py {
 
 namespace {
 
+constexpr auto kDetectCentroidsSig = signature("detect_centroids", {{"image"}, {"max_count"}, {"mask", "None"}});
+constexpr auto kDetectCentroidsMatchedSig =
+    signature("detect_centroids_matched", {{"image"}, {"max_count"}, {"psf_sigma_px"}});
+constexpr auto kForegroundMaskSig = signature("foreground_mask", {{"image"}});
+
 // (x, y, flux) float tuples in the engine's order.
 PyObject* centroid_list(const std::vector<Centroid>& centroids) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(centroids.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < centroids.size(); ++i) {
-        const Centroid& c = centroids[i];
-        PyObject* item = Py_BuildValue("(ddd)", c.x, c.y, c.flux);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return list;
+    return new_list(centroids, [](const Centroid& c) { return Py_BuildValue("(ddd)", c.x, c.y, c.flux); });
 }
 
 PyObject* detect_centroids_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<3> kSig{"detect_centroids", {{{"image"}, {"max_count"}, {"mask", kOptional}}}};
     PyObject* image_arg = nullptr;
     std::uint64_t max_count = 0;
     PyObject* mask_arg = Py_None;
-    if (!bind(kSig, args, kwargs, image_arg, max_count, mask_arg)) return nullptr;
+    if (!bind<kDetectCentroidsSig>(args, kwargs, arg<"image">(image_arg), arg<"max_count">(max_count),
+                                   arg<"mask">(mask_arg)))
+        return nullptr;
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
     std::optional<OwnedMask> mask;
@@ -47,12 +42,12 @@ PyObject* detect_centroids_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* detect_centroids_matched_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<3> kSig{"detect_centroids_matched",
-                                       {{{"image"}, {"max_count"}, {"psf_sigma_px"}}}};
     PyObject* image_arg = nullptr;
     std::uint64_t max_count = 0;
     double psf_sigma_px = 0.0;
-    if (!bind(kSig, args, kwargs, image_arg, max_count, psf_sigma_px)) return nullptr;
+    if (!bind<kDetectCentroidsMatchedSig>(args, kwargs, arg<"image">(image_arg), arg<"max_count">(max_count),
+                                          arg<"psf_sigma_px">(psf_sigma_px)))
+        return nullptr;
     if (!check_psf_sigma_px(psf_sigma_px)) return nullptr;  // before the image is looked at
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
@@ -62,23 +57,18 @@ PyObject* detect_centroids_matched_impl(PyObject*, PyObject* args, PyObject* kwa
 }
 
 PyObject* foreground_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<1> kSig{"foreground_mask", {{{"image"}}}};
     PyObject* image_arg = nullptr;
-    if (!bind(kSig, args, kwargs, image_arg)) return nullptr;
+    if (!bind<kForegroundMaskSig>(args, kwargs, arg<"image">(image_arg))) return nullptr;
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
     const auto mask = foreground_mask(image.view());
     if (!mask) return to_py_err(mask.error());
-    // Flags are 0/1 bytes, the layout of a NumPy bool array.
-    return new_array({static_cast<Py_ssize_t>(mask->height), static_cast<Py_ssize_t>(mask->width)}, "bool",
-                     mask->flags.data(), mask->flags.size());
+    return mask_array(*mask);
 }
 
 }  // namespace
 
-PyMethodDef detect_centroids_def = method_def<detect_centroids_impl>(
-    "detect_centroids",
-    "detect_centroids(image, max_count, mask=None)\n--\n\n"
+PyMethodDef detect_centroids_def = method_def<detect_centroids_impl, kDetectCentroidsSig>(
     "Star centroids as a list of (x, y, flux) float tuples, brightest first,\n"
     "at most max_count of them. x is the column and y the row, in pixels, with\n"
     "pixel (i, j) centred on (i, j); flux is the background-subtracted sum over\n"
@@ -97,9 +87,7 @@ PyMethodDef detect_centroids_def = method_def<detect_centroids_impl>(
     "max(5 robust sigma, 2048) above a 32 px tiled-median background, placed\n"
     "to sub-pixel precision by a log-parabola fit of their marginal profiles.");
 
-PyMethodDef detect_centroids_matched_def = method_def<detect_centroids_matched_impl>(
-    "detect_centroids_matched",
-    "detect_centroids_matched(image, max_count, psf_sigma_px)\n--\n\n"
+PyMethodDef detect_centroids_matched_def = method_def<detect_centroids_matched_impl, kDetectCentroidsMatchedSig>(
     "Star centroids from a Gaussian matched filter of width psf_sigma_px, as\n"
     "(x, y, flux) float tuples, brightest first, at most max_count of them.\n"
     "Meant for PSFs of 1 to 2 px sigma, which the blob detector of\n"
@@ -119,9 +107,7 @@ PyMethodDef detect_centroids_matched_def = method_def<detect_centroids_matched_i
     "so the range is enforced here; 64 px is far above any real star PSF and\n"
     "above the widest defocus worth filtering for.");
 
-PyMethodDef foreground_mask_def = method_def<foreground_mask_impl>(
-    "foreground_mask",
-    "foreground_mask(image)\n--\n\n"
+PyMethodDef foreground_mask_def = method_def<foreground_mask_impl, kForegroundMaskSig>(
     "Exclusion mask derived from the frame by bright-pixel density, as a new\n"
     "(height, width) bool array with True for \"not sky\", ready for the mask\n"
     "parameter of detect_centroids and of the solve functions.\n\n"

@@ -5,8 +5,8 @@
 //
 //     PyObject* make_camera_type(PyObject* module_name) {
 //         static PyType_Slot slots[] = {
-//             {Py_tp_doc, (void*)"Camera(focal_px, ...)\n--\n\n..."},
-//             {Py_tp_new, (void*)camera_new},            // or no_constructor<"Camera">
+//             {Py_tp_doc, (void*)docstring<kCameraSig>("...")},
+//             {Py_tp_new, (void*)guarded_new<camera_new_impl>},  // or no_constructor<Camera>
 //             {Py_tp_dealloc, (void*)dealloc<Camera>},
 //             {Py_tp_getset, getters}, {Py_tp_methods, methods}, {0, nullptr}};
 //         static PyType_Spec type_spec = class_spec<Camera>("halvane.Camera", slots);
@@ -100,27 +100,21 @@ void dealloc(PyObject* self) noexcept {
 // tp_new for classes whose instances come only from module functions.
 template <class T>
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    PyObject* name = PyType_GetName(type);
-    if (name == nullptr) return nullptr;
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
-    Py_DECREF(name);
+    if (Ref name{PyType_GetName(type)}) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
     return nullptr;
 }
 
 // Getters run inside the same safety net as functions.
 template <class T, PyObject* (*Impl)(const T&)>
 PyObject* getter(PyObject* self, void*) noexcept {
-    try {
+    return guard([self]() -> PyObject* {
         const T* value = unwrap<T>(self);
         if (value == nullptr) {
             PyErr_SetString(PyExc_TypeError, "descriptor used on a foreign object");
             return nullptr;
         }
         return Impl(*value);
-    } catch (...) {
-        raise_current_exception();
-        return nullptr;
-    }
+    });
 }
 
 // Binds an argument that must be an instance of T's class.
@@ -131,9 +125,8 @@ struct Converter<const T*> {
         if (out != nullptr) return true;
         std::string expected = "instance";
         if (class_type<T> != nullptr) {
-            if (PyObject* type_label = PyType_GetName(class_type<T>)) {
-                if (const char* text = PyUnicode_AsUTF8AndSize(type_label, nullptr)) expected = text;
-                Py_DECREF(type_label);
+            if (Ref type_label{PyType_GetName(class_type<T>)}) {
+                if (const char* text = PyUnicode_AsUTF8AndSize(type_label.get(), nullptr)) expected = text;
             }
         }
         PyErr_Clear();
