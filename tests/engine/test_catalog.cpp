@@ -239,7 +239,7 @@ TEST(StarMotion, ParallaxMovesAStarByAtMostItsParallaxOverAYear) {
 TEST(StarMotion, ProperMotionIsAGreatCircleRateFromTheEpoch) {
     // At dec 60 degrees, 1000 mas/yr in ra must move the star 1000 mas per
     // year along the sky, not 1000 mas of right ascension.
-    Star star = make_star(1, 3.0f, 2.0, 60.0 * 0.017453292519943295);
+    Star star = make_star(1, 3.0f, 2.0, 60.0 * kDegToRad);
     star.pm_ra = 1000.0f;
     const double jd_2100 = 2451545.0 + 100.0 * 365.25;
     EXPECT_NEAR(angle_between(star.unit_at(jd_2100, 2000.0), star.unit) / (100000.0 * kMas), 1.0, 1e-6);

@@ -34,29 +34,21 @@ struct Scene {
     Camera camera = Camera::from_fov(1000, 1000, 180.0, 0.0, 500.0, 500.0, 0, 0, 0, 0);
     std::vector<Centroid> centroids;
     std::vector<double> altitudes;  // true altitude of each centroid, radians
-    Vec3 to_camera(const Vec3& sky_of_date) const { return {-dot(east, sky_of_date), -dot(north, sky_of_date), dot(up, sky_of_date)}; }
-    Vec3 up, north, east;
+    ObserverAxes observer;
 };
 
 Scene observe(double lat_deg, double lon_deg, double jd) {
     Scene scene;
-    const double lat = lat_deg * kDegToRad;
-    const double theta = lon_deg * kDegToRad + gmst_rad(jd);
-    scene.up = {std::cos(lat) * std::cos(theta), std::cos(lat) * std::sin(theta), std::sin(lat)};
-    scene.north = {-std::sin(lat) * std::cos(theta), -std::sin(lat) * std::sin(theta), std::cos(lat)};
-    scene.east = {-std::sin(theta), std::cos(theta), 0.0};
+    scene.observer = observer_axes(lat_deg * kDegToRad, lon_deg * kDegToRad, jd);
     const Mat3 p = precession_matrix(jd);
     const Vec3 aberration = annual_aberration(jd);
     const Catalog& c = sky_catalog();
     for (std::size_t i = 0; i < c.stars.size(); ++i) {
         const Vec3 s = normalized(p * c.stars[i].unit_at(jd, c.epoch) + aberration);
-        const double h = std::asin(std::clamp(dot(scene.up, s), -1.0, 1.0));
+        double h = 0.0;
+        const Vec3 seen = testing::seen_from_zenith_camera(scene.observer, s, h);
         if (h < 5.0 * kDegToRad) continue;
-        // Raise the star by refraction, in its vertical plane.
-        const Vec3 horizontal = normalized(s - scaled(scene.up, dot(scene.up, s)));
-        const double apparent = h + refraction_rad(h);
-        const Vec3 seen = scaled(horizontal, std::cos(apparent)) + scaled(scene.up, std::sin(apparent));
-        const auto pixel = scene.camera.vec_to_pixel(scene.to_camera(seen));
+        const auto pixel = scene.camera.vec_to_pixel(seen);
         if (!pixel) continue;
         scene.centroids.push_back({pixel->x, pixel->y, 1000.0 - static_cast<double>(i)});
         scene.altitudes.push_back(h);
@@ -142,7 +134,8 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     const Scene scene = observe(48.0, 2.0, jd);
     const EquatorialPosition sun = sun_apparent(jd);
     const Vec3 sun_dir{std::cos(sun.dec) * std::cos(sun.ra), std::cos(sun.dec) * std::sin(sun.ra), std::sin(sun.dec)};
-    const double sun_h = std::asin(dot(scene.up, sun_dir));
+    double sun_h = 0.0;
+    const Vec3 sun_seen = testing::seen_from_zenith_camera(scene.observer, sun_dir, sun_h);
     ASSERT_GT(sun_h, 0.5);
 
     // The altitude cut just below the Sun, and only two stars above it.
@@ -162,10 +155,7 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     EXPECT_EQ(two.error().message(), "insufficient stars: needed 3, got 2");
 
     // The Sun where the camera sees it, refraction included.
-    const Vec3 horizontal = normalized(sun_dir - scaled(scene.up, dot(scene.up, sun_dir)));
-    const double apparent = sun_h + refraction_rad(sun_h);
-    const Vec3 seen = scaled(horizontal, std::cos(apparent)) + scaled(scene.up, std::sin(apparent));
-    const auto pixel = scene.camera.vec_to_pixel(scene.to_camera(seen));
+    const auto pixel = scene.camera.vec_to_pixel(sun_seen);
     ASSERT_TRUE(pixel.has_value());
     const auto with_sun = resolve_fix_from_centroids(centroids, pixel, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
     ASSERT_TRUE(with_sun.has_value()) << with_sun.error().message();

@@ -13,7 +13,6 @@
 namespace halvane {
 namespace {
 
-using testing::kPi;
 using testing::rotation_about;
 constexpr double kArcmin = kDegToRad / 60.0;
 
