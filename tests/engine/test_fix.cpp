@@ -188,6 +188,31 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
                                                  scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
     ASSERT_TRUE(near.has_value()) << near.error().message();
     EXPECT_TRUE(near->used_sun);
+
+    // The same sky as an image: the two high stars and the low ones drawn
+    // brightest first, the Sun a saturated disc of 12 px radius. Found by
+    // the solar-disc detector, it is again the third sight.
+    testing::Frame frame(1000, 1000);
+    const auto stamp = [&](const PixelPosition& at, double radius, double peak, double sigma) {
+        for (std::size_t y = saturating_cast<std::size_t>(at.y - radius); y <= at.y + radius; ++y)
+            for (std::size_t x = saturating_cast<std::size_t>(at.x - radius); x <= at.x + radius; ++x) {
+                const double d2 = (x - at.x) * (x - at.x) + (y - at.y) * (y - at.y);
+                const double add = sigma > 0.0 ? peak * std::exp(-d2 / (2.0 * sigma * sigma)) : (d2 <= radius * radius) * peak;
+                frame.at(x, y) = saturating_cast<std::uint16_t>(std::min(frame.at(x, y) + add, 65535.0));
+            }
+    };
+    for (std::size_t i = 0; i < centroids.size(); ++i)
+        stamp({centroids[i].x, centroids[i].y}, 8.0, 30000.0 * std::pow(0.97, static_cast<double>(i)), 1.5);
+    stamp(*pixel, 12.0, 64535.0, 0.0);
+    config = fisheye_config();
+    config.min_altitude = sun_h - 0.001;
+    config.max_centroids = centroids.size();
+    config.use_sun = true;
+    const auto imaged = resolve_fix_masked(frame.view(), std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
+    ASSERT_TRUE(imaged.has_value()) << imaged.error().message();
+    EXPECT_TRUE(imaged->used_sun);
+    EXPECT_EQ(imaged->matched_hr_ids.size(), 2u);
+    EXPECT_LT(great_circle_nm(48.0, 2.0, imaged->latitude_deg, imaged->longitude_deg), 2.0);
 }
 
 TEST(ResolveFix, SightsFarWorseThanSigmaAreNoMatch) {
