@@ -59,7 +59,7 @@ test-python: build
 # Rewrites the type stub from the built module; a test fails while the
 # committed stub differs from what this writes.
 stub: build
-	$(PY) tools/make_stub.py > src/module/halvane.pyi
+	$(PY) stubs/make_stub.py > stubs/halvane.pyi
 
 # Coverage-guided fuzzing of the catalogue loader (clang's libFuzzer) from the
 # seed corpus in tests/fuzz/corpus; new inputs it finds stay in build/fuzz.

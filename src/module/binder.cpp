@@ -248,7 +248,9 @@ std::string text_signature(const char* function_name, std::span<const Param> par
     return text + ")";
 }
 
-bool Converter<double>::convert(PyObject* object, const char* name, double& out) {
+namespace {
+
+bool convert_double(PyObject* object, const char* name, double& out) {
     out = PyFloat_AsDouble(object);
     if (out == -1.0 && PyErr_Occurred()) {
         // Keep the interpreter's OverflowError for ints too large for a
@@ -263,23 +265,7 @@ bool Converter<double>::convert(PyObject* object, const char* name, double& out)
     return true;
 }
 
-bool Converter<std::uint16_t>::convert(PyObject* object, const char* name, std::uint16_t& out) {
-    return convert_integer(object, name, out);
-}
-bool Converter<std::int32_t>::convert(PyObject* object, const char* name, std::int32_t& out) {
-    return convert_integer(object, name, out);
-}
-bool Converter<std::uint32_t>::convert(PyObject* object, const char* name, std::uint32_t& out) {
-    return convert_integer(object, name, out);
-}
-bool Converter<std::int64_t>::convert(PyObject* object, const char* name, std::int64_t& out) {
-    return convert_integer(object, name, out);
-}
-bool Converter<std::uint64_t>::convert(PyObject* object, const char* name, std::uint64_t& out) {
-    return convert_integer(object, name, out);
-}
-
-bool Converter<bool>::convert(PyObject* object, const char* name, bool& out) {
+bool convert_bool(PyObject* object, const char* name, bool& out) {
     // Python bool and NumPy's bool scalar only: truthiness of arbitrary
     // objects ("no", 2.5) would hide mistakes.
     const std::string type = type_name(object);
@@ -291,5 +277,23 @@ bool Converter<bool>::convert(PyObject* object, const char* name, bool& out) {
     }
     return raise_argument_error(PyExc_TypeError, name, "'" + type + "' object cannot be converted to 'bool'");
 }
+
+}  // namespace
+
+template <class T>
+    requires std::is_arithmetic_v<T>
+bool Converter<T>::convert(PyObject* object, const char* name, T& out) {
+    if constexpr (std::is_same_v<T, double>) return convert_double(object, name, out);
+    else if constexpr (std::is_same_v<T, bool>) return convert_bool(object, name, out);
+    else return convert_integer(object, name, out);
+}
+
+template struct Converter<double>;
+template struct Converter<bool>;
+template struct Converter<std::uint16_t>;
+template struct Converter<std::int32_t>;
+template struct Converter<std::uint32_t>;
+template struct Converter<std::int64_t>;
+template struct Converter<std::uint64_t>;
 
 }  // namespace halvane::py

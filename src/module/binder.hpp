@@ -36,6 +36,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace halvane::py {
@@ -115,34 +116,16 @@ std::string type_name(PyObject* object);
 template <class T>
 struct Converter;
 
-template <>
-struct Converter<double> {
-    static bool convert(PyObject* object, const char* name, double& out);
+// Numbers: double (anything with __float__), the fixed-width integers
+// (anything with __index__, range-checked: OverflowError outside), bool
+// (Python's and NumPy's only). Defined for double, bool, std::uint16_t,
+// std::int32_t, std::uint32_t, std::int64_t and std::uint64_t.
+template <class T>
+    requires std::is_arithmetic_v<T>
+struct Converter<T> {
+    static bool convert(PyObject* object, const char* name, T& out);
 };
-template <>
-struct Converter<std::uint16_t> {
-    static bool convert(PyObject* object, const char* name, std::uint16_t& out);
-};
-template <>
-struct Converter<std::int32_t> {
-    static bool convert(PyObject* object, const char* name, std::int32_t& out);
-};
-template <>
-struct Converter<std::uint32_t> {
-    static bool convert(PyObject* object, const char* name, std::uint32_t& out);
-};
-template <>
-struct Converter<std::int64_t> {
-    static bool convert(PyObject* object, const char* name, std::int64_t& out);
-};
-template <>
-struct Converter<std::uint64_t> {
-    static bool convert(PyObject* object, const char* name, std::uint64_t& out);
-};
-template <>
-struct Converter<bool> {
-    static bool convert(PyObject* object, const char* name, bool& out);
-};
+
 // The object itself, borrowed: for arguments a function validates with its
 // own refusal texts (arrays, timestamps, sequences).
 template <>

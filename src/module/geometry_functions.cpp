@@ -74,10 +74,10 @@ PyMethodDef great_circle_nm_def = method_def<great_circle_nm_impl, kGreatCircleN
     "one arcminute of arc each: the unit FixTracker measures its distance bound in.");
 
 PyMethodDef covariance_ellipse_def = method_def<covariance_ellipse_impl, kCovarianceEllipseSig>(
-    "The 2-sigma covariance ellipse (semi_major_nm, semi_minor_nm, orientation_deg) of a\n"
-    "fix from lines of position at the given sight azimuths (degrees from north through\n"
-    "east), each with standard deviation sigma_arcmin. orientation_deg is the major axis\n"
-    "from north toward east, in [-90, 90]. Raises HalvaneError for fewer than two\n"
-    "azimuths or for parallel lines of position.");
+    R"(The 2-sigma covariance ellipse (semi_major_nm, semi_minor_nm, orientation_deg) of a
+fix from lines of position at the given sight azimuths (degrees from north through
+east), each with standard deviation sigma_arcmin. orientation_deg is the major axis
+from north toward east, in [-90, 90]. Raises HalvaneError for fewer than two
+azimuths or for parallel lines of position.)");
 
 }  // namespace halvane::py

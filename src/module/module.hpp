@@ -63,6 +63,13 @@ PyObject* raise_halvane_error(const std::string& message);
 // Raises HalvaneError with the error's display text; returns nullptr.
 PyObject* to_py_err(const Error& error);
 
+// A successful engine result made into a Python object by `make`, or its
+// error raised as HalvaneError.
+template <class T, class Make>
+PyObject* value_or_error(const Result<T>& result, Make make) {
+    return result ? make(*result) : to_py_err(result.error());
+}
+
 // Turns the C++ exception being handled into a Python one: bad_alloc as
 // MemoryError, anything else as SystemError carrying the failure text.
 // Call only inside a catch block.

@@ -271,25 +271,17 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 PyObject* make_camera_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc,
-         const_cast<char*>(docstring<kCameraSig>(
-             "The lens projection the solver itself uses, built from the same camera scalars as\n"
-             "resolve_fix: a pinhole when fisheye_fov_deg is None; with fisheye_fov_deg (the full\n"
-             "field of view, degrees), the ideal equidistant fisheye when k1..k4 are all zero\n"
-             "(focal_px must then be None: the focal is derived so the image circle fills the\n"
-             "shorter image side), otherwise the calibrated fisheye with radial scale focal_px.\n"
-             "width and height are read only for the ideal equidistant fisheye, where they\n"
-             "default to 2 * cx by 2 * cy. Immutable."))},
-        {Py_tp_new, reinterpret_cast<void*>(guarded_new<camera_new_impl>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Camera>)},
-        {Py_tp_repr, reinterpret_cast<void*>(camera_repr)},
-        {Py_tp_getset, kGetters},
-        {Py_tp_methods, kMethods},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<Camera>("halvane.Camera", slots);
-    return create_class<Camera>(type_spec);
+    return create_class<Camera>(
+         "halvane.Camera",
+        {docstring<kCameraSig>(
+         R"(The lens projection the solver itself uses, built from the same camera scalars as
+resolve_fix: a pinhole when fisheye_fov_deg is None; with fisheye_fov_deg (the full
+field of view, degrees), the ideal equidistant fisheye when k1..k4 are all zero
+(focal_px must then be None: the focal is derived so the image circle fills the
+shorter image side), otherwise the calibrated fisheye with radial scale focal_px.
+width and height are read only for the ideal equidistant fisheye, where they
+default to 2 * cx by 2 * cy. Immutable.)"),
+         guarded_new<camera_new_impl>, kGetters, kMethods, camera_repr});
 }
 
 }  // namespace halvane::py

@@ -138,20 +138,14 @@ PyGetSetDef kGetters[] = {
 }  // namespace
 
 PyObject* make_catalog_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(docstring<kCatalogSig>(
-                                      "Star catalogue plus pair index, loaded from the binary files produced by\n"
-                                      "the offline catalogue builder: the star catalogue (HCAT) and the index of\n"
-                                      "star pairs sorted by angular separation (HPRS). Both paths are str.\n"
-                                      "Immutable once loaded; pass one instance to every solve."))},
-        {Py_tp_new, reinterpret_cast<void*>(guarded_new<catalog_new_impl>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<SharedCatalog>)},
-        {Py_tp_methods, kMethods},
-        {Py_tp_getset, kGetters},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<SharedCatalog>("halvane.Catalog", slots);
-    return create_class<SharedCatalog>(type_spec);
+    return create_class<SharedCatalog>(
+         "halvane.Catalog",
+        {docstring<kCatalogSig>(
+         "Star catalogue plus pair index, loaded from the binary files produced by\n"
+         "the offline catalogue builder: the star catalogue (HCAT) and the index of\n"
+         "star pairs sorted by angular separation (HPRS). Both paths are str.\n"
+         "Immutable once loaded; pass one instance to every solve."),
+         guarded_new<catalog_new_impl>, kGetters, kMethods});
 }
 
 }  // namespace halvane::py

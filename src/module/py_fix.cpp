@@ -63,16 +63,10 @@ PyGetSetDef kGetters[] = {
 }  // namespace
 
 PyObject* make_fix_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Result of a resolved celestial fix.")},
-        {Py_tp_new, reinterpret_cast<void*>(no_constructor<Fix>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Fix>)},
-        {Py_tp_getset, kGetters},
-        {Py_tp_repr, reinterpret_cast<void*>(fix_repr)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<Fix>("halvane.Fix", slots);
-    return create_class<Fix>(type_spec);
+    return create_class<Fix>(
+        "halvane.Fix",
+        {"Result of a resolved celestial fix.",
+         nullptr, kGetters, nullptr, fix_repr});
 }
 
 PyObject* hr_id_list(const std::vector<std::uint32_t>& hr_ids) {

@@ -1,16 +1,11 @@
 // The machinery behind every Python class of the module: an engine value
 // held inside a heap type made with PyType_FromSpec.
 //
-// A class file defines its slots and its create function:
+// A class file defines its tables and its create function:
 //
-//     PyObject* make_camera_type(PyObject* module_name) {
-//         static PyType_Slot slots[] = {
-//             {Py_tp_doc, (void*)docstring<kCameraSig>("...")},
-//             {Py_tp_new, (void*)guarded_new<camera_new_impl>},  // or no_constructor<Camera>
-//             {Py_tp_dealloc, (void*)dealloc<Camera>},
-//             {Py_tp_getset, getters}, {Py_tp_methods, methods}, {0, nullptr}};
-//         static PyType_Spec type_spec = class_spec<Camera>("halvane.Camera", slots);
-//         return create_class<Camera>(type_spec);
+//     PyObject* make_camera_type(PyObject*) {
+//         return create_class<Camera>("halvane.Camera", {docstring<kCameraSig>("..."),
+//                                     guarded_new<camera_new_impl>, kGetters, kMethods, camera_repr});
 //     }
 //
 // Instances have no __dict__ and properties without setters; all but
@@ -20,6 +15,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -41,22 +38,45 @@ template <class T>
 inline PyTypeObject* class_type = nullptr;
 
 template <class T>
-PyType_Spec class_spec(const char* qualified_name, PyType_Slot* slots) {
-    return {qualified_name, static_cast<int>(sizeof(PyBox<T>)), 0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-}
+void dealloc(PyObject* self) noexcept;
 
-// Builds the type once per process; a new reference for registration.
+// What a class file supplies: the docstring (with the constructor's text
+// signature, from docstring<Sig>, when it has one), tp_new (none: the
+// class is made only by module functions) and its tables.
+struct ClassParts {
+    const char* doc;
+    newfunc constructor = nullptr;
+    PyGetSetDef* getters = nullptr;
+    PyMethodDef* methods = nullptr;
+    reprfunc repr = nullptr;
+};
+
 template <class T>
-PyObject* create_class(PyType_Spec& type_spec) {
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept;
+
+// Builds the type "halvane.<Name>" once per process; a new reference for
+// registration. The name must be a literal: the type keeps pointing at it.
+template <class T>
+PyObject* create_class(const char* qualified_name, const ClassParts& parts) {
     if (class_type<T> == nullptr) {
-        PyObject* type = PyType_FromSpec(&type_spec);
+        PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>(parts.doc)},
+            {Py_tp_new, reinterpret_cast<void*>(parts.constructor ? parts.constructor : no_constructor<T>)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
+            {parts.getters ? Py_tp_getset : 0, parts.getters},
+            {parts.methods ? Py_tp_methods : 0, parts.methods},
+            {parts.repr ? Py_tp_repr : 0, reinterpret_cast<void*>(parts.repr)},
+            {0, nullptr},
+        };
+        // An absent table ends the list early, so the present ones come first.
+        std::stable_partition(std::begin(slots), std::end(slots) - 1, [](const PyType_Slot& s) { return s.slot != 0; });
+        PyType_Spec spec{qualified_name, static_cast<int>(sizeof(PyBox<T>)), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+        PyObject* type = PyType_FromSpec(&spec);
         if (type == nullptr) return nullptr;
         class_type<T> = reinterpret_cast<PyTypeObject*>(type);  // the cache owns this reference
     }
-    PyObject* type = reinterpret_cast<PyObject*>(class_type<T>);
-    Py_INCREF(type);
-    return type;
+    return Py_NewRef(reinterpret_cast<PyObject*>(class_type<T>));
 }
 
 // A new Python instance holding `value`; nullptr with an exception set.

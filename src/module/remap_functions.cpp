@@ -62,9 +62,7 @@ PyObject* remap_image_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!extract_u16_image(image_arg, image)) return nullptr;
     Camera src, dst;
     if (!remap_cameras(scalars, image.width, image.height, src, dst)) return nullptr;
-    const auto out = remap_image(image.view(), src, dst, scalars.dst_width, scalars.dst_height, fill);
-    if (!out) return to_py_err(out.error());
-    return image_array(*out);
+    return value_or_error(remap_image(image.view(), src, dst, scalars.dst_width, scalars.dst_height, fill), image_array);
 }
 
 PyObject* remap_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -75,48 +73,51 @@ PyObject* remap_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!extract_bool_mask(mask_arg, mask)) return nullptr;
     Camera src, dst;
     if (!remap_cameras(scalars, mask.width, mask.height, src, dst)) return nullptr;
-    const auto out = remap_mask(mask.view(), src, dst, scalars.dst_width, scalars.dst_height);
-    if (!out) return to_py_err(out.error());
-    return mask_array(*out);
+    return value_or_error(remap_mask(mask.view(), src, dst, scalars.dst_width, scalars.dst_height), mask_array);
 }
 
 }  // namespace
 
 PyMethodDef remap_image_def = method_def<remap_image_impl, kRemapImageSig>(
-            "Reproject an image from one camera model to another, for example a bench\n"
-            "fisheye frame into the circular all-sky form a segmentation model was\n"
-            "trained on.\n\n"
-            "Both cameras share one boresight orientation (both rigs look straight up),\n"
-            "so no rotation is applied. Each destination pixel is mapped to a\n"
-            "camera-frame direction by the destination camera, projected back through\n"
-            "the source camera, and the source is sampled there bilinearly (rounded to\n"
-            "the nearest count, halves up). fill is written wherever the destination\n"
-            "pixel images nothing: outside the destination lens's own field (the\n"
-            "corners beyond an all-sky circle), outside the source lens's field, or off\n"
-            "the source frame.\n\n"
-            "The src_ and dst_ camera scalars follow exactly the rules of resolve_fix:\n"
-            "fisheye_fov_deg=None is a pinhole of focal length focal_px; a field of\n"
-            "view with k1..k4 all 0 is the ideal equidistant fisheye, whose focal fills\n"
-            "the shorter image dimension (pass focal_px=None); any k non-zero is a\n"
-            "calibrated fisheye with focal_px its real radial scale. The source's\n"
-            "shorter dimension is that of the image, the destination's\n"
-            "min(dst_width, dst_height).\n\n"
-            "image: a 2-D C-contiguous uint16 array, or uint8 widened by 257.\n"
-            "fill: 0 to 65535.\n"
-            "Returns a new (dst_height, dst_width) uint16 array. A source buffer that\n"
-            "does not match its shape, or an extent over 2^28 pixels on either side,\n"
-            "is refused with HalvaneError.");
+            R"(Reproject an image from one camera model to another, for example a bench
+fisheye frame into the circular all-sky form a segmentation model was
+trained on.
+
+Both cameras share one boresight orientation (both rigs look straight up),
+so no rotation is applied. Each destination pixel is mapped to a
+camera-frame direction by the destination camera, projected back through
+the source camera, and the source is sampled there bilinearly (rounded to
+the nearest count, halves up). fill is written wherever the destination
+pixel images nothing: outside the destination lens's own field (the
+corners beyond an all-sky circle), outside the source lens's field, or off
+the source frame.
+
+The src_ and dst_ camera scalars follow exactly the rules of resolve_fix:
+fisheye_fov_deg=None is a pinhole of focal length focal_px; a field of
+view with k1..k4 all 0 is the ideal equidistant fisheye, whose focal fills
+the shorter image dimension (pass focal_px=None); any k non-zero is a
+calibrated fisheye with focal_px its real radial scale. The source's
+shorter dimension is that of the image, the destination's
+min(dst_width, dst_height).
+
+image: a 2-D C-contiguous uint16 array, or uint8 widened by 257.
+fill: 0 to 65535.
+Returns a new (dst_height, dst_width) uint16 array. A source buffer that
+does not match its shape, or an extent over 2^28 pixels on either side,
+is refused with HalvaneError.)");
 
 PyMethodDef remap_mask_def = method_def<remap_mask_impl, kRemapMaskSig>(
-            "Reproject an exclusion mask the way remap_image reprojects a frame, for\n"
-            "example carrying a mask predicted on the all-sky form back to camera\n"
-            "pixels for resolve_fix(mask=...), with the same camera rules and geometry.\n"
-            "It is resampled nearest-neighbour, so no destination pixel takes a value\n"
-            "between the two states.\n\n"
-            "True means excluded (not sky). A destination pixel that images nothing is\n"
-            "True, so uncovered sky is excluded rather than silently trusted.\n\n"
-            "mask: a 2-D C-contiguous bool array.\n"
-            "Returns a new (dst_height, dst_width) bool array, with the same extent\n"
-            "refusals as remap_image.");
+            R"(Reproject an exclusion mask the way remap_image reprojects a frame, for
+example carrying a mask predicted on the all-sky form back to camera
+pixels for resolve_fix(mask=...), with the same camera rules and geometry.
+It is resampled nearest-neighbour, so no destination pixel takes a value
+between the two states.
+
+True means excluded (not sky). A destination pixel that images nothing is
+True, so uncovered sky is excluded rather than silently trusted.
+
+mask: a 2-D C-contiguous bool array.
+Returns a new (dst_height, dst_width) bool array, with the same extent
+refusals as remap_image.)");
 
 }  // namespace halvane::py

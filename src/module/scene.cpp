@@ -115,35 +115,32 @@ PyObject* synthesize_scene_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef synthesize_scene_def = method_def<synthesize_scene_impl, kSynthesizeSceneSig>(
-    "Synthesise the sky seen from (lat_deg, lon_deg) at jd_ut (Julian Date, UT) and return it\n"
-    "as a Scene: the grey image plus its ground truth. All angles are in degrees.\n\n"
-    "With fisheye_fov_deg=None the camera is a pinhole with the given focal_px, aimed by\n"
-    "pick_rich_boresight at the grid direction whose field holds the most bright stars.\n"
-    "With a field of view and k1..k4 all 0 it is the ideal equidistant fisheye, whose focal\n"
-    "length fills the shorter image dimension (pass focal_px=None); with non-zero k1..k4\n"
-    "the calibrated fisheye with radial scale focal_px. A fisheye looks straight up\n"
-    "(altitude 90, azimuth 0). The principal point is the image centre; roll_deg turns\n"
-    "the camera about its axis.\n\n"
-    "Stars no fainter than mag_limit are stamped as Gaussians; pixel_noise_arcmin (their\n"
-    "position noise) is converted to pixels via focal x radians(arcmin / 60);\n"
-    "background_noise is the per-pixel noise sigma in pixel units; up_noise_arcmin tilts\n"
-    "the reported up_cam. bit_depth (default 16) sets the output quantisation, snapping the\n"
-    "rendered 0..65535 range to (1 << bit_depth) - 1 levels as an N-bit converter would\n"
-    "(8 for an 8-bit sensor, 12 for 12-bit); 16 is the identity, and values outside 1..16\n"
-    "raise HalvaneError. The same arguments and seed always give the same scene.");
+    R"(Synthesise the sky seen from (lat_deg, lon_deg) at jd_ut (Julian Date, UT) and return it
+as a Scene: the grey image plus its ground truth. All angles are in degrees.
+
+With fisheye_fov_deg=None the camera is a pinhole with the given focal_px, aimed by
+pick_rich_boresight at the grid direction whose field holds the most bright stars.
+With a field of view and k1..k4 all 0 it is the ideal equidistant fisheye, whose focal
+length fills the shorter image dimension (pass focal_px=None); with non-zero k1..k4
+the calibrated fisheye with radial scale focal_px. A fisheye looks straight up
+(altitude 90, azimuth 0). The principal point is the image centre; roll_deg turns
+the camera about its axis.
+
+Stars no fainter than mag_limit are stamped as Gaussians; pixel_noise_arcmin (their
+position noise) is converted to pixels via focal x radians(arcmin / 60);
+background_noise is the per-pixel noise sigma in pixel units; up_noise_arcmin tilts
+the reported up_cam. bit_depth (default 16) sets the output quantisation, snapping the
+rendered 0..65535 range to (1 << bit_depth) - 1 levels as an N-bit converter would
+(8 for an 8-bit sensor, 12 for 12-bit); 16 is the identity, and values outside 1..16
+raise HalvaneError. The same arguments and seed always give the same scene.)");
 
 PyObject* make_scene_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("A synthesised scene: the grey image plus the ground-truth metadata a\n"
-                                      "consumer needs to solve and verify it. Made by synthesize_scene;\n"
-                                      "immutable.")},
-        {Py_tp_new, reinterpret_cast<void*>(no_constructor<SceneRecord>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<SceneRecord>)},
-        {Py_tp_getset, kGetters},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<SceneRecord>("halvane.Scene", slots);
-    return create_class<SceneRecord>(type_spec);
+    return create_class<SceneRecord>(
+         "halvane.Scene",
+        {"A synthesised scene: the grey image plus the ground-truth metadata a\n"
+         "consumer needs to solve and verify it. Made by synthesize_scene;\n"
+         "immutable.",
+         nullptr, kGetters});
 }
 
 }  // namespace halvane::py

@@ -127,13 +127,15 @@ PyObject* resolve_from_frames_impl(PyObject*, PyObject* args, PyObject* kwargs) 
 }
 
 constexpr const char* kCameraRules =
-    "Camera: with fisheye_fov_deg=None the lens is a pinhole of focal length focal_px\n"
-    "(pixels). With fisheye_fov_deg set (the full field of view, degrees) and k1..k4\n"
-    "all 0 it is the ideal equidistant fisheye, whose focal length fills the shorter\n"
-    "image dimension: pass focal_px=None. With any k non-zero it is a calibrated\n"
-    "fisheye, r_px = focal_px * (t + k1 t^3 + k2 t^5 + k3 t^7 + k4 t^9) for a ray t\n"
-    "radians off the axis, with focal_px the real radial scale and cx, cy (pixels)\n"
-    "the real optical centre.\n\n";
+    R"(Camera: with fisheye_fov_deg=None the lens is a pinhole of focal length focal_px
+(pixels). With fisheye_fov_deg set (the full field of view, degrees) and k1..k4
+all 0 it is the ideal equidistant fisheye, whose focal length fills the shorter
+image dimension: pass focal_px=None. With any k non-zero it is a calibrated
+fisheye, r_px = focal_px * (t + k1 t^3 + k2 t^5 + k3 t^7 + k4 t^9) for a ray t
+radians off the axis, with focal_px the real radial scale and cx, cy (pixels)
+the real optical centre.
+
+)";
 
 constexpr const char* kUpCamArgument =
     "up_cam: the local vertical (towards the zenith) in the camera frame (x right,\n"
@@ -144,67 +146,79 @@ constexpr const char* kUtcArgument =
     "or a timezone-aware datetime.datetime; a naive datetime is refused.\n";
 
 constexpr const char* kSolveArguments =
-    "catalog: a halvane.Catalog.\n"
-    "sigma_arcmin: standard deviation of a star's measured direction, arcminutes;\n"
-    "None gives half a pixel, at least one arcminute (see Camera.default_sigma_arcmin).\n"
-    "The match tolerance is four sigma, at least 4 arcminutes.\n"
-    "max_centroids: how many of the brightest detections are used (None: 12).\n"
-    "min_matched_stars, max_residual_rms_arcmin: optional health gates; a fix that\n"
-    "fails one raises HalvaneError with a \"thin lock\" message.\n\n"
-    "Returns a halvane.Fix. Raises HalvaneError with the reason when no fix can be\n"
-    "made, for example \"no star pattern match found\" or an ambiguous star pattern\n"
-    "(this function never breaks such a tie; FixTracker does).";
+    R"(catalog: a halvane.Catalog.
+sigma_arcmin: standard deviation of a star's measured direction, arcminutes;
+None gives half a pixel, at least one arcminute (see Camera.default_sigma_arcmin).
+The match tolerance is four sigma, at least 4 arcminutes.
+max_centroids: how many of the brightest detections are used (None: 12).
+min_matched_stars, max_residual_rms_arcmin: optional health gates; a fix that
+fails one raises HalvaneError with a "thin lock" message.
+
+Returns a halvane.Fix. Raises HalvaneError with the reason when no fix can be
+made, for example "no star pattern match found" or an ambiguous star pattern
+(this function never breaks such a tie; FixTracker does).)";
 
 }  // namespace
 
 PyMethodDef resolve_fix_def = method_def<resolve_fix_impl, kResolveFixSig>(
     std::string(
-        "Latitude and longitude from a photograph of the night sky.\n\n"
-        "image: a 2-D C-contiguous uint16 (full scale 65535) or uint8 NumPy array.\n"
-        "mask: optional 2-D bool array of the image's shape, True where the pixel is\n"
-        "not sky (a tree, a roof). It reaches both detectors, so the obstruction gives\n"
-        "no star centroid, no solar disc and no background sample; a mask of another\n"
-        "shape is refused.\n"
-        "use_sun: also find the Sun's disc and use it as one more sight (only when it\n"
-        "stands at least 15 degrees high; Fix.used_sun tells).\n\n") +
+        R"(Latitude and longitude from a photograph of the night sky.
+
+image: a 2-D C-contiguous uint16 (full scale 65535) or uint8 NumPy array.
+mask: optional 2-D bool array of the image's shape, True where the pixel is
+not sky (a tree, a roof). It reaches both detectors, so the obstruction gives
+no star centroid, no solar disc and no background sample; a mask of another
+shape is refused.
+use_sun: also find the Sun's disc and use it as one more sight (only when it
+stands at least 15 degrees high; Fix.used_sun tells).
+
+)") +
         kCameraRules + kUpCamArgument + kUtcArgument + kSolveArguments);
 
 PyMethodDef resolve_from_centroids_def = method_def<resolve_from_centroids_impl, kResolveFromCentroidsSig>(
     std::string(
-        "Latitude and longitude from star centroids found by the caller's own detector.\n\n"
-        "centroids: a sequence of (x, y, flux) triples, pixel coordinates in the camera\n"
-        "model below; they are ordered brightest first by flux before the list is cut\n"
-        "to max_centroids. use_sun is not available: the Sun is found only in an image.\n"
-        "For the ideal fisheye the image extent is taken as 2 * cx by 2 * cy, assuming\n"
-        "a centred principal point: an off-centre cx, cy in that mode misplaces the\n"
-        "focal length silently.\n\n") +
+        R"(Latitude and longitude from star centroids found by the caller's own detector.
+
+centroids: a sequence of (x, y, flux) triples, pixel coordinates in the camera
+model below; they are ordered brightest first by flux before the list is cut
+to max_centroids. use_sun is not available: the Sun is found only in an image.
+For the ideal fisheye the image extent is taken as 2 * cx by 2 * cy, assuming
+a centred principal point: an off-centre cx, cy in that mode misplaces the
+focal length silently.
+
+)") +
         kCameraRules + kUpCamArgument + kUtcArgument + kSolveArguments);
 
 PyMethodDef resolve_from_frames_def = method_def<resolve_from_frames_impl, kResolveFromFramesSig>(
     std::string(
-        "Latitude and longitude from a short sequence of frames, keeping only the\n"
-        "detections that turn with the sky.\n\n"
-        "Between exposures the sky turns about the celestial pole at the sidereal rate;\n"
-        "hot pixels and noise peaks do not. The camera must therefore stay fixed\n"
-        "relative to the local horizon for the whole sequence (a tripod or a\n"
-        "ground-mounted sensor; a moving platform is out of scope).\n\n"
-        "frames: a sequence of 2-D C-contiguous uint16 (full scale 65535) or uint8\n"
-        "NumPy arrays of one size, accepted as by resolve_fix.\n"
-        "times_utc: a sequence of the same length of UTC timestamps, each a (year,\n"
-        "month, day, hour, minute, second) tuple or a timezone-aware\n"
-        "datetime.datetime (a naive one is refused).\n"
-        "Both are chronological. The middle frame is the solved epoch; the other frames\n"
-        "only confirm which of its star candidates are real. Fewer than three frames,\n"
-        "an even count, times that do not increase, or frames so close in time that\n"
-        "the sky has barely turned are refused.\n"
-        "psf_sigma_px: the PSF width (pixels) of the matched-filter detector run on every\n"
-        "frame; this path is meant for small, sharp stars. It must be finite and in\n"
-        "(0, 64], as for detect_centroids_matched, and is checked before any frame is\n"
-        "read.\n"
-        "Each frame is searched for four times max_centroids detections, so that junk\n"
-        "among the brightest does not crowd out the stars.\n\n"
-        "This function releases the interpreter lock while it works, after copying\n"
-        "every input, so other Python threads keep running.\n\n") +
+        R"(Latitude and longitude from a short sequence of frames, keeping only the
+detections that turn with the sky.
+
+Between exposures the sky turns about the celestial pole at the sidereal rate;
+hot pixels and noise peaks do not. The camera must therefore stay fixed
+relative to the local horizon for the whole sequence (a tripod or a
+ground-mounted sensor; a moving platform is out of scope).
+
+frames: a sequence of 2-D C-contiguous uint16 (full scale 65535) or uint8
+NumPy arrays of one size, accepted as by resolve_fix.
+times_utc: a sequence of the same length of UTC timestamps, each a (year,
+month, day, hour, minute, second) tuple or a timezone-aware
+datetime.datetime (a naive one is refused).
+Both are chronological. The middle frame is the solved epoch; the other frames
+only confirm which of its star candidates are real. Fewer than three frames,
+an even count, times that do not increase, or frames so close in time that
+the sky has barely turned are refused.
+psf_sigma_px: the PSF width (pixels) of the matched-filter detector run on every
+frame; this path is meant for small, sharp stars. It must be finite and in
+(0, 64], as for detect_centroids_matched, and is checked before any frame is
+read.
+Each frame is searched for four times max_centroids detections, so that junk
+among the brightest does not crowd out the stars.
+
+This function releases the interpreter lock while it works, after copying
+every input, so other Python threads keep running.
+
+)") +
         kCameraRules + kUpCamArgument + kSolveArguments);
 
 }  // namespace halvane::py

@@ -117,46 +117,42 @@ PyMethodDef kMethods[] = {
         "refusals and result. A tied star match is broken by position (see the class), and a\n"
         "healthy fix becomes the next reference."),
     method_def<exclusive<set_last_known_position_impl>, kSetLastKnownPositionSig>(
-        "Takes an outside position (a satellite-navigation reading, an inertial estimate, a\n"
-        "known launch site) as the reference, replacing whatever the tracker remembered.\n"
-        "lat_deg in [-90, 90] and lon_deg in [-180, 180], degrees; utc as for resolve_fix.\n"
-        "The same age and distance bounds govern its use. A position out of range raises\n"
-        "ValueError and leaves the previous reference in place."),
+        R"(Takes an outside position (a satellite-navigation reading, an inertial estimate, a
+known launch site) as the reference, replacing whatever the tracker remembered.
+lat_deg in [-90, 90] and lon_deg in [-180, 180], degrees; utc as for resolve_fix.
+The same age and distance bounds govern its use. A position out of range raises
+ValueError and leaves the previous reference in place.)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 PyObject* make_tracker_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc,
-         const_cast<char*>(docstring<kFixTrackerSig>(
-             "Opt-in tie-breaking across a sequence of solves from one place.\n\n"
-             "Some skies admit two star identifications that pass every check equally well;\n"
-             "halvane.resolve_fix then raises an ambiguous-match HalvaneError. A tracker\n"
-             "remembers the last fix that passed the health gates (or a position given with\n"
-             "set_last_known_position) and uses it to break such a tie: both candidates are\n"
-             "solved and the one nearer the remembered position wins, provided the reference\n"
-             "is at most max_reference_age_s seconds from the image's time (before or after)\n"
-             "and the winner lies within max_disambiguation_distance_nm nautical miles of it.\n"
-             "Without a healthy reference, with a stale one, or with the nearer candidate\n"
-             "outside the distance bound, the call raises the same ambiguous-match error as\n"
-             "the module function. The module-level functions are unchanged: only a tracker's\n"
-             "methods read or write its history.\n\n"
-             "A fix picked by position reports match_margin == 0. A recorded pick becomes the\n"
-             "next reference, so a wrong pick can reinforce itself until the reference ages\n"
-             "out (both tied candidates have passed the matcher's confidence checks).\n\n"
-             "Both bounds are keyword-only, finite and positive (ValueError otherwise), and\n"
-             "fixed for the tracker's life. One call at a time: a call made while another on\n"
-             "the same tracker has not returned raises RuntimeError(\"Already borrowed\")\n"
-             "instead of waiting."))},
-        {Py_tp_new, reinterpret_cast<void*>(guarded_new<tracker_new_impl>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Tracker>)},
-        {Py_tp_methods, kMethods},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<Tracker>("halvane.FixTracker", slots);
-    return create_class<Tracker>(type_spec);
+    return create_class<Tracker>(
+         "halvane.FixTracker",
+        {docstring<kFixTrackerSig>(R"(Opt-in tie-breaking across a sequence of solves from one place.
+
+Some skies admit two star identifications that pass every check equally well;
+halvane.resolve_fix then raises an ambiguous-match HalvaneError. A tracker
+remembers the last fix that passed the health gates (or a position given with
+set_last_known_position) and uses it to break such a tie: both candidates are
+solved and the one nearer the remembered position wins, provided the reference
+is at most max_reference_age_s seconds from the image's time (before or after)
+and the winner lies within max_disambiguation_distance_nm nautical miles of it.
+Without a healthy reference, with a stale one, or with the nearer candidate
+outside the distance bound, the call raises the same ambiguous-match error as
+the module function. The module-level functions are unchanged: only a tracker's
+methods read or write its history.
+
+A fix picked by position reports match_margin == 0. A recorded pick becomes the
+next reference, so a wrong pick can reinforce itself until the reference ages
+out (both tied candidates have passed the matcher's confidence checks).
+
+Both bounds are keyword-only, finite and positive (ValueError otherwise), and
+fixed for the tracker's life. One call at a time: a call made while another on
+the same tracker has not returned raises RuntimeError("Already borrowed")
+instead of waiting.)"),
+         guarded_new<tracker_new_impl>, nullptr, kMethods});
 }
 
 }  // namespace halvane::py

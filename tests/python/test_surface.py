@@ -98,12 +98,12 @@ def run(*command, **env):
 
 
 def test_the_stub_is_what_the_generator_writes_from_this_module():
-    written = run(sys.executable, "src/module/make_stub.py")
+    written = run(sys.executable, "stubs/make_stub.py")
     assert written.returncode == 0, written.stderr
-    assert written.stdout == (ROOT / "src/module/halvane.pyi").read_text(), "run `make stub`"
+    assert written.stdout == (ROOT / "stubs/halvane.pyi").read_text(), "run `make stub`"
 
 
 def test_stubtest_finds_the_stub_consistent_with_the_module(tmp_path):
     checked = run(sys.executable, "-m", "mypy.stubtest", "halvane", "--mypy-config-file", os.devnull,
-                  MYPYPATH=str(ROOT / "src/module"), MYPY_CACHE_DIR=str(tmp_path))
+                  MYPYPATH=str(ROOT / "stubs"), MYPY_CACHE_DIR=str(tmp_path))
     assert checked.returncode == 0, checked.stdout + checked.stderr

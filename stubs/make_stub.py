@@ -6,7 +6,7 @@ the types are added here. Parameters are typed by name (units travel in
 names), so a parameter or property this file does not know stops the
 script instead of reaching the stub untyped.
 
-    python src/module/make_stub.py > src/module/halvane.pyi
+    python stubs/make_stub.py > stubs/halvane.pyi
 """
 
 from __future__ import annotations
@@ -156,7 +156,7 @@ def klass(name: str, cls: type) -> list[str]:
 
 def main() -> None:
     out = [
-        "# Written by src/module/make_stub.py from the built module: do not edit.",
+        "# Written by stubs/make_stub.py from the built module: do not edit.",
         "import datetime",
         "from collections.abc import Sequence",
         "from typing import Self, final",

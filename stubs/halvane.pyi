@@ -1,4 +1,4 @@
-# Written by src/module/make_stub.py from the built module: do not edit.
+# Written by stubs/make_stub.py from the built module: do not edit.
 import datetime
 from collections.abc import Sequence
 from typing import Self, final
