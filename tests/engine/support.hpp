@@ -27,6 +27,11 @@ inline Mat3 rotation_about(Vec3 axis, double angle) {
              {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}};
 }
 
+// Unit vector of right ascension and declination, radians.
+inline Vec3 from_radec(double ra, double dec) {
+    return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
+}
+
 // A catalogue star at the J2000 direction v (normalised here), without motion.
 inline Star star_at(const Vec3& v, std::uint32_t hr_id, float vmag = 0.0f) {
     Star s;

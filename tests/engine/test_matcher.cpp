@@ -13,12 +13,9 @@
 namespace halvane {
 namespace {
 
+using testing::from_radec;
 using testing::rotation_about;
 constexpr double kArcmin = kDegToRad / 60.0;
-
-Vec3 from_radec(double ra, double dec) {
-    return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
-}
 
 // A catalogue of the given directions with every pair up to `max_sep`.
 Catalog make_catalog(const std::vector<Vec3>& directions, double max_sep = kPi) {
@@ -59,25 +56,6 @@ std::vector<Vec3> detections(const Mat3& r, const std::vector<Vec3>& sky, double
         out.push_back(cam);
     }
     return out;
-}
-
-TEST(StarGrid, HalfDegreeLayout) {
-    const Catalog empty;
-    for (double t : {0.0, 1e-6, 0.008726646259971648, std::nan("")}) {
-        const StarGrid g = StarGrid::build(empty, t);
-        ASSERT_EQ(g.n_bands, 360u) << t;
-        EXPECT_EQ(g.band_cells.front(), 3u);
-        EXPECT_EQ(g.band_cells.back(), 3u);
-        EXPECT_EQ(g.band_cells[179], 720u);
-        EXPECT_EQ(g.band_cells[180], 720u);
-        EXPECT_EQ(g.band_start.back(), g.cell_start.size() - 1);
-        std::vector<std::size_t> out{42};
-        g.query({0, 0, 1}, 0.1, out);
-        EXPECT_TRUE(out.empty());
-    }
-    const StarGrid huge = StarGrid::build(empty, 10.0);
-    EXPECT_EQ(huge.n_bands, 1u);
-    EXPECT_EQ(huge.band_cells[0], 2u);
 }
 
 TEST(StarGrid, CellLookupReducesAndClamps) {
