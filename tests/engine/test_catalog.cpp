@@ -238,8 +238,9 @@ TEST(StarMotion, ParallaxMovesAStarByAtMostItsParallaxOverAYear) {
                 const EquatorialPosition sun = sun_apparent(jd);
                 const Vec3 towards_sun = testing::from_radec(sun.ra, sun.dec);
                 const double sun_angle = angle_between(star.unit, towards_sun);
-                if (sun_angle > 0.3 && sun_angle < kPi - 0.3)
+                if (sun_angle > 0.3 && sun_angle < kPi - 0.3) {
                     EXPECT_GT(dot(moved, towards_sun), dot(star.unit, towards_sun)) << ra << " " << dec << " " << day;
+                }
             }
             // At some date of the year the star is well away from the Sun.
             EXPECT_LE(largest, 700.0 * kMas * (1.0 + 1e-6)) << ra << " " << dec;
