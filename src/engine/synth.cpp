@@ -10,7 +10,6 @@
 #include "frame.hpp"
 #include "numeric.hpp"
 #include "solve.hpp"
-#include "time.hpp"
 
 namespace halvane {
 

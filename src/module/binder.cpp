@@ -9,6 +9,20 @@ namespace halvane::py {
 
 namespace {
 
+// The pending exception, taken out of the interpreter and normalised; put
+// back (or dropped with its owner) when done.
+struct PendingError {
+    Ref type, value, traceback;
+
+    static PendingError fetch() {
+        PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        return {Ref(t), Ref(v), Ref(tb)};
+    }
+    void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
 // Raises with the whole text: a keyword name may hold a NUL, which a C
 // string would cut.
 bool raise_text(PyObject* type, const std::string& text) {
@@ -95,7 +109,8 @@ bool convert_integer(PyObject* object, const char* name, Int& out) {
     std::string shown = "value";
     if (Ref repr{PyObject_Repr(index.get())}) {
         Py_ssize_t size = 0;
-        if (const char* text = PyUnicode_AsUTF8AndSize(repr.get(), &size)) shown.assign(text, static_cast<std::size_t>(size));
+        if (const char* text = PyUnicode_AsUTF8AndSize(repr.get(), &size))
+            shown.assign(text, static_cast<std::size_t>(size));
     }
     PyErr_Clear();
     return raise_argument_error(PyExc_OverflowError, name,
@@ -132,39 +147,32 @@ bool name_conversion_failure(const char* name) {
         PyErr_GivenExceptionMatches(raised, PyExc_MemoryError) ||
         (refusal != nullptr && PyErr_GivenExceptionMatches(raised, refusal)))
         return false;
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    PendingError failure = PendingError::fetch();
+    PyObject* value = failure.value.get();
     std::string text;
     Ref shown(value == nullptr ? nullptr : PyObject_Str(value));
     if (!shown || !text_for_message(shown.get(), text)) {
         PyErr_Clear();
-        text = type_name(value == nullptr ? type : value);
+        text = type_name(value == nullptr ? failure.type.get() : value);
     }
     const std::string prefix = std::string("argument '") + name + "': ";
     if (text.rfind(prefix, 0) == 0) {
-        PyErr_Restore(type, value, traceback);
+        failure.restore();
         return false;
     }
     // The kind of failure survives where callers may catch it; anything
     // else (an IndexError from a sequence, an error inside a __float__) is
     // a wrong argument.
     PyObject* kind = PyExc_TypeError;
-    if (PyErr_GivenExceptionMatches(type, PyExc_OverflowError)) kind = PyExc_OverflowError;
-    else if (PyErr_GivenExceptionMatches(type, PyExc_ValueError)) kind = PyExc_ValueError;
+    if (PyErr_GivenExceptionMatches(failure.type.get(), PyExc_OverflowError)) kind = PyExc_OverflowError;
+    else if (PyErr_GivenExceptionMatches(failure.type.get(), PyExc_ValueError)) kind = PyExc_ValueError;
     raise_text(kind, prefix + text);
-    PyObject *new_type = nullptr, *new_value = nullptr, *new_traceback = nullptr;
-    PyErr_Fetch(&new_type, &new_value, &new_traceback);
-    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-    if (new_value != nullptr && value != nullptr) {
-        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-        PyException_SetCause(new_value, value);  // steals value
-        value = nullptr;
+    PendingError renamed = PendingError::fetch();
+    if (renamed.value && failure.value) {
+        if (failure.traceback) PyException_SetTraceback(value, failure.traceback.get());
+        PyException_SetCause(renamed.value.get(), failure.value.release());  // steals the cause
     }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    PyErr_Restore(new_type, new_value, new_traceback);
+    renamed.restore();
     return false;
 }
 

@@ -152,20 +152,14 @@ PyObject* init_module() {
                             "halvane can be initialised in one interpreter per process only");
             return nullptr;
         }
-        Py_INCREF(g_module);
-        return g_module;
+        return Py_NewRef(g_module);
     }
     if (halvane_error_type() == nullptr) return nullptr;
-    PyObject* module = PyModule_Create(&g_module_def);
-    if (module == nullptr) return nullptr;
-    if (!register_all(module)) {
-        Py_DECREF(module);
-        return nullptr;
-    }
+    Ref module(PyModule_Create(&g_module_def));
+    if (!module || !register_all(module.get())) return nullptr;
     g_interpreter_id = interpreter;
-    g_module = module;
-    Py_INCREF(g_module);  // the cache holds its own reference
-    return module;
+    g_module = Py_NewRef(module.get());  // the cache holds its own reference
+    return module.release();
 }
 
 }  // namespace

@@ -57,12 +57,14 @@ PyObject* remap_image_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* image_arg = nullptr;
     RemapScalars scalars;
     std::uint16_t fill = 0;
-    if (!bind<kRemapImageSig>(args, kwargs, arg<"image">(image_arg), scalars.slots(), arg<"fill">(fill))) return nullptr;
+    if (!bind<kRemapImageSig>(args, kwargs, arg<"image">(image_arg), scalars.slots(), arg<"fill">(fill)))
+        return nullptr;
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
     Camera src, dst;
     if (!remap_cameras(scalars, image.width, image.height, src, dst)) return nullptr;
-    return value_or_error(remap_image(image.view(), src, dst, scalars.dst_width, scalars.dst_height, fill), image_array);
+    return value_or_error(remap_image(image.view(), src, dst, scalars.dst_width, scalars.dst_height, fill),
+                          image_array);
 }
 
 PyObject* remap_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -12,12 +12,12 @@
 #include <tuple>
 #include <vector>
 
-#include "catalog.hpp"
-#include "site.hpp"
 #include "binder.hpp"
+#include "catalog.hpp"
 #include "convert.hpp"
 #include "py_camera.hpp"
 #include "py_catalog.hpp"
+#include "site.hpp"
 
 namespace halvane::py {
 
@@ -44,7 +44,8 @@ struct CentroidSolveArguments : SolveArguments {
 // The parameters of resolve_fix(image, focal_px, ..., mask=None) and of
 // resolve_from_centroids(centroids, focal_px, ...), for the module
 // functions and FixTracker's methods of the same names.
-inline constexpr auto kSolveHeadParams = std::to_array<Param>({{"up_cam"}, {"utc"}, {"catalog"}, {"sigma_arcmin", "None"}});
+inline constexpr auto kSolveHeadParams =
+    std::to_array<Param>({{"up_cam"}, {"utc"}, {"catalog"}, {"sigma_arcmin", "None"}});
 inline constexpr auto kSolveGateParams = std::to_array<Param>(
     {{"max_centroids", "None"}, {"min_matched_stars", "None"}, {"max_residual_rms_arcmin", "None"}});
 
