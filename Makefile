@@ -1,5 +1,6 @@
 # The README's commands. `make test` and `make demo` do all the set-up a
-# fresh machine needs: Debian packages (Eigen 3, GoogleTest) and a virtual
+# fresh machine needs: Debian packages (the compiler, Python headers and
+# venv, Eigen 3, GoogleTest, clang for fuzzing) and a virtual
 # environment with the Python build and test tools.
 
 PYTHON ?= python3
@@ -7,11 +8,11 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
-APT_PACKAGES := libeigen3-dev libgtest-dev clang-19 libclang-rt-19-dev
+APT_PACKAGES := g++ python3-dev python3-venv libeigen3-dev libgtest-dev clang-19 libclang-rt-19-dev
 FUZZ_SECONDS ?= 60
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: setup system-deps venv build demo test test-engine test-python fuzz sanitize bench catalog clean
+.PHONY: setup system-deps venv build stub demo test test-engine test-python fuzz sanitize bench catalog clean
 
 setup: system-deps venv
 
@@ -48,19 +49,24 @@ demo: build
 
 test-engine: setup
 	$(CMAKE) -S . -B build/engine -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DHALVANE_BUILD_MODULE=OFF -DHALVANE_BUILD_TESTS=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
+	  -DHALVANE_BUILD_MODULE=OFF -DHALVANE_BUILD_TESTS=ON -DHALVANE_WERROR=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
 	$(CMAKE) --build build/engine
 	$(CTEST) --test-dir build/engine --output-on-failure
 
 test-python: build
 	$(PY) -m pytest -q tests/python
 
+# Rewrites the type stub from the built module; a test fails while the
+# committed stub differs from what this writes.
+stub: build
+	$(PY) stubs/make_stub.py > stubs/halvane.pyi
+
 # Coverage-guided fuzzing of the catalogue loader (clang's libFuzzer) from the
 # seed corpus in tests/fuzz/corpus; new inputs it finds stay in build/fuzz.
 # `make fuzz FUZZ_SECONDS=600` runs longer.
 fuzz: setup
 	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 \
-	  -DHALVANE_BUILD_MODULE=OFF -DHALVANE_BUILD_FUZZ=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
+	  -DHALVANE_BUILD_MODULE=OFF -DHALVANE_BUILD_FUZZ=ON -DHALVANE_WERROR=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
 	$(CMAKE) --build build/fuzz --target fuzz_catalog
 	mkdir -p build/fuzz/corpus
 	build/fuzz/fuzz_catalog -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 -timeout=5 -print_final_stats=1 \
@@ -74,7 +80,7 @@ test: fuzz test-engine test-python
 # leak reports (the interpreter's own, at exit) are off.
 sanitize: setup
 	$(CMAKE) -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALVANE_SANITIZE=ON \
-	  -DHALVANE_BUILD_MODULE=ON -DHALVANE_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DHALVANE_BUILD_MODULE=ON -DHALVANE_BUILD_TESTS=ON -DHALVANE_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
 	$(CMAKE) --build build/sanitize
 	$(CTEST) --test-dir build/sanitize --output-on-failure

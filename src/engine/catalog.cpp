@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ephemeris.hpp"
 #include "matcher.hpp"
+#include "time.hpp"
 
 namespace halvane {
 
@@ -268,7 +270,7 @@ std::span<const StarPair> Catalog::pairs_in_range(double lo, double hi) const no
 std::array<double, 3> Star::unit_at(double jd, double epoch) const {
     if (pm_ra == 0.0f && pm_dec == 0.0f && parallax == 0.0f) return unit;
 
-    const double dt_years = (jd - 2451545.0) / 365.25 + 2000.0 - epoch;
+    const double dt_years = (jd - kJ2000) / 365.25 + 2000.0 - epoch;
     const double ra_now = ra + dt_years * (static_cast<double>(pm_ra) * kRadPerMas) / std::cos(dec);
     const double dec_now = dec + dt_years * (static_cast<double>(pm_dec) * kRadPerMas);
     const std::array<double, 3> p{std::cos(dec_now) * std::cos(ra_now), std::cos(dec_now) * std::sin(ra_now),
@@ -276,13 +278,7 @@ std::array<double, 3> Star::unit_at(double jd, double epoch) const {
 
     // Direction of the Sun, low precision: enough for a shift of at most
     // the parallax, under a second of arc for every catalogue star.
-    constexpr double kDeg = 0.017453292519943295;
-    const double t = (jd - 2451545.0) / 36525.0;
-    const double g = (t * 35999.05 + 357.528) * kDeg;
-    const double longitude = (t * 36000.771 + 280.46) * kDeg + (1.915 * std::sin(g) + 0.02 * std::sin(2.0 * g)) * kDeg;
-    const double obliquity = (t * -0.013 + 23.4393) * kDeg;
-    const std::array<double, 3> sun{std::cos(longitude), std::cos(obliquity) * std::sin(longitude),
-                                    std::sin(obliquity) * std::sin(longitude)};
+    const Vec3 sun = sun_direction(jd).unit();
 
     const double w = static_cast<double>(parallax) * kRadPerMas;
     const double d = sun[0] * p[0] + sun[1] * p[1] + sun[2] * p[2];

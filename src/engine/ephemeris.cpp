@@ -37,15 +37,22 @@ EquatorialPosition sun_apparent(double jd) noexcept {
     return {ra, dec};
 }
 
-Vec3 annual_aberration(double jd) noexcept {
+SunDirection sun_direction(double jd) noexcept {
     const double t = (jd - kJ2000) / kDaysPerJulianCentury;
     const double l = 280.46 + 36000.771 * t;
     const double g = (357.528 + 35999.05 * t) * kDegToRad;
-    const double sun_longitude = (l + 1.915 * std::sin(g) + 0.02 * std::sin(2.0 * g)) * kDegToRad;
-    const double obliquity = (23.4393 - 0.013 * t) * kDegToRad;
+    return {(l + 1.915 * std::sin(g) + 0.02 * std::sin(2.0 * g)) * kDegToRad, (23.4393 - 0.013 * t) * kDegToRad};
+}
+
+Vec3 SunDirection::unit() const noexcept {
+    return {std::cos(longitude), std::cos(obliquity) * std::sin(longitude), std::sin(obliquity) * std::sin(longitude)};
+}
+
+Vec3 annual_aberration(double jd) noexcept {
+    const SunDirection sun = sun_direction(jd);
     constexpr double kappa = 9.936508497454117e-5;
-    return {kappa * std::sin(sun_longitude), -kappa * std::cos(sun_longitude) * std::cos(obliquity),
-            -kappa * std::cos(sun_longitude) * std::sin(obliquity)};
+    return {kappa * std::sin(sun.longitude), -kappa * std::cos(sun.longitude) * std::cos(sun.obliquity),
+            -kappa * std::cos(sun.longitude) * std::sin(sun.obliquity)};
 }
 
 }  // namespace halvane

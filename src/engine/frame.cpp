@@ -27,4 +27,13 @@ Mat3 precession_matrix(double jd) noexcept {
     }};
 }
 
+ObserverAxes observer_axes(double lat, double lon, double jd_ut) noexcept {
+    const double theta = lon + gmst_rad(jd_ut);
+    const double sin_lat = std::sin(lat), cos_lat = std::cos(lat);
+    const double sin_theta = std::sin(theta), cos_theta = std::cos(theta);
+    return {{cos_lat * cos_theta, cos_lat * sin_theta, sin_lat},
+            {-sin_lat * cos_theta, -sin_lat * sin_theta, cos_lat},
+            {-sin_theta, cos_theta, 0.0}};
+}
+
 }  // namespace halvane

@@ -1,5 +1,5 @@
-// Precession: J2000 equatorial directions to the mean equator and equinox
-// of date.
+// Reference frames: precession of J2000 equatorial directions to the mean
+// equator and equinox of date, and the observer's local axes in that frame.
 #pragma once
 
 #include "vector.hpp"
@@ -15,5 +15,17 @@ namespace halvane {
 // and P = R3(-z) R2(theta) R3(-zeta). Exactly the identity at J2000.
 // The engine passes the UT Julian Date of the observation. Never fails.
 Mat3 precession_matrix(double jd) noexcept;
+
+// The observer's local axes in the equatorial frame of date: up (the
+// zenith), north and east unit vectors for latitude `lat` and east longitude
+// `lon` (radians) at Julian Date jd_ut, turned by Greenwich mean sidereal
+// time. Scene synthesis places stars with it; the fix inverts it. Never
+// fails.
+struct ObserverAxes {
+    Vec3 up{};
+    Vec3 north{};
+    Vec3 east{};
+};
+ObserverAxes observer_axes(double lat, double lon, double jd_ut) noexcept;
 
 }  // namespace halvane

@@ -29,6 +29,10 @@ inline constexpr double kRadToDeg = 57.29577951308232;
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kHalfPi = 1.5707963267948966;
 inline constexpr double kTwoPi = 6.283185307179586;
+// Arcminutes to radians and back, in the one evaluation order every caller
+// shares (so results agree to the bit).
+constexpr double arcmin_to_rad(double arcmin) noexcept { return arcmin / 60.0 * kDegToRad; }
+constexpr double rad_to_arcmin(double radians) noexcept { return radians * kRadToDeg * 60.0; }
 // One nautical mile is one arcminute of great circle.
 inline constexpr double kNmPerRad = 3437.746770784939;
 

@@ -103,7 +103,7 @@ std::optional<double> Camera::fisheye_radius(double theta) const noexcept {
 double Camera::arcmin_per_pixel() const noexcept {
     const double s = 1.0 / focal;
     const double radians = std::holds_alternative<Pinhole>(projection) ? std::atan(s) : s;
-    return radians * kRadToDeg * 60.0;
+    return rad_to_arcmin(radians);
 }
 
 double Camera::default_sigma_arcmin() const noexcept {

@@ -16,7 +16,7 @@ FixConfig make_fix_config(const Camera& camera, std::optional<double> sigma_arcm
                           const SolveOptions& options) {
     FixConfig config;
     const double sigma = sigma_arcmin.value_or(camera.default_sigma_arcmin());
-    config.sigma_rad = sigma / 60.0 * kDegToRad;
+    config.sigma_rad = arcmin_to_rad(sigma);
     config.match_tolerance = max_ignoring_nan(4.0 * config.sigma_rad, FixConfig::kMinMatchTolerance);
     config.triangle_stars = fisheye ? 12 : 5;
     config.max_centroids = options.max_centroids;
@@ -108,7 +108,7 @@ Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneReques
     params.width = request.width;
     params.height = request.height;
     params.background_noise = request.background_noise;
-    params.pixel_noise_px = request.pixel_noise_arcmin / 60.0 * kDegToRad * camera.focal;
+    params.pixel_noise_px = arcmin_to_rad(request.pixel_noise_arcmin) * camera.focal;
     params.up_noise_arcmin = request.up_noise_arcmin;
     params.seed = request.seed;
     params.mag_limit = request.mag_limit;

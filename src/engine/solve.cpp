@@ -122,13 +122,13 @@ double great_circle_nm(double lat1_deg, double lon1_deg, double lat2_deg,
     const double haversine =
         sin_half_dlat * sin_half_dlat + std::cos(lat1) * std::cos(lat2) * sin_half_dlon * sin_half_dlon;
     const double angle = 2.0 * std::asin(std::sqrt(haversine));
-    return angle * kRadToDeg * 60.0;
+    return rad_to_arcmin(angle);
 }
 
 double refraction_rad(double apparent_altitude) noexcept {
     const double h_deg = apparent_altitude * kRadToDeg;
     const double arcmin = max_ignoring_nan(1.0 / std::tan((h_deg + 7.31 / (h_deg + 4.4)) * kDegToRad), 0.0);
-    return arcmin / 60.0 * kDegToRad;
+    return arcmin_to_rad(arcmin);
 }
 
 }  // namespace halvane

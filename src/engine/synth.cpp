@@ -10,7 +10,6 @@
 #include "frame.hpp"
 #include "numeric.hpp"
 #include "solve.hpp"
-#include "time.hpp"
 
 namespace halvane {
 
@@ -20,22 +19,14 @@ namespace {
 // a catalogue star into its apparent place of date there. The fix pipeline
 // makes apparent places the same way, so a rendered star is exactly where
 // the solver will look for it.
-struct SkyOfDate {
+struct SkyOfDate : ObserverAxes {
     Mat3 precession{};
     Vec3 aberration{};
-    Vec3 up{};
-    Vec3 north{};
-    Vec3 east{};
 
     SkyOfDate(double lat, double lon, double jd_ut)
-        : precession(precession_matrix(jd_ut)), aberration(annual_aberration(jd_ut)) {
-        const double theta = lon + gmst_rad(jd_ut);
-        const double sin_lat = std::sin(lat), cos_lat = std::cos(lat);
-        const double sin_theta = std::sin(theta), cos_theta = std::cos(theta);
-        up = {cos_lat * cos_theta, cos_lat * sin_theta, sin_lat};
-        north = {-sin_lat * cos_theta, -sin_lat * sin_theta, cos_lat};
-        east = {-sin_theta, cos_theta, 0.0};
-    }
+        : ObserverAxes(observer_axes(lat, lon, jd_ut)),
+          precession(precession_matrix(jd_ut)),
+          aberration(annual_aberration(jd_ut)) {}
 
     Vec3 apparent(const Star& star, double jd_ut, double epoch) const {
         return normalized(precession * star.unit_at(jd_ut, epoch) + aberration);
@@ -224,7 +215,7 @@ Result<Scene> synthesize_scene(const Catalog& catalog, const SceneParams& params
     quantise(image, params.bit_depth, scene.pixels);
 
     Vec3 up{axes[0][2], axes[1][2], axes[2][2]};
-    if (params.up_noise_arcmin > 0.0) up = tilted(up, params.up_noise_arcmin / 60.0 * kDegToRad, rng);
+    if (params.up_noise_arcmin > 0.0) up = tilted(up, arcmin_to_rad(params.up_noise_arcmin), rng);
     scene.up_cam = up;
     scene.boresight_alt_deg = alt_deg;
     scene.boresight_az_deg = az_deg;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "module.hpp"
+
 namespace halvane::py {
 
 namespace {
@@ -11,10 +13,9 @@ namespace {
 // numpy attributes looked up once; the module lives in one interpreter.
 PyObject* numpy_attribute(const char* name, PyObject*& cache) {
     if (cache == nullptr) {
-        PyObject* numpy = PyImport_ImportModule("numpy");
-        if (numpy == nullptr) return nullptr;
-        cache = PyObject_GetAttrString(numpy, name);
-        Py_DECREF(numpy);
+        Ref numpy(PyImport_ImportModule("numpy"));
+        if (!numpy) return nullptr;
+        cache = PyObject_GetAttrString(numpy.get(), name);
     }
     return cache;
 }
@@ -82,34 +83,28 @@ PyObject* new_array(std::initializer_list<Py_ssize_t> shape, const char* dtype, 
                     std::size_t byte_count) {
     PyObject* empty = numpy_attribute("empty", g_empty);
     if (empty == nullptr) return nullptr;
-    PyObject* shape_tuple = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
-    if (shape_tuple == nullptr) return nullptr;
-    Py_ssize_t i = 0;
-    for (Py_ssize_t extent : shape) {
-        PyObject* item = PyLong_FromSsize_t(extent);
-        if (item == nullptr) {
-            Py_DECREF(shape_tuple);
-            return nullptr;
-        }
-        PyTuple_SetItem(shape_tuple, i++, item);  // steals item
-    }
-    PyObject* array = PyObject_CallFunction(empty, "Os", shape_tuple, dtype);
-    Py_DECREF(shape_tuple);
-    if (array == nullptr) return nullptr;
+    Ref shape_list(new_list(shape, [](Py_ssize_t extent) { return PyLong_FromSsize_t(extent); }));
+    if (!shape_list) return nullptr;
+    Ref array(PyObject_CallFunction(empty, "Os", shape_list.get(), dtype));
+    if (!array) return nullptr;
     Py_buffer view;
-    if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-        Py_DECREF(array);
-        return nullptr;
-    }
-    if (static_cast<std::size_t>(view.len) != byte_count) {
-        PyBuffer_Release(&view);
-        Py_DECREF(array);
-        PyErr_SetString(PyExc_SystemError, "array size does not match its data");
-        return nullptr;
-    }
-    if (byte_count > 0) std::memcpy(view.buf, bytes, byte_count);
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    const bool fits = static_cast<std::size_t>(view.len) == byte_count;
+    if (fits && byte_count > 0) std::memcpy(view.buf, bytes, byte_count);
     PyBuffer_Release(&view);
-    return array;
+    if (fits) return array.release();
+    PyErr_SetString(PyExc_SystemError, "array size does not match its data");
+    return nullptr;
+}
+
+PyObject* image_array(const OwnedImage& image) {
+    return new_array({static_cast<Py_ssize_t>(image.height), static_cast<Py_ssize_t>(image.width)}, "uint16",
+                     image.pixels.data(), image.pixels.size() * sizeof(std::uint16_t));
+}
+
+PyObject* mask_array(const OwnedMask& mask) {
+    return new_array({static_cast<Py_ssize_t>(mask.height), static_cast<Py_ssize_t>(mask.width)}, "bool",
+                     mask.flags.data(), mask.flags.size());
 }
 
 }  // namespace halvane::py

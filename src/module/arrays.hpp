@@ -14,6 +14,8 @@
 #include <span>
 #include <string_view>
 
+#include "image.hpp"
+
 namespace halvane::py {
 
 // True when `object` is a numpy.ndarray (or a subclass); -1 with an
@@ -60,5 +62,10 @@ private:
 // (exactly product(shape) * itemsize of them). New reference or nullptr.
 PyObject* new_array(std::initializer_list<Py_ssize_t> shape, const char* dtype, const void* bytes,
                     std::size_t byte_count);
+
+// A new (height, width) uint16 array of a frame, and bool array of a mask
+// (its 0/1 flag bytes are the layout of a NumPy bool array).
+PyObject* image_array(const OwnedImage& image);
+PyObject* mask_array(const OwnedMask& mask);
 
 }  // namespace halvane::py

@@ -9,13 +9,25 @@ namespace halvane::py {
 
 namespace {
 
+// The pending exception, taken out of the interpreter and normalised; put
+// back (or dropped with its owner) when done.
+struct PendingError {
+    Ref type, value, traceback;
+
+    static PendingError fetch() {
+        PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        return {Ref(t), Ref(v), Ref(tb)};
+    }
+    void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
 // Raises with the whole text: a keyword name may hold a NUL, which a C
 // string would cut.
 bool raise_text(PyObject* type, const std::string& text) {
-    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (message == nullptr) return false;
-    PyErr_SetObject(type, message);
-    Py_DECREF(message);
+    Ref message(new_text(text));
+    if (message) PyErr_SetObject(type, message.get());
     return false;
 }
 
@@ -26,13 +38,12 @@ bool raise_type_error(const char* function_name, const std::string& detail) {
 // A str as UTF-8 for a message; lone surrogates, which UTF-8 cannot hold,
 // are shown as escapes instead of failing the call with a UnicodeError.
 bool text_for_message(PyObject* text, std::string& out) {
-    PyObject* bytes = PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace");
-    if (bytes == nullptr) return false;
+    Ref bytes(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+    if (!bytes) return false;
     char* data = nullptr;
     Py_ssize_t size = 0;
-    const bool ok = PyBytes_AsStringAndSize(bytes, &data, &size) == 0;
+    const bool ok = PyBytes_AsStringAndSize(bytes.get(), &data, &size) == 0;
     if (ok) out.assign(data, static_cast<std::size_t>(size));
-    Py_DECREF(bytes);
     return ok;
 }
 
@@ -66,8 +77,8 @@ std::string plural(std::size_t n, const char* word) {
 // __index__ (int, bool, NumPy integers), range-checked against [lo, hi].
 template <class Int>
 bool convert_integer(PyObject* object, const char* name, Int& out) {
-    PyObject* index = PyNumber_Index(object);
-    if (index == nullptr) {
+    Ref index(PyNumber_Index(object));
+    if (!index) {
         PyErr_Clear();
         return raise_argument_error(PyExc_TypeError, name,
                                     "'" + type_name(object) + "' object cannot be interpreted as an integer");
@@ -77,14 +88,14 @@ bool convert_integer(PyObject* object, const char* name, Int& out) {
     bool in_range = false;
     if constexpr (std::is_signed_v<Int>) {
         int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+        const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         in_range = overflow == 0 && !(value == -1 && PyErr_Occurred()) && value >= lo && value <= hi;
         if (in_range) out = static_cast<Int>(value);
     } else {
         int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+        const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         if (overflow > 0) {
-            const unsigned long long big = PyLong_AsUnsignedLongLong(index);
+            const unsigned long long big = PyLong_AsUnsignedLongLong(index.get());
             in_range = !PyErr_Occurred() && big <= hi;
             if (in_range) out = static_cast<Int>(big);
         } else {
@@ -94,17 +105,12 @@ bool convert_integer(PyObject* object, const char* name, Int& out) {
         }
     }
     PyErr_Clear();
-    if (in_range) {
-        Py_DECREF(index);
-        return true;
-    }
-    PyObject* repr = PyObject_Repr(index);
-    Py_DECREF(index);
+    if (in_range) return true;
     std::string shown = "value";
-    if (repr != nullptr) {
+    if (Ref repr{PyObject_Repr(index.get())}) {
         Py_ssize_t size = 0;
-        if (const char* text = PyUnicode_AsUTF8AndSize(repr, &size)) shown.assign(text, static_cast<std::size_t>(size));
-        Py_DECREF(repr);
+        if (const char* text = PyUnicode_AsUTF8AndSize(repr.get(), &size))
+            shown.assign(text, static_cast<std::size_t>(size));
     }
     PyErr_Clear();
     return raise_argument_error(PyExc_OverflowError, name,
@@ -115,18 +121,13 @@ bool convert_integer(PyObject* object, const char* name, Int& out) {
 }  // namespace
 
 std::string type_name(PyObject* object) {
-    PyObject* type = PyObject_Type(object);
-    if (type == nullptr) {
-        PyErr_Clear();
-        return "object";
-    }
-    PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(type));
-    Py_DECREF(type);
     std::string out = "object";
-    if (name != nullptr) {
-        Py_ssize_t size = 0;
-        if (const char* text = PyUnicode_AsUTF8AndSize(name, &size)) out.assign(text, static_cast<std::size_t>(size));
-        Py_DECREF(name);
+    if (Ref type{PyObject_Type(object)}) {
+        if (Ref name{PyType_GetName(reinterpret_cast<PyTypeObject*>(type.get()))}) {
+            Py_ssize_t size = 0;
+            if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size))
+                out.assign(text, static_cast<std::size_t>(size));
+        }
     }
     PyErr_Clear();
     return out;
@@ -146,40 +147,32 @@ bool name_conversion_failure(const char* name) {
         PyErr_GivenExceptionMatches(raised, PyExc_MemoryError) ||
         (refusal != nullptr && PyErr_GivenExceptionMatches(raised, refusal)))
         return false;
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    PendingError failure = PendingError::fetch();
+    PyObject* value = failure.value.get();
     std::string text;
-    PyObject* shown = value == nullptr ? nullptr : PyObject_Str(value);
-    if (shown == nullptr || !text_for_message(shown, text)) {
+    Ref shown(value == nullptr ? nullptr : PyObject_Str(value));
+    if (!shown || !text_for_message(shown.get(), text)) {
         PyErr_Clear();
-        text = type_name(value == nullptr ? type : value);
+        text = type_name(value == nullptr ? failure.type.get() : value);
     }
-    Py_XDECREF(shown);
     const std::string prefix = std::string("argument '") + name + "': ";
     if (text.rfind(prefix, 0) == 0) {
-        PyErr_Restore(type, value, traceback);
+        failure.restore();
         return false;
     }
     // The kind of failure survives where callers may catch it; anything
     // else (an IndexError from a sequence, an error inside a __float__) is
     // a wrong argument.
     PyObject* kind = PyExc_TypeError;
-    if (PyErr_GivenExceptionMatches(type, PyExc_OverflowError)) kind = PyExc_OverflowError;
-    else if (PyErr_GivenExceptionMatches(type, PyExc_ValueError)) kind = PyExc_ValueError;
+    if (PyErr_GivenExceptionMatches(failure.type.get(), PyExc_OverflowError)) kind = PyExc_OverflowError;
+    else if (PyErr_GivenExceptionMatches(failure.type.get(), PyExc_ValueError)) kind = PyExc_ValueError;
     raise_text(kind, prefix + text);
-    PyObject *new_type = nullptr, *new_value = nullptr, *new_traceback = nullptr;
-    PyErr_Fetch(&new_type, &new_value, &new_traceback);
-    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-    if (new_value != nullptr && value != nullptr) {
-        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-        PyException_SetCause(new_value, value);  // steals value
-        value = nullptr;
+    PendingError renamed = PendingError::fetch();
+    if (renamed.value && failure.value) {
+        if (failure.traceback) PyException_SetTraceback(value, failure.traceback.get());
+        PyException_SetCause(renamed.value.get(), failure.value.release());  // steals the cause
     }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    PyErr_Restore(new_type, new_value, new_traceback);
+    renamed.restore();
     return false;
 }
 
@@ -190,7 +183,7 @@ bool match_arguments(const char* function_name, std::span<const Param> params, P
     for (const Param& p : params) {
         if (p.keyword_only) break;
         ++n_positional;
-        if (p.required) n_positional_required = n_positional;
+        if (p.required()) n_positional_required = n_positional;
     }
 
     const Py_ssize_t n_args = args == nullptr ? 0 : PyTuple_Size(args);
@@ -231,15 +224,41 @@ bool match_arguments(const char* function_name, std::span<const Param> params, P
 
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < n_positional; ++i)
-        if (params[i].required && slots[i] == nullptr) missing.push_back(params[i].name);
+        if (params[i].required() && slots[i] == nullptr) missing.push_back(params[i].name);
     if (!missing.empty()) return raise_missing(function_name, "positional", missing);
     for (std::size_t i = n_positional; i < params.size(); ++i)
-        if (params[i].required && slots[i] == nullptr) missing.push_back(params[i].name);
+        if (params[i].required() && slots[i] == nullptr) missing.push_back(params[i].name);
     if (!missing.empty()) return raise_missing(function_name, "keyword-only", missing);
     return true;
 }
 
-bool Converter<double>::convert(PyObject* object, const char* name, double& out) {
+std::string text_signature(const char* function_name, std::span<const Param> params) {
+    const std::string_view qualified = function_name;
+    const std::size_t dot = qualified.rfind('.');
+    const bool method = dot != std::string_view::npos;
+    std::string text(method ? qualified.substr(dot + 1) : qualified);
+    text += method ? "($self" : "(";
+    bool first = !method;
+    bool star_written = false;
+    for (const Param& p : params) {
+        if (!first) text += ", ";
+        first = false;
+        if (p.keyword_only && !star_written) {
+            text += "*, ";
+            star_written = true;
+        }
+        text += p.name;
+        if (!p.required()) {
+            text += "=";
+            text += p.default_text;
+        }
+    }
+    return text + ")";
+}
+
+namespace {
+
+bool convert_double(PyObject* object, const char* name, double& out) {
     out = PyFloat_AsDouble(object);
     if (out == -1.0 && PyErr_Occurred()) {
         // Keep the interpreter's OverflowError for ints too large for a
@@ -254,23 +273,7 @@ bool Converter<double>::convert(PyObject* object, const char* name, double& out)
     return true;
 }
 
-bool Converter<std::uint16_t>::convert(PyObject* object, const char* name, std::uint16_t& out) {
-    return convert_integer(object, name, out);
-}
-bool Converter<std::int32_t>::convert(PyObject* object, const char* name, std::int32_t& out) {
-    return convert_integer(object, name, out);
-}
-bool Converter<std::uint32_t>::convert(PyObject* object, const char* name, std::uint32_t& out) {
-    return convert_integer(object, name, out);
-}
-bool Converter<std::int64_t>::convert(PyObject* object, const char* name, std::int64_t& out) {
-    return convert_integer(object, name, out);
-}
-bool Converter<std::uint64_t>::convert(PyObject* object, const char* name, std::uint64_t& out) {
-    return convert_integer(object, name, out);
-}
-
-bool Converter<bool>::convert(PyObject* object, const char* name, bool& out) {
+bool convert_bool(PyObject* object, const char* name, bool& out) {
     // Python bool and NumPy's bool scalar only: truthiness of arbitrary
     // objects ("no", 2.5) would hide mistakes.
     const std::string type = type_name(object);
@@ -282,5 +285,23 @@ bool Converter<bool>::convert(PyObject* object, const char* name, bool& out) {
     }
     return raise_argument_error(PyExc_TypeError, name, "'" + type + "' object cannot be converted to 'bool'");
 }
+
+}  // namespace
+
+template <class T>
+    requires std::is_arithmetic_v<T>
+bool Converter<T>::convert(PyObject* object, const char* name, T& out) {
+    if constexpr (std::is_same_v<T, double>) return convert_double(object, name, out);
+    else if constexpr (std::is_same_v<T, bool>) return convert_bool(object, name, out);
+    else return convert_integer(object, name, out);
+}
+
+template struct Converter<double>;
+template struct Converter<bool>;
+template struct Converter<std::uint16_t>;
+template struct Converter<std::int32_t>;
+template struct Converter<std::uint32_t>;
+template struct Converter<std::int64_t>;
+template struct Converter<std::uint64_t>;
 
 }  // namespace halvane::py

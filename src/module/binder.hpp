@@ -1,16 +1,24 @@
-// The one argument binder behind every function and method.
+// The one argument binder behind every function and method, and the table
+// that is the single source of each one's Python surface.
 //
-// A Signature lists the parameters (name, positional-or-keyword or
-// keyword-only, required or optional). bind() matches the call's positional
-// and keyword arguments to it with the interpreter's own TypeError texts,
-// then converts each given argument into the C++ variable passed for it, in
-// signature order, stopping at the first failure. A parameter that was not
-// given leaves its variable untouched, so the variable's initial value is
-// the default.
+// A Signature names the function ("f", "Class.method", or "Class" for a
+// constructor) and lists its parameters: name, the Python text of the
+// default (none: required) and whether it is keyword-only. From it come the
+// text-signature line of the docstring (text_signature, docstring), the
+// matching of positional and keyword arguments with the interpreter's own
+// TypeError texts, and the conversion of each given argument into the C++
+// variable named for it:
 //
-//     static constexpr Signature<2> kSig{"f", {{{"x"}, {"flag", kOptional}}}};
+//     constexpr auto kSig = signature("f", {{"x"}, {"flag", "False"}});
 //     double x; bool flag = false;
-//     if (!bind(kSig, args, kwargs, x, flag)) return nullptr;
+//     if (!bind<kSig>(args, kwargs, arg<"x">(x), arg<"flag">(flag))) return nullptr;
+//
+// bind checks at compile time that the named variables are exactly the
+// table's parameters, so swapping two of them does not compile. Arguments
+// convert in signature order, stopping at the first failure; one that was
+// not given leaves its variable untouched, so the variable's initial value
+// must be the default the table states. A group of parameters bound
+// together (the lens scalars) passes a tuple of named variables.
 //
 // Conversion failures raise TypeError (OverflowError for an integer out of
 // range, ValueError for a value of the right type but wrong shape) with a
@@ -26,23 +34,62 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace halvane::py {
 
 struct Param {
     const char* name;
-    bool required = true;
+    const char* default_text = nullptr;  // the default as Python writes it; nullptr: required
     bool keyword_only = false;
+
+    constexpr bool required() const { return default_text == nullptr; }
 };
 
-inline constexpr bool kOptional = false;
+inline constexpr bool kKeywordOnly = true;
 
 template <std::size_t N>
 struct Signature {
-    const char* function_name;  // as shown in messages: "f" or "Class.method"
+    const char* function_name;  // as shown in messages: "f", "Class.method" or "Class"
     std::array<Param, N> params;
 };
+
+template <std::size_t N>
+constexpr Signature<N> signature(const char* function_name, const Param (&params)[N]) {
+    Signature<N> sig{function_name, {}};
+    for (std::size_t i = 0; i < N; ++i) sig.params[i] = params[i];
+    return sig;
+}
+
+constexpr Signature<0> signature(const char* function_name) { return {function_name, {}}; }
+
+// A signature from parameter lists shared between functions, in order.
+template <std::size_t... N>
+constexpr Signature<(N + ...)> signature(const char* function_name, const std::array<Param, N>&... parts) {
+    Signature<(N + ...)> sig{function_name, {}};
+    std::size_t i = 0;
+    (
+        [&] {
+            for (const Param& p : parts) sig.params[i++] = p;
+        }(),
+        ...);
+    return sig;
+}
+
+// The text signature line: "f(x, flag=False)", "method($self, x)" for
+// "Class.method", and "Class(...)" for a constructor.
+std::string text_signature(const char* function_name, std::span<const Param> params);
+
+// The docstring of a function: its text signature, "--", a blank line, then
+// `body`. Built once per signature and kept for the process's life.
+template <const auto& Sig>
+const char* docstring(std::string_view body) {
+    static const std::string text = text_signature(Sig.function_name, Sig.params) + "\n--\n\n" + std::string(body);
+    return text.c_str();
+}
 
 // Matches positional and keyword arguments to parameters. slots[i] receives
 // a borrowed reference, or stays nullptr when parameter i was not given.
@@ -69,34 +116,16 @@ std::string type_name(PyObject* object);
 template <class T>
 struct Converter;
 
-template <>
-struct Converter<double> {
-    static bool convert(PyObject* object, const char* name, double& out);
+// Numbers: double (anything with __float__), the fixed-width integers
+// (anything with __index__, range-checked: OverflowError outside), bool
+// (Python's and NumPy's only). Defined for double, bool, std::uint16_t,
+// std::int32_t, std::uint32_t, std::int64_t and std::uint64_t.
+template <class T>
+    requires std::is_arithmetic_v<T>
+struct Converter<T> {
+    static bool convert(PyObject* object, const char* name, T& out);
 };
-template <>
-struct Converter<std::uint16_t> {
-    static bool convert(PyObject* object, const char* name, std::uint16_t& out);
-};
-template <>
-struct Converter<std::int32_t> {
-    static bool convert(PyObject* object, const char* name, std::int32_t& out);
-};
-template <>
-struct Converter<std::uint32_t> {
-    static bool convert(PyObject* object, const char* name, std::uint32_t& out);
-};
-template <>
-struct Converter<std::int64_t> {
-    static bool convert(PyObject* object, const char* name, std::int64_t& out);
-};
-template <>
-struct Converter<std::uint64_t> {
-    static bool convert(PyObject* object, const char* name, std::uint64_t& out);
-};
-template <>
-struct Converter<bool> {
-    static bool convert(PyObject* object, const char* name, bool& out);
-};
+
 // The object itself, borrowed: for arguments a function validates with its
 // own refusal texts (arrays, timestamps, sequences).
 template <>
@@ -121,22 +150,92 @@ struct Converter<std::optional<T>> {
     }
 };
 
-namespace detail {
-template <std::size_t N, class... Ts, std::size_t... I>
-bool convert_slots(const Signature<N>& sig, const std::array<PyObject*, N>& slots,
-                   std::index_sequence<I...>, Ts&... outs) {
-    return ((slots[I] == nullptr || Converter<Ts>::convert(slots[I], sig.params[I].name, outs) ||
-             name_conversion_failure(sig.params[I].name)) &&
-            ...);
+// A C++ variable named after the parameter it receives.
+template <std::size_t N>
+struct FixedName {
+    char text[N]{};
+    constexpr FixedName(const char (&s)[N]) {
+        for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+    constexpr FixedName() = default;
+};
+
+template <std::size_t A, std::size_t B>
+constexpr FixedName<A + B - 1> operator+(const FixedName<A>& a, const FixedName<B>& b) {
+    FixedName<A + B - 1> out;
+    for (std::size_t i = 0; i + 1 < A; ++i) out.text[i] = a.text[i];
+    for (std::size_t i = 0; i < B; ++i) out.text[A - 1 + i] = b.text[i];
+    return out;
 }
+
+template <FixedName Name, class T>
+struct Slot {
+    using type = T;
+    static constexpr const char* name = Name.text;
+    T& out;
+};
+
+template <FixedName Name, class T>
+constexpr Slot<Name, T> arg(T& out) {
+    return {out};
+}
+
+namespace detail {
+
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+template <class T>
+auto as_tuple(T slot) {
+    return std::tuple<T>{slot};
+}
+template <class... Ts>
+auto as_tuple(std::tuple<Ts...> group) {
+    return group;
+}
+
+// order[i]: which slot receives parameter i; a parameter with no slot, or
+// with two, stops compilation.
+template <const auto& Sig, class Slots, std::size_t... J>
+constexpr auto slot_order(std::index_sequence<J...>) {
+    constexpr std::size_t n = Sig.params.size();
+    constexpr const char* names[] = {std::tuple_element_t<J, Slots>::name..., nullptr};
+    std::array<std::size_t, n> order{};
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t found = 0;
+        for (std::size_t j = 0; j < n; ++j)
+            if (same_text(Sig.params[i].name, names[j])) {
+                order[i] = j;
+                ++found;
+            }
+        if (found != 1) throw "each parameter of the signature needs exactly one variable of its name";
+    }
+    return order;
+}
+
 }  // namespace detail
 
-template <std::size_t N, class... Ts>
-bool bind(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Ts&... outs) {
-    static_assert(sizeof...(Ts) == N, "one output variable per parameter");
-    std::array<PyObject*, N> slots{};
-    if (!match_arguments(sig.function_name, sig.params, args, kwargs, slots)) return false;
-    return detail::convert_slots(sig, slots, std::index_sequence_for<Ts...>{}, outs...);
+template <const auto& Sig, class... Slots>
+bool bind(PyObject* args, PyObject* kwargs, Slots... given) {
+    auto slots = std::tuple_cat(detail::as_tuple(given)...);
+    using All = decltype(slots);
+    constexpr std::size_t n = Sig.params.size();
+    static_assert(std::tuple_size_v<All> == n, "one variable per parameter");
+    [[maybe_unused]] static constexpr auto order = detail::slot_order<Sig, All>(std::make_index_sequence<n>{});
+    std::array<PyObject*, n> objects{};
+    if (!match_arguments(Sig.function_name, Sig.params, args, kwargs, objects)) return false;
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ((objects[I] == nullptr ||
+                 Converter<typename std::tuple_element_t<order[I], All>::type>::convert(
+                     objects[I], Sig.params[I].name, std::get<order[I]>(slots).out) ||
+                 name_conversion_failure(Sig.params[I].name)) &&
+                ...);
+    }(std::make_index_sequence<n>{});
 }
 
 }  // namespace halvane::py

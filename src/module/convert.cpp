@@ -49,11 +49,8 @@ bool calendar_from_tuple(PyObject* utc, CalendarFields& f) {
 // (or as the binder's conversion error for a non-integer value).
 template <class Int>
 bool integer_attribute(PyObject* object, const char* name, Int& out) {
-    PyObject* value = PyObject_GetAttrString(object, name);
-    if (value == nullptr) return false;
-    const bool ok = Converter<Int>::convert(value, name, out);
-    Py_DECREF(value);
-    return ok;
+    Ref value(PyObject_GetAttrString(object, name));
+    return value && Converter<Int>::convert(value.get(), name, out);
 }
 
 bool refuse(const char* text) {
@@ -62,41 +59,33 @@ bool refuse(const char* text) {
 }
 
 PyObject* utc_timezone() {
-    PyObject* datetime = PyImport_ImportModule("datetime");
-    if (datetime == nullptr) return nullptr;
-    PyObject* timezone = PyObject_GetAttrString(datetime, "timezone");
-    Py_DECREF(datetime);
-    if (timezone == nullptr) return nullptr;
-    PyObject* utc = PyObject_GetAttrString(timezone, "utc");
-    Py_DECREF(timezone);
-    return utc;
+    Ref datetime(PyImport_ImportModule("datetime"));
+    if (!datetime) return nullptr;
+    Ref timezone(PyObject_GetAttrString(datetime.get(), "timezone"));
+    return timezone ? PyObject_GetAttrString(timezone.get(), "utc") : nullptr;
 }
 
 bool calendar_from_aware_datetime(PyObject* utc, CalendarFields& f) {
     if (PyObject_HasAttrString(utc, "utcoffset") != 1) return refuse(kUtcFormsText);
     if (PyObject_HasAttrString(utc, "astimezone") != 1) return refuse(kUtcFormsText);
 
-    PyObject* offset = PyObject_CallMethod(utc, "utcoffset", nullptr);
-    if (offset == nullptr) return false;
-    const bool naive = offset == Py_None;
-    Py_DECREF(offset);
-    if (naive) return refuse(kNaiveUtcText);
+    Ref offset(PyObject_CallMethod(utc, "utcoffset", nullptr));
+    if (!offset) return false;
+    if (offset.get() == Py_None) return refuse(kNaiveUtcText);
 
-    PyObject* zone = utc_timezone();
-    if (zone == nullptr) return false;
-    PyObject* converted = PyObject_CallMethod(utc, "astimezone", "O", zone);
-    Py_DECREF(zone);
-    if (converted == nullptr) return false;
+    Ref zone(utc_timezone());
+    if (!zone) return false;
+    Ref converted(PyObject_CallMethod(utc, "astimezone", "O", zone.get()));
+    if (!converted) return false;
 
     std::uint32_t second = 0, microsecond = 0;
-    const bool ok = integer_attribute(converted, "second", second) &&
-                    integer_attribute(converted, "microsecond", microsecond) &&
-                    integer_attribute(converted, "year", f.year) &&
-                    integer_attribute(converted, "month", f.month) &&
-                    integer_attribute(converted, "day", f.day) &&
-                    integer_attribute(converted, "hour", f.hour) &&
-                    integer_attribute(converted, "minute", f.minute);
-    Py_DECREF(converted);
+    const bool ok = integer_attribute(converted.get(), "second", second) &&
+                    integer_attribute(converted.get(), "microsecond", microsecond) &&
+                    integer_attribute(converted.get(), "year", f.year) &&
+                    integer_attribute(converted.get(), "month", f.month) &&
+                    integer_attribute(converted.get(), "day", f.day) &&
+                    integer_attribute(converted.get(), "hour", f.hour) &&
+                    integer_attribute(converted.get(), "minute", f.minute);
     if (!ok) return false;
     f.second = static_cast<double>(microsecond) / 1e6 + static_cast<double>(second);
     return true;
@@ -117,15 +106,6 @@ bool utc_to_jd(PyObject* utc, double& jd_ut) {
 // --- Coordinates and float sequences --------------------------------------
 
 namespace {
-
-// Owned reference that is released on scope exit.
-struct Ref {
-    PyObject* object;
-    explicit Ref(PyObject* o) : object(o) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object); }
-};
 
 // Items of a sequence are read one at a time; a length claimed by a Python
 // object is not trusted for an up-front reservation.
@@ -149,38 +129,25 @@ bool copy_float64_vector(PyObject* object, std::vector<double>& out) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // Text and byte strings are sequences to Python, but never of numbers.
 bool is_text_or_bytes(PyObject* object) {
     return PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object);
 }
 
-// The length of a sequence argument, or a TypeError naming it when the
-// object is not one: str and bytes are refused, and so is anything whose
-// len() fails (a 0-d array).
+}  // namespace
+
+Py_ssize_t sequence_size(PyObject* object) {
+    const Py_ssize_t length = is_text_or_bytes(object) || !PySequence_Check(object) ? -1 : PySequence_Size(object);
+    if (length < 0) PyErr_Clear();
+    return length;
+}
+
 bool sequence_length(PyObject* object, const char* name, const char* expected, Py_ssize_t& length) {
-    length = is_text_or_bytes(object) || !PySequence_Check(object) ? -1 : PySequence_Size(object);
+    length = sequence_size(object);
     if (length >= 0) return true;
-    PyErr_Clear();
     return raise_argument_error(PyExc_TypeError, name, std::string("expected ") + expected + ", not " +
                                                            type_name(object));
 }
-
-// Reads every item of a sequence argument through `read`, which returns
-// false with an exception set to stop.
-template <class ReadItem>
-bool read_items(PyObject* sequence, const char* name, Py_ssize_t length, ReadItem&& read) {
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Ref item(sequence_item(sequence, name, i, length));
-        if (item.object == nullptr || !read(item.object, static_cast<std::size_t>(i))) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 PyObject* sequence_item(PyObject* sequence, const char* name, Py_ssize_t i, Py_ssize_t length) {
     PyObject* item = PySequence_GetItem(sequence, i);
@@ -221,24 +188,19 @@ bool extract_coordinates(PyObject* values, const char* name, std::vector<double>
     out.clear();
     if (is_text_or_bytes(values)) return refuse();
     if (copy_float64_vector(values, out)) return true;
-    if (!PySequence_Check(values)) return refuse();
-    const Py_ssize_t n = PySequence_Size(values);
-    if (n < 0) {
-        PyErr_Clear();
-        return refuse();
-    }
+    const Py_ssize_t n = sequence_size(values);
+    if (n < 0) return refuse();
     out.reserve(std::min(static_cast<std::size_t>(n), kMaxReserve));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item(PySequence_GetItem(values, i));
+    const bool read = read_items(values, name, n, [&](PyObject* item, std::size_t) {
         double value = 0.0;
-        if (item.object == nullptr || !number_as_double(item.object, value)) {
-            PyErr_Clear();
-            out.clear();
-            return refuse();
-        }
+        if (!number_as_double(item, value)) return false;
         out.push_back(value);
-    }
-    return true;
+        return true;
+    });
+    if (read) return true;
+    PyErr_Clear();
+    out.clear();
+    return refuse();
 }
 
 bool Converter<std::vector<double>>::convert(PyObject* object, const char* name, std::vector<double>& out) {
@@ -267,6 +229,11 @@ bool convert_fixed_sequence(PyObject* object, const char* name, double* out, std
                       [&](PyObject* item, std::size_t i) { return Converter<double>::convert(item, name, out[i]); });
 }
 
+bool number_triple(PyObject* object, const char* name, std::array<double, 3>& out) {
+    return sequence_size(object) == 3 &&
+           read_items(object, name, 3, [&](PyObject* item, std::size_t k) { return number_as_double(item, out[k]); });
+}
+
 bool Converter<std::vector<Centroid>>::convert(PyObject* object, const char* name, std::vector<Centroid>& out) {
     out.clear();
     Py_ssize_t n = 0;
@@ -274,13 +241,7 @@ bool Converter<std::vector<Centroid>>::convert(PyObject* object, const char* nam
     out.reserve(std::min(static_cast<std::size_t>(n), kMaxReserve));
     return read_items(object, name, n, [&](PyObject* item, std::size_t i) {
         std::array<double, 3> xyf{};
-        const bool triple = !is_text_or_bytes(item) && PySequence_Check(item) && PySequence_Size(item) == 3;
-        bool ok = triple;
-        for (Py_ssize_t k = 0; ok && k < 3; ++k) {
-            Ref value(PySequence_GetItem(item, k));
-            ok = value.object != nullptr && number_as_double(value.object, xyf[static_cast<std::size_t>(k)]);
-        }
-        if (!ok) {
+        if (!number_triple(item, name, xyf)) {
             PyErr_Clear();
             return raise_argument_error(PyExc_TypeError, name,
                                         "item " + std::to_string(i) + " is not an (x, y, flux) triple of floats");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "binder.hpp"
+#include "module.hpp"
 #include "centroid.hpp"
 
 namespace halvane::py {
@@ -36,17 +37,43 @@ bool utc_to_jd(PyObject* utc, double& jd_ut);
 // is left set either way.
 bool number_as_double(PyObject* object, double& out);
 
+// Exactly three numbers, each read by number_as_double: a direction or an
+// (x, y, flux) triple. False for any other form, perhaps with an exception
+// set that the caller clears before refusing with its own text.
+bool number_triple(PyObject* object, const char* name, std::array<double, 3>& out);
+
 // A sequence of numbers (list, tuple, 1-D NumPy array, ...) into `out`. A
 // str is refused, and so is anything whose items do not all convert; the
 // refusal is "x and y must both be floats, or both 1-D sequences of floats
 // of the same length (<name> is neither)".
 bool extract_coordinates(PyObject* values, const char* name, std::vector<double>& out);
 
+// The one reader of sequence arguments.
+//
+// sequence_size: the length of a sequence, or -1 with no exception set for
+// anything else; str and bytes count as no sequence (never one of numbers).
+// sequence_length: the same, raising TypeError "argument '<name>': expected
+// <expected>, not <type>" for a non-sequence.
+Py_ssize_t sequence_size(PyObject* object);
+bool sequence_length(PyObject* object, const char* name, const char* expected, Py_ssize_t& length);
+
 // Item i of a sequence argument `name` whose length was read before (a new
 // reference). A sequence that ends early, because it shrank during the call
 // or its __len__ lies, raises ValueError naming the argument instead of
 // leaking an IndexError; other failures propagate.
 PyObject* sequence_item(PyObject* sequence, const char* name, Py_ssize_t i, Py_ssize_t length);
+
+// Reads items 0 .. length-1 in order through read(item, i), which returns
+// false to stop (with an exception set, or none for the caller to refuse
+// with its own text).
+template <class ReadItem>
+bool read_items(PyObject* sequence, const char* name, Py_ssize_t length, ReadItem&& read) {
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Ref item(sequence_item(sequence, name, i, length));
+        if (!item || !read(item.get(), static_cast<std::size_t>(i))) return false;
+    }
+    return true;
+}
 
 // Binder converters for sequences of floats. A str is refused with
 // TypeError; an item that is not a number gives the float converter's

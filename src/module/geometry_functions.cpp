@@ -16,39 +16,43 @@ namespace halvane::py {
 
 namespace {
 
+constexpr auto kPrecessVectorSig = signature("precess_vector", {{"jd_tt"}, {"v"}});
+constexpr auto kSunApparentJdSig = signature("sun_apparent_jd", {{"jd"}});
+constexpr auto kGreatCircleNmSig =
+    signature("great_circle_nm", {{"lat1_deg"}, {"lon1_deg"}, {"lat2_deg"}, {"lon2_deg"}});
+constexpr auto kCovarianceEllipseSig = signature("covariance_ellipse", {{"azimuths_deg"}, {"sigma_arcmin"}});
+
 PyObject* precess_vector_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<2> kSig{"precess_vector", {{{"jd_tt"}, {"v"}}}};
     double jd_tt = 0.0;
     Vec3 v{};
-    if (!bind(kSig, args, kwargs, jd_tt, v)) return nullptr;
+    if (!bind<kPrecessVectorSig>(args, kwargs, arg<"jd_tt">(jd_tt), arg<"v">(v))) return nullptr;
     const Vec3 p = precession_matrix(jd_tt) * v;
     return Py_BuildValue("[ddd]", p[0], p[1], p[2]);
 }
 
 PyObject* sun_apparent_jd_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<1> kSig{"sun_apparent_jd", {{{"jd"}}}};
     double jd = 0.0;
-    if (!bind(kSig, args, kwargs, jd)) return nullptr;
+    if (!bind<kSunApparentJdSig>(args, kwargs, arg<"jd">(jd))) return nullptr;
     const EquatorialPosition sun = sun_apparent(jd);
     return Py_BuildValue("(dd)", sun.ra, sun.dec);
 }
 
 PyObject* great_circle_nm_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<4> kSig{"great_circle_nm",
-                                       {{{"lat1_deg"}, {"lon1_deg"}, {"lat2_deg"}, {"lon2_deg"}}}};
     double lat1 = 0.0, lon1 = 0.0, lat2 = 0.0, lon2 = 0.0;
-    if (!bind(kSig, args, kwargs, lat1, lon1, lat2, lon2)) return nullptr;
+    if (!bind<kGreatCircleNmSig>(args, kwargs, arg<"lat1_deg">(lat1), arg<"lon1_deg">(lon1), arg<"lat2_deg">(lat2),
+                                 arg<"lon2_deg">(lon2)))
+        return nullptr;
     return PyFloat_FromDouble(great_circle_nm(lat1, lon1, lat2, lon2));
 }
 
 PyObject* covariance_ellipse_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<2> kSig{"covariance_ellipse", {{{"azimuths_deg"}, {"sigma_arcmin"}}}};
     std::vector<double> azimuths;
     double sigma_arcmin = 0.0;
-    if (!bind(kSig, args, kwargs, azimuths, sigma_arcmin)) return nullptr;
+    if (!bind<kCovarianceEllipseSig>(args, kwargs, arg<"azimuths_deg">(azimuths), arg<"sigma_arcmin">(sigma_arcmin)))
+        return nullptr;
     if (azimuths.size() < 2) return raise_halvane_error("need at least two azimuths");
     for (double& azimuth : azimuths) azimuth *= kDegToRad;
-    const double sigma = sigma_arcmin / 60.0 * kDegToRad;
+    const double sigma = arcmin_to_rad(sigma_arcmin);
     const auto ellipse = azimuth_ellipse_2sigma(azimuths, sigma);
     if (!ellipse) return raise_halvane_error("singular geometry: parallel lines of position");
     return Py_BuildValue("(ddd)", ellipse->semi_major_nm, ellipse->semi_minor_nm, ellipse->orientation_deg);
@@ -56,32 +60,24 @@ PyObject* covariance_ellipse_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef precess_vector_def = method_def<precess_vector_impl>(
-    "precess_vector",
-    "precess_vector(jd_tt, v)\n--\n\n"
+PyMethodDef precess_vector_def = method_def<precess_vector_impl, kPrecessVectorSig>(
     "Precess a J2000 equatorial unit vector to the mean equator of date.\n"
     "v is three floats (not normalised); returns the list P * v, P the IAU 1976\n"
     "precession matrix for the Julian Date jd_tt.");
 
-PyMethodDef sun_apparent_jd_def = method_def<sun_apparent_jd_impl>(
-    "sun_apparent_jd",
-    "sun_apparent_jd(jd)\n--\n\n"
+PyMethodDef sun_apparent_jd_def = method_def<sun_apparent_jd_impl, kSunApparentJdSig>(
     "Apparent (of-date) right ascension and declination of the Sun, in radians, for a\n"
     "Julian Date: a tuple (ra, dec) with ra in [0, 2*pi).");
 
-PyMethodDef great_circle_nm_def = method_def<great_circle_nm_impl>(
-    "great_circle_nm",
-    "great_circle_nm(lat1_deg, lon1_deg, lat2_deg, lon2_deg)\n--\n\n"
+PyMethodDef great_circle_nm_def = method_def<great_circle_nm_impl, kGreatCircleNmSig>(
     "Great-circle distance between two lat/lon points (degrees) in nautical miles,\n"
     "one arcminute of arc each: the unit FixTracker measures its distance bound in.");
 
-PyMethodDef covariance_ellipse_def = method_def<covariance_ellipse_impl>(
-    "covariance_ellipse",
-    "covariance_ellipse(azimuths_deg, sigma_arcmin)\n--\n\n"
-    "The 2-sigma covariance ellipse (semi_major_nm, semi_minor_nm, orientation_deg) of a\n"
-    "fix from lines of position at the given sight azimuths (degrees from north through\n"
-    "east), each with standard deviation sigma_arcmin. orientation_deg is the major axis\n"
-    "from north toward east, in [-90, 90]. Raises HalvaneError for fewer than two\n"
-    "azimuths or for parallel lines of position.");
+PyMethodDef covariance_ellipse_def = method_def<covariance_ellipse_impl, kCovarianceEllipseSig>(
+    R"(The 2-sigma covariance ellipse (semi_major_nm, semi_minor_nm, orientation_deg) of a
+fix from lines of position at the given sight azimuths (degrees from north through
+east), each with standard deviation sigma_arcmin. orientation_deg is the major axis
+from north toward east, in [-90, 90]. Raises HalvaneError for fewer than two
+azimuths or for parallel lines of position.)");
 
 }  // namespace halvane::py

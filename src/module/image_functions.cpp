@@ -14,124 +14,111 @@ namespace halvane::py {
 
 namespace {
 
+constexpr auto kDetectCentroidsSig = signature("detect_centroids", {{"image"}, {"max_count"}, {"mask", "None"}});
+constexpr auto kDetectCentroidsMatchedSig =
+    signature("detect_centroids_matched", {{"image"}, {"max_count"}, {"psf_sigma_px"}});
+constexpr auto kForegroundMaskSig = signature("foreground_mask", {{"image"}});
+
 // (x, y, flux) float tuples in the engine's order.
 PyObject* centroid_list(const std::vector<Centroid>& centroids) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(centroids.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < centroids.size(); ++i) {
-        const Centroid& c = centroids[i];
-        PyObject* item = Py_BuildValue("(ddd)", c.x, c.y, c.flux);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return list;
+    return new_list(centroids, [](const Centroid& c) { return Py_BuildValue("(ddd)", c.x, c.y, c.flux); });
 }
 
 PyObject* detect_centroids_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<3> kSig{"detect_centroids", {{{"image"}, {"max_count"}, {"mask", kOptional}}}};
     PyObject* image_arg = nullptr;
     std::uint64_t max_count = 0;
     PyObject* mask_arg = Py_None;
-    if (!bind(kSig, args, kwargs, image_arg, max_count, mask_arg)) return nullptr;
+    if (!bind<kDetectCentroidsSig>(args, kwargs, arg<"image">(image_arg), arg<"max_count">(max_count),
+                                   arg<"mask">(mask_arg)))
+        return nullptr;
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
     std::optional<OwnedMask> mask;
     if (!extract_optional_mask(mask_arg, mask)) return nullptr;
     const std::optional<MaskView> mask_view = mask ? std::optional(mask->view()) : std::nullopt;
-    const auto centroids = detect_centroids_masked(image.view(), max_count, mask_view);
-    if (!centroids) return to_py_err(centroids.error());
-    return centroid_list(*centroids);
+    return value_or_error(detect_centroids_masked(image.view(), max_count, mask_view), centroid_list);
 }
 
 PyObject* detect_centroids_matched_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<3> kSig{"detect_centroids_matched",
-                                       {{{"image"}, {"max_count"}, {"psf_sigma_px"}}}};
     PyObject* image_arg = nullptr;
     std::uint64_t max_count = 0;
     double psf_sigma_px = 0.0;
-    if (!bind(kSig, args, kwargs, image_arg, max_count, psf_sigma_px)) return nullptr;
+    if (!bind<kDetectCentroidsMatchedSig>(args, kwargs, arg<"image">(image_arg), arg<"max_count">(max_count),
+                                          arg<"psf_sigma_px">(psf_sigma_px)))
+        return nullptr;
     if (!check_psf_sigma_px(psf_sigma_px)) return nullptr;  // before the image is looked at
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
-    const auto centroids = detect_centroids_matched(image.view(), max_count, psf_sigma_px);
-    if (!centroids) return to_py_err(centroids.error());
-    return centroid_list(*centroids);
+    return value_or_error(detect_centroids_matched(image.view(), max_count, psf_sigma_px), centroid_list);
 }
 
 PyObject* foreground_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<1> kSig{"foreground_mask", {{{"image"}}}};
     PyObject* image_arg = nullptr;
-    if (!bind(kSig, args, kwargs, image_arg)) return nullptr;
+    if (!bind<kForegroundMaskSig>(args, kwargs, arg<"image">(image_arg))) return nullptr;
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
     const auto mask = foreground_mask(image.view());
     // The frame's copy is no longer needed: freed before the result array is
     // made, it does not add to the call's peak.
     image = OwnedImage{};
-    if (!mask) return to_py_err(mask.error());
-    // Flags are 0/1 bytes, the layout of a NumPy bool array.
-    return new_array({static_cast<Py_ssize_t>(mask->height), static_cast<Py_ssize_t>(mask->width)}, "bool",
-                     mask->flags.data(), mask->flags.size());
+    return value_or_error(mask, mask_array);
 }
 
 }  // namespace
 
-PyMethodDef detect_centroids_def = method_def<detect_centroids_impl>(
-    "detect_centroids",
-    "detect_centroids(image, max_count, mask=None)\n--\n\n"
-    "Star centroids as a list of (x, y, flux) float tuples, brightest first,\n"
-    "at most max_count of them. x is the column and y the row, in pixels, with\n"
-    "pixel (i, j) centred on (i, j); flux is the background-subtracted sum over\n"
-    "the star's pixels.\n\n"
-    "image: a 2-D C-contiguous numpy array, uint16 (full scale 65535) or uint8\n"
-    "(widened to 16-bit by 257).\n"
-    "mask: None, or a 2-D bool array of the image's own shape where True marks\n"
-    "a pixel that is not sky (a tree, a roof, a cloud flagged by a segmentation\n"
-    "model). A masked pixel seeds no component and joins none, and feeds\n"
-    "neither the background mesh nor the noise estimate; a component that\n"
-    "reaches the mask is dropped whole, as one that reaches the frame edge is.\n"
-    "This replaces filling masked pixels with the frame median before the\n"
-    "call, which still lets the mesh sample the flat patch and cannot drop a\n"
-    "star cut by the obstruction. A mask of another shape is refused.\n\n"
-    "Stars are 4-connected components of 3 to 400 pixels at least\n"
-    "max(5 robust sigma, 2048) above a 32 px tiled-median background, placed\n"
-    "to sub-pixel precision by a log-parabola fit of their marginal profiles.");
+PyMethodDef detect_centroids_def = method_def<detect_centroids_impl, kDetectCentroidsSig>(
+    R"(Star centroids as a list of (x, y, flux) float tuples, brightest first,
+at most max_count of them. x is the column and y the row, in pixels, with
+pixel (i, j) centred on (i, j); flux is the background-subtracted sum over
+the star's pixels.
 
-PyMethodDef detect_centroids_matched_def = method_def<detect_centroids_matched_impl>(
-    "detect_centroids_matched",
-    "detect_centroids_matched(image, max_count, psf_sigma_px)\n--\n\n"
-    "Star centroids from a Gaussian matched filter of width psf_sigma_px, as\n"
-    "(x, y, flux) float tuples, brightest first, at most max_count of them.\n"
-    "Meant for PSFs of 1 to 2 px sigma, which the blob detector of\n"
-    "detect_centroids rejects because its 3-pixel minimum area exceeds their\n"
-    "footprint.\n\n"
-    "The filter rejects junk smaller than the template (a hot pixel must be\n"
-    "pi * psf_sigma_px**2 times brighter than a star's peak to outrank it) and\n"
-    "barely demotes extended structure (a cloud edge much brighter than a star\n"
-    "still outranks it; exclude foreground with a mask on the other paths).\n"
-    "It subtracts the same tiled-median background, convolves with the\n"
-    "Gaussian, takes 5x5 local maxima at least 4 robust sigma of the filtered\n"
-    "surface above zero and refines each by a log-parabola fit. flux is the\n"
-    "filtered peak value, not comparable with the flux of detect_centroids.\n"
-    "There is no mask parameter.\n\n"
-    "image: as for detect_centroids (2-D uint16, or uint8 widened by 257).\n"
-    "psf_sigma_px: finite and in (0, 64]. The engine takes the width on trust,\n"
-    "so the range is enforced here; 64 px is far above any real star PSF and\n"
-    "above the widest defocus worth filtering for.");
+image: a 2-D C-contiguous numpy array, uint16 (full scale 65535) or uint8
+(widened to 16-bit by 257).
+mask: None, or a 2-D bool array of the image's own shape where True marks
+a pixel that is not sky (a tree, a roof, a cloud flagged by a segmentation
+model). A masked pixel seeds no component and joins none, and feeds
+neither the background mesh nor the noise estimate; a component that
+reaches the mask is dropped whole, as one that reaches the frame edge is.
+This replaces filling masked pixels with the frame median before the
+call, which still lets the mesh sample the flat patch and cannot drop a
+star cut by the obstruction. A mask of another shape is refused.
 
-PyMethodDef foreground_mask_def = method_def<foreground_mask_impl>(
-    "foreground_mask",
-    "foreground_mask(image)\n--\n\n"
-    "Exclusion mask derived from the frame by bright-pixel density, as a new\n"
-    "(height, width) bool array with True for \"not sky\", ready for the mask\n"
-    "parameter of detect_centroids and of the solve functions.\n\n"
-    "A pixel more than 2.5 robust sigma above the frame median is bright; a\n"
-    "pixel whose 61 px box holds more than 10 per cent bright pixels is\n"
-    "foreground; the result grows by 15 px (city-block). A single star's PSF\n"
-    "covers well under one per cent of the box, so stars never trip it.\n\n"
-    "image: as for detect_centroids (2-D uint16, or uint8 widened by 257).");
+Stars are 4-connected components of 3 to 400 pixels at least
+max(5 robust sigma, 2048) above a 32 px tiled-median background, placed
+to sub-pixel precision by a log-parabola fit of their marginal profiles.)");
+
+PyMethodDef detect_centroids_matched_def = method_def<detect_centroids_matched_impl, kDetectCentroidsMatchedSig>(
+    R"(Star centroids from a Gaussian matched filter of width psf_sigma_px, as
+(x, y, flux) float tuples, brightest first, at most max_count of them.
+Meant for PSFs of 1 to 2 px sigma, which the blob detector of
+detect_centroids rejects because its 3-pixel minimum area exceeds their
+footprint.
+
+The filter rejects junk smaller than the template (a hot pixel must be
+pi * psf_sigma_px**2 times brighter than a star's peak to outrank it) and
+barely demotes extended structure (a cloud edge much brighter than a star
+still outranks it; exclude foreground with a mask on the other paths).
+It subtracts the same tiled-median background, convolves with the
+Gaussian, takes 5x5 local maxima at least 4 robust sigma of the filtered
+surface above zero and refines each by a log-parabola fit. flux is the
+filtered peak value, not comparable with the flux of detect_centroids.
+There is no mask parameter.
+
+image: as for detect_centroids (2-D uint16, or uint8 widened by 257).
+psf_sigma_px: finite and in (0, 64]. The engine takes the width on trust,
+so the range is enforced here; 64 px is far above any real star PSF and
+above the widest defocus worth filtering for.)");
+
+PyMethodDef foreground_mask_def = method_def<foreground_mask_impl, kForegroundMaskSig>(
+    R"(Exclusion mask derived from the frame by bright-pixel density, as a new
+(height, width) bool array with True for "not sky", ready for the mask
+parameter of detect_centroids and of the solve functions.
+
+A pixel more than 2.5 robust sigma above the frame median is bright; a
+pixel whose 61 px box holds more than 10 per cent bright pixels is
+foreground; the result grows by 15 px (city-block). A single star's PSF
+covers well under one per cent of the box, so stars never trip it.
+
+image: as for detect_centroids (2-D uint16, or uint8 widened by 257).)");
 
 }  // namespace halvane::py

@@ -29,10 +29,8 @@ PyObject* halvane_error_type() {
 PyObject* raise_halvane_error(const std::string& message) {
     PyObject* type = halvane_error_type();
     if (type == nullptr) return nullptr;
-    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-    if (text == nullptr) return nullptr;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
+    Ref text(new_text(message));
+    if (text) PyErr_SetObject(type, text.get());
     return nullptr;
 }
 
@@ -87,8 +85,7 @@ PyObject* make_function(PyObject* module_name) {
 
 PyObject* make_halvane_error(PyObject*) {
     PyObject* type = halvane_error_type();
-    Py_XINCREF(type);
-    return type;
+    return Py_XNewRef(type);
 }
 
 const Registration kRegistrations[] = {
@@ -139,43 +136,22 @@ PyModuleDef g_module_def = {
 };
 
 bool register_all(PyObject* module) {
-    PyObject* all = PyList_New(0);
-    if (all == nullptr) return false;
-    if (PyModule_AddObjectRef(module, "__all__", all) < 0) {
-        Py_DECREF(all);
-        return false;
-    }
-    PyObject* module_name = PyUnicode_FromString("halvane");
-    if (module_name == nullptr) {
-        Py_DECREF(all);
-        return false;
-    }
-    bool ok = true;
+    Ref all(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
+    Ref module_name(PyUnicode_FromString("halvane"));
+    if (!module_name) return false;
     for (const Registration& entry : kRegistrations) {
-        PyObject* object = entry.create(module_name);
-        if (object == nullptr) {
-            ok = false;
-            break;
-        }
-        const int added = PyModule_AddObjectRef(module, entry.name, object);
-        Py_DECREF(object);
-        PyObject* name = added < 0 ? nullptr : PyUnicode_FromString(entry.name);
-        if (name == nullptr || PyList_Append(all, name) < 0) {
-            Py_XDECREF(name);
-            ok = false;
-            break;
-        }
-        Py_DECREF(name);
+        Ref object(entry.create(module_name.get()));
+        if (!object || PyModule_AddObjectRef(module, entry.name, object.get()) < 0) return false;
+        Ref name(PyUnicode_FromString(entry.name));
+        if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
     }
+    // Names the companion tools reach but that are not part of __all__.
     for (const Registration& entry : kCompanionRegistrations) {
-        if (!ok) break;
-        PyObject* object = entry.create(module_name);
-        ok = object != nullptr && PyModule_AddObjectRef(module, entry.name, object) == 0;
-        Py_XDECREF(object);
+        Ref object(entry.create(module_name.get()));
+        if (!object || PyModule_AddObjectRef(module, entry.name, object.get()) < 0) return false;
     }
-    Py_DECREF(module_name);
-    Py_DECREF(all);
-    return ok;
+    return true;
 }
 
 PyObject* init_module() {
@@ -189,31 +165,18 @@ PyObject* init_module() {
                             "halvane can be initialised in one interpreter per process only");
             return nullptr;
         }
-        Py_INCREF(g_module);
-        return g_module;
+        return Py_NewRef(g_module);
     }
     if (halvane_error_type() == nullptr) return nullptr;
-    PyObject* module = PyModule_Create(&g_module_def);
-    if (module == nullptr) return nullptr;
-    if (!register_all(module)) {
-        Py_DECREF(module);
-        return nullptr;
-    }
+    Ref module(PyModule_Create(&g_module_def));
+    if (!module || !register_all(module.get())) return nullptr;
     g_interpreter_id = interpreter;
-    g_module = module;
-    Py_INCREF(g_module);  // the cache holds its own reference
-    return module;
+    g_module = Py_NewRef(module.get());  // the cache holds its own reference
+    return module.release();
 }
 
 }  // namespace
 
 }  // namespace halvane::py
 
-PyMODINIT_FUNC PyInit_halvane() {
-    try {
-        return halvane::py::init_module();
-    } catch (...) {
-        halvane::py::raise_current_exception();
-        return nullptr;
-    }
-}
+PyMODINIT_FUNC PyInit_halvane() { return halvane::py::guard(halvane::py::init_module); }

@@ -1,16 +1,11 @@
 // The machinery behind every Python class of the module: an engine value
 // held inside a heap type made with PyType_FromSpec.
 //
-// A class file defines its slots and its create function:
+// A class file defines its tables and its create function:
 //
-//     PyObject* make_camera_type(PyObject* module_name) {
-//         static PyType_Slot slots[] = {
-//             {Py_tp_doc, (void*)"Camera(focal_px, ...)\n--\n\n..."},
-//             {Py_tp_new, (void*)camera_new},            // or no_constructor<"Camera">
-//             {Py_tp_dealloc, (void*)dealloc<Camera>},
-//             {Py_tp_getset, getters}, {Py_tp_methods, methods}, {0, nullptr}};
-//         static PyType_Spec type_spec = class_spec<Camera>("halvane.Camera", slots);
-//         return create_class<Camera>(type_spec);
+//     PyObject* make_camera_type(PyObject*) {
+//         return create_class<Camera>("halvane.Camera", {docstring<kCameraSig>("..."),
+//                                     guarded_new<camera_new_impl>, kGetters, kMethods, camera_repr});
 //     }
 //
 // Instances have no __dict__ and properties without setters; all but
@@ -20,6 +15,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -41,22 +38,45 @@ template <class T>
 inline PyTypeObject* class_type = nullptr;
 
 template <class T>
-PyType_Spec class_spec(const char* qualified_name, PyType_Slot* slots) {
-    return {qualified_name, static_cast<int>(sizeof(PyBox<T>)), 0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-}
+void dealloc(PyObject* self) noexcept;
 
-// Builds the type once per process; a new reference for registration.
+// What a class file supplies: the docstring (with the constructor's text
+// signature, from docstring<Sig>, when it has one), tp_new (none: the
+// class is made only by module functions) and its tables.
+struct ClassParts {
+    const char* doc;
+    newfunc constructor = nullptr;
+    PyGetSetDef* getters = nullptr;
+    PyMethodDef* methods = nullptr;
+    reprfunc repr = nullptr;
+};
+
 template <class T>
-PyObject* create_class(PyType_Spec& type_spec) {
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept;
+
+// Builds the type "halvane.<Name>" once per process; a new reference for
+// registration. The name must be a literal: the type keeps pointing at it.
+template <class T>
+PyObject* create_class(const char* qualified_name, const ClassParts& parts) {
     if (class_type<T> == nullptr) {
-        PyObject* type = PyType_FromSpec(&type_spec);
+        PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>(parts.doc)},
+            {Py_tp_new, reinterpret_cast<void*>(parts.constructor ? parts.constructor : no_constructor<T>)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
+            {parts.getters ? Py_tp_getset : 0, parts.getters},
+            {parts.methods ? Py_tp_methods : 0, parts.methods},
+            {parts.repr ? Py_tp_repr : 0, reinterpret_cast<void*>(parts.repr)},
+            {0, nullptr},
+        };
+        // An absent table ends the list early, so the present ones come first.
+        std::stable_partition(std::begin(slots), std::end(slots) - 1, [](const PyType_Slot& s) { return s.slot != 0; });
+        PyType_Spec spec{qualified_name, static_cast<int>(sizeof(PyBox<T>)), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+        PyObject* type = PyType_FromSpec(&spec);
         if (type == nullptr) return nullptr;
         class_type<T> = reinterpret_cast<PyTypeObject*>(type);  // the cache owns this reference
     }
-    PyObject* type = reinterpret_cast<PyObject*>(class_type<T>);
-    Py_INCREF(type);
-    return type;
+    return Py_NewRef(reinterpret_cast<PyObject*>(class_type<T>));
 }
 
 // A new Python instance holding `value`; nullptr with an exception set.
@@ -100,27 +120,21 @@ void dealloc(PyObject* self) noexcept {
 // tp_new for classes whose instances come only from module functions.
 template <class T>
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    PyObject* name = PyType_GetName(type);
-    if (name == nullptr) return nullptr;
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
-    Py_DECREF(name);
+    if (Ref name{PyType_GetName(type)}) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
     return nullptr;
 }
 
 // Getters run inside the same safety net as functions.
 template <class T, PyObject* (*Impl)(const T&)>
 PyObject* getter(PyObject* self, void*) noexcept {
-    try {
+    return guard([self]() -> PyObject* {
         const T* value = unwrap<T>(self);
         if (value == nullptr) {
             PyErr_SetString(PyExc_TypeError, "descriptor used on a foreign object");
             return nullptr;
         }
         return Impl(*value);
-    } catch (...) {
-        raise_current_exception();
-        return nullptr;
-    }
+    });
 }
 
 // Binds an argument that must be an instance of T's class.
@@ -131,9 +145,8 @@ struct Converter<const T*> {
         if (out != nullptr) return true;
         std::string expected = "instance";
         if (class_type<T> != nullptr) {
-            if (PyObject* type_label = PyType_GetName(class_type<T>)) {
-                if (const char* text = PyUnicode_AsUTF8AndSize(type_label, nullptr)) expected = text;
-                Py_DECREF(type_label);
+            if (Ref type_label{PyType_GetName(class_type<T>)}) {
+                if (const char* text = PyUnicode_AsUTF8AndSize(type_label.get(), nullptr)) expected = text;
             }
         }
         PyErr_Clear();

@@ -7,10 +7,11 @@
 
 #include "arrays.hpp"
 #include "binder.hpp"
-#include "camera.hpp"
-#include "catalog.hpp"
 #include "module.hpp"
 #include "numeric.hpp"
+#include "py_camera.hpp"
+#include "py_catalog.hpp"
+#include "py_fix.hpp"
 #include "pyclass.hpp"
 #include "site.hpp"
 #include "synth.hpp"
@@ -40,41 +41,17 @@ PyObject* up_cam_get(const SceneRecord& record) {
 }
 
 PyObject* star_pixels_get(const SceneRecord& record) {
-    const auto& stars = record.scene.star_pixels;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(stars.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < stars.size(); ++i) {
-        PyObject* item = Py_BuildValue("(dd)", stars[i].x, stars[i].y);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return list;
+    return new_list(record.scene.star_pixels, [](const auto& star) { return Py_BuildValue("(dd)", star.x, star.y); });
 }
 
-PyObject* rendered_hr_ids_get(const SceneRecord& record) {
-    const auto& ids = record.scene.rendered_hr_ids;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLong(ids[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return list;
-}
+PyObject* rendered_hr_ids_get(const SceneRecord& record) { return hr_id_list(record.scene.rendered_hr_ids); }
 
 PyObject* boresight_az_get(const SceneRecord& record) { return PyFloat_FromDouble(record.scene.boresight_az_deg); }
 PyObject* boresight_alt_get(const SceneRecord& record) {
     return PyFloat_FromDouble(record.scene.boresight_alt_deg);
 }
 
-PyGetSetDef g_getters[] = {
+PyGetSetDef kGetters[] = {
     {"pixels", getter<SceneRecord, pixels_get>, nullptr,
      "Grey image as a new uint16 array of shape (height, width), row-major, full scale 65535;\n"
      "ready for resolve_fix or detect_centroids. Every read returns a fresh copy.",
@@ -96,40 +73,35 @@ PyGetSetDef g_getters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr auto kSynthesizeSceneSig =
+    signature("synthesize_scene",
+              std::to_array<Param>({{"catalog"}, {"lat_deg"}, {"lon_deg"}, {"jd_ut"}, {"roll_deg"}, {"width"},
+                                    {"height"}, {"focal_px"}, {"mag_limit"}, {"pixel_noise_arcmin"},
+                                    {"up_noise_arcmin"}, {"background_noise"}, {"seed"}}),
+              kLensProjectionParams, std::to_array<Param>({{"bit_depth", "16"}}));
+
 PyObject* synthesize_scene_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<19> kSig{"synthesize_scene",
-                                        {{{"catalog"},
-                                          {"lat_deg"},
-                                          {"lon_deg"},
-                                          {"jd_ut"},
-                                          {"roll_deg"},
-                                          {"width"},
-                                          {"height"},
-                                          {"focal_px"},
-                                          {"mag_limit"},
-                                          {"pixel_noise_arcmin"},
-                                          {"up_noise_arcmin"},
-                                          {"background_noise"},
-                                          {"seed"},
-                                          {"fisheye_fov_deg", kOptional},
-                                          {"k1", kOptional},
-                                          {"k2", kOptional},
-                                          {"k3", kOptional},
-                                          {"k4", kOptional},
-                                          {"bit_depth", kOptional}}}};
     const Catalog* catalog = nullptr;
     SceneRequest request;
     std::uint64_t width = 0, height = 0;
-    std::optional<double> focal_px;
+    LensArguments lens;
     double mag_limit = 0.0;
-    if (!bind(kSig, args, kwargs, catalog, request.lat_deg, request.lon_deg, request.jd_ut, request.roll_deg, width,
-              height, focal_px, mag_limit, request.pixel_noise_arcmin, request.up_noise_arcmin,
-              request.background_noise, request.seed, request.fisheye_fov_deg, request.k1, request.k2, request.k3,
-              request.k4, request.bit_depth))
+    if (!bind<kSynthesizeSceneSig>(
+            args, kwargs, arg<"catalog">(catalog), arg<"lat_deg">(request.lat_deg), arg<"lon_deg">(request.lon_deg),
+            arg<"jd_ut">(request.jd_ut), arg<"roll_deg">(request.roll_deg), arg<"width">(width),
+            arg<"height">(height), lens.optics_slots(), arg<"mag_limit">(mag_limit),
+            arg<"pixel_noise_arcmin">(request.pixel_noise_arcmin), arg<"up_noise_arcmin">(request.up_noise_arcmin),
+            arg<"background_noise">(request.background_noise), arg<"seed">(request.seed),
+            arg<"bit_depth">(request.bit_depth)))
         return nullptr;
-    if (!focal_for_projection(focal_px, request.fisheye_fov_deg.has_value(), request.k1, request.k2, request.k3,
-                              request.k4, request.focal_px))
-        return nullptr;
+    CameraScalars scalars;
+    if (!lens.scalars(scalars)) return nullptr;
+    request.fisheye_fov_deg = scalars.fisheye_fov_deg;
+    request.focal_px = scalars.focal_px;
+    request.k1 = scalars.k1;
+    request.k2 = scalars.k2;
+    request.k3 = scalars.k3;
+    request.k4 = scalars.k4;
     request.width = width;
     request.height = height;
     // The renderer compares magnitudes in single precision, as the catalogue
@@ -142,40 +114,33 @@ PyObject* synthesize_scene_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef synthesize_scene_def = method_def<synthesize_scene_impl>(
-    "synthesize_scene",
-    "synthesize_scene(catalog, lat_deg, lon_deg, jd_ut, roll_deg, width, height, focal_px, mag_limit, "
-    "pixel_noise_arcmin, up_noise_arcmin, background_noise, seed, fisheye_fov_deg=None, k1=0.0, k2=0.0, "
-    "k3=0.0, k4=0.0, bit_depth=16)\n--\n\n"
-    "Synthesise the sky seen from (lat_deg, lon_deg) at jd_ut (Julian Date, UT) and return it\n"
-    "as a Scene: the grey image plus its ground truth. All angles are in degrees.\n\n"
-    "With fisheye_fov_deg=None the camera is a pinhole with the given focal_px, aimed by\n"
-    "pick_rich_boresight at the grid direction whose field holds the most bright stars.\n"
-    "With a field of view and k1..k4 all 0 it is the ideal equidistant fisheye, whose focal\n"
-    "length fills the shorter image dimension (pass focal_px=None); with non-zero k1..k4\n"
-    "the calibrated fisheye with radial scale focal_px. A fisheye looks straight up\n"
-    "(altitude 90, azimuth 0). The principal point is the image centre; roll_deg turns\n"
-    "the camera about its axis.\n\n"
-    "Stars no fainter than mag_limit are stamped as Gaussians; pixel_noise_arcmin (their\n"
-    "position noise) is converted to pixels via focal x radians(arcmin / 60);\n"
-    "background_noise is the per-pixel noise sigma in pixel units; up_noise_arcmin tilts\n"
-    "the reported up_cam. bit_depth (default 16) sets the output quantisation, snapping the\n"
-    "rendered 0..65535 range to (1 << bit_depth) - 1 levels as an N-bit converter would\n"
-    "(8 for an 8-bit sensor, 12 for 12-bit); 16 is the identity, and values outside 1..16\n"
-    "raise HalvaneError. The same arguments and seed always give the same scene.");
+PyMethodDef synthesize_scene_def = method_def<synthesize_scene_impl, kSynthesizeSceneSig>(
+    R"(Synthesise the sky seen from (lat_deg, lon_deg) at jd_ut (Julian Date, UT) and return it
+as a Scene: the grey image plus its ground truth. All angles are in degrees.
+
+With fisheye_fov_deg=None the camera is a pinhole with the given focal_px, aimed by
+pick_rich_boresight at the grid direction whose field holds the most bright stars.
+With a field of view and k1..k4 all 0 it is the ideal equidistant fisheye, whose focal
+length fills the shorter image dimension (pass focal_px=None); with non-zero k1..k4
+the calibrated fisheye with radial scale focal_px. A fisheye looks straight up
+(altitude 90, azimuth 0). The principal point is the image centre; roll_deg turns
+the camera about its axis.
+
+Stars no fainter than mag_limit are stamped as Gaussians; pixel_noise_arcmin (their
+position noise) is converted to pixels via focal x radians(arcmin / 60);
+background_noise is the per-pixel noise sigma in pixel units; up_noise_arcmin tilts
+the reported up_cam. bit_depth (default 16) sets the output quantisation, snapping the
+rendered 0..65535 range to (1 << bit_depth) - 1 levels as an N-bit converter would
+(8 for an 8-bit sensor, 12 for 12-bit); 16 is the identity, and values outside 1..16
+raise HalvaneError. The same arguments and seed always give the same scene.)");
 
 PyObject* make_scene_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("A synthesised scene: the grey image plus the ground-truth metadata a\n"
-                                      "consumer needs to solve and verify it. Made by synthesize_scene;\n"
-                                      "immutable.")},
-        {Py_tp_new, reinterpret_cast<void*>(no_constructor<SceneRecord>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<SceneRecord>)},
-        {Py_tp_getset, g_getters},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<SceneRecord>("halvane.Scene", slots);
-    return create_class<SceneRecord>(type_spec);
+    return create_class<SceneRecord>(
+         "halvane.Scene",
+        {"A synthesised scene: the grey image plus the ground-truth metadata a\n"
+         "consumer needs to solve and verify it. Made by synthesize_scene;\n"
+         "immutable.",
+         nullptr, kGetters});
 }
 
 }  // namespace halvane::py

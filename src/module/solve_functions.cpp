@@ -2,26 +2,19 @@
 // resolve_from_frames for frame sequences.
 #include <array>
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <vector>
 
-#include "binder.hpp"
-#include "camera.hpp"
-#include "catalog.hpp"
-#include "convert.hpp"
-#include "fix.hpp"
+#include "solve_functions.hpp"
+
 #include "module.hpp"
 #include "numeric.hpp"
+#include "py_fix.hpp"
 #include "site.hpp"
-#include "solve_functions.hpp"
 
 namespace halvane::py {
 
 namespace {
-
-// Arcminutes to radians, as every angular option of a solve is converted.
-double arcmin_to_rad(double arcmin) { return arcmin / 60.0 * kDegToRad; }
 
 SolveOptions solve_options(std::optional<std::uint64_t> max_centroids,
                            std::optional<std::uint64_t> min_matched_stars,
@@ -41,81 +34,41 @@ std::optional<MaskView> ImageSolveArguments::mask_view() const {
     return mask ? std::optional(mask->view()) : std::nullopt;
 }
 
-bool bind_image_solve(const char* function_name, PyObject* args, PyObject* kwargs, ImageSolveArguments& out) {
-    const Signature<18> sig{
-        function_name,
-        {{{"image"}, {"focal_px"}, {"cx"}, {"cy"}, {"up_cam"}, {"utc"}, {"catalog"},
-          {"sigma_arcmin", kOptional}, {"fisheye_fov_deg", kOptional}, {"k1", kOptional}, {"k2", kOptional},
-          {"k3", kOptional}, {"k4", kOptional}, {"use_sun", kOptional}, {"max_centroids", kOptional},
-          {"min_matched_stars", kOptional}, {"max_residual_rms_arcmin", kOptional}, {"mask", kOptional}}}};
-    PyObject* image = nullptr;
-    std::optional<double> focal_px, fisheye_fov_deg, max_residual_rms_arcmin;
-    CameraScalars& lens = out.lens;
-    PyObject* utc = nullptr;
-    bool use_sun = false;
-    std::optional<std::uint64_t> max_centroids, min_matched_stars;
-    PyObject* mask = Py_None;
-    if (!bind(sig, args, kwargs, image, focal_px, lens.cx, lens.cy, out.up_cam, utc, out.catalog,
-              out.sigma_arcmin, fisheye_fov_deg, lens.k1, lens.k2, lens.k3, lens.k4, use_sun, max_centroids,
-              min_matched_stars, max_residual_rms_arcmin, mask))
-        return false;
-
-    lens.fisheye_fov_deg = fisheye_fov_deg;
-    if (!focal_for_projection(focal_px, fisheye_fov_deg.has_value(), lens.k1, lens.k2, lens.k3, lens.k4,
-                              lens.focal_px))
-        return false;
-    if (!extract_u16_image(image, out.pixels)) return false;
+bool SolveBinding::convert_rest(SolveArguments& out, bool use_sun) const {
     if (!utc_to_jd(utc, out.jd) || !check_solve_limits(out.sigma_arcmin, max_residual_rms_arcmin)) return false;
     out.options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, use_sun);
-    return extract_optional_mask(mask, out.mask);
-}
-
-bool bind_centroid_solve(const char* function_name, PyObject* args, PyObject* kwargs,
-                         CentroidSolveArguments& out) {
-    const Signature<16> sig{
-        function_name,
-        {{{"centroids"}, {"focal_px"}, {"cx"}, {"cy"}, {"up_cam"}, {"utc"}, {"catalog"},
-          {"sigma_arcmin", kOptional}, {"fisheye_fov_deg", kOptional}, {"k1", kOptional}, {"k2", kOptional},
-          {"k3", kOptional}, {"k4", kOptional}, {"max_centroids", kOptional}, {"min_matched_stars", kOptional},
-          {"max_residual_rms_arcmin", kOptional}}}};
-    std::optional<double> focal_px, fisheye_fov_deg, max_residual_rms_arcmin;
-    CameraScalars& lens = out.lens;
-    PyObject* utc = nullptr;
-    std::optional<std::uint64_t> max_centroids, min_matched_stars;
-    if (!bind(sig, args, kwargs, out.centroids, focal_px, lens.cx, lens.cy, out.up_cam, utc, out.catalog,
-              out.sigma_arcmin, fisheye_fov_deg, lens.k1, lens.k2, lens.k3, lens.k4, max_centroids,
-              min_matched_stars, max_residual_rms_arcmin))
-        return false;
-
-    lens.fisheye_fov_deg = fisheye_fov_deg;
-    if (!focal_for_projection(focal_px, fisheye_fov_deg.has_value(), lens.k1, lens.k2, lens.k3, lens.k4,
-                              lens.focal_px))
-        return false;
-    if (!utc_to_jd(utc, out.jd) || !check_solve_limits(out.sigma_arcmin, max_residual_rms_arcmin)) return false;
-    out.options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, false);
     return true;
 }
 
 namespace {
 
+constexpr auto kResolveFixSig = image_solve_signature("resolve_fix");
+constexpr auto kResolveFromCentroidsSig = centroid_solve_signature("resolve_from_centroids");
+constexpr auto kResolveFromFramesSig =
+    signature("resolve_from_frames", std::to_array<Param>({{"frames"}, {"times_utc"}}), kLensFocalParams,
+              std::to_array<Param>({{"up_cam"}, {"catalog"}, {"sigma_arcmin", "None"}}), kLensProjectionParams,
+              std::to_array<Param>({{"psf_sigma_px", "1.0"}}), kSolveGateParams);
+
 PyObject* resolve_fix_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     ImageSolveArguments a;
-    if (!bind_image_solve("resolve_fix", args, kwargs, a)) return nullptr;
+    if (!bind_image_solve<kResolveFixSig>(args, kwargs, a)) return nullptr;
     return fix_or_error(resolve_fix_masked_at_site(a.pixels.view(), a.mask_view(), a.up_cam, *a.catalog,
                                                    a.sigma_arcmin, a.lens, a.options, a.jd));
 }
 
 PyObject* resolve_from_centroids_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     CentroidSolveArguments a;
-    if (!bind_centroid_solve("resolve_from_centroids", args, kwargs, a)) return nullptr;
+    if (!bind_centroid_solve<kResolveFromCentroidsSig>(args, kwargs, a)) return nullptr;
     return fix_or_error(resolve_from_centroids_at_site(a.centroids, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens,
                                                        a.options, a.jd));
 }
 
-// A frame or timestamp sequence, borrowed: any sequence but a str, whose
-// items are converted one by one later, with their own refusal texts.
+// A frame or timestamp sequence, borrowed with its length: any sequence but
+// a str, whose items are converted one by one later, with their own
+// refusal texts.
 struct ItemSequence {
     PyObject* object = nullptr;
+    Py_ssize_t length = 0;
 };
 
 }  // namespace
@@ -123,11 +76,8 @@ struct ItemSequence {
 template <>
 struct Converter<ItemSequence> {
     static bool convert(PyObject* object, const char* name, ItemSequence& out) {
-        if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
-            !PySequence_Check(object))
-            return raise_argument_error(PyExc_TypeError, name, "expected a sequence, not " + type_name(object));
         out.object = object;
-        return true;
+        return sequence_length(object, name, "a sequence", out.length);
     }
 };
 
@@ -136,81 +86,56 @@ namespace {
 // Converts every item of the sequence argument `name` in order with
 // `convert` (which raises on refusal), stopping at the first failure.
 template <class T, class Convert>
-bool convert_items(PyObject* sequence, const char* name, std::vector<T>& out, Convert convert) {
-    const Py_ssize_t n = PySequence_Size(sequence);
-    if (n < 0) return name_conversion_failure(name);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = sequence_item(sequence, name, i, n);
-        if (item == nullptr) return false;
-        const bool ok = convert(item, out.emplace_back());
-        Py_DECREF(item);
-        if (!ok) return false;
-    }
-    return true;
+bool convert_items(const ItemSequence& sequence, const char* name, std::vector<T>& out, Convert convert) {
+    return read_items(sequence.object, name, sequence.length,
+                      [&](PyObject* item, std::size_t) { return convert(item, out.emplace_back()); });
 }
 
 PyObject* resolve_from_frames_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<17> kSig{
-        "resolve_from_frames",
-        {{{"frames"}, {"times_utc"}, {"focal_px"}, {"cx"}, {"cy"}, {"up_cam"}, {"catalog"},
-          {"sigma_arcmin", kOptional}, {"fisheye_fov_deg", kOptional}, {"k1", kOptional}, {"k2", kOptional},
-          {"k3", kOptional}, {"k4", kOptional}, {"psf_sigma_px", kOptional}, {"max_centroids", kOptional},
-          {"min_matched_stars", kOptional}, {"max_residual_rms_arcmin", kOptional}}}};
     ItemSequence frames, times_utc;
-    std::optional<double> focal_px, sigma_arcmin, fisheye_fov_deg, max_residual_rms_arcmin;
-    CameraScalars lens;
-    std::array<double, 3> up_cam{};
-    const Catalog* catalog = nullptr;
+    SolveArguments a;
+    SolveBinding b;
     double psf_sigma_px = 1.0;
-    std::optional<std::uint64_t> max_centroids, min_matched_stars;
-    if (!bind(kSig, args, kwargs, frames, times_utc, focal_px, lens.cx, lens.cy, up_cam, catalog, sigma_arcmin,
-              fisheye_fov_deg, lens.k1, lens.k2, lens.k3, lens.k4, psf_sigma_px, max_centroids,
-              min_matched_stars, max_residual_rms_arcmin))
+    if (!bind<kResolveFromFramesSig>(args, kwargs, arg<"frames">(frames), arg<"times_utc">(times_utc),
+                                     b.lens.slots(), arg<"up_cam">(a.up_cam), arg<"catalog">(a.catalog),
+                                     arg<"sigma_arcmin">(a.sigma_arcmin), arg<"psf_sigma_px">(psf_sigma_px),
+                                     arg<"max_centroids">(b.max_centroids),
+                                     arg<"min_matched_stars">(b.min_matched_stars),
+                                     arg<"max_residual_rms_arcmin">(b.max_residual_rms_arcmin)))
         return nullptr;
 
     // A bad width is refused before any frame is read.
-    if (!check_psf_sigma_px(psf_sigma_px)) return nullptr;
-    lens.fisheye_fov_deg = fisheye_fov_deg;
-    if (!focal_for_projection(focal_px, fisheye_fov_deg.has_value(), lens.k1, lens.k2, lens.k3, lens.k4,
-                              lens.focal_px))
-        return nullptr;
+    if (!check_psf_sigma_px(psf_sigma_px) || !b.convert_lens(a)) return nullptr;
     std::vector<OwnedImage> pixels;
-    if (!convert_items(frames.object, "frames", pixels, extract_u16_image)) return nullptr;
+    if (!convert_items(frames, "frames", pixels, extract_u16_image)) return nullptr;
     std::vector<double> times_jd;
-    if (!convert_items(times_utc.object, "times_utc", times_jd, utc_to_jd) ||
-        !check_solve_limits(sigma_arcmin, max_residual_rms_arcmin))
+    if (!convert_items(times_utc, "times_utc", times_jd, utc_to_jd) ||
+        !check_solve_limits(a.sigma_arcmin, b.max_residual_rms_arcmin))
         return nullptr;
-    SolveOptions options = solve_options(max_centroids, min_matched_stars, max_residual_rms_arcmin, false);
+    SolveOptions options = solve_options(b.max_centroids, b.min_matched_stars, b.max_residual_rms_arcmin, false);
     options.cancel = interrupt_on_signal_without_lock();
     std::vector<ImageView> views;
     views.reserve(pixels.size());
     for (const OwnedImage& frame : pixels) views.push_back(frame.view());
 
     // Everything the engine reads is an owned copy now (the Catalog is
-    // immutable), so other threads may run while it works. An exception is
-    // caught inside and rethrown only once the lock is held again.
-    std::optional<Result<Fix>> result;
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        result.emplace(
-            resolve_from_frames_at_site(views, times_jd, up_cam, *catalog, sigma_arcmin, lens, options, psf_sigma_px));
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
-    return fix_or_error(std::move(*result));
+    // immutable), so other threads may run while it works.
+    return fix_or_error(without_interpreter_lock([&] {
+        return resolve_from_frames_at_site(views, times_jd, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens, options,
+                                           psf_sigma_px);
+    }));
 }
 
 constexpr const char* kCameraRules =
-    "Camera: with fisheye_fov_deg=None the lens is a pinhole of focal length focal_px\n"
-    "(pixels). With fisheye_fov_deg set (the full field of view, degrees) and k1..k4\n"
-    "all 0 it is the ideal equidistant fisheye, whose focal length fills the shorter\n"
-    "image dimension: pass focal_px=None. With any k non-zero it is a calibrated\n"
-    "fisheye, r_px = focal_px * (t + k1 t^3 + k2 t^5 + k3 t^7 + k4 t^9) for a ray t\n"
-    "radians off the axis, with focal_px the real radial scale and cx, cy (pixels)\n"
-    "the real optical centre.\n\n";
+    R"(Camera: with fisheye_fov_deg=None the lens is a pinhole of focal length focal_px
+(pixels). With fisheye_fov_deg set (the full field of view, degrees) and k1..k4
+all 0 it is the ideal equidistant fisheye, whose focal length fills the shorter
+image dimension: pass focal_px=None. With any k non-zero it is a calibrated
+fisheye, r_px = focal_px * (t + k1 t^3 + k2 t^5 + k3 t^7 + k4 t^9) for a ray t
+radians off the axis, with focal_px the real radial scale and cx, cy (pixels)
+the real optical centre.
+
+)";
 
 constexpr const char* kUpCamArgument =
     "up_cam: the local vertical (towards the zenith) in the camera frame (x right,\n"
@@ -221,91 +146,79 @@ constexpr const char* kUtcArgument =
     "or a timezone-aware datetime.datetime; a naive datetime is refused.\n";
 
 constexpr const char* kSolveArguments =
-    "catalog: a halvane.Catalog.\n"
-    "sigma_arcmin: standard deviation of a star's measured direction, arcminutes;\n"
-    "None gives half a pixel, at least one arcminute (see Camera.default_sigma_arcmin).\n"
-    "The match tolerance is four sigma, at least 4 arcminutes.\n"
-    "max_centroids: how many of the brightest detections are used (None: 12).\n"
-    "min_matched_stars, max_residual_rms_arcmin: optional health gates; a fix that\n"
-    "fails one raises HalvaneError with a \"thin lock\" message.\n\n"
-    "Returns a halvane.Fix. Raises HalvaneError with the reason when no fix can be\n"
-    "made, for example \"no star pattern match found\" or an ambiguous star pattern\n"
-    "(this function never breaks such a tie; FixTracker does).";
+    R"(catalog: a halvane.Catalog.
+sigma_arcmin: standard deviation of a star's measured direction, arcminutes;
+None gives half a pixel, at least one arcminute (see Camera.default_sigma_arcmin).
+The match tolerance is four sigma, at least 4 arcminutes.
+max_centroids: how many of the brightest detections are used (None: 12).
+min_matched_stars, max_residual_rms_arcmin: optional health gates; a fix that
+fails one raises HalvaneError with a "thin lock" message.
+
+Returns a halvane.Fix. Raises HalvaneError with the reason when no fix can be
+made, for example "no star pattern match found" or an ambiguous star pattern
+(this function never breaks such a tie; FixTracker does).)";
 
 }  // namespace
 
-PyMethodDef resolve_fix_def = method_def<resolve_fix_impl>(
-    "resolve_fix",
-    [] {
-        static const std::string doc =
-            std::string(
-                "resolve_fix(image, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
-                "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, use_sun=False, max_centroids=None, "
-                "min_matched_stars=None, max_residual_rms_arcmin=None, mask=None)\n--\n\n"
-                "Latitude and longitude from a photograph of the night sky.\n\n"
-                "image: a 2-D C-contiguous uint16 (full scale 65535) or uint8 NumPy array.\n"
-                "mask: optional 2-D bool array of the image's shape, True where the pixel is\n"
-                "not sky (a tree, a roof). It reaches both detectors, so the obstruction gives\n"
-                "no star centroid, no solar disc and no background sample; a mask of another\n"
-                "shape is refused.\n"
-                "use_sun: also find the Sun's disc and use it as one more sight (only when it\n"
-                "stands at least 15 degrees high; Fix.used_sun tells).\n\n") +
-            kCameraRules + kUpCamArgument + kUtcArgument + kSolveArguments;
-        return doc.c_str();
-    }());
+PyMethodDef resolve_fix_def = method_def<resolve_fix_impl, kResolveFixSig>(
+    std::string(
+        R"(Latitude and longitude from a photograph of the night sky.
 
-PyMethodDef resolve_from_centroids_def = method_def<resolve_from_centroids_impl>(
-    "resolve_from_centroids",
-    [] {
-        static const std::string doc =
-            std::string(
-                "resolve_from_centroids(centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
-                "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, "
-                "min_matched_stars=None, max_residual_rms_arcmin=None)\n--\n\n"
-                "Latitude and longitude from star centroids found by the caller's own detector.\n\n"
-                "centroids: a sequence of (x, y, flux) triples, pixel coordinates in the camera\n"
-                "model below; they are ordered brightest first by flux before the list is cut\n"
-                "to max_centroids. use_sun is not available: the Sun is found only in an image.\n"
-                "For the ideal fisheye the image extent is taken as 2 * cx by 2 * cy, assuming\n"
-                "a centred principal point: an off-centre cx, cy in that mode misplaces the\n"
-                "focal length silently.\n\n") +
-            kCameraRules + kUpCamArgument + kUtcArgument + kSolveArguments;
-        return doc.c_str();
-    }());
+image: a 2-D C-contiguous uint16 (full scale 65535) or uint8 NumPy array.
+mask: optional 2-D bool array of the image's shape, True where the pixel is
+not sky (a tree, a roof). It reaches both detectors, so the obstruction gives
+no star centroid, no solar disc and no background sample; a mask of another
+shape is refused.
+use_sun: also find the Sun's disc and use it as one more sight (only when it
+stands at least 15 degrees high; Fix.used_sun tells).
 
-PyMethodDef resolve_from_frames_def = method_def<resolve_from_frames_impl>(
-    "resolve_from_frames",
-    [] {
-        static const std::string doc =
-            std::string(
-                "resolve_from_frames(frames, times_utc, focal_px, cx, cy, up_cam, catalog, sigma_arcmin=None, "
-                "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, psf_sigma_px=1.0, max_centroids=None, "
-                "min_matched_stars=None, max_residual_rms_arcmin=None)\n--\n\n"
-                "Latitude and longitude from a short sequence of frames, keeping only the\n"
-                "detections that turn with the sky.\n\n"
-                "Between exposures the sky turns about the celestial pole at the sidereal rate;\n"
-                "hot pixels and noise peaks do not. The camera must therefore stay fixed\n"
-                "relative to the local horizon for the whole sequence (a tripod or a\n"
-                "ground-mounted sensor; a moving platform is out of scope).\n\n"
-                "frames: a sequence of 2-D C-contiguous uint16 (full scale 65535) or uint8\n"
-                "NumPy arrays of one size, accepted as by resolve_fix.\n"
-                "times_utc: a sequence of the same length of UTC timestamps, each a (year,\n"
-                "month, day, hour, minute, second) tuple or a timezone-aware\n"
-                "datetime.datetime (a naive one is refused).\n"
-                "Both are chronological. The middle frame is the solved epoch; the other frames\n"
-                "only confirm which of its star candidates are real. Fewer than three frames,\n"
-                "an even count, times that do not increase, or frames so close in time that\n"
-                "the sky has barely turned are refused.\n"
-                "psf_sigma_px: the PSF width (pixels) of the matched-filter detector run on every\n"
-                "frame; this path is meant for small, sharp stars. It must be finite and in\n"
-                "(0, 64], as for detect_centroids_matched, and is checked before any frame is\n"
-                "read.\n"
-                "Each frame is searched for four times max_centroids detections, so that junk\n"
-                "among the brightest does not crowd out the stars.\n\n"
-                "This function releases the interpreter lock while it works, after copying\n"
-                "every input, so other Python threads keep running.\n\n") +
-            kCameraRules + kUpCamArgument + kSolveArguments;
-        return doc.c_str();
-    }());
+)") +
+        kCameraRules + kUpCamArgument + kUtcArgument + kSolveArguments);
+
+PyMethodDef resolve_from_centroids_def = method_def<resolve_from_centroids_impl, kResolveFromCentroidsSig>(
+    std::string(
+        R"(Latitude and longitude from star centroids found by the caller's own detector.
+
+centroids: a sequence of (x, y, flux) triples, pixel coordinates in the camera
+model below; they are ordered brightest first by flux before the list is cut
+to max_centroids. use_sun is not available: the Sun is found only in an image.
+For the ideal fisheye the image extent is taken as 2 * cx by 2 * cy, assuming
+a centred principal point: an off-centre cx, cy in that mode misplaces the
+focal length silently.
+
+)") +
+        kCameraRules + kUpCamArgument + kUtcArgument + kSolveArguments);
+
+PyMethodDef resolve_from_frames_def = method_def<resolve_from_frames_impl, kResolveFromFramesSig>(
+    std::string(
+        R"(Latitude and longitude from a short sequence of frames, keeping only the
+detections that turn with the sky.
+
+Between exposures the sky turns about the celestial pole at the sidereal rate;
+hot pixels and noise peaks do not. The camera must therefore stay fixed
+relative to the local horizon for the whole sequence (a tripod or a
+ground-mounted sensor; a moving platform is out of scope).
+
+frames: a sequence of 2-D C-contiguous uint16 (full scale 65535) or uint8
+NumPy arrays of one size, accepted as by resolve_fix.
+times_utc: a sequence of the same length of UTC timestamps, each a (year,
+month, day, hour, minute, second) tuple or a timezone-aware
+datetime.datetime (a naive one is refused).
+Both are chronological. The middle frame is the solved epoch; the other frames
+only confirm which of its star candidates are real. Fewer than three frames,
+an even count, times that do not increase, or frames so close in time that
+the sky has barely turned are refused.
+psf_sigma_px: the PSF width (pixels) of the matched-filter detector run on every
+frame; this path is meant for small, sharp stars. It must be finite and in
+(0, 64], as for detect_centroids_matched, and is checked before any frame is
+read.
+Each frame is searched for four times max_centroids detections, so that junk
+among the brightest does not crowd out the stars.
+
+This function releases the interpreter lock while it works, after copying
+every input, so other Python threads keep running.
+
+)") +
+        kCameraRules + kUpCamArgument + kSolveArguments);
 
 }  // namespace halvane::py

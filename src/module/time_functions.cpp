@@ -8,28 +8,30 @@ namespace halvane::py {
 
 namespace {
 
+constexpr auto kJulianDateSig =
+    signature("julian_date", {{"year"}, {"month"}, {"day"}, {"hour"}, {"minute"}, {"second"}});
+constexpr auto kGmstDegSig = signature("gmst_deg", {{"jd_ut"}});
+
 PyObject* julian_date_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<6> kSig{
-        "julian_date", {{{"year"}, {"month"}, {"day"}, {"hour"}, {"minute"}, {"second"}}}};
     std::int32_t year = 0;
     std::uint32_t month = 0, day = 0, hour = 0, minute = 0;
     double second = 0.0;
-    if (!bind(kSig, args, kwargs, year, month, day, hour, minute, second)) return nullptr;
+    if (!bind<kJulianDateSig>(args, kwargs, arg<"year">(year), arg<"month">(month), arg<"day">(day),
+                              arg<"hour">(hour), arg<"minute">(minute), arg<"second">(second)))
+        return nullptr;
     return PyFloat_FromDouble(julian_date(year, month, day, hour, minute, second));
 }
 
 PyObject* gmst_deg_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<1> kSig{"gmst_deg", {{{"jd_ut"}}}};
     double jd_ut = 0.0;
-    if (!bind(kSig, args, kwargs, jd_ut)) return nullptr;
+    if (!bind<kGmstDegSig>(args, kwargs, arg<"jd_ut">(jd_ut))) return nullptr;
     return PyFloat_FromDouble(gmst_rad(jd_ut) * kRadToDeg);
 }
 
 }  // namespace
 
-PyMethodDef julian_date_def = method_def<julian_date_impl>(
-    "julian_date", "julian_date(year, month, day, hour, minute, second)\n--\n\n");
+PyMethodDef julian_date_def = method_def<julian_date_impl, kJulianDateSig>("");
 
-PyMethodDef gmst_deg_def = method_def<gmst_deg_impl>("gmst_deg", "gmst_deg(jd_ut)\n--\n\n");
+PyMethodDef gmst_deg_def = method_def<gmst_deg_impl, kGmstDegSig>("");
 
 }  // namespace halvane::py

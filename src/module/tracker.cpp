@@ -5,7 +5,7 @@
 
 #include "binder.hpp"
 #include "convert.hpp"
-#include "fix.hpp"
+#include "py_fix.hpp"
 #include "module.hpp"
 #include "numeric.hpp"
 #include "pyclass.hpp"
@@ -54,13 +54,18 @@ bool check_bound(const char* name, double value) {
     return false;
 }
 
+constexpr auto kFixTrackerSig = signature(
+    "FixTracker",
+    {{"max_reference_age_s", nullptr, kKeywordOnly}, {"max_disambiguation_distance_nm", nullptr, kKeywordOnly}});
+constexpr auto kTrackerResolveFixSig = image_solve_signature("FixTracker.resolve_fix");
+constexpr auto kTrackerResolveFromCentroidsSig = centroid_solve_signature("FixTracker.resolve_from_centroids");
+constexpr auto kSetLastKnownPositionSig =
+    signature("FixTracker.set_last_known_position", {{"lat_deg"}, {"lon_deg"}, {"utc"}});
+
 PyObject* tracker_new_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr bool kKeywordOnly = true;
-    static constexpr Signature<2> kSig{"FixTracker",
-                                       {{{"max_reference_age_s", true, kKeywordOnly},
-                                         {"max_disambiguation_distance_nm", true, kKeywordOnly}}}};
     TrackerBounds bounds;
-    if (!bind(kSig, args, kwargs, bounds.max_reference_age_s, bounds.max_disambiguation_distance_nm))
+    if (!bind<kFixTrackerSig>(args, kwargs, arg<"max_reference_age_s">(bounds.max_reference_age_s),
+                              arg<"max_disambiguation_distance_nm">(bounds.max_disambiguation_distance_nm)))
         return nullptr;
     if (!check_bound("max_reference_age_s", bounds.max_reference_age_s) ||
         !check_bound("max_disambiguation_distance_nm", bounds.max_disambiguation_distance_nm))
@@ -68,13 +73,9 @@ PyObject* tracker_new_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     return wrap(Tracker{FixHistory{}, bounds});
 }
 
-PyObject* tracker_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded<tracker_new_impl>(nullptr, args, kwargs);
-}
-
 PyObject* resolve_fix_impl(Tracker& tracker, PyObject* args, PyObject* kwargs) {
     ImageSolveArguments a;
-    if (!bind_image_solve("FixTracker.resolve_fix", args, kwargs, a)) return nullptr;
+    if (!bind_image_solve<kTrackerResolveFixSig>(args, kwargs, a)) return nullptr;
     return fix_or_error(resolve_fix_masked_at_site_tracked(a.pixels.view(), a.mask_view(), a.up_cam, *a.catalog,
                                                            a.sigma_arcmin, a.lens, a.options, tracker.history,
                                                            tracker.bounds, a.jd));
@@ -82,17 +83,18 @@ PyObject* resolve_fix_impl(Tracker& tracker, PyObject* args, PyObject* kwargs) {
 
 PyObject* resolve_from_centroids_impl(Tracker& tracker, PyObject* args, PyObject* kwargs) {
     CentroidSolveArguments a;
-    if (!bind_centroid_solve("FixTracker.resolve_from_centroids", args, kwargs, a)) return nullptr;
+    if (!bind_centroid_solve<kTrackerResolveFromCentroidsSig>(args, kwargs, a)) return nullptr;
     return fix_or_error(resolve_from_centroids_at_site_tracked(a.centroids, a.up_cam, *a.catalog, a.sigma_arcmin,
                                                                a.lens, a.options, tracker.history, tracker.bounds,
                                                                a.jd));
 }
 
 PyObject* set_last_known_position_impl(Tracker& tracker, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<3> kSig{"FixTracker.set_last_known_position", {{{"lat_deg"}, {"lon_deg"}, {"utc"}}}};
     double lat_deg = 0.0, lon_deg = 0.0;
     PyObject* utc = nullptr;
-    if (!bind(kSig, args, kwargs, lat_deg, lon_deg, utc)) return nullptr;
+    if (!bind<kSetLastKnownPositionSig>(args, kwargs, arg<"lat_deg">(lat_deg), arg<"lon_deg">(lon_deg),
+                                        arg<"utc">(utc)))
+        return nullptr;
     double jd = 0.0;
     if (!utc_to_jd(utc, jd)) return nullptr;
     const Result<void> set = tracker.history.set_last_known_position(lat_deg, lon_deg, jd);
@@ -106,66 +108,51 @@ PyObject* set_last_known_position_impl(Tracker& tracker, PyObject* args, PyObjec
 }
 
 PyMethodDef kMethods[] = {
-    method_def<exclusive<resolve_fix_impl>>(
-        "resolve_fix",
-        "resolve_fix($self, image, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
-        "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, use_sun=False, max_centroids=None, "
-        "min_matched_stars=None, max_residual_rms_arcmin=None, mask=None)\n--\n\n"
+    method_def<exclusive<resolve_fix_impl>, kTrackerResolveFixSig>(
         "halvane.resolve_fix with this tracker's history: the same arguments, refusals and\n"
         "result. A tied star match is broken by position (see the class), and a healthy fix\n"
         "becomes the next reference."),
-    method_def<exclusive<resolve_from_centroids_impl>>(
-        "resolve_from_centroids",
-        "resolve_from_centroids($self, centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
-        "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, "
-        "min_matched_stars=None, max_residual_rms_arcmin=None)\n--\n\n"
+    method_def<exclusive<resolve_from_centroids_impl>, kTrackerResolveFromCentroidsSig>(
         "halvane.resolve_from_centroids with this tracker's history: the same arguments,\n"
         "refusals and result. A tied star match is broken by position (see the class), and a\n"
         "healthy fix becomes the next reference."),
-    method_def<exclusive<set_last_known_position_impl>>(
-        "set_last_known_position",
-        "set_last_known_position($self, lat_deg, lon_deg, utc)\n--\n\n"
-        "Takes an outside position (a satellite-navigation reading, an inertial estimate, a\n"
-        "known launch site) as the reference, replacing whatever the tracker remembered.\n"
-        "lat_deg in [-90, 90] and lon_deg in [-180, 180], degrees; utc as for resolve_fix.\n"
-        "The same age and distance bounds govern its use. A position out of range raises\n"
-        "ValueError and leaves the previous reference in place."),
+    method_def<exclusive<set_last_known_position_impl>, kSetLastKnownPositionSig>(
+        R"(Takes an outside position (a satellite-navigation reading, an inertial estimate, a
+known launch site) as the reference, replacing whatever the tracker remembered.
+lat_deg in [-90, 90] and lon_deg in [-180, 180], degrees; utc as for resolve_fix.
+The same age and distance bounds govern its use. A position out of range raises
+ValueError and leaves the previous reference in place.)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 PyObject* make_tracker_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc,
-         const_cast<char*>(
-             "FixTracker(*, max_reference_age_s, max_disambiguation_distance_nm)\n--\n\n"
-             "Opt-in tie-breaking across a sequence of solves from one place.\n\n"
-             "Some skies admit two star identifications that pass every check equally well;\n"
-             "halvane.resolve_fix then raises an ambiguous-match HalvaneError. A tracker\n"
-             "remembers the last fix that passed the health gates (or a position given with\n"
-             "set_last_known_position) and uses it to break such a tie: both candidates are\n"
-             "solved and the one nearer the remembered position wins, provided the reference\n"
-             "is at most max_reference_age_s seconds from the image's time (before or after)\n"
-             "and the winner lies within max_disambiguation_distance_nm nautical miles of it.\n"
-             "Without a healthy reference, with a stale one, or with the nearer candidate\n"
-             "outside the distance bound, the call raises the same ambiguous-match error as\n"
-             "the module function. The module-level functions are unchanged: only a tracker's\n"
-             "methods read or write its history.\n\n"
-             "A fix picked by position reports match_margin == 0. A recorded pick becomes the\n"
-             "next reference, so a wrong pick can reinforce itself until the reference ages\n"
-             "out (both tied candidates have passed the matcher's confidence checks).\n\n"
-             "Both bounds are keyword-only, finite and positive (ValueError otherwise), and\n"
-             "fixed for the tracker's life. One call at a time: a call made while another on\n"
-             "the same tracker has not returned raises RuntimeError(\"Already borrowed\")\n"
-             "instead of waiting.")},
-        {Py_tp_new, reinterpret_cast<void*>(tracker_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Tracker>)},
-        {Py_tp_methods, kMethods},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<Tracker>("halvane.FixTracker", slots);
-    return create_class<Tracker>(type_spec);
+    return create_class<Tracker>(
+         "halvane.FixTracker",
+        {docstring<kFixTrackerSig>(R"(Opt-in tie-breaking across a sequence of solves from one place.
+
+Some skies admit two star identifications that pass every check equally well;
+halvane.resolve_fix then raises an ambiguous-match HalvaneError. A tracker
+remembers the last fix that passed the health gates (or a position given with
+set_last_known_position) and uses it to break such a tie: both candidates are
+solved and the one nearer the remembered position wins, provided the reference
+is at most max_reference_age_s seconds from the image's time (before or after)
+and the winner lies within max_disambiguation_distance_nm nautical miles of it.
+Without a healthy reference, with a stale one, or with the nearer candidate
+outside the distance bound, the call raises the same ambiguous-match error as
+the module function. The module-level functions are unchanged: only a tracker's
+methods read or write its history.
+
+A fix picked by position reports match_margin == 0. A recorded pick becomes the
+next reference, so a wrong pick can reinforce itself until the reference ages
+out (both tied candidates have passed the matcher's confidence checks).
+
+Both bounds are keyword-only, finite and positive (ValueError otherwise), and
+fixed for the tracker's life. One call at a time: a call made while another on
+the same tracker has not returned raises RuntimeError("Already borrowed")
+instead of waiting.)"),
+         guarded_new<tracker_new_impl>, nullptr, kMethods});
 }
 
 }  // namespace halvane::py

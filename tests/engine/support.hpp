@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "catalog.hpp"
+#include "frame.hpp"
 #include "image.hpp"
 #include "numeric.hpp"
+#include "solve.hpp"
 #include "vector.hpp"
 
 namespace halvane::testing {
-
-inline constexpr double kPi = 3.141592653589793;
 
 // Rotation by `angle` radians about `axis` (right-handed).
 inline Mat3 rotation_about(Vec3 axis, double angle) {
@@ -25,6 +25,11 @@ inline Mat3 rotation_about(Vec3 axis, double angle) {
     return {{{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
              {t * x * y + s * z, t * y * y + c, t * y * z - s * x},
              {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}};
+}
+
+// Unit vector of right ascension and declination, radians.
+inline Vec3 from_radec(double ra, double dec) {
+    return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
 }
 
 // A catalogue star at the J2000 direction v (normalised here), without motion.
@@ -55,6 +60,19 @@ inline Catalog catalog_of(std::vector<Star> stars, double max_separation = kPi) 
     std::stable_sort(c.pairs.begin(), c.pairs.end(),
                      [](const StarPair& a, const StarPair& b) { return a.cos_theta < b.cos_theta; });
     return c;
+}
+
+// The camera-frame direction in which a zenith-pointing camera (image
+// right west, image down south, so up_cam is (0, 0, 1)) sees a star whose
+// apparent place of date is `sky`: raised by refraction in its vertical
+// plane, as the fix pipeline undoes it. The star's true altitude, radians,
+// goes to `altitude`.
+inline Vec3 seen_from_zenith_camera(const ObserverAxes& o, const Vec3& sky, double& altitude) {
+    altitude = std::asin(std::clamp(dot(o.up, sky), -1.0, 1.0));
+    const Vec3 horizontal = normalized(sky - scaled(o.up, dot(o.up, sky)));
+    const double apparent = altitude + refraction_rad(altitude);
+    const Vec3 seen = scaled(horizontal, std::cos(apparent)) + scaled(o.up, std::sin(apparent));
+    return {-dot(o.east, seen), -dot(o.north, seen), dot(o.up, seen)};
 }
 
 // n directions spread uniformly over the sphere, no two closer than

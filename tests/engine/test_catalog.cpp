@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "catalog.hpp"
+#include "ephemeris.hpp"
 #include "matcher.hpp"
 #include "support.hpp"
 
@@ -43,7 +44,7 @@ struct Bytes {
 };
 
 Star make_star(std::uint32_t hr_id, float vmag, double ra, double dec) {
-    return testing::star_at({std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)}, hr_id, vmag);
+    return testing::star_at(testing::from_radec(ra, dec), hr_id, vmag);
 }
 
 const std::vector<Star> kThreeStars = {make_star(7001, 0.03f, 4.8736, 0.6769),
@@ -228,8 +229,19 @@ TEST(StarMotion, ParallaxMovesAStarByAtMostItsParallaxOverAYear) {
             Star star = make_star(1, 3.0f, ra, dec);
             star.parallax = 700.0f;
             double largest = 0.0;
-            for (int day = 0; day < 366; day += 5)
-                largest = std::max(largest, angle_between(star.unit_at(2451545.0 + day, 2000.0), star.unit));
+            for (int day = 0; day < 366; day += 5) {
+                const double jd = 2451545.0 + day;
+                const Vec3 moved = star.unit_at(jd, 2000.0);
+                largest = std::max(largest, angle_between(moved, star.unit));
+                // Seen from the Earth, a near star shifts towards the Sun
+                // (here from the ephemeris, the other model of its place).
+                const EquatorialPosition sun = sun_apparent(jd);
+                const Vec3 towards_sun = testing::from_radec(sun.ra, sun.dec);
+                const double sun_angle = angle_between(star.unit, towards_sun);
+                if (sun_angle > 0.3 && sun_angle < kPi - 0.3) {
+                    EXPECT_GT(dot(moved, towards_sun), dot(star.unit, towards_sun)) << ra << " " << dec << " " << day;
+                }
+            }
             // At some date of the year the star is well away from the Sun.
             EXPECT_LE(largest, 700.0 * kMas * (1.0 + 1e-6)) << ra << " " << dec;
             EXPECT_GT(largest, 0.25 * 700.0 * kMas) << ra << " " << dec;
@@ -239,7 +251,7 @@ TEST(StarMotion, ParallaxMovesAStarByAtMostItsParallaxOverAYear) {
 TEST(StarMotion, ProperMotionIsAGreatCircleRateFromTheEpoch) {
     // At dec 60 degrees, 1000 mas/yr in ra must move the star 1000 mas per
     // year along the sky, not 1000 mas of right ascension.
-    Star star = make_star(1, 3.0f, 2.0, 60.0 * 0.017453292519943295);
+    Star star = make_star(1, 3.0f, 2.0, 60.0 * kDegToRad);
     star.pm_ra = 1000.0f;
     const double jd_2100 = 2451545.0 + 100.0 * 365.25;
     EXPECT_NEAR(angle_between(star.unit_at(jd_2100, 2000.0), star.unit) / (100000.0 * kMas), 1.0, 1e-6);

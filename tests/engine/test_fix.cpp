@@ -34,29 +34,21 @@ struct Scene {
     Camera camera = Camera::from_fov(1000, 1000, 180.0, 0.0, 500.0, 500.0, 0, 0, 0, 0);
     std::vector<Centroid> centroids;
     std::vector<double> altitudes;  // true altitude of each centroid, radians
-    Vec3 to_camera(const Vec3& sky_of_date) const { return {-dot(east, sky_of_date), -dot(north, sky_of_date), dot(up, sky_of_date)}; }
-    Vec3 up, north, east;
+    ObserverAxes observer;
 };
 
 Scene observe(double lat_deg, double lon_deg, double jd) {
     Scene scene;
-    const double lat = lat_deg * kDegToRad;
-    const double theta = lon_deg * kDegToRad + gmst_rad(jd);
-    scene.up = {std::cos(lat) * std::cos(theta), std::cos(lat) * std::sin(theta), std::sin(lat)};
-    scene.north = {-std::sin(lat) * std::cos(theta), -std::sin(lat) * std::sin(theta), std::cos(lat)};
-    scene.east = {-std::sin(theta), std::cos(theta), 0.0};
+    scene.observer = observer_axes(lat_deg * kDegToRad, lon_deg * kDegToRad, jd);
     const Mat3 p = precession_matrix(jd);
     const Vec3 aberration = annual_aberration(jd);
     const Catalog& c = sky_catalog();
     for (std::size_t i = 0; i < c.stars.size(); ++i) {
         const Vec3 s = normalized(p * c.stars[i].unit_at(jd, c.epoch) + aberration);
-        const double h = std::asin(std::clamp(dot(scene.up, s), -1.0, 1.0));
+        double h = 0.0;
+        const Vec3 seen = testing::seen_from_zenith_camera(scene.observer, s, h);
         if (h < 5.0 * kDegToRad) continue;
-        // Raise the star by refraction, in its vertical plane.
-        const Vec3 horizontal = normalized(s - scaled(scene.up, dot(scene.up, s)));
-        const double apparent = h + refraction_rad(h);
-        const Vec3 seen = scaled(horizontal, std::cos(apparent)) + scaled(scene.up, std::sin(apparent));
-        const auto pixel = scene.camera.vec_to_pixel(scene.to_camera(seen));
+        const auto pixel = scene.camera.vec_to_pixel(seen);
         if (!pixel) continue;
         scene.centroids.push_back({pixel->x, pixel->y, 1000.0 - static_cast<double>(i)});
         scene.altitudes.push_back(h);
@@ -142,7 +134,8 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     const Scene scene = observe(48.0, 2.0, jd);
     const EquatorialPosition sun = sun_apparent(jd);
     const Vec3 sun_dir{std::cos(sun.dec) * std::cos(sun.ra), std::cos(sun.dec) * std::sin(sun.ra), std::sin(sun.dec)};
-    const double sun_h = std::asin(dot(scene.up, sun_dir));
+    double sun_h = 0.0;
+    const Vec3 sun_seen = testing::seen_from_zenith_camera(scene.observer, sun_dir, sun_h);
     ASSERT_GT(sun_h, 0.5);
 
     // The altitude cut just below the Sun, and only two stars above it.
@@ -162,10 +155,7 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     EXPECT_EQ(two.error().message(), "insufficient stars: needed 3, got 2");
 
     // The Sun where the camera sees it, refraction included.
-    const Vec3 horizontal = normalized(sun_dir - scaled(scene.up, dot(scene.up, sun_dir)));
-    const double apparent = sun_h + refraction_rad(sun_h);
-    const Vec3 seen = scaled(horizontal, std::cos(apparent)) + scaled(scene.up, std::sin(apparent));
-    const auto pixel = scene.camera.vec_to_pixel(scene.to_camera(seen));
+    const auto pixel = scene.camera.vec_to_pixel(sun_seen);
     ASSERT_TRUE(pixel.has_value());
     const auto with_sun = resolve_fix_from_centroids(centroids, pixel, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
     ASSERT_TRUE(with_sun.has_value()) << with_sun.error().message();
@@ -198,6 +188,31 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
                                                  scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
     ASSERT_TRUE(near.has_value()) << near.error().message();
     EXPECT_TRUE(near->used_sun);
+
+    // The same sky as an image: the two high stars and the low ones drawn
+    // brightest first, the Sun a saturated disc of 12 px radius. Found by
+    // the solar-disc detector, it is again the third sight.
+    testing::Frame frame(1000, 1000);
+    const auto stamp = [&](const PixelPosition& at, double radius, double peak, double sigma) {
+        for (std::size_t y = saturating_cast<std::size_t>(at.y - radius); y <= at.y + radius; ++y)
+            for (std::size_t x = saturating_cast<std::size_t>(at.x - radius); x <= at.x + radius; ++x) {
+                const double d2 = (x - at.x) * (x - at.x) + (y - at.y) * (y - at.y);
+                const double add = sigma > 0.0 ? peak * std::exp(-d2 / (2.0 * sigma * sigma)) : (d2 <= radius * radius) * peak;
+                frame.at(x, y) = saturating_cast<std::uint16_t>(std::min(frame.at(x, y) + add, 65535.0));
+            }
+    };
+    for (std::size_t i = 0; i < centroids.size(); ++i)
+        stamp({centroids[i].x, centroids[i].y}, 8.0, 30000.0 * std::pow(0.97, static_cast<double>(i)), 1.5);
+    stamp(*pixel, 12.0, 64535.0, 0.0);
+    config = fisheye_config();
+    config.min_altitude = sun_h - 0.001;
+    config.max_centroids = centroids.size();
+    config.use_sun = true;
+    const auto imaged = resolve_fix_masked(frame.view(), std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
+    ASSERT_TRUE(imaged.has_value()) << imaged.error().message();
+    EXPECT_TRUE(imaged->used_sun);
+    EXPECT_EQ(imaged->matched_hr_ids.size(), 2u);
+    EXPECT_LT(great_circle_nm(48.0, 2.0, imaged->latitude_deg, imaged->longitude_deg), 2.0);
 }
 
 TEST(ResolveFix, SightsFarWorseThanSigmaAreNoMatch) {

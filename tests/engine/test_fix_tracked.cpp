@@ -33,10 +33,8 @@ struct TwinSky {
     Vec3 up_cam{0.0, 0.0, 1.0};
 
     TwinSky() {
-        const double lat = kLat * kDegToRad, theta = kLon * kDegToRad + gmst_rad(kJd);
-        const Vec3 up{std::cos(lat) * std::cos(theta), std::cos(lat) * std::sin(theta), std::sin(lat)};
-        const Vec3 north{-std::sin(lat) * std::cos(theta), -std::sin(lat) * std::sin(theta), std::cos(lat)};
-        const Vec3 east{-std::sin(theta), std::cos(theta), 0.0};
+        const ObserverAxes o = observer_axes(kLat * kDegToRad, kLon * kDegToRad, kJd);
+        const auto& [up, north, east] = o;
         XorShift64Star rng(11);
         while (patch.size() < 8) {
             const Vec3 v = normalized(up + scaled(east, 0.2 * rng.uniform() - 0.1) +
@@ -48,12 +46,9 @@ struct TwinSky {
         // south, with aberration and refraction as the pipeline undoes them.
         const Vec3 aberration = annual_aberration(kJd);
         for (std::size_t i = 0; i < patch.size(); ++i) {
+            double altitude = 0.0;
             const Vec3 s = normalized(precession_matrix(kJd) * patch[i] + aberration);
-            const double h = std::asin(dot(up, s));
-            const Vec3 horizontal = normalized(s - scaled(up, dot(up, s)));
-            const double apparent = h + refraction_rad(h);
-            const Vec3 seen = scaled(horizontal, std::cos(apparent)) + scaled(up, std::sin(apparent));
-            const auto pixel = camera.vec_to_pixel({-dot(east, seen), -dot(north, seen), dot(up, seen)});
+            const auto pixel = camera.vec_to_pixel(testing::seen_from_zenith_camera(o, s, altitude));
             centroids.push_back({pixel->x, pixel->y, 100.0 - static_cast<double>(i)});
         }
     }
@@ -92,7 +87,7 @@ void expect_same_fix(const Fix& a, const Fix& b) {
 class TrackedFix : public ::testing::Test {
 protected:
     TwinSky sky;
-    Catalog twins = sky.catalog(testing::kPi);
+    Catalog twins = sky.catalog(kPi);
     FixHistory history;
 
     FixConfig config(double max_age_s = 600.0, double max_distance_nm = 50.0) const {

@@ -13,13 +13,9 @@
 namespace halvane {
 namespace {
 
-using testing::kPi;
+using testing::from_radec;
 using testing::rotation_about;
 constexpr double kArcmin = kDegToRad / 60.0;
-
-Vec3 from_radec(double ra, double dec) {
-    return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
-}
 
 // A catalogue of the given directions with every pair up to `max_sep`.
 Catalog make_catalog(const std::vector<Vec3>& directions, double max_sep = kPi) {
@@ -60,25 +56,6 @@ std::vector<Vec3> detections(const Mat3& r, const std::vector<Vec3>& sky, double
         out.push_back(cam);
     }
     return out;
-}
-
-TEST(StarGrid, HalfDegreeLayout) {
-    const Catalog empty;
-    for (double t : {0.0, 1e-6, 0.008726646259971648, std::nan("")}) {
-        const StarGrid g = StarGrid::build(empty, t);
-        ASSERT_EQ(g.n_bands, 360u) << t;
-        EXPECT_EQ(g.band_cells.front(), 3u);
-        EXPECT_EQ(g.band_cells.back(), 3u);
-        EXPECT_EQ(g.band_cells[179], 720u);
-        EXPECT_EQ(g.band_cells[180], 720u);
-        EXPECT_EQ(g.band_start.back(), g.cell_start.size() - 1);
-        std::vector<std::size_t> out{42};
-        g.query({0, 0, 1}, 0.1, out);
-        EXPECT_TRUE(out.empty());
-    }
-    const StarGrid huge = StarGrid::build(empty, 10.0);
-    EXPECT_EQ(huge.n_bands, 1u);
-    EXPECT_EQ(huge.band_cells[0], 2u);
 }
 
 TEST(StarGrid, CellLookupReducesAndClamps) {
@@ -177,6 +154,43 @@ TEST_F(MatcherTest, ConcurrentSolvesOnOneCatalogueAgree) {
     for (std::thread& th : threads) th.join();
     for (const auto& r : results) EXPECT_EQ(r, serial);
     EXPECT_GT(std::count_if(serial.begin(), serial.end(), [](const std::string& s) { return s.find(':') != s.npos; }), 4);
+}
+
+// The grouped search against the plain product of two windows it replaces,
+// with each window found by a scan of every pair record: on random
+// catalogues and random detection triangles, the same hypotheses in the
+// same order.
+TEST(TriangleSearch, EqualsTheBruteForceProductInOrder) {
+    XorShift64Star rng(5);
+    std::size_t compared = 0;
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        const Catalog c = make_catalog(testing::spread_over_sky(60 + 10 * seed, 0.5 * kDegToRad, seed));
+        const auto vectors = testing::spread_over_sky(3, 0.0, seed + 100);
+        const double t = (0.5 + 2.0 * rng.uniform()) * kDegToRad;
+        const auto in_window = [&](std::size_t a, std::size_t b) {
+            const double separation = std::acos(std::clamp(dot(vectors[a], vectors[b]), -1.0, 1.0));
+            const double lo = std::cos(separation + t), hi = std::cos(separation - t);
+            std::vector<StarPair> out;
+            for (const StarPair& p : c.pairs)
+                if (static_cast<double>(p.cos_theta) >= lo && static_cast<double>(p.cos_theta) <= hi) out.push_back(p);
+            return out;
+        };
+        const auto ij = in_window(0, 1), jk = in_window(1, 2), ik = in_window(0, 2);
+        const auto has = [](const std::vector<StarPair>& w, std::uint32_t x, std::uint32_t y) {
+            return std::any_of(w.begin(), w.end(), [&](const StarPair& p) {
+                return (p.i == x && p.j == y) || (p.i == y && p.j == x);
+            });
+        };
+        std::vector<Hypothesis> brute;
+        for (const StarPair& p : ij)
+            for (const auto& [first, second] : {std::pair<std::uint32_t, std::uint32_t>{p.i, p.j}, {p.j, p.i}})
+                for (const StarPair& q : jk)
+                    for (const auto& [from, y] : {std::pair<std::uint32_t, std::uint32_t>{q.i, q.j}, {q.j, q.i}})
+                        if (from == second && y != first && has(ik, y, first)) brute.push_back({first, second, y});
+        EXPECT_EQ(triangle_hypotheses(vectors, {0, 1, 2}, c, t), brute) << seed;
+        compared += brute.size();
+    }
+    EXPECT_GT(compared, 50u);
 }
 
 TEST_F(MatcherTest, EarlyRefusals) {

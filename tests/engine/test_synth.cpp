@@ -25,16 +25,11 @@ const double kJd = julian_date(2026, 3, 14, 21, 30, 0.0);
 constexpr double kLat = 48.0 * kDegToRad;
 constexpr double kLon = -3.0 * kDegToRad;
 
-// The observer's axes in the equatorial frame of date, written out here
-// independently of the renderer.
-const double kTheta = kLon + gmst_rad(kJd);
-const struct Observer {
-    Vec3 up, north, east;
+// The observer's axes in the equatorial frame of date.
+const struct Observer : ObserverAxes {
     Mat3 precession = precession_matrix(kJd);
     Vec3 aberration = annual_aberration(kJd);
-} kObserver{{std::cos(kLat) * std::cos(kTheta), std::cos(kLat) * std::sin(kTheta), std::sin(kLat)},
-            {-std::sin(kLat) * std::cos(kTheta), -std::sin(kLat) * std::sin(kTheta), std::cos(kLat)},
-            {-std::sin(kTheta), std::cos(kTheta), 0.0}};
+} kObserver{observer_axes(kLat, kLon, kJd)};
 
 // A J2000 star that appears, after aberration and refraction, at the local
 // direction (east, north, up) `seen` from kObserver (to well under a

@@ -1,4 +1,3 @@
-import inspect
 import math
 import os
 import pathlib
@@ -79,12 +78,6 @@ def test_has_pair_is_symmetric_and_tolerance_bounded(small, write_files):
     assert ends.has_pair(424, 2491, 0.0, 0.01) and ends.has_pair(424, 2491, 0.005, 0.01)
     # Both ends of a negative window clamp to 180; it is still empty.
     assert not ends.has_pair(7001, 2491, 181.0, -0.5)
-
-
-def test_signatures():
-    assert str(inspect.signature(halvane.Catalog)) == "(catalog_path, pairs_path)"
-    for method, names in (("star", ["hr_id"]), ("stars", []), ("has_pair", ["hr_a", "hr_b", "sep_deg", "tol_deg"])):
-        assert list(inspect.signature(getattr(halvane.Catalog, method)).parameters) == ["self", *names]
 
 
 def test_paths_are_str_in_the_file_system_encoding(write_files, tmp_path):

@@ -1,4 +1,3 @@
-import inspect
 import math
 
 import numpy as np
@@ -8,17 +7,6 @@ import halvane
 from halvane import HalvaneError
 
 J2000 = 2451545.0
-
-
-def test_signatures():
-    expected = {
-        "precess_vector": ["jd_tt", "v"],
-        "sun_apparent_jd": ["jd"],
-        "great_circle_nm": ["lat1_deg", "lon1_deg", "lat2_deg", "lon2_deg"],
-        "covariance_ellipse": ["azimuths_deg", "sigma_arcmin"],
-    }
-    for name, params in expected.items():
-        assert list(inspect.signature(getattr(halvane, name)).parameters) == params
 
 
 def test_precess_vector():

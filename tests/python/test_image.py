@@ -1,10 +1,10 @@
-import inspect
 import math
 
 import numpy as np
 import pytest
 
 import halvane
+from conftest import raises
 
 CONTIGUITY = (
     "{0} must be C-contiguous (row-major). A Fortran-ordered or transposed view holds its own "
@@ -22,18 +22,6 @@ def sky(height=96, width=128):
     for sx, sy, amplitude in TRUTH:
         frame += amplitude * np.exp(-((x - sx) ** 2 + (y - sy) ** 2) / (2 * 1.4**2))
     return np.clip(np.rint(frame), 0, 65535).astype(np.uint16)
-
-
-def raises(kind, text, call, *args, **kwargs):
-    with pytest.raises(kind) as info:
-        call(*args, **kwargs)
-    assert type(info.value) is kind and str(info.value) == text
-
-
-def test_signatures():
-    assert str(inspect.signature(halvane.detect_centroids)) == "(image, max_count, mask=None)"
-    assert str(inspect.signature(halvane.detect_centroids_matched)) == "(image, max_count, psf_sigma_px)"
-    assert str(inspect.signature(halvane.foreground_mask)) == "(image)"
 
 
 def test_detectors_recover_stars_and_take_the_mask_row_major():

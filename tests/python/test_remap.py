@@ -1,10 +1,10 @@
-import inspect
 import math
 
 import numpy as np
 import pytest
 
 import halvane
+from conftest import raises
 from halvane import Camera, HalvaneError
 
 NOT_AN_IMAGE = "image must be a 2-D uint8 or uint16 numpy array"
@@ -42,17 +42,6 @@ def remap_args(src, dst):
 def camera(lens):
     scalars, (width, height) = lens
     return Camera(width=width, height=height, **scalars)
-
-
-def raises(kind, text, call, *args, **kwargs):
-    with pytest.raises(kind) as info:
-        call(*args, **kwargs)
-    assert type(info.value) is kind and str(info.value) == text
-
-
-def test_signatures():
-    assert str(inspect.signature(halvane.remap_image)) == f"(image, {SCALARS}, fill=0)"
-    assert str(inspect.signature(halvane.remap_mask)) == f"(mask, {SCALARS})"
 
 
 def test_equal_pinholes_return_the_source():

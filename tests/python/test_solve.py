@@ -1,5 +1,4 @@
 import datetime
-import inspect
 import math
 import signal
 import random
@@ -237,14 +236,6 @@ def test_resolve_fix_refuses_bad_images_and_masks_before_solving():
     # A dark frame holds no stars.
     with pytest.raises(halvane.HalvaneError, match="^insufficient stars: needed 4, got 0$"):
         halvane.resolve_fix(image, **base)
-
-
-def test_signatures():
-    assert str(inspect.signature(halvane.resolve_from_centroids)) == (
-        "(centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, fisheye_fov_deg=None, "
-        "k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, min_matched_stars=None, max_residual_rms_arcmin=None)"
-    )
-    assert "mask=None" in str(inspect.signature(halvane.resolve_fix))
 
 
 def test_two_identical_patterns_are_reported_as_a_tie(tmp_path):

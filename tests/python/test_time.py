@@ -1,4 +1,3 @@
-import inspect
 import math
 
 import numpy as np
@@ -26,13 +25,6 @@ def test_gmst_deg():
     assert halvane.gmst_deg(jd_ut=2451545) == halvane.gmst_deg(2451545.0)
     for jd in (2451545.0, 2000000.5, 2460000.25, 0.0):
         assert 0.0 <= halvane.gmst_deg(jd) < 360.0
-
-
-def test_signatures():
-    params = inspect.signature(halvane.julian_date).parameters
-    assert list(params) == ["year", "month", "day", "hour", "minute", "second"]
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params.values())
-    assert list(inspect.signature(halvane.gmst_deg).parameters) == ["jd_ut"]
 
 
 @pytest.mark.parametrize(

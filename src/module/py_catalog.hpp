@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "../engine/catalog.hpp"
+#include "catalog.hpp"
 #include "binder.hpp"
 
 namespace halvane::py {

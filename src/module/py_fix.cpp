@@ -1,5 +1,5 @@
 // halvane.Fix: the Python face of the engine's fix result.
-#include "fix.hpp"
+#include "py_fix.hpp"
 
 #include <string>
 
@@ -27,33 +27,17 @@ PyObject* latitude_get(const Fix& fix) { return PyFloat_FromDouble(fix.latitude_
 PyObject* iterations_get(const Fix& fix) { return PyLong_FromSize_t(fix.n_iterations); }
 PyObject* margin_get(const Fix& fix) { return PyLong_FromSize_t(fix.match_margin); }
 
-PyObject* matched_hr_ids_get(const Fix& fix) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(fix.matched_hr_ids.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < fix.matched_hr_ids.size(); ++i) {
-        PyObject* id = PyLong_FromUnsignedLong(fix.matched_hr_ids[i]);
-        if (id == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), id);  // steals id
-    }
-    return list;
-}
+PyObject* matched_hr_ids_get(const Fix& fix) { return hr_id_list(fix.matched_hr_ids); }
 
 PyObject* fix_repr(PyObject* self) noexcept {
-    try {
+    return guard([self] {
         const Fix* fix = unwrap<Fix>(self);
         if (fix == nullptr) return PyUnicode_FromString("Fix()");
-        const std::string text = "Fix(latitude_deg=" + format_fixed(fix->latitude_deg, 6) +
-                                 ", longitude_deg=" + format_fixed(fix->longitude_deg, 6) +
-                                 ", matched=" + std::to_string(fix->matched_hr_ids.size()) +
-                                 ", semi_major_nm=" + format_fixed(fix->ellipse_2sigma_nm.semi_major_nm, 3) + ")";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    } catch (...) {
-        raise_current_exception();
-        return nullptr;
-    }
+        return new_text("Fix(latitude_deg=" + format_fixed(fix->latitude_deg, 6) +
+                        ", longitude_deg=" + format_fixed(fix->longitude_deg, 6) +
+                        ", matched=" + std::to_string(fix->matched_hr_ids.size()) +
+                        ", semi_major_nm=" + format_fixed(fix->ellipse_2sigma_nm.semi_major_nm, 3) + ")");
+    });
 }
 
 PyGetSetDef kGetters[] = {
@@ -79,16 +63,14 @@ PyGetSetDef kGetters[] = {
 }  // namespace
 
 PyObject* make_fix_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Result of a resolved celestial fix.")},
-        {Py_tp_new, reinterpret_cast<void*>(no_constructor<Fix>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Fix>)},
-        {Py_tp_getset, kGetters},
-        {Py_tp_repr, reinterpret_cast<void*>(fix_repr)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<Fix>("halvane.Fix", slots);
-    return create_class<Fix>(type_spec);
+    return create_class<Fix>(
+        "halvane.Fix",
+        {"Result of a resolved celestial fix.",
+         nullptr, kGetters, nullptr, fix_repr});
+}
+
+PyObject* hr_id_list(const std::vector<std::uint32_t>& hr_ids) {
+    return new_list(hr_ids, [](std::uint32_t id) { return PyLong_FromUnsignedLong(id); });
 }
 
 PyObject* fix_or_error(Result<Fix> result) {

@@ -1,6 +1,6 @@
 // halvane.Catalog: construction from the two files, star lookups and the
 // pair-index probe.
-#include "catalog.hpp"
+#include "py_catalog.hpp"
 
 #include <cmath>
 #include <string>
@@ -28,13 +28,12 @@ struct Converter<FsPath> {
         if (!PyUnicode_Check(object)) {
             return raise_argument_error(PyExc_TypeError, name, "must be str, not " + type_name(object));
         }
-        PyObject* encoded = PyUnicode_EncodeFSDefault(object);
-        if (encoded == nullptr) return false;
+        Ref encoded(PyUnicode_EncodeFSDefault(object));
+        if (!encoded) return false;
         char* data = nullptr;
         Py_ssize_t size = 0;
-        const bool ok = PyBytes_AsStringAndSize(encoded, &data, &size) == 0;
+        const bool ok = PyBytes_AsStringAndSize(encoded.get(), &data, &size) == 0;
         if (ok) out.bytes.assign(data, static_cast<std::size_t>(size));
-        Py_DECREF(encoded);
         return ok;
     }
 };
@@ -54,27 +53,26 @@ const Catalog* catalog_of(PyObject* self) {
     return shared == nullptr ? nullptr : shared->get();
 }
 
-PyObject* catalog_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        static constexpr Signature<2> kSig{"Catalog", {{{"catalog_path"}, {"pairs_path"}}}};
-        FsPath catalog_path;
-        FsPath pairs_path;
-        if (!bind(kSig, args, kwargs, catalog_path, pairs_path)) return nullptr;
-        auto catalog = Catalog::load(catalog_path.bytes, pairs_path.bytes);
-        if (!catalog) return to_py_err(catalog.error());
-        return wrap<SharedCatalog>(std::make_shared<const Catalog>(std::move(*catalog)));
-    } catch (...) {
-        raise_current_exception();
+constexpr auto kCatalogSig = signature("Catalog", {{"catalog_path"}, {"pairs_path"}});
+constexpr auto kStarSig = signature("Catalog.star", {{"hr_id"}});
+constexpr auto kStarsSig = signature("Catalog.stars");
+constexpr auto kHasPairSig = signature("Catalog.has_pair", {{"hr_a"}, {"hr_b"}, {"sep_deg"}, {"tol_deg"}});
+
+PyObject* catalog_new_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+    FsPath catalog_path;
+    FsPath pairs_path;
+    if (!bind<kCatalogSig>(args, kwargs, arg<"catalog_path">(catalog_path), arg<"pairs_path">(pairs_path)))
         return nullptr;
-    }
+    auto catalog = Catalog::load(catalog_path.bytes, pairs_path.bytes);
+    if (!catalog) return to_py_err(catalog.error());
+    return wrap<SharedCatalog>(std::make_shared<const Catalog>(std::move(*catalog)));
 }
 
 PyObject* n_stars_get(const SharedCatalog& catalog) { return PyLong_FromSize_t(catalog->stars.size()); }
 
 PyObject* star_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<1> kSig{"Catalog.star", {{{"hr_id"}}}};
     std::uint32_t hr_id = 0;
-    if (!bind(kSig, args, kwargs, hr_id)) return nullptr;
+    if (!bind<kStarSig>(args, kwargs, arg<"hr_id">(hr_id))) return nullptr;
     const Catalog* catalog = catalog_of(self);
     if (catalog == nullptr) return nullptr;
     for (const Star& star : catalog->stars) {
@@ -86,31 +84,23 @@ PyObject* star_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stars_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<0> kSig{"Catalog.stars", {}};
-    if (!bind(kSig, args, kwargs)) return nullptr;
+    if (!bind<kStarsSig>(args, kwargs)) return nullptr;
     const Catalog* catalog = catalog_of(self);
     if (catalog == nullptr) return nullptr;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(catalog->stars.size()));
-    if (list == nullptr) return nullptr;
-    Py_ssize_t k = 0;
-    for (const Star& star : catalog->stars) {
-        PyObject* item = Py_BuildValue("(Iddd)", static_cast<unsigned int>(star.hr_id), star.ra * kRadToDeg,
-                                       star.dec * kRadToDeg, static_cast<double>(star.vmag));
-        if (item == nullptr || PyList_SetItem(list, k++, item) < 0) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-    }
-    return list;
+    return new_list(catalog->stars, [](const Star& star) {
+        return Py_BuildValue("(Iddd)", static_cast<unsigned int>(star.hr_id), star.ra * kRadToDeg,
+                             star.dec * kRadToDeg, static_cast<double>(star.vmag));
+    });
 }
 
 PyObject* has_pair_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<4> kSig{"Catalog.has_pair", {{{"hr_a"}, {"hr_b"}, {"sep_deg"}, {"tol_deg"}}}};
     std::uint32_t hr_a = 0;
     std::uint32_t hr_b = 0;
     double sep_deg = 0.0;
     double tol_deg = 0.0;
-    if (!bind(kSig, args, kwargs, hr_a, hr_b, sep_deg, tol_deg)) return nullptr;
+    if (!bind<kHasPairSig>(args, kwargs, arg<"hr_a">(hr_a), arg<"hr_b">(hr_b), arg<"sep_deg">(sep_deg),
+                           arg<"tol_deg">(tol_deg)))
+        return nullptr;
     const Catalog* catalog = catalog_of(self);
     if (catalog == nullptr) return nullptr;
     // Separations live in [0, 180] degrees: a window reaching past either end
@@ -131,20 +121,16 @@ PyObject* has_pair_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_FALSE;
 }
 
-PyMethodDef g_methods[] = {
-    method_def<star_impl>("star", "star($self, hr_id)\n--\n\n(ra_deg, dec_deg, vmag) for a given HR number."),
-    method_def<stars_impl>("stars",
-                           "stars($self)\n--\n\n"
-                           "Every star as (hr_id, ra_deg, dec_deg, vmag), in catalogue order (brightest\n"
+PyMethodDef kMethods[] = {
+    method_def<star_impl, kStarSig>("(ra_deg, dec_deg, vmag) for a given HR number."),
+    method_def<stars_impl, kStarsSig>("Every star as (hr_id, ra_deg, dec_deg, vmag), in catalogue order (brightest\n"
                            "first), so that callers can plot or scan the whole catalogue without probing\n"
                            "by HR number."),
-    method_def<has_pair_impl>("has_pair",
-                              "has_pair($self, hr_a, hr_b, sep_deg, tol_deg)\n--\n\n"
-                              "True if the pair index holds (hr_a, hr_b) at sep_deg +/- tol_deg."),
+    method_def<has_pair_impl, kHasPairSig>("True if the pair index holds (hr_a, hr_b) at sep_deg +/- tol_deg."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef g_getters[] = {
+PyGetSetDef kGetters[] = {
     {"n_stars", getter<SharedCatalog, n_stars_get>, nullptr, "Number of stars in the catalogue.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -152,20 +138,14 @@ PyGetSetDef g_getters[] = {
 }  // namespace
 
 PyObject* make_catalog_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Catalog(catalog_path, pairs_path)\n--\n\n"
-                                      "Star catalogue plus pair index, loaded from the binary files produced by\n"
-                                      "the offline catalogue builder: the star catalogue (HCAT) and the index of\n"
-                                      "star pairs sorted by angular separation (HPRS). Both paths are str.\n"
-                                      "Immutable once loaded; pass one instance to every solve.")},
-        {Py_tp_new, reinterpret_cast<void*>(catalog_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<SharedCatalog>)},
-        {Py_tp_methods, g_methods},
-        {Py_tp_getset, g_getters},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<SharedCatalog>("halvane.Catalog", slots);
-    return create_class<SharedCatalog>(type_spec);
+    return create_class<SharedCatalog>(
+         "halvane.Catalog",
+        {docstring<kCatalogSig>(
+         "Star catalogue plus pair index, loaded from the binary files produced by\n"
+         "the offline catalogue builder: the star catalogue (HCAT) and the index of\n"
+         "star pairs sorted by angular separation (HPRS). Both paths are str.\n"
+         "Immutable once loaded; pass one instance to every solve."),
+         guarded_new<catalog_new_impl>, kGetters, kMethods});
 }
 
 }  // namespace halvane::py

@@ -1,6 +1,6 @@
 // halvane.Camera: the engine's lens model, for predicting star positions
 // and drawing overlays with exactly the projection the solver uses.
-#include "camera.hpp"
+#include "py_camera.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -26,8 +26,6 @@ constexpr const char* kCalibratedNeedsFocal =
 
 constexpr const char* kBadDirections =
     "v must be three floats (one camera-frame direction) or an (N, 3) array of them";
-
-}  // namespace
 
 bool focal_for_projection(std::optional<double> focal_px, bool fisheye, double k1, double k2, double k3,
                           double k4, double& focal) {
@@ -61,6 +59,19 @@ bool focal_for_projection(std::optional<double> focal_px, bool fisheye, double k
     return true;
 }
 
+}  // namespace
+
+bool LensArguments::scalars(CameraScalars& out) const {
+    out.fisheye_fov_deg = fisheye_fov_deg;
+    out.cx = cx;
+    out.cy = cy;
+    out.k1 = k1;
+    out.k2 = k2;
+    out.k3 = k3;
+    out.k4 = k4;
+    return focal_for_projection(focal_px, fisheye_fov_deg.has_value(), k1, k2, k3, k4, out.focal_px);
+}
+
 bool derived_extent(const char* name, const char* centre_name, double centre, std::size_t& extent) {
     if (centre > 0.0) {
         extent = saturating_cast<std::size_t>(std::round(2.0 * centre));
@@ -90,40 +101,27 @@ namespace {
 
 const Camera& self_camera(PyObject* self) { return *unwrap<Camera>(self); }
 
+constexpr auto kCameraSig = signature("Camera", kLensFocalParams,
+                                      std::to_array<Param>({{"width", "None"}, {"height", "None"}}),
+                                      kLensProjectionParams);
+constexpr auto kPixelToVecSig = signature("Camera.pixel_to_vec", {{"x"}, {"y"}});
+constexpr auto kVecToPixelSig = signature("Camera.vec_to_pixel", {{"v"}});
+
 PyObject* camera_new_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<10> kSig{"Camera",
-                                        {{{"focal_px"},
-                                          {"cx"},
-                                          {"cy"},
-                                          {"width", kOptional},
-                                          {"height", kOptional},
-                                          {"fisheye_fov_deg", kOptional},
-                                          {"k1", kOptional},
-                                          {"k2", kOptional},
-                                          {"k3", kOptional},
-                                          {"k4", kOptional}}}};
-    std::optional<double> focal_px;
-    double cx = 0.0, cy = 0.0;
+    LensArguments lens;
     std::optional<std::uint64_t> width, height;
-    std::optional<double> fisheye_fov_deg;
-    double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
-    if (!bind(kSig, args, kwargs, focal_px, cx, cy, width, height, fisheye_fov_deg, k1, k2, k3, k4))
-        return nullptr;
-    double focal = 0.0;
-    if (!focal_for_projection(focal_px, fisheye_fov_deg.has_value(), k1, k2, k3, k4, focal)) return nullptr;
+    if (!bind<kCameraSig>(args, kwargs, lens.slots(), arg<"width">(width), arg<"height">(height))) return nullptr;
+    CameraScalars scalars;
+    if (!lens.scalars(scalars)) return nullptr;
     // Only the ideal fisheye reads the extent; width is settled first.
     std::size_t w = 0, h = 0;
-    if (!focal_px) {
+    if (!lens.focal_px) {
         if (width) w = *width;
-        else if (!derived_extent("width", "cx", cx, w)) return nullptr;
+        else if (!derived_extent("width", "cx", lens.cx, w)) return nullptr;
         if (height) h = *height;
-        else if (!derived_extent("height", "cy", cy, h)) return nullptr;
+        else if (!derived_extent("height", "cy", lens.cy, h)) return nullptr;
     }
-    return wrap(Camera::from_fov(w, h, fisheye_fov_deg, focal, cx, cy, k1, k2, k3, k4));
-}
-
-PyObject* camera_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded<camera_new_impl>(nullptr, args, kwargs);
+    return wrap(camera_from_scalars(scalars, w, h));
 }
 
 PyObject* float64_array(std::initializer_list<Py_ssize_t> shape, const std::vector<double>& values) {
@@ -131,10 +129,9 @@ PyObject* float64_array(std::initializer_list<Py_ssize_t> shape, const std::vect
 }
 
 PyObject* pixel_to_vec_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<2> kSig{"Camera.pixel_to_vec", {{{"x"}, {"y"}}}};
     PyObject* x_arg = nullptr;
     PyObject* y_arg = nullptr;
-    if (!bind(kSig, args, kwargs, x_arg, y_arg)) return nullptr;
+    if (!bind<kPixelToVecSig>(args, kwargs, arg<"x">(x_arg), arg<"y">(y_arg))) return nullptr;
     const Camera& camera = self_camera(self);
     double x = 0.0, y = 0.0;
     if (number_as_double(x_arg, x) && number_as_double(y_arg, y)) {
@@ -157,23 +154,9 @@ PyObject* pixel_to_vec_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
 // One direction given as exactly three numbers; false (no exception set)
 // for any other form.
 bool as_direction(PyObject* object, Vec3& v) {
-    if (PyUnicode_Check(object) || !PySequence_Check(object)) return false;
-    const Py_ssize_t n = PySequence_Size(object);
-    if (n != 3) {
-        PyErr_Clear();
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-        PyObject* item = PySequence_GetItem(object, i);
-        if (item == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-        const bool ok = number_as_double(item, v[static_cast<std::size_t>(i)]);
-        Py_DECREF(item);
-        if (!ok) return false;
-    }
-    return true;
+    if (number_triple(object, "v", v)) return true;
+    PyErr_Clear();
+    return false;
 }
 
 // Directions as an (N, 3) float64 array read in place, or as a sequence of
@@ -181,10 +164,8 @@ bool as_direction(PyObject* object, Vec3& v) {
 static_assert(sizeof(Vec3) == 3 * sizeof(double), "rows of an (N, 3) array are copied as Vec3");
 
 bool as_directions(PyObject* object, std::vector<Vec3>& out) {
-    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
-        raise_halvane_error(kBadDirections);
-        return false;
-    }
+    const Py_ssize_t n = sequence_size(object);
+    if (n < 0) return raise_halvane_error(kBadDirections) != nullptr;
     const int is_array = is_ndarray(object);
     if (is_array < 0) PyErr_Clear();
     if (is_array > 0) {
@@ -196,32 +177,21 @@ bool as_directions(PyObject* object, std::vector<Vec3>& out) {
             return true;
         }
     }
-    const Py_ssize_t n = PySequence_Size(object);
-    if (n < 0) {
-        PyErr_Clear();
-        raise_halvane_error(kBadDirections);
-        return false;
-    }
     out.clear();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_GetItem(object, i);
+    const bool read = read_items(object, "v", n, [&](PyObject* item, std::size_t) {
         Vec3 v{};
-        const bool ok = item != nullptr && as_direction(item, v);
-        Py_XDECREF(item);
-        if (!ok) {
-            PyErr_Clear();
-            raise_halvane_error(kBadDirections);
-            return false;
-        }
+        if (!as_direction(item, v)) return false;
         out.push_back(v);
-    }
-    return true;
+        return true;
+    });
+    if (read) return true;
+    PyErr_Clear();
+    return raise_halvane_error(kBadDirections) != nullptr;
 }
 
 PyObject* vec_to_pixel_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<1> kSig{"Camera.vec_to_pixel", {{{"v"}}}};
     PyObject* v_arg = nullptr;
-    if (!bind(kSig, args, kwargs, v_arg)) return nullptr;
+    if (!bind<kVecToPixelSig>(args, kwargs, arg<"v">(v_arg))) return nullptr;
     const Camera& camera = self_camera(self);
     Vec3 v{};
     if (as_direction(v_arg, v)) {
@@ -256,16 +226,11 @@ std::string projection_text(const Projection& projection) {
 }
 
 PyObject* camera_repr(PyObject* self) noexcept {
-    try {
+    return guard([self] {
         const Camera& camera = self_camera(self);
-        const std::string text = "Camera(" + projection_text(camera.projection) +
-                                 ", focal_px=" + format_fixed(camera.focal, 4) + ", cx=" + format_fixed(camera.cx, 4) +
-                                 ", cy=" + format_fixed(camera.cy, 4) + ")";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    } catch (...) {
-        raise_current_exception();
-        return nullptr;
-    }
+        return new_text("Camera(" + projection_text(camera.projection) + ", focal_px=" + format_fixed(camera.focal, 4) +
+                        ", cx=" + format_fixed(camera.cx, 4) + ", cy=" + format_fixed(camera.cy, 4) + ")");
+    });
 }
 
 PyObject* effective_focal_px(const Camera& camera) { return PyFloat_FromDouble(camera.focal); }
@@ -291,15 +256,11 @@ PyGetSetDef kGetters[] = {
 };
 
 PyMethodDef kMethods[] = {
-    method_def<pixel_to_vec_impl>(
-        "pixel_to_vec",
-        "pixel_to_vec($self, x, y)\n--\n\n"
+    method_def<pixel_to_vec_impl, kPixelToVecSig>(
         "Unit camera-frame direction of pixel (x, y): x right, y down, z along the boresight.\n"
         "Two floats give a float64 array of shape (3,); two 1-D sequences (or arrays) of equal\n"
         "length N give shape (N, 3). Defined for every pixel: no field limit is applied."),
-    method_def<vec_to_pixel_impl>(
-        "vec_to_pixel",
-        "vec_to_pixel($self, v)\n--\n\n"
+    method_def<vec_to_pixel_impl, kVecToPixelSig>(
         "Pixel of a camera-frame direction (not normalised: pass unit vectors).\n"
         "Three floats give a tuple (x, y), or None when the direction is outside the\n"
         "lens's field; an (N, 3) array or a list of triples gives a float64 array of\n"
@@ -310,27 +271,17 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 PyObject* make_camera_type(PyObject*) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc,
-         const_cast<char*>(
-             "Camera(focal_px, cx, cy, width=None, height=None, fisheye_fov_deg=None, k1=0.0, k2=0.0, "
-             "k3=0.0, k4=0.0)\n--\n\n"
-             "The lens projection the solver itself uses, built from the same camera scalars as\n"
-             "resolve_fix: a pinhole when fisheye_fov_deg is None; with fisheye_fov_deg (the full\n"
-             "field of view, degrees), the ideal equidistant fisheye when k1..k4 are all zero\n"
-             "(focal_px must then be None: the focal is derived so the image circle fills the\n"
-             "shorter image side), otherwise the calibrated fisheye with radial scale focal_px.\n"
-             "width and height are read only for the ideal equidistant fisheye, where they\n"
-             "default to 2 * cx by 2 * cy. Immutable.")},
-        {Py_tp_new, reinterpret_cast<void*>(camera_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Camera>)},
-        {Py_tp_repr, reinterpret_cast<void*>(camera_repr)},
-        {Py_tp_getset, kGetters},
-        {Py_tp_methods, kMethods},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = class_spec<Camera>("halvane.Camera", slots);
-    return create_class<Camera>(type_spec);
+    return create_class<Camera>(
+         "halvane.Camera",
+        {docstring<kCameraSig>(
+         R"(The lens projection the solver itself uses, built from the same camera scalars as
+resolve_fix: a pinhole when fisheye_fov_deg is None; with fisheye_fov_deg (the full
+field of view, degrees), the ideal equidistant fisheye when k1..k4 are all zero
+(focal_px must then be None: the focal is derived so the image circle fills the
+shorter image side), otherwise the calibrated fisheye with radial scale focal_px.
+width and height are read only for the ideal equidistant fisheye, where they
+default to 2 * cx by 2 * cy. Immutable.)"),
+         guarded_new<camera_new_impl>, kGetters, kMethods, camera_repr});
 }
 
 }  // namespace halvane::py
