@@ -70,9 +70,9 @@ PyObject* create_class(const char* qualified_name, const ClassParts& parts) {
         };
         // An absent table ends the list early, so the present ones come first.
         std::stable_partition(std::begin(slots), std::end(slots) - 1, [](const PyType_Slot& s) { return s.slot != 0; });
-        PyType_Spec spec{qualified_name, static_cast<int>(sizeof(PyBox<T>)), 0,
+        PyType_Spec type_spec{qualified_name, static_cast<int>(sizeof(PyBox<T>)), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-        PyObject* type = PyType_FromSpec(&spec);
+        PyObject* type = PyType_FromSpec(&type_spec);
         if (type == nullptr) return nullptr;
         class_type<T> = reinterpret_cast<PyTypeObject*>(type);  // the cache owns this reference
     }
