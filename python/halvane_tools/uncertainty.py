@@ -132,6 +132,19 @@ def drifted_up_sigma_arcmin(fit_sigma_arcmin: float, age_s: float,
     return math.hypot(fit_sigma_arcmin, drift)
 
 
+def calibrated_up_sigma_arcmin(recorded, utc) -> float | None:
+    """The vertical's sigma per axis at a photo's time (a timezone-aware
+    datetime) from a lens file's recorded uncertainty (a
+    ``lens.LensUncertainty``): the fit's, grown by the drift since the
+    calibration. None when the file records no fitted sigma."""
+    if recorded is None or recorded.up_sigma_arcmin is None:
+        return None
+    if recorded.up_drift_arcmin_per_year is None or recorded.when is None:
+        return recorded.up_sigma_arcmin
+    return drifted_up_sigma_arcmin(recorded.up_sigma_arcmin, (utc - recorded.when).total_seconds(),
+                                   recorded.up_drift_arcmin_per_year)
+
+
 @dataclasses.dataclass(frozen=True)
 class Uncertainty:
     """The total covariance of a fix and the terms it is made of.

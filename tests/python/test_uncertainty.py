@@ -232,3 +232,61 @@ def test_the_total_ellipse_holds_the_truth_as_often_as_it_should(bundled_catalog
     assert count >= 40
     assert held["module"] / count < 0.6
     assert 0.75 <= held["total"] / count <= 0.97
+
+
+# The lens file's recorded uncertainty.
+
+def test_a_calibration_records_how_well_it_knows_the_vertical_and_the_focal(bundled_catalog, tmp_path):
+    pytest.importorskip("scipy")
+    pytest.importorskip("erfa")
+    from halvane_tools.calibrate import calibrate_photo
+    from halvane_tools.lens import read_lens
+
+    case = scenarios.calibration_cases(1, "pinhole", bundled_catalog, seed=31)[0]
+    s = case.scenario
+    found = calibrate_photo(case.sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=bundled_catalog, **case.rough)
+    recorded = found.lens.uncertainty
+    assert 0.0 < recorded.up_sigma_arcmin < 10.0
+    assert 0.0 < recorded.focal_sigma_px < 2.0
+    assert recorded.when == s.when
+    path = tmp_path / "lens.json"
+    found.write(path)
+    again = read_lens(path)
+    assert again.uncertainty == recorded
+    year_later = s.when.replace(year=s.when.year + 1)
+    grown = uncertainty.calibrated_up_sigma_arcmin(again.uncertainty, year_later)
+    assert grown > recorded.up_sigma_arcmin
+    assert grown == pytest.approx(math.hypot(recorded.up_sigma_arcmin, 4.4 / math.sqrt(2.0)), rel=0.01)
+
+
+@pytest.mark.parametrize("recorded, message", [
+    ({"up_sigma_arcmin": -1}, "uncertainty up_sigma_arcmin must be a finite number >= 0 (got -1)"),
+    ({"focal_sigma_px": "0.1"}, "uncertainty focal_sigma_px must be a finite number >= 0 (got '0.1')"),
+    ({"utc": "2026-01-01T00:00:00"}, "uncertainty utc must be an ISO 8601 time with its UTC offset"
+                                     " (got '2026-01-01T00:00:00')"),
+    ({"up_sigma": 1.0}, "unknown uncertainty key 'up_sigma'; the keys are up_sigma_arcmin, focal_sigma_px,"
+                        " up_drift_arcmin_per_year, utc"),
+    ([1.0], "uncertainty must be an object (got [1.0])"),
+])
+def test_a_bad_recorded_uncertainty_is_refused(recorded, message, tmp_path):
+    import json
+
+    from halvane_tools.lens import LensError, read_lens
+
+    path = tmp_path / "lens.json"
+    path.write_text(json.dumps({"fisheye_fov_deg": 180, "uncertainty": recorded}))
+    with pytest.raises(LensError) as info:
+        read_lens(path)
+    assert str(info.value) == f"lens file {path}: {message}"
+
+
+def test_an_old_lens_file_and_a_bare_fit_keep_the_vertical_unknown(tmp_path):
+    import json
+
+    from halvane_tools.lens import LensUncertainty, read_lens
+
+    path = tmp_path / "lens.json"
+    path.write_text(json.dumps({"fisheye_fov_deg": 180, "up_cam": [0, 0, 1]}))
+    assert read_lens(path).uncertainty is None
+    assert uncertainty.calibrated_up_sigma_arcmin(None, scenarios.J2000) is None
+    assert uncertainty.calibrated_up_sigma_arcmin(LensUncertainty(up_sigma_arcmin=0.4), scenarios.J2000) == 0.4
