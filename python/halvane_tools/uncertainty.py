@@ -51,6 +51,7 @@ the 2-sigma ellipse as the module reduces its covariance.
 from __future__ import annotations
 
 import dataclasses
+import datetime
 import math
 
 # One nautical mile is one arcminute of great circle.
@@ -167,7 +168,8 @@ class Uncertainty:
     dof: int
     up_sigma_arcmin: float
     time_sigma_s: float
-    up_source: str = "given"
+    up_source: str = "given"  # or "lens file", "default"
+    time_source: str = "given"  # or "default"
 
     def record(self) -> dict:
         """The terms as plain JSON values."""
@@ -180,13 +182,13 @@ class Uncertainty:
                       "degrees_of_freedom": self.dof, "scale": self.star_scale, **term(self.star_term)},
             "vertical": {"up_sigma_arcmin": self.up_sigma_arcmin, "source": self.up_source,
                          **term(self.vertical_term)},
-            "clock": {"time_sigma_s": self.time_sigma_s, **term(self.clock_term)},
+            "clock": {"time_sigma_s": self.time_sigma_s, "source": self.time_source, **term(self.clock_term)},
             "lens": term(self.lens_term),
         }
 
 
 def total_uncertainty(fix, *, sigma_arcmin: float, up_sigma_arcmin: float, time_sigma_s: float = 0.0,
-                      lens_term=None, up_source: str = "given") -> Uncertainty:
+                      lens_term=None, up_source: str = "given", time_source: str = "given") -> Uncertainty:
     """The total covariance and 2-sigma ellipse of a fix.
 
     fix: a ``halvane.Fix`` (or anything with its covariance, residual_rms_rad,
@@ -221,7 +223,7 @@ def total_uncertainty(fix, *, sigma_arcmin: float, up_sigma_arcmin: float, time_
     total = _add(star_term, vertical, clock, lens_covariance)
     return Uncertainty(total, ellipse_2sigma_nm(total), stars, ellipse_2sigma_nm(stars), star_term, vertical, clock,
                        lens_covariance, float(sigma_arcmin), star_sigma, scale, max(dof, 0), float(up_sigma_arcmin),
-                       float(time_sigma_s), up_source)
+                       float(time_sigma_s), up_source, time_source)
 
 
 def _radial_gain(theta: float, fisheye: bool, k: tuple[float, float, float, float]) -> float:
@@ -355,6 +357,46 @@ def lens_term(fix, catalog, jd: float, up_cam, camera, focal_sigma_px: float, *,
     normal = a.T @ (a * w[:, None])
     shift = np.linalg.solve(normal, a.T @ (w * dh)) * eps
     return tuple(tuple(float(v) for v in row) for row in np.outer(shift, shift))
+
+
+def photo_uncertainty(fix, prepared, utc, catalog, *, sigma_arcmin: float | None = None,
+                      up_sigma_arcmin: float | None = None, time_sigma_s: float | None = None) -> Uncertainty:
+    """The total uncertainty of a fix from a prepared photo (its lens, its
+    vertical and its detections) at utc (a timezone-aware datetime), solved
+    with the catalogue `catalog` and the star sigma sigma_arcmin (None: the
+    default of half a pixel).
+
+    The vertical's sigma: up_sigma_arcmin when given; else, when the vertical
+    is the lens file's own, what the file records for it grown by the drift
+    since the calibration; else DEFAULT_UP_SIGMA_ARCMIN. The clock's:
+    time_sigma_s, else DEFAULT_TIME_SIGMA_S. A recorded focal sigma adds the
+    lens term."""
+    import halvane
+
+    lens = prepared.lens
+    camera = lens.camera(prepared.width, prepared.height)
+    sigma = camera.default_sigma_arcmin if sigma_arcmin is None else sigma_arcmin
+    recorded = lens.uncertainty
+    up_source = "given"
+    if up_sigma_arcmin is None:
+        from_lens = lens.up_cam is not None and tuple(prepared.up_cam) == tuple(lens.up_cam)
+        up_sigma_arcmin = calibrated_up_sigma_arcmin(recorded, utc) if from_lens else None
+        up_source = "lens file"
+        if up_sigma_arcmin is None:
+            up_sigma_arcmin, up_source = DEFAULT_UP_SIGMA_ARCMIN, "default"
+    time_source = "given"
+    if time_sigma_s is None:
+        time_sigma_s, time_source = DEFAULT_TIME_SIGMA_S, "default"
+    term = None
+    if recorded is not None and recorded.focal_sigma_px:
+        when = utc.astimezone(datetime.timezone.utc)
+        jd = halvane.julian_date(when.year, when.month, when.day, when.hour, when.minute,
+                                 when.second + when.microsecond / 1e6)
+        term = lens_term(fix, catalog, jd, prepared.up_cam, camera, recorded.focal_sigma_px, sigma_arcmin=sigma,
+                         fisheye=lens.fisheye_fov_deg is not None, k=(lens.k1, lens.k2, lens.k3, lens.k4),
+                         detections=prepared.detections)
+    return total_uncertainty(fix, sigma_arcmin=sigma, up_sigma_arcmin=up_sigma_arcmin, time_sigma_s=time_sigma_s,
+                             lens_term=term, up_source=up_source, time_source=time_source)
 
 
 def ellipse_distance(covariance, lat_deg: float, lon_deg: float, true_lat_deg: float, true_lon_deg: float) -> float:
