@@ -65,8 +65,6 @@ PyObject* glare_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
                           mask_array);
 }
 
-}  // namespace
-
 PyMethodDef remove_extended_light_def = method_def<remove_extended_light_impl, kRemoveExtendedLightSig>(
     "The frame minus its largest opening by a line of line_px pixels (odd, 3 to\n"
     "255) in the four directions: stars keep their height, light that is long in\n"
@@ -82,5 +80,15 @@ PyMethodDef glare_mask_def = method_def<glare_mask_impl, kGlareMaskSig>(
     "A bool array of the image's shape, True within margin_px of every area of\n"
     "8 x 8 px blocks whose 3 x 3 block neighbourhood holds at least\n"
     "min_saturated_px pixels at 98 per cent of the frame's maximum or more.");
+
+const Registration kRegistrations[] = {
+    companion_function(1, remove_extended_light_def),
+    companion_function(2, below_altitude_mask_def),
+    companion_function(3, glare_mask_def),
+};
+
+}  // namespace
+
+std::span<const Registration> photo_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py

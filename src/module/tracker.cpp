@@ -125,8 +125,6 @@ ValueError and leaves the previous reference in place.)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace
-
 PyObject* make_tracker_type(PyObject*) {
     return create_class<Tracker>(
          "halvane.FixTracker",
@@ -154,5 +152,20 @@ the same tracker has not returned raises RuntimeError("Already borrowed")
 instead of waiting.)"),
          guarded_new<tracker_new_impl>, nullptr, kMethods});
 }
+
+// The members' types in the stub: a method's return type, a property's type.
+const MemberType kStubTypes[] = {
+    {"resolve_fix", "Fix"},
+    {"resolve_from_centroids", "Fix"},
+    {"set_last_known_position", "None"},
+};
+
+const Registration kRegistrations[] = {
+    exported_class(4, make_tracker_type, kStubTypes),
+};
+
+}  // namespace
+
+std::span<const Registration> tracker_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py
