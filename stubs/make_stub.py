@@ -30,7 +30,9 @@ PARAMETERS = {
     "times_utc": f"Sequence[{UTC}]",
     "utc": UTC,
     "up_cam": "Sequence[float]",
-    "v": f"{FLOATS} | Sequence[Sequence[float]]",
+    "v": FLOATS,
+    # one direction or many
+    "Camera.vec_to_pixel.v": f"{FLOATS} | Sequence[Sequence[float]]",
     "x": f"float | {FLOATS}",
     "y": f"float | {FLOATS}",
     "azimuths_deg": FLOATS,
@@ -52,7 +54,9 @@ FLOAT_SUFFIXES = ("_deg", "_px", "_arcmin", "_nm", "_s", "_cx", "_cy", "_k1", "_
 STUB_TYPES: dict[str, str] = halvane._stub_types
 
 
-def parameter_type(name: str) -> str:
+def parameter_type(qualified: str, name: str) -> str:
+    if f"{qualified}.{name}" in PARAMETERS:
+        return PARAMETERS[f"{qualified}.{name}"]
     if name in PARAMETERS:
         return PARAMETERS[name]
     if name in INTEGERS:
@@ -62,7 +66,7 @@ def parameter_type(name: str) -> str:
     sys.exit(f"make_stub: no type for parameter {name!r}")
 
 
-def parameters(signature: inspect.Signature, receiver: str | None) -> str:
+def parameters(qualified: str, signature: inspect.Signature, receiver: str | None) -> str:
     out = [receiver] if receiver else []
     star_written = False
     for p in signature.parameters.values():
@@ -71,7 +75,7 @@ def parameters(signature: inspect.Signature, receiver: str | None) -> str:
         if p.kind is p.KEYWORD_ONLY and not star_written:
             out.append("*")
             star_written = True
-        text = f"{p.name}: {parameter_type(p.name)}"
+        text = f"{p.name}: {parameter_type(qualified, p.name)}"
         if p.default is not p.empty:
             if p.default is None and "None" not in text:
                 text += " | None"
@@ -84,7 +88,7 @@ def function(name: str, qualified: str, obj: object, indent: str, receiver: str 
     if qualified not in STUB_TYPES:
         sys.exit(f"make_stub: no return type for {qualified!r}")
     signature = inspect.signature(obj)
-    return [f"{indent}def {name}({parameters(signature, receiver)}) -> {STUB_TYPES[qualified]}: ..."]
+    return [f"{indent}def {name}({parameters(qualified, signature, receiver)}) -> {STUB_TYPES[qualified]}: ..."]
 
 
 def klass(name: str, cls: type) -> list[str]:
@@ -92,7 +96,7 @@ def klass(name: str, cls: type) -> list[str]:
         return [f"class {name}({cls.__mro__[1].__name__}): ..."]
     lines = [f"@final\nclass {name}:"]
     if cls.__text_signature__ is not None:
-        lines.append(f"    def __new__({parameters(inspect.signature(cls), 'cls')}) -> Self: ...")
+        lines.append(f"    def __new__({parameters(name, inspect.signature(cls), 'cls')}) -> Self: ...")
     for attribute, value in cls.__dict__.items():
         if inspect.isgetsetdescriptor(value):
             if f"{name}.{attribute}" not in STUB_TYPES:
