@@ -10,6 +10,7 @@
 #include "frame.hpp"
 #include "matcher.hpp"
 #include "numeric.hpp"
+#include "solar_disc.hpp"
 #include "time.hpp"
 
 namespace halvane {

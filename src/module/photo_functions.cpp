@@ -9,13 +9,14 @@
 
 #include "arrays.hpp"
 #include "binder.hpp"
-#include "py_camera.hpp"
 #include "convert.hpp"
 #include "module.hpp"
 #include "numeric.hpp"
 #include "photo.hpp"
+#include "py_camera.hpp"
 #include "py_fix.hpp"
 #include "site.hpp"
+#include "solar_disc.hpp"
 #include "solve_functions.hpp"
 
 namespace halvane::py {
