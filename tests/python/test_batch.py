@@ -65,67 +65,87 @@ def without_timing(records):
 # --- Times ------------------------------------------------------------------------------
 
 
+def at(*fields):
+    return datetime.datetime(*fields, tzinfo=UTC)
+
+
 @pytest.mark.parametrize(
     "pattern, name, expected",
     [
-        (NAME_PATTERN, "cam_20260115_210005.png", datetime.datetime(2026, 1, 15, 21, 0, 5, tzinfo=UTC)),
-        ("%Y-%m-%dT%H%M%S%z_north", "2026-01-15T230005+0200_north.jpg", datetime.datetime(2026, 1, 15, 21, 0, 5, tzinfo=UTC)),
-        ("night %d.%m.%Y %Hh%M", "night 15.01.2026 21h07.fits", datetime.datetime(2026, 1, 15, 21, 7, tzinfo=UTC)),
+        (NAME_PATTERN, "cam_20260115_210005.png", at(2026, 1, 15, 21, 0, 5)),
+        ("%Y-%m-%dT%H%M%S%z_north", "2026-01-15T230005+0200_north.jpg", at(2026, 1, 15, 21, 0, 5)),
+        ("night %d.%m.%Y %Hh%M", "night 15.01.2026 21h07.fits", at(2026, 1, 15, 21, 7)),
+        (NAME_PATTERN, "cam_20260115_210005_2.png", None),
+        (NAME_PATTERN, "img_20260115_210005.png", None),
+        (NAME_PATTERN, "cam_20261315_210005.png", None),
     ],
 )
 def test_time_from_name(pattern, name, expected):
-    assert batch.TimeFromName(pattern)(f"some/folder/{name}") == expected
-
-
-@pytest.mark.parametrize("name", ["cam_20260115_210005_2.png", "img_20260115_210005.png", "cam_20261315_210005.png"])
-def test_a_name_the_pattern_does_not_fit_is_the_frames_error(name):
-    with pytest.raises(batch.FrameError, match="does not match the time pattern"):
-        batch.TimeFromName(NAME_PATTERN)(name)
+    if expected is None:  # the frame's error, not the batch's
+        with pytest.raises(batch.FrameError, match="does not match the time pattern"):
+            batch.TimeFromName(pattern)(name)
+    else:
+        assert batch.TimeFromName(pattern)(f"some/folder/{name}") == expected
 
 
 def write_exif_jpeg(path, original, subsec=None, offset=None):
     exif = Image.Exif()
     tags = exif.get_ifd(batch.EXIF_IFD)
-    if original is not None:
-        tags[batch.DATE_TIME_ORIGINAL] = original
-    if subsec is not None:
-        tags[batch.SUBSEC_TIME_ORIGINAL] = subsec
-    if offset is not None:
-        tags[batch.OFFSET_TIME_ORIGINAL] = offset
+    for tag, value in ((batch.DATE_TIME_ORIGINAL, original), (batch.SUBSEC_TIME_ORIGINAL, subsec),
+                       (batch.OFFSET_TIME_ORIGINAL, offset)):
+        if value is not None:
+            tags[tag] = value
     Image.new("RGB", (16, 16)).save(path, exif=exif)
     return path
 
 
 @pytest.mark.parametrize(
-    "subsec, offset, clock_offset_s, expected",
+    "original, subsec, offset, clock_offset_s, expected",
     [
-        (None, None, None, datetime.datetime(2026, 1, 15, 23, 0, 5, tzinfo=UTC)),
-        ("25", None, None, datetime.datetime(2026, 1, 15, 23, 0, 5, 250000, tzinfo=UTC)),
-        (None, "+02:00", None, datetime.datetime(2026, 1, 15, 21, 0, 5, tzinfo=UTC)),
-        (None, "+02:00", 7212.0, datetime.datetime(2026, 1, 15, 20, 59, 53, tzinfo=UTC)),  # given: it wins
-        (None, None, -3600.0, datetime.datetime(2026, 1, 16, 0, 0, 5, tzinfo=UTC)),
+        ("2026:01:15 23:00:05", None, None, None, at(2026, 1, 15, 23, 0, 5)),
+        ("2026:01:15 23:00:05", "25", None, None, at(2026, 1, 15, 23, 0, 5, 250000)),
+        ("2026:01:15 23:00:05", None, "+02:00", None, at(2026, 1, 15, 21, 0, 5)),
+        ("2026:01:15 23:00:05", None, "+02:00", 7212.0, at(2026, 1, 15, 20, 59, 53)),  # given: it wins
+        ("2026:01:15 23:00:05", None, None, -3600.0, at(2026, 1, 16, 0, 0, 5)),
+        (None, None, None, None, "no EXIF DateTimeOriginal"),
+        ("yesterday evening", None, None, None, "is not a time"),
     ],
 )
-def test_time_from_exif(tmp_path, subsec, offset, clock_offset_s, expected):
-    path = write_exif_jpeg(tmp_path / "frame.jpg", "2026:01:15 23:00:05", subsec, offset)
-    assert batch.TimeFromExif(clock_offset_s)(path) == expected
+def test_time_from_exif(tmp_path, original, subsec, offset, clock_offset_s, expected):
+    path = write_exif_jpeg(tmp_path / "frame.jpg", original, subsec, offset)
+    if isinstance(expected, str):
+        with pytest.raises(batch.FrameError, match=expected):
+            batch.TimeFromExif(clock_offset_s)(path)
+    else:
+        assert batch.TimeFromExif(clock_offset_s)(path) == expected
 
 
-def test_photos_without_a_usable_exif_time_are_the_frames_error(tmp_path):
-    cases = [
-        (write_exif_jpeg(tmp_path / "none.jpg", None), "no EXIF DateTimeOriginal"),
-        (write_exif_jpeg(tmp_path / "bad.jpg", "yesterday evening"), "is not a time"),
-        (tmp_path / "frame.npy", "cannot read EXIF"),
-    ]
+def test_a_file_without_exif_is_the_frames_error(tmp_path):
     np.save(tmp_path / "frame.npy", np.zeros((4, 4), np.uint16))
-    for path, reason in cases:
-        with pytest.raises(batch.FrameError, match=reason):
-            batch.TimeFromExif()(path)
+    with pytest.raises(batch.FrameError, match="cannot read EXIF"):
+        batch.TimeFromExif()(tmp_path / "frame.npy")
 
 
 @pytest.mark.parametrize("text, seconds", [("+02:00", 7200.0), ("-05:30", -19800.0), ("+00:00:12.5", 12.5), ("-3", -3.0)])
 def test_clock_offsets(text, seconds):
     assert batch.parse_clock_offset(text) == seconds
+
+
+@pytest.mark.parametrize(
+    "choice, source",
+    [
+        ({"name_pattern": NAME_PATTERN, "times_csv": "times.csv"}, batch.TimeFromName),
+        ({"times_csv": "times.csv"}, batch.TimeFromCsv),
+        ({"from_exif": True, "clock_offset_s": 12.0}, batch.TimeFromExif),
+        ({}, batch.TimeFromExif),
+    ],
+)
+def test_the_time_source_is_the_one_asked_for(tmp_path, monkeypatch, choice, source):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "times.csv").write_text("a.png,2026-01-15T21:00:00\n")
+    chosen = batch.choose_time_source(**choice)
+    assert type(chosen) is source
+    assert getattr(chosen, "clock_offset_s", None) == choice.get("clock_offset_s")
 
 
 def test_time_from_csv(tmp_path):
@@ -240,13 +260,18 @@ def test_a_batch_that_cannot_start_is_refused_in_one_line(night, tmp_path, capsy
     assert not (tmp_path / "r.jsonl").exists()
 
 
-def test_inputs_that_name_no_photo_are_refused(night, tmp_path):
+def test_inputs_and_cameras_of_the_frames(night, tmp_path):
     assert batch.find_photos([night / "cam_20260115_200000.png", str(night / "cam_*_20*.png"), night]) == (
         [str(night / "cam_20260115_200000.png")] + sorted(str(p) for p in night.glob("cam_*.png"))[1:]
         + [str(night / "notes.png")])
-    for missing in (tmp_path / "none", str(tmp_path / "*.png")):
+    for missing in (tmp_path / "none", str(tmp_path / "*.png")):  # a mistake in the command, not a bad frame
         with pytest.raises(batch.BatchError):
             batch.find_photos([missing])
+    frame = tmp_path / "x" / "cam2_0001.png"
+    for rule, camera in ((r"^(cam\d+)_", "cam2"), (r"cam\d", "cam2"), ("folder", str(tmp_path / "x")), ("all", "all")):
+        assert batch.camera_of(frame, rule) == camera
+    with pytest.raises(batch.FrameError, match="does not match the camera pattern"):
+        batch.camera_of("other.png", r"^(cam\d+)_")
 
 
 # --- Tracked cameras ------------------------------------------------------------------------
@@ -297,14 +322,6 @@ def test_tracked_cameras_break_the_tie_frame_by_frame_in_time_order(twin_cameras
         for r in mine:
             assert r["match_margin"] == 0 and max(r["matched_hr_ids"]) < scenarios.TWIN_HR
             assert halvane.great_circle_nm(lat, lon, r["latitude_deg"], r["longitude_deg"]) < 3.0
-
-
-def test_a_camera_rule_from_the_name(tmp_path):
-    assert batch.camera_of(tmp_path / "x" / "cam2_0001.png", r"^(cam\d+)_") == "cam2"
-    assert batch.camera_of(tmp_path / "x" / "cam2_0001.png", r"cam\d") == "cam2"
-    assert batch.camera_of(tmp_path / "x" / "cam2_0001.png") == str(tmp_path / "x")
-    with pytest.raises(batch.FrameError, match="does not match the camera pattern"):
-        batch.camera_of("other.png", r"^(cam\d+)_")
 
 
 # --- From Python and on a cluster ----------------------------------------------------------

@@ -1,19 +1,10 @@
+"""The command line's own part: the demo, the words of a fix, and reading
+numbers in every form float() takes."""
 import datetime
 
-import numpy as np
 import pytest
 
-import halvane
-import halvane_tools
-from halvane_tools import cli, scenarios
-
-CATALOG = halvane_tools.default_catalog()
-
-
-@pytest.fixture(scope="module")
-def fisheye_sky():
-    case = scenarios.seeded_scenarios(1, scenarios.FISHEYE, seed=5)[0]
-    return case, scenarios.render(case, CATALOG)
+from halvane_tools import cli, report
 
 
 @pytest.mark.parametrize("camera", ["fisheye", "pinhole"])
@@ -32,7 +23,37 @@ def test_demo_takes_place_and_time(capsys):
     assert "2026-06-21 12:00:00 UTC" in out
 
 
-def test_positions_read_as_charts_print_them():
-    assert cli.format_position(40.0, -74.0) == "40°00.0'N 074°00.0'W"
-    assert cli.format_position(-0.99999, 179.99999) == "01°00.0'S 180°00.0'E"
-    assert cli.parse_utc("2026-03-14T21:30:00").tzinfo == datetime.timezone.utc
+def test_positions_and_times_read_as_charts_print_them():
+    assert report.format_position(40.0, -74.0) == "40°00.0'N 074°00.0'W"
+    assert report.format_position(-0.99999, 179.99999) == "01°00.0'S 180°00.0'E"
+    assert report.parse_utc("2026-03-14T21:30:00").tzinfo == datetime.timezone.utc
+    # A time given with an offset is printed in UTC, as its label says.
+    assert report.utc_text(report.parse_utc("2026-03-14T23:30:00+02:00")) == "2026-03-14 21:30:00 UTC"
+
+
+@pytest.mark.parametrize(
+    "argv, expected",
+    [
+        (["--up", "-6.5e-05", "0", "1", "--k1", "-2.1e-2"], {"up": [-6.5e-05, 0.0, 1.0], "k1": -0.021}),
+        (["--up", "0", "-1.", "-.5", "--cx", "-3"], {"up": [0.0, -1.0, -0.5], "cx": -3.0}),
+        (["--up", "1E-3", "0", "1", "--max-centroids", "20"], {"up": [1e-3, 0.0, 1.0], "max_centroids": 20}),
+    ],
+)
+def test_negative_numbers_in_every_form_are_values(argv, expected):
+    args = cli.build_parser().parse_args(
+        cli._numbers_as_values(["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--focal", "900", *argv]))
+    assert {key: getattr(args, key) for key in expected} == expected
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--max-centroids", "-5"], "argument --max-centroids: not a positive whole number: '-5'"),
+        (["--up", "0", "0"], "argument --up: expected 3 arguments"),
+    ],
+)
+def test_bad_numbers_are_refused_in_one_line(argv, message, capsys):
+    with pytest.raises(SystemExit) as stopped:
+        cli.main(["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--up", "0", "0", "1", *argv])
+    err = capsys.readouterr().err
+    assert stopped.value.code == 2 and message in err and err.count("\n") == 1

@@ -1,5 +1,5 @@
-"""The photo path: reading photos, lens files, the adverse-sky goal, the
-solve command end to end and its overlay."""
+"""The photo path: reading photos, lens files, the options object, the
+adverse-sky goal, the solve command end to end and its overlay."""
 import json
 
 import numpy as np
@@ -8,7 +8,7 @@ from PIL import Image
 
 import halvane
 import halvane_tools
-from halvane_tools import adverse, annotate, cli, photo, scenarios
+from halvane_tools import adverse, annotate, cli, photo, readers, scenarios
 from halvane_tools.lens import Lens, LensError, read_lens
 
 CATALOG = halvane_tools.default_catalog()
@@ -35,7 +35,7 @@ def adverse_fisheye():
     ],
 )
 def test_luminance_follows_its_stated_rule(pixels, expected):
-    grey = photo.luminance(pixels)
+    grey = readers.luminance(pixels)
     assert grey.dtype == np.uint16 and grey.flags.c_contiguous
     assert grey.tolist() == expected
 
@@ -63,7 +63,7 @@ def test_every_format_reads_as_the_same_frame(tmp_path, suffix):
     grey[-1, -1] = 65535  # FITS floats are stretched from minimum to maximum
     path = tmp_path / f"frame{suffix}"
     write_photo(path, grey)
-    read = photo.read_photo(path)
+    read = readers.read_photo(path)
     tolerance = 3 * 257 if suffix == ".jpg" else 1
     assert read.shape == grey.shape and read.dtype == np.uint16
     assert np.abs(read.astype(int) - grey).max() <= tolerance
@@ -77,8 +77,8 @@ def test_unreadable_photos_are_refused_in_one_line(tmp_path):
     text = tmp_path / "notes.png"
     text.write_text("not a picture")
     for path, reason in ((tmp_path / "missing.jpg", "no such file"), (truncated, "cannot read"), (text, "cannot read")):
-        with pytest.raises(photo.PhotoError) as refused:
-            photo.read_photo(path)
+        with pytest.raises(readers.PhotoError) as refused:
+            readers.read_photo(path)
         assert reason in str(refused.value) and "\n" not in str(refused.value)
 
 
@@ -106,6 +106,8 @@ def test_lens_file_round_trip_and_centre_default(tmp_path):
         ('{"cx": 10}', "focal_px is required for a pinhole"),
         ('{"focal_px": -3}', "focal_px must be positive"),
         ('{"fisheye_fov_deg": 400}', "fisheye_fov_deg must be in (0, 360]"),
+        *((json.dumps({"fisheye_fov_deg": 180, "up_cam": up}), "up_cam must be three finite numbers")
+          for up in ([0, 0], [0, 0, 0], [0, "x", 1], [0, 0, float("nan")])),
     ],
 )
 def test_wrong_lens_files_are_refused_in_one_line(tmp_path, content, reason):
@@ -167,6 +169,22 @@ def test_off_centre_fisheye_and_the_sun_option_solve(adverse_fisheye):
     assert scenarios.error_nm(case, fix) < 5.0 and not fix.used_sun  # a night sky: no Sun to use
 
 
+def test_keywords_and_the_options_object_are_one_path(adverse_fisheye):
+    case, sky = adverse_fisheye
+    lens = Lens(fisheye_fov_deg=180)
+    options = photo.PhotoOptions(min_altitude_deg=25.0, line_px=7, max_centroids=12, min_matched_stars=40)
+    by_keywords = photo.prepare_photo(sky.pixels, sky.up_cam, lens, min_altitude_deg=25.0, line_px=7, max_centroids=12)
+    by_options = photo.prepare_photo(sky.pixels, sky.up_cam, lens, options=options)
+    assert by_keywords.detections == by_options.detections and len(by_options.detections) == 12
+    assert np.array_equal(by_keywords.excluded, by_options.excluded)
+    # The gates travel with the options, and a keyword replaces one.
+    with pytest.raises(halvane.HalvaneError, match="fewer matched stars than the configured minimum"):
+        by_options.solve(case.utc, CATALOG)
+    assert scenarios.error_nm(case, by_options.solve(case.utc, CATALOG, min_matched_stars=4)) < 5.0
+    with pytest.raises(TypeError, match="line_px"):
+        by_options.solve(case.utc, CATALOG, line_px=5)
+
+
 # --- The command line ---------------------------------------------------------------
 
 
@@ -174,34 +192,20 @@ def solve_args(path, case, up, *extra):
     return ["solve", str(path), "--utc", case.when.isoformat(), "--up", *map(str, up), *extra]
 
 
-@pytest.mark.parametrize("suffix", [".jpg", ".png", ".fits", ".npy"])
-def test_solve_command_json_on_every_format(adverse_fisheye, tmp_path, capsys, suffix):
+def test_solve_command_json_with_a_lens_file_and_a_mask(adverse_fisheye, tmp_path, capsys):
     case, sky = adverse_fisheye
-    path = tmp_path / f"sky{suffix}"
+    path, lens, mask = tmp_path / "sky.jpg", tmp_path / "lens.json", tmp_path / "mask.png"
     write_photo(path, sky.pixels.astype(np.uint16) * 257)
-    assert cli.main(solve_args(path, case, sky.up_cam, "--fisheye-fov", "180", "--json")) == 0
-    record = json.loads(capsys.readouterr().out)
-    assert set(record) >= {"latitude_deg", "longitude_deg", "ellipse_2sigma_nm", "covariance", "matched_hr_ids",
-                           "match_margin", "residual_rms_arcmin", "n_detections", "elapsed_s"}
-    error = halvane.great_circle_nm(case.lat_deg, case.lon_deg, record["latitude_deg"], record["longitude_deg"])
-    assert error < 5.0
-    assert len(record["ellipse_2sigma_nm"]) == 3 and np.shape(record["covariance"]) == (2, 2)
-    assert record["n_detections"] == photo.DEFAULT_MAX_CENTROIDS
-
-
-def test_solve_command_takes_a_lens_file_and_a_mask(adverse_fisheye, tmp_path, capsys):
-    case, sky = adverse_fisheye
-    path, lens, mask = tmp_path / "sky.npy", tmp_path / "lens.json", tmp_path / "mask.png"
-    np.save(path, sky.pixels)
     lens.write_text('{"fisheye_fov_deg": 180, "cx": 512, "cy": 512}')
     obstruction = np.zeros((1024, 1024), np.uint8)
     obstruction[:, :512] = 255  # half the sky hidden: still a fix
     Image.fromarray(obstruction).save(mask)
-    assert cli.main(solve_args(path, case, sky.up_cam, "--lens", str(lens), "--mask", str(mask),
-                               "--max-centroids", "20", "--min-stars", "6", "--json")) == 0
-    record = json.loads(capsys.readouterr().out)
-    assert record["n_detections"] == 20
-    assert halvane.great_circle_nm(case.lat_deg, case.lon_deg, record["latitude_deg"], record["longitude_deg"]) < 5
+    for extra, detections in ((["--fisheye-fov", "180"], photo.DEFAULT_MAX_CENTROIDS),
+                              (["--lens", lens, "--mask", mask, "--max-centroids", "20", "--min-stars", "6"], 20)):
+        assert cli.main(solve_args(path, case, sky.up_cam, *map(str, extra), "--json")) == 0
+        record = json.loads(capsys.readouterr().out)
+        assert record["n_detections"] == detections and np.shape(record["covariance"]) == (2, 2)
+        assert halvane.great_circle_nm(case.lat_deg, case.lon_deg, record["latitude_deg"], record["longitude_deg"]) < 5
 
 
 def test_solve_command_refuses_in_one_line_without_traceback(adverse_fisheye, tmp_path, capsys):
@@ -223,6 +227,8 @@ def test_solve_command_refuses_in_one_line_without_traceback(adverse_fisheye, tm
         (solve_args(good, case, sky.up_cam, "--lens", str(bad_lens)), "unknown key 'fisheye_fov'"),
         (solve_args(good, case, sky.up_cam, *fisheye, "--mask", str(small_mask)), "the mask is 10 x 10 px"),
         (solve_args(good, case, sky.up_cam), "give the lens"),
+        (["solve", str(good), "--utc", case.when.isoformat(), *fisheye],
+         "halvane: give the vertical (up_cam, --up X Y Z) or a lens file with up_cam"),
         (solve_args(good, case, (0, 0, 0), *fisheye), "up vector is degenerate"),
         (solve_args(dark, case, sky.up_cam, *fisheye), "no fix: insufficient stars"),
     ]
