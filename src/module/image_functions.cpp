@@ -6,6 +6,7 @@
 #include "arrays.hpp"
 #include "binder.hpp"
 #include "centroid.hpp"
+#include "matched_filter.hpp"
 #include "convert.hpp"
 #include "mask.hpp"
 #include "module.hpp"

@@ -118,6 +118,8 @@ const Registration kCompanionRegistrations[] = {
     {"_remove_extended_light", make_function<remove_extended_light_def>},
     {"_below_altitude_mask", make_function<below_altitude_mask_def>},
     {"_glare_mask", make_function<glare_mask_def>},
+    {"_detect_sun", make_function<detect_sun_def>},
+    {"_resolve_photo", make_function<resolve_photo_def>},
 };
 
 PyModuleDef g_module_def = {

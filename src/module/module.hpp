@@ -162,6 +162,8 @@ extern PyMethodDef resolve_from_frames_def;
 extern PyMethodDef remove_extended_light_def;
 extern PyMethodDef below_altitude_mask_def;
 extern PyMethodDef glare_mask_def;
+extern PyMethodDef detect_sun_def;
+extern PyMethodDef resolve_photo_def;
 
 // Registered classes: each builds its type once and returns a new reference.
 PyObject* make_camera_type(PyObject* module_name);
