@@ -18,7 +18,9 @@ stars, and the detector ranks by brightness. The path therefore
    (aurora rays, edges), and solves with the brightest ``max_centroids``.
 
 The heavy pixel passes run in the engine (``halvane._remove_extended_light``,
-``_below_altitude_mask``, ``_glare_mask``).
+``_below_altitude_mask``, ``_glare_mask``), and so does the one solve of the
+detections (``halvane._resolve_photo``, with the solar disc of
+``_detect_sun`` when the Sun is asked for).
 """
 from __future__ import annotations
 
@@ -158,37 +160,22 @@ class PreparedPhoto:
         """The halvane.Fix from the detections; raises halvane.HalvaneError
         when there is none. The gates (sigma_arcmin, min_matched_stars,
         max_residual_rms_arcmin, use_sun) default to the prepared options.
-        With use_sun the solve goes through resolve_fix on the luminance
-        itself (the Sun's disc is glare to the star path), with the caller's
-        mask and the altitude cut. With a halvane.FixTracker the solve is its
-        tracked twin: a tied match is broken by its reference, and the fix
-        becomes its next one."""
+        With use_sun the solar disc, found on the luminance outside the
+        caller's mask and the altitude cut, is a sight beside the stars. With
+        a halvane.FixTracker the solve is its tracked twin: a tied match is
+        broken by its reference, and the fix becomes its next one."""
         unknown = sorted(set(gates) - SOLVE_FIELDS)
         if unknown:
             raise TypeError(f"solve() got an unexpected keyword argument {unknown[0]!r}")
         options = self.options.updated(**gates)
         catalog = catalog if catalog is not None else default_catalog()
-        solver = halvane if tracker is None else tracker
+        # The disc is glare to the star path, so it is looked for on the
+        # luminance itself, with only the caller's and the horizon's exclusions.
+        sun = halvane._detect_sun(self.image, self.below_horizon | self.caller_mask) if options.use_sun else None
         k = self.lens.keywords()
-        focal, cx, cy = k.pop("focal_px"), k.pop("cx"), k.pop("cy")
-        keywords = {**options.gates(), **k}
-        if options.use_sun:
-            return solver.resolve_fix(self.image, focal, cx, cy, self.up_cam, utc, catalog,
-                                      use_sun=True, mask=self.below_horizon | self.caller_mask, **keywords)
-        if self._off_centre_ideal_fisheye:
-            # The centroid path sizes the ideal fisheye as 2 cx by 2 cy, which
-            # misplaces its focal for an off-centre principal point. The same
-            # projection with the photo's own focal, written as a calibrated
-            # fisheye whose k4 is too small to move any pixel, keeps it exact.
-            focal = self.lens.camera(self.width, self.height).effective_focal_px
-            keywords["k4"] = 1e-300
-        return solver.resolve_from_centroids(self.detections, focal, cx, cy, self.up_cam, utc, catalog, **keywords)
-
-    @property
-    def _off_centre_ideal_fisheye(self) -> bool:
-        lens = self.lens
-        ideal = lens.fisheye_fov_deg is not None and not lens.is_calibrated
-        return ideal and (round(2 * lens.cx) != self.width or round(2 * lens.cy) != self.height)
+        return halvane._resolve_photo(self.detections, self.width, self.height, k.pop("focal_px"), k.pop("cx"),
+                                      k.pop("cy"), self.up_cam, utc, catalog, sun=sun, tracker=tracker,
+                                      **options.gates(), **k)
 
 
 def _caller_mask(mask, shape: tuple[int, int]) -> np.ndarray:
