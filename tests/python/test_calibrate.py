@@ -107,13 +107,10 @@ def test_refusals_are_one_line_saying_what_to_change(change, message, fisheye_ca
     assert captured.err.startswith("halvane: ") and message in captured.err
 
 
-def test_a_blank_sky_is_refused(capsys):
+def test_a_blank_sky_and_missing_extras_are_refused(monkeypatch):
     blank = np.random.default_rng(1).normal(1024, 20, (400, 400)).clip(0).astype(np.uint16)
     with pytest.raises(CalibrationError, match="stars detected: use a longer exposure"):
         calibrate_photo(blank, (2026, 1, 1, 0, 0, 0.0), 50.0, 0.0, fisheye_fov_deg=180.0)
-
-
-def test_missing_extras_are_named(monkeypatch):
     monkeypatch.setitem(sys.modules, "erfa", None)
     with pytest.raises(CalibrationError, match="needs pyerfa: pip install pyerfa"):
         observed_sky((2026, 1, 1, 0, 0, 0.0), 50.0, 0.0)

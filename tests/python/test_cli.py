@@ -1,5 +1,4 @@
-"""The command line's own part: the demo, the words of a fix, and reading
-numbers in every form float() takes."""
+"""The command line's own part: the demo, the words of a fix, numbers in every form."""
 import datetime
 
 import pytest
@@ -7,20 +6,20 @@ import pytest
 from halvane_tools import cli, report
 
 
-@pytest.mark.parametrize("camera", ["fisheye", "pinhole"])
-def test_demo_prints_a_fix_a_navigator_can_read(camera, capsys):
-    assert cli.main(["demo", "--camera", camera, "--seed", "3"]) == 0
+@pytest.mark.parametrize(
+    "argv, expected",
+    [
+        (["--camera", "pinhole", "--seed", "3"], []),
+        (["--lat", "-33.86", "--lon", "151.21", "--utc", "2026-06-21T12:00:00Z"],
+         ["truth       33°51.6'S 151°12.6'E", "2026-06-21 12:00:00 UTC"]),
+    ],
+)
+def test_demo_prints_a_fix_a_navigator_can_read(argv, expected, capsys):
+    assert cli.main(["demo", *argv]) == 0
     out = capsys.readouterr().out
     for label in ("fix", "truth", "error", "2-sigma", "stars", "time"):
         assert f"\n  {label} " in out
-    assert " nm (" in out and "°" in out
-
-
-def test_demo_takes_place_and_time(capsys):
-    assert cli.main(["demo", "--lat", "-33.86", "--lon", "151.21", "--utc", "2026-06-21T12:00:00Z"]) == 0
-    out = capsys.readouterr().out
-    assert "truth       33°51.6'S 151°12.6'E" in out
-    assert "2026-06-21 12:00:00 UTC" in out
+    assert " nm (" in out and "°" in out and all(text in out for text in expected)
 
 
 def test_positions_and_times_read_as_charts_print_them():
@@ -45,15 +44,8 @@ def test_negative_numbers_in_every_form_are_values(argv, expected):
     assert {key: getattr(args, key) for key in expected} == expected
 
 
-@pytest.mark.parametrize(
-    "argv, message",
-    [
-        (["--max-centroids", "-5"], "argument --max-centroids: not a positive whole number: '-5'"),
-        (["--up", "0", "0"], "argument --up: expected 3 arguments"),
-    ],
-)
-def test_bad_numbers_are_refused_in_one_line(argv, message, capsys):
+def test_a_marked_number_is_refused_as_given(capsys):
     with pytest.raises(SystemExit) as stopped:
-        cli.main(["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--up", "0", "0", "1", *argv])
+        cli.main(["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--up", "0", "0", "1", "--max-centroids", "-5"])
     err = capsys.readouterr().err
-    assert stopped.value.code == 2 and message in err and err.count("\n") == 1
+    assert stopped.value.code == 2 and "argument --max-centroids: not a positive whole number: '-5'" in err
