@@ -56,7 +56,6 @@ MAX_ELONGATION = 2.0
 GLARE_MIN_SATURATED_PX = 20
 
 
-
 @dataclasses.dataclass(frozen=True)
 class PhotoOptions:
     """The photo path's settings: what to leave out and how to detect
