@@ -23,6 +23,9 @@ import os
 import time
 from pathlib import Path
 
+from PIL import Image
+
+import halvane_tools
 from halvane_tools import annotate, batch, scenarios
 
 FISHEYE = scenarios.CameraModel("fisheye", 1024, 1024, None, 180.0, 5.5)
@@ -34,9 +37,6 @@ ROOT = Path(__file__).resolve().parent.parent / "build" / "bench-batch"
 
 
 def _render(k: int, folder: str) -> None:
-    import halvane_tools
-    from PIL import Image
-
     when = DUSK + datetime.timedelta(seconds=FRAME_INTERVAL_S * k)
     scene = scenarios.render(scenarios.Scenario(FISHEYE, *SITE, when, 5000 + k), halvane_tools.default_catalog())
     Image.fromarray(scene.pixels).save(Path(folder) / f"cam_{when:%Y%m%d_%H%M%S}.png")
@@ -83,18 +83,18 @@ def main() -> None:
 
     folder = night_frames(count)
     frames = batch.plan_frames([folder], batch.TimeFromName(NAME_PATTERN))
-    options = batch.PhotoOptions((0.0, 0.0, 1.0), batch.as_lens({"fisheye_fov_deg": 180.0}))
+    settings = batch.FrameSettings((0.0, 0.0, 1.0), batch.as_lens({"fisheye_fov_deg": 180.0}))
     single = frames[: min(args.single, count)]
-    batch.solve_frame(single[0], options)  # catalogue loaded, caches warm
+    batch.solve_frame(single[0], settings)  # catalogue loaded, caches warm
     load_before = os.getloadavg()[0]
     start, cpu_start = time.perf_counter(), time.process_time()
-    alone = {r["file"]: without_timing(r) for r in (batch.solve_frame(f, options) for f in single)}
+    alone = {r["file"]: without_timing(r) for r in (batch.solve_frame(f, settings) for f in single)}
     single_rate = len(single) / (time.perf_counter() - start)
     single_cpu_ms = 1000.0 * (time.process_time() - cpu_start) / len(single)
 
     records, memory, pool_cpu_ms = [], {}, 0.0
     start = time.perf_counter()
-    with batch.solve_batch(frames, options.up_cam, options.lens, jobs=args.jobs) as results:
+    with batch.solve_batch(frames, settings.up_cam, settings.lens, jobs=args.jobs) as results:
         for record in results:
             records.append(record)
             # After every worker's first frames, and near the end while all

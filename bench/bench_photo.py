@@ -20,7 +20,7 @@ from PIL import Image
 
 import halvane
 import halvane_tools
-from halvane_tools import adverse, photo, scenarios
+from halvane_tools import adverse, photo, readers, scenarios
 
 CATALOG = halvane_tools.default_catalog()
 
@@ -100,7 +100,7 @@ def timing(repeats: int) -> None:
         best = {}
         for _ in range(repeats):
             start = time.perf_counter()
-            image = photo.read_photo(jpeg)
+            image = readers.read_photo(jpeg)
             stages = {"read JPEG": time.perf_counter() - start}
             t = time.perf_counter()
             prepared = photo.prepare_photo(image, up, lens)
@@ -112,7 +112,7 @@ def timing(repeats: int) -> None:
             best = {k: min(v, best.get(k, v)) for k, v in stages.items()}
         parts = ", ".join(f"{k} {v * 1000:.0f} ms" for k, v in best.items())
         print(f"  {width * height / 1e6:4.1f} Mpix: {parts}  (fix {scenarios.error_nm(case, fix):.2f} nm off)")
-    image = photo.luminance(rgb)  # the 12 Mpix frame
+    image = readers.luminance(rgb)  # the 12 Mpix frame
     passes = {
         "_remove_extended_light": lambda: halvane._remove_extended_light(image, photo.DEFAULT_LINE_PX),
         "_below_altitude_mask": lambda: halvane._below_altitude_mask(4000, 3000, None, 2000, 1500, (0, 0, 1), 15.0,

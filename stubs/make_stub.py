@@ -1,10 +1,12 @@
 """Writes halvane.pyi from the built module.
 
 Names, parameter order and kinds, and defaults come from the module itself,
-that is from the signature tables its docstrings are composed from; only
-the types are added here. Parameters are typed by name (units travel in
-names), so a parameter or property this file does not know stops the
-script instead of reaching the stub untyped.
+that is from the signature tables its docstrings are composed from. Return
+and property types come from the registration row beside each definition,
+which the module hands over as its private _stub_types. Parameters are
+typed here, by name (units travel in names), so a parameter, return or
+property without a type stops the script instead of reaching the stub
+untyped.
 
     python stubs/make_stub.py > stubs/halvane.pyi
 """
@@ -20,7 +22,6 @@ UTC = "tuple[int, int, int, int, int, float] | datetime.datetime"
 IMAGE = "npt.NDArray[np.uint8] | npt.NDArray[np.uint16]"
 MASK = "npt.NDArray[np.bool_]"
 FLOATS = "Sequence[float] | npt.NDArray[np.float64]"
-CENTROIDS = "list[tuple[float, float, float]]"
 
 PARAMETERS = {
     "image": IMAGE,
@@ -29,7 +30,9 @@ PARAMETERS = {
     "times_utc": f"Sequence[{UTC}]",
     "utc": UTC,
     "up_cam": "Sequence[float]",
-    "v": f"{FLOATS} | Sequence[Sequence[float]]",
+    "v": FLOATS,
+    # one direction or many
+    "Camera.vec_to_pixel.v": f"{FLOATS} | Sequence[Sequence[float]]",
     "x": f"float | {FLOATS}",
     "y": f"float | {FLOATS}",
     "azimuths_deg": FLOATS,
@@ -48,59 +51,12 @@ FLOAT_NAMES = {"cx", "cy", "second", "jd", "jd_ut", "jd_tt", "k1", "k2", "k3", "
                "background_noise"}
 FLOAT_SUFFIXES = ("_deg", "_px", "_arcmin", "_nm", "_s", "_cx", "_cy", "_k1", "_k2", "_k3", "_k4")
 
-RETURNS = {
-    "julian_date": "float",
-    "gmst_deg": "float",
-    "precess_vector": "list[float]",
-    "detect_centroids": CENTROIDS,
-    "detect_centroids_matched": CENTROIDS,
-    "foreground_mask": MASK,
-    "great_circle_nm": "float",
-    "covariance_ellipse": "tuple[float, float, float]",
-    "synthesize_scene": "Scene",
-    "resolve_fix": "Fix",
-    "resolve_from_centroids": "Fix",
-    "resolve_from_frames": "Fix",
-    "remap_image": "npt.NDArray[np.uint16]",
-    "remap_mask": MASK,
-    "sun_apparent_jd": "tuple[float, float]",
-    "Camera.pixel_to_vec": "npt.NDArray[np.float64]",
-    "Camera.vec_to_pixel": "tuple[float, float] | None | npt.NDArray[np.float64]",
-    "Catalog.star": "tuple[float, float, float]",
-    "Catalog.stars": "list[tuple[int, float, float, float]]",
-    "Catalog.has_pair": "bool",
-    "FixTracker.resolve_fix": "Fix",
-    "FixTracker.resolve_from_centroids": "Fix",
-    "FixTracker.set_last_known_position": "None",
-}
-
-PROPERTIES = {
-    "Camera": dict.fromkeys(["effective_focal_px", "cx", "cy", "arcmin_per_pixel", "default_sigma_arcmin"],
-                            "float"),
-    "Catalog": {"n_stars": "int"},
-    "Fix": {
-        "covariance": "list[list[float]]",
-        "ellipse_2sigma_nm": "tuple[float, float, float]",
-        "used_sun": "bool",
-        "residual_rms_rad": "float",
-        "longitude_deg": "float",
-        "latitude_deg": "float",
-        "n_iterations": "int",
-        "match_margin": "int",
-        "matched_hr_ids": "list[int]",
-    },
-    "Scene": {
-        "pixels": "npt.NDArray[np.uint16]",
-        "up_cam": "tuple[float, float, float]",
-        "star_pixels": "list[tuple[float, float]]",
-        "rendered_hr_ids": "list[int]",
-        "boresight_az_deg": "float",
-        "boresight_alt_deg": "float",
-    },
-}
+STUB_TYPES: dict[str, str] = halvane._stub_types
 
 
-def parameter_type(name: str) -> str:
+def parameter_type(qualified: str, name: str) -> str:
+    if f"{qualified}.{name}" in PARAMETERS:
+        return PARAMETERS[f"{qualified}.{name}"]
     if name in PARAMETERS:
         return PARAMETERS[name]
     if name in INTEGERS:
@@ -110,7 +66,7 @@ def parameter_type(name: str) -> str:
     sys.exit(f"make_stub: no type for parameter {name!r}")
 
 
-def parameters(signature: inspect.Signature, receiver: str | None) -> str:
+def parameters(qualified: str, signature: inspect.Signature, receiver: str | None) -> str:
     out = [receiver] if receiver else []
     star_written = False
     for p in signature.parameters.values():
@@ -119,7 +75,7 @@ def parameters(signature: inspect.Signature, receiver: str | None) -> str:
         if p.kind is p.KEYWORD_ONLY and not star_written:
             out.append("*")
             star_written = True
-        text = f"{p.name}: {parameter_type(p.name)}"
+        text = f"{p.name}: {parameter_type(qualified, p.name)}"
         if p.default is not p.empty:
             if p.default is None and "None" not in text:
                 text += " | None"
@@ -129,10 +85,10 @@ def parameters(signature: inspect.Signature, receiver: str | None) -> str:
 
 
 def function(name: str, qualified: str, obj: object, indent: str, receiver: str | None) -> list[str]:
-    if qualified not in RETURNS:
+    if qualified not in STUB_TYPES:
         sys.exit(f"make_stub: no return type for {qualified!r}")
     signature = inspect.signature(obj)
-    return [f"{indent}def {name}({parameters(signature, receiver)}) -> {RETURNS[qualified]}: ..."]
+    return [f"{indent}def {name}({parameters(qualified, signature, receiver)}) -> {STUB_TYPES[qualified]}: ..."]
 
 
 def klass(name: str, cls: type) -> list[str]:
@@ -140,13 +96,12 @@ def klass(name: str, cls: type) -> list[str]:
         return [f"class {name}({cls.__mro__[1].__name__}): ..."]
     lines = [f"@final\nclass {name}:"]
     if cls.__text_signature__ is not None:
-        lines.append(f"    def __new__({parameters(inspect.signature(cls), 'cls')}) -> Self: ...")
-    known = PROPERTIES.get(name, {})
+        lines.append(f"    def __new__({parameters(name, inspect.signature(cls), 'cls')}) -> Self: ...")
     for attribute, value in cls.__dict__.items():
         if inspect.isgetsetdescriptor(value):
-            if attribute not in known:
+            if f"{name}.{attribute}" not in STUB_TYPES:
                 sys.exit(f"make_stub: no type for property {name}.{attribute}")
-            lines.append(f"    @property\n    def {attribute}(self) -> {known[attribute]}: ...")
+            lines.append(f"    @property\n    def {attribute}(self) -> {STUB_TYPES[f'{name}.{attribute}']}: ...")
         elif inspect.ismethoddescriptor(value) and not attribute.startswith("__"):
             lines += function(attribute, f"{name}.{attribute}", value, "    ", "self")
     if len(lines) == 1:

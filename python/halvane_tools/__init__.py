@@ -5,7 +5,7 @@ from __future__ import annotations
 import functools
 from importlib import resources
 
-__all__ = ["default_catalog", "solve_photo", "calibrate_photo", "Lens", "LensError", "PhotoError",
+__all__ = ["default_catalog", "solve_photo", "calibrate_photo", "Lens", "LensError", "PhotoError", "PhotoOptions",
            "CalibrationError"]
 
 # Names of the bundled files under halvane_tools/data; the builder writes them.
@@ -27,5 +27,5 @@ def default_catalog():
 
 # The one-call photo path and what its callers need beside it.
 from .lens import Lens, LensError  # noqa: E402
-from .photo import PhotoError, solve_photo  # noqa: E402
+from .photo import PhotoError, PhotoOptions, solve_photo  # noqa: E402
 from .calibrate import CalibrationError, calibrate_photo  # noqa: E402

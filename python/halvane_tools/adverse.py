@@ -25,6 +25,9 @@ import io
 import math
 
 import numpy as np
+from PIL import Image
+
+import halvane
 
 from . import scenarios
 
@@ -63,8 +66,6 @@ class SkyGrid:
 
 
 def sky_grid(camera_model: scenarios.CameraModel, up_cam) -> SkyGrid:
-    import halvane
-
     c = camera_model
     focal = halvane.Camera(c.focal_px, c.cx, c.cy, c.width, c.height, c.fisheye_fov_deg).effective_focal_px
     ys, xs = np.mgrid[0 : c.height, 0 : c.width].astype(np.float64)
@@ -222,8 +223,6 @@ def _add_spot(sky: np.ndarray, grid: SkyGrid, direction: np.ndarray, amplitude: 
 
 def jpeg_round_trip(sky: np.ndarray, quality: int = 90) -> np.ndarray:
     """8-bit, through JPEG compression and back (Pillow)."""
-    from PIL import Image
-
     eight = np.clip(np.rint(sky / 257.0), 0, 255).astype(np.uint8)
     buffer = io.BytesIO()
     Image.fromarray(eight).save(buffer, format="JPEG", quality=quality)

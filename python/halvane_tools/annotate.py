@@ -1,5 +1,6 @@
 """Overlay pictures: the photo as the photo path saw it, with what it did;
-and the track plot of a batch's fixes (:func:`plot_track`, matplotlib).
+the track plot of a batch's fixes (:func:`plot_track`) and a calibration's
+residual plot (:func:`write_residual_plot`), both with matplotlib.
 
 :func:`overlay` draws, on a stretched copy of the photo, the pixels left out
 (shaded red), the horizon and the altitude cut, the zenith, every detection
@@ -13,8 +14,14 @@ from __future__ import annotations
 
 import datetime
 import math
+from pathlib import Path
 
 import numpy as np
+from PIL import Image, ImageDraw, ImageFont
+
+import halvane
+
+from .times import utc_tuple
 
 EXCLUDED = (255, 40, 40)
 HORIZON = (60, 200, 255)
@@ -43,20 +50,11 @@ def _horizontal_basis(up_cam) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return a, np.cross(up, a), up
 
 
-def _utc_tuple(utc) -> tuple:
-    if isinstance(utc, datetime.datetime):
-        u = utc.astimezone(datetime.timezone.utc)
-        return (u.year, u.month, u.day, u.hour, u.minute, u.second + u.microsecond / 1e6)
-    return tuple(utc)
-
-
 def identified_star_pixels(prepared, fix, utc, catalog) -> dict[int, tuple[float, float]]:
     """Pixel of each identified star (HR number -> (x, y)), for those in the
     field. Places are mean places of date without refraction: a few
     arcminutes, a pixel or two, which is plenty for a label."""
-    import halvane
-
-    jd = halvane.julian_date(*_utc_tuple(utc))
+    jd = halvane.julian_date(*utc_tuple(utc))
     lat = math.radians(fix.latitude_deg)
     local_sidereal = math.radians(halvane.gmst_deg(jd) + fix.longitude_deg)
     local = []
@@ -122,8 +120,6 @@ def overlay(prepared, fix=None, utc=None, catalog=None, message: str | None = No
     fix with its time and catalogue, to label the identified stars (fix None:
     no labels); message: a line written at the top (the position, or why
     there is none)."""
-    from PIL import Image, ImageDraw, ImageFont
-
     grey = display_stretch(prepared.image)
     rgb = np.repeat(grey[:, :, None], 3, axis=2).astype(np.float32)
     shade = prepared.excluded
@@ -217,3 +213,60 @@ def plot_track(records, path) -> int:
     axes.grid(True, linewidth=0.3)
     figure.savefig(path)
     return len(fixes)
+
+
+def _magnification(residuals_px: np.ndarray, size_px: int) -> float:
+    """1, 2 or 5 times a power of ten that draws a typical large residual
+    about 3 % of the picture long."""
+    typical = max(float(np.percentile(residuals_px, 90)), 1e-3)
+    exponent = math.floor(math.log10(0.03 * size_px / typical))
+    return max(m * 10.0**exponent for m in (1, 2, 5) if m * 10.0**exponent <= 0.03 * size_px / typical)
+
+
+def write_residual_plot(calibration, path: str | Path) -> None:
+    """A PNG with the photo and each star's residual (detected minus
+    fitted) drawn as a magnified arrow, beside the radial residual against
+    the off-axis angle with its running median: a lens model that fits
+    leaves no pattern in either. calibration: a
+    halvane_tools.calibrate.Calibration."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    c = calibration
+    lens = c.lens
+    residual = c.detected_px - c.predicted_px
+    outward = c.detected_px - np.array([lens.cx, lens.cy])
+    outward /= np.maximum(np.linalg.norm(outward, axis=1, keepdims=True), 1e-9)
+    radial = np.sum(residual * outward, axis=1)
+    size = max(c.width, c.height)
+    magnify = _magnification(np.linalg.norm(residual, axis=1), size)
+    step = max(1, size // 1600)
+
+    figure = Figure(figsize=(16, 7.5), dpi=100, layout="constrained")
+    FigureCanvasAgg(figure)
+    photo, plot = figure.subplots(1, 2, width_ratios=(1.1, 1))
+    photo.imshow(display_stretch(c.image)[::step, ::step], cmap="gray", extent=(-0.5, c.width - 0.5, c.height - 0.5, -0.5))
+    photo.quiver(c.detected_px[:, 0], c.detected_px[:, 1], residual[:, 0] * magnify, residual[:, 1] * magnify,
+                 color="#ffcc00", angles="xy", scale_units="xy", scale=1.0, width=0.0025)
+    photo.plot([lens.cx], [lens.cy], "+", color="#ff5050", markersize=14)
+    photo.set_title(f"residuals x{magnify:g}: {c.n_stars} stars, median {c.median_residual_px:.2f} px,"
+                    f" rms {c.rms_residual_px:.2f} px")
+    photo.set_xlim(-0.5, c.width - 0.5)
+    photo.set_ylim(c.height - 0.5, -0.5)
+    plot.scatter(c.off_axis_deg, radial, s=6, alpha=0.5, color="#1f5fbf", label="star")
+    edges = np.linspace(0.0, float(c.off_axis_deg.max()) + 1e-9, 13)
+    bins = np.digitize(c.off_axis_deg, edges)
+    centres, medians = [], []
+    for b in range(1, len(edges)):
+        chosen = radial[bins == b]
+        if len(chosen) >= 5:
+            centres.append((edges[b - 1] + edges[b]) / 2)
+            medians.append(np.median(chosen))
+    plot.plot(centres, medians, "-o", color="#d04020", label="median")
+    plot.axhline(0.0, color="black", linewidth=0.8)
+    plot.set_xlabel("off-axis angle (degrees)")
+    plot.set_ylabel("radial residual, detected minus fitted (px, outward +)")
+    kind = "pinhole" if lens.fisheye_fov_deg is None else f"fisheye k1={lens.k1:.5f} k2={lens.k2:.5f}"
+    plot.set_title(f"focal {lens.focal_px:.2f} px, centre ({lens.cx:.2f}, {lens.cy:.2f}), {kind}")
+    plot.legend(loc="upper left")
+    figure.savefig(path, format="png")

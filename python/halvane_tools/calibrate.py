@@ -19,8 +19,9 @@ arcseconds. :func:`calibrate_photo`
 
 What comes out is a :class:`halvane_tools.Lens` with the vertical ``up_cam``
 in the camera frame, ready for ``halvane solve --lens``, with the number of
-stars and the residuals; :func:`write_residual_plot` draws the residuals.
-SciPy and pyerfa (matplotlib for the plot) are needed only here.
+stars and the residuals; :func:`halvane_tools.annotate.write_residual_plot`
+draws the residuals. SciPy and pyerfa (matplotlib for the plot) are needed
+only here.
 """
 from __future__ import annotations
 
@@ -35,7 +36,13 @@ from pathlib import Path
 
 import numpy as np
 
-from .lens import Lens, LensUncertainty
+import halvane
+
+from . import CATALOG_FILE, annotate, default_catalog
+from .catalog_builder import read_catalog_records
+from .lens import MOUNT_DRIFT_ARCMIN_PER_YEAR, Lens, LensError, LensUncertainty
+from .photo import DEFAULT_MAX_CENTROIDS, PhotoError, prepare_photo
+from .times import utc_tuple
 
 # Each fitted parameter wants several stars.
 STARS_PER_PARAMETER = 3
@@ -71,7 +78,8 @@ class CalibrationError(ValueError):
     """A calibration that cannot be made; the text is one line saying what to change."""
 
 
-def _need(module: str, package: str):
+def require_extra(module: str, package: str):
+    """The module of an optional extra, or CalibrationError naming what to install."""
     try:
         return importlib.import_module(module)
     except ImportError:
@@ -91,9 +99,7 @@ class LocalSky:
 
 
 def _utc_parts(utc) -> tuple:
-    from .annotate import _utc_tuple
-
-    year, month, day, hour, minute, second = _utc_tuple(utc)
+    year, month, day, hour, minute, second = utc_tuple(utc)
     return int(year), int(month), int(day), int(hour), int(minute), float(second)
 
 
@@ -102,10 +108,7 @@ def observed_sky(utc, lat_deg: float, lon_deg: float, height_m: float = 0.0,
     """The observed places (refraction included) of the catalogue's stars
     at a place and time, from ERFA. catalog_file: a catalogue file (default:
     the bundled one)."""
-    erfa = _need("erfa", "pyerfa")
-    from . import CATALOG_FILE
-    from .catalog_builder import read_catalog_records
-
+    erfa = require_extra("erfa", "pyerfa")
     if catalog_file is None:
         data = (resources.files("halvane_tools") / "data" / CATALOG_FILE).read_bytes()
     else:
@@ -307,8 +310,6 @@ def fit_uncertainty(model: LensModel, p: np.ndarray, free, stars: np.ndarray, de
     coordinate), carried to up_cam through its own derivatives. The
     vertical's sigma is that of its worse horizontal axis, and the mount's
     drift from this time on is added by whoever uses the file."""
-    from .uncertainty import MOUNT_DRIFT_ARCMIN_PER_YEAR
-
     free = np.asarray(free)
 
     def residuals(q):
@@ -348,8 +349,6 @@ def fit_uncertainty(model: LensModel, p: np.ndarray, free, stars: np.ndarray, de
 def local_axes(lat_deg: float, lon_deg: float, jd: float):
     """East, north and up of a place as the engine sees them: unit vectors
     in the mean equator and equinox of date, turned by the mean sidereal time."""
-    import halvane
-
     lat, theta = math.radians(lat_deg), math.radians(lon_deg + halvane.gmst_deg(jd))
     east = np.array([-math.sin(theta), math.cos(theta), 0.0])
     north = np.array([-math.sin(lat) * math.cos(theta), -math.sin(lat) * math.sin(theta), math.cos(lat)])
@@ -362,10 +361,6 @@ def _engine_boresight(detections, lens: Lens, utc, catalog, lat_deg: float, lon_
     star identification, or None. Solving with the boresight given as the
     vertical puts the fix where the boresight is the zenith; a pinhole's
     small field is never near the altitude cut that way."""
-    import halvane
-
-    from .photo import DEFAULT_MAX_CENTROIDS
-
     jd = halvane.julian_date(*_utc_parts(utc))
     # The rough focal may be a few per cent off: widen the tolerance, then the focal.
     for scale, sigma_arcmin in ((1.0, None), (1.0, 15.0), (0.97, 15.0), (1.03, 15.0)):
@@ -398,13 +393,7 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     halvane.Catalog the pinhole's pointing is identified with (default: the
     bundled one); the observed places come from the bundled catalogue.
     Raises CalibrationError with one line saying what to change."""
-    import halvane
-
-    from . import default_catalog
-    from .lens import LensError
-    from .photo import PhotoError, prepare_photo
-
-    _need("scipy", "scipy")
+    require_extra("scipy", "scipy")
     least_squares = importlib.import_module("scipy.optimize").least_squares
     fisheye = fisheye_fov_deg is not None
     if fisheye == (focal_px is not None):
@@ -525,60 +514,8 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
                        prepared.image)
 
 
-def _magnification(residuals_px: np.ndarray, size_px: int) -> float:
-    """1, 2 or 5 times a power of ten that draws a typical large residual
-    about 3 % of the picture long."""
-    typical = max(float(np.percentile(residuals_px, 90)), 1e-3)
-    exponent = math.floor(math.log10(0.03 * size_px / typical))
-    return max(m * 10.0**exponent for m in (1, 2, 5) if m * 10.0**exponent <= 0.03 * size_px / typical)
-
-
 def write_residual_plot(calibration: Calibration, path: str | Path) -> None:
-    """A PNG with the photo and each star's residual (detected minus
-    fitted) drawn as a magnified arrow, beside the radial residual against
-    the off-axis angle with its running median: a lens model that fits
-    leaves no pattern in either."""
-    _need("matplotlib", "matplotlib")
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
-    from .annotate import display_stretch
-
-    c = calibration
-    lens = c.lens
-    residual = c.detected_px - c.predicted_px
-    outward = c.detected_px - np.array([lens.cx, lens.cy])
-    outward /= np.maximum(np.linalg.norm(outward, axis=1, keepdims=True), 1e-9)
-    radial = np.sum(residual * outward, axis=1)
-    size = max(c.width, c.height)
-    magnify = _magnification(np.linalg.norm(residual, axis=1), size)
-    step = max(1, size // 1600)
-
-    figure = Figure(figsize=(16, 7.5), dpi=100, layout="constrained")
-    FigureCanvasAgg(figure)
-    photo, plot = figure.subplots(1, 2, width_ratios=(1.1, 1))
-    photo.imshow(display_stretch(c.image)[::step, ::step], cmap="gray", extent=(-0.5, c.width - 0.5, c.height - 0.5, -0.5))
-    photo.quiver(c.detected_px[:, 0], c.detected_px[:, 1], residual[:, 0] * magnify, residual[:, 1] * magnify,
-                 color="#ffcc00", angles="xy", scale_units="xy", scale=1.0, width=0.0025)
-    photo.plot([lens.cx], [lens.cy], "+", color="#ff5050", markersize=14)
-    photo.set_title(f"residuals x{magnify:g}: {c.n_stars} stars, median {c.median_residual_px:.2f} px,"
-                    f" rms {c.rms_residual_px:.2f} px")
-    photo.set_xlim(-0.5, c.width - 0.5)
-    photo.set_ylim(c.height - 0.5, -0.5)
-    plot.scatter(c.off_axis_deg, radial, s=6, alpha=0.5, color="#1f5fbf", label="star")
-    edges = np.linspace(0.0, float(c.off_axis_deg.max()) + 1e-9, 13)
-    bins = np.digitize(c.off_axis_deg, edges)
-    centres, medians = [], []
-    for b in range(1, len(edges)):
-        chosen = radial[bins == b]
-        if len(chosen) >= 5:
-            centres.append((edges[b - 1] + edges[b]) / 2)
-            medians.append(np.median(chosen))
-    plot.plot(centres, medians, "-o", color="#d04020", label="median")
-    plot.axhline(0.0, color="black", linewidth=0.8)
-    plot.set_xlabel("off-axis angle (degrees)")
-    plot.set_ylabel("radial residual, detected minus fitted (px, outward +)")
-    kind = "pinhole" if lens.fisheye_fov_deg is None else f"fisheye k1={lens.k1:.5f} k2={lens.k2:.5f}"
-    plot.set_title(f"focal {lens.focal_px:.2f} px, centre ({lens.cx:.2f}, {lens.cy:.2f}), {kind}")
-    plot.legend(loc="upper left")
-    figure.savefig(path, format="png")
+    """The residual picture and plot of :func:`halvane_tools.annotate.write_residual_plot`;
+    CalibrationError when matplotlib is missing."""
+    require_extra("matplotlib", "matplotlib")
+    annotate.write_residual_plot(calibration, path)

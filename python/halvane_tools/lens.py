@@ -32,8 +32,16 @@ import json
 import math
 from pathlib import Path
 
+import halvane
+
 KEYS = ("focal_px", "cx", "cy", "fisheye_fov_deg", "k1", "k2", "k3", "k4")
 FILE_KEYS = KEYS + ("up_cam", "calibration", "uncertainty")
+
+
+# A fixed mount drifts: one camera's vertical moved 4.4 arcmin in a year,
+# taken as the rms of a tilt whose two horizontal components each grow by
+# 4.4 / sqrt(2) arcmin a year.
+MOUNT_DRIFT_ARCMIN_PER_YEAR = 4.4 / math.sqrt(2.0)
 
 
 class LensError(ValueError):
@@ -144,8 +152,6 @@ class Lens:
 
     def camera(self, width: int, height: int):
         """The halvane.Camera this lens gives on a width x height photo."""
-        import halvane
-
         k = self.centred(width, height).keywords()
         return halvane.Camera(k.pop("focal_px"), k.pop("cx"), k.pop("cy"), width=width, height=height, **k)
 
@@ -171,3 +177,14 @@ def read_lens(path: str | Path) -> Lens:
         return Lens(**data)
     except LensError as e:
         raise LensError(f"lens file {path}: {e}") from None
+
+
+def as_lens(lens) -> Lens:
+    """A Lens, a lens file's path, or a dict of lens keywords, as a Lens."""
+    if isinstance(lens, Lens):
+        return lens
+    if isinstance(lens, (str, Path)):
+        return read_lens(lens)
+    if isinstance(lens, dict):
+        return Lens(**lens)
+    raise LensError(f"lens must be a Lens, a lens file or a dict of lens keywords (got {type(lens).__name__})")

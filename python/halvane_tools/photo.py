@@ -1,5 +1,6 @@
-"""Real photographs: reading them, and the photo path that solves a night sky
-from the photo, the lens, the vertical and the time alone.
+"""The photo path that solves a night sky from a photograph, the lens, the
+vertical and the time alone, and its one options object (:class:`PhotoOptions`,
+with its command-line options in :func:`add_photo_options`).
 
 Why a path of its own: on a real night the brightest things in a frame are
 often not stars. A lit horizon, buildings and trees, the edge of a dome, the
@@ -17,17 +18,29 @@ stars, and the detector ranks by brightness. The path therefore
    (aurora rays, edges), and solves with the brightest ``max_centroids``.
 
 The heavy pixel passes run in the engine (``halvane._remove_extended_light``,
-``_below_altitude_mask``, ``_glare_mask``).
+``_below_altitude_mask``, ``_glare_mask``), and so does the one solve of the
+detections (``halvane._resolve_photo``, with the solar disc of
+``_detect_sun`` when the Sun is asked for).
 """
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import time
 from pathlib import Path
 
 import numpy as np
 
-from .lens import Lens, LensError
+import halvane
+
+from . import default_catalog
+from .lens import KEYS as LENS_KEYS
+from .lens import Lens, LensError, as_lens, read_lens
+from .readers import PhotoError, luminance, read_mask, read_photo
+
+__all__ = ["PhotoOptions", "PreparedPhoto", "PhotoFix", "PhotoError", "prepare_photo", "solve_photo",
+           "add_photo_options", "lens_from_args", "round_detections", "as_lens", "luminance", "read_photo",
+           "read_mask"]
 
 # Measured on the adverse skies of halvane_tools.adverse with
 # `bench/bench_photo.py --min-altitude 10 15 20 --line-px 7 11 15`: every
@@ -42,138 +55,41 @@ DEFAULT_MAX_CENTROIDS = 28
 MAX_ELONGATION = 2.0
 GLARE_MIN_SATURATED_PX = 20
 
-# Rec. 709 luma weights, applied to the stored (gamma-encoded) values.
-LUMA_WEIGHTS = (0.2126, 0.7152, 0.0722)
 
-PILLOW_SUFFIXES = {".jpg", ".jpeg", ".png", ".tif", ".tiff", ".pgm", ".ppm", ".pnm", ".bmp", ".webp"}
-FITS_SUFFIXES = {".fits", ".fit", ".fts"}
+@dataclasses.dataclass(frozen=True)
+class PhotoOptions:
+    """The photo path's settings: what to leave out and how to detect
+    (mask, min_altitude_deg, line_px, max_centroids), and the solve's gates
+    (those of halvane.resolve_fix) with use_sun. mask: None, a path, or an
+    array of the photo's shape; non-zero means not sky."""
 
+    mask: object = None
+    min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG
+    line_px: int = DEFAULT_LINE_PX
+    max_centroids: int = DEFAULT_MAX_CENTROIDS
+    sigma_arcmin: float | None = None
+    min_matched_stars: int | None = None
+    max_residual_rms_arcmin: float | None = None
+    use_sun: bool = False
 
-class PhotoError(ValueError):
-    """A photo or mask that cannot be used; the text is one line."""
+    def updated(self, **changes) -> "PhotoOptions":
+        """These options with the given fields replaced (TypeError for a name that is none)."""
+        return dataclasses.replace(self, **changes) if changes else self
 
+    def gates(self) -> dict:
+        """The solve's keyword arguments these options set."""
+        return {"sigma_arcmin": self.sigma_arcmin, "min_matched_stars": self.min_matched_stars,
+                "max_residual_rms_arcmin": self.max_residual_rms_arcmin, "max_centroids": self.max_centroids}
 
-def luminance(pixels: np.ndarray) -> np.ndarray:
-    """A photo array as a 2-D C-contiguous uint16 frame (full scale 65535).
-
-    Grey stays grey. Colour (height, width, 3 or 4) becomes Rec. 709 luma,
-    0.2126 R + 0.7152 G + 0.0722 B of the stored values (no linearisation),
-    alpha ignored; grey with alpha keeps its grey. uint8 is widened by 257,
-    uint16 kept; any other type (FITS floats, 32-bit integers) is stretched
-    linearly from its minimum to its maximum over 0..65535, with non-finite
-    values at the minimum. Results are rounded to the nearest level."""
-    pixels = np.asarray(pixels)
-    if pixels.ndim == 3 and pixels.shape[2] in (2, 3, 4):
-        if pixels.shape[2] == 2:
-            pixels = pixels[..., 0]
-        else:
-            wide = pixels.dtype != np.uint8 and pixels.dtype != np.uint16
-            grey = np.zeros(pixels.shape[:2], dtype=np.float64 if wide else np.float32)
-            for channel, weight in enumerate(LUMA_WEIGHTS):
-                grey += pixels[..., channel] * np.float32(weight)
-            if not wide:
-                scale = np.float32(257.0 if pixels.dtype == np.uint8 else 1.0)
-                grey *= scale
-                grey += np.float32(0.5)
-                return np.minimum(grey, 65535).astype(np.uint16)
-            pixels = grey
-    if pixels.ndim != 2 or pixels.size == 0:
-        raise PhotoError(f"expected a grey or colour image, got an array of shape {pixels.shape}")
-    if pixels.dtype == np.uint8:
-        return pixels.astype(np.uint16) * np.uint16(257)
-    if pixels.dtype == np.uint16:
-        return np.ascontiguousarray(pixels)
-    if pixels.dtype.kind not in "iuf":
-        raise PhotoError(f"cannot use pixels of type {pixels.dtype}")
-    values = pixels.astype(np.float64)
-    finite = np.isfinite(values)
-    if not finite.any():
-        raise PhotoError("the image holds no finite pixel value")
-    low, high = values[finite].min(), values[finite].max()
-    values = np.where(finite, values, low) - low
-    if high > low:
-        values *= 65535.0 / (high - low)
-    return np.rint(values).astype(np.uint16)
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> "PhotoOptions":
+        """The options that :func:`add_photo_options` put on a parsed command line."""
+        return cls(mask=args.mask, min_altitude_deg=args.min_altitude, line_px=args.line_px,
+                   max_centroids=args.max_centroids, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
+                   max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun)
 
 
-def read_image_array(path: str | Path) -> np.ndarray:
-    """The pixels of an image file as stored: JPEG, PNG, TIFF, PGM and
-    what else Pillow reads (8 and 16 bit; Pillow reads 16-bit colour at 8
-    bits), FITS (the first HDU with an image; needs astropy) and .npy."""
-    path = Path(path)
-    if not path.is_file():
-        raise PhotoError(f"{path}: no such file")
-    suffix = path.suffix.lower()
-    try:
-        if suffix == ".npy":
-            return np.load(path, allow_pickle=False)
-        if suffix in FITS_SUFFIXES:
-            return _read_fits(path)
-        from PIL import Image
-
-        with Image.open(path) as image:
-            image.load()
-            if image.mode in ("I;16", "I;16B", "I;16L"):
-                return np.asarray(image).astype(np.uint16)
-            if image.mode == "I":
-                array = np.asarray(image)
-                return array.astype(np.uint16) if array.min() >= 0 and array.max() <= 65535 else array
-            if image.mode not in ("L", "LA", "RGB", "RGBA", "F"):
-                image = image.convert("RGB")
-            return np.asarray(image)
-    except PhotoError:
-        raise
-    except Exception as e:  # every reader's own failure becomes one line
-        reason = str(e).splitlines()[0] if str(e) else type(e).__name__
-        raise PhotoError(f"{path}: cannot read the image: {reason}") from None
-
-
-def _read_fits(path: Path) -> np.ndarray:
-    try:
-        from astropy.io import fits
-    except ImportError:
-        raise PhotoError(f"{path}: reading FITS needs astropy (pip install astropy)") from None
-    with fits.open(path, memmap=False) as hdus:
-        for hdu in hdus:
-            if hdu.data is not None and hdu.data.ndim in (2, 3):
-                data = np.asarray(hdu.data)
-                # FITS colour cubes are (channels, height, width).
-                return np.moveaxis(data, 0, -1) if data.ndim == 3 and data.shape[0] in (3, 4) else data
-    raise PhotoError(f"{path}: no image in the FITS file")
-
-
-def read_photo(path: str | Path) -> np.ndarray:
-    """A photo file as a 2-D uint16 luminance frame (see :func:`luminance`)."""
-    try:
-        return luminance(read_image_array(path))
-    except PhotoError as e:
-        raise PhotoError(str(e) if str(e).startswith(str(path)) else f"{path}: {e}") from None
-
-
-def read_mask(path: str | Path, shape: tuple[int, int]) -> np.ndarray:
-    """An exclusion mask file (an image or .npy) as a bool array, True (any
-    non-zero value, in any channel) where the pixel is not sky. It must have
-    the photo's height and width."""
-    pixels = read_image_array(path)
-    mask = pixels.any(axis=2) if pixels.ndim == 3 else pixels != 0
-    if mask.shape != tuple(shape):
-        raise PhotoError(
-            f"{path}: the mask is {mask.shape[1]} x {mask.shape[0]} px but the photo is {shape[1]} x {shape[0]} px"
-        )
-    return np.ascontiguousarray(mask)
-
-
-def as_lens(lens) -> Lens:
-    """A Lens, a lens file's path, or a dict of lens keywords, as a Lens."""
-    from .lens import read_lens
-
-    if isinstance(lens, Lens):
-        return lens
-    if isinstance(lens, (str, Path)):
-        return read_lens(lens)
-    if isinstance(lens, dict):
-        return Lens(**lens)
-    raise LensError(f"lens must be a Lens, a lens file or a dict of lens keywords (got {type(lens).__name__})")
+SOLVE_FIELDS = frozenset(("sigma_arcmin", "min_matched_stars", "max_residual_rms_arcmin", "use_sun"))
 
 
 def round_detections(flattened: np.ndarray, detections: list, max_elongation: float = MAX_ELONGATION,
@@ -210,8 +126,9 @@ def round_detections(flattened: np.ndarray, detections: list, max_elongation: fl
 
 @dataclasses.dataclass
 class PreparedPhoto:
-    """A photo ready to solve: its luminance, what was left out and why, and
-    the star detections the fix will use (brightest first)."""
+    """A photo ready to solve: its luminance, what was left out and why, the
+    star detections the fix will use (brightest first) and the options it
+    was prepared with."""
 
     image: np.ndarray  # 2-D uint16 luminance
     lens: Lens  # principal point settled
@@ -220,8 +137,7 @@ class PreparedPhoto:
     below_horizon: np.ndarray  # bool: below min_altitude_deg or outside the field
     excluded: np.ndarray  # bool: every pixel left out (caller's mask, altitude cut, glare)
     detections: list  # (x, y, flux), brightest first, at most max_centroids
-    max_centroids: int
-    min_altitude_deg: float
+    options: PhotoOptions
 
     @property
     def height(self) -> int:
@@ -231,67 +147,49 @@ class PreparedPhoto:
     def width(self) -> int:
         return self.image.shape[1]
 
-    def solve(self, utc, catalog=None, *, sigma_arcmin=None, min_matched_stars=None,
-              max_residual_rms_arcmin=None, use_sun=False, tracker=None):
-        """The halvane.Fix from the detections; raises halvane.HalvaneError
-        when there is none. With use_sun the solve goes through resolve_fix on
-        the luminance itself (the Sun's disc is glare to the star path), with
-        the caller's mask and the altitude cut. With a halvane.FixTracker the
-        solve is its tracked twin: a tied match is broken by its reference,
-        and the fix becomes its next one."""
-        import halvane
-
-        from . import default_catalog
-
-        catalog = catalog if catalog is not None else default_catalog()
-        solver = halvane if tracker is None else tracker
-        k = self.lens.keywords()
-        focal, cx, cy = k.pop("focal_px"), k.pop("cx"), k.pop("cy")
-        gates = dict(sigma_arcmin=sigma_arcmin, min_matched_stars=min_matched_stars,
-                     max_residual_rms_arcmin=max_residual_rms_arcmin, max_centroids=self.max_centroids, **k)
-        if use_sun:
-            return solver.resolve_fix(self.image, focal, cx, cy, self.up_cam, utc, catalog,
-                                      use_sun=True, mask=self.below_horizon | self.caller_mask, **gates)
-        if self._off_centre_ideal_fisheye:
-            # The centroid path sizes the ideal fisheye as 2 cx by 2 cy, which
-            # misplaces its focal for an off-centre principal point. The same
-            # projection with the photo's own focal, written as a calibrated
-            # fisheye whose k4 is too small to move any pixel, keeps it exact.
-            focal = self.lens.camera(self.width, self.height).effective_focal_px
-            gates["k4"] = 1e-300
-        return solver.resolve_from_centroids(self.detections, focal, cx, cy, self.up_cam, utc, catalog, **gates)
+    @property
+    def max_centroids(self) -> int:
+        return self.options.max_centroids
 
     @property
-    def _off_centre_ideal_fisheye(self) -> bool:
-        lens = self.lens
-        ideal = lens.fisheye_fov_deg is not None and not lens.is_calibrated
-        return ideal and (round(2 * lens.cx) != self.width or round(2 * lens.cy) != self.height)
+    def min_altitude_deg(self) -> float:
+        return self.options.min_altitude_deg
+
+    def solve(self, utc, catalog=None, *, tracker=None, **gates):
+        """The halvane.Fix from the detections; raises halvane.HalvaneError
+        when there is none. The gates (sigma_arcmin, min_matched_stars,
+        max_residual_rms_arcmin, use_sun) default to the prepared options.
+        With use_sun the solar disc, found on the luminance outside the
+        caller's mask and the altitude cut, is a sight beside the stars. With
+        a halvane.FixTracker the solve is its tracked twin: a tied match is
+        broken by its reference, and the fix becomes its next one."""
+        unknown = sorted(set(gates) - SOLVE_FIELDS)
+        if unknown:
+            raise TypeError(f"solve() got an unexpected keyword argument {unknown[0]!r}")
+        options = self.options.updated(**gates)
+        catalog = catalog if catalog is not None else default_catalog()
+        # The disc is glare to the star path, so it is looked for on the
+        # luminance itself, with only the caller's and the horizon's exclusions.
+        sun = halvane._detect_sun(self.image, self.below_horizon | self.caller_mask) if options.use_sun else None
+        k = self.lens.keywords()
+        return halvane._resolve_photo(self.detections, self.width, self.height, k.pop("focal_px"), k.pop("cx"),
+                                      k.pop("cy"), self.up_cam, utc, catalog, sun=sun, tracker=tracker,
+                                      **options.gates(), **k)
 
 
-def prepare_photo(photo, up_cam, lens, *, mask=None, min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG,
-                  line_px: int = DEFAULT_LINE_PX, max_centroids: int = DEFAULT_MAX_CENTROIDS) -> PreparedPhoto:
-    """Steps 1 to 4 of the photo path (see the module's docstring).
-
-    photo: a path (any format of :func:`read_image_array`) or an array
-        (grey or colour, see :func:`luminance`).
-    up_cam: the local vertical in the camera frame (x right, y down, z
-        along the optical axis); None takes the lens's own up_cam.
-    lens: a :class:`Lens`, a lens file's path, or a dict of lens keywords.
-    mask: None, a path or an array of the photo's shape; non-zero = not sky.
-    """
-    import halvane
-
-    image = read_photo(photo) if isinstance(photo, (str, Path)) else luminance(photo)
-    height, width = image.shape
-    lens = as_lens(lens).centred(width, height)
+def _caller_mask(mask, shape: tuple[int, int]) -> np.ndarray:
+    """The caller's mask (None, a path or an array) as a bool array of the photo's shape."""
+    if mask is None:
+        return np.zeros(shape, dtype=bool)
     if isinstance(mask, (str, Path)):
-        mask = read_mask(mask, image.shape)
-    elif mask is not None:
-        mask = np.asarray(mask)
-        if mask.shape != image.shape:
-            raise PhotoError(f"the mask has shape {mask.shape} but the photo {image.shape}")
-        mask = mask != 0
-    caller_mask = np.zeros(image.shape, dtype=bool) if mask is None else np.ascontiguousarray(mask, dtype=bool)
+        return read_mask(mask, shape)
+    mask = np.asarray(mask)
+    if mask.shape != shape:
+        raise PhotoError(f"the mask has shape {mask.shape} but the photo {shape}")
+    return np.ascontiguousarray(mask != 0)
+
+
+def _vertical(up_cam, lens: Lens) -> tuple[float, float, float]:
     if up_cam is None:
         if lens.up_cam is None:
             raise PhotoError("give the vertical (up_cam, --up X Y Z) or a lens file with up_cam")
@@ -299,17 +197,36 @@ def prepare_photo(photo, up_cam, lens, *, mask=None, min_altitude_deg: float = D
     up_cam = tuple(float(v) for v in up_cam)
     if len(up_cam) != 3:
         raise PhotoError(f"up_cam must be three numbers (got {len(up_cam)})")
+    return up_cam
+
+
+def prepare_photo(photo, up_cam, lens, *, options: PhotoOptions | None = None, **keywords) -> PreparedPhoto:
+    """Steps 1 to 4 of the photo path (see the module's docstring).
+
+    photo: a path (any format of :func:`halvane_tools.readers.read_image_array`)
+        or an array (grey or colour, see :func:`luminance`).
+    up_cam: the local vertical in the camera frame (x right, y down, z
+        along the optical axis); None takes the lens's own up_cam.
+    lens: a :class:`Lens`, a lens file's path, or a dict of lens keywords.
+    options: a :class:`PhotoOptions`; keywords (mask, min_altitude_deg,
+        line_px, max_centroids, and the gates) replace its fields.
+    """
+    options = (options or PhotoOptions()).updated(**keywords)
+    image = read_photo(photo) if isinstance(photo, (str, Path)) else luminance(photo)
+    height, width = image.shape
+    lens = as_lens(lens).centred(width, height)
+    caller_mask = _caller_mask(options.mask, image.shape)
+    up_cam = _vertical(up_cam, lens)
     k = lens.keywords()
     below = halvane._below_altitude_mask(width, height, k.pop("focal_px"), k.pop("cx"), k.pop("cy"), up_cam,
-                                         float(min_altitude_deg), **k)
+                                         float(options.min_altitude_deg), **k)
     margin = max(16, min(width, height) // 50)
     excluded = below | caller_mask | halvane._glare_mask(image, GLARE_MIN_SATURATED_PX, margin)
-    flattened = halvane._remove_extended_light(image, int(line_px))
+    flattened = halvane._remove_extended_light(image, int(options.line_px))
     # Room for the detections the shape test will drop.
-    candidates = halvane.detect_centroids(flattened, 3 * max_centroids, excluded)
-    detections = round_detections(flattened, candidates)[:max_centroids]
-    return PreparedPhoto(image, lens, up_cam, caller_mask, below, excluded, detections, max_centroids,
-                         float(min_altitude_deg))
+    candidates = halvane.detect_centroids(flattened, 3 * options.max_centroids, excluded)
+    detections = round_detections(flattened, candidates)[: options.max_centroids]
+    return PreparedPhoto(image, lens, up_cam, caller_mask, below, excluded, detections, options)
 
 
 @dataclasses.dataclass
@@ -322,20 +239,72 @@ class PhotoFix:
     elapsed_s: float
 
 
-def solve_photo(photo, utc, up_cam, lens, *, catalog=None, mask=None,
-                min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG, line_px: int = DEFAULT_LINE_PX,
-                max_centroids: int = DEFAULT_MAX_CENTROIDS, sigma_arcmin=None, min_matched_stars=None,
-                max_residual_rms_arcmin=None, use_sun: bool = False) -> PhotoFix:
+def solve_photo(photo, utc, up_cam, lens, *, catalog=None, options: PhotoOptions | None = None,
+                **keywords) -> PhotoFix:
     """Latitude and longitude from a photograph of the night sky, in one call.
 
-    photo, up_cam, lens, mask: as for :func:`prepare_photo`; utc: a
+    photo, up_cam, lens, options and its keywords (mask, min_altitude_deg,
+    line_px, max_centroids, sigma_arcmin, min_matched_stars,
+    max_residual_rms_arcmin, use_sun): as for :func:`prepare_photo`; utc: a
     timezone-aware datetime or a (year, month, day, hour, minute, second)
     tuple in UTC; catalog: a halvane.Catalog (default: the bundled one). The
     gates are those of halvane.resolve_fix. Raises halvane.HalvaneError when
     the sky gives no fix, PhotoError or LensError for unusable input."""
     start = time.perf_counter()
-    prepared = prepare_photo(photo, up_cam, lens, mask=mask, min_altitude_deg=min_altitude_deg,
-                             line_px=line_px, max_centroids=max_centroids)
-    fix = prepared.solve(utc, catalog, sigma_arcmin=sigma_arcmin, min_matched_stars=min_matched_stars,
-                         max_residual_rms_arcmin=max_residual_rms_arcmin, use_sun=use_sun)
+    prepared = prepare_photo(photo, up_cam, lens, options=options, **keywords)
+    fix = prepared.solve(utc, catalog)
     return PhotoFix(fix, prepared, time.perf_counter() - start)
+
+
+# --- On the command line ---------------------------------------------------------
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text.strip()!r}")
+    return value
+
+
+def add_photo_options(parser: argparse.ArgumentParser) -> None:
+    """The lens, photo-path and solve options that solve and batch share;
+    :func:`lens_from_args` and :meth:`PhotoOptions.from_args` read them back."""
+    lens = parser.add_argument_group("lens (give --fisheye-fov, --focal, both with --k1..--k4, or --lens)")
+    lens.add_argument("--lens", metavar="FILE", help="JSON object with focal_px, cx, cy, fisheye_fov_deg, k1..k4;"
+                      " options given here override its keys")
+    # The lens options store into the Lens fields of the same names.
+    lens.add_argument("--focal", dest="focal_px", type=float, help="focal length (radial scale) in pixels")
+    lens.add_argument("--fisheye-fov", dest="fisheye_fov_deg", type=float,
+                      help="full field of view of a fisheye, degrees")
+    lens.add_argument("--cx", type=float, help="principal point x, pixels (default: image centre)")
+    lens.add_argument("--cy", type=float, help="principal point y, pixels (default: image centre)")
+    for k in ("k1", "k2", "k3", "k4"):
+        lens.add_argument(f"--{k}", type=float, help=f"calibrated fisheye coefficient {k} (default 0)")
+    path = parser.add_argument_group("photo path")
+    path.add_argument("--mask", metavar="FILE", help="image or .npy of the photo's size; non-zero = not sky")
+    path.add_argument("--min-altitude", type=float, default=DEFAULT_MIN_ALTITUDE_DEG, metavar="DEG",
+                      help="leave out the sky below this altitude (default %(default)g)")
+    path.add_argument("--line-px", type=positive_int, default=DEFAULT_LINE_PX, metavar="N",
+                      help="remove light longer than N px in some direction, odd (default %(default)d)")
+    path.add_argument("--max-centroids", type=positive_int, default=DEFAULT_MAX_CENTROIDS, metavar="N",
+                      help="brightest detections to use (default %(default)d)")
+    gates = parser.add_argument_group("solve")
+    gates.add_argument("--sigma", type=float, metavar="ARCMIN", help="star position sigma (default: half a pixel)")
+    gates.add_argument("--min-stars", type=positive_int, metavar="N", help="refuse a fix with fewer identified stars")
+    gates.add_argument("--max-residual", type=float, metavar="ARCMIN", help="refuse a fix with a larger residual")
+    gates.add_argument("--use-sun", action="store_true", help="also use the Sun's disc as a sight")
+
+
+def lens_from_args(args: argparse.Namespace) -> Lens:
+    """The lens of --lens FILE with any of --focal, --cx, --cy, --fisheye-fov
+    and --k1..--k4 given on the command line put over it."""
+    given = {key: getattr(args, key) for key in LENS_KEYS if getattr(args, key) is not None}
+    if not args.lens and "focal_px" not in given and "fisheye_fov_deg" not in given:
+        raise LensError("give the lens: --fisheye-fov (ideal fisheye), --focal (pinhole), --focal and"
+                        " --fisheye-fov with --k1..--k4 (calibrated fisheye), or --lens FILE")
+    fields = dataclasses.asdict(read_lens(args.lens)) if args.lens else {}
+    fields.update(given)
+    return Lens(**fields)

@@ -12,6 +12,14 @@ import dataclasses
 import datetime
 import math
 import random
+from pathlib import Path
+
+import numpy as np
+
+import halvane
+
+from . import catalog_builder as builder
+from .calibrate import local_axes
 
 J2000 = datetime.datetime(2000, 1, 1, 12, 0, tzinfo=datetime.timezone.utc)
 
@@ -67,8 +75,6 @@ class Scenario:
 
     @property
     def jd(self) -> float:
-        import halvane
-
         return halvane.julian_date(*self.utc)
 
 
@@ -87,8 +93,6 @@ def seeded_scenarios(count: int, camera: CameraModel, seed: int = 2026, noise: N
 
 def render(scenario: Scenario, catalog):
     """The synthesized frame of a scenario: a halvane.Scene."""
-    import halvane
-
     c, n = scenario.camera, scenario.noise
     return halvane.synthesize_scene(
         catalog, scenario.lat_deg, scenario.lon_deg, scenario.jd, 0.0, c.width, c.height, c.focal_px,
@@ -101,8 +105,6 @@ def render_distorted(scenario: Scenario, catalog, k1: float):
     (the scenario's camera must be a 180-degree fisheye): its image circle
     still fills the frame at 90 degrees off axis. Solving it as the ideal
     fisheye is solving with a mis-stated lens."""
-    import halvane
-
     c, n = scenario.camera, scenario.noise
     half = math.pi / 2
     focal = min(c.cx, c.cy) / (half + k1 * half**3)
@@ -133,8 +135,6 @@ def random_detections(rng: random.Random, camera: CameraModel, max_tilt_deg: flo
 
 def solve(scenario: Scenario, scene, catalog, **options):
     """resolve_fix on a rendered frame with the scenario's camera scalars."""
-    import halvane
-
     c = scenario.camera
     return halvane.resolve_fix(
         scene.pixels, c.focal_px, c.cx, c.cy, scene.up_cam, scenario.utc, catalog,
@@ -157,8 +157,6 @@ def tilted_up(up_cam, north_arcmin: float, east_arcmin: float) -> tuple[float, f
 
 
 def error_nm(scenario: Scenario, fix) -> float:
-    import halvane
-
     return halvane.great_circle_nm(scenario.lat_deg, scenario.lon_deg, fix.latitude_deg, fix.longitude_deg)
 
 
@@ -187,10 +185,6 @@ def frame_sequence(scenario: Scenario, catalog, frames: int, minutes_apart: floa
     The spots keep clear of the celestial poles, where a spot that does not
     move cannot be told from a star that barely does.
     """
-    import numpy as np
-
-    import halvane
-
     c = scenario.camera
     if c.fisheye_fov_deg is None:
         raise ValueError("frame sequences need a fisheye: a pinhole is re-aimed for every frame")
@@ -262,9 +256,6 @@ def render_calibration_sky(scenario: Scenario, catalog, width: int, height: int,
     frame is rendered larger and cropped, and the camera is levelled at the
     place tilt_deg away: seen from the scenario's place, that camera leans
     by tilt_deg. Star positions carry noise_px of noise."""
-    import halvane
-    import numpy as np
-
     dx, dy = (int(v) for v in centre_offset_px)
     margin = max(abs(dx), abs(dy))
     lat, lon = _moved(scenario.lat_deg, scenario.lon_deg, tilt_deg, tilt_bearing_deg)
@@ -277,8 +268,6 @@ def render_calibration_sky(scenario: Scenario, catalog, width: int, height: int,
     left, top = margin - dx, margin - dy
     pixels = np.ascontiguousarray(scene.pixels[top : top + height, left : left + width])
     # The camera's axes as the renderer builds them, then the true vertical in them.
-    from .calibrate import local_axes
-
     east, north, up = local_axes(lat, lon, scenario.jd)
     alt, az = math.radians(scene.boresight_alt_deg), math.radians(scene.boresight_az_deg)
     boresight = math.cos(alt) * (math.sin(az) * east + math.cos(az) * north) + math.sin(alt) * up
@@ -350,14 +339,6 @@ def write_twin_catalog(folder, ra_deg: float = 60.0, dec_deg: float = 45.0):
     degrees of (ra_deg, dec_deg), then the same ten turned 180 degrees about
     the celestial pole, numbered from TWIN_HR + 1. An image of either copy
     matches both equally well."""
-    from pathlib import Path
-
-    import numpy as np
-
-    import halvane
-
-    from . import catalog_builder as builder
-
     folder = Path(folder)
     rng = np.random.default_rng(8)
     ra0, dec0 = math.radians(ra_deg), math.radians(dec_deg)

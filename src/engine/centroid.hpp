@@ -1,5 +1,6 @@
-// Star detection: the log-parabola peak fit and the three detectors (blob,
-// matched filter, solar disc).
+// Star detection: the detections' type, the log-parabola peak fit and the
+// blob detector (the matched filter and the solar disc have files of their
+// own).
 //
 // Pixel coordinates are continuous with pixel (i, j) centred on (i, j):
 // x is the column, y the row (growing downwards). Frames are 16-bit with
@@ -52,31 +53,5 @@ std::optional<double> log_parabola_peak(std::span<const double> profile);
 // {W}x{H} frame" for a mask of another shape.
 Result<std::vector<Centroid>> detect_centroids_masked(const ImageView& image, std::size_t max_count,
                                                       std::optional<MaskView> mask = std::nullopt);
-
-// Matched-filter detector for PSFs of about 1-2 px sigma. Subtracts the
-// (unmasked) background mesh, convolves the residual with a normalised
-// separable Gaussian of psf_sigma_px (radius max(ceil(3 sigma), 1), edges
-// clamped), and reports every 5 x 5 local maximum of the filtered surface at
-// least 4 robust sigma above zero (on a plateau the first pixel in row-major
-// order), refined by log_parabola_peak on 7-pixel cuts. flux is the filtered
-// peak value, not comparable with the blob detector's flux.
-//
-// psf_sigma_px: PSF width in pixels, finite and in (0, 64].
-// Returns at most max_count centroids, flux descending (ties in row-major
-// order). Errors: BadImage for an empty or inconsistent frame (text as
-// above) and BadImage "psf_sigma_px must be finite and in (0, 64] pixels
-// (got {sigma})" for a width outside that range.
-Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, std::size_t max_count,
-                                                       double psf_sigma_px);
-
-// Solar disc: the largest 4-connected region (ties to the first seed in
-// row-major order) of unmasked pixels at or above median + max(5 robust
-// sigma, 2048) of the unmasked pixels, with at least min_area pixels. A
-// region may touch the frame edge or the mask (the disc may be cut).
-// Returns its excess-weighted centre with flux = summed excess over the
-// median, or nothing: no qualifying region, an empty or inconsistent frame,
-// or a mask of another shape. Never fails.
-std::optional<Centroid> detect_sun_masked(const ImageView& image, std::size_t min_area,
-                                          std::optional<MaskView> mask = std::nullopt);
 
 }  // namespace halvane

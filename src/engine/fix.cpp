@@ -10,6 +10,7 @@
 #include "frame.hpp"
 #include "matcher.hpp"
 #include "numeric.hpp"
+#include "solar_disc.hpp"
 #include "time.hpp"
 
 namespace halvane {
@@ -53,32 +54,47 @@ std::size_t checked_detections(std::size_t max_centroids) noexcept {
     return max_centroids > limit / kFactor ? limit : max_centroids * kFactor;
 }
 
-Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
-                                         const FixConfig& config) {
+std::vector<Centroid> brightest_first(std::span<const Centroid> centroids) {
+    std::vector<Centroid> sorted(centroids.begin(), centroids.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Centroid& a, const Centroid& b) { return total_order_less(b.flux, a.flux); });
+    return sorted;
+}
+
+StarsAndSun split_detections(std::vector<Centroid> brightest, std::optional<Centroid> sun,
+                             const FixConfig& config) {
     StarsAndSun out;
-    if (config.use_sun) out.sun = detect_sun_masked(image, config.sun_min_area, mask);
-    auto stars = detect_centroids_masked(image, checked_detections(config.max_centroids), mask);
-    if (!stars) return std::unexpected(std::move(stars.error()));
-    out.stars = std::move(*stars);
+    out.sun = sun;
+    out.stars = std::move(brightest);
+    if (out.stars.size() > checked_detections(config.max_centroids))
+        out.stars.resize(checked_detections(config.max_centroids));
     if (out.stars.size() > config.max_centroids) {
         out.fainter.assign(out.stars.begin() + static_cast<std::ptrdiff_t>(config.max_centroids), out.stars.end());
         out.stars.resize(config.max_centroids);
     }
     if (out.sun) {
         const double glare_px = 4.0 * std::sqrt(static_cast<double>(config.sun_min_area));
-        const Centroid sun = *out.sun;
-        const auto in_glare = [&](const Centroid& c) { return !(std::hypot(c.x - sun.x, c.y - sun.y) > glare_px); };
+        const Centroid disc = *out.sun;
+        // A NaN distance counts as glare: nothing unplaceable survives beside the Sun.
+        const auto in_glare = [&](const Centroid& c) { return !(std::hypot(c.x - disc.x, c.y - disc.y) > glare_px); };
         std::erase_if(out.stars, in_glare);
         std::erase_if(out.fainter, in_glare);
     }
     return out;
 }
 
+Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
+                                         const FixConfig& config) {
+    std::optional<Centroid> sun;
+    if (config.use_sun) sun = detect_sun_masked(image, config.sun_min_area, mask);
+    auto stars = detect_centroids_masked(image, checked_detections(config.max_centroids), mask);
+    if (!stars) return std::unexpected(std::move(stars.error()));
+    return split_detections(std::move(*stars), sun, config);
+}
+
 std::vector<Vec3> ordered_cam_vecs(std::span<const Centroid> centroids, const Camera& camera,
                                    std::size_t max_centroids) {
-    std::vector<Centroid> sorted(centroids.begin(), centroids.end());
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const Centroid& a, const Centroid& b) { return total_order_less(b.flux, a.flux); });
+    std::vector<Centroid> sorted = brightest_first(centroids);
     if (sorted.size() > max_centroids) sorted.resize(max_centroids);
     std::vector<Vec3> vectors;
     vectors.reserve(sorted.size());
@@ -290,6 +306,14 @@ std::optional<Fix> pick_nearer_candidate(const Error::MatchAmbiguous& tie, std::
     else if (rival) chosen = &rival;
     if (chosen == nullptr || !(distance(**chosen) <= max_distance_nm)) return std::nullopt;
     return std::move(**chosen);
+}
+
+Result<Fix> resolve_fix_from_detections(const StarsAndSun& detected, const Camera& camera, const Vec3& up_cam,
+                                        const Catalog& catalog, const FixConfig& config, double jd,
+                                        FixHistory* history) {
+    const Detections d = image_detections(detected, camera, config);
+    if (history == nullptr) return resolve_from_detections(d, sun_pixel(detected), camera, up_cam, catalog, config, jd);
+    return resolve_from_detections_tracked(d, sun_pixel(detected), camera, up_cam, catalog, config, *history, jd);
 }
 
 Result<Fix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids,

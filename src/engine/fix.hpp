@@ -74,11 +74,21 @@ struct StarsAndSun {
 // many check the identification (saturating).
 std::size_t checked_detections(std::size_t max_centroids) noexcept;
 
-// Blob-detects checked_detections(config.max_centroids) stars, the first
-// config.max_centroids of them in `stars` and the rest in `fainter`, and,
-// with config.use_sun, the solar disc (at least config.sun_min_area
-// pixels); stars within 4 * sqrt(sun_min_area) pixels of the disc centre are
-// dropped from both lists. Errors: the blob detector's.
+// The centroids brightest first: a stable sort by flux, descending under
+// IEEE total order (equal fluxes keep their input order).
+std::vector<Centroid> brightest_first(std::span<const Centroid> centroids);
+
+// Splits detections already listed brightest first as a solve uses them:
+// the first config.max_centroids in `stars`, the next ones up to
+// checked_detections(config.max_centroids) in `fainter`. With a sun, it is
+// kept and the stars within 4 * sqrt(config.sun_min_area) pixels of its
+// centre (its glare) are dropped from both lists.
+StarsAndSun split_detections(std::vector<Centroid> brightest, std::optional<Centroid> sun,
+                             const FixConfig& config);
+
+// Blob-detects checked_detections(config.max_centroids) stars and, with
+// config.use_sun, the solar disc (at least config.sun_min_area pixels),
+// split by split_detections. Errors: the blob detector's.
 Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
                                          const FixConfig& config);
 
@@ -176,6 +186,15 @@ Result<Fix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroi
                                                std::optional<PixelPosition> sun, const Camera& camera,
                                                const Vec3& up_cam, const Catalog& catalog,
                                                const FixConfig& config, FixHistory& history, double jd);
+
+// The fix from detections split as by split_detections: the stars search
+// and check as in resolve_fix_from_centroids, the sun's centre (if any)
+// goes to resolve_from_matches. With a history, solved as
+// resolve_fix_from_centroids_tracked solves; without, untracked. Errors:
+// those of resolve_fix_from_centroids.
+Result<Fix> resolve_fix_from_detections(const StarsAndSun& detected, const Camera& camera, const Vec3& up_cam,
+                                        const Catalog& catalog, const FixConfig& config, double jd,
+                                        FixHistory* history = nullptr);
 
 // The image path of the above: detect_stars_and_sun (its error returned
 // unchanged), then resolve_fix_from_centroids_tracked.

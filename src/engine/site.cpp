@@ -93,6 +93,19 @@ Result<Fix> resolve_from_centroids_at_site_tracked(std::span<const Centroid> cen
                                               jd);
 }
 
+Result<Fix> resolve_photo_at_site(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
+                                  std::size_t width, std::size_t height, const Vec3& up_cam, const Catalog& catalog,
+                                  std::optional<double> sigma_arcmin, const CameraScalars& lens,
+                                  const SolveOptions& options, const Tracking* tracking, double jd) {
+    const Camera camera = camera_from_scalars(lens, width, height);
+    FixConfig config = lens_config(camera, sigma_arcmin, lens, options);
+    if (tracking != nullptr) config = tracked_config(config, tracking->bounds);
+    const std::optional<Centroid> disc = sun ? std::optional(Centroid{sun->x, sun->y, 0.0}) : std::nullopt;
+    const StarsAndSun detected = split_detections(brightest_first(centroids), disc, config);
+    return resolve_fix_from_detections(detected, camera, up_cam, catalog, config, jd,
+                                       tracking != nullptr ? &tracking->history : nullptr);
+}
+
 Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneRequest& request) {
     const CameraScalars lens{request.fisheye_fov_deg,
                              request.focal_px,

@@ -90,6 +90,24 @@ Result<Fix> resolve_from_centroids_at_site_tracked(std::span<const Centroid> cen
                                                    FixHistory& history, const TrackerBounds& bounds,
                                                    double jd);
 
+// A tracker's history with the bounds it was made with.
+struct Tracking {
+    FixHistory& history;
+    TrackerBounds bounds;
+};
+
+// A fix from the detections of a photo of width x height pixels: the camera
+// is the one an image of that extent gets (the ideal fisheye's focal from
+// the extent, the principal point as given). sun: the pixel of a solar disc
+// found in the photo, used as resolve_fix_masked_at_site uses a detected one
+// (the centroids in its glare dropped, the Sun a sight only when the stars'
+// attitude agrees). tracking: when given, solved and recorded as the tracked
+// twins do. Errors: those of resolve_fix_from_detections.
+Result<Fix> resolve_photo_at_site(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
+                                  std::size_t width, std::size_t height, const Vec3& up_cam, const Catalog& catalog,
+                                  std::optional<double> sigma_arcmin, const CameraScalars& lens,
+                                  const SolveOptions& options, const Tracking* tracking, double jd);
+
 // The camera a caller's scalars describe for an image of width x height.
 Camera camera_from_scalars(const CameraScalars& lens, std::size_t width, std::size_t height);
 

@@ -16,6 +16,7 @@
 
 #include "catalog.hpp"
 #include "centroid.hpp"
+#include "matched_filter.hpp"
 #include "error.hpp"
 #include "fix.hpp"
 #include "plate.hpp"

@@ -58,8 +58,6 @@ PyObject* covariance_ellipse_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(ddd)", ellipse->semi_major_nm, ellipse->semi_minor_nm, ellipse->orientation_deg);
 }
 
-}  // namespace
-
 PyMethodDef precess_vector_def = method_def<precess_vector_impl, kPrecessVectorSig>(
     "Precess a J2000 equatorial unit vector to the mean equator of date.\n"
     "v is three floats (not normalised); returns the list P * v, P the IAU 1976\n"
@@ -79,5 +77,16 @@ fix from lines of position at the given sight azimuths (degrees from north throu
 east), each with standard deviation sigma_arcmin. orientation_deg is the major axis
 from north toward east, in [-90, 90]. Raises HalvaneError for fewer than two
 azimuths or for parallel lines of position.)");
+
+const Registration kRegistrations[] = {
+    exported_function(8, precess_vector_def, "list[float]"),
+    exported_function(12, great_circle_nm_def, "float"),
+    exported_function(13, covariance_ellipse_def, "tuple[float, float, float]"),
+    exported_function(20, sun_apparent_jd_def, "tuple[float, float]"),
+};
+
+}  // namespace
+
+std::span<const Registration> geometry_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py

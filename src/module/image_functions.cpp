@@ -6,6 +6,7 @@
 #include "arrays.hpp"
 #include "binder.hpp"
 #include "centroid.hpp"
+#include "matched_filter.hpp"
 #include "convert.hpp"
 #include "mask.hpp"
 #include "module.hpp"
@@ -64,8 +65,6 @@ PyObject* foreground_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     return value_or_error(mask, mask_array);
 }
 
-}  // namespace
-
 PyMethodDef detect_centroids_def = method_def<detect_centroids_impl, kDetectCentroidsSig>(
     R"(Star centroids as a list of (x, y, flux) float tuples, brightest first,
 at most max_count of them. x is the column and y the row, in pixels, with
@@ -120,5 +119,15 @@ foreground; the result grows by 15 px (city-block). A single star's PSF
 covers well under one per cent of the box, so stars never trip it.
 
 image: as for detect_centroids (2-D uint16, or uint8 widened by 257).)");
+
+const Registration kRegistrations[] = {
+    exported_function(9, detect_centroids_def, "list[tuple[float, float, float]]"),
+    exported_function(10, detect_centroids_matched_def, "list[tuple[float, float, float]]"),
+    exported_function(11, foreground_mask_def, "npt.NDArray[np.bool_]"),
+};
+
+}  // namespace
+
+std::span<const Registration> image_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py

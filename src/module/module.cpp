@@ -2,8 +2,13 @@
 // exception class.
 #include "module.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "numeric.hpp"
 
@@ -71,54 +76,66 @@ void report_unraisable_failure() noexcept {
 
 namespace {
 
-// One entry per registered name, in the order the names appear in the
-// module and in __all__. Later classes and functions take their place here.
-struct Registration {
-    const char* name;
-    PyObject* (*create)(PyObject* module_name);  // new reference or nullptr
-};
-
-template <PyMethodDef& Def>
-PyObject* make_function(PyObject* module_name) {
-    return PyCFunction_NewEx(&Def, nullptr, module_name);
-}
-
 PyObject* make_halvane_error(PyObject*) {
     PyObject* type = halvane_error_type();
     return Py_XNewRef(type);
 }
 
-const Registration kRegistrations[] = {
-    {"Camera", make_camera_type},
-    {"Catalog", make_catalog_type},
-    {"Fix", make_fix_type},
-    {"FixTracker", make_tracker_type},
-    {"Scene", make_scene_type},
-    {"julian_date", make_function<julian_date_def>},
-    {"gmst_deg", make_function<gmst_deg_def>},
-    {"precess_vector", make_function<precess_vector_def>},
-    {"detect_centroids", make_function<detect_centroids_def>},
-    {"detect_centroids_matched", make_function<detect_centroids_matched_def>},
-    {"foreground_mask", make_function<foreground_mask_def>},
-    {"great_circle_nm", make_function<great_circle_nm_def>},
-    {"covariance_ellipse", make_function<covariance_ellipse_def>},
-    {"synthesize_scene", make_function<synthesize_scene_def>},
-    {"resolve_fix", make_function<resolve_fix_def>},
-    {"resolve_from_centroids", make_function<resolve_from_centroids_def>},
-    {"resolve_from_frames", make_function<resolve_from_frames_def>},
-    {"remap_image", make_function<remap_image_def>},
-    {"remap_mask", make_function<remap_mask_def>},
-    {"sun_apparent_jd", make_function<sun_apparent_jd_def>},
-    {"HalvaneError", make_halvane_error},
+const Registration kModuleRegistrations[] = {
+    // Last in __all__, after every function whatever place it takes.
+    exported_class(std::numeric_limits<int>::max(), make_halvane_error),
 };
 
-// Registered like the above but left out of __all__: pixel passes that the
-// companion package halvane_tools calls, not part of the public interface.
-const Registration kCompanionRegistrations[] = {
-    {"_remove_extended_light", make_function<remove_extended_light_def>},
-    {"_below_altitude_mask", make_function<below_altitude_mask_def>},
-    {"_glare_mask", make_function<glare_mask_def>},
+std::span<const Registration> module_registrations() { return kModuleRegistrations; }
+
+// Every file that registers names; their rows are put in order by place.
+constexpr std::span<const Registration> (*kRegistrationFiles[])() = {
+    camera_registrations, catalog_registrations, fix_registrations,    tracker_registrations,
+    scene_registrations,  time_registrations,    geometry_registrations, image_registrations,
+    solve_registrations,  remap_registrations,   photo_registrations,    module_registrations,
 };
+
+// Exported names first, in __all__; companion names after them.
+std::vector<const Registration*> registrations_in_order() {
+    std::vector<const Registration*> rows;
+    for (const auto file : kRegistrationFiles) {
+        for (const Registration& row : file()) rows.push_back(&row);
+    }
+    const auto key = [](const Registration* row) { return std::pair(row->visibility, row->place); };
+    std::ranges::sort(rows, {}, key);
+    return rows;
+}
+
+// The object a row stands for (a new reference) and the name it goes
+// under; nullptr with the exception set when either cannot be made.
+PyObject* create(const Registration& row, PyObject* module_name, std::string& name) {
+    if (row.function != nullptr) {
+        name = row.function->ml_name;
+        return PyCFunction_NewEx(row.function, nullptr, module_name);
+    }
+    Ref type(row.make_type(module_name));
+    if (!type) return nullptr;
+    Ref type_name(PyObject_GetAttrString(type.get(), "__name__"));
+    const char* text = type_name ? PyUnicode_AsUTF8AndSize(type_name.get(), nullptr) : nullptr;
+    if (text == nullptr) return nullptr;
+    name = text;
+    return type.release();
+}
+
+// The stub types of an exported row, under its name ("f") or its members'
+// ("Class.member"), for stubs/make_stub.py.
+bool add_stub_types(PyObject* stub_types, const Registration& row, const std::string& name) {
+    if (row.returns != nullptr) {
+        Ref type(PyUnicode_FromString(row.returns));
+        if (!type || PyDict_SetItemString(stub_types, name.c_str(), type.get()) < 0) return false;
+    }
+    for (const MemberType& member : row.members) {
+        Ref type(PyUnicode_FromString(member.type));
+        const std::string key = name + "." + member.name;
+        if (!type || PyDict_SetItemString(stub_types, key.c_str(), type.get()) < 0) return false;
+    }
+    return true;
+}
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -138,20 +155,32 @@ PyModuleDef g_module_def = {
 bool register_all(PyObject* module) {
     Ref all(PyList_New(0));
     if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
+    Ref stub_types(PyDict_New());
+    if (!stub_types) return false;
     Ref module_name(PyUnicode_FromString("halvane"));
     if (!module_name) return false;
-    for (const Registration& entry : kRegistrations) {
-        Ref object(entry.create(module_name.get()));
-        if (!object || PyModule_AddObjectRef(module, entry.name, object.get()) < 0) return false;
-        Ref name(PyUnicode_FromString(entry.name));
-        if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
+    const std::vector<const Registration*> rows = registrations_in_order();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Registration& row = *rows[i];
+        if (i > 0 && rows[i - 1]->visibility == row.visibility && rows[i - 1]->place == row.place) {
+            PyErr_Format(PyExc_SystemError, "halvane: two registrations take place %d", row.place);
+            return false;
+        }
+        std::string name;
+        Ref object(create(row, module_name.get(), name));
+        if (!object) return false;
+        if (PyObject_HasAttrString(module, name.c_str())) {
+            PyErr_Format(PyExc_SystemError, "halvane: %s is registered twice", name.c_str());
+            return false;
+        }
+        if (PyModule_AddObjectRef(module, name.c_str(), object.get()) < 0) return false;
+        if (row.visibility == Visibility::exported) {
+            Ref text(PyUnicode_FromString(name.c_str()));
+            if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+            if (!add_stub_types(stub_types.get(), row, name)) return false;
+        }
     }
-    // Names the companion tools reach but that are not part of __all__.
-    for (const Registration& entry : kCompanionRegistrations) {
-        Ref object(entry.create(module_name.get()));
-        if (!object || PyModule_AddObjectRef(module, entry.name, object.get()) < 0) return false;
-    }
-    return true;
+    return PyModule_AddObjectRef(module, "_stub_types", stub_types.get()) == 0;
 }
 
 PyObject* init_module() {

@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -142,32 +143,63 @@ PyMethodDef method_def(std::string_view body) {
             METH_VARARGS | METH_KEYWORDS, docstring<Sig>(body)};
 }
 
-// Registered functions, one definition each in the file of its group.
-extern PyMethodDef julian_date_def;
-extern PyMethodDef gmst_deg_def;
-extern PyMethodDef precess_vector_def;
-extern PyMethodDef detect_centroids_def;
-extern PyMethodDef detect_centroids_matched_def;
-extern PyMethodDef foreground_mask_def;
-extern PyMethodDef great_circle_nm_def;
-extern PyMethodDef covariance_ellipse_def;
-extern PyMethodDef synthesize_scene_def;
-extern PyMethodDef resolve_fix_def;
-extern PyMethodDef resolve_from_centroids_def;
-extern PyMethodDef remap_image_def;
-extern PyMethodDef remap_mask_def;
-extern PyMethodDef sun_apparent_jd_def;
-extern PyMethodDef resolve_from_frames_def;
-// Helpers of the companion package, registered but kept out of __all__.
-extern PyMethodDef remove_extended_light_def;
-extern PyMethodDef below_altitude_mask_def;
-extern PyMethodDef glare_mask_def;
+// What each file adds to the module. A file declares one row per function
+// or class it defines, next to the definitions, and returns its rows from
+// <file>_registrations() below; module.cpp gathers every file's rows, so a
+// new function touches only its own file (and the stub `make stub` writes).
+//
+// The stub generator reads each exported row's stub types through the
+// module's private _stub_types; parameter types it derives from the names.
 
-// Registered classes: each builds its type once and returns a new reference.
-PyObject* make_camera_type(PyObject* module_name);
-PyObject* make_catalog_type(PyObject* module_name);
-PyObject* make_fix_type(PyObject* module_name);
-PyObject* make_tracker_type(PyObject* module_name);
-PyObject* make_scene_type(PyObject* module_name);
+enum class Visibility {
+    exported,   // in __all__, the stub and the documented interface
+    companion,  // an underscore helper of halvane_tools, kept out of __all__
+};
+
+// A class member's type in the stub: a method's return type or a property's.
+struct MemberType {
+    const char* name;
+    const char* type;
+};
+
+// Makes a class (or the exception) once and returns a new reference.
+using TypeFactory = PyObject* (*)(PyObject* module_name);
+
+struct Registration {
+    // The name's place among names of the same visibility: the module and
+    // __all__ list names in this order, whichever file declares them. Two
+    // rows with one place make the import fail.
+    int place;
+    Visibility visibility;
+    PyMethodDef* function;             // a function, named by its ml_name ...
+    TypeFactory make_type;             // ... or a class, named by its __name__
+    const char* returns;               // a function's return type in the stub
+    std::span<const MemberType> members;  // a class's member types in the stub
+};
+
+constexpr Registration exported_function(int place, PyMethodDef& def, const char* returns) {
+    return {place, Visibility::exported, &def, nullptr, returns, {}};
+}
+
+constexpr Registration companion_function(int place, PyMethodDef& def) {
+    return {place, Visibility::companion, &def, nullptr, nullptr, {}};
+}
+
+constexpr Registration exported_class(int place, TypeFactory make_type, std::span<const MemberType> members = {}) {
+    return {place, Visibility::exported, nullptr, make_type, nullptr, members};
+}
+
+// Each file's rows, in the file that defines them.
+std::span<const Registration> camera_registrations();
+std::span<const Registration> catalog_registrations();
+std::span<const Registration> fix_registrations();
+std::span<const Registration> tracker_registrations();
+std::span<const Registration> scene_registrations();
+std::span<const Registration> time_registrations();
+std::span<const Registration> geometry_registrations();
+std::span<const Registration> image_registrations();
+std::span<const Registration> solve_registrations();
+std::span<const Registration> remap_registrations();
+std::span<const Registration> photo_registrations();
 
 }  // namespace halvane::py

@@ -135,8 +135,6 @@ PyGetSetDef kGetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
-
 PyObject* make_catalog_type(PyObject*) {
     return create_class<SharedCatalog>(
          "halvane.Catalog",
@@ -147,5 +145,21 @@ PyObject* make_catalog_type(PyObject*) {
          "Immutable once loaded; pass one instance to every solve."),
          guarded_new<catalog_new_impl>, kGetters, kMethods});
 }
+
+// The members' types in the stub: a method's return type, a property's type.
+const MemberType kStubTypes[] = {
+    {"star", "tuple[float, float, float]"},
+    {"stars", "list[tuple[int, float, float, float]]"},
+    {"has_pair", "bool"},
+    {"n_stars", "int"},
+};
+
+const Registration kRegistrations[] = {
+    exported_class(2, make_catalog_type, kStubTypes),
+};
+
+}  // namespace
+
+std::span<const Registration> catalog_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py

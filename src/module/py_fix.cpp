@@ -60,14 +60,33 @@ PyGetSetDef kGetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
-
 PyObject* make_fix_type(PyObject*) {
     return create_class<Fix>(
         "halvane.Fix",
         {"Result of a resolved celestial fix.",
          nullptr, kGetters, nullptr, fix_repr});
 }
+
+// The members' types in the stub: a method's return type, a property's type.
+const MemberType kStubTypes[] = {
+    {"covariance", "list[list[float]]"},
+    {"ellipse_2sigma_nm", "tuple[float, float, float]"},
+    {"used_sun", "bool"},
+    {"residual_rms_rad", "float"},
+    {"longitude_deg", "float"},
+    {"latitude_deg", "float"},
+    {"n_iterations", "int"},
+    {"match_margin", "int"},
+    {"matched_hr_ids", "list[int]"},
+};
+
+const Registration kRegistrations[] = {
+    exported_class(3, make_fix_type, kStubTypes),
+};
+
+}  // namespace
+
+std::span<const Registration> fix_registrations() { return kRegistrations; }
 
 PyObject* hr_id_list(const std::vector<std::uint32_t>& hr_ids) {
     return new_list(hr_ids, [](std::uint32_t id) { return PyLong_FromUnsignedLong(id); });

@@ -1,12 +1,14 @@
 // The machinery behind every Python class of the module: an engine value
 // held inside a heap type made with PyType_FromSpec.
 //
-// A class file defines its tables and its create function:
+// A class file defines its tables and its create function, and registers
+// the latter with the stub types of its members:
 //
 //     PyObject* make_camera_type(PyObject*) {
 //         return create_class<Camera>("halvane.Camera", {docstring<kCameraSig>("..."),
 //                                     guarded_new<camera_new_impl>, kGetters, kMethods, camera_repr});
 //     }
+//     const Registration kRegistrations[] = {exported_class(1, make_camera_type, kStubTypes)};
 //
 // Instances have no __dict__ and properties without setters; all but
 // FixTracker's are immutable.

@@ -78,8 +78,6 @@ PyObject* remap_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     return value_or_error(remap_mask(mask.view(), src, dst, scalars.dst_width, scalars.dst_height), mask_array);
 }
 
-}  // namespace
-
 PyMethodDef remap_image_def = method_def<remap_image_impl, kRemapImageSig>(
             R"(Reproject an image from one camera model to another, for example a bench
 fisheye frame into the circular all-sky form a segmentation model was
@@ -121,5 +119,14 @@ True, so uncovered sky is excluded rather than silently trusted.
 mask: a 2-D C-contiguous bool array.
 Returns a new (dst_height, dst_width) bool array, with the same extent
 refusals as remap_image.)");
+
+const Registration kRegistrations[] = {
+    exported_function(18, remap_image_def, "npt.NDArray[np.uint16]"),
+    exported_function(19, remap_mask_def, "npt.NDArray[np.bool_]"),
+};
+
+}  // namespace
+
+std::span<const Registration> remap_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py

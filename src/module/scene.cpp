@@ -112,8 +112,6 @@ PyObject* synthesize_scene_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     return wrap(SceneRecord{std::move(*scene), request.width, request.height});
 }
 
-}  // namespace
-
 PyMethodDef synthesize_scene_def = method_def<synthesize_scene_impl, kSynthesizeSceneSig>(
     R"(Synthesise the sky seen from (lat_deg, lon_deg) at jd_ut (Julian Date, UT) and return it
 as a Scene: the grey image plus its ground truth. All angles are in degrees.
@@ -142,5 +140,24 @@ PyObject* make_scene_type(PyObject*) {
          "immutable.",
          nullptr, kGetters});
 }
+
+// The members' types in the stub: a method's return type, a property's type.
+const MemberType kStubTypes[] = {
+    {"pixels", "npt.NDArray[np.uint16]"},
+    {"up_cam", "tuple[float, float, float]"},
+    {"star_pixels", "list[tuple[float, float]]"},
+    {"rendered_hr_ids", "list[int]"},
+    {"boresight_az_deg", "float"},
+    {"boresight_alt_deg", "float"},
+};
+
+const Registration kRegistrations[] = {
+    exported_class(5, make_scene_type, kStubTypes),
+    exported_function(14, synthesize_scene_def, "Scene"),
+};
+
+}  // namespace
+
+std::span<const Registration> scene_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py

@@ -158,8 +158,6 @@ Returns a halvane.Fix. Raises HalvaneError with the reason when no fix can be
 made, for example "no star pattern match found" or an ambiguous star pattern
 (this function never breaks such a tie; FixTracker does).)";
 
-}  // namespace
-
 PyMethodDef resolve_fix_def = method_def<resolve_fix_impl, kResolveFixSig>(
     std::string(
         R"(Latitude and longitude from a photograph of the night sky.
@@ -220,5 +218,15 @@ every input, so other Python threads keep running.
 
 )") +
         kCameraRules + kUpCamArgument + kSolveArguments);
+
+const Registration kRegistrations[] = {
+    exported_function(15, resolve_fix_def, "Fix"),
+    exported_function(16, resolve_from_centroids_def, "Fix"),
+    exported_function(17, resolve_from_frames_def, "Fix"),
+};
+
+}  // namespace
+
+std::span<const Registration> solve_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py

@@ -105,4 +105,35 @@ bool bind_centroid_solve(PyObject* args, PyObject* kwargs, CentroidSolveArgument
            b.convert_rest(out, false);
 }
 
+// The state inside a halvane.FixTracker.
+struct Tracker {
+    FixHistory history;
+    TrackerBounds bounds;
+    bool borrowed = false;  // a call on this tracker is running
+};
+
+// Holds a tracker for one call: a call made while another holds it (a
+// signal handler or another thread let in by an argument's conversion)
+// must fail at once rather than wait for, or change, the history
+// mid-solve. held() is false with RuntimeError("Already borrowed") raised.
+// The interpreter lock makes the test-and-set atomic.
+class TrackerBorrow {
+public:
+    explicit TrackerBorrow(Tracker& tracker);
+    ~TrackerBorrow();
+    TrackerBorrow(const TrackerBorrow&) = delete;
+    TrackerBorrow& operator=(const TrackerBorrow&) = delete;
+    bool held() const noexcept { return tracker_ != nullptr; }
+
+private:
+    Tracker* tracker_ = nullptr;
+};
+
+// A halvane.FixTracker argument: its state, or the binder's TypeError
+// "'{type}' object is not an instance of 'FixTracker'".
+template <>
+struct Converter<Tracker*> {
+    static bool convert(PyObject* object, const char* name, Tracker*& out);
+};
+
 }  // namespace halvane::py

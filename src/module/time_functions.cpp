@@ -28,10 +28,17 @@ PyObject* gmst_deg_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyFloat_FromDouble(gmst_rad(jd_ut) * kRadToDeg);
 }
 
-}  // namespace
-
 PyMethodDef julian_date_def = method_def<julian_date_impl, kJulianDateSig>("");
 
 PyMethodDef gmst_deg_def = method_def<gmst_deg_impl, kGmstDegSig>("");
+
+const Registration kRegistrations[] = {
+    exported_function(6, julian_date_def, "float"),
+    exported_function(7, gmst_deg_def, "float"),
+};
+
+}  // namespace
+
+std::span<const Registration> time_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py

@@ -14,20 +14,32 @@
 
 namespace halvane::py {
 
-namespace {
+TrackerBorrow::TrackerBorrow(Tracker& tracker) {
+    if (tracker.borrowed) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return;
+    }
+    tracker.borrowed = true;
+    tracker_ = &tracker;
+}
 
-struct Tracker {
-    FixHistory history;
-    TrackerBounds bounds;
-    bool borrowed = false;  // a method call on this tracker is running
-};
+TrackerBorrow::~TrackerBorrow() {
+    if (tracker_ != nullptr) tracker_->borrowed = false;
+}
+
+bool Converter<Tracker*>::convert(PyObject* object, const char* name, Tracker*& out) {
+    const Tracker* tracker = nullptr;
+    if (!Converter<const Tracker*>::convert(object, name, tracker)) return false;
+    out = unwrap_mutable<Tracker>(object);
+    return true;
+}
+
+namespace {
 
 using TrackerImpl = PyObject* (*)(Tracker& tracker, PyObject* args, PyObject* kwargs);
 
 // Holds the tracker for the whole method call, argument conversion
-// included: an argument's __float__ (or another thread it lets run) may
-// call back in, and must fail at once rather than wait for, or change, the
-// history mid-solve. The interpreter lock makes the test-and-set atomic.
+// included: an argument's __float__ may call back in.
 template <TrackerImpl Impl>
 PyObject* exclusive(PyObject* self, PyObject* args, PyObject* kwargs) {
     Tracker* tracker = unwrap_mutable<Tracker>(self);
@@ -35,15 +47,8 @@ PyObject* exclusive(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "descriptor used on a foreign object");
         return nullptr;
     }
-    if (tracker->borrowed) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return nullptr;
-    }
-    struct Borrow {
-        bool& flag;
-        ~Borrow() { flag = false; }
-    } borrow{tracker->borrowed};
-    tracker->borrowed = true;
+    const TrackerBorrow borrow(*tracker);
+    if (!borrow.held()) return nullptr;
     return Impl(*tracker, args, kwargs);
 }
 
@@ -70,7 +75,7 @@ PyObject* tracker_new_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!check_bound("max_reference_age_s", bounds.max_reference_age_s) ||
         !check_bound("max_disambiguation_distance_nm", bounds.max_disambiguation_distance_nm))
         return nullptr;
-    return wrap(Tracker{FixHistory{}, bounds});
+    return wrap(Tracker{FixHistory{}, bounds, false});
 }
 
 PyObject* resolve_fix_impl(Tracker& tracker, PyObject* args, PyObject* kwargs) {
@@ -125,8 +130,6 @@ ValueError and leaves the previous reference in place.)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace
-
 PyObject* make_tracker_type(PyObject*) {
     return create_class<Tracker>(
          "halvane.FixTracker",
@@ -154,5 +157,20 @@ the same tracker has not returned raises RuntimeError("Already borrowed")
 instead of waiting.)"),
          guarded_new<tracker_new_impl>, nullptr, kMethods});
 }
+
+// The members' types in the stub: a method's return type, a property's type.
+const MemberType kStubTypes[] = {
+    {"resolve_fix", "Fix"},
+    {"resolve_from_centroids", "Fix"},
+    {"set_last_known_position", "None"},
+};
+
+const Registration kRegistrations[] = {
+    exported_class(4, make_tracker_type, kStubTypes),
+};
+
+}  // namespace
+
+std::span<const Registration> tracker_registrations() { return kRegistrations; }
 
 }  // namespace halvane::py

@@ -10,7 +10,9 @@
 
 #include "background.hpp"
 #include "centroid.hpp"
+#include "matched_filter.hpp"
 #include "numeric.hpp"
+#include "solar_disc.hpp"
 #include "support.hpp"
 
 namespace halvane {

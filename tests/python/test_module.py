@@ -8,33 +8,12 @@ import pytest
 import halvane
 
 
-def test_all_lists_registered_names_in_order_ending_with_the_exception():
-    assert halvane.__all__[-1] == "HalvaneError"
-    assert halvane.__all__ == [
-        "Camera",
-        "Catalog",
-        "Fix",
-        "FixTracker",
-        "Scene",
-        "julian_date",
-        "gmst_deg",
-        "precess_vector",
-        "detect_centroids",
-        "detect_centroids_matched",
-        "foreground_mask",
-        "great_circle_nm",
-        "covariance_ellipse",
-        "synthesize_scene",
-        "resolve_fix",
-        "resolve_from_centroids",
-        "resolve_from_frames",
-        "remap_image",
-        "remap_mask",
-        "sun_apparent_jd",
-        "HalvaneError",
-    ]
-    for name in halvane.__all__:
-        assert hasattr(halvane, name)
+def test_underscore_names_are_the_companion_helpers_outside_all():
+    # __all__'s names and order are checked against the committed stub; here,
+    # that a helper for halvane_tools is not exported and nothing else hides.
+    public = {name for name in vars(halvane) if not name.startswith("_")}
+    assert public == set(halvane.__all__)
+    assert {"_remove_extended_light", "_below_altitude_mask", "_glare_mask"} <= set(vars(halvane))
 
 
 def test_module_docstring_is_empty_string():
