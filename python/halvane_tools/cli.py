@@ -20,7 +20,7 @@ from pathlib import Path
 
 import halvane
 
-from . import annotate, batch, default_catalog, scenarios
+from . import annotate, batch, default_catalog, scenarios, uncertainty
 from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
 from .calibrate import CalibrationError, calibrate_photo, write_residual_plot
 from .lens import LensError
@@ -57,7 +57,13 @@ def run_demo(args: argparse.Namespace) -> int:
     except halvane.HalvaneError as e:
         print(f"  no fix      {e}")
         return 1
-    for line in describe_fix(fix, time.perf_counter() - start, truth=(scenario.lat_deg, scenario.lon_deg)):
+    elapsed_s = time.perf_counter() - start
+    c = scenario.camera
+    assumed = halvane.Camera(c.focal_px, c.cx, c.cy, c.width, c.height, c.fisheye_fov_deg).default_sigma_arcmin
+    # The renderer tilts the vertical by a normal angle in a random direction: sigma / sqrt(2) per axis.
+    total = uncertainty.total_uncertainty(fix, sigma_arcmin=assumed, up_sigma_arcmin=noise.up_arcmin / 2**0.5,
+                                          up_source="the demo's noise", time_source="the demo's time is exact")
+    for line in describe_fix(fix, elapsed_s, truth=(scenario.lat_deg, scenario.lon_deg), total=total):
         print(line)
     return 0
 
@@ -81,14 +87,20 @@ def run_solve(args: argparse.Namespace) -> int:
     except (PhotoError, LensError, halvane.HalvaneError) as e:
         return fail(str(e))
     catalog = default_catalog()
-    fix, failure = None, None
+    fix, failure, total = None, None, None
     try:
         fix = prepared.solve(args.utc, catalog)
+        total = uncertainty.photo_uncertainty(fix, prepared, args.utc, catalog)
     except halvane.HalvaneError as e:
         failure = f"no fix: {e}"
     elapsed_s = time.perf_counter() - start
     if args.annotate:
-        message = failure or f"{format_position(fix.latitude_deg, fix.longitude_deg)}  {utc_text(args.utc)}"
+        if failure:
+            message = failure
+        else:
+            major, minor, _ = total.ellipse_2sigma_nm
+            message = (f"{format_position(fix.latitude_deg, fix.longitude_deg)}  2-sigma {major:.1f} x {minor:.1f} nm"
+                       f"  {utc_text(args.utc)}")
         try:
             annotate.overlay(prepared, fix, args.utc, catalog, message).save(args.annotate, format="PNG")
         except (OSError, ValueError) as e:
@@ -96,9 +108,9 @@ def run_solve(args: argparse.Namespace) -> int:
     if failure:
         return fail(failure)
     if args.json:
-        print(json.dumps(fix_record(fix, prepared, elapsed_s)))
+        print(json.dumps(fix_record(fix, prepared, elapsed_s, total)))
         return 0
-    _print_lines(describe_photo(Path(args.image).name, prepared, args.utc, fix, elapsed_s))
+    _print_lines(describe_photo(Path(args.image).name, prepared, args.utc, fix, elapsed_s, total))
     _print_lines(outputs(("overlay", args.annotate)))
     return 0
 
