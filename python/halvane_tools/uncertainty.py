@@ -286,7 +286,7 @@ def camera_from_local(local, up_cam, camera=None, detections=None):
     fixes the rest. The first guess puts the boresight at the azimuth of the
     mean sight. With the camera and the photo's detections ((x, y, ...)
     rows), the turn is then the one that lays the sights on detections:
-    every half degree, then every hundredth of a degree about the best."""
+    in steps that move a sight by about 10 px, then by 0.5 px about the best."""
     up_c = np.asarray(up_cam, dtype=np.float64)
     up_c = up_c / np.linalg.norm(up_c)
     altitude = math.asin(max(-1.0, min(1.0, up_c[2])))
@@ -299,14 +299,26 @@ def camera_from_local(local, up_cam, camera=None, detections=None):
         return guess
     found = np.asarray([d[:2] for d in detections], dtype=np.float64)
 
-    def cost(angle: float) -> float:
-        pixels = np.asarray(camera.vec_to_pixel(local @ (guess @ _about_vertical(angle)).T), dtype=np.float64)
-        gaps = np.sqrt(((pixels[:, None, :] - found[None, :, :]) ** 2).sum(axis=2)).min(axis=1)
+    def best_of(angles: np.ndarray) -> float:
+        turns = np.array([guess @ _about_vertical(a) for a in angles])
+        cams = np.einsum("aij,nj->ani", turns, local).reshape(-1, 3)
+        pixels = np.asarray(camera.vec_to_pixel(cams), dtype=np.float64).reshape(len(angles), len(local), 2)
+        gaps = np.sqrt(((pixels[:, :, None, :] - found[None, None, :, :]) ** 2).sum(axis=3)).min(axis=2)
         # A sight farther than 20 px from every detection (or outside the field) counts as 20 px.
-        return float(np.minimum(np.nan_to_num(gaps, nan=np.inf), 20.0).sum())
+        cost = np.minimum(np.nan_to_num(gaps, nan=np.inf), 20.0).sum(axis=1)
+        return float(angles[int(np.argmin(cost))])
 
-    best = min(np.radians(np.arange(-180.0, 180.0, 0.5)), key=cost)
-    best = min(best + np.radians(np.arange(-0.5, 0.51, 0.01)), key=cost)
+    # Steps that move a sight by at most about 10 px; the mean sight lies
+    # within the field of the boresight, so the turn is within the field's
+    # reach of the guess, unless the camera looks near the zenith, where the
+    # mean sight's azimuth says nothing.
+    step = min(math.radians(2.0), 10.0 / camera.effective_focal_px)
+    width, height = 2.0 * camera.cx, 2.0 * camera.cy
+    corners = np.asarray(camera.pixel_to_vec([0.0, width, 0.0, width], [0.0, 0.0, height, height]))
+    reach = float(np.max(np.arccos(np.clip(np.nan_to_num(corners[:, 2], nan=-1.0), -1.0, 1.0))))
+    window = math.pi if math.pi / 2 - altitude < reach else min(math.pi, reach + math.radians(10.0))
+    best = best_of(np.arange(-window, window, step))
+    best = best_of(best + np.arange(-20, 21) * step / 20)
     return guess @ _about_vertical(float(best))
 
 
