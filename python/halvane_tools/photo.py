@@ -336,5 +336,8 @@ def lens_from_args(args: argparse.Namespace) -> Lens:
         raise LensError("give the lens: --fisheye-fov (ideal fisheye), --focal (pinhole), --focal and"
                         " --fisheye-fov with --k1..--k4 (calibrated fisheye), or --lens FILE")
     fields = dataclasses.asdict(read_lens(args.lens)) if args.lens else {}
+    if "focal_px" in given and fields.get("uncertainty"):
+        # The file's focal sigma is that of its own focal, not of the one given here.
+        fields["uncertainty"] = {**fields["uncertainty"], "focal_sigma_px": None}
     fields.update(given)
     return Lens(**fields)

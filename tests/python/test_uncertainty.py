@@ -17,7 +17,7 @@ import halvane_tools
 from halvane_tools import batch, cli, scenarios, uncertainty
 from halvane_tools.calibrate import calibrate_photo
 from halvane_tools.lens import LensError, LensUncertainty, read_lens
-from halvane_tools.photo import PhotoOptions
+from halvane_tools.photo import PhotoOptions, lens_from_args
 from halvane_tools.readers import PhotoError
 from halvane_tools.uncertainty import NM_PER_RAD, RAD_PER_ARCMIN
 
@@ -356,6 +356,17 @@ def test_the_text_says_how_good_the_vertical_and_the_clock_were_taken(fisheye_sk
     # The same lens with a vertical of the caller's own: the file's record is not the caller's vertical's.
     assert solve_command(case, path, "--lens", lens, "--up", *scenarios.tilted_up(scene.up_cam, 1.0, 0.0)) == 0
     assert "per axis (the default; --up-sigma states it)" in capsys.readouterr().out
+
+
+def test_a_focal_given_on_the_command_line_drops_the_files_focal_sigma(tmp_path):
+    lens = tmp_path / "lens.json"
+    lens.write_text(json.dumps({"focal_px": 900.0, "uncertainty": {"up_sigma_arcmin": 0.3, "focal_sigma_px": 0.2}}))
+    parse = cli.build_parser().parse_args
+    kept = lens_from_args(parse(["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--lens", str(lens)]))
+    assert kept.uncertainty == LensUncertainty(up_sigma_arcmin=0.3, focal_sigma_px=0.2)
+    given = lens_from_args(parse(["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--lens", str(lens),
+                                  "--focal", "905"]))
+    assert given.focal_px == 905.0 and given.uncertainty == LensUncertainty(up_sigma_arcmin=0.3)
 
 
 @pytest.mark.parametrize("option, value", [("--up-sigma", "-1"), ("--time-sigma", "nan"), ("--up-sigma", "x")])
