@@ -19,6 +19,7 @@ from pathlib import Path
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
+from .catalog_builder import GREEK_LETTERS
 from .report import axis_bearing_deg, counted, format_position, utc_text
 from .sky import horizontal_basis as _horizontal_basis
 from .sky import place_stars, star_name
@@ -78,6 +79,33 @@ def _altitude_circle(prepared, altitude_deg: float) -> list[list[tuple[float, fl
     return runs
 
 
+def _font_file() -> str | None:
+    """A TrueType font that has Greek letters for the stars' names: the one
+    matplotlib ships, or the system's DejaVu Sans; None when neither is there."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("matplotlib")
+    places = [Path(p) / "mpl-data" / "fonts" / "ttf" / "DejaVuSans.ttf" for p in (spec.submodule_search_locations
+                                                                               if spec else [])]
+    places.append(Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"))
+    return next((str(p) for p in places if p.is_file()), None)
+
+
+_FONT_FILE = _font_file()
+# Pillow's own font has no Greek: the catalogue's three-letter form stands in.
+_LATIN_GREEK = {greek: latin for latin, greek in GREEK_LETTERS.items()}
+
+
+def _font(size: int):
+    return ImageFont.truetype(_FONT_FILE, size) if _FONT_FILE else ImageFont.load_default(size=size)
+
+
+def _drawable(text: str) -> str:
+    if _FONT_FILE:
+        return text
+    return "".join(_LATIN_GREEK.get(c, c) + (" " if c in _LATIN_GREEK else "") for c in text).replace("  ", " ")
+
+
 class _Pen:
     """Scaled, outlined drawing on one picture, and the boxes already taken
     by text so that labels do not overlap."""
@@ -88,13 +116,13 @@ class _Pen:
         size = max(self.width, self.height)
         self.line = max(1, round(size / 700))
         self.ring = max(6, size // 120)
-        self.font = ImageFont.load_default(size=max(12, round(size / 75)))
-        self.small = ImageFont.load_default(size=max(11, round(size / 95)))
+        self.font = _font(max(12, round(size / 75)))
+        self.small = _font(max(11, round(size / 95)))
         self.stroke = max(1, round(size / 900))
         self.taken: list[tuple[float, float, float, float]] = []
 
     def text(self, xy, text: str, colour, font=None, anchor: str = "la") -> tuple[float, float, float, float]:
-        font = font or self.font
+        font, text = font or self.font, _drawable(text)
         self.draw.text(xy, text, fill=colour, font=font, anchor=anchor, stroke_width=self.stroke, stroke_fill=OUTLINE)
         box = self.draw.textbbox(xy, text, font=font, anchor=anchor, stroke_width=self.stroke)
         self.taken.append(box)
@@ -109,7 +137,7 @@ class _Pen:
     def label(self, x: float, y: float, gap: float, text: str, colour, font=None) -> bool:
         """Text beside (x, y), on the first side where it overlaps nothing
         already written; False (and nothing written) where every side is taken."""
-        font = font or self.small
+        font, text = font or self.small, _drawable(text)
         for dx, dy, anchor in ((gap, 0, "lm"), (-gap, 0, "rm"), (0, -gap, "md"), (0, gap, "ma"),
                                (gap, -gap, "ld"), (-gap, gap, "ra")):
             box = self.draw.textbbox((x + dx, y + dy), text, font=font, anchor=anchor, stroke_width=self.stroke)
@@ -131,7 +159,7 @@ class _Pen:
         margin = self.ring
         heights = [self.draw.textbbox((0, 0), text, font=font)[3] for text, _ in lines]
         step = max(heights) * 1.25
-        width = max(self.draw.textlength(text, font=font) for text, _ in lines)
+        width = max(self.draw.textlength(_drawable(text), font=font) for text, _ in lines)
         top = margin if corner == "top-left" else self.height - margin - step * len(lines)
         self.draw.rectangle([margin / 2, top - margin / 2, margin * 1.5 + width, top + step * len(lines)],
                             fill=(0, 0, 0))
@@ -152,6 +180,9 @@ def _shaded_picture(prepared) -> Image.Image:
 
 
 def _caption(prepared, fix, utc, failure: str | None) -> list[tuple[str, tuple]]:
+    if isinstance(utc, (tuple, list)):
+        seconds = float(utc[5])
+        utc = datetime.datetime(*map(int, utc[:5]), tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=seconds)
     if fix is None:
         lines = [("no fix", FAILED)]
         for part in (failure or "").removeprefix("no fix: ").split("; "):
@@ -216,6 +247,7 @@ def overlay(prepared, fix=None, utc=None, catalog=None, message: str | None = No
         r = ring + 2 * pen.line + 1
         for star in placed.stars:
             pen.circle(star.x, star.y, r, IDENTIFIED)
+            pen.taken.append((star.x - r, star.y - r, star.x + r, star.y + r))  # no label over another star
         # Brightest first: when labels crowd, the names a reader knows win.
         for star in sorted(placed.stars, key=lambda s: catalog.star(s.hr)[2]):
             pen.label(star.x, star.y, r + pen.line + 2, star_name(star.hr, hr_numbers), IDENTIFIED)
