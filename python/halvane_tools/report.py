@@ -123,7 +123,7 @@ def failure_hint(prepared, error) -> str:
     if not prepared.detections:
         if float(prepared.below_horizon.mean()) > 1.0 - NO_SKY_SHARE:
             return (f"the altitude cut leaves no sky ({100.0 * sky_share:.0f} % of the frame kept): check --up"
-                    " (x right, y down, z forward; a camera looking up has z > 0) and --min-altitude")
+                    " (x right, y down, z forward: a camera looking up has z > 0) and --min-altitude")
         if sky_share < NO_SKY_SHARE:
             return f"only {100.0 * sky_share:.0f} % of the frame is left as sky: check --mask and --min-altitude"
         return "no star detected in the sky left: check the exposure, clouds and the time of day"
