@@ -202,11 +202,12 @@ def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
         return _record(frame, str(e))
     except Exception as e:  # a bad file is a line, whatever broke on it
         return _record(frame, _one_line(e))
+    catalog = worker_catalog(settings.catalog_files)
     try:
-        fix = prepared.solve(frame.utc, worker_catalog(settings.catalog_files), tracker=tracker)
+        fix = prepared.solve(frame.utc, catalog, tracker=tracker)
     except halvane.HalvaneError as e:
         return _record(frame, f"no fix: {e}")
-    return {**_record(frame), **fix_record(fix, prepared, time.perf_counter() - start)}
+    return {**_record(frame), **fix_record(fix, prepared, time.perf_counter() - start, utc=frame.utc, catalog=catalog)}
 
 
 def solve_sequence(frames, settings: FrameSettings, tracking: Tracking | None = None):
@@ -402,7 +403,8 @@ def solve_batch(inputs, up_cam, lens, *, time_from=None, camera_from: str = "fol
     options = (options or PhotoOptions()).updated(**photo_options)
     if options.mask is not None and not Path(options.mask).is_file():
         raise BatchError(f"{options.mask}: no such mask file")
-    settings = FrameSettings(tuple(float(v) for v in up_cam), as_lens(lens), options,
+    up_cam = None if up_cam is None else tuple(float(v) for v in up_cam)  # None: the lens file's up_cam
+    settings = FrameSettings(up_cam, as_lens(lens), options,
                              tuple(catalog_files) if catalog_files else None)
     if tracked and tracking is None:
         tracking = Tracking()

@@ -42,6 +42,7 @@ from . import CATALOG_FILE, annotate, default_catalog
 from .catalog_builder import read_catalog_records
 from .lens import Lens, LensError
 from .photo import DEFAULT_MAX_CENTROIDS, PhotoError, prepare_photo
+from .report import counted
 from .times import utc_tuple
 
 # Each fitted parameter wants several stars.
@@ -335,7 +336,7 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
                     fisheye_fov_deg: float | None = None, focal_px: float | None = None, cx: float | None = None,
                     cy: float | None = None, up_cam=None, fit_k3_k4: bool = False, mask=None,
                     min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG,
-                    max_detections: int = DEFAULT_MAX_DETECTIONS, catalog=None) -> Calibration:
+                    max_detections: int = DEFAULT_MAX_DETECTIONS, catalog=None, progress=None) -> Calibration:
     """Fit the lens and the vertical to the stars of one photo, in one call.
 
     photo: a path or an array (as for halvane_tools.photo.prepare_photo);
@@ -348,13 +349,19 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     the fisheye's k3 and k4. mask: as for prepare_photo. catalog: the
     halvane.Catalog the pinhole's pointing is identified with (default: the
     bundled one); the observed places come from the bundled catalogue.
+    progress: None, or a callable given one line of text at each stage.
     Raises CalibrationError with one line saying what to change."""
     require_extra("scipy", "scipy")
     least_squares = importlib.import_module("scipy.optimize").least_squares
     fisheye = fisheye_fov_deg is not None
     if fisheye == (focal_px is not None):
         raise CalibrationError("give the rough lens: --fisheye-fov DEG for a fisheye or --focal PX for a pinhole")
+    def say(text: str) -> None:
+        if progress is not None:
+            progress(text)
+
     when = _as_datetime(utc)
+    say("detecting stars")
     try:
         rough = Lens(focal_px=focal_px, cx=cx, cy=cy, fisheye_fov_deg=fisheye_fov_deg)
         up_known = up_cam is not None or fisheye
@@ -368,9 +375,11 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     focal0 = camera.effective_focal_px
     detections = np.asarray([(x, y) for x, y, _ in prepared.detections], dtype=np.float64).reshape(-1, 2)
     if len(detections) < MIN_START_MATCHES:
-        raise CalibrationError(f"only {len(detections)} stars detected: use a longer exposure or a darker, clearer"
+        raise CalibrationError(f"only {counted(len(detections), 'star')} detected: use a longer exposure or a darker, clearer"
                                " sky")
+    say(f"{counted(len(detections), 'detection')}; placing the catalogue stars (ERFA observed places)")
     sky = observed_sky(when, lat_deg, lon_deg, height_m, min_altitude_deg)
+    say(f"{counted(len(sky.local), 'catalogue star')} above {min_altitude_deg:g}°; turning the rough lens onto them")
     model = LensModel(fisheye, np.eye(3))
     p = np.zeros(10)
     p[LensModel.FOCAL], p[LensModel.CX], p[LensModel.CY] = focal0, rough.cx, rough.cy
@@ -406,10 +415,10 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     min_stars = STARS_PER_PARAMETER * n_fitted
     in_frame = len(_in_frame(model.project(p, sky.local), frame))
     if in_frame < min_stars:
-        raise CalibrationError(f"only {in_frame} catalogue stars stand in the photo above {min_altitude_deg:g}°"
+        raise CalibrationError(f"only {counted(in_frame, 'catalogue star')} {'stands' if in_frame == 1 else 'stand'} in the photo above {min_altitude_deg:g}°"
                                f" (at least {min_stars} needed): {FEW_STARS}")
     if laid < max(MIN_START_MATCHES, START_SHARE * len(visible)):
-        raise CalibrationError(f"the rough start lays only {laid} of the {len(visible)} brightest stars near a"
+        raise CalibrationError(f"the rough start lays only {laid} of the {counted(len(visible), 'brightest star')} near a"
                                " detection: check --utc, --lat/--lon, the rough lens (--fisheye-fov or --focal,"
                                " --cx/--cy) and --up")
 
@@ -423,7 +432,7 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
         pairs = _pairs(model.project(p, sky.local[in_frame]), detections[:2 * count], radius)
         pairs[:, 0] = in_frame[pairs[:, 0]]
         if len(pairs) < MIN_START_MATCHES:
-            raise CalibrationError(f"the fit did not converge (only {len(pairs)} stars paired within {radius:.1f} px):"
+            raise CalibrationError(f"the fit did not converge (only {counted(len(pairs), 'star')} paired within {radius:.1f} px):"
                                    f" {START_AGAIN}")
         stars, dets = sky.local[pairs[:, 0]], detections[pairs[:, 1]]
         variables = np.array(free)
@@ -433,6 +442,7 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
             full[variables] = q
             return (model.project(full, stars) - dets).ravel()
 
+        say(f"fitting {len(variables)} parameters to {counted(len(pairs), 'star')} paired within {radius:.1f} px")
         result = least_squares(residuals, p[variables], loss="soft_l1", f_scale=max(radius / 4.0, 0.5),
                                x_scale="jac", max_nfev=200)
         p[variables] = result.x
@@ -449,7 +459,7 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
                 free += [LensModel.K3, LensModel.K4]
 
     if len(pairs) < min_stars:
-        raise CalibrationError(f"only {len(pairs)} stars identified (at least {min_stars} needed): {FEW_STARS}")
+        raise CalibrationError(f"only {counted(len(pairs), 'star')} identified (at least {min_stars} needed): {FEW_STARS}")
     predicted = model.project(p, sky.local[pairs[:, 0]])
     detected = detections[pairs[:, 1]]
     gaps = np.linalg.norm(predicted - detected, axis=1)

@@ -26,6 +26,8 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import math
+import numbers
 import time
 from pathlib import Path
 
@@ -49,6 +51,7 @@ __all__ = ["PhotoOptions", "PreparedPhoto", "PhotoFix", "PhotoError", "prepare_p
 # about three times a star's full width.
 DEFAULT_MIN_ALTITUDE_DEG = 15.0
 DEFAULT_LINE_PX = 11
+MIN_LINE_PX, MAX_LINE_PX = 3, 255
 DEFAULT_MAX_CENTROIDS = 28
 # A detection whose second moments are more elongated than this (major over
 # minor axis) is a ray or an edge, not a star.
@@ -212,6 +215,9 @@ def prepare_photo(photo, up_cam, lens, *, options: PhotoOptions | None = None, *
         line_px, max_centroids, and the gates) replace its fields.
     """
     options = (options or PhotoOptions()).updated(**keywords)
+    line_px = options.line_px
+    if not (isinstance(line_px, numbers.Integral) and not isinstance(line_px, bool) and MIN_LINE_PX <= line_px <= MAX_LINE_PX and line_px % 2 == 1):
+        raise PhotoError(f"line_px must be odd and in {MIN_LINE_PX}..{MAX_LINE_PX} (got {line_px!r})")
     image = read_photo(photo) if isinstance(photo, (str, Path)) else luminance(photo)
     height, width = image.shape
     lens = as_lens(lens).centred(width, height)
@@ -269,6 +275,31 @@ def positive_int(text: str) -> int:
     return value
 
 
+def line_px_argument(text: str) -> int:
+    """--line-px: an odd whole number of pixels, 3 to 255 (the line's middle
+    pixel is the one it tests, so an even length has none)."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not (MIN_LINE_PX <= value <= MAX_LINE_PX and value % 2 == 1):
+        raise argparse.ArgumentTypeError(f"must be an odd whole number of pixels from {MIN_LINE_PX} to {MAX_LINE_PX}"
+                                         f" (got {text.strip()!r}); the default is {DEFAULT_LINE_PX}")
+    return value
+
+
+def altitude_argument(text: str) -> float:
+    """--min-altitude: degrees in [0, 90); at 90 and above no sky is left."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0.0 <= value < 90.0:
+        raise argparse.ArgumentTypeError(f"must be an altitude in degrees from 0 up to (not including) 90"
+                                         f" (got {text.strip()!r})")
+    return value
+
+
 def add_photo_options(parser: argparse.ArgumentParser) -> None:
     """The lens, photo-path and solve options that solve and batch share;
     :func:`lens_from_args` and :meth:`PhotoOptions.from_args` read them back."""
@@ -285,9 +316,9 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
         lens.add_argument(f"--{k}", type=float, help=f"calibrated fisheye coefficient {k} (default 0)")
     path = parser.add_argument_group("photo path")
     path.add_argument("--mask", metavar="FILE", help="image or .npy of the photo's size; non-zero = not sky")
-    path.add_argument("--min-altitude", type=float, default=DEFAULT_MIN_ALTITUDE_DEG, metavar="DEG",
+    path.add_argument("--min-altitude", type=altitude_argument, default=DEFAULT_MIN_ALTITUDE_DEG, metavar="DEG",
                       help="leave out the sky below this altitude (default %(default)g)")
-    path.add_argument("--line-px", type=positive_int, default=DEFAULT_LINE_PX, metavar="N",
+    path.add_argument("--line-px", type=line_px_argument, default=DEFAULT_LINE_PX, metavar="N",
                       help="remove light longer than N px in some direction, odd (default %(default)d)")
     path.add_argument("--max-centroids", type=positive_int, default=DEFAULT_MAX_CENTROIDS, metavar="N",
                       help="brightest detections to use (default %(default)d)")
@@ -307,4 +338,10 @@ def lens_from_args(args: argparse.Namespace) -> Lens:
                         " --fisheye-fov with --k1..--k4 (calibrated fisheye), or --lens FILE")
     fields = dataclasses.asdict(read_lens(args.lens)) if args.lens else {}
     fields.update(given)
-    return Lens(**fields)
+    lens = Lens(**fields)
+    # An ideal fisheye's focal follows from its field, so a --focal beside
+    # --fisheye-fov without k1..k4 would go unused: say so rather than drop it.
+    if "focal_px" in given and lens.fisheye_fov_deg is not None and not lens.is_calibrated:
+        raise LensError("--focal is unused with --fisheye-fov unless --k1..--k4 are given (a calibrated fisheye):"
+                        " drop --focal for an ideal fisheye, or --fisheye-fov for a pinhole")
+    return lens

@@ -72,6 +72,8 @@ def read_image_array(path: str | Path) -> np.ndarray:
     what else Pillow reads (8 and 16 bit; Pillow reads 16-bit colour at 8
     bits), FITS (the first HDU with an image; needs astropy) and .npy."""
     path = Path(path)
+    if path.is_dir():
+        raise PhotoError(f"{path}: a directory, not a photo; give one photo file (halvane batch solves a directory)")
     if not path.is_file():
         raise PhotoError(f"{path}: no such file")
     suffix = path.suffix.lower()

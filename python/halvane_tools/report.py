@@ -11,6 +11,8 @@ from pathlib import Path
 
 import halvane
 
+from .sky import place_stars, star_name
+
 NM_TO_KM = 1.852
 
 
@@ -25,6 +27,11 @@ def utc_text(when: datetime.datetime) -> str:
     return f"{when.astimezone(datetime.timezone.utc):%Y-%m-%d %H:%M:%S} UTC"
 
 
+def counted(n: int, noun: str, plural: str | None = None) -> str:
+    """'1 star', '0 stars', '3 stars'."""
+    return f"{n} {noun if n == 1 else plural or noun + 's'}"
+
+
 def _dms(value: float, positive: str, negative: str, degree_digits: int) -> str:
     """40.0012 -> 40°00.1'N: degrees and decimal minutes, as charts print them."""
     hemisphere = positive if value >= 0 else negative
@@ -37,13 +44,53 @@ def format_position(lat_deg: float, lon_deg: float) -> str:
     return f"{_dms(lat_deg, 'N', 'S', 2)} {_dms(lon_deg, 'E', 'W', 3)}"
 
 
-def fix_record(fix, prepared, elapsed_s: float) -> dict:
-    """The --json object of a fix."""
+def axis_bearing_deg(orientation_deg: float) -> float:
+    """An ellipse's axis as a bearing in [0, 180): an axis has two ends, so
+    its direction and the opposite one are the same axis."""
+    return orientation_deg % 180.0
+
+
+# What a quality figure means, from the word a reader sees. Margins are the
+# matcher's vote gap; residuals are compared with the photo's pixel where known.
+GOOD, FAIR, WEAK = "good", "fair", "weak"
+
+
+def quality_words(fix, pixel_arcmin: float | None = None) -> dict[str, str]:
+    """One word for each quality figure of a fix and the worst of them:
+    stars (how many were identified), margin (how far the winning
+    identification led its nearest rival), residual (the stars' rms scatter
+    about the fix, in pixels when pixel_arcmin is given), overall."""
+    n = len(fix.matched_hr_ids)
+    stars = GOOD if n >= 10 else FAIR if n >= 6 else WEAK
+    margin = GOOD if fix.match_margin >= 3 else FAIR if fix.match_margin >= 1 else WEAK
+    residual_arcmin = math.degrees(fix.residual_rms_rad) * 60.0
+    if pixel_arcmin:
+        residual_px = residual_arcmin / pixel_arcmin
+        residual = GOOD if residual_px <= 1.0 else FAIR if residual_px <= 2.0 else WEAK
+    else:
+        residual = GOOD if residual_arcmin <= 3.0 else FAIR if residual_arcmin <= 8.0 else WEAK
+    order = (GOOD, FAIR, WEAK)
+    return {"stars": stars, "margin": margin, "residual": residual,
+            "overall": max((stars, margin, residual), key=order.index)}
+
+
+def pixel_arcmin(prepared) -> float:
+    """The photo's pixel at its principal point, arcminutes."""
+    return math.degrees(1.0 / prepared.lens.camera(prepared.width, prepared.height).effective_focal_px) * 60.0
+
+
+def fix_record(fix, prepared, elapsed_s: float, *, file=None, utc=None, catalog=None) -> dict:
+    """The --json object of a fix. With file and utc given, they lead the
+    record; with the catalogue, so do the pointing (the camera axis's
+    altitude and azimuth) and each identified star's residual."""
     major, minor, orientation = fix.ellipse_2sigma_nm
-    return {
+    record = {} if file is None else {"file": str(file)}
+    if isinstance(utc, datetime.datetime):
+        record["utc"] = utc.astimezone(datetime.timezone.utc).isoformat()
+    record.update({
         "latitude_deg": fix.latitude_deg,
         "longitude_deg": fix.longitude_deg,
-        "ellipse_2sigma_nm": [major, minor, orientation],
+        "ellipse_2sigma_nm": [major, minor, axis_bearing_deg(orientation)],
         "covariance": fix.covariance,
         "matched_hr_ids": fix.matched_hr_ids,
         "match_margin": fix.match_margin,
@@ -51,37 +98,95 @@ def fix_record(fix, prepared, elapsed_s: float) -> dict:
         "used_sun": fix.used_sun,
         "n_detections": len(prepared.detections),
         "elapsed_s": elapsed_s,
-    }
+        "quality": quality_words(fix, pixel_arcmin(prepared)),
+    })
+    if utc is not None and catalog is not None:
+        placed = place_stars(prepared, fix, utc, catalog)
+        if placed is not None:
+            record["pointing"] = {"altitude_deg": placed.axis_altitude_deg, "azimuth_deg": placed.axis_azimuth_deg}
+            record["stars"] = [{"hr": star.hr, "name": star_name(star.hr), "x": star.x, "y": star.y,
+                                "residual_px": star.residual_px, "residual_arcmin": star.residual_arcmin}
+                               for star in placed.stars]
+    return record
 
 
-def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None) -> list[str]:
+# Below this share of the frame left as sky, the vertical or the altitude
+# cut is the likelier fault than the sky itself.
+NO_SKY_SHARE = 0.02
+
+
+def failure_hint(prepared, error) -> str:
+    """What to check when a prepared photo gave no fix: one clause saying what
+    most likely failed (no sky left, no detections, no match, the lens)."""
+    text = str(error)
+    sky_share = 1.0 - float(prepared.excluded.mean())
+    if not prepared.detections:
+        if float(prepared.below_horizon.mean()) > 1.0 - NO_SKY_SHARE:
+            return (f"the altitude cut leaves no sky ({100.0 * sky_share:.0f} % of the frame kept): check --up"
+                    " (x right, y down, z forward: a camera looking up has z > 0) and --min-altitude")
+        if sky_share < NO_SKY_SHARE:
+            return f"only {100.0 * sky_share:.0f} % of the frame is left as sky: check --mask and --min-altitude"
+        return "no star detected in the sky left: check the exposure, clouds and the time of day"
+    stars = counted(len(prepared.detections), "detection")
+    if text.startswith("star pattern match is ambiguous"):
+        return (f"{stars}, matching two places alike: give more stars (--max-centroids) or solve the night"
+                " in order (halvane batch --tracked)")
+    if text.startswith(("insufficient stars", "no star pattern match", "thin lock")):
+        return (f"{stars} but too few laid on catalogue stars: the lens is suspect; check --fisheye-fov/--focal"
+                " (or --lens), --up and --utc")
+    return f"{stars} used"
+
+
+MEANINGS = {
+    "stars": "identified stars: 10 or more is good, 6 to 9 fair, fewer weak",
+    "margin": "how many more stars the winning identification explains than its nearest rival:"
+              " 3 or more is good, 1 or 2 fair (often the same match missing a star), 0 weak (a tie)",
+    "residual": "scatter of the stars about the fix: up to a pixel is good, up to two fair, more weak"
+                " (a lens or vertical off)",
+}
+
+
+def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None,
+                 pixel_arcmin: float | None = None) -> list[str]:
     """The lines of a fix (with its error when the truth is known)."""
     major, minor, orientation = fix.ellipse_2sigma_nm
+    words = quality_words(fix, pixel_arcmin)
     lines = [f"  fix         {format_position(fix.latitude_deg, fix.longitude_deg)}"
              f"   ({fix.latitude_deg:.5f}, {fix.longitude_deg:.5f})"]
     if truth is not None:
         error_nm = halvane.great_circle_nm(truth[0], truth[1], fix.latitude_deg, fix.longitude_deg)
         lines.append(f"  truth       {format_position(*truth)}   ({truth[0]:.5f}, {truth[1]:.5f})")
         lines.append(f"  error       {error_nm:.2f} nm ({error_nm * NM_TO_KM:.2f} km)")
+    residual_arcmin = math.degrees(fix.residual_rms_rad) * 60.0
+    in_px = f" ({residual_arcmin / pixel_arcmin:.2f} px)" if pixel_arcmin else ""
     lines += [
-        f"  2-sigma     {major:.2f} x {minor:.2f} nm ellipse, major axis {orientation % 180.0:05.1f}° true",
-        f"  stars       {len(fix.matched_hr_ids)} identified (HR {', '.join(map(str, fix.matched_hr_ids))}),"
-        f" vote margin {fix.match_margin}" + (", Sun used" if fix.used_sun else ""),
-        f"  residual    {math.degrees(fix.residual_rms_rad) * 60.0:.2f}' rms after {fix.n_iterations} iterations",
+        f"  2-sigma     ellipse with semi-axes {major:.2f} and {minor:.2f} nm, major axis"
+        f" {axis_bearing_deg(orientation):05.1f}° true",
+        f"  stars       {len(fix.matched_hr_ids)} identified ({', '.join(map(star_name, fix.matched_hr_ids))}),"
+        f" {words['stars']}" + (", Sun used" if fix.used_sun else ""),
+        f"  margin      {fix.match_margin} over the nearest rival identification, {words['margin']}",
+        f"  residual    {residual_arcmin:.2f}'{in_px} rms after {fix.n_iterations} iterations, {words['residual']}",
+        f"  quality     {words['overall']}" + ("" if words["overall"] == GOOD else
+                                                 f": {'; '.join(MEANINGS[k] for k in MEANINGS if words[k] != GOOD)}"),
         f"  time        {elapsed_s * 1000.0:.1f} ms to detect, identify and solve",
     ]
     return lines
 
 
-def describe_photo(name: str, prepared, utc: datetime.datetime, fix, elapsed_s: float) -> list[str]:
+def describe_photo(name: str, prepared, utc: datetime.datetime, fix, elapsed_s: float, catalog=None) -> list[str]:
     """The lines of `halvane solve`: the photo, what was left out, the fix."""
     excluded = 100.0 * prepared.excluded.mean()
-    return [
+    lines = [
         f"halvane: {name}, {prepared.width} x {prepared.height} px, {utc_text(utc)}",
         f"  sky         {len(prepared.detections)} detections used; {excluded:.0f} % of the frame left out"
         f" (below {prepared.min_altitude_deg:g}° or outside the field, mask, glare)",
-        *describe_fix(fix, elapsed_s),
+        *describe_fix(fix, elapsed_s, pixel_arcmin=pixel_arcmin(prepared)),
     ]
+    placed = place_stars(prepared, fix, utc, catalog) if catalog is not None else None
+    if placed is not None:
+        lines.insert(2, f"  pointing    camera axis at altitude {placed.axis_altitude_deg:.1f}°,"
+                        f" azimuth {placed.axis_azimuth_deg:05.1f}° true")
+    return lines
 
 
 def describe_calibration(name: str, result, lat_deg: float, lon_deg: float, elapsed_s: float) -> list[str]:
