@@ -24,7 +24,7 @@ import halvane
 
 from . import __version__, annotate, batch, default_catalog, scenarios
 from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
-from .calibrate import CalibrationError, calibrate_photo, write_residual_plot
+from .calibrate import PROJECTIONS, CalibrationError, calibrate_photo, write_residual_plot
 from .lens import LensError
 from .photo import (PhotoError, PhotoOptions, add_photo_options, altitude_argument, lens_from_args, positive_int,
                     prepare_photo)
@@ -128,7 +128,8 @@ def run_calibrate(args: argparse.Namespace) -> int:
         result = calibrate_photo(args.image, args.utc, args.lat, args.lon, height_m=args.height,
                                  fisheye_fov_deg=args.fisheye_fov_deg, focal_px=args.focal_px, cx=args.cx, cy=args.cy,
                                  up_cam=args.up, fit_k3_k4=args.k3_k4, mask=args.mask,
-                                 min_altitude_deg=args.min_altitude, progress=_progress(args))
+                                 min_altitude_deg=args.min_altitude, projection=args.projection,
+                                 progress=_progress(args))
         if args.annotate:
             write_residual_plot(result, args.annotate)
     except CalibrationError as e:
@@ -283,6 +284,9 @@ def build_parser() -> argparse.ArgumentParser:
     kind.add_argument("--fisheye-fov", dest="fisheye_fov_deg", type=float, metavar="DEG",
                       help="a fisheye: its full field of view, degrees (start: the ideal fisheye)")
     kind.add_argument("--focal", dest="focal_px", type=float, metavar="PX", help="a pinhole: its focal length, px")
+    start.add_argument("--projection", choices=tuple(PROJECTIONS),
+                       help="the lens's projection, fitted with distortion (default: equidistant for --fisheye-fov,"
+                            " the undistorted pinhole for --focal)")
     start.add_argument("--cx", type=float, help="principal point x, pixels (default: image centre)")
     start.add_argument("--cy", type=float, help="principal point y, pixels (default: image centre)")
     start.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),

@@ -10,8 +10,9 @@ Every key is optional. ``cx`` and ``cy`` default to the centre of the photo;
 for the ideal fisheye (whose focal fills the shorter side) and required
 otherwise, as ``resolve_fix`` says. ``up_cam``, the vertical in the camera
 frame, is for a camera fixed on its mount: it stands in for an up vector
-not given. ``halvane calibrate`` writes all of these, and under
-``calibration`` what the fit was made from; that object is not read.
+not given. ``halvane calibrate`` writes all of these, under
+``calibration`` what the fit was made from and under ``uncertainty`` how
+well it knows the vertical and the focal; neither object is read here.
 """
 from __future__ import annotations
 
@@ -23,7 +24,7 @@ from pathlib import Path
 import halvane
 
 KEYS = ("focal_px", "cx", "cy", "fisheye_fov_deg", "k1", "k2", "k3", "k4")
-FILE_KEYS = KEYS + ("up_cam", "calibration")
+FILE_KEYS = KEYS + ("up_cam", "calibration", "uncertainty")
 
 
 class LensError(ValueError):
@@ -116,6 +117,7 @@ def read_lens(path: str | Path) -> Lens:
     if unknown:
         raise LensError(f"lens file {path}: unknown key {unknown[0]!r}; the keys are {', '.join(FILE_KEYS)}")
     data.pop("calibration", None)
+    data.pop("uncertainty", None)
     try:
         return Lens(**data)
     except LensError as e:
