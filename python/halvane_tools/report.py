@@ -14,10 +14,15 @@ import halvane
 NM_TO_KM = 1.852
 
 
+# The zone of a time written without an offset: UTC, under a name of its own
+# so that a photo whose clock was local can refuse it.
+ASSUMED_UTC = datetime.timezone(datetime.timedelta(0), "UTC (no offset given)")
+
+
 def parse_utc(text: str) -> datetime.datetime:
-    """ISO 8601; a time without an offset is taken as UTC."""
+    """ISO 8601; a time without an offset is taken as UTC (tzinfo ASSUMED_UTC)."""
     when = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
-    return when if when.tzinfo else when.replace(tzinfo=datetime.timezone.utc)
+    return when if when.tzinfo else when.replace(tzinfo=ASSUMED_UTC)
 
 
 def utc_text(when: datetime.datetime) -> str:
