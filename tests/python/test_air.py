@@ -54,3 +54,28 @@ def test_standard_pressure_and_refused_air():
     for bad in ({"pressure_hpa": -1.0}, {"temperature_c": 400.0}, {"height_m": float("nan")}):
         with pytest.raises(ValueError):
             Air.at_site(**bad)
+
+
+def test_the_photo_path_moves_detections_up_their_vertical():
+    import halvane
+
+    from halvane_tools import photo
+
+    lens = photo.Lens(focal_px=800.0, cx=500.0, cy=400.0)
+    up = (0.0, -0.8, 0.6)  # camera tilted 53 degrees up from the horizon
+    detections = [(500.0, 790.0, 9.0), (120.0, 300.0, 8.0), (880.0, 60.0, 7.0)]
+    site = Air.at_site(2200.0)
+    moved = photo.through_air(detections, lens, up, 1000, 800, site)
+    camera = halvane.Camera(800.0, 500.0, 400.0, 1000, 800)
+
+    def altitude(x, y):
+        ray = np.asarray(camera.pixel_to_vec(x, y))
+        return math.asin(np.dot(ray / np.linalg.norm(ray), up))
+
+    for (x, y, flux), (mx, my, mflux) in zip(detections, moved):
+        assert mflux == flux
+        expected = air.as_engine_altitude(altitude(x, y), site)
+        assert abs(altitude(mx, my) - expected) < 0.01 * ARCSEC
+        # Along the vertical: the azimuth stays.
+        ray, new = (np.asarray(camera.pixel_to_vec(*p)) for p in ((x, y), (mx, my)))
+        assert abs(np.dot(np.cross(ray, new), up)) < 1e-9
