@@ -39,6 +39,7 @@ import numpy as np
 import halvane
 
 from . import CATALOG_FILE, annotate, default_catalog
+from .air import Air
 from .catalog_builder import read_catalog_records
 from .lens import Lens, LensError
 from .photo import DEFAULT_MAX_CENTROIDS, PhotoError, prepare_photo
@@ -66,10 +67,6 @@ MIN_ROUND_STARS = 40
 # time is wrong: a right start lays nearly all of them, a wrong one a third.
 MIN_START_MATCHES = 8
 START_SHARE = 0.6
-# Standard air for refraction: 10 degrees C, 50 % humidity, visual light.
-AIR_TEMPERATURE_C = 10.0
-AIR_HUMIDITY = 0.5
-WAVELENGTH_UM = 0.55
 START_AGAIN = "start nearer the truth with --fisheye-fov or --focal, --cx/--cy and --up"
 FEW_STARS = "use a longer exposure, a clearer sky, a wider field or a lower --min-altitude"
 MAS_TO_RAD = math.radians(1.0 / 3.6e6)
@@ -121,15 +118,14 @@ def observed_sky(utc, lat_deg: float, lon_deg: float, height_m: float = 0.0,
     # ERFA takes J2000 places; a catalogue of another epoch is moved there first.
     ra = stars["ra"] + pm_ra * (2000.0 - epoch)
     dec = dec + pm_dec * (2000.0 - epoch)
-    # The pressure of the standard atmosphere at the observer's height.
-    pressure_hpa = 1013.25 * math.exp(-height_m / (29.3 * (273.15 + AIR_TEMPERATURE_C)))
+    air = Air.at_site(height_m)  # the air the photo path's solve corrects for
     with warnings.catch_warnings():
         # Dates past the leap-second table are "dubious" to ERFA; a second of UT does not matter here.
         warnings.simplefilter("ignore", erfa.ErfaWarning)
         utc1, utc2 = erfa.dtf2d("UTC", *_utc_parts(utc))
         azimuth, zenith_distance, *_ = erfa.atco13(
             ra, dec, pm_ra, pm_dec, stars["parallax"] / 1000.0, 0.0, utc1, utc2, 0.0, math.radians(lon_deg),
-            math.radians(lat_deg), height_m, 0.0, 0.0, pressure_hpa, AIR_TEMPERATURE_C, AIR_HUMIDITY, WAVELENGTH_UM)
+            math.radians(lat_deg), height_m, 0.0, 0.0, *air.erfa_arguments())
     keep = zenith_distance < math.radians(90.0 - min_altitude_deg)
     z, a = zenith_distance[keep], azimuth[keep]
     local = np.column_stack([np.sin(z) * np.sin(a), np.sin(z) * np.cos(a), np.cos(z)])

@@ -28,8 +28,10 @@ from .calibrate import PROJECTIONS, CalibrationError, calibrate_photo, write_res
 from .lens import LensError
 from .photo import (PhotoError, PhotoOptions, add_photo_options, altitude_argument, lens_from_args, positive_int,
                     prepare_photo)
+from .readers import recorded_time
 from .report import (Summary, counted, describe_calibration, describe_fix, describe_photo, failure_hint, fix_record,
                      outputs, parse_utc)
+from .times import DEFAULT_TIME_IS, TIME_IS, TimeError, exposure_time
 
 
 def run_demo(args: argparse.Namespace) -> int:
@@ -94,32 +96,39 @@ def run_solve(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     say(f"reading {args.image}, leaving out what is not sky, detecting stars")
     try:
-        prepared = prepare_photo(args.image, args.up, lens_from_args(args), options=PhotoOptions.from_args(args))
-    except (PhotoError, LensError, halvane.HalvaneError) as e:
+        options = PhotoOptions.from_args(args)
+        utc, _, warnings = exposure_time(None if args.time_from_exif else args.utc, recorded_time(args.image, options.hdu),
+                                         exposure_s=args.exposure, time_is=args.time_is)
+        for warning in warnings:
+            print(f"halvane: warning: {warning}", file=sys.stderr)
+        prepared = prepare_photo(args.image, args.up, lens_from_args(args), options=options)
+    except (PhotoError, LensError, TimeError, halvane.HalvaneError) as e:
         return fail(str(e))
     say(f"{counted(len(prepared.detections), 'detection')}; identifying the stars and solving")
     catalog = default_catalog()
     fix, failure, hint = None, None, None
     try:
-        fix = prepared.solve(args.utc, catalog)
+        fix = prepared.solve(utc, catalog)
     except halvane.HalvaneError as e:
         failure, hint = f"no fix: {e}", failure_hint(prepared, e)
     elapsed_s = time.perf_counter() - start
     if args.annotate:
         say(f"drawing {args.annotate}")
         try:
-            annotate.save(annotate.overlay(prepared, fix, args.utc, catalog, failure=failure and f"{failure}; {hint}",
+            annotate.save(annotate.overlay(prepared, fix, utc, catalog, failure=failure and f"{failure}; {hint}",
                                            hr_numbers=args.hr_numbers), args.annotate)
         except (OSError, ValueError) as e:
             return fail(f"cannot write {args.annotate}: {e}")
     if failure:
         return fail(failure, hint)
     if args.json:
-        print(json.dumps(fix_record(fix, prepared, elapsed_s, file=args.image, utc=args.utc, catalog=catalog)))
+        print(json.dumps(fix_record(fix, prepared, elapsed_s, file=args.image, utc=utc, catalog=catalog)))
         return 0
-    _print_lines(describe_photo(Path(args.image).name, prepared, args.utc, fix, elapsed_s, catalog=catalog))
+    _print_lines(describe_photo(Path(args.image).name, prepared, utc, fix, elapsed_s, catalog=catalog))
     _print_lines(outputs(("overlay", args.annotate)))
     return 0
+
+
 
 
 def run_calibrate(args: argparse.Namespace) -> int:
@@ -254,8 +263,19 @@ def build_parser() -> argparse.ArgumentParser:
                     " Colour becomes Rec. 709 luma. The sky below --min-altitude, outside a fisheye's field,"
                     " under the mask and around saturated glare is left out; light wider than a star is removed.")
     solve.add_argument("image", metavar="PHOTO", help="the photograph")
-    solve.add_argument("--utc", required=True, type=_utc_argument,
-                       help="time of the exposure, ISO 8601; no offset means UTC")
+    when = solve.add_argument_group("time (give --utc or --time-from-exif; shown and solved in UTC, at mid-exposure)")
+    source = when.add_mutually_exclusive_group(required=True)
+    source.add_argument("--utc", type=_utc_argument,
+                        help="time of the exposure, ISO 8601 with its offset or Z; no offset means UTC, refused when"
+                             " the photo says its clock was local")
+    source.add_argument("--time-from-exif", action="store_true",
+                        help="the photo's own time: EXIF DateTimeOriginal (with its offset; none means UTC) or the"
+                             " FITS header's DATE-OBS, taken as the exposure's start")
+    when.add_argument("--exposure", type=float, metavar="S",
+                      help="exposure length, s (default: the photo's EXIF or FITS exposure, else 0)")
+    when.add_argument("--time-is", choices=TIME_IS, default=DEFAULT_TIME_IS,
+                      help="which moment of the exposure --utc gives (default %(default)s: what cameras stamp and"
+                           " the moment the shutter opens); the solve uses the middle, where the stars' centroids sit")
     solve.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
                        help="the local vertical in the camera frame (x right, y down, z forward);"
                             " default: the lens file's up_cam")

@@ -16,10 +16,15 @@ from .sky import place_stars, star_name
 NM_TO_KM = 1.852
 
 
+# The zone of a time written without an offset: UTC, under a name of its own
+# so that a photo whose clock was local can refuse it.
+ASSUMED_UTC = datetime.timezone(datetime.timedelta(0), "UTC (no offset given)")
+
+
 def parse_utc(text: str) -> datetime.datetime:
-    """ISO 8601; a time without an offset is taken as UTC."""
+    """ISO 8601; a time without an offset is taken as UTC (tzinfo ASSUMED_UTC)."""
     when = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
-    return when if when.tzinfo else when.replace(tzinfo=datetime.timezone.utc)
+    return when if when.tzinfo else when.replace(tzinfo=ASSUMED_UTC)
 
 
 def utc_text(when: datetime.datetime) -> str:
@@ -115,6 +120,11 @@ def fix_record(fix, prepared, elapsed_s: float, *, file=None, utc=None, catalog=
 NO_SKY_SHARE = 0.02
 
 
+# Fewer detections than this with too few stars: say whether the stars were
+# absent or below the detectors' floor.
+FEW_DETECTIONS = 10
+
+
 def failure_hint(prepared, error) -> str:
     """What to check when a prepared photo gave no fix: one clause saying what
     most likely failed (no sky left, no detections, no match, the lens)."""
@@ -126,8 +136,10 @@ def failure_hint(prepared, error) -> str:
                     " (x right, y down, z forward: a camera looking up has z > 0) and --min-altitude")
         if sky_share < NO_SKY_SHARE:
             return f"only {100.0 * sky_share:.0f} % of the frame is left as sky: check --mask and --min-altitude"
-        return "no star detected in the sky left: check the exposure, clouds and the time of day"
+        return f"no star detected in the sky left: {prepared.why_few_stars()}"
     stars = counted(len(prepared.detections), "detection")
+    if text.startswith("insufficient stars") and len(prepared.detections) < FEW_DETECTIONS:
+        return f"only {stars}: {prepared.why_few_stars()}"
     if text.startswith("star pattern match is ambiguous"):
         return (f"{stars}, matching two places alike: give more stars (--max-centroids) or solve the night"
                 " in order (halvane batch --tracked)")
