@@ -7,6 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ['Camera', 'Catalog', 'Fix', 'FixTracker', 'Scene', 'julian_date', 'gmst_deg', 'precess_vector', 'detect_centroids', 'detect_centroids_matched', 'foreground_mask', 'great_circle_nm', 'covariance_ellipse', 'synthesize_scene', 'resolve_fix', 'resolve_from_centroids', 'resolve_from_frames', 'remap_image', 'remap_mask', 'sun_apparent_jd', 'HalvaneError']
+__version__: str
 
 @final
 class Camera:

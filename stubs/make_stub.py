@@ -120,6 +120,7 @@ def main() -> None:
         "import numpy.typing as npt",
         "",
         f"__all__ = {halvane.__all__!r}",
+        "__version__: str",
     ]
     for name in halvane.__all__:
         obj = getattr(halvane, name)

@@ -11,6 +11,17 @@ __all__ = ["default_catalog", "solve_photo", "calibrate_photo", "Lens", "LensErr
 # Names of the bundled files under halvane_tools/data; the builder writes them.
 CATALOG_FILE = "stars.hcat"
 PAIRS_FILE = "pairs.hprs"
+NAMES_FILE = "names.tsv"
+
+
+def __getattr__(name: str):
+    # __version__ is the extension's, which the build reads from pyproject.toml;
+    # asked for lazily so that the catalogue builder runs without the extension.
+    if name == "__version__":
+        import halvane
+
+        return halvane.__version__
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 @functools.cache

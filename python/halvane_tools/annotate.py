@@ -3,12 +3,12 @@ the track plot of a batch's fixes (:func:`plot_track`) and a calibration's
 residual plot (:func:`write_residual_plot`), both with matplotlib.
 
 :func:`overlay` draws, on a stretched copy of the photo, the pixels left out
-(shaded red), the horizon and the altitude cut, the zenith, every detection
-used (yellow rings) and the identified stars (green rings with their HR
-numbers). Identified stars are placed by projecting the catalogue through the
-fix: the fix fixes the vertical's place on the sky, and the one free angle
-(the camera's heading about the vertical) is the one that best lays the
-identified stars on the detections.
+(shaded red), the horizon with N, E, S, W on it and the altitude cut, the
+zenith, every detection used (yellow rings) and the identified stars (green
+rings with their names), a caption with the fix, its ellipse and star count
+(or what failed) and a legend. Text and lines scale with the picture and
+are outlined in black, so they read on grey sky and aurora alike.
+:func:`save` writes JPEG or PNG by the file's suffix.
 """
 from __future__ import annotations
 
@@ -19,9 +19,10 @@ from pathlib import Path
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
-import halvane
-
-from .times import utc_tuple
+from .catalog_builder import GREEK_LETTERS
+from .report import axis_bearing_deg, counted, format_position, utc_text
+from .sky import horizontal_basis as _horizontal_basis
+from .sky import place_stars, star_name
 
 EXCLUDED = (255, 40, 40)
 HORIZON = (60, 200, 255)
@@ -29,68 +30,33 @@ ALTITUDE_CUT = (255, 150, 40)
 ZENITH = (255, 255, 255)
 DETECTION = (255, 220, 0)
 IDENTIFIED = (60, 255, 90)
+FAILED = (255, 90, 90)
+OUTLINE = (0, 0, 0)
 EXCLUDED_OPACITY = 0.35
+# Where the compass letters stand: just above the horizon, inside a fisheye's circle.
+COMPASS_ALTITUDE_DEG = 4.0
+JPEG_SUFFIXES = {".jpg", ".jpeg"}
+
+
+def _stretch_table(image: np.ndarray) -> np.ndarray:
+    """The 65,536-entry table taking uint16 luminance to 8-bit grey for the
+    eye: 1st to 99.8th percentile, square-root stretched so faint stars show.
+    A table lookup is one pass over a 12 Mpix frame."""
+    sample = image[::4, ::4]
+    low, high = np.percentile(sample, [1.0, 99.8])
+    levels = (np.arange(65536, dtype=np.float32) - low) / max(float(high - low), 1.0)
+    return (np.sqrt(np.clip(levels, 0.0, 1.0)) * 255.0 + 0.5).astype(np.uint8)
 
 
 def display_stretch(image: np.ndarray) -> np.ndarray:
-    """uint16 luminance as 8-bit grey for the eye: 1st to 99.8th percentile,
-    square-root stretched so faint stars show."""
-    sample = image[::4, ::4]
-    low, high = np.percentile(sample, [1.0, 99.8])
-    scaled = (image.astype(np.float32) - low) / max(float(high - low), 1.0)
-    return (np.sqrt(np.clip(scaled, 0.0, 1.0)) * 255.0 + 0.5).astype(np.uint8)
-
-
-def _horizontal_basis(up_cam) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Two horizontal unit vectors and the vertical, in the camera frame."""
-    up = np.asarray(up_cam, dtype=np.float64)
-    up = up / np.linalg.norm(up)
-    a = np.cross(up, [0.0, 1.0, 0.0] if abs(up[1]) < 0.9 else [1.0, 0.0, 0.0])
-    a /= np.linalg.norm(a)
-    return a, np.cross(up, a), up
+    """uint16 luminance as 8-bit grey for the eye (see :func:`_stretch_table`)."""
+    return _stretch_table(image)[image]
 
 
 def identified_star_pixels(prepared, fix, utc, catalog) -> dict[int, tuple[float, float]]:
-    """Pixel of each identified star (HR number -> (x, y)), for those in the
-    field. Places are mean places of date without refraction: a few
-    arcminutes, a pixel or two, which is plenty for a label."""
-    jd = halvane.julian_date(*utc_tuple(utc))
-    lat = math.radians(fix.latitude_deg)
-    local_sidereal = math.radians(halvane.gmst_deg(jd) + fix.longitude_deg)
-    local = []
-    for hr in fix.matched_hr_ids:
-        ra, dec = (math.radians(v) for v in catalog.star(hr)[:2])
-        x, y, z = halvane.precess_vector(jd, [math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)])
-        hour_angle = local_sidereal - math.atan2(y, x)
-        dec_date = math.asin(max(-1.0, min(1.0, z)))
-        # East, north, up components of the star's direction.
-        east = -math.cos(dec_date) * math.sin(hour_angle)
-        north = math.sin(dec_date) * math.cos(lat) - math.cos(dec_date) * math.cos(hour_angle) * math.sin(lat)
-        up = math.sin(dec_date) * math.sin(lat) + math.cos(dec_date) * math.cos(hour_angle) * math.cos(lat)
-        local.append((east, north, up))
-    if not local or not prepared.detections:
-        return {}
-    local = np.asarray(local)
-    camera = prepared.lens.camera(prepared.width, prepared.height)
-    detections = np.asarray([(x, y) for x, y, _ in prepared.detections])
-    a, b, up = _horizontal_basis(prepared.up_cam)
-
-    def project(headings: np.ndarray) -> np.ndarray:
-        north = np.cos(headings)[:, None] * a + np.sin(headings)[:, None] * b
-        east = np.cross(north, up)
-        cam = local[None, :, 0:1] * east[:, None] + local[None, :, 1:2] * north[:, None] + local[None, :, 2:3] * up
-        return camera.vec_to_pixel(cam.reshape(-1, 3)).reshape(len(headings), len(local), 2)
-
-    def score(pixels: np.ndarray) -> np.ndarray:
-        gaps = np.linalg.norm(pixels[:, :, None, :] - detections[None, None], axis=-1)
-        nearest = np.nan_to_num(gaps.min(axis=2), nan=1e9)
-        return np.minimum(nearest, 20.0).sum(axis=1)
-
-    headings = np.radians(np.arange(0.0, 360.0, 0.5))
-    best = headings[np.argmin(score(project(headings)))]
-    fine = best + np.radians(np.arange(-0.5, 0.5, 0.02))
-    pixels = project(fine)[np.argmin(score(project(fine)))]
-    return {hr: (float(x), float(y)) for hr, (x, y) in zip(fix.matched_hr_ids, pixels) if np.isfinite(x)}
+    """Pixel of each identified star (HR number -> (x, y)), for those in the field."""
+    placed = place_stars(prepared, fix, utc, catalog)
+    return {} if placed is None else {star.hr: (star.x, star.y) for star in placed.stars}
 
 
 def _altitude_circle(prepared, altitude_deg: float) -> list[list[tuple[float, float]]]:
@@ -113,44 +79,191 @@ def _altitude_circle(prepared, altitude_deg: float) -> list[list[tuple[float, fl
     return runs
 
 
-def overlay(prepared, fix=None, utc=None, catalog=None, message: str | None = None):
+def _font_file() -> str | None:
+    """A TrueType font that has Greek letters for the stars' names: the one
+    matplotlib ships, or the system's DejaVu Sans; None when neither is there."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("matplotlib")
+    places = [Path(p) / "mpl-data" / "fonts" / "ttf" / "DejaVuSans.ttf" for p in (spec.submodule_search_locations
+                                                                               if spec else [])]
+    places.append(Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"))
+    return next((str(p) for p in places if p.is_file()), None)
+
+
+_FONT_FILE = _font_file()
+# Pillow's own font has no Greek: the catalogue's three-letter form stands in.
+_LATIN_GREEK = {greek: latin for latin, greek in GREEK_LETTERS.items()}
+
+
+def _font(size: int):
+    return ImageFont.truetype(_FONT_FILE, size) if _FONT_FILE else ImageFont.load_default(size=size)
+
+
+def _drawable(text: str) -> str:
+    if _FONT_FILE:
+        return text
+    return "".join(_LATIN_GREEK.get(c, c) + (" " if c in _LATIN_GREEK else "") for c in text).replace("  ", " ")
+
+
+class _Pen:
+    """Scaled, outlined drawing on one picture, and the boxes already taken
+    by text so that labels do not overlap."""
+
+    def __init__(self, picture: Image.Image):
+        self.draw = ImageDraw.Draw(picture)
+        self.width, self.height = picture.size
+        size = max(self.width, self.height)
+        self.line = max(1, round(size / 700))
+        self.ring = max(6, size // 120)
+        self.font = _font(max(12, round(size / 75)))
+        self.small = _font(max(11, round(size / 95)))
+        self.stroke = max(1, round(size / 900))
+        self.taken: list[tuple[float, float, float, float]] = []
+
+    def text(self, xy, text: str, colour, font=None, anchor: str = "la") -> tuple[float, float, float, float]:
+        font, text = font or self.font, _drawable(text)
+        self.draw.text(xy, text, fill=colour, font=font, anchor=anchor, stroke_width=self.stroke, stroke_fill=OUTLINE)
+        box = self.draw.textbbox(xy, text, font=font, anchor=anchor, stroke_width=self.stroke)
+        self.taken.append(box)
+        return box
+
+    def free(self, box) -> bool:
+        left, top, right, bottom = box
+        if left < 0 or top < 0 or right > self.width or bottom > self.height:
+            return False
+        return not any(left < r and l < right and top < b and t < bottom for l, t, r, b in self.taken)
+
+    def label(self, x: float, y: float, gap: float, text: str, colour, font=None) -> bool:
+        """Text beside (x, y), on the first side where it overlaps nothing
+        already written; False (and nothing written) where every side is taken."""
+        font, text = font or self.small, _drawable(text)
+        for dx, dy, anchor in ((gap, 0, "lm"), (-gap, 0, "rm"), (0, -gap, "md"), (0, gap, "ma"),
+                               (gap, -gap, "ld"), (-gap, gap, "ra")):
+            box = self.draw.textbbox((x + dx, y + dy), text, font=font, anchor=anchor, stroke_width=self.stroke)
+            if self.free(box):
+                self.text((x + dx, y + dy), text, colour, font, anchor)
+                return True
+        return False
+
+    def polyline(self, points, colour) -> None:
+        self.draw.line(points, fill=OUTLINE, width=self.line + 2 * self.stroke)
+        self.draw.line(points, fill=colour, width=self.line)
+
+    def circle(self, x: float, y: float, r: float, colour) -> None:
+        self.draw.ellipse([x - r, y - r, x + r, y + r], outline=colour, width=self.line)
+
+    def panel(self, corner: str, lines: list[tuple[str, tuple]], font=None) -> None:
+        """Lines of text on a dark panel at a corner ('top-left', 'bottom-left')."""
+        font = font or self.font
+        margin = self.ring
+        heights = [self.draw.textbbox((0, 0), text, font=font)[3] for text, _ in lines]
+        step = max(heights) * 1.25
+        width = max(self.draw.textlength(_drawable(text), font=font) for text, _ in lines)
+        top = margin if corner == "top-left" else self.height - margin - step * len(lines)
+        self.draw.rectangle([margin / 2, top - margin / 2, margin * 1.5 + width, top + step * len(lines)],
+                            fill=(0, 0, 0))
+        for k, (text, colour) in enumerate(lines):
+            self.text((margin, top + k * step), text, colour, font)
+
+
+def _shaded_picture(prepared) -> Image.Image:
+    """The stretched photo as RGB with the left-out pixels tinted red."""
+    table = _stretch_table(prepared.image)
+    grey = table[prepared.image]
+    levels = np.arange(256, dtype=np.float32)
+    channels = []
+    for tint in EXCLUDED:
+        shaded = (levels * (1.0 - EXCLUDED_OPACITY) + tint * EXCLUDED_OPACITY + 0.5).astype(np.uint8)
+        channels.append(np.where(prepared.excluded, shaded[grey], grey))
+    return Image.fromarray(np.dstack(channels), "RGB")
+
+
+def _caption(prepared, fix, utc, failure: str | None, total=None) -> list[tuple[str, tuple]]:
+    if isinstance(utc, (tuple, list)):
+        seconds = float(utc[5])
+        utc = datetime.datetime(*map(int, utc[:5]), tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=seconds)
+    if fix is None:
+        lines = [("no fix", FAILED)]
+        for part in (failure or "").removeprefix("no fix: ").split("; "):
+            if part:
+                lines.append((part, FAILED))
+        lines.append((f"{counted(len(prepared.detections), 'detection')} used", ZENITH))
+        return lines + ([(utc_text(utc), ZENITH)] if utc is not None else [])
+    major, minor, orientation = fix.ellipse_2sigma_nm if total is None else total.ellipse_2sigma_nm
+    return [
+        (f"{format_position(fix.latitude_deg, fix.longitude_deg)}", IDENTIFIED),
+        (f"2-sigma ellipse {major:.2f} x {minor:.2f} nm, axis {axis_bearing_deg(orientation):05.1f}° true", ZENITH),
+        *([(f"vertical {total.up_sigma_arcmin:.3g}', clock {total.time_sigma_s:.3g} s, stars"
+            f" {total.star_sigma_arcmin:.2f}' counted", ZENITH)] if total is not None else []),
+        (f"{counted(len(fix.matched_hr_ids), 'star')} identified of"
+         f" {counted(len(prepared.detections), 'detection')}", ZENITH),
+        *([(utc_text(utc), ZENITH)] if utc is not None else []),
+    ]
+
+
+def overlay(prepared, fix=None, utc=None, catalog=None, message: str | None = None, *, failure: str | None = None,
+            hr_numbers: bool = False, total=None):
     """The annotated picture as a PIL RGB image of the photo's size.
 
     prepared: a halvane_tools.photo.PreparedPhoto; fix, utc, catalog: the
-    fix with its time and catalogue, to label the identified stars (fix None:
-    no labels); message: a line written at the top (the position, or why
-    there is none)."""
-    grey = display_stretch(prepared.image)
-    rgb = np.repeat(grey[:, :, None], 3, axis=2).astype(np.float32)
-    shade = prepared.excluded
-    rgb[shade] = rgb[shade] * (1.0 - EXCLUDED_OPACITY) + np.asarray(EXCLUDED, np.float32) * EXCLUDED_OPACITY
-    picture = Image.fromarray((rgb + 0.5).astype(np.uint8), "RGB")
-    draw = ImageDraw.Draw(picture)
-    size = max(prepared.width, prepared.height)
-    line = max(1, size // 700)
-    ring = max(6, size // 120)
-    font = ImageFont.load_default()
-
+    fix with its time and catalogue, to label the identified stars and put
+    N, E, S, W on the horizon (fix None: neither); failure: why there is no
+    fix, written in the caption; message: one more line for the caption;
+    hr_numbers: the labels add each star's HR number; total: the fix's total
+    uncertainty (halvane_tools.uncertainty), whose ellipse the caption gives."""
+    picture = _shaded_picture(prepared)
+    pen = _Pen(picture)
     for altitude, colour in ((0.0, HORIZON), (prepared.min_altitude_deg, ALTITUDE_CUT)):
         for run in _altitude_circle(prepared, altitude):
             if len(run) > 1:
-                draw.line(run, fill=colour, width=line)
-    zenith = prepared.lens.camera(prepared.width, prepared.height).vec_to_pixel(_horizontal_basis(prepared.up_cam)[2])
-    if zenith is not None:
+                pen.polyline(run, colour)
+    camera = prepared.lens.camera(prepared.width, prepared.height)
+    ring = pen.ring
+    zenith = camera.vec_to_pixel(_horizontal_basis(prepared.up_cam)[2])
+    if zenith is not None and all(np.isfinite(zenith)):
         zx, zy = zenith
-        draw.line([(zx - 2 * ring, zy), (zx + 2 * ring, zy)], fill=ZENITH, width=line)
-        draw.line([(zx, zy - 2 * ring), (zx, zy + 2 * ring)], fill=ZENITH, width=line)
-        draw.text((zx + ring, zy + ring // 2), "zenith", fill=ZENITH, font=font)
+        pen.polyline([(zx - 2 * ring, zy), (zx + 2 * ring, zy)], ZENITH)
+        pen.polyline([(zx, zy - 2 * ring), (zx, zy + 2 * ring)], ZENITH)
     for x, y, _ in prepared.detections:
-        draw.ellipse([x - ring, y - ring, x + ring, y + ring], outline=DETECTION, width=line)
-    if fix is not None and utc is not None and catalog is not None:
-        for hr, (x, y) in identified_star_pixels(prepared, fix, utc, catalog).items():
-            r = ring + 2 * line + 1
-            draw.ellipse([x - r, y - r, x + r, y + r], outline=IDENTIFIED, width=line)
-            draw.text((x + r + 2, y - r), f"HR {hr}", fill=IDENTIFIED, font=font)
+        pen.circle(x, y, ring, DETECTION)
+
+    caption = _caption(prepared, fix, utc, failure, total)
     if message:
-        draw.text((8, 8), message, fill=ZENITH, font=font)
+        caption.append((message, ZENITH))
+    pen.panel("top-left", caption)
+    legend = [("detection", DETECTION), ("identified star", IDENTIFIED), ("horizon", HORIZON),
+              (f"altitude cut {prepared.min_altitude_deg:g}°", ALTITUDE_CUT), ("left out", EXCLUDED)]
+    pen.panel("bottom-left", legend, pen.small)
+    if zenith is not None and all(np.isfinite(zenith)):
+        pen.label(zenith[0], zenith[1], ring, "zenith", ZENITH)
+
+    placed = place_stars(prepared, fix, utc, catalog) if fix is not None and utc is not None and catalog else None
+    if placed is not None:
+        altitude = math.radians(max(COMPASS_ALTITUDE_DEG, 0.0))
+        up = _horizontal_basis(prepared.up_cam)[2]
+        north, east = np.asarray(placed.north_cam), np.asarray(placed.east_cam)
+        for letter, direction in (("N", north), ("E", east), ("S", -north), ("W", -east)):
+            xy = camera.vec_to_pixel(math.cos(altitude) * direction + math.sin(altitude) * up)
+            if xy is not None and all(np.isfinite(xy)) and 0 <= xy[0] < pen.width and 0 <= xy[1] < pen.height:
+                pen.text(xy, letter, HORIZON, anchor="mm")
+        r = ring + 2 * pen.line + 1
+        for star in placed.stars:
+            pen.circle(star.x, star.y, r, IDENTIFIED)
+            pen.taken.append((star.x - r, star.y - r, star.x + r, star.y + r))  # no label over another star
+        # Brightest first: when labels crowd, the names a reader knows win.
+        for star in sorted(placed.stars, key=lambda s: catalog.star(s.hr)[2]):
+            pen.label(star.x, star.y, r + pen.line + 2, star_name(star.hr, hr_numbers), IDENTIFIED)
     return picture
+
+
+def save(picture: Image.Image, path: str | Path) -> None:
+    """Writes JPEG for a .jpg or .jpeg path, PNG for any other (fast
+    compression: overlays are looked at, not archived)."""
+    if Path(path).suffix.lower() in JPEG_SUFFIXES:
+        picture.save(path, format="JPEG", quality=90)
+    else:
+        picture.save(path, format="PNG", compress_level=1)
 
 
 def missing_matplotlib() -> str | None:

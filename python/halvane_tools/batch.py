@@ -43,12 +43,12 @@ import halvane
 from . import default_catalog
 from .lens import Lens, LensError, as_lens
 from .photo import PhotoOptions, prepare_photo
-from .readers import PHOTO_SUFFIXES, PhotoError, read_mask, read_photo
+# The EXIF tags and the time sources are part of this module's interface.
+from .readers import DATE_TIME_ORIGINAL, EXIF_IFD, OFFSET_TIME_ORIGINAL, SUBSEC_TIME_ORIGINAL  # noqa: F401
+from .readers import PhotoError, is_photo_name, read_mask, read_photo
 from .report import fix_record
 from .uncertainty import photo_uncertainty
-# The time sources are part of this module's interface.
-from .times import (DATE_TIME_ORIGINAL, EXIF_IFD, OFFSET_TIME_ORIGINAL, SUBSEC_TIME_ORIGINAL,  # noqa: F401
-                    BatchError, FrameError, TimeFromCsv, TimeFromExif, TimeFromName, as_utc, choose_time_source,
+from .times import (BatchError, FrameError, TimeFromCsv, TimeFromExif, TimeFromName, as_utc, choose_time_source,
                     parse_clock_offset)
 
 # Tracker bounds for an all-sky camera taking a frame every few minutes.
@@ -79,7 +79,7 @@ def find_photos(inputs) -> list[str]:
     for entry in map(str, inputs):
         path = Path(entry)
         if path.is_dir():
-            names = sorted(str(p) for p in path.rglob("*") if p.suffix.lower() in PHOTO_SUFFIXES and p.is_file())
+            names = sorted(str(p) for p in path.rglob("*") if is_photo_name(p) and p.is_file())
         elif path.exists():
             names = [entry]
         elif glob.has_magic(entry):
@@ -195,7 +195,7 @@ def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
     start = time.perf_counter()
     options = settings.photo
     try:
-        image = read_photo(frame.file)
+        image = read_photo(frame.file, options.hdu)
         if options.mask is not None:
             options = options.updated(mask=_cached_mask(options.mask, image.shape))
         prepared = prepare_photo(image, settings.up_cam, settings.lens, options=options)
@@ -209,7 +209,8 @@ def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
     except halvane.HalvaneError as e:
         return _record(frame, f"no fix: {e}")
     total = photo_uncertainty(fix, prepared, frame.utc, catalog)
-    return {**_record(frame), **fix_record(fix, prepared, time.perf_counter() - start, total)}
+    return {**_record(frame), **fix_record(fix, prepared, time.perf_counter() - start, utc=frame.utc, catalog=catalog,
+                                           total=total)}
 
 
 def solve_sequence(frames, settings: FrameSettings, tracking: Tracking | None = None):
@@ -405,7 +406,8 @@ def solve_batch(inputs, up_cam, lens, *, time_from=None, camera_from: str = "fol
     options = (options or PhotoOptions()).updated(**photo_options)
     if options.mask is not None and not Path(options.mask).is_file():
         raise BatchError(f"{options.mask}: no such mask file")
-    settings = FrameSettings(tuple(float(v) for v in up_cam), as_lens(lens), options,
+    up_cam = None if up_cam is None else tuple(float(v) for v in up_cam)  # None: the lens file's up_cam
+    settings = FrameSettings(up_cam, as_lens(lens), options,
                              tuple(catalog_files) if catalog_files else None)
     if tracked and tracking is None:
         tracking = Tracking()

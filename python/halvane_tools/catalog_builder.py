@@ -27,7 +27,7 @@ from pathlib import Path
 
 import numpy as np
 
-from halvane_tools import CATALOG_FILE, PAIRS_FILE
+from halvane_tools import CATALOG_FILE, NAMES_FILE, PAIRS_FILE
 
 EPOCH_YEARS = 2000.0
 
@@ -118,6 +118,38 @@ def parse_bsc5_line(line: str) -> SourceStar | None:
         pm_dec_mas=arcsec_to_mas(155, 160),
         parallax_mas=arcsec_to_mas(162, 166),
     )
+
+
+GREEK_LETTERS = dict(zip(
+    "Alp Bet Gam Del Eps Zet Eta The Iot Kap Lam Mu Nu Xi Omi Pi Rho Sig Tau Ups Phi Chi Psi Ome".split(),
+    "αβγδεζηθικλμνξοπρστυφχψω"))
+
+
+def designation(line: str) -> str | None:
+    """The name column of a catalogue line as a chart prints it: '13Alp Aur'
+    gives 'α Aur', '1Pi 3Ori' gives 'π3 Ori', '61    Cyg' gives '61 Cyg';
+    None when the star has neither a Bayer letter nor a Flamsteed number."""
+    line = line.rstrip("\r\n").ljust(197)
+    flamsteed, bayer, index, constellation = line[4:7].strip(), line[7:10].strip(), line[10].strip(), line[11:14].strip()
+    if not constellation:
+        return None
+    if bayer in GREEK_LETTERS:
+        return f"{GREEK_LETTERS[bayer]}{index} {constellation}"
+    if flamsteed:
+        return f"{flamsteed} {constellation}"
+    return None
+
+
+def names_text(source: str | Path, hr_ids) -> str:
+    """The names file: 'HR<TAB>designation' lines for the given stars that
+    have one, in HR order."""
+    wanted = set(int(hr) for hr in hr_ids)
+    lines = []
+    for line in Path(source).read_text(encoding="ascii").splitlines():
+        hr = _field(line.ljust(4), 1, 4)
+        if hr.isdigit() and int(hr) in wanted and (name := designation(line)) is not None:
+            lines.append(f"{int(hr)}\t{name}\n")
+    return "".join(lines)
 
 
 def read_bsc5(path: str | Path) -> list[SourceStar]:
@@ -222,6 +254,8 @@ def write(source: str | Path, out_dir: str | Path, limits: SelectionLimits = DEF
     catalog_path, pairs_path = out / CATALOG_FILE, out / PAIRS_FILE
     catalog_path.write_bytes(catalog)
     pairs_path.write_bytes(pairs)
+    hr_ids = read_catalog_records(catalog)[1]["hr_id"]
+    (out / NAMES_FILE).write_text(names_text(source, hr_ids), encoding="utf-8")
     return catalog_path, pairs_path
 
 

@@ -13,20 +13,25 @@ import argparse
 import dataclasses
 import datetime
 import json
+import os
 import re
+import signal
 import sys
 import time
 from pathlib import Path
 
 import halvane
 
-from . import annotate, batch, default_catalog, scenarios, uncertainty
+from . import __version__, annotate, batch, default_catalog, scenarios, uncertainty
 from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
-from .calibrate import CalibrationError, calibrate_photo, write_residual_plot
+from .calibrate import PROJECTIONS, CalibrationError, calibrate_photo, write_residual_plot
 from .lens import LensError
-from .photo import PhotoError, PhotoOptions, add_photo_options, lens_from_args, positive_int, prepare_photo
-from .report import (Summary, describe_calibration, describe_fix, describe_photo, fix_record, format_position,
-                     outputs, parse_utc, utc_text)
+from .photo import (PhotoError, PhotoOptions, add_photo_options, altitude_argument, lens_from_args, positive_int,
+                    prepare_photo)
+from .readers import recorded_time
+from .report import (Summary, counted, describe_calibration, describe_fix, describe_photo, failure_hint, fix_record,
+                     outputs, parse_utc)
+from .times import DEFAULT_TIME_IS, TIME_IS, TimeError, exposure_time
 
 
 def run_demo(args: argparse.Namespace) -> int:
@@ -73,46 +78,64 @@ def _print_lines(lines) -> None:
         print(line)
 
 
+def _progress(args: argparse.Namespace):
+    """With -v, a callable printing each stage with the seconds since the start to stderr."""
+    if not getattr(args, "verbose", False):
+        return None
+    start = time.perf_counter()
+
+    def say(text: str) -> None:
+        print(f"halvane: {time.perf_counter() - start:6.1f} s  {text}", file=sys.stderr, flush=True)
+
+    return say
+
+
 def run_solve(args: argparse.Namespace) -> int:
-    def fail(message: str) -> int:
+    def fail(message: str, hint: str | None = None) -> int:
         if args.json:
-            print(json.dumps({"error": message}))
+            print(json.dumps({"error": message, **({"hint": hint} if hint else {})}))
         else:
-            print(f"halvane: {message}", file=sys.stderr)
+            print(f"halvane: {message}" + (f"; {hint}" if hint else ""), file=sys.stderr)
         return 1
 
+    say = _progress(args) or (lambda text: None)
     start = time.perf_counter()
+    say(f"reading {args.image}, leaving out what is not sky, detecting stars")
     try:
-        prepared = prepare_photo(args.image, args.up, lens_from_args(args), options=PhotoOptions.from_args(args))
-    except (PhotoError, LensError, halvane.HalvaneError) as e:
+        options = PhotoOptions.from_args(args)
+        utc, _, warnings = exposure_time(None if args.time_from_exif else args.utc, recorded_time(args.image, options.hdu),
+                                         exposure_s=args.exposure, time_is=args.time_is)
+        for warning in warnings:
+            print(f"halvane: warning: {warning}", file=sys.stderr)
+        prepared = prepare_photo(args.image, args.up, lens_from_args(args), options=options)
+    except (PhotoError, LensError, TimeError, halvane.HalvaneError) as e:
         return fail(str(e))
+    say(f"{counted(len(prepared.detections), 'detection')}; identifying the stars and solving")
     catalog = default_catalog()
-    fix, failure, total = None, None, None
+    fix, failure, hint, total = None, None, None, None
     try:
-        fix = prepared.solve(args.utc, catalog)
-        total = uncertainty.photo_uncertainty(fix, prepared, args.utc, catalog)
+        fix = prepared.solve(utc, catalog)
+        total = uncertainty.photo_uncertainty(fix, prepared, utc, catalog)
     except halvane.HalvaneError as e:
-        failure = f"no fix: {e}"
+        failure, hint = f"no fix: {e}", failure_hint(prepared, e)
     elapsed_s = time.perf_counter() - start
     if args.annotate:
-        if failure:
-            message = failure
-        else:
-            major, minor, _ = total.ellipse_2sigma_nm
-            message = (f"{format_position(fix.latitude_deg, fix.longitude_deg)}  2-sigma {major:.1f} x {minor:.1f} nm"
-                       f"  {utc_text(args.utc)}")
+        say(f"drawing {args.annotate}")
         try:
-            annotate.overlay(prepared, fix, args.utc, catalog, message).save(args.annotate, format="PNG")
+            annotate.save(annotate.overlay(prepared, fix, utc, catalog, failure=failure and f"{failure}; {hint}",
+                                           hr_numbers=args.hr_numbers, total=total), args.annotate)
         except (OSError, ValueError) as e:
             return fail(f"cannot write {args.annotate}: {e}")
     if failure:
-        return fail(failure)
+        return fail(failure, hint)
     if args.json:
-        print(json.dumps(fix_record(fix, prepared, elapsed_s, total)))
+        print(json.dumps(fix_record(fix, prepared, elapsed_s, file=args.image, utc=utc, catalog=catalog, total=total)))
         return 0
-    _print_lines(describe_photo(Path(args.image).name, prepared, args.utc, fix, elapsed_s, total))
+    _print_lines(describe_photo(Path(args.image).name, prepared, utc, fix, elapsed_s, catalog=catalog, total=total))
     _print_lines(outputs(("overlay", args.annotate)))
     return 0
+
+
 
 
 def run_calibrate(args: argparse.Namespace) -> int:
@@ -121,7 +144,8 @@ def run_calibrate(args: argparse.Namespace) -> int:
         result = calibrate_photo(args.image, args.utc, args.lat, args.lon, height_m=args.height,
                                  fisheye_fov_deg=args.fisheye_fov_deg, focal_px=args.focal_px, cx=args.cx, cy=args.cy,
                                  up_cam=args.up, fit_k3_k4=args.k3_k4, mask=args.mask,
-                                 min_altitude_deg=args.min_altitude)
+                                 min_altitude_deg=args.min_altitude, projection=args.projection,
+                                 progress=_progress(args))
         if args.annotate:
             write_residual_plot(result, args.annotate)
     except CalibrationError as e:
@@ -140,9 +164,15 @@ def run_batch(args: argparse.Namespace) -> int:
         time_from = batch.choose_time_source(name_pattern=args.time_from_name, times_csv=args.times,
                                              from_exif=args.time_from_exif, clock_offset_s=args.clock_offset)
         frames = batch.plan_frames(args.inputs, time_from, args.camera_from if args.tracked else "folder")
+        if args.time_from_name and frames and all(frame.utc is None for frame in frames):
+            raise batch.BatchError(f"--time-from-name {args.time_from_name!r} matches the name of none of the"
+                                   f" {counted(len(frames), 'photo')} (such as {Path(frames[0].file).stem!r}):"
+                                   " give a pattern for the whole name without its suffix")
         tracking = batch.Tracking(args.max_reference_age, args.max_distance,
                                   tuple(args.known_position) if args.known_position else None)
         lens = lens_from_args(args)
+        if args.up is None and lens.up_cam is None:
+            raise batch.BatchError("give the vertical (--up X Y Z) or a lens file with up_cam")
         results_file = batch.ResultsFile(args.out, resume=args.resume, overwrite=args.overwrite)
         if args.plot and annotate.missing_matplotlib():
             raise batch.BatchError(annotate.missing_matplotlib())
@@ -176,8 +206,9 @@ def run_batch(args: argparse.Namespace) -> int:
     _print_lines(summary.lines())
     if args.plot:
         plotted = annotate.plot_track(batch.read_records(out), args.plot)
-        print(f"  plot        {args.plot} ({plotted} fixes)")
-    return 0
+        print(f"  plot        {args.plot} ({counted(plotted, 'fix', 'fixes')})")
+    # Frames were tried and none gave a fix: a script must see that as failure.
+    return 1 if summary.failed and not summary.solved else 0
 
 
 class _Parser(argparse.ArgumentParser):
@@ -220,6 +251,7 @@ def _utc_argument(text: str) -> datetime.datetime:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="halvane", description="Celestial navigation from a photograph of the night sky.")
+    parser.add_argument("--version", action="version", version=f"halvane {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     demo = commands.add_parser("demo", help="solve a synthesized night sky with the bundled catalogue")
@@ -238,15 +270,29 @@ def build_parser() -> argparse.ArgumentParser:
                     " Colour becomes Rec. 709 luma. The sky below --min-altitude, outside a fisheye's field,"
                     " under the mask and around saturated glare is left out; light wider than a star is removed.")
     solve.add_argument("image", metavar="PHOTO", help="the photograph")
-    solve.add_argument("--utc", required=True, type=_utc_argument,
-                       help="time of the exposure, ISO 8601; no offset means UTC")
+    when = solve.add_argument_group("time (give --utc or --time-from-exif; shown and solved in UTC, at mid-exposure)")
+    source = when.add_mutually_exclusive_group(required=True)
+    source.add_argument("--utc", type=_utc_argument,
+                        help="time of the exposure, ISO 8601 with its offset or Z; no offset means UTC, refused when"
+                             " the photo says its clock was local")
+    source.add_argument("--time-from-exif", action="store_true",
+                        help="the photo's own time: EXIF DateTimeOriginal (with its offset; none means UTC) or the"
+                             " FITS header's DATE-OBS, taken as the exposure's start")
+    when.add_argument("--exposure", type=float, metavar="S",
+                      help="exposure length, s (default: the photo's EXIF or FITS exposure, else 0)")
+    when.add_argument("--time-is", choices=TIME_IS, default=DEFAULT_TIME_IS,
+                      help="which moment of the exposure --utc gives (default %(default)s: what cameras stamp and"
+                           " the moment the shutter opens); the solve uses the middle, where the stars' centroids sit")
     solve.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
                        help="the local vertical in the camera frame (x right, y down, z forward);"
                             " default: the lens file's up_cam")
     add_photo_options(solve)
     output = solve.add_argument_group("output")
     output.add_argument("--json", action="store_true", help="print one JSON object (or {\"error\": ...})")
-    output.add_argument("--annotate", metavar="OUT.png", help="write the photo with what was found drawn on it")
+    output.add_argument("--annotate", metavar="OUT.png",
+                        help="write the photo with what was found drawn on it (JPEG for .jpg/.jpeg, else PNG)")
+    output.add_argument("--hr-numbers", action="store_true", help="label the overlay's stars with HR numbers too")
+    output.add_argument("-v", "--verbose", action="store_true", help="say each stage on stderr as it starts")
     solve.set_defaults(run=run_solve)
 
     calibrate = commands.add_parser(
@@ -265,6 +311,9 @@ def build_parser() -> argparse.ArgumentParser:
     kind.add_argument("--fisheye-fov", dest="fisheye_fov_deg", type=float, metavar="DEG",
                       help="a fisheye: its full field of view, degrees (start: the ideal fisheye)")
     kind.add_argument("--focal", dest="focal_px", type=float, metavar="PX", help="a pinhole: its focal length, px")
+    start.add_argument("--projection", choices=tuple(PROJECTIONS),
+                       help="the lens's projection, fitted with distortion (default: equidistant for --fisheye-fov,"
+                            " the undistorted pinhole for --focal)")
     start.add_argument("--cx", type=float, help="principal point x, pixels (default: image centre)")
     start.add_argument("--cy", type=float, help="principal point y, pixels (default: image centre)")
     start.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
@@ -273,11 +322,12 @@ def build_parser() -> argparse.ArgumentParser:
     fit = calibrate.add_argument_group("fit")
     fit.add_argument("--k3-k4", action="store_true", help="also fit the fisheye's k3 and k4")
     fit.add_argument("--mask", metavar="FILE", help="image or .npy of the photo's size; non-zero = not sky")
-    fit.add_argument("--min-altitude", type=float, default=CALIBRATION_MIN_ALTITUDE_DEG, metavar="DEG",
+    fit.add_argument("--min-altitude", type=altitude_argument, default=CALIBRATION_MIN_ALTITUDE_DEG, metavar="DEG",
                      help="leave out stars below this altitude (default %(default)g)")
     output = calibrate.add_argument_group("output")
     output.add_argument("--out", metavar="LENS.json", help="write the lens file")
     output.add_argument("--annotate", metavar="OUT.png", help="write the residual picture and plot")
+    output.add_argument("-v", "--verbose", action="store_true", help="say each stage on stderr as it starts")
     calibrate.set_defaults(run=run_calibrate)
 
     batch_command = commands.add_parser(
@@ -287,8 +337,9 @@ def build_parser() -> argparse.ArgumentParser:
                     " fields of `solve --json`, or error.")
     batch_command.add_argument("inputs", nargs="+", metavar="INPUT", help="photo, directory or glob pattern")
     batch_command.add_argument("--out", required=True, metavar="RESULTS.jsonl", help="the results, one JSON line per frame")
-    batch_command.add_argument("--up", type=float, nargs=3, required=True, metavar=("X", "Y", "Z"),
-                       help="the local vertical in the camera frame (x right, y down, z forward)")
+    batch_command.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
+                       help="the local vertical in the camera frame (x right, y down, z forward);"
+                            " default: the lens file's up_cam")
     when = batch_command.add_argument_group("time of each frame (give one)").add_mutually_exclusive_group(required=True)
     when.add_argument("--time-from-name", metavar="PATTERN",
                       help="strptime pattern matching the whole file name without suffix, e.g. 'cam_%%Y%%m%%d_%%H%%M%%S';"
@@ -327,12 +378,26 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(_numbers_as_values(sys.argv[1:] if argv is None else list(argv)))
     try:
         return args.run(args)
+    except BrokenPipeError:
+        return _reader_went_away()
     except KeyboardInterrupt:
         print("halvane: interrupted", file=sys.stderr)
         return 130
     except (OSError, MemoryError) as e:
         print(f"halvane: {type(e).__name__}: {e}", file=sys.stderr)
         return 1
+
+
+def _reader_went_away() -> int:
+    """The reader of stdout (`| head`) has closed the pipe: stop quietly, as
+    a command killed by SIGPIPE does. Python would flush stdout again at exit
+    and complain, so stdout is pointed at /dev/null first."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):  # stdout is no file here (a test's capture)
+        pass
+    return 128 + getattr(signal, "SIGPIPE", 13)
 
 
 if __name__ == "__main__":

@@ -15,14 +15,15 @@ what the fit was made from (that object is not read), and under
 ``uncertainty`` how well the fit knows the lens and the vertical::
 
     "uncertainty": {"up_sigma_arcmin": 0.04, "focal_sigma_px": 0.02,
-                    "up_drift_arcmin_per_year": 3.11,
                     "utc": "2026-03-01T22:10:00+00:00"}
 
 up_sigma_arcmin is the fitted vertical's standard deviation along each
 horizontal axis, focal_sigma_px the focal's; a fixed mount's vertical then
-drifts by up_drift_arcmin_per_year per axis from the time of the
-calibration, ``utc``. Each key is optional, and so is the object: files
-without it solve as before.
+drifts from the time of the calibration, ``utc``, by MOUNT_DRIFT_ARCMIN_PER_YEAR
+per axis, or by the file's own ``up_drift_arcmin_per_year`` (0 for a mount
+known not to move). A lens known only roughly can say so by hand with a
+focal_sigma_px. Each key is optional, and so is the object: files without it
+solve as before.
 """
 from __future__ import annotations
 

@@ -14,8 +14,11 @@ stars, and the detector ranks by brightness. The path therefore
    neighbourhood of large saturated areas (the glare guard);
 3. removes light wider than a star (``line_px``), so that gradients, glare
    halos and aurora no longer outrank stars;
-4. detects stars on what is left, drops detections that are not round
-   (aurora rays, edges), and solves with the brightest ``max_centroids``.
+4. lifts a faint camera's frame so that the detectors' fixed floor sits at
+   ``detection_sigma`` times its measured noise (:func:`noise_gain`);
+5. detects stars on what is left, drops detections that are not round
+   (aurora rays, edges), moves each along its vertical for the site's air
+   (:mod:`halvane_tools.air`), and solves with the brightest ``max_centroids``.
 
 The heavy pixel passes run in the engine (``halvane._remove_extended_light``,
 ``_below_altitude_mask``, ``_glare_mask``), and so does the one solve of the
@@ -27,6 +30,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import math
+import numbers
 import time
 from pathlib import Path
 
@@ -35,6 +39,7 @@ import numpy as np
 import halvane
 
 from . import default_catalog
+from .air import Air, as_engine_altitude
 from .lens import KEYS as LENS_KEYS
 from .lens import Lens, LensError, as_lens, read_lens
 from .readers import PhotoError, luminance, read_mask, read_photo
@@ -50,11 +55,21 @@ __all__ = ["PhotoOptions", "PreparedPhoto", "PhotoFix", "PhotoError", "prepare_p
 # about three times a star's full width.
 DEFAULT_MIN_ALTITUDE_DEG = 15.0
 DEFAULT_LINE_PX = 11
+MIN_LINE_PX, MAX_LINE_PX = 3, 255
 DEFAULT_MAX_CENTROIDS = 28
 # A detection whose second moments are more elongated than this (major over
 # minor axis) is a ray or an edge, not a star.
 MAX_ELONGATION = 2.0
 GLARE_MIN_SATURATED_PX = 20
+# The detectors' fixed floor above the background, in counts of a 16-bit frame.
+DETECTOR_FLOOR = 2048
+# A faint camera's frame is scaled so that the floor stands this many times
+# its noise above the background (the detectors' own noise threshold), by at
+# most MAX_GAIN (beyond it the noise estimate is the quantisation's own) and
+# never so far that the brightest sky pixel saturates: clipped stars would
+# lose their order and their centres.
+DEFAULT_DETECTION_SIGMA = 5.0
+MAX_GAIN = 64.0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -74,6 +89,11 @@ class PhotoOptions:
     min_matched_stars: int | None = None
     max_residual_rms_arcmin: float | None = None
     use_sun: bool = False
+    hdu: str | int | None = None
+    detection_sigma: float | None = DEFAULT_DETECTION_SIGMA
+    height_m: float | None = None
+    pressure_hpa: float | None = None
+    temperature_c: float | None = None
     up_sigma_arcmin: float | None = None
     time_sigma_s: float | None = None
 
@@ -84,6 +104,15 @@ class PhotoOptions:
             if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
                                       or not math.isfinite(value) or value < 0):
                 raise PhotoError(f"{name} must be a finite number >= 0 (got {value!r})")
+
+    def air(self) -> Air | None:
+        """The site's air, or None for the engine's own sea-level refraction."""
+        if self.height_m is None and self.pressure_hpa is None and self.temperature_c is None:
+            return None
+        try:
+            return Air.at_site(self.height_m, self.pressure_hpa, self.temperature_c)
+        except ValueError as e:
+            raise PhotoError(str(e)) from None
 
     def updated(self, **changes) -> "PhotoOptions":
         """These options with the given fields replaced (TypeError for a name that is none)."""
@@ -99,8 +128,9 @@ class PhotoOptions:
         """The options that :func:`add_photo_options` put on a parsed command line."""
         return cls(mask=args.mask, min_altitude_deg=args.min_altitude, line_px=args.line_px,
                    max_centroids=args.max_centroids, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
-                   max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun,
-                   up_sigma_arcmin=args.up_sigma, time_sigma_s=args.time_sigma)
+                   max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun, hdu=args.hdu,
+                   detection_sigma=args.detection_sigma or None, height_m=args.height, pressure_hpa=args.pressure,
+                   temperature_c=args.temperature, up_sigma_arcmin=args.up_sigma, time_sigma_s=args.time_sigma)
 
 
 SOLVE_FIELDS = frozenset(("sigma_arcmin", "min_matched_stars", "max_residual_rms_arcmin", "use_sun"))
@@ -152,6 +182,25 @@ class PreparedPhoto:
     excluded: np.ndarray  # bool: every pixel left out (caller's mask, altitude cut, glare)
     detections: list  # (x, y, flux), brightest first, at most max_centroids
     options: PhotoOptions
+    noise: float = float("nan")  # robust sigma of the star-scale residual, counts of the luminance
+    gain: float = 1.0  # the faint-camera scaling applied before detection
+
+    @property
+    def floor(self) -> float:
+        """The detectors' floor above the background, in counts of the luminance."""
+        return DETECTOR_FLOOR / self.gain
+
+    def why_few_stars(self) -> str:
+        """Whether the stars were absent or below the detectors' floor."""
+        if not np.isfinite(self.noise):
+            return "no sky left to look for stars in"
+        floor = self.floor
+        threshold = max(floor, 5.0 * self.noise)
+        if 0.0 < 5.0 * self.noise < floor:
+            return (f"the detectors' floor is {floor:.0f} counts above the background, {floor / self.noise:.0f}"
+                    f" times the sky's noise ({self.noise:.1f}): fainter stars are below it; lower --detection-sigma")
+        return (f"nothing stands {threshold:.0f} counts above the background (the sky's noise is {self.noise:.1f}):"
+                " the stars are absent (cloud, daylight, a lens cap) or too faint for this exposure")
 
     @property
     def height(self) -> int:
@@ -226,7 +275,11 @@ def prepare_photo(photo, up_cam, lens, *, options: PhotoOptions | None = None, *
         line_px, max_centroids, and the gates) replace its fields.
     """
     options = (options or PhotoOptions()).updated(**keywords)
-    image = read_photo(photo) if isinstance(photo, (str, Path)) else luminance(photo)
+    line_px = options.line_px
+    if not (isinstance(line_px, numbers.Integral) and not isinstance(line_px, bool) and MIN_LINE_PX <= line_px <= MAX_LINE_PX and line_px % 2 == 1):
+        raise PhotoError(f"line_px must be odd and in {MIN_LINE_PX}..{MAX_LINE_PX} (got {line_px!r})")
+    air = options.air()
+    image = read_photo(photo, options.hdu) if isinstance(photo, (str, Path)) else luminance(photo)
     height, width = image.shape
     lens = as_lens(lens).centred(width, height)
     caller_mask = _caller_mask(options.mask, image.shape)
@@ -237,10 +290,69 @@ def prepare_photo(photo, up_cam, lens, *, options: PhotoOptions | None = None, *
     margin = max(16, min(width, height) // 50)
     excluded = below | caller_mask | halvane._glare_mask(image, GLARE_MIN_SATURATED_PX, margin)
     flattened = halvane._remove_extended_light(image, int(options.line_px))
+    noise, peak = sky_noise(flattened, excluded)
+    gain = noise_gain(noise, peak, options.detection_sigma)
+    if gain > 1.0:
+        flattened = np.minimum(flattened * np.float32(gain) + np.float32(0.5), 65535).astype(np.uint16)
     # Room for the detections the shape test will drop.
     candidates = halvane.detect_centroids(flattened, 3 * options.max_centroids, excluded)
     detections = round_detections(flattened, candidates)[: options.max_centroids]
-    return PreparedPhoto(image, lens, up_cam, caller_mask, below, excluded, detections, options)
+    if air is not None:
+        detections = through_air(detections, lens, up_cam, width, height, air)
+    return PreparedPhoto(image, lens, up_cam, caller_mask, below, excluded, detections, options, noise, gain)
+
+
+def sky_noise(flattened: np.ndarray, excluded: np.ndarray) -> tuple[float, float]:
+    """(noise, peak) of the star-scale residual over the sky left in: its
+    robust sigma (1.4826 MAD, sampled on a grid of at most about a million
+    pixels) and its brightest pixel; NaN for both when no sky is left."""
+    sky = flattened[~excluded]
+    if sky.size == 0:
+        return float("nan"), float("nan")
+    step = max(1, sky.size // 1_000_000)
+    values = sky[::step].astype(np.float64)
+    median = np.median(values)
+    return float(1.4826 * np.median(np.abs(values - median))), float(sky.max())
+
+
+def noise_gain(noise: float, peak: float, detection_sigma: float | None) -> float:
+    """The factor that puts the detectors' floor at detection_sigma times
+    the noise, when the floor stands higher than that, at most MAX_GAIN and
+    at most what keeps the peak below saturation; 1 for None or for a frame
+    without measurable noise."""
+    if detection_sigma is None or not (np.isfinite(noise) and noise > 0.0 and np.isfinite(peak)):
+        return 1.0
+    wanted = DETECTOR_FLOOR / (detection_sigma * noise)
+    return float(max(1.0, min(MAX_GAIN, wanted, 65535.0 / max(peak, 1.0))))
+
+
+def through_air(detections: list, lens: Lens, up_cam, width: int, height: int, air: Air) -> list:
+    """The detections moved along their vertical to where the engine, which
+    removes sea-level refraction, finds the true altitude that the site's
+    air gives them. Detections the lens cannot carry back stay where they are."""
+    if not detections:
+        return detections
+    k = lens.keywords()
+    camera = halvane.Camera(k.pop("focal_px"), k.pop("cx"), k.pop("cy"), width, height, **k)
+    points = np.asarray(detections, dtype=np.float64)
+    rays = np.asarray(camera.pixel_to_vec(points[:, 0], points[:, 1]), dtype=np.float64).reshape(-1, 3)
+    up = np.asarray(up_cam, dtype=np.float64)
+    up /= np.linalg.norm(up)
+    rays /= np.linalg.norm(rays, axis=1, keepdims=True)
+    sine = np.clip(rays @ up, -1.0, 1.0)
+    level = rays - sine[:, None] * up
+    level_norm = np.linalg.norm(level, axis=1)
+    altitude = np.arcsin(sine)
+    moved_altitude = as_engine_altitude(altitude, air)
+    ok = level_norm > 1e-9  # at the zenith there is no refraction to move by
+    level[ok] /= level_norm[ok, None]
+    moved = np.cos(moved_altitude)[:, None] * level + np.sin(moved_altitude)[:, None] * up
+    pixels = np.asarray(camera.vec_to_pixel(moved), dtype=np.float64).reshape(-1, 2)
+    result = []
+    for (x, y, flux), (mx, my), good in zip(detections, pixels, ok):
+        keep = good and np.isfinite(mx) and np.isfinite(my)
+        result.append((float(mx), float(my), flux) if keep else (x, y, flux))
+    return result
 
 
 @dataclasses.dataclass
@@ -283,6 +395,31 @@ def positive_int(text: str) -> int:
     return value
 
 
+def line_px_argument(text: str) -> int:
+    """--line-px: an odd whole number of pixels, 3 to 255 (the line's middle
+    pixel is the one it tests, so an even length has none)."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not (MIN_LINE_PX <= value <= MAX_LINE_PX and value % 2 == 1):
+        raise argparse.ArgumentTypeError(f"must be an odd whole number of pixels from {MIN_LINE_PX} to {MAX_LINE_PX}"
+                                         f" (got {text.strip()!r}); the default is {DEFAULT_LINE_PX}")
+    return value
+
+
+def altitude_argument(text: str) -> float:
+    """--min-altitude: degrees in [0, 90); at 90 and above no sky is left."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0.0 <= value < 90.0:
+        raise argparse.ArgumentTypeError(f"must be an altitude in degrees from 0 up to (not including) 90"
+                                         f" (got {text.strip()!r})")
+    return value
+
+
 def non_negative_float(text: str) -> float:
     try:
         value = float(text)
@@ -309,9 +446,9 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
         lens.add_argument(f"--{k}", type=float, help=f"calibrated fisheye coefficient {k} (default 0)")
     path = parser.add_argument_group("photo path")
     path.add_argument("--mask", metavar="FILE", help="image or .npy of the photo's size; non-zero = not sky")
-    path.add_argument("--min-altitude", type=float, default=DEFAULT_MIN_ALTITUDE_DEG, metavar="DEG",
+    path.add_argument("--min-altitude", type=altitude_argument, default=DEFAULT_MIN_ALTITUDE_DEG, metavar="DEG",
                       help="leave out the sky below this altitude (default %(default)g)")
-    path.add_argument("--line-px", type=positive_int, default=DEFAULT_LINE_PX, metavar="N",
+    path.add_argument("--line-px", type=line_px_argument, default=DEFAULT_LINE_PX, metavar="N",
                       help="remove light longer than N px in some direction, odd (default %(default)d)")
     path.add_argument("--max-centroids", type=positive_int, default=DEFAULT_MAX_CENTROIDS, metavar="N",
                       help="brightest detections to use (default %(default)d)")
@@ -320,6 +457,17 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
     gates.add_argument("--min-stars", type=positive_int, metavar="N", help="refuse a fix with fewer identified stars")
     gates.add_argument("--max-residual", type=float, metavar="ARCMIN", help="refuse a fix with a larger residual")
     gates.add_argument("--use-sun", action="store_true", help="also use the Sun's disc as a sight")
+    path.add_argument("--hdu", metavar="NAME|INDEX",
+                      help="the image of a FITS file with several: its EXTNAME or number, 0 = primary (default: one"
+                           " named AVEPIXEL, a meteor camera's average, else the first image)")
+    path.add_argument("--detection-sigma", type=float, default=DEFAULT_DETECTION_SIGMA, metavar="K",
+                      help="lift a faint camera's frame so that the detectors' fixed floor sits at K times its noise;"
+                           " 0 = never (default %(default)g)")
+    air = parser.add_argument_group("air at the site (default: the engine's sea-level refraction)")
+    air.add_argument("--height", type=float, metavar="M",
+                     help="height above sea level, m: the standard pressure there")
+    air.add_argument("--pressure", type=float, metavar="HPA", help="measured air pressure, hPa (overrides --height)")
+    air.add_argument("--temperature", type=float, metavar="C", help="air temperature, deg C (default 10)")
     sigmas = parser.add_argument_group("uncertainty (what the total ellipse counts besides the stars)")
     sigmas.add_argument("--up-sigma", type=non_negative_float, metavar="ARCMIN",
                         help="standard deviation of the vertical's error along each horizontal axis (default: the"
@@ -340,4 +488,10 @@ def lens_from_args(args: argparse.Namespace) -> Lens:
         # The file's focal sigma is that of its own focal, not of the one given here.
         fields["uncertainty"] = {**fields["uncertainty"], "focal_sigma_px": None}
     fields.update(given)
-    return Lens(**fields)
+    lens = Lens(**fields)
+    # An ideal fisheye's focal follows from its field, so a --focal beside
+    # --fisheye-fov without k1..k4 would go unused: say so rather than drop it.
+    if "focal_px" in given and lens.fisheye_fov_deg is not None and not lens.is_calibrated:
+        raise LensError("--focal is unused with --fisheye-fov unless --k1..--k4 are given (a calibrated fisheye):"
+                        " drop --focal for an ideal fisheye, or --fisheye-fov for a pinhole")
+    return lens

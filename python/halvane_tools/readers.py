@@ -1,12 +1,21 @@
 """Photos and masks read by content: the pixels of a file as stored
 (:func:`read_image_array`), a photo as 16-bit luminance (:func:`read_photo`,
-:func:`luminance`) and an exclusion mask (:func:`read_mask`).
+:func:`luminance`), an exclusion mask (:func:`read_mask`) and the time and
+exposure the file records (:func:`recorded_time`).
 
-Pillow reads JPEG, PNG, TIFF, PGM and the like; astropy (an extra) reads
-FITS; NumPy reads .npy.
+The format is told by the file's first bytes, not its name, so a
+``.fits.gz`` or a renamed file reads as what it holds: astropy (an extra)
+reads FITS, plain or gzip/bzip2-compressed or as tiles (``.fz``); tifffile
+reads TIFF at full depth (16-bit colour included); rawpy (an extra) reads
+camera raw; NumPy reads .npy; Pillow reads the rest (JPEG, PNG, PGM...).
 """
 from __future__ import annotations
 
+import dataclasses
+import datetime
+import importlib
+import math
+import re
 from pathlib import Path
 
 import numpy as np
@@ -16,12 +25,149 @@ from PIL import Image
 LUMA_WEIGHTS = (0.2126, 0.7152, 0.0722)
 
 PILLOW_SUFFIXES = {".jpg", ".jpeg", ".png", ".tif", ".tiff", ".pgm", ".ppm", ".pnm", ".bmp", ".webp"}
-FITS_SUFFIXES = {".fits", ".fit", ".fts"}
-PHOTO_SUFFIXES = PILLOW_SUFFIXES | FITS_SUFFIXES | {".npy"}
+FITS_SUFFIXES = {".fits", ".fit", ".fts", ".fz"}
+COMPRESSED_SUFFIXES = {".gz", ".bz2"}
+# Camera raw: many are TIFF inside, so the name decides between the two readers.
+RAW_SUFFIXES = {".dng", ".cr2", ".cr3", ".crw", ".nef", ".nrw", ".arw", ".srf", ".sr2", ".raf", ".orf", ".rw2",
+                ".pef", ".srw", ".x3f", ".3fr", ".iiq", ".erf", ".mef", ".mos", ".kdc", ".rwl"}
+PHOTO_SUFFIXES = PILLOW_SUFFIXES | FITS_SUFFIXES | RAW_SUFFIXES | {".npy"}
+
+# The image a multi-image FITS file is read from by default: a meteor
+# camera's average of its frames (its maximum holds every meteor and plane).
+DEFAULT_FITS_IMAGE = "AVEPIXEL"
+
+
+# EXIF tags: the Exif sub-IFD, and in it DateTimeOriginal, its fraction of
+# a second, its offset from UTC and the exposure time.
+EXIF_IFD = 0x8769
+DATE_TIME_ORIGINAL = 36867
+SUBSEC_TIME_ORIGINAL = 37521
+OFFSET_TIME_ORIGINAL = 36881
+EXPOSURE_TIME = 33434
 
 
 class PhotoError(ValueError):
     """A photo or mask that cannot be used; the text is one line."""
+
+
+@dataclasses.dataclass(frozen=True)
+class RecordedTime:
+    """When a file says its exposure was taken. clock: the time as stated,
+    aware when the file gives its offset (EXIF OffsetTimeOriginal) or is
+    UTC by convention (FITS DATE-OBS), naive when it is a camera clock of
+    unknown zone; exposure_s: the exposure length when recorded; source:
+    'EXIF' or 'FITS header'. Cameras and FITS both stamp the exposure's
+    start."""
+
+    clock: datetime.datetime | None
+    exposure_s: float | None
+    source: str
+
+    @property
+    def says_local(self) -> bool:
+        """The file's clock is local time at a stated offset other than zero."""
+        offset = self.clock.utcoffset() if self.clock is not None and self.clock.tzinfo else None
+        return bool(offset)
+
+
+def _clean(value) -> str:
+    return str(value).strip("\0 ") if value is not None else ""
+
+
+def parse_offset(text: str) -> float:
+    """Seconds east of UTC from '+02:00', '-05:30' or '+00:00:12'; ValueError otherwise."""
+    match = re.fullmatch(r"([+-])(\d{1,2}):(\d{2})(?::(\d{2}(?:\.\d*)?))?", text.strip())
+    if not match:
+        raise ValueError(f"not an offset from UTC: {text!r}")
+    sign, hours, minutes, seconds = match.groups()
+    value = int(hours) * 3600 + int(minutes) * 60 + float(seconds or 0)
+    return -value if sign == "-" else value
+
+
+def exif_time(path: str | Path) -> tuple[datetime.datetime | None, float | None, float | None]:
+    """(clock, offset_s, exposure_s) of a photo's EXIF: DateTimeOriginal
+    with SubSecTimeOriginal as a naive datetime (None without it), its
+    OffsetTimeOriginal in seconds east of UTC (None without it) and its
+    ExposureTime. ValueError "EXIF DateTimeOriginal '...' is not a time"
+    for a date that does not parse; whatever Pillow raises for a file it
+    cannot open."""
+    with Image.open(path) as image:
+        exif = image.getexif().get_ifd(EXIF_IFD)
+    exposure = exif.get(EXPOSURE_TIME)
+    try:
+        exposure_s = float(exposure) if exposure is not None else None
+    except (TypeError, ValueError, ZeroDivisionError):
+        exposure_s = None
+    if exposure_s is not None and not (math.isfinite(exposure_s) and exposure_s >= 0):
+        exposure_s = None
+    text = exif.get(DATE_TIME_ORIGINAL)
+    if not text:
+        return None, None, exposure_s
+    try:
+        clock = datetime.datetime.strptime(_clean(text), "%Y:%m:%d %H:%M:%S")
+        fraction = _clean(exif.get(SUBSEC_TIME_ORIGINAL))
+        if fraction.isdigit():
+            clock += datetime.timedelta(seconds=float("0." + fraction))
+        stated = _clean(exif.get(OFFSET_TIME_ORIGINAL))
+        offset_s = parse_offset(stated) if stated else None
+    except ValueError:
+        raise ValueError(f"EXIF DateTimeOriginal {str(text)!r} is not a time") from None
+    return clock, offset_s, exposure_s
+
+
+def _fits_time(path: Path, hdu) -> RecordedTime:
+    fits = _extra("astropy.io.fits", "astropy", "FITS", path)
+    with fits.open(path, memmap=False) as hdus:
+        header = choose_fits_image(hdus, hdu).header
+        primary = hdus[0].header
+
+    def card(key):
+        return header.get(key, primary.get(key))
+
+    exposure = card("EXPTIME") if card("EXPTIME") is not None else card("EXPOSURE")
+    try:
+        exposure_s = float(exposure) if exposure is not None else None
+    except (TypeError, ValueError):
+        exposure_s = None
+    if exposure_s is not None and not (math.isfinite(exposure_s) and exposure_s >= 0):
+        exposure_s = None
+    date = _clean(card("DATE-OBS"))
+    scale = _clean(card("TIMESYS")).upper()
+    clock = None
+    if date and scale in ("", "UTC"):
+        if "T" not in date and _clean(card("TIME-OBS")):
+            date = f"{date}T{_clean(card('TIME-OBS'))}"
+        try:
+            clock = datetime.datetime.fromisoformat(date.replace("Z", "+00:00"))
+        except ValueError:
+            clock = None
+        if clock is not None:
+            clock = clock.astimezone(datetime.timezone.utc) if clock.tzinfo else clock.replace(
+                tzinfo=datetime.timezone.utc)
+    return RecordedTime(clock, exposure_s, "FITS header")
+
+
+def recorded_time(path: str | Path, hdu: str | int | None = None) -> RecordedTime | None:
+    """The time and exposure a photo file records: the FITS header's
+    DATE-OBS (with TIME-OBS; UTC, so skipped under another TIMESYS) and
+    EXPTIME or EXPOSURE, or EXIF's DateTimeOriginal, OffsetTimeOriginal and
+    ExposureTime. None when the file records neither or cannot be read
+    for it: a missing time is not an error here."""
+    path = Path(path)
+    try:
+        kind = file_kind(path)
+        if kind in ("fits", "gzip", "bzip2"):
+            found = _fits_time(path, hdu)
+        elif kind == "npy":
+            return None
+        else:
+            clock, offset_s, exposure_s = exif_time(path)
+            if clock is not None and offset_s is not None:
+                clock = clock.replace(tzinfo=datetime.timezone(datetime.timedelta(seconds=offset_s)))
+            found = RecordedTime(clock, exposure_s, "EXIF")
+    except Exception:  # an unreadable header only means no recorded time
+        return None
+    return found if found.clock is not None or found.exposure_s is not None else None
 
 
 def luminance(pixels: np.ndarray) -> np.ndarray:
@@ -67,25 +213,94 @@ def luminance(pixels: np.ndarray) -> np.ndarray:
     return np.rint(values).astype(np.uint16)
 
 
-def read_image_array(path: str | Path) -> np.ndarray:
-    """The pixels of an image file as stored: JPEG, PNG, TIFF, PGM and
-    what else Pillow reads (8 and 16 bit; Pillow reads 16-bit colour at 8
-    bits), FITS (the first HDU with an image; needs astropy) and .npy."""
+def is_photo_name(path: str | Path) -> bool:
+    """Whether a file name looks like a photo's, for searching folders
+    (``x.fits.gz`` does; ``notes.gz`` does not)."""
+    suffixes = [s.lower() for s in Path(path).suffixes]
+    if suffixes and suffixes[-1] in COMPRESSED_SUFFIXES:
+        return len(suffixes) > 1 and suffixes[-2] in FITS_SUFFIXES
+    return bool(suffixes) and suffixes[-1] in PHOTO_SUFFIXES
+
+
+def file_kind(path: Path) -> str:
+    """What a file holds, from its first bytes: 'fits', 'gzip', 'bzip2',
+    'npy', 'raw', 'tiff' or 'other' (left to Pillow)."""
+    with path.open("rb") as stream:
+        head = stream.read(16)
+    if head.startswith(b"SIMPLE  ="):
+        return "fits"
+    if head.startswith(b"\x1f\x8b"):
+        return "gzip"
+    if head.startswith(b"BZh"):
+        return "bzip2"
+    if head.startswith(b"\x93NUMPY"):
+        return "npy"
+    if path.suffix.lower() in RAW_SUFFIXES:
+        return "raw"
+    if head[:4] in (b"II*\0", b"MM\0*", b"II+\0", b"MM\0+"):
+        return "tiff"
+    return "other"
+
+
+def _extra(module: str, package: str, purpose: str, path: Path):
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise PhotoError(f"{path}: reading {purpose} needs {package} (pip install {package})") from None
+
+
+def read_image_array(path: str | Path, hdu: str | int | None = None) -> np.ndarray:
+    """The pixels of an image file as stored, the format told by content:
+    FITS, plain, gzip- or bzip2-compressed or tile-compressed (needs
+    astropy; ``hdu`` chooses the image, see :func:`choose_fits_image`),
+    TIFF at full depth (tifffile when installed, else Pillow), camera raw
+    (needs rawpy, see :func:`read_raw`), .npy, and what else Pillow reads
+    (JPEG, PNG, PGM...; Pillow reads 16-bit colour PNG at 8 bits)."""
     path = Path(path)
+    if path.is_dir():
+        raise PhotoError(f"{path}: a directory, not a photo; give one photo file (halvane batch solves a directory)")
     if not path.is_file():
         raise PhotoError(f"{path}: no such file")
-    suffix = path.suffix.lower()
     try:
-        if suffix == ".npy":
+        kind = file_kind(path)
+        if hdu is not None and kind not in ("fits", "gzip", "bzip2"):
+            raise PhotoError(f"{path}: --hdu is for FITS files, and this one is not FITS")
+        if kind == "npy":
             return np.load(path, allow_pickle=False)
-        if suffix in FITS_SUFFIXES:
-            return _read_fits(path)
+        if kind in ("fits", "gzip", "bzip2"):
+            return _read_fits(path, hdu)
+        if kind == "raw":
+            return read_raw(path)
+        if kind == "tiff":
+            return _read_tiff(path)
         return _read_with_pillow(path)
     except PhotoError:
         raise
     except Exception as e:  # every reader's own failure becomes one line
         reason = str(e).splitlines()[0] if str(e) else type(e).__name__
         raise PhotoError(f"{path}: cannot read the image: {reason}") from None
+
+
+def _read_tiff(path: Path) -> np.ndarray:
+    try:
+        import tifffile
+    except ImportError:  # Pillow reads grey at full depth, colour at 8 bits
+        return _read_with_pillow(path)
+    with tifffile.TiffFile(path) as tif:
+        pixels = tif.pages[0].asarray()
+    if pixels.ndim == 3 and pixels.shape[0] in (3, 4) and pixels.shape[2] not in (3, 4):
+        pixels = np.moveaxis(pixels, 0, -1)  # planar colour
+    return pixels
+
+
+def read_raw(path: str | Path) -> np.ndarray:
+    """A camera raw file as linear 16-bit RGB (needs rawpy): demosaiced,
+    the camera's white balance, no auto-brightening, gamma 1, the sensor's
+    black level removed and its white level at 65535. Linear, not the
+    camera's JPEG tone curve, because star fluxes are what matter."""
+    rawpy = _extra("rawpy", "rawpy", "camera raw", Path(path))
+    with rawpy.imread(str(path)) as raw:
+        return raw.postprocess(use_camera_wb=True, no_auto_bright=True, gamma=(1, 1), output_bps=16)
 
 
 def _read_with_pillow(path: Path) -> np.ndarray:
@@ -101,24 +316,57 @@ def _read_with_pillow(path: Path) -> np.ndarray:
         return np.asarray(image)
 
 
-def _read_fits(path: Path) -> np.ndarray:
-    try:
-        from astropy.io import fits
-    except ImportError:
-        raise PhotoError(f"{path}: reading FITS needs astropy (pip install astropy)") from None
+def _is_image(hdu) -> bool:
+    if not hdu.is_image:
+        return False
+    shape = hdu.shape or ()
+    return len(shape) in (2, 3) and all(shape)
+
+
+def choose_fits_image(hdus, hdu: str | int | None = None):
+    """The HDU to read: the one named (EXTNAME, any case) or numbered
+    (0 = primary) by ``hdu``; by default the one named AVEPIXEL when there
+    is one (a meteor camera's average image), else the first that holds a
+    2-D image or a colour cube."""
+    if hdu is None:
+        images = [h for h in hdus if _is_image(h)]
+        if not images:
+            raise PhotoError("no image in the FITS file")
+        named = [h for h in images if h.name.upper() == DEFAULT_FITS_IMAGE]
+        return (named or images)[0]
+    names = ", ".join(f"{i} {h.name}" for i, h in enumerate(hdus) if _is_image(h))
+    text = str(hdu).strip()
+    chosen = None
+    if text.lstrip("-").isdigit():
+        index = int(text)
+        chosen = hdus[index] if 0 <= index < len(hdus) else None
+    else:
+        matches = [h for h in hdus if h.name.upper() == text.upper()]
+        chosen = matches[0] if matches else None
+    if chosen is None:
+        raise PhotoError(f"no image {text!r} in the FITS file; its images are {names or 'none'}")
+    if not _is_image(chosen):
+        raise PhotoError(f"HDU {text!r} holds no image; the file's images are {names or 'none'}")
+    return chosen
+
+
+def _read_fits(path: Path, hdu: str | int | None = None) -> np.ndarray:
+    fits = _extra("astropy.io.fits", "astropy", "FITS", path)
+    # astropy opens gzip and bzip2 by their content, and tile-compressed
+    # images are HDUs of their own.
     with fits.open(path, memmap=False) as hdus:
-        for hdu in hdus:
-            if hdu.data is not None and hdu.data.ndim in (2, 3):
-                data = np.asarray(hdu.data)
-                # FITS colour cubes are (channels, height, width).
-                return np.moveaxis(data, 0, -1) if data.ndim == 3 and data.shape[0] in (3, 4) else data
-    raise PhotoError(f"{path}: no image in the FITS file")
+        try:
+            data = np.asarray(choose_fits_image(hdus, hdu).data)
+        except PhotoError as e:
+            raise PhotoError(f"{path}: {e}") from None
+    # FITS colour cubes are (channels, height, width).
+    return np.moveaxis(data, 0, -1) if data.ndim == 3 and data.shape[0] in (3, 4) else data
 
 
-def read_photo(path: str | Path) -> np.ndarray:
+def read_photo(path: str | Path, hdu: str | int | None = None) -> np.ndarray:
     """A photo file as a 2-D uint16 luminance frame (see :func:`luminance`)."""
     try:
-        return luminance(read_image_array(path))
+        return luminance(read_image_array(path, hdu))
     except PhotoError as e:
         raise PhotoError(str(e) if str(e).startswith(str(path)) else f"{path}: {e}") from None
 

@@ -11,18 +11,31 @@ from pathlib import Path
 
 import halvane
 
+from .lens import MOUNT_DRIFT_ARCMIN_PER_YEAR
+from .sky import place_stars, star_name
+
 NM_TO_KM = 1.852
 
 
+# The zone of a time written without an offset: UTC, under a name of its own
+# so that a photo whose clock was local can refuse it.
+ASSUMED_UTC = datetime.timezone(datetime.timedelta(0), "UTC (no offset given)")
+
+
 def parse_utc(text: str) -> datetime.datetime:
-    """ISO 8601; a time without an offset is taken as UTC."""
+    """ISO 8601; a time without an offset is taken as UTC (tzinfo ASSUMED_UTC)."""
     when = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
-    return when if when.tzinfo else when.replace(tzinfo=datetime.timezone.utc)
+    return when if when.tzinfo else when.replace(tzinfo=ASSUMED_UTC)
 
 
 def utc_text(when: datetime.datetime) -> str:
     """'2026-01-15 21:00:05 UTC' for any aware datetime, whatever its offset."""
     return f"{when.astimezone(datetime.timezone.utc):%Y-%m-%d %H:%M:%S} UTC"
+
+
+def counted(n: int, noun: str, plural: str | None = None) -> str:
+    """'1 star', '0 stars', '3 stars'."""
+    return f"{n} {noun if n == 1 else plural or noun + 's'}"
 
 
 def _dms(value: float, positive: str, negative: str, degree_digits: int) -> str:
@@ -37,23 +50,64 @@ def format_position(lat_deg: float, lon_deg: float) -> str:
     return f"{_dms(lat_deg, 'N', 'S', 2)} {_dms(lon_deg, 'E', 'W', 3)}"
 
 
-def fix_record(fix, prepared, elapsed_s: float, total=None) -> dict:
-    """The --json object of a fix. With its total uncertainty (an
-    ``uncertainty.Uncertainty``), ellipse_2sigma_nm and covariance are the
-    total's, the module's own figures (star errors alone, at the assumed
-    sigma) are stars_ellipse_2sigma_nm and stars_covariance, and the terms of
-    the total are under uncertainty."""
+def axis_bearing_deg(orientation_deg: float) -> float:
+    """An ellipse's axis as a bearing in [0, 180): an axis has two ends, so
+    its direction and the opposite one are the same axis."""
+    return orientation_deg % 180.0
+
+
+# What a quality figure means, from the word a reader sees. Margins are the
+# matcher's vote gap; residuals are compared with the photo's pixel where known.
+GOOD, FAIR, WEAK = "good", "fair", "weak"
+
+
+def quality_words(fix, pixel_arcmin: float | None = None) -> dict[str, str]:
+    """One word for each quality figure of a fix and the worst of them:
+    stars (how many were identified), margin (how far the winning
+    identification led its nearest rival), residual (the stars' rms scatter
+    about the fix, in pixels when pixel_arcmin is given), overall."""
+    n = len(fix.matched_hr_ids)
+    stars = GOOD if n >= 10 else FAIR if n >= 6 else WEAK
+    margin = GOOD if fix.match_margin >= 3 else FAIR if fix.match_margin >= 1 else WEAK
+    residual_arcmin = math.degrees(fix.residual_rms_rad) * 60.0
+    if pixel_arcmin:
+        residual_px = residual_arcmin / pixel_arcmin
+        residual = GOOD if residual_px <= 1.0 else FAIR if residual_px <= 2.0 else WEAK
+    else:
+        residual = GOOD if residual_arcmin <= 3.0 else FAIR if residual_arcmin <= 8.0 else WEAK
+    order = (GOOD, FAIR, WEAK)
+    return {"stars": stars, "margin": margin, "residual": residual,
+            "overall": max((stars, margin, residual), key=order.index)}
+
+
+def pixel_arcmin(prepared) -> float:
+    """The photo's pixel at its principal point, arcminutes."""
+    return math.degrees(1.0 / prepared.lens.camera(prepared.width, prepared.height).effective_focal_px) * 60.0
+
+
+def fix_record(fix, prepared, elapsed_s: float, *, file=None, utc=None, catalog=None, total=None) -> dict:
+    """The --json object of a fix. With file and utc given, they lead the
+    record; with the catalogue, so do the pointing (the camera axis's
+    altitude and azimuth) and each identified star's residual. With its total
+    uncertainty (an ``uncertainty.Uncertainty``), ellipse_2sigma_nm and
+    covariance are the total's, the module's own figures (star errors alone,
+    at the assumed sigma) are stars_ellipse_2sigma_nm and stars_covariance,
+    and the terms of the total are under uncertainty."""
     major, minor, orientation = fix.ellipse_2sigma_nm
-    record = {
+    record = {} if file is None else {"file": str(file)}
+    if isinstance(utc, datetime.datetime):
+        record["utc"] = utc.astimezone(datetime.timezone.utc).isoformat()
+    record.update({
         "latitude_deg": fix.latitude_deg,
         "longitude_deg": fix.longitude_deg,
-        "ellipse_2sigma_nm": [major, minor, orientation],
+        "ellipse_2sigma_nm": [major, minor, axis_bearing_deg(orientation)],
         "covariance": fix.covariance,
-    }
+    })
     if total is not None:
-        record["ellipse_2sigma_nm"] = list(total.ellipse_2sigma_nm)
+        total_major, total_minor, total_orientation = total.ellipse_2sigma_nm
+        record["ellipse_2sigma_nm"] = [total_major, total_minor, axis_bearing_deg(total_orientation)]
         record["covariance"] = [list(row) for row in total.covariance]
-        record["stars_ellipse_2sigma_nm"] = [major, minor, orientation]
+        record["stars_ellipse_2sigma_nm"] = [major, minor, axis_bearing_deg(orientation)]
         record["stars_covariance"] = fix.covariance
     record.update({
         "matched_hr_ids": fix.matched_hr_ids,
@@ -62,10 +116,61 @@ def fix_record(fix, prepared, elapsed_s: float, total=None) -> dict:
         "used_sun": fix.used_sun,
         "n_detections": len(prepared.detections),
         "elapsed_s": elapsed_s,
+        "quality": quality_words(fix, pixel_arcmin(prepared)),
     })
+    if utc is not None and catalog is not None:
+        placed = place_stars(prepared, fix, utc, catalog)
+        if placed is not None:
+            record["pointing"] = {"altitude_deg": placed.axis_altitude_deg, "azimuth_deg": placed.axis_azimuth_deg}
+            record["stars"] = [{"hr": star.hr, "name": star_name(star.hr), "x": star.x, "y": star.y,
+                                "residual_px": star.residual_px, "residual_arcmin": star.residual_arcmin}
+                               for star in placed.stars]
     if total is not None:
         record["uncertainty"] = total.record()
     return record
+
+
+# Below this share of the frame left as sky, the vertical or the altitude
+# cut is the likelier fault than the sky itself.
+NO_SKY_SHARE = 0.02
+
+
+# Fewer detections than this with too few stars: say whether the stars were
+# absent or below the detectors' floor.
+FEW_DETECTIONS = 10
+
+
+def failure_hint(prepared, error) -> str:
+    """What to check when a prepared photo gave no fix: one clause saying what
+    most likely failed (no sky left, no detections, no match, the lens)."""
+    text = str(error)
+    sky_share = 1.0 - float(prepared.excluded.mean())
+    if not prepared.detections:
+        if float(prepared.below_horizon.mean()) > 1.0 - NO_SKY_SHARE:
+            return (f"the altitude cut leaves no sky ({100.0 * sky_share:.0f} % of the frame kept): check --up"
+                    " (x right, y down, z forward: a camera looking up has z > 0) and --min-altitude")
+        if sky_share < NO_SKY_SHARE:
+            return f"only {100.0 * sky_share:.0f} % of the frame is left as sky: check --mask and --min-altitude"
+        return f"no star detected in the sky left: {prepared.why_few_stars()}"
+    stars = counted(len(prepared.detections), "detection")
+    if text.startswith("insufficient stars") and len(prepared.detections) < FEW_DETECTIONS:
+        return f"only {stars}: {prepared.why_few_stars()}"
+    if text.startswith("star pattern match is ambiguous"):
+        return (f"{stars}, matching two places alike: give more stars (--max-centroids) or solve the night"
+                " in order (halvane batch --tracked)")
+    if text.startswith(("insufficient stars", "no star pattern match", "thin lock")):
+        return (f"{stars} but too few laid on catalogue stars: the lens is suspect; check --fisheye-fov/--focal"
+                " (or --lens), --up and --utc")
+    return f"{stars} used"
+
+
+MEANINGS = {
+    "stars": "identified stars: 10 or more is good, 6 to 9 fair, fewer weak",
+    "margin": "how many more stars the winning identification explains than its nearest rival:"
+              " 3 or more is good, 1 or 2 fair (often the same match missing a star), 0 weak (a tie)",
+    "residual": "scatter of the stars about the fix: up to a pixel is good, up to two fair, more weak"
+                " (a lens or vertical off)",
+}
 
 
 # Where a sigma came from, as the lines of a fix say it.
@@ -91,41 +196,55 @@ def describe_uncertainty(total) -> list[str]:
     ]
 
 
-def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None, total=None) -> list[str]:
+def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None,
+                 pixel_arcmin: float | None = None, total=None) -> list[str]:
     """The lines of a fix (with its error when the truth is known). With its
     total uncertainty the ellipse is the total's, the stars' own beside it."""
     major, minor, orientation = fix.ellipse_2sigma_nm if total is None else total.ellipse_2sigma_nm
+    words = quality_words(fix, pixel_arcmin)
     lines = [f"  fix         {format_position(fix.latitude_deg, fix.longitude_deg)}"
              f"   ({fix.latitude_deg:.5f}, {fix.longitude_deg:.5f})"]
     if truth is not None:
         error_nm = halvane.great_circle_nm(truth[0], truth[1], fix.latitude_deg, fix.longitude_deg)
         lines.append(f"  truth       {format_position(*truth)}   ({truth[0]:.5f}, {truth[1]:.5f})")
         lines.append(f"  error       {error_nm:.2f} nm ({error_nm * NM_TO_KM:.2f} km)")
-    ellipse = f"  2-sigma     {major:.2f} x {minor:.2f} nm ellipse, major axis {orientation % 180.0:05.1f}° true"
+    residual_arcmin = math.degrees(fix.residual_rms_rad) * 60.0
+    in_px = f" ({residual_arcmin / pixel_arcmin:.2f} px)" if pixel_arcmin else ""
+    ellipse = (f"  2-sigma     ellipse with semi-axes {major:.2f} and {minor:.2f} nm, major axis"
+               f" {axis_bearing_deg(orientation):05.1f}° true")
     if total is not None:
         stars_major, stars_minor, _ = fix.ellipse_2sigma_nm
-        ellipse += f" (star errors alone, as assumed: {stars_major:.2f} x {stars_minor:.2f} nm)"
+        ellipse += f" (star errors alone, as assumed: {stars_major:.2f} and {stars_minor:.2f} nm)"
     lines.append(ellipse)
     if total is not None:
         lines += describe_uncertainty(total)
     lines += [
-        f"  stars       {len(fix.matched_hr_ids)} identified (HR {', '.join(map(str, fix.matched_hr_ids))}),"
-        f" vote margin {fix.match_margin}" + (", Sun used" if fix.used_sun else ""),
-        f"  residual    {math.degrees(fix.residual_rms_rad) * 60.0:.2f}' rms after {fix.n_iterations} iterations",
+        f"  stars       {len(fix.matched_hr_ids)} identified ({', '.join(map(star_name, fix.matched_hr_ids))}),"
+        f" {words['stars']}" + (", Sun used" if fix.used_sun else ""),
+        f"  margin      {fix.match_margin} over the nearest rival identification, {words['margin']}",
+        f"  residual    {residual_arcmin:.2f}'{in_px} rms after {fix.n_iterations} iterations, {words['residual']}",
+        f"  quality     {words['overall']}" + ("" if words["overall"] == GOOD else
+                                                 f": {'; '.join(MEANINGS[k] for k in MEANINGS if words[k] != GOOD)}"),
         f"  time        {elapsed_s * 1000.0:.1f} ms to detect, identify and solve",
     ]
     return lines
 
 
-def describe_photo(name: str, prepared, utc: datetime.datetime, fix, elapsed_s: float, total=None) -> list[str]:
+def describe_photo(name: str, prepared, utc: datetime.datetime, fix, elapsed_s: float, catalog=None,
+                   total=None) -> list[str]:
     """The lines of `halvane solve`: the photo, what was left out, the fix."""
     excluded = 100.0 * prepared.excluded.mean()
-    return [
+    lines = [
         f"halvane: {name}, {prepared.width} x {prepared.height} px, {utc_text(utc)}",
         f"  sky         {len(prepared.detections)} detections used; {excluded:.0f} % of the frame left out"
         f" (below {prepared.min_altitude_deg:g}° or outside the field, mask, glare)",
-        *describe_fix(fix, elapsed_s, total=total),
+        *describe_fix(fix, elapsed_s, pixel_arcmin=pixel_arcmin(prepared), total=total),
     ]
+    placed = place_stars(prepared, fix, utc, catalog) if catalog is not None else None
+    if placed is not None:
+        lines.insert(2, f"  pointing    camera axis at altitude {placed.axis_altitude_deg:.1f}°,"
+                        f" azimuth {placed.axis_azimuth_deg:05.1f}° true")
+    return lines
 
 
 def describe_calibration(name: str, result, lat_deg: float, lon_deg: float, elapsed_s: float) -> list[str]:
@@ -143,11 +262,11 @@ def describe_calibration(name: str, result, lat_deg: float, lon_deg: float, elap
     tilt = math.degrees(math.acos(max(-1.0, min(1.0, lens.up_cam[2]))))
     lines.append(f"  up_cam      ({lens.up_cam[0]:.6f}, {lens.up_cam[1]:.6f}, {lens.up_cam[2]:.6f}),"
                  f" {tilt:.3f}° from the optical axis")
-    recorded = lens.uncertainty
-    if recorded is not None and recorded.up_sigma_arcmin is not None:
-        lines.append(f"  uncertainty vertical {recorded.up_sigma_arcmin:.3f} arcmin per axis, focal"
-                     f" {recorded.focal_sigma_px:.3f} px (1 sigma); a fixed mount's vertical drifts"
-                     f" {recorded.up_drift_arcmin_per_year:.1f} arcmin per axis a year")
+    quality = getattr(result, "quality", None)
+    if quality is not None:
+        lines.append(f"  uncertainty vertical {quality.up_sigma_arcmin:.3f} arcmin per axis, focal"
+                     f" {quality.sigma.get('focal_px', 0.0):.3f} px (1 sigma); on a fixed mount the vertical is"
+                     f" taken to drift {MOUNT_DRIFT_ARCMIN_PER_YEAR:.1f} arcmin per axis a year")
     lines.append(f"  time        {elapsed_s:.1f} s")
     return lines
 

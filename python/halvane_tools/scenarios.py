@@ -356,3 +356,63 @@ def write_twin_catalog(folder, ra_deg: float = 60.0, dec_deg: float = 45.0):
     (folder / "twins.hcat").write_bytes(builder.catalog_bytes(records))
     (folder / "twins.hprs").write_bytes(builder.pairs_bytes(builder.pair_records(records, chosen, limits)))
     return halvane.Catalog(str(folder / "twins.hcat"), str(folder / "twins.hprs"))
+
+
+# The generator of lens families: every projection a user can name, all-sky
+# and narrow fields, a principal point off centre, a leaning mount and a
+# focal the stated field only roughly gives.
+FAMILY_FIELDS = {"equidistant": (180.0, 200.0, 60.0), "equisolid": (180.0, 90.0), "stereographic": (180.0, 120.0),
+                 "orthographic": (160.0, 100.0), "rectilinear": (40.0, 90.0)}
+
+
+def family_case(scenario: Scenario, catalog, projection: str, field_deg: float, rng: random.Random,
+                offset_share: float = 0.08, tilt_deg: float = 5.0, focal_error: float = 0.15,
+                side_px: int = 1024) -> CalibrationCase:
+    """One camera of a named projection whose field across the frame's
+    shorter side is field_deg, rendered as the calibrated fisheye nearest
+    that projection. The principal point sits up to offset_share of the
+    image-circle radius off centre, the mount leans up to tilt_deg and the
+    true focal is up to focal_error off the one the stated field gives. The
+    rough start is what a user knows: the stated field, the projection,
+    a centred principal point and a camera looking up."""
+    from .calibrate import PROJECTIONS, projection_k
+
+    half = math.radians(field_deg) / 2.0
+    k = projection_k(projection, half)
+    k1, k2 = _two_term(projection, half)
+    # The renderer takes all-zero terms for the ideal fisheye, whose focal is
+    # its own; a negligible term keeps the focal given.
+    k1 = k1 or 1e-12
+    radius = side_px / 2.0
+    stated = radius / float(half * (1.0 + half**2 * (k[0] + half**2 * (k[1] + half**2 * (k[2] + half**2 * k[3])))))
+    focal = stated * (1.0 + rng.uniform(-focal_error, focal_error))
+    distance = offset_share * radius * math.sqrt(rng.uniform(0.0, 1.0))
+    bearing = rng.uniform(0.0, 2 * math.pi)
+    offset = (round(distance * math.cos(bearing)), round(distance * math.sin(bearing)))
+    sky = render_calibration_sky(scenario, catalog, side_px, side_px, focal, min(360.0, max(field_deg * 1.5, 200.0))
+                                 if field_deg >= 150 else field_deg * 1.6, k1, k2, offset,
+                                 rng.uniform(0.0, tilt_deg), rng.uniform(0.0, 360.0), rng.uniform(0.0, 360.0))
+    assert projection in PROJECTIONS
+    return CalibrationCase(scenario, sky, {"fisheye_fov_deg": field_deg, "projection": projection})
+
+
+def _two_term(projection: str, half_field_rad: float) -> tuple[float, float]:
+    """k1, k2 of the two-term calibrated fisheye nearest the projection."""
+    from .calibrate import PROJECTIONS
+
+    top = min(half_field_rad, math.radians(85.0) if projection in ("orthographic", "rectilinear") else 3.0)
+    theta = np.linspace(top / 200.0, top, 200)
+    t2 = theta * theta
+    k, *_ = np.linalg.lstsq(np.column_stack([t2, t2**2]), PROJECTIONS[projection](theta) / theta - 1.0, rcond=None)
+    return float(k[0]), float(k[1])
+
+
+def family_cases(count: int, catalog, projection: str, field_deg: float, seed: int = 17,
+                 **limits) -> list[CalibrationCase]:
+    """count seeded cameras of family_case."""
+    rng = random.Random(seed)
+    wide = field_deg >= 120.0
+    camera = CameraModel(projection, 1024, 1024, None, 180.0, 5.5 if wide else 6.5)
+    noise = Noise(pixel_arcmin=0.0, up_arcmin=0.0, background=20.0)
+    return [family_case(s, catalog, projection, field_deg, rng, **limits)
+            for s in seeded_scenarios(count, camera, seed=seed, noise=noise)]

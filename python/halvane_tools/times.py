@@ -7,19 +7,10 @@ from __future__ import annotations
 import csv
 import datetime
 import math
-import re
 from pathlib import Path
 
-from PIL import Image
-
-from .report import parse_utc
-
-# EXIF tags: the Exif sub-IFD, and in it DateTimeOriginal, its fraction of
-# a second and its offset from UTC.
-EXIF_IFD = 0x8769
-DATE_TIME_ORIGINAL = 36867
-SUBSEC_TIME_ORIGINAL = 37521
-OFFSET_TIME_ORIGINAL = 36881
+from .readers import exif_time, parse_offset
+from .report import ASSUMED_UTC, parse_utc, utc_text
 
 
 class BatchError(ValueError):
@@ -43,6 +34,72 @@ def as_utc(when: datetime.datetime) -> datetime.datetime:
     return when.astimezone(datetime.timezone.utc) if when.tzinfo else when.replace(tzinfo=datetime.timezone.utc)
 
 
+TIME_IS = ("start", "mid", "end")
+# Cameras and FITS headers stamp the exposure's start, and so does a user
+# noting the moment of pressing the shutter.
+DEFAULT_TIME_IS = "start"
+
+
+class TimeError(ValueError):
+    """A time that cannot be taken as the exposure's; one line saying what to give."""
+
+
+def mid_exposure(when: datetime.datetime, exposure_s: float, time_is: str = DEFAULT_TIME_IS) -> datetime.datetime:
+    """The middle of an exposure whose start, middle or end (time_is) is
+    ``when``: a star's centroid sits at its mid-exposure place."""
+    if time_is not in TIME_IS:
+        raise ValueError(f"time_is must be one of {', '.join(TIME_IS)}, not {time_is!r}")
+    if not (math.isfinite(exposure_s) and exposure_s >= 0):
+        raise TimeError(f"the exposure must be a finite number of seconds, at least 0 (got {exposure_s!r})")
+    half = datetime.timedelta(seconds=exposure_s / 2.0)
+    return when + half if time_is == "start" else when - half if time_is == "end" else when
+
+
+def _offset_text(clock: datetime.datetime) -> str:
+    offset = clock.utcoffset() or datetime.timedelta(0)
+    sign, minutes = ("-" if offset < datetime.timedelta(0) else "+"), abs(int(offset.total_seconds())) // 60
+    return f"{sign}{minutes // 60:02d}:{minutes % 60:02d}"
+
+
+def exposure_time(given: datetime.datetime | None, recorded, *, exposure_s: float | None = None,
+                  time_is: str = DEFAULT_TIME_IS) -> tuple[datetime.datetime, float, list[str]]:
+    """(mid-exposure UTC, exposure seconds, warnings) of a photo.
+
+    given: the time the user gave (from :func:`parse_utc`; its start, middle
+    or end by time_is), or None to take the photo's own; recorded: the
+    photo's :class:`halvane_tools.readers.RecordedTime` or None. The
+    exposure is exposure_s, else the photo's own, else 0. Refused
+    (TimeError): no time at all; a time given without an offset for a
+    photo whose clock says it was local. Warned: a given time more than a
+    second from the photo's own, and a photo clock of unknown zone taken as
+    UTC."""
+    clock = recorded.clock if recorded is not None else None
+    if exposure_s is None:
+        exposure_s = recorded.exposure_s if recorded is not None and recorded.exposure_s is not None else 0.0
+    warnings = []
+    if given is None:
+        if clock is None:
+            raise TimeError("the photo records no time (EXIF DateTimeOriginal or FITS DATE-OBS): give --utc")
+        if clock.tzinfo is None:
+            warnings.append(f"the photo's {recorded.source} time {clock:%Y-%m-%d %H:%M:%S} has no offset from UTC:"
+                            " taken as UTC")
+            clock = clock.replace(tzinfo=datetime.timezone.utc)
+        return mid_exposure(as_utc(clock), exposure_s, "start"), exposure_s, warnings
+    if given.tzinfo is ASSUMED_UTC and recorded is not None and recorded.says_local:
+        raise TimeError(f"the photo's clock was local time (UTC{_offset_text(clock)}): give --utc with its offset,"
+                        f" e.g. {given.replace(tzinfo=None).isoformat()}{_offset_text(clock)}, or with Z if it is UTC")
+    mid = mid_exposure(as_utc(given), exposure_s, time_is)
+    if clock is not None:
+        stated = clock if clock.tzinfo else clock.replace(tzinfo=datetime.timezone.utc)
+        start = mid - datetime.timedelta(seconds=exposure_s / 2.0)
+        apart_s = (start - stated).total_seconds()
+        if abs(apart_s) > 1.0:
+            zone = "" if clock.tzinfo else " (no offset recorded, read as UTC)"
+            warnings.append(f"the exposure started at {utc_text(start)} by --utc but at {utc_text(stated)} by the"
+                            f" photo's {recorded.source}{zone}: {abs(apart_s):.1f} s apart; solving with --utc")
+    return mid, exposure_s, warnings
+
+
 class TimeFromName:
     """The time from the file name's stem read with a strptime pattern, which
     must match the whole stem (literal text allowed:
@@ -64,11 +121,10 @@ class TimeFromName:
 
 def parse_clock_offset(text: str) -> float:
     """Seconds from '+02:00', '-05:30', '+00:00:12' or a plain number of seconds ('12.5')."""
-    match = re.fullmatch(r"([+-])(\d{1,2}):(\d{2})(?::(\d{2}(?:\.\d*)?))?", text.strip())
-    if match:
-        sign, hours, minutes, seconds = match.groups()
-        value = int(hours) * 3600 + int(minutes) * 60 + float(seconds or 0)
-        return -value if sign == "-" else value
+    try:
+        return parse_offset(text)
+    except ValueError:
+        pass
     try:
         value = float(text)
     except ValueError:
@@ -90,24 +146,14 @@ class TimeFromExif:
 
     def __call__(self, path) -> datetime.datetime:
         try:
-            with Image.open(path) as image:
-                exif = image.getexif().get_ifd(EXIF_IFD)
+            clock, stated_offset_s, _ = exif_time(path)
+        except ValueError as e:
+            raise FrameError(str(e)) from None
         except Exception as e:  # whatever the reader says, the frame gets one line
             raise FrameError(f"cannot read EXIF: {str(e).splitlines()[0] if str(e) else type(e).__name__}") from None
-        text = exif.get(DATE_TIME_ORIGINAL)
-        if not text:
+        if clock is None:
             raise FrameError("no EXIF DateTimeOriginal")
-        try:
-            clock = datetime.datetime.strptime(str(text).strip("\0 "), "%Y:%m:%d %H:%M:%S")
-            fraction = str(exif.get(SUBSEC_TIME_ORIGINAL, "")).strip("\0 ")
-            if fraction.isdigit():
-                clock += datetime.timedelta(seconds=float("0." + fraction))
-            offset = self.clock_offset_s
-            if offset is None:
-                stated = str(exif.get(OFFSET_TIME_ORIGINAL, "")).strip("\0 ")
-                offset = parse_clock_offset(stated) if stated else 0.0
-        except ValueError:
-            raise FrameError(f"EXIF DateTimeOriginal {str(text)!r} is not a time") from None
+        offset = self.clock_offset_s if self.clock_offset_s is not None else (stated_offset_s or 0.0)
         return (clock - datetime.timedelta(seconds=offset)).replace(tzinfo=datetime.timezone.utc)
 
 

@@ -145,13 +145,16 @@ def calibrated_up_sigma_arcmin(recorded, utc) -> float | None:
     """The vertical's sigma per axis at a photo's time (a timezone-aware
     datetime) from a lens file's recorded uncertainty (a
     ``lens.LensUncertainty``): the fit's, grown by the drift since the
-    calibration. None when the file records no fitted sigma."""
+    calibration (the file's rate, else MOUNT_DRIFT_ARCMIN_PER_YEAR). None when
+    the file records no fitted sigma; without the calibration's time, the
+    fit's alone."""
     if recorded is None or recorded.up_sigma_arcmin is None:
         return None
-    if recorded.up_drift_arcmin_per_year is None or recorded.when is None:
+    if recorded.when is None:
         return recorded.up_sigma_arcmin
-    return drifted_up_sigma_arcmin(recorded.up_sigma_arcmin, (utc - recorded.when).total_seconds(),
-                                   recorded.up_drift_arcmin_per_year)
+    drift = MOUNT_DRIFT_ARCMIN_PER_YEAR if recorded.up_drift_arcmin_per_year is None \
+        else recorded.up_drift_arcmin_per_year
+    return drifted_up_sigma_arcmin(recorded.up_sigma_arcmin, (utc - recorded.when).total_seconds(), drift)
 
 
 @dataclasses.dataclass(frozen=True)

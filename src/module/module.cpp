@@ -155,6 +155,8 @@ PyModuleDef g_module_def = {
 bool register_all(PyObject* module) {
     Ref all(PyList_New(0));
     if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
+    // Outside __all__: the interface stays as documented.
+    if (PyModule_AddStringConstant(module, "__version__", HALVANE_VERSION) < 0) return false;
     Ref stub_types(PyDict_New());
     if (!stub_types) return false;
     Ref module_name(PyUnicode_FromString("halvane"));

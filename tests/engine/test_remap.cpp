@@ -73,18 +73,6 @@ TEST(Remap, RefusesBadExtentsInOrder) {
               "bad image: destination mask 16384x16385 is 268451840 pixels, over the 268435456 limit");
 }
 
-TEST(Remap, EqualPinholesReturnTheSource) {
-    const Source s = random_source(37, 23, 11);
-    const Camera cam = pinhole(40.0, 17.3, 12.9);
-    const auto image = remap_image(s.image(), cam, cam, s.width, s.height, 7);
-    const auto mask = remap_mask(s.mask(), cam, cam, s.width, s.height);
-    ASSERT_TRUE(image && mask);
-    EXPECT_EQ(image->pixels, s.pixels);
-    EXPECT_EQ(mask->flags, s.flags);
-    EXPECT_EQ(image->width, s.width);
-    EXPECT_EQ(mask->height, s.height);
-}
-
 TEST(Remap, EmptyDestinationLeavesTheSourceAlone) {
     const Camera cam = pinhole(100, 1, 1);
     // A destination without columns or rows never reads the (empty) source.
@@ -96,9 +84,7 @@ TEST(Remap, EmptyDestinationLeavesTheSourceAlone) {
         EXPECT_EQ(image->height, h);
     }
     // An empty source images nothing: all fill.
-    const auto mask = remap_mask({{}, 0, 4}, cam, cam, 2, 2);
-    ASSERT_TRUE(mask);
-    EXPECT_EQ(mask->flags, std::vector<std::uint8_t>(4, 1));
+    EXPECT_EQ(remap_mask({{}, 0, 4}, cam, cam, 2, 2)->flags, std::vector<std::uint8_t>(4, 1));
 }
 
 // The destination's boresight pixel (0, 0) looks along (0, 0, 1), which a
@@ -132,27 +118,6 @@ TEST(Remap, FrameEdgesAndRounding) {
     EXPECT_EQ(half->pixels[0], 1);
 }
 
-TEST(Remap, FisheyeDestinationKeepsFillBeyondItsCircle) {
-    const Source s = random_source(64, 64, 3);
-    const Camera src = pinhole(20.0, 31.5, 31.5);
-    // A 180-degree circle of radius 15 px in a 40 x 30 frame.
-    const Camera dst = fisheye(40, 30, 180.0, 0.0, 19.5, 14.5);
-    const auto image = remap_image(s.image(), src, dst, 40, 30, 65535);
-    const auto mask = remap_mask(s.mask(), src, dst, 40, 30);
-    ASSERT_TRUE(image && mask);
-    for (const auto& [x, y] : {std::pair<std::size_t, std::size_t>{0, 0}, {39, 0}, {0, 29}, {39, 29}, {5, 3}}) {
-        EXPECT_EQ(image->pixels[y * 40 + x], 65535);
-        EXPECT_EQ(mask->flags[y * 40 + x], 1);
-    }
-    // Near the centre the pinhole's frame is seen; its 90-degree field
-    // covers the circle out to 45 degrees.
-    std::size_t seen = 0;
-    for (std::size_t y = 0; y < 30; ++y)
-        for (std::size_t x = 0; x < 40; ++x) seen += image->pixels[y * 40 + x] != 65535;
-    EXPECT_GT(seen, 150u);
-    EXPECT_NE(image->pixels[14 * 40 + 19], 65535);
-}
-
 TEST(Remap, NonFiniteCamerasImageNothing) {
     const Source s = random_source(8, 8, 5);
     for (const Camera& dst : {pinhole(kNaN, 4, 4), fisheye(8, 8, 180.0, 0.0, kNaN, 4.0)}) {
@@ -163,7 +128,8 @@ TEST(Remap, NonFiniteCamerasImageNothing) {
 }
 
 // The remap against the plain composition of the Camera methods, sampled
-// by the written rules: the shortcuts inside the remap move a position by a
+// by the written rules (equal cameras give the source back; a fisheye
+// destination keeps its fill beyond its circle): the shortcuts inside the remap move a position by a
 // few units in the last place at most, which changes no sample here (the
 // principal points sit off the pixel grid, away from exact halves, where
 // the last place could pick either neighbour).
@@ -191,7 +157,7 @@ TEST(Remap, AgreesWithTheCameraMethods) {
     // and land mirrored through the centre.
     const Camera wrapped = fisheye(41, 33, 390.0, 0.0, 20.3, 15.8);
     const Camera narrow = pinhole(30.0, 18.6, 17.2);
-    for (const Pair& p : {Pair{"calibrated -> ideal", calibrated, ideal}, Pair{"ideal -> calibrated", ideal, calibrated},
+    for (const Pair& p : {Pair{"pinhole -> pinhole", narrow, narrow}, Pair{"calibrated -> ideal", calibrated, ideal}, Pair{"ideal -> calibrated", ideal, calibrated},
                           Pair{"ideal -> pinhole", ideal, narrow}, Pair{"pinhole -> calibrated", narrow, calibrated},
                           Pair{"k4 -> wrapped", only_k4, wrapped}, Pair{"wrapped -> ideal", wrapped, ideal}}) {
         const auto image = remap_image(s.image(), p.src, p.dst, 41, 33, 65535);

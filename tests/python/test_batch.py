@@ -287,7 +287,7 @@ def twin_cameras(tmp_path_factory):
 def test_tracked_cameras_break_the_tie_frame_by_frame_in_time_order(twin_cameras, tmp_path, capsys):
     folder, (lat, lon), options = twin_cameras
     plain = tmp_path / "plain.jsonl"
-    assert run_batch(folder / "north", folder / "south", "--out", plain, *options) == 0
+    assert run_batch(folder / "north", folder / "south", "--out", plain, *options) == 1  # no frame solved
     assert all(r["error"].startswith("no fix: star pattern match is ambiguous") for r in read_lines(plain))
     tracked = tmp_path / "tracked.jsonl"
     # The known position is 20 nm off and dated at each camera's first
@@ -347,3 +347,28 @@ def test_the_mask_reaches_every_frame(night, tmp_path):
     records = list(batch.solve_batch(good, (0, 0, 1), {"fisheye_fov_deg": 180}, time_from=batch.TimeFromName(NAME_PATTERN),
                                      jobs=1, mask=str(mask)))
     assert len(records) == 4 and all(r["error"].startswith("no fix: insufficient stars") for r in records)
+
+
+def test_a_night_of_failures_fails_and_a_pattern_for_no_name_stops_first(night, tmp_path, capsys):
+    bad = tmp_path / "bad"
+    bad.mkdir()
+    shutil.copy(night / "cam_20260115_211000.png", bad)  # no stars
+    assert run_batch(bad, "--out", tmp_path / "r.jsonl", *LENS, "--time-from-name", NAME_PATTERN) == 1
+    assert "0 solved, 1 failed" in capsys.readouterr().out
+    assert run_batch(night, "--out", tmp_path / "s.jsonl", *LENS, "--time-from-name", "img_%Y%m%d_%H%M%S") == 1
+    err = capsys.readouterr().err
+    assert "matches the name of none of the 7 photos" in err and err.count("\n") == 1
+    assert not (tmp_path / "s.jsonl").exists()
+
+
+def test_the_lens_files_vertical_serves_a_batch(night, tmp_path, capsys):
+    lens = tmp_path / "lens.json"
+    lens.write_text('{"fisheye_fov_deg": 180, "up_cam": [0, 0, 1]}')
+    out = tmp_path / "r.jsonl"
+    frames = [night / "cam_20260115_200000.png"]
+    assert run_batch(*frames, "--out", out, "--lens", lens, "--time-from-name", NAME_PATTERN) == 0
+    (record,) = read_lines(out)
+    assert halvane.great_circle_nm(LAT, LON, record["latitude_deg"], record["longitude_deg"]) < 5.0
+    assert run_batch(*frames, "--out", tmp_path / "t.jsonl", "--fisheye-fov", 180, "--time-from-name",
+                     NAME_PATTERN) == 1
+    assert "give the vertical (--up X Y Z) or a lens file with up_cam" in capsys.readouterr().err

@@ -84,7 +84,7 @@ def test_calibrate_then_solve_from_the_lens_file(fisheye_case, fisheye_file, tmp
 @pytest.mark.parametrize(
     "change, message",
     [
-        ({"--lon": 30.0}, "the rough start lays only"),
+        ({"--lon": 30.0}, "--lat/--lon"),
         ({"--min-altitude": 84.0}, "catalogue stars stand in the photo above 84°"),
         ({"--focal": 400.0}, "the stars were not identified with the rough lens"),
         ({"max_nfev": 1}, "the fit did not converge"),
@@ -124,3 +124,59 @@ def test_observed_places_are_refracted_and_cut_at_the_altitude():
     # Polaris stands about the latitude high, lifted by about 0.8' of refraction.
     polaris = sky.local[list(sky.hr_ids).index(424)]
     assert abs(math.degrees(math.asin(polaris[2])) - 52.0) < 0.8
+
+
+@pytest.mark.parametrize("projection, field, kind", [
+    ("equidistant", 180.0, "all-sky, zenith and focal off"),
+    ("stereographic", 120.0, "wrongly scaled stereographic"),
+    ("rectilinear", 40.0, "narrow distorted lens"),
+])
+def test_a_named_projection_calibrates_from_the_users_rough_start(projection, field, kind):
+    case = scenarios.family_cases(1, CATALOG, projection, field, seed=5)[0]
+    sky, s = case.sky, case.scenario
+    found = calibrate_photo(sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=CATALOG, **case.rough)
+    assert abs(found.lens.focal_px / sky.focal_px - 1.0) < 0.001, kind
+    assert found.lens.is_calibrated and found.quality.held_out_median_px < 0.6
+    assert 0 < found.quality.up_sigma_arcmin < 1.5 and found.quality.azimuth_sectors >= 8
+    record = found.record()
+    assert record["uncertainty"]["up_sigma_arcmin"] == pytest.approx(found.quality.up_sigma_arcmin, rel=1e-3)
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"off_axis_deg": (17.0, 19.0, 28.0)}, "lie only 17.0° to 19.0° off axis"),
+    ({"off_axis_deg": (5.0, 30.0, 80.0)}, "reach 80.0°"),
+    ({"azimuth_sectors": 5}, "only 5 of 12 directions"),
+    ({"held_out_median_px": 2.5}, "left out of the fit miss the fitted lens by a median 2.50 px"),
+    ({"held_out_median_px": math.nan}, "left out of the fit miss"),
+    ({"up_sigma_arcmin": 3.0}, "vertical only to 3.0'"),
+], ids=["ring of stars", "middle only", "one side", "held-out misses", "nothing held out", "loose vertical"])
+def test_a_lens_not_to_be_trusted_is_refused(change, message):
+    import dataclasses
+
+    from halvane_tools.calibrate import FitQuality, _refuse_poor
+
+    good = FitQuality({}, 0.2, 0.4, 100, (20.0, 70.0, 80.0), 12)
+    _refuse_poor(good, True)
+    with pytest.raises(CalibrationError, match=message):
+        _refuse_poor(dataclasses.replace(good, **change), False)
+
+
+def test_held_out_stars_are_not_in_the_fit(fisheye_case, monkeypatch):
+    from halvane_tools import calibrate
+
+    fitted = []
+    real = calibrate._quality
+
+    def spy(model, p, variables, local, pairs, detections, frame, fit):
+        def recording_fit(subset, *args):
+            fitted.append((pairs, subset))
+            return fit(subset, *args)
+        return real(model, p, variables, local, pairs, detections, frame, recording_fit)
+
+    monkeypatch.setattr(calibrate, "_quality", spy)
+    sky, s = fisheye_case.sky, fisheye_case.scenario
+    found = calibrate_photo(sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=CATALOG, fisheye_fov_deg=180.0)
+    (pairs, subset), = fitted
+    held = {tuple(row) for row in pairs} - {tuple(row) for row in subset}
+    assert len(held) == found.quality.n_held_out > 50
+    assert not held & {tuple(row) for row in subset}

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import halvane
+from conftest import raises
 from halvane import Camera, HalvaneError
 
 IDEAL_FOCAL_TEXT = (
@@ -37,13 +38,6 @@ CALIBRATED = dict(focal_px=260.0, cx=510.0, cy=395.0, fisheye_fov_deg=190.0, k1=
 FISHEYE = dict(fisheye_fov_deg=180)
 
 
-def raises_text(kind, text, call, *args, **kwargs):
-    with pytest.raises(kind) as info:
-        call(*args, **kwargs)
-    assert type(info.value) is kind
-    assert str(info.value) == text
-
-
 @pytest.mark.parametrize(
     "args, kwargs, kind, text",
     [
@@ -71,7 +65,7 @@ def raises_text(kind, text, call, *args, **kwargs):
     ],
 )
 def test_constructor_refusals(args, kwargs, kind, text):
-    raises_text(kind, text, Camera, *args, **kwargs)
+    raises(kind, text, Camera, *args, **kwargs)
 
 
 @pytest.mark.parametrize(
@@ -147,7 +141,7 @@ def test_pixel_to_vec_forms():
     ],
 )
 def test_pixel_to_vec_refusals(x, y, text):
-    raises_text(HalvaneError, text, Camera(**PINHOLE).pixel_to_vec, x, y)
+    raises(HalvaneError, text, Camera(**PINHOLE).pixel_to_vec, x, y)
 
 
 def test_vec_to_pixel_forms():
@@ -171,4 +165,4 @@ def test_vec_to_pixel_forms():
 
 @pytest.mark.parametrize("v", ["abc", 5, None, [[1.0, 2.0]], [(1, 2, 3), "xyz"], np.zeros((2, 4)), np.zeros((3, 1)), {1, 2, 3}])
 def test_vec_to_pixel_refusals(v):
-    raises_text(HalvaneError, DIRECTIONS_TEXT, Camera(**PINHOLE).vec_to_pixel, v)
+    raises(HalvaneError, DIRECTIONS_TEXT, Camera(**PINHOLE).vec_to_pixel, v)

@@ -32,6 +32,12 @@ def read_files(catalog, pairs):
     return stars, pair_records
 
 
+@pytest.mark.parametrize("column, name", [(" 13Alp Aur", "α Aur"), ("  1Pi 3Ori", "π3 Ori"), (" 61    Cyg", "61 Cyg"),
+                                          ("          ", None), ("   Eps Car", "ε Car")])
+def test_designations_read_as_charts_print_them(column, name):
+    assert builder.designation("1234" + column) == name
+
+
 def test_parses_the_catalogue_columns():
     vega_line = next(line for line in BSC5.read_text().splitlines() if line.startswith("7001"))
     vega = builder.parse_bsc5_line(vega_line)
@@ -92,6 +98,9 @@ def test_default_build_reproduces_the_shipped_files_and_follows_the_limits():
     assert catalog == (data / halvane_tools.CATALOG_FILE).read_bytes()
     assert pairs == (data / halvane_tools.PAIRS_FILE).read_bytes()
     stars, got = read_files(catalog, pairs)
+    names = builder.names_text(BSC5, stars["hr_id"])
+    assert names == (data / halvane_tools.NAMES_FILE).read_text(encoding="utf-8")
+    assert "1708\tα Aur\n" in names and "2061\tα Ori\n" in names and "1790\tγ Ori\n" in names
     limits = builder.DEFAULT_LIMITS
     assert stars["vmag"].max() <= np.float32(limits.faintest_star_vmag) and np.all(np.diff(stars["vmag"]) >= 0)
 

@@ -1,6 +1,8 @@
-"""The command line's own part: the demo, the words of a fix, numbers in every form."""
+"""The command line's own part: the demo, the words of a fix, numbers in every form, refusals that
+say what to change, the version, and the README's Python example."""
 import datetime
 
+import numpy as np
 import pytest
 
 from halvane_tools import cli, report
@@ -49,3 +51,100 @@ def test_a_marked_number_is_refused_as_given(capsys):
         cli.main(["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--up", "0", "0", "1", "--max-centroids", "-5"])
     err = capsys.readouterr().err
     assert stopped.value.code == 2 and "argument --max-centroids: not a positive whole number: '-5'" in err
+
+
+# --- Messages that say what to change ---------------------------------------------------
+
+SKY = ["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--up", "0", "0", "1"]
+
+
+@pytest.mark.parametrize(
+    "argv, reason",
+    [
+        ([*SKY, "--fisheye-fov", "180", "--line-px", "10"], "--line-px: must be an odd whole number of pixels from 3"),
+        ([*SKY, "--fisheye-fov", "180", "--line-px", "1"], "--line-px: must be an odd whole number"),
+        ([*SKY, "--fisheye-fov", "180", "--min-altitude", "95"], "--min-altitude: must be an altitude in degrees"),
+        ([*SKY, "--fisheye-fov", "180", "--min-altitude", "nan"], "--min-altitude: must be an altitude in degrees"),
+        (["calibrate", "sky.png", "--utc", "2026-01-01T00:00:00", "--lat", "0", "--lon", "0", "--focal", "900",
+          "--min-altitude", "90"], "--min-altitude: must be an altitude"),
+    ],
+)
+def test_out_of_range_options_are_refused_before_any_work(argv, reason, capsys):
+    with pytest.raises(SystemExit) as stopped:
+        cli.main(argv)
+    err = capsys.readouterr().err
+    assert stopped.value.code == 2 and reason in err and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("value, accepted", [("3", True), ("255", True), ("11", True), ("257", False), ("-3", False)])
+def test_line_px_bounds(value, accepted):
+    args = cli._numbers_as_values([*SKY, "--focal", "900", "--line-px", value])
+    if accepted:
+        assert cli.build_parser().parse_args(args).line_px == int(value)
+    else:
+        with pytest.raises(SystemExit):
+            cli.build_parser().parse_args(args)
+
+
+def test_a_focal_beside_an_ideal_fisheye_is_refused_not_dropped(tmp_path, capsys):
+    np.save(tmp_path / "sky.npy", np.zeros((64, 64), np.uint16))
+    argv = ["solve", str(tmp_path / "sky.npy"), "--utc", "2026-01-01T00:00:00", "--up", "0", "0", "1",
+            "--fisheye-fov", "180", "--focal", "300"]
+    assert cli.main(argv) == 1
+    assert "--focal is unused with --fisheye-fov unless --k1..--k4" in capsys.readouterr().err
+    # With a distortion term the focal is the calibrated fisheye's own.
+    assert cli.main([*argv, "--k1", "-0.01"]) == 1
+    assert "no fix" in capsys.readouterr().err
+
+
+def test_a_directory_is_not_called_a_missing_file(tmp_path, capsys):
+    assert cli.main(["solve", str(tmp_path), "--utc", "2026-01-01T00:00:00", "--up", "0", "0", "1",
+                     "--fisheye-fov", "180"]) == 1
+    err = capsys.readouterr().err
+    assert "a directory, not a photo" in err and "no such file" not in err
+
+
+def test_counts_agree_with_their_nouns():
+    assert [report.counted(n, "star") for n in (0, 1, 2)] == ["0 stars", "1 star", "2 stars"]
+    assert report.counted(1, "fix", "fixes") == "1 fix" and report.counted(3, "fix", "fixes") == "3 fixes"
+
+
+def test_version_has_one_source():
+    import tomllib
+    from pathlib import Path
+
+    import halvane
+    import halvane_tools
+
+    declared = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text())["project"]["version"]
+    assert halvane.__version__ == halvane_tools.__version__ == declared
+    assert "__version__" not in halvane.__all__
+    with pytest.raises(SystemExit) as stopped:
+        cli.main(["--version"])
+    assert stopped.value.code == 0
+
+
+def test_a_closed_pipe_ends_quietly():
+    import os
+    import subprocess
+    import sys
+
+    # The reader is gone before the first line is written, as with `| head -0`.
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    child = subprocess.Popen([sys.executable, "-m", "halvane_tools", "demo", "--camera", "pinhole"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    child.stdout.close()
+    err = child.stderr.read().decode()
+    assert child.wait() == 141 and err == ""
+
+
+def test_the_readmes_python_example_runs_as_written():
+    import re
+    from pathlib import Path
+
+    readme = (Path(__file__).parents[2] / "README.md").read_text()
+    (example,) = re.findall(r"```python\n(.*?)```", readme, flags=re.S)
+    namespace: dict = {}
+    exec(compile(example, "README.md", "exec"), namespace)
+    fix = namespace["fix"]
+    assert namespace["halvane"].great_circle_nm(52.37, 4.90, fix.latitude_deg, fix.longitude_deg) < 5.0

@@ -241,7 +241,9 @@ def test_solve_command_refuses_in_one_line_without_traceback(adverse_fisheye, tm
         err = capsys.readouterr().err
         assert reason in err and err.count("\n") == 1 and "Traceback" not in err, argv
     assert cli.main(solve_args(dark, case, sky.up_cam, *fisheye, "--json")) == 1
-    assert json.loads(capsys.readouterr().out) == {"error": "no fix: insufficient stars: needed 4, got 0"}
+    record = json.loads(capsys.readouterr().out)
+    assert record["error"] == "no fix: insufficient stars: needed 4, got 0"
+    assert record["hint"].startswith("no star detected in the sky left: nothing stands 2048 counts above the background")
     for argv in (solve_args(good, case, sky.up_cam, "--max-centroids", "0"), ["solve", str(good), "--up", "0", "0", "1"],
                  solve_args(good, case, sky.up_cam)[:3] + ["--utc", "yesterday", "--up", "0", "0", "1"]):
         with pytest.raises(SystemExit) as stopped:
@@ -275,3 +277,32 @@ def test_overlay_draws_what_the_path_did(adverse_fisheye, tmp_path, capsys):
     assert colour_near(512, 512 - 512 * 75 / 90, annotate.ALTITUDE_CUT, reach=3)  # the 15-degree cut, north
     corner = pixels[-20:-5, -20:-5].reshape(-1, 3)
     assert (corner[:, 0] > corner[:, 1] + 40).all()  # shaded: outside the field
+
+
+# --- Faint cameras ------------------------------------------------------------------
+
+
+def faint_frame(amplitudes, noise=46.0, size=256, seed=5):
+    """A small imager's frame: Gaussian stars (sigma 1.2 px) a few hundred
+    to a few thousand counts above a background whose noise is `noise`."""
+    rng = np.random.default_rng(seed)
+    frame = rng.normal(4000.0, noise, (size, size))
+    yy, xx = np.mgrid[0:size, 0:size]
+    places = rng.uniform(20, size - 20, (len(amplitudes), 2))
+    for (x, y), amplitude in zip(places, amplitudes):
+        frame += amplitude * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * 1.2**2))
+    return np.clip(np.rint(frame), 0, 65535).astype(np.uint16)
+
+
+def test_a_faint_camera_is_lifted_to_its_noise_and_says_why_stars_are_missing():
+    lens = photo.Lens(focal_px=300.0)
+    amplitudes = np.geomspace(300, 3200, 30)
+    frame = faint_frame(amplitudes)
+    prepare = lambda pixels, **k: photo.prepare_photo(pixels, (0, -1, 0), lens, min_altitude_deg=-90, **k)
+    lifted, fixed = prepare(frame), prepare(frame, detection_sigma=None)
+    assert fixed.gain == 1.0 and len(fixed.detections) <= 12
+    assert lifted.gain > 4 and len(lifted.detections) >= 25
+    assert lifted.floor == pytest.approx(5.0 * lifted.noise)  # the stated multiple
+    assert "below it; lower --detection-sigma" in fixed.why_few_stars()
+    empty = prepare(faint_frame([]))
+    assert empty.detections == [] and "the stars are absent" in empty.why_few_stars()

@@ -9,15 +9,9 @@ JD = halvane.julian_date(2026, 3, 14, 21, 30, 0.0)
 
 
 def fisheye(bundled_catalog, width=320, height=240, **overrides):
-    args = dict(lat_deg=37.0, lon_deg=-122.0, jd_ut=JD, roll_deg=0.0, width=width, height=height, focal_px=None)
-    args.update(mag_limit=4.5, pixel_noise_arcmin=0.0, up_noise_arcmin=0.0, background_noise=0.0, seed=7)
-    args.update({"fisheye_fov_deg": 180.0, **overrides})
-    return halvane.synthesize_scene(bundled_catalog, **args)
-
-
-def test_no_constructor():
-    with pytest.raises(TypeError, match="^No constructor defined for Scene$"):
-        halvane.Scene()
+    args = dict(lat_deg=37.0, lon_deg=-122.0, jd_ut=JD, roll_deg=0.0, width=width, height=height, focal_px=None,
+                mag_limit=4.5, pixel_noise_arcmin=0.0, up_noise_arcmin=0.0, background_noise=0.0, seed=7)
+    return halvane.synthesize_scene(bundled_catalog, **{**args, "fisheye_fov_deg": 180.0, **overrides})
 
 
 @pytest.mark.parametrize(
@@ -29,7 +23,6 @@ def test_no_constructor():
         (dict(k2=0.01), halvane.HalvaneError, "focal_px is required for a calibrated fisheye"),
         (dict(bit_depth=17), halvane.HalvaneError, "bad image: bit_depth 17 out of range 1..=16"),
         (dict(bit_depth=-1), OverflowError, "argument 'bit_depth'"),
-        (dict(width=-3), OverflowError, "argument 'width'"),
         (dict(seed=2**64), OverflowError, "argument 'seed'"),
         (dict(width=2**40, height=2**40), MemoryError, "a scene of 1099511627776 x 1099511627776 pixels is too large to address"),
     ],
@@ -41,6 +34,8 @@ def test_refusals(bundled_catalog, overrides, error, text):
 
 
 def test_scene_properties_are_fresh_read_only_copies(bundled_catalog):
+    with pytest.raises(TypeError, match="^No constructor defined for Scene$"):
+        halvane.Scene()
     scene = fisheye(bundled_catalog)
     assert (scene.boresight_alt_deg, scene.boresight_az_deg) == (90.0, 0.0)
     a, b = scene.pixels, scene.pixels
@@ -56,31 +51,23 @@ def test_scene_properties_are_fresh_read_only_copies(bundled_catalog):
         scene.up_cam = (0.0, 0.0, 1.0)
 
 
-def test_same_seed_same_scene(bundled_catalog):
-    noisy = dict(pixel_noise_arcmin=2.0, up_noise_arcmin=5.0, background_noise=20.0)
+def test_the_seed_and_noise_reach_the_renderer(bundled_catalog):
+    noisy = dict(up_noise_arcmin=5.0, background_noise=20.0)
     first, again, other = (fisheye(bundled_catalog, seed=s, **noisy) for s in (1, 1, 2))
-    assert np.array_equal(again.pixels, first.pixels) and again.star_pixels == first.star_pixels
-    assert again.up_cam == first.up_cam
+    assert np.array_equal(again.pixels, first.pixels) and again.up_cam == first.up_cam
     assert not np.array_equal(other.pixels, first.pixels)
-
-
-def test_pixel_noise_is_converted_with_the_derived_focal(bundled_catalog):
-    # 600 px short side, 180 degrees: focal 300 / (pi / 2); six arcminutes
-    # of position noise is about 0.33 px per axis.
+    # 600 px short side, 180 degrees: focal 300 / (pi / 2), derived from the
+    # extent; six arcminutes of position noise is about 0.33 px per axis.
     clean = fisheye(bundled_catalog, width=800, height=600, mag_limit=5.5)
-    noisy = fisheye(bundled_catalog, width=800, height=600, mag_limit=5.5, pixel_noise_arcmin=6.0)
-    expected = 300.0 / (math.pi / 2) * math.radians(6.0 / 60.0)
+    jittered = fisheye(bundled_catalog, width=800, height=600, mag_limit=5.5, pixel_noise_arcmin=6.0)
     where = dict(zip(clean.rendered_hr_ids, clean.star_pixels))
-    moved = zip(noisy.rendered_hr_ids, noisy.star_pixels)
-    offsets = [(x - where[hr][0], y - where[hr][1]) for hr, (x, y) in moved if hr in where]
+    offsets = [(x - where[hr][0], y - where[hr][1]) for hr, (x, y) in zip(jittered.rendered_hr_ids, jittered.star_pixels) if hr in where]
     assert len(offsets) > 300
     rms = math.sqrt(sum(dx * dx + dy * dy for dx, dy in offsets) / (2 * len(offsets)))
-    assert rms == pytest.approx(expected, rel=0.15)
+    assert rms == pytest.approx(300.0 / (math.pi / 2) * math.radians(6.0 / 60.0), rel=0.15)
 
 
 def test_pinhole_looks_at_a_grid_direction(bundled_catalog):
     scene = halvane.synthesize_scene(bundled_catalog, -33.9, 151.2, JD + 0.3, 15.0, 640, 480, 900.0, 5.0, 0.0, 0.0, 0.0, 3)
-    assert scene.boresight_alt_deg in (45.0, 55.0, 60.0, 75.0) and scene.boresight_az_deg % 20.0 == 0.0
+    assert scene.boresight_alt_deg in (45.0, 60.0, 75.0) and scene.boresight_az_deg % 20.0 == 0.0
     assert len(scene.rendered_hr_ids) >= 4
-    # The vertical leans back by the boresight's altitude.
-    assert math.degrees(math.acos(scene.up_cam[2])) == pytest.approx(90.0 - scene.boresight_alt_deg, abs=1e-9)

@@ -1,0 +1,131 @@
+"""What a fix says to a reader: quality words, the JSON record, the lines
+of solve and their hints on failure, the overlay."""
+import json
+import time
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import halvane
+import halvane_tools
+from halvane_tools import adverse, annotate, cli, photo, report, scenarios, sky
+
+CATALOG = halvane_tools.default_catalog()
+
+
+@pytest.fixture(scope="module")
+def solved():
+    case = scenarios.seeded_scenarios(3, scenarios.FISHEYE, seed=2026)[2]
+    picture = adverse.adverse_sky(case, CATALOG)
+    prepared = photo.prepare_photo(picture.pixels, picture.up_cam, photo.Lens(fisheye_fov_deg=180))
+    return case, picture, prepared, prepared.solve(case.utc, CATALOG)
+
+
+def fake_fix(stars, margin, residual_arcmin):
+    return SimpleNamespace(matched_hr_ids=list(range(stars)), match_margin=margin,
+                           residual_rms_rad=np.radians(residual_arcmin / 60.0))
+
+
+@pytest.mark.parametrize(
+    "stars, margin, residual_arcmin, pixel_arcmin, expected",
+    [
+        (12, 5, 2.0, None, ("good", "good", "good", "good")),
+        (6, 1, 2.0, None, ("fair", "fair", "good", "fair")),
+        (4, 0, 2.0, None, ("weak", "weak", "good", "weak")),
+        (12, 5, 15.0, 10.0, ("good", "good", "fair", "fair")),  # 1.5 px on a coarse fisheye
+        (12, 5, 2.5, 1.0, ("good", "good", "weak", "weak")),  # 2.5 px on a fine lens
+    ],
+)
+def test_quality_words(stars, margin, residual_arcmin, pixel_arcmin, expected):
+    words = report.quality_words(fake_fix(stars, margin, residual_arcmin), pixel_arcmin)
+    assert (words["stars"], words["margin"], words["residual"], words["overall"]) == expected
+
+
+@pytest.mark.parametrize("orientation, bearing", [(-30.0, 150.0), (190.0, 10.0), (0.0, 0.0), (179.5, 179.5)])
+def test_the_ellipse_axis_is_one_bearing_in_json_and_text(orientation, bearing):
+    fix = SimpleNamespace(ellipse_2sigma_nm=(2.0, 1.0, orientation), matched_hr_ids=[1708], match_margin=3,
+                          residual_rms_rad=1e-4, n_iterations=3, used_sun=False, latitude_deg=1.0, longitude_deg=2.0,
+                          covariance=[[1.0, 0.0], [0.0, 1.0]])
+    prepared = SimpleNamespace(detections=[(1.0, 1.0, 1.0)],
+                               lens=photo.Lens(fisheye_fov_deg=180.0, cx=50.0, cy=50.0), width=100, height=100)
+    assert report.fix_record(fix, prepared, 0.1)["ellipse_2sigma_nm"][2] == bearing
+    assert f"major axis {bearing:05.1f}° true" in "\n".join(report.describe_fix(fix, 0.1))
+
+
+def test_the_record_places_the_camera_and_each_star(solved):
+    case, picture, prepared, fix = solved
+    record = report.fix_record(fix, prepared, 0.2, file="sky.png", utc=case.when, catalog=CATALOG)
+    assert list(record)[:2] == ["file", "utc"] and record["utc"] == case.when.isoformat()
+    assert set(record["quality"]) == {"stars", "margin", "residual", "overall"}
+    # The synthesized camera looks straight up: the axis's altitude is 90° less its tilt from the vertical.
+    tilt = np.degrees(np.arccos(picture.up_cam[2] / np.linalg.norm(picture.up_cam)))
+    assert abs(record["pointing"]["altitude_deg"] - (90.0 - tilt)) < 1e-6
+    assert [s["hr"] for s in record["stars"]] == fix.matched_hr_ids
+    stars = np.asarray(picture.star_pixels)
+    for star in record["stars"]:
+        assert np.hypot(*(stars - (star["x"], star["y"])).T).min() < 3.0
+        assert 0.0 <= star["residual_px"] < 3.0 and star["residual_arcmin"] < 40.0
+    json.dumps(record)
+
+
+def test_names_come_from_the_catalogue():
+    assert sky.star_name(1708) == "α Aur" and sky.star_name(1708, hr_number=True) == "α Aur (HR 1708)"
+    assert sky.star_name(8085) == "61 Cyg"
+    assert sky.star_name(1) == "HR 1"  # no Bayer letter nor Flamsteed number
+
+
+def test_an_upside_down_vertical_is_named_as_the_fault(solved, tmp_path, capsys):
+    case, picture, _, _ = solved
+    path = tmp_path / "sky.npy"
+    np.save(path, picture.pixels)
+    down = [str(-v) for v in picture.up_cam]
+    argv = ["solve", str(path), "--utc", case.when.isoformat(), "--up", *down, "--fisheye-fov", "180"]
+    assert cli.main(argv) == 1
+    err = capsys.readouterr().err
+    assert "insufficient stars" in err and "check --up" in err and err.count("\n") == 1
+    assert cli.main([*argv, "--json"]) == 1
+    record = json.loads(capsys.readouterr().out)
+    assert record["error"].startswith("no fix: insufficient stars") and "check --up" in record["hint"]
+
+
+@pytest.mark.parametrize("suffix, kind", [(".jpg", "JPEG"), (".JPEG", "JPEG"), (".png", "PNG")])
+def test_overlays_by_suffix_with_caption_legend_and_compass(solved, tmp_path, capsys, suffix, kind):
+    case, picture, prepared, fix = solved
+    path, out = tmp_path / "sky.npy", tmp_path / f"overlay{suffix}"
+    np.save(path, picture.pixels)
+    argv = ["solve", str(path), "--utc", case.when.isoformat(), "--up", *map(str, picture.up_cam),
+            "--fisheye-fov", "180", "--annotate", str(out), "-v"]
+    assert cli.main(argv) == 0
+    captured = capsys.readouterr()
+    assert "pointing    camera axis at altitude" in captured.out and "detecting stars" in captured.err
+    with Image.open(out) as written:
+        assert written.format == kind and written.size == (1024, 1024)
+
+
+def test_the_overlay_reads_at_any_size_and_says_what_failed(solved):
+    case, picture, prepared, fix = solved
+    drawn = np.asarray(annotate.overlay(prepared, fix, case.when, CATALOG)).astype(int)
+    failed = np.asarray(annotate.overlay(prepared, None, case.when, CATALOG, failure="no fix: no star pattern match"
+                                                                                   " found; the lens is suspect"))
+    # The caption's panel at the top left: dark, with text in the caption's colours.
+    panel = drawn[5:60, 5:300]
+    assert (np.abs(panel - annotate.IDENTIFIED).sum(axis=2) < 60).any()
+    assert (np.abs(failed[5:120, 5:400].astype(int) - annotate.FAILED).sum(axis=2) < 60).any()
+    # The compass letters stand near the horizon: north is one of the four edges' middles.
+    placed = sky.place_stars(prepared, fix, case.when, CATALOG)
+    camera = prepared.lens.camera(prepared.width, prepared.height)
+    nx, ny = camera.vec_to_pixel(np.cos(np.radians(4.0)) * np.asarray(placed.north_cam)
+                                 + np.sin(np.radians(4.0)) * np.asarray(prepared.up_cam) / np.linalg.norm(prepared.up_cam))
+    box = drawn[int(ny) - 12 : int(ny) + 12, int(nx) - 12 : int(nx) + 12]
+    assert (np.abs(box - annotate.HORIZON).sum(axis=2) < 40).any()
+    # Labels never overlap, however crowded.
+    pen = annotate._Pen(Image.new("RGB", (300, 300)))
+    for k in range(40):
+        pen.label(150 + k % 3, 150 + k % 5, 8, f"label {k}", annotate.IDENTIFIED)
+    boxes = pen.taken
+    assert all(not (a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3])
+               for i, a in enumerate(boxes) for b in boxes[i + 1:])
+    # Text scales with the picture.
+    assert annotate._Pen(Image.new("RGB", (2832, 2832))).font.size > 3 * annotate._Pen(Image.new("RGB", (640, 480))).font.size
