@@ -17,8 +17,6 @@ namespace halvane {
 
 namespace {
 
-double clamp_unit(double x) { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
-
 // Observed altitude of a camera direction given the unit up vector.
 double altitude_of(const Vec3& up, const Vec3& direction) {
     return kHalfPi - std::acos(clamp_unit(dot(up, direction)));
@@ -241,7 +239,7 @@ Result<Fix> resolve_from_detections_tracked(const Detections& d, std::optional<P
     const auto& reference = history.reference();
     if (tie == nullptr || !config.max_reference_age_s || !config.max_disambiguation_distance_nm || !reference)
         return untracked;
-    const double age_s = std::fabs(jd - reference->jd) * 86400.0;
+    const double age_s = std::fabs(jd - reference->jd) * kSecondsPerDay;
     if (!(age_s <= *config.max_reference_age_s)) return untracked;
     // The correspondences index the search list.
     std::optional<Fix> pick = pick_nearer_candidate(*tie, d.search, sun, camera, up_cam, catalog, config, *reference,

@@ -15,7 +15,7 @@
 
 #include "binder.hpp"
 #include "error.hpp"
-#include "matcher.hpp"
+#include "work.hpp"
 
 namespace halvane::py {
 

@@ -59,7 +59,7 @@ std::vector<Vec3> detections(const Mat3& r, const std::vector<Vec3>& sky, double
 }
 
 TEST(StarGrid, CellLookupReducesAndClamps) {
-    const StarGrid g = StarGrid::build(Catalog{}, 0.0);
+    const StarGrid g = build_star_grid(Catalog{}, 0.0);
     EXPECT_EQ(g.cell_of(0.0, kPi / 2), g.band_start[359]);
     EXPECT_EQ(g.cell_of(kTwoPi, 0.1), g.cell_of(0.0, 0.1));
     EXPECT_EQ(g.cell_of(-0.5, 0.1), g.cell_of(kTwoPi - 0.5, 0.1));
@@ -73,7 +73,7 @@ TEST(StarGrid, QueriesFindEveryStarAroundIt) {
     dirs.push_back(from_radec(0.0, 0.2));
     dirs.push_back(from_radec(kTwoPi - 1e-9, 0.2));
     const Catalog c = make_catalog(dirs, 0.0);
-    const StarGrid g = StarGrid::build(c, 4 * kArcmin);
+    const StarGrid g = build_star_grid(c, 4 * kArcmin);
     std::vector<std::size_t> out;
     for (std::size_t s = 0; s < dirs.size(); ++s) {
         g.query(dirs[s], 4 * kArcmin, out);
@@ -125,7 +125,7 @@ TEST_F(MatcherTest, ConcurrentSolvesOnOneCatalogueAgree) {
     const std::vector<Vec3> sky = testing::spread_over_sky(400, 1.5 * kDegToRad, 9);
     Catalog shared = make_catalog(sky, 30 * kDegToRad);
     const Catalog per_call = shared;
-    shared.grid = std::make_shared<const StarGrid>(StarGrid::build(shared, 0.0));
+    shared.grid = std::make_shared<const StarGrid>(build_star_grid(shared, 0.0));
     std::vector<std::vector<Vec3>> fields;
     for (std::uint64_t k = 0; k < 8; ++k) {
         const Mat3 r = rotation_about({0.3, -0.2 + 0.1 * static_cast<double>(k), 0.9}, 0.4 * static_cast<double>(k));
@@ -344,7 +344,7 @@ TEST_F(MatcherTest, MirrorSymmetricSkyIsRefused) {
 TEST_F(MatcherTest, ConfidenceChecks) {
     std::vector<Vec3> sky = scatter({0, 0, 1}, 8 * kDegToRad, 8, 66);
     const Catalog c = make_catalog(sky);
-    const StarGrid g = StarGrid::build(c, t);
+    const StarGrid g = build_star_grid(c, t);
     const auto cams = detections(attitude, sky);
     EXPECT_TRUE(confidence_checks(3, cams, c, g, 5, t).error().is<Error::NoMatch>());
     EXPECT_TRUE(confidence_checks(8, cams, c, g, 5, t).has_value());
@@ -356,7 +356,7 @@ TEST_F(MatcherTest, ConfidenceChecks) {
     EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {100, 10, 0}).error().is<Error::NoMatch>());
     EXPECT_TRUE(confidence_checks(4, cams, c, g, 5, t, {100, 10, 10}).has_value());
     // A tolerance so wide that any direction lands on a star by chance.
-    const StarGrid wide = StarGrid::build(c, 1.5);
+    const StarGrid wide = build_star_grid(c, 1.5);
     EXPECT_TRUE(confidence_checks(8, cams, c, wide, 5, 1.5).error().is<Error::NoMatch>());
 }
 
