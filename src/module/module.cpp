@@ -64,11 +64,6 @@ Cancellation interrupt_on_signal_without_lock() noexcept {
             nullptr};
 }
 
-void report_unraisable_failure() noexcept {
-    PyErr_SetString(PyExc_SystemError, "uncaught panic at ffi boundary");
-    PyErr_WriteUnraisable(nullptr);
-}
-
 namespace {
 
 // One entry per registered name, in the order the names appear in the

@@ -8,10 +8,10 @@
 #include <set>
 #include <vector>
 
+#include "entry.hpp"
 #include "ephemeris.hpp"
 #include "frame.hpp"
 #include "numeric.hpp"
-#include "site.hpp"
 #include "support.hpp"
 #include "synth.hpp"
 #include "time.hpp"
@@ -301,17 +301,17 @@ TEST(PickRichBoresight, CandidatesTiesAndEmptySkies) {
     expect_pick({seen(45.0, 40.0, 1.0f), seen(60.0, 200.0, 1.0f)}, 200, 45.0, 40.0);
 }
 
-TEST(SynthesizeSceneAtSite, FisheyesLookUpAndPinholesAtTheRichestSky) {
+TEST(RenderScene, FisheyesLookUpAndPinholesAtTheRichestSky) {
     SceneRequest request{
-        .width = 360, .height = 300, .seed = 11, .fisheye_fov_deg = 180.0, .lat_deg = 37.0, .lon_deg = -122.0, .jd_ut = kJd};
-    const auto fisheye = synthesize_scene_at_site(sky_catalog(), request);
+        .width = 360, .height = 300, .seed = 11, .lens = {.fisheye_fov_deg = 180.0}, .lat_deg = 37.0, .lon_deg = -122.0, .jd_ut = kJd};
+    const auto fisheye = render_scene(sky_catalog(), request);
     ASSERT_TRUE(fisheye.has_value()) << fisheye.error().message();
     EXPECT_EQ(fisheye->boresight_alt_deg, 90.0);
     EXPECT_EQ(fisheye->boresight_az_deg, 0.0);
 
-    request.fisheye_fov_deg.reset();
-    request.focal_px = 400.0;
-    const auto pinhole = synthesize_scene_at_site(sky_catalog(), request);
+    request.lens.fisheye_fov_deg.reset();
+    request.lens.focal_px = 400.0;
+    const auto pinhole = render_scene(sky_catalog(), request);
     ASSERT_TRUE(pinhole.has_value());
     const Boresight expected = pick_rich_boresight(sky_catalog(), params(360, 300, std::nullopt, 400.0).camera, 360,
                                                    300, 37.0 * kDegToRad, -122.0 * kDegToRad, kJd);
