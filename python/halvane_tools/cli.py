@@ -150,7 +150,12 @@ def run_solve(args: argparse.Namespace) -> int:
                                  max_centroids=args.max_centroids)
     except (PhotoError, LensError, halvane.HalvaneError) as e:
         return fail(str(e))
-    catalog = default_catalog()
+    from .narrow import catalog_for, lens_field_deg
+
+    try:
+        catalog = catalog_for(args.catalog, lens_field_deg(prepared.lens, prepared.width, prepared.height))
+    except (ValueError, halvane.HalvaneError) as e:
+        return fail(str(e))
     fix, failure = None, None
     try:
         fix = prepared.solve(args.utc, catalog, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
@@ -377,6 +382,9 @@ def build_parser() -> argparse.ArgumentParser:
                        help="the local vertical in the camera frame (x right, y down, z forward);"
                             " default: the lens file's up_cam")
     add_photo_options(solve)
+    solve.add_argument("--catalog", nargs="+", metavar="NAME | STARS PAIRS",
+                       help="bundled catalogue (wide, deep) or catalogue and pair index files "
+                            "(default: deep for fields up to 15 degrees, else wide)")
     output = solve.add_argument_group("output")
     output.add_argument("--json", action="store_true", help="print one JSON object (or {\"error\": ...})")
     output.add_argument("--annotate", metavar="OUT.png", help="write the photo with what was found drawn on it")
@@ -437,7 +445,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
     add_photo_options(batch)
     batch.add_argument("--catalog", nargs=2, metavar=("STARS", "PAIRS"),
-                       help="catalogue and pair index files (default: the bundled catalogue)")
+                       help="catalogue and pair index files (default: the bundled one for the lens's field)")
     run = batch.add_argument_group("running")
     run.add_argument("--jobs", type=_positive_int, metavar="N", help="processes (default: one per core)")
     run.add_argument("--scheduler", metavar="ADDRESS", help="send the work to this Dask scheduler instead")

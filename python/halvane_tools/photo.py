@@ -243,7 +243,10 @@ class PreparedPhoto:
 
         from . import default_catalog
 
-        catalog = catalog if catalog is not None else default_catalog()
+        from .narrow import identify, lens_field_deg
+
+        field = lens_field_deg(self.lens, self.width, self.height)
+        catalog = catalog if catalog is not None else default_catalog(field_deg=field)
         solver = halvane if tracker is None else tracker
         k = self.lens.keywords()
         focal, cx, cy = k.pop("focal_px"), k.pop("cx"), k.pop("cy")
@@ -259,7 +262,8 @@ class PreparedPhoto:
             # fisheye whose k4 is too small to move any pixel, keeps it exact.
             focal = self.lens.camera(self.width, self.height).effective_focal_px
             gates["k4"] = 1e-300
-        return solver.resolve_from_centroids(self.detections, focal, cx, cy, self.up_cam, utc, catalog, **gates)
+        return identify(self.detections, focal, cx, cy, self.up_cam, utc, catalog,
+                        solve=solver.resolve_from_centroids, field=field, **gates)
 
     @property
     def _off_centre_ideal_fisheye(self) -> bool:
