@@ -1,3 +1,4 @@
+import itertools
 import random
 from importlib import resources
 
@@ -65,7 +66,20 @@ def test_catalogue_choice_from_the_command_line(tmp_path):
         narrow.catalog_for(["a", "b", "c"], 10.0)
 
 
-SKY = pointings.SkyStars.from_catalog_bytes(build(BSC5, BUNDLES["deep"][0])[0], 6.5)
+# The shipped deep catalogue holds every source star (its build is checked above).
+SKY = pointings.SkyStars.from_catalog_bytes(
+    (resources.files(halvane_tools) / "data" / halvane_tools.DEEP_CATALOG_FILE).read_bytes(), 6.5)
+
+
+@pytest.mark.parametrize("count", [4, 5, 6, 9, 12, 30])
+def test_retry_pools_hold_every_triangle_of_the_candidates(count):
+    pools = narrow._pools(count, 12)
+    top = min(count, 12)
+    held = {t for pool in pools for t in itertools.combinations(pool, 3)}
+    first = set(itertools.combinations(range(min(top, 5)), 3))
+    assert held | first == set(itertools.combinations(range(top), 3))
+    assert all(len(pool) == 5 and max(pool) < top for pool in pools)
+    assert tuple(range(5)) not in pools and len(set(pools)) == len(pools)
 
 
 def fields(field_deg, false_stars, count, seed):
@@ -105,7 +119,7 @@ def test_other_pools_survive_false_detections_and_never_mislead():
 def test_random_detection_sets_give_no_fix():
     rng = random.Random(4)
     camera = scenarios.CameraModel("", 1024, 768, pointings.focal_for_field(10.0), None, 6.5)
-    for _ in range(6):
+    for _ in range(3):
         detections, up, utc = scenarios.random_detections(rng, camera)
         with pytest.raises(halvane.HalvaneError):
             narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, DEEP)
