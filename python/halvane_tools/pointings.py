@@ -71,6 +71,7 @@ class Field:
     lat_deg: float
     lon_deg: float
     true_count: int
+    boresight_j2000: tuple | None = None  # the optical axis, J2000 unit vector
 
 
 def _random_place_and_time(rng: random.Random):
@@ -124,4 +125,6 @@ def random_field(rng: random.Random, sky: SkyStars, field_deg: float, false_star
         centroids.append((rng.uniform(0, WIDTH), rng.uniform(0, HEIGHT), 10 ** (-0.4 * rng.uniform(*false_vmag))))
     centroids.sort(key=lambda c: -c[2])
     up_cam = tuple(float(v) for v in axes @ up)
-    return Field(centroids, focal, cx, cy, up_cam, utc, lat, lon, true_count)
+    # The date frame's axis back in J2000 (the precession matrix is a rotation).
+    axis = tuple(float(v) for v in precession.T @ axes[2])
+    return Field(centroids, focal, cx, cy, up_cam, utc, lat, lon, true_count, axis)
