@@ -169,8 +169,10 @@ class Tracking:
 
 @functools.cache
 def worker_catalog(catalog_files: tuple[str, str] | None):
-    """The catalogue, loaded once per process and shared by its frames."""
-    return default_catalog() if catalog_files is None else halvane.Catalog(*catalog_files)
+    """The catalogue, loaded once per process and shared by its frames;
+    None leaves the choice of the bundled one to each photo's field (the
+    bundled catalogues are themselves loaded once per process)."""
+    return None if catalog_files is None else halvane.Catalog(*catalog_files)
 
 
 # Every frame of a batch shares the one mask file.
