@@ -19,7 +19,8 @@ import numpy as np
 import halvane
 
 from . import catalog_builder as builder
-from .calibrate import local_axes
+from .projections import PROJECTIONS, projection_k
+from .rough_start import local_axes
 
 J2000 = datetime.datetime(2000, 1, 1, 12, 0, tzinfo=datetime.timezone.utc)
 
@@ -361,8 +362,6 @@ def family_case(scenario: Scenario, catalog, projection: str, field_deg: float, 
     true focal is up to focal_error off the one the stated field gives. The
     rough start is what a user knows: the stated field, the projection,
     a centred principal point and a camera looking up."""
-    from .calibrate import PROJECTIONS, projection_k
-
     half = math.radians(field_deg) / 2.0
     k = projection_k(projection, half)
     k1, k2 = _two_term(projection, half)
@@ -384,8 +383,6 @@ def family_case(scenario: Scenario, catalog, projection: str, field_deg: float, 
 
 def _two_term(projection: str, half_field_rad: float) -> tuple[float, float]:
     """k1, k2 of the two-term calibrated fisheye nearest the projection."""
-    from .calibrate import PROJECTIONS
-
     top = min(half_field_rad, math.radians(85.0) if projection in ("orthographic", "rectilinear") else 3.0)
     theta = np.linspace(top / 200.0, top, 200)
     t2 = theta * theta
