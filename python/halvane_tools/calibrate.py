@@ -199,6 +199,9 @@ class Calibration:
                 "off_axis_deg": [round(inner, 2), round(outer, 2), round(reach, 2)],
                 "azimuth_sectors": q.azimuth_sectors,
                 "sigma": {name: float(f"{value:.4g}") for name, value in q.sigma.items()},
+                # The vertical in the frame's own axes, which a narrow field knows
+                # no better than the principal point.
+                "up_frame_sigma_arcmin": float(f"{q.up_frame_sigma_arcmin:.4g}"),
             })
             lens["uncertainty"] = {
                 "up_sigma_arcmin": float(f"{q.up_sigma_arcmin:.4g}"),

@@ -32,7 +32,9 @@ PARAMETER_NAMES = ("rotation_x", "rotation_y", "rotation_z", "focal_px", "cx", "
 @dataclasses.dataclass(frozen=True)
 class FitQuality:
     """How far a fitted lens can be trusted: the standard deviation of each
-    fitted parameter and of the vertical (from the fit's covariance), the
+    fitted parameter and of the vertical (from the fit's covariance: against
+    the stars, what a solve with this lens feels, and in the camera frame,
+    which includes the principal point's uncertainty), the
     median residual of stars held out of a fit of the others, and the spread
     of the stars used (off-axis angles: 10th and 90th percentile and the
     farthest a catalogue star in the photo stands; azimuth sectors of
@@ -45,10 +47,11 @@ class FitQuality:
     off_axis_deg: tuple[float, float, float]
     azimuth_sectors: int
     projection: str = ""
+    up_frame_sigma_arcmin: float = math.nan
 
 
 def measure_quality(model: LensModel, p: np.ndarray, variables: np.ndarray, local: np.ndarray, pairs: np.ndarray,
-             detections: np.ndarray, frame: np.ndarray, fit) -> FitQuality:
+                    detections: np.ndarray, frame: np.ndarray, fit) -> FitQuality:
     stars, dets = local[pairs[:, 0]], detections[pairs[:, 1]]
 
     def residuals(q):
@@ -67,7 +70,7 @@ def measure_quality(model: LensModel, p: np.ndarray, variables: np.ndarray, loca
     dof = max(len(r0) - len(x), 1)
     cov = float(r0 @ r0) / dof * np.linalg.pinv(jac.T @ jac)
     sigma = {PARAMETER_NAMES[v]: float(math.sqrt(max(cov[i, i], 0.0))) for i, v in enumerate(variables)}
-    up_sigma = vertical_sigma_arcmin(model, p, variables, cov, dets)
+    up_sigma, up_frame_sigma = vertical_sigma_arcmin(model, p, variables, cov, dets)
 
     held = np.arange(len(pairs)) % HELD_OUT_EVERY == HELD_OUT_EVERY // 2
     kept, _, _ = fit(pairs[~held], variables, p, 0.5)
@@ -81,7 +84,8 @@ def measure_quality(model: LensModel, p: np.ndarray, variables: np.ndarray, loca
     angle = np.arctan2(dets[:, 1] - p[LensModel.CY], dets[:, 0] - p[LensModel.CX])
     sectors = np.unique(np.floor((angle + math.pi) / (2 * math.pi) * AZIMUTH_SECTORS).astype(int) % AZIMUTH_SECTORS)
     return FitQuality(sigma, up_sigma, float(np.median(missed)) if len(missed) else math.nan, int(held.sum()),
-                      (float(np.percentile(used, 10)), float(np.percentile(used, 90)), reach), len(sectors))
+                      (float(np.percentile(used, 10)), float(np.percentile(used, 90)), reach), len(sectors),
+                      up_frame_sigma_arcmin=up_frame_sigma)
 
 
 def refusal(quality: FitQuality, fisheye: bool) -> str | None:
@@ -109,12 +113,16 @@ def refusal(quality: FitQuality, fisheye: bool) -> str | None:
 
 
 def vertical_sigma_arcmin(model: LensModel, p: np.ndarray, variables: np.ndarray, cov: np.ndarray,
-                          pixels: np.ndarray) -> float:
+                          pixels: np.ndarray) -> tuple[float, float]:
     """The vertical's standard deviation along its worse horizontal axis,
-    relative to the stars as the lens sees them. A shift of the principal
-    point that the rotation follows moves the vertical and the stars
-    together and leaves a fix where it was, so only what moves the vertical
-    against the stars at pixels counts."""
+    relative to the stars as the lens sees them, and in the camera frame.
+
+    A shift of the principal point that the rotation follows moves the
+    vertical and the stars together and leaves a fix where it was, so for a
+    solve only what moves the vertical against the stars at pixels counts.
+    On a narrow field the stars cannot tell that shift from a turn of the
+    camera: the vertical in the frame is then known only as well as the
+    principal point, which the second figure says."""
     dirs0 = unproject(model, p, pixels)
     up0 = model.rotation(p)[:, 2]
     skew = np.zeros((len(dirs0), 3, 3))
@@ -125,6 +133,7 @@ def vertical_sigma_arcmin(model: LensModel, p: np.ndarray, variables: np.ndarray
     east /= np.linalg.norm(east)
     north = np.cross(up0, east)
     jac = np.empty((2, len(variables)))
+    frame_jac = np.empty((2, len(variables)))
     for i, v in enumerate(variables):
         h = 1e-6 * max(abs(p[v]), 1.0)
         q = p.copy()
@@ -132,7 +141,9 @@ def vertical_sigma_arcmin(model: LensModel, p: np.ndarray, variables: np.ndarray
         moved = unproject(model, q, pixels) - dirs0
         # The rotation that best follows the stars, taken out of the vertical's move.
         spin, *_ = np.linalg.lstsq(design, -moved.ravel(), rcond=None)
-        up = model.rotation(q)[:, 2] - up0 - np.cross(spin, up0)
+        turned = model.rotation(q)[:, 2] - up0
+        up = turned - np.cross(spin, up0)
         jac[:, i] = (up @ east / h, up @ north / h)
-    vertical = jac @ cov @ jac.T
-    return math.degrees(math.sqrt(max(float(np.linalg.eigvalsh(vertical)[-1]), 0.0))) * 60.0
+        frame_jac[:, i] = (turned @ east / h, turned @ north / h)
+    return tuple(math.degrees(math.sqrt(max(float(np.linalg.eigvalsh(j @ cov @ j.T)[-1]), 0.0))) * 60.0
+                 for j in (jac, frame_jac))
