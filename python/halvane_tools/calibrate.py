@@ -328,7 +328,9 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
         raise CalibrationError(f"only {counted(in_frame, 'catalogue star')} {'stands' if in_frame == 1 else 'stand'} in the photo above {min_altitude_deg:g}°"
                                f" (at least {min_stars} needed): {FEW_STARS}")
     if laid < max(MIN_START_MATCHES, START_SHARE * len(visible)):
-        what = ("the camera's pointing (--up)" if looking_up else
+        what = ("the camera's pointing (--up), then the rough lens: the search reaches a focal about a quarter"
+                " either side of the stated one and a zenith a fifth of the image circle's radius from --cx/--cy"
+                if looking_up else
                 "the place, the time, the rough lens (--focal, --projection) or --up")
         raise CalibrationError(f"the rough start lays only {laid} of the {counted(len(visible), 'brightest star')} near a"
                                f" detection even after searching the centre, focal and projection: check --utc,"
