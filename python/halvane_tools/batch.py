@@ -204,7 +204,7 @@ def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
         return _record(frame, str(e))
     except Exception as e:  # a bad file is a line, whatever broke on it
         return _record(frame, _one_line(e))
-    catalog = worker_catalog(settings.catalog_files)
+    catalog = worker_catalog(settings.catalog_files) or prepared.bundled_catalog()
     try:
         fix = prepared.solve(frame.utc, catalog, tracker=tracker)
     except halvane.HalvaneError as e:

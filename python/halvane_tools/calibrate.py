@@ -68,7 +68,7 @@ MIN_ROUND_STARS = 40
 # The rough start must lay this share of the brightest stars near a
 # detection: a right start lays nearly all of them, a wrong one a third.
 START_SHARE = 0.6
-START_AGAIN = "start nearer the truth with --fisheye-fov or --focal, --cx/--cy and --up"
+START_AGAIN = "check --utc and --lat/--lon, then start nearer the truth with --fisheye-fov or --focal, --cx/--cy and --up"
 FEW_STARS = "use a longer exposure, a clearer sky, a wider field or a lower --min-altitude"
 MAS_TO_RAD = math.radians(1.0 / 3.6e6)
 
@@ -384,8 +384,8 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
                                f" {in_frame.size} catalogue stars stand in the photo: {FEW_STARS}"
                                if in_frame.size < 3 * min_stars else
                                f"only {len(pairs)} of the photo's {in_frame.size} catalogue stars paired with a"
-                               f" detection (at least {min_stars} needed): check --utc and --lat/--lon, then name the"
-                               f" lens's projection (--projection) or {START_AGAIN}")
+                               f" detection (at least {min_stars} needed): name the lens's projection"
+                               f" (--projection), or {START_AGAIN}")
     predicted = model.project(p, sky.local[pairs[:, 0]])
     detected = detections[pairs[:, 1]]
     gaps = np.linalg.norm(predicted - detected, axis=1)

@@ -207,6 +207,11 @@ class PreparedPhoto:
     def min_altitude_deg(self) -> float:
         return self.options.min_altitude_deg
 
+    def bundled_catalog(self):
+        """The bundled catalogue for this photo's field (the deep one for a
+        narrow lens), which solve uses when given none."""
+        return default_catalog(field_deg=lens_field_deg(self.lens, self.width, self.height))
+
     def solve(self, utc, catalog=None, *, tracker=None, **gates):
         """The halvane.Fix from the detections; raises halvane.HalvaneError
         when there is none. The gates (sigma_arcmin, min_matched_stars,
@@ -220,7 +225,7 @@ class PreparedPhoto:
             raise TypeError(f"solve() got an unexpected keyword argument {unknown[0]!r}")
         options = self.options.updated(**gates)
         field = lens_field_deg(self.lens, self.width, self.height)
-        catalog = catalog if catalog is not None else default_catalog(field_deg=field)
+        catalog = catalog if catalog is not None else self.bundled_catalog()
         # The disc is glare to the star path, so it is looked for on the
         # luminance itself, with only the caller's and the horizon's exclusions.
         sun = halvane._detect_sun(self.image, self.below_horizon | self.caller_mask) if options.use_sun else None
