@@ -102,7 +102,7 @@ bench: build
 # Rebuilds the bundled catalogue and pair index from data/bsc5.dat (the
 # builder is pure Python and reproduces the shipped files byte for byte).
 catalog: venv
-	PYTHONPATH=python $(PY) -m halvane_tools.catalog_builder --source data/bsc5.dat \
+	PYTHONPATH=python $(PY) -m halvane_tools.catalog_builder --source data/bsc5.dat --bundle all \
 	  --out-dir python/halvane_tools/data
 
 clean:

@@ -2,7 +2,7 @@
 // (every frame), sidereal verification and the centroid solve, on
 // synthesized skies of a zenith-pointing 180-degree fisheye, 5 minutes
 // between frames, with the same 30 bright hot spots stamped into every
-// frame. Also times the whole site entry point, which is what
+// frame. Also times the whole frame-sequence entry point (solve_frames), which is what
 // resolve_from_frames runs with the interpreter lock released. Times are
 // the thread's own CPU time (the machine may be shared), medians over
 // places and runs; one core.
@@ -15,8 +15,8 @@
 #include <ctime>
 #include <vector>
 
+#include "entry.hpp"
 #include "numeric.hpp"
-#include "site.hpp"
 #include "solve.hpp"
 #include "temporal.hpp"
 #include "time.hpp"
@@ -61,7 +61,7 @@ struct Timings {
 void run_place(const Catalog& catalog, std::size_t size, std::size_t frames, XorShift64Star& rng, Timings& t) {
     SceneRequest request;
     request.width = request.height = size;
-    request.fisheye_fov_deg = 180.0;
+    request.lens.fisheye_fov_deg = 180.0;
     request.mag_limit = 5.5f;
     request.background_noise = 20.0;
     request.pixel_noise_arcmin = 0.5;
@@ -78,7 +78,7 @@ void run_place(const Catalog& catalog, std::size_t size, std::size_t frames, Xor
     for (std::size_t k = 0; k < frames; ++k) {
         request.jd_ut = jd0 + static_cast<double>(k) * kMinutesApart / 1440.0;
         request.seed = rng.next_u64();
-        auto scene = synthesize_scene_at_site(catalog, request);
+        auto scene = render_scene(catalog, request);
         if (!scene) return;
         for (const auto& [x, y] : spots) stamp_hot_spot(scene->pixels, size, x, y);
         pixels.push_back(std::move(scene->pixels));
@@ -108,7 +108,7 @@ void run_place(const Catalog& catalog, std::size_t size, std::size_t frames, Xor
         t.solve.push_back(cpu_ms() - start);
 
         start = cpu_ms();
-        const auto whole = resolve_from_frames_at_site(views, times, {0, 0, 1}, catalog, std::nullopt, lens, {},
+        const auto whole = solve_frames(views, times, {0, 0, 1}, catalog, std::nullopt, lens, {},
                                                        kPsfSigmaPx);
         t.whole.push_back(cpu_ms() - start);
         if (run == 0 && whole) {

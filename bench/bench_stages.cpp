@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "entry.hpp"
 #include "fix.hpp"
 #include "matcher.hpp"
 #include "numeric.hpp"
-#include "site.hpp"
 #include "time.hpp"
 
 using namespace halvane;
@@ -59,7 +59,7 @@ void run(const CameraCase& camera, const Catalog& catalog, int scenes) {
         request.lon_deg = 360.0 * places.uniform() - 180.0;
         request.jd_ut = kJ2000 + 18262.5 * places.uniform();
         request.seed = static_cast<std::uint64_t>(s) + 1;
-        const auto scene = synthesize_scene_at_site(catalog, request);
+        const auto scene = render_scene(catalog, request);
         if (!scene) continue;
         const ImageView image{scene->pixels, request.width, request.height};
         const Camera lens = camera_from_scalars(camera.lens, request.width, request.height);
@@ -108,15 +108,15 @@ int main(int argc, char** argv) {
 
     CameraCase fisheye{"fisheye 180, 1024x1024", {}, {}};
     fisheye.request.width = fisheye.request.height = 1024;
-    fisheye.request.fisheye_fov_deg = 180.0;
+    fisheye.request.lens.fisheye_fov_deg = 180.0;
     fisheye.request.mag_limit = 5.5f;
     fisheye.lens = {180.0, 0.0, 512.0, 512.0};
     CameraCase pinhole{"pinhole 40, 1024x768", {}, {}};
     pinhole.request.width = 1024;
     pinhole.request.height = 768;
-    pinhole.request.focal_px = 512.0 / std::tan(20.0 * kDegToRad);
+    pinhole.request.lens.focal_px = 512.0 / std::tan(20.0 * kDegToRad);
     pinhole.request.mag_limit = 6.0f;
-    pinhole.lens = {std::nullopt, pinhole.request.focal_px, 512.0, 384.0};
+    pinhole.lens = {std::nullopt, pinhole.request.lens.focal_px, 512.0, 384.0};
     for (CameraCase* c : {&fisheye, &pinhole}) {
         c->request.pixel_noise_arcmin = 0.5;
         c->request.up_noise_arcmin = 1.0;

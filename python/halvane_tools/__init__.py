@@ -12,6 +12,30 @@ __all__ = ["default_catalog", "solve_photo", "calibrate_photo", "Lens", "LensErr
 CATALOG_FILE = "stars.hcat"
 PAIRS_FILE = "pairs.hprs"
 NAMES_FILE = "names.tsv"
+# The deep catalogue for narrow fields: every star of the source, short pairs.
+DEEP_CATALOG_FILE = "stars_deep.hcat"
+DEEP_PAIRS_FILE = "pairs_deep.hprs"
+
+
+def default_catalog(field_deg: float | None = None, *, name: str | None = None):
+    """The bundled catalogue for a lens of field_deg across its long side,
+    loaded once as a :class:`halvane.Catalog` and shared (it is immutable).
+
+    Fields up to 15 degrees get the deep catalogue (every star of the Yale
+    Bright Star Catalogue, to about magnitude 7, with pairs up to 12
+    degrees); wider fields and None get the wide one (stars to magnitude
+    5.5, pairs for every field up to a full sky). name ("wide" or "deep")
+    chooses directly and overrides field_deg."""
+    from .narrow import catalog_name
+
+    chosen = name if name is not None else catalog_name(field_deg)
+    if chosen not in _BUNDLED:
+        raise ValueError(f"no bundled catalogue {chosen!r}; choose one of {', '.join(_BUNDLED)}")
+    return _load_bundled(chosen)
+
+
+# Bundled catalogue name -> (stars file, pairs file) under halvane_tools/data.
+_BUNDLED = {"wide": (CATALOG_FILE, PAIRS_FILE), "deep": (DEEP_CATALOG_FILE, DEEP_PAIRS_FILE)}
 
 
 def __getattr__(name: str):
@@ -25,14 +49,12 @@ def __getattr__(name: str):
 
 
 @functools.cache
-def default_catalog():
-    """The bundled catalogue (Yale Bright Star Catalogue, stars to magnitude
-    5.5) and its pair index, loaded once as a :class:`halvane.Catalog`. The
-    catalogue is immutable, so every caller shares the one instance."""
+def _load_bundled(name: str):
     import halvane
 
     data = resources.files(__name__) / "data"
-    with resources.as_file(data / CATALOG_FILE) as stars, resources.as_file(data / PAIRS_FILE) as pairs:
+    stars_file, pairs_file = _BUNDLED[name]
+    with resources.as_file(data / stars_file) as stars, resources.as_file(data / pairs_file) as pairs:
         return halvane.Catalog(str(stars), str(pairs))
 
 

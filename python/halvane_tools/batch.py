@@ -170,8 +170,10 @@ class Tracking:
 
 @functools.cache
 def worker_catalog(catalog_files: tuple[str, str] | None):
-    """The catalogue, loaded once per process and shared by its frames."""
-    return default_catalog() if catalog_files is None else halvane.Catalog(*catalog_files)
+    """The catalogue, loaded once per process and shared by its frames;
+    None leaves the choice of the bundled one to each photo's field (the
+    bundled catalogues are themselves loaded once per process)."""
+    return None if catalog_files is None else halvane.Catalog(*catalog_files)
 
 
 # Every frame of a batch shares the one mask file.
@@ -203,7 +205,7 @@ def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
         return _record(frame, str(e))
     except Exception as e:  # a bad file is a line, whatever broke on it
         return _record(frame, _one_line(e))
-    catalog = worker_catalog(settings.catalog_files)
+    catalog = worker_catalog(settings.catalog_files) or prepared.bundled_catalog()
     try:
         fix = prepared.solve(frame.utc, catalog, tracker=tracker)
     except halvane.HalvaneError as e:

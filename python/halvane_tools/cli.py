@@ -26,6 +26,7 @@ from . import __version__, annotate, batch, default_catalog, scenarios, uncertai
 from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
 from .calibrate import PROJECTIONS, CalibrationError, calibrate_photo, write_residual_plot
 from .lens import LensError
+from .narrow import catalog_for, lens_field_deg
 from .photo import (PhotoError, PhotoOptions, add_photo_options, altitude_argument, lens_from_args, positive_int,
                     prepare_photo)
 from .readers import recorded_time
@@ -111,7 +112,10 @@ def run_solve(args: argparse.Namespace) -> int:
     except (PhotoError, LensError, TimeError, halvane.HalvaneError) as e:
         return fail(str(e))
     say(f"{counted(len(prepared.detections), 'detection')}; identifying the stars and solving")
-    catalog = default_catalog()
+    try:
+        catalog = catalog_for(args.catalog, lens_field_deg(prepared.lens, prepared.width, prepared.height))
+    except (ValueError, halvane.HalvaneError) as e:
+        return fail(str(e))
     fix, failure, hint, total = None, None, None, None
     try:
         fix = prepared.solve(utc, catalog)
@@ -287,6 +291,9 @@ def build_parser() -> argparse.ArgumentParser:
                        help="the local vertical in the camera frame (x right, y down, z forward);"
                             " default: the lens file's up_cam")
     add_photo_options(solve)
+    solve.add_argument("--catalog", nargs="+", metavar="NAME | STARS PAIRS",
+                       help="bundled catalogue (wide, deep) or catalogue and pair index files "
+                            "(default: deep for fields up to 15 degrees, else wide)")
     output = solve.add_argument_group("output")
     output.add_argument("--json", action="store_true", help="print one JSON object (or {\"error\": ...})")
     output.add_argument("--annotate", metavar="OUT.png",
@@ -351,7 +358,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
     add_photo_options(batch_command)
     batch_command.add_argument("--catalog", nargs=2, metavar=("STARS", "PAIRS"),
-                       help="catalogue and pair index files (default: the bundled catalogue)")
+                       help="catalogue and pair index files (default: the bundled one for the lens's field)")
     run = batch_command.add_argument_group("running")
     run.add_argument("--jobs", type=positive_int, metavar="N", help="processes (default: one per core)")
     run.add_argument("--scheduler", metavar="ADDRESS", help="send the work to this Dask scheduler instead")

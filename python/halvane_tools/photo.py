@@ -42,6 +42,7 @@ from . import default_catalog
 from .air import Air, as_engine_altitude
 from .lens import KEYS as LENS_KEYS
 from .lens import Lens, LensError, as_lens, read_lens
+from .narrow import identify, lens_field_deg
 from .readers import PhotoError, luminance, read_mask, read_photo
 
 __all__ = ["PhotoOptions", "PreparedPhoto", "PhotoFix", "PhotoError", "prepare_photo", "solve_photo",
@@ -218,6 +219,11 @@ class PreparedPhoto:
     def min_altitude_deg(self) -> float:
         return self.options.min_altitude_deg
 
+    def bundled_catalog(self):
+        """The bundled catalogue for this photo's field (the deep one for a
+        narrow lens), which solve uses when given none."""
+        return default_catalog(field_deg=lens_field_deg(self.lens, self.width, self.height))
+
     def solve(self, utc, catalog=None, *, tracker=None, **gates):
         """The halvane.Fix from the detections; raises halvane.HalvaneError
         when there is none. The gates (sigma_arcmin, min_matched_stars,
@@ -230,14 +236,19 @@ class PreparedPhoto:
         if unknown:
             raise TypeError(f"solve() got an unexpected keyword argument {unknown[0]!r}")
         options = self.options.updated(**gates)
-        catalog = catalog if catalog is not None else default_catalog()
+        field = lens_field_deg(self.lens, self.width, self.height)
+        catalog = catalog if catalog is not None else self.bundled_catalog()
         # The disc is glare to the star path, so it is looked for on the
         # luminance itself, with only the caller's and the horizon's exclusions.
         sun = halvane._detect_sun(self.image, self.below_horizon | self.caller_mask) if options.use_sun else None
+
+        def solve(points, focal_px, cx, cy, up_cam, utc, catalog, **given):
+            return halvane._resolve_photo(points, self.width, self.height, focal_px, cx, cy, up_cam, utc, catalog,
+                                          sun=sun, tracker=tracker, **given)
+
         k = self.lens.keywords()
-        return halvane._resolve_photo(self.detections, self.width, self.height, k.pop("focal_px"), k.pop("cx"),
-                                      k.pop("cy"), self.up_cam, utc, catalog, sun=sun, tracker=tracker,
-                                      **options.gates(), **k)
+        return identify(self.detections, k.pop("focal_px"), k.pop("cx"), k.pop("cy"), self.up_cam, utc, catalog,
+                        solve=solve, field=field, **options.gates(), **k)
 
 
 def _caller_mask(mask, shape: tuple[int, int]) -> np.ndarray:

@@ -19,7 +19,8 @@ import numpy as np
 import halvane
 
 from . import catalog_builder as builder
-from .calibrate import local_axes
+from .projections import PROJECTIONS, projection_k
+from .rough_start import local_axes
 
 J2000 = datetime.datetime(2000, 1, 1, 12, 0, tzinfo=datetime.timezone.utc)
 
@@ -375,8 +376,21 @@ def family_case(scenario: Scenario, catalog, projection: str, field_deg: float, 
     true focal is up to focal_error off the one the stated field gives. The
     rough start is what a user knows: the stated field, the projection,
     a centred principal point and a camera looking up."""
-    from .calibrate import PROJECTIONS, projection_k
+    focal_scale = 1.0 + rng.uniform(-focal_error, focal_error)
+    distance = offset_share * side_px / 2.0 * math.sqrt(rng.uniform(0.0, 1.0))
+    bearing = rng.uniform(0.0, 2 * math.pi)
+    offset = (round(distance * math.cos(bearing)), round(distance * math.sin(bearing)))
+    sky = family_sky(scenario, catalog, projection, field_deg, focal_scale, offset, rng.uniform(0.0, tilt_deg),
+                     rng.uniform(0.0, 360.0), rng.uniform(0.0, 360.0), side_px)
+    return CalibrationCase(scenario, sky, {"fisheye_fov_deg": field_deg, "projection": projection})
 
+
+def family_sky(scenario: Scenario, catalog, projection: str, field_deg: float, focal_scale: float = 1.0,
+               offset_px: tuple[int, int] = (0, 0), tilt_deg: float = 0.0, tilt_bearing_deg: float = 0.0,
+               roll_deg: float = 0.0, side_px: int = 1024) -> CalibrationSky:
+    """The sky through a camera of a named projection whose field across the
+    frame's shorter side is field_deg, rendered as the calibrated fisheye
+    nearest that projection, its focal focal_scale times the stated one."""
     half = math.radians(field_deg) / 2.0
     k = projection_k(projection, half)
     k1, k2 = _two_term(projection, half)
@@ -385,21 +399,25 @@ def family_case(scenario: Scenario, catalog, projection: str, field_deg: float, 
     k1 = k1 or 1e-12
     radius = side_px / 2.0
     stated = radius / float(half * (1.0 + half**2 * (k[0] + half**2 * (k[1] + half**2 * (k[2] + half**2 * k[3])))))
-    focal = stated * (1.0 + rng.uniform(-focal_error, focal_error))
-    distance = offset_share * radius * math.sqrt(rng.uniform(0.0, 1.0))
-    bearing = rng.uniform(0.0, 2 * math.pi)
-    offset = (round(distance * math.cos(bearing)), round(distance * math.sin(bearing)))
-    sky = render_calibration_sky(scenario, catalog, side_px, side_px, focal, min(360.0, max(field_deg * 1.5, 200.0))
-                                 if field_deg >= 150 else field_deg * 1.6, k1, k2, offset,
-                                 rng.uniform(0.0, tilt_deg), rng.uniform(0.0, 360.0), rng.uniform(0.0, 360.0))
-    assert projection in PROJECTIONS
-    return CalibrationCase(scenario, sky, {"fisheye_fov_deg": field_deg, "projection": projection})
+    return render_calibration_sky(scenario, catalog, side_px, side_px, stated * focal_scale,
+                                  min(360.0, max(field_deg * 1.5, 200.0)) if field_deg >= 150 else field_deg * 1.6,
+                                  k1, k2, offset_px, tilt_deg, tilt_bearing_deg, roll_deg)
+
+
+def capture_case(catalog, projection: str, field_deg: float, named: str | None = None, focal_scale: float = 1.0,
+                 offset_px: tuple[int, int] = (0, 0), tilt_deg: float = 0.0, seed: int = 5) -> CalibrationCase:
+    """One camera at a chosen distance from the user's rough start: the
+    stated field, the projection named (default the true one), a centred
+    principal point and a camera looking up."""
+    camera = CameraModel(projection, 1024, 1024, None, 180.0, 5.5 if field_deg >= 120.0 else 6.5)
+    scenario = seeded_scenarios(1, camera, seed=seed, noise=Noise(pixel_arcmin=0.0, up_arcmin=0.0, background=20.0))[0]
+    sky = family_sky(scenario, catalog, projection, field_deg, focal_scale, offset_px, tilt_deg, 40.0,
+                     70.0)
+    return CalibrationCase(scenario, sky, {"fisheye_fov_deg": field_deg, "projection": named or projection})
 
 
 def _two_term(projection: str, half_field_rad: float) -> tuple[float, float]:
     """k1, k2 of the two-term calibrated fisheye nearest the projection."""
-    from .calibrate import PROJECTIONS
-
     top = min(half_field_rad, math.radians(85.0) if projection in ("orthographic", "rectilinear") else 3.0)
     theta = np.linspace(top / 200.0, top, 200)
     t2 = theta * theta

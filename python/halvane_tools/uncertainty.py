@@ -58,7 +58,7 @@ import numpy as np
 
 import halvane
 
-from .calibrate import local_axes
+from .rough_start import local_axes
 from .lens import MOUNT_DRIFT_ARCMIN_PER_YEAR
 from .times import utc_tuple
 

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include "ephemeris.hpp"
-#include "matcher.hpp"
 #include "time.hpp"
 
 namespace halvane {
@@ -171,7 +170,7 @@ Result<Catalog> Catalog::from_bytes(std::span<const std::byte> catalog_bytes,
     }
     if (pairs.remaining() != 0) return std::unexpected(format_error("trailing bytes after pairs records"));
 
-    catalog.grid = std::make_shared<const StarGrid>(StarGrid::build(catalog, 0.0));
+    catalog.grid = std::make_shared<const StarGrid>(build_star_grid(catalog, 0.0));
     return catalog;
 }
 
@@ -288,6 +287,13 @@ std::array<double, 3> Star::unit_at(double jd, double epoch) const {
         std::sqrt(shifted[0] * shifted[0] + shifted[1] * shifted[1] + shifted[2] * shifted[2]);
     for (double& c : shifted) c /= length;
     return shifted;
+}
+
+StarGrid build_star_grid(const Catalog& catalog, double tolerance) {
+    std::vector<RaDec> places;
+    places.reserve(catalog.stars.size());
+    for (const Star& star : catalog.stars) places.push_back({star.ra, star.dec});
+    return StarGrid::build(places, tolerance);
 }
 
 }  // namespace halvane

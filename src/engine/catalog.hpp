@@ -27,10 +27,10 @@
 #include <vector>
 
 #include "error.hpp"
+#include "star_grid.hpp"
 
 namespace halvane {
 
-struct StarGrid;  // matcher.hpp
 
 // One catalogue star, the file's values unchanged.
 struct Star {
@@ -101,7 +101,7 @@ struct Catalog {
     // The stars' spatial index with half-degree cells, built once by
     // from_bytes and shared read-only by every solve on this catalogue (and
     // its copies). A catalogue assembled by hand may set it with
-    // StarGrid::build(catalogue, 0.0) after its last change to `stars`, or
+    // build_star_grid(catalogue, 0.0) after its last change to `stars`, or
     // leave it empty: the matcher then builds one per call.
     std::shared_ptr<const StarGrid> grid;
 
@@ -153,5 +153,10 @@ inline constexpr FileLayout kPairLayout{0, 8};
 // file on disk" (both Io). Other failures: Io with the operating system's
 // text.
 Result<std::vector<std::byte>> read_file(const std::string& path, const FileLayout& layout);
+
+// The grid of the catalogue's stars at their stored ra/dec (see
+// StarGrid::build; grid star s is catalogue star s).
+//   tolerance: match tolerance, radians.
+StarGrid build_star_grid(const Catalog& catalog, double tolerance);
 
 }  // namespace halvane

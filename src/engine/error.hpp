@@ -11,17 +11,9 @@
 #include <variant>
 #include <vector>
 
-namespace halvane {
+#include "correspondence.hpp"
 
-// One (detection, catalogue star) pairing: the detection's index in the
-// brightest-first detection list and the star's index in the catalogue's
-// star array (not its HR number).
-struct Correspondence {
-    std::size_t detection = 0;
-    std::size_t catalog_index = 0;
-    friend bool operator==(const Correspondence&, const Correspondence&) = default;
-};
-using Correspondences = std::vector<Correspondence>;
+namespace halvane {
 
 struct Error {
     // "insufficient stars: needed {needed}, got {got}"

@@ -17,8 +17,6 @@ namespace halvane {
 
 namespace {
 
-double clamp_unit(double x) { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
-
 // Observed altitude of a camera direction given the unit up vector.
 double altitude_of(const Vec3& up, const Vec3& direction) {
     return kHalfPi - std::acos(clamp_unit(dot(up, direction)));
@@ -241,7 +239,7 @@ Result<Fix> resolve_from_detections_tracked(const Detections& d, std::optional<P
     const auto& reference = history.reference();
     if (tie == nullptr || !config.max_reference_age_s || !config.max_disambiguation_distance_nm || !reference)
         return untracked;
-    const double age_s = std::fabs(jd - reference->jd) * 86400.0;
+    const double age_s = std::fabs(jd - reference->jd) * kSecondsPerDay;
     if (!(age_s <= *config.max_reference_age_s)) return untracked;
     // The correspondences index the search list.
     std::optional<Fix> pick = pick_nearer_candidate(*tie, d.search, sun, camera, up_cam, catalog, config, *reference,
@@ -251,22 +249,35 @@ Result<Fix> resolve_from_detections_tracked(const Detections& d, std::optional<P
     return std::move(*pick);
 }
 
+Result<Fix> solve_detections(const Detections& d, std::optional<PixelPosition> sun, const Camera& camera,
+                             const Vec3& up_cam, const Catalog& catalog, const FixConfig& config, double jd,
+                             FixHistory* history) {
+    if (history == nullptr) return resolve_from_detections(d, sun, camera, up_cam, catalog, config, jd);
+    return resolve_from_detections_tracked(d, sun, camera, up_cam, catalog, config, *history, jd);
+}
+
 }  // namespace
 
 Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
                                        const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
-                                       const FixConfig& config, double jd) {
-    return resolve_from_detections(centroid_detections(centroids, camera, config), sun, camera, up_cam, catalog,
-                                   config, jd);
+                                       const FixConfig& config, double jd, FixHistory* history) {
+    return solve_detections(centroid_detections(centroids, camera, config), sun, camera, up_cam, catalog, config, jd,
+                            history);
 }
 
 Result<Fix> resolve_fix_masked(const ImageView& image, std::optional<MaskView> mask, const Camera& camera,
-                               const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
-                               double jd) {
+                               const Vec3& up_cam, const Catalog& catalog, const FixConfig& config, double jd,
+                               FixHistory* history) {
     auto detected = detect_stars_and_sun(image, mask, config);
     if (!detected) return std::unexpected(std::move(detected.error()));
-    return resolve_from_detections(image_detections(*detected, camera, config), sun_pixel(*detected), camera, up_cam,
-                                   catalog, config, jd);
+    return resolve_fix_from_detections(*detected, camera, up_cam, catalog, config, jd, history);
+}
+
+Result<Fix> resolve_fix_from_detections(const StarsAndSun& detected, const Camera& camera, const Vec3& up_cam,
+                                        const Catalog& catalog, const FixConfig& config, double jd,
+                                        FixHistory* history) {
+    return solve_detections(image_detections(detected, camera, config), sun_pixel(detected), camera, up_cam, catalog,
+                            config, jd, history);
 }
 
 Result<void> FixHistory::set_last_known_position(double lat_deg, double lon_deg, double jd) {
@@ -306,31 +317,6 @@ std::optional<Fix> pick_nearer_candidate(const Error::MatchAmbiguous& tie, std::
     else if (rival) chosen = &rival;
     if (chosen == nullptr || !(distance(**chosen) <= max_distance_nm)) return std::nullopt;
     return std::move(**chosen);
-}
-
-Result<Fix> resolve_fix_from_detections(const StarsAndSun& detected, const Camera& camera, const Vec3& up_cam,
-                                        const Catalog& catalog, const FixConfig& config, double jd,
-                                        FixHistory* history) {
-    const Detections d = image_detections(detected, camera, config);
-    if (history == nullptr) return resolve_from_detections(d, sun_pixel(detected), camera, up_cam, catalog, config, jd);
-    return resolve_from_detections_tracked(d, sun_pixel(detected), camera, up_cam, catalog, config, *history, jd);
-}
-
-Result<Fix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids,
-                                               std::optional<PixelPosition> sun, const Camera& camera,
-                                               const Vec3& up_cam, const Catalog& catalog,
-                                               const FixConfig& config, FixHistory& history, double jd) {
-    return resolve_from_detections_tracked(centroid_detections(centroids, camera, config), sun, camera, up_cam,
-                                           catalog, config, history, jd);
-}
-
-Result<Fix> resolve_fix_masked_tracked(const ImageView& image, std::optional<MaskView> mask,
-                                       const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
-                                       const FixConfig& config, FixHistory& history, double jd) {
-    auto detected = detect_stars_and_sun(image, mask, config);
-    if (!detected) return std::unexpected(std::move(detected.error()));
-    return resolve_from_detections_tracked(image_detections(*detected, camera, config), sun_pixel(*detected), camera,
-                                           up_cam, catalog, config, history, jd);
 }
 
 }  // namespace halvane

@@ -22,11 +22,13 @@
 
 #include "catalog.hpp"
 #include "centroid.hpp"
+#include "correspondence.hpp"
 #include "error.hpp"
 #include "matcher.hpp"
 #include "plate.hpp"
 #include "solve.hpp"
 #include "vector.hpp"
+#include "work.hpp"
 
 namespace halvane {
 
@@ -61,6 +63,34 @@ struct Fix {
     double residual_rms_rad = 0.0;              // altitude residual rms at the fix
     std::size_t match_margin = 0;               // the matcher's vote margin
     bool used_sun = false;                      // a Sun sight entered the refinement
+};
+
+// The tracker's remembered reference: empty when made, then one record that
+// each write replaces (last write wins). A stale record stays in place; the
+// tracked solves only ignore it.
+class FixHistory {
+public:
+    struct Reference {
+        double lat_deg = 0.0;  // north positive
+        double lon_deg = 0.0;  // east positive
+        double jd = 0.0;       // Julian Date (UT) of the solve or of the outside reading
+    };
+
+    // An outside position (a satellite-navigation reading, a known launch
+    // site) as the reference. Bounds are inclusive. Errors, checked in this
+    // order, leave the record as it was: BadPosition "latitude {lat_deg} out
+    // of range [-90, 90]" (also for a non-finite latitude), "longitude
+    // {lon_deg} out of range [-180, 180]", "timestamp jd {jd} is not finite".
+    Result<void> set_last_known_position(double lat_deg, double lon_deg, double jd);
+
+    // Records the fix of a solve made at `jd` unless one of the config's
+    // health gates (min_matched_stars, max_residual_rms_rad) refuses it.
+    void record_if_healthy(const Fix& fix, const FixConfig& config, double jd);
+
+    const std::optional<Reference>& reference() const noexcept { return reference_; }
+
+private:
+    std::optional<Reference> reference_;
 };
 
 struct StarsAndSun {
@@ -122,42 +152,26 @@ Result<Fix> resolve_from_matches(const Correspondences& correspondences, std::si
 // below 1e-9 (or non-finite); InsufficientStars{4, n} for fewer than 4
 // searching centroids; match_stars' errors (MatchAmbiguous included); then
 // resolve_from_matches.
+//
+// With a history the solve is tracked: a fix is recorded
+// (record_if_healthy) and returned with the matcher's own margin. Errors
+// other than MatchAmbiguous return unchanged and leave the history alone.
+// MatchAmbiguous is broken by pick_nearer_candidate when config carries
+// both max_reference_age_s and max_disambiguation_distance_nm and the
+// history holds a reference whose age |jd - reference.jd| * 86400 is at
+// most max_reference_age_s (NaN: stale; a reference dated after the image
+// counts by its absolute age). The pick is recorded and returned with
+// match_margin 0. Every way the tie-break declines returns the original
+// MatchAmbiguous unchanged.
 Result<Fix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<PixelPosition> sun,
                                        const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
-                                       const FixConfig& config, double jd);
+                                       const FixConfig& config, double jd, FixHistory* history = nullptr);
 
-// The fix from an image: detect_stars_and_sun, then resolve_fix_from_centroids.
+// The fix from an image: detect_stars_and_sun (its error returned
+// unchanged), then as resolve_fix_from_detections, tracked with a history.
 Result<Fix> resolve_fix_masked(const ImageView& image, std::optional<MaskView> mask, const Camera& camera,
                                const Vec3& up_cam, const Catalog& catalog, const FixConfig& config,
-                               double jd);
-
-// The tracker's remembered reference: empty when made, then one record that
-// each write replaces (last write wins). A stale record stays in place; the
-// tracked solves only ignore it.
-class FixHistory {
-public:
-    struct Reference {
-        double lat_deg = 0.0;  // north positive
-        double lon_deg = 0.0;  // east positive
-        double jd = 0.0;       // Julian Date (UT) of the solve or of the outside reading
-    };
-
-    // An outside position (a satellite-navigation reading, a known launch
-    // site) as the reference. Bounds are inclusive. Errors, checked in this
-    // order, leave the record as it was: BadPosition "latitude {lat_deg} out
-    // of range [-90, 90]" (also for a non-finite latitude), "longitude
-    // {lon_deg} out of range [-180, 180]", "timestamp jd {jd} is not finite".
-    Result<void> set_last_known_position(double lat_deg, double lon_deg, double jd);
-
-    // Records the fix of a solve made at `jd` unless one of the config's
-    // health gates (min_matched_stars, max_residual_rms_rad) refuses it.
-    void record_if_healthy(const Fix& fix, const FixConfig& config, double jd);
-
-    const std::optional<Reference>& reference() const noexcept { return reference_; }
-
-private:
-    std::optional<Reference> reference_;
-};
+                               double jd, FixHistory* history = nullptr);
 
 // Breaks a tie by position: solves the winner's and the rival's
 // correspondences with resolve_from_matches (margin 0) on `vectors` (the
@@ -172,34 +186,13 @@ std::optional<Fix> pick_nearer_candidate(const Error::MatchAmbiguous& tie, std::
                                          const FixHistory::Reference& reference, double max_distance_nm,
                                          double jd);
 
-// resolve_fix_from_centroids with the history consulted and updated.
-//   A fix is recorded (record_if_healthy) and returned with the matcher's
-//   own margin. Errors other than MatchAmbiguous return unchanged and leave
-//   the history alone. MatchAmbiguous is broken by pick_nearer_candidate
-//   when config carries both max_reference_age_s and
-//   max_disambiguation_distance_nm and the history holds a reference whose
-//   age |jd - reference.jd| * 86400 is at most max_reference_age_s (NaN:
-//   stale; a reference dated after the image counts by its absolute age).
-//   The pick is recorded and returned with match_margin 0. Every way the
-//   tie-break declines returns the original MatchAmbiguous unchanged.
-Result<Fix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids,
-                                               std::optional<PixelPosition> sun, const Camera& camera,
-                                               const Vec3& up_cam, const Catalog& catalog,
-                                               const FixConfig& config, FixHistory& history, double jd);
-
 // The fix from detections split as by split_detections: the stars search
 // and check as in resolve_fix_from_centroids, the sun's centre (if any)
-// goes to resolve_from_matches. With a history, solved as
-// resolve_fix_from_centroids_tracked solves; without, untracked. Errors:
-// those of resolve_fix_from_centroids.
+// goes to resolve_from_matches. With a history, tracked as
+// resolve_fix_from_centroids describes. Errors: those of
+// resolve_fix_from_centroids.
 Result<Fix> resolve_fix_from_detections(const StarsAndSun& detected, const Camera& camera, const Vec3& up_cam,
                                         const Catalog& catalog, const FixConfig& config, double jd,
                                         FixHistory* history = nullptr);
-
-// The image path of the above: detect_stars_and_sun (its error returned
-// unchanged), then resolve_fix_from_centroids_tracked.
-Result<Fix> resolve_fix_masked_tracked(const ImageView& image, std::optional<MaskView> mask,
-                                       const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
-                                       const FixConfig& config, FixHistory& history, double jd);
 
 }  // namespace halvane

@@ -14,32 +14,15 @@ namespace halvane {
 
 namespace {
 
-constexpr double kHalfDegree = 0.008726646259971648;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+// The largest chance of an identification as good as the winner's arising
+// from unrelated stars that the confidence checks accept.
+constexpr double kMaxChance = 0.001;
 // A hypothesis's attitude (a 3x3 singular value decomposition) costs about
 // as much as this many of the meter's other steps.
 constexpr std::uint64_t kAttitudeSteps = 64;
 // A grid cell visited (a wrapped index and a copy) against a star examined.
 constexpr std::uint64_t kCellSteps = 4;
-
-double reduce_ra(double ra) {
-    double r = std::fmod(ra, kTwoPi);
-    if (r < 0.0) r += kTwoPi;
-    return r;
-}
-
-double clamp_unit(double x) { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
-
-// floor-valued double to an index in [0, last]; NaN gives 0.
-std::size_t clamped_index(double value, std::size_t last) {
-    const auto k = saturating_cast<std::int64_t>(value);
-    if (k <= 0) return 0;
-    return static_cast<std::uint64_t>(k) > last ? last : static_cast<std::size_t>(k);
-}
-
-std::span<const StarPair> window(const Catalog& catalog, double separation, double t) {
-    return catalog.pairs_in_range(std::cos(separation + t), std::cos(separation - t));
-}
 
 // The nearest-star search of hypothesis verification, with its buffers.
 // Taken flags are cleared through the list of stars taken, so a reset costs
@@ -178,172 +161,6 @@ double rotation_cosine(const Mat3& a, const Mat3& b) {
 
 }  // namespace
 
-StarGrid StarGrid::build(const Catalog& catalog, double tolerance) {
-    StarGrid grid;
-    const double cell_angle = max_ignoring_nan(tolerance, kHalfDegree);
-    grid.n_bands = std::max<std::size_t>(saturating_cast<std::size_t>(std::ceil(kPi / cell_angle)), 1);
-    grid.band_height = kPi / static_cast<double>(grid.n_bands);
-    grid.band_cells.resize(grid.n_bands);
-    grid.band_start.assign(1, 0);
-    grid.band_start.reserve(grid.n_bands + 1);
-    for (std::size_t b = 0; b < grid.n_bands; ++b) {
-        const double centre = grid.band_height * (static_cast<double>(b) + 0.5) - kHalfPi;
-        const double cells = std::round(std::cos(centre) * kTwoPi / grid.band_height);
-        grid.band_cells[b] = std::max<std::size_t>(saturating_cast<std::size_t>(cells), 1);
-        grid.band_start.push_back(grid.band_start.back() + grid.band_cells[b]);
-    }
-
-    const std::size_t n_cells = grid.band_start.back();
-    const std::size_t n_stars = catalog.stars.size();
-    std::vector<std::uint32_t> cell_of_star(n_stars);
-    grid.cell_start.assign(n_cells + 1, 0);
-    for (std::size_t s = 0; s < n_stars; ++s) {
-        cell_of_star[s] = static_cast<std::uint32_t>(grid.cell_of(catalog.stars[s].ra, catalog.stars[s].dec));
-        ++grid.cell_start[cell_of_star[s] + 1];
-    }
-    for (std::size_t c = 0; c < n_cells; ++c) grid.cell_start[c + 1] += grid.cell_start[c];
-    // Fill each cell from its end, stars in reverse, so that every cell ends
-    // up in catalogue order and its end offset walks down to its start: no
-    // cursor array the size of the grid. Then shift the starts into place.
-    grid.star_index.resize(n_stars);
-    for (std::size_t s = n_stars; s-- > 0;)
-        grid.star_index[--grid.cell_start[cell_of_star[s] + 1]] = static_cast<std::uint32_t>(s);
-    for (std::size_t c = 0; c < n_cells; ++c) grid.cell_start[c] = grid.cell_start[c + 1];
-    grid.cell_start[n_cells] = static_cast<std::uint32_t>(n_stars);
-    return grid;
-}
-
-std::size_t StarGrid::cell_of(double ra, double dec) const noexcept {
-    const std::size_t band = clamped_index(std::floor((dec + kHalfPi) / band_height), n_bands - 1);
-    const std::size_t cells = band_cells[band];
-    const std::size_t k = clamped_index(std::floor(reduce_ra(ra) / kTwoPi * static_cast<double>(cells)), cells - 1);
-    return band_start[band] + k;
-}
-
-std::size_t StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
-    out.clear();
-    std::size_t cells = 0;
-    const double dec = std::asin(clamp_unit(direction[2]));
-    const double u = reduce_ra(std::atan2(direction[1], direction[0])) / kTwoPi;
-    const std::size_t lo = clamped_index(std::floor((dec - radius + kHalfPi) / band_height) - 1.0, n_bands - 1);
-    const std::size_t hi = clamped_index(std::floor((dec + radius + kHalfPi) / band_height) + 1.0, n_bands - 1);
-    // One half-width for every band, from the centre's declination. A cone
-    // wider than a quarter turn spans every right ascension of its bands
-    // (where sin r shrinks again and the asin would cut it short).
-    const double half_width = radius >= kHalfPi || std::cos(dec) <= std::sin(radius)
-                                  ? kPi
-                                  : std::asin(std::sin(radius) / std::cos(dec));
-
-    const auto append_cell = [&](std::size_t cell) {
-        ++cells;
-        out.insert(out.end(), star_index.begin() + static_cast<std::ptrdiff_t>(cell_start[cell]),
-                   star_index.begin() + static_cast<std::ptrdiff_t>(cell_start[cell + 1]));
-    };
-    for (std::size_t b = lo; b <= hi; ++b) {
-        const std::size_t n = band_cells[b];
-        const std::size_t first = band_start[b];
-        bool whole_band = half_width >= kPi;
-        std::size_t w = 0;
-        if (!whole_band) {
-            w = saturating_cast<std::size_t>(std::ceil(half_width / (kTwoPi / static_cast<double>(n))));
-            whole_band = w >= n || 2 * (w + 1) + 1 >= n;
-        }
-        if (whole_band) {
-            for (std::size_t c = 0; c < n; ++c) append_cell(first + c);
-            continue;
-        }
-        const auto n_signed = static_cast<std::int64_t>(n);
-        const auto centre = saturating_cast<std::int64_t>(std::floor(u * static_cast<double>(n)));
-        const auto reach = static_cast<std::int64_t>(w + 1);
-        for (std::int64_t d = -reach; d <= reach; ++d) {
-            const std::int64_t c = ((centre + d) % n_signed + n_signed) % n_signed;
-            append_cell(first + static_cast<std::size_t>(c));
-        }
-    }
-    return cells;
-}
-
-void PairAdjacency::build(std::span<const StarPair> window, std::size_t n_stars) {
-    groups_.assign(n_stars, Group{});
-    for (const StarPair& p : window) {
-        ++groups_[p.i].count;
-        ++groups_[p.j].count;
-    }
-    std::uint32_t offset = 0;
-    for (Group& g : groups_) {
-        g.start = offset;
-        offset += g.count;
-        g.count = 0;  // refilled below as the group's write cursor
-    }
-    partners_.resize(offset);
-    const auto place = [&](std::uint32_t first, std::uint32_t second) {
-        Group& g = groups_[first];
-        partners_[g.start + g.count++] = second;
-    };
-    for (const StarPair& p : window) {
-        place(p.i, p.j);
-        place(p.j, p.i);
-    }
-}
-
-void TriangleScratch::prepare(std::size_t n_detections) {
-    n_ = n_detections;
-    sides_.resize(n_ * n_);
-    built_.assign(n_ * n_, 0);
-}
-
-const PairAdjacency& TriangleScratch::side(std::span<const Vec3> vectors, std::size_t a, std::size_t b,
-                                           const Catalog& catalog, double t, WorkMeter* meter) {
-    const std::size_t index = a * n_ + b;
-    if (!built_[index]) {
-        const auto pairs = window(catalog, angle_between(vectors[a], vectors[b]), t);
-        if (meter != nullptr) meter->spend(2 * pairs.size() + catalog.stars.size());
-        sides_[index].build(pairs, catalog.stars.size());
-        built_[index] = 1;
-    }
-    return sides_[index];
-}
-
-void triangle_hypotheses(std::span<const Vec3> vectors, const std::array<std::size_t, 3>& ijk,
-                         const Catalog& catalog, double t, TriangleScratch& scratch,
-                         std::vector<Hypothesis>& out, WorkMeter* meter) {
-    out.clear();
-    const auto ij = window(catalog, angle_between(vectors[ijk[0]], vectors[ijk[1]]), t);
-    if (ij.empty()) return;
-    // Grouping the j-k pairs by their first star turns a scan of the whole
-    // list per i-j record into a visit of one group; within a group the
-    // list order holds, so the hypotheses come out in the same order.
-    const PairAdjacency& jk = scratch.side(vectors, ijk[1], ijk[2], catalog, t, meter);
-    const PairAdjacency& ik = scratch.side(vectors, ijk[0], ijk[2], catalog, t, meter);
-    for (const StarPair& p : ij) {
-        const std::uint32_t a = p.i, b = p.j;
-        std::uint64_t steps = 1;
-        // A closing side is looked up in the group of its first star.
-        const auto closes = [&](std::uint32_t y, std::uint32_t x) {
-            steps += ik.partners(y).size() + 1;
-            return ik.contains(y, x);
-        };
-        for (std::uint32_t y : jk.partners(b))
-            if (y != a && closes(y, a)) out.push_back({a, b, y});
-        for (std::uint32_t y : jk.partners(a))
-            if (y != b && closes(y, b)) out.push_back({b, a, y});
-        if (out.size() > kMaxTriangleHypotheses || (meter != nullptr && !meter->spend(steps))) {
-            out.clear();
-            return;
-        }
-    }
-}
-
-std::vector<Hypothesis> triangle_hypotheses(std::span<const Vec3> vectors,
-                                            const std::array<std::size_t, 3>& ijk,
-                                            const Catalog& catalog, double t) {
-    TriangleScratch scratch;
-    scratch.prepare(ijk[2] + 1);
-    std::vector<Hypothesis> out;
-    triangle_hypotheses(vectors, ijk, catalog, t, scratch, out);
-    return out;
-}
-
 namespace {
 
 // The confidence checks with the caller's triangle windows: the mirror
@@ -378,7 +195,7 @@ Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors
     const double p = std::clamp((1.0 - std::cos(t)) * static_cast<double>(catalog.stars.size()) * 0.5, 0.0, 1.0);
     const double chance = binomial_tail(count + evidence.checked_matched - 3, n + evidence.checked - 3, p) *
                           static_cast<double>(std::max<std::size_t>(evidence.hypotheses, 1));
-    if (!(chance <= 0.001)) return std::unexpected(Error::NoMatch{});
+    if (!(chance <= kMaxChance)) return std::unexpected(Error::NoMatch{});
 
     // The mirror image has the same sides but the other handedness: a true
     // identification must not be reproducible from it.
@@ -406,17 +223,199 @@ Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors
     return {};
 }
 
-// Attitude from every correspondence of a candidate (detections onto the
-// stars' stored unit vectors).
-Result<Mat3> candidate_attitude(const Correspondences& correspondences, std::span<const Vec3> vectors,
-                                const Catalog& catalog, std::vector<Vec3>& camera, std::vector<Vec3>& sky) {
-    camera.clear();
-    sky.clear();
-    for (const Correspondence& c : correspondences) {
-        camera.push_back(vectors[c.detection]);
-        sky.push_back(catalog.stars[c.catalog_index].unit);
+
+}  // namespace
+
+namespace {
+
+// One verified hypothesis: its correspondences and their summed angular
+// residual.
+struct Candidate {
+    Correspondences correspondences;
+    double residual = 0.0;
+};
+
+// The vote among verified hypotheses. The most correspondences win; among
+// equal counts, one identification (same stars, or an attitude that agrees)
+// keeps the smaller residual, and disagreeing ones tie unless one residual
+// is clearly smaller.
+class Vote {
+public:
+    // A rival of equal count whose residual is below this fraction of the
+    // other's wins outright; nearer than that, the two tie.
+    static constexpr double kClearResidualRatio = 0.7;
+
+    Vote(std::span<const Vec3> vectors, const Catalog& catalog, double t)
+        : vectors_(vectors),
+          catalog_(catalog),
+          cos_t_(std::cos(t)),
+          // Attitudes closer than half the tolerance put every detection
+          // within half a tolerance of the same place: one identification.
+          cos_same_attitude_(std::cos(t / 2.0)),
+          star_of_detection_(vectors.size(), kNone),
+          disputed_(vectors.size(), 0) {}
+
+    // The candidate the next verification fills; consider() then counts it.
+    Candidate& current() noexcept { return current_; }
+
+    // A count of 3 or less is dropped, and one that neither reaches the
+    // best nor beats the runner-up changes nothing: verification may stop
+    // as soon as the count is sure to be one of those.
+    std::size_t pointless_up_to() const noexcept {
+        if (!has_best_) return 3;
+        return std::max<std::size_t>(3, std::min(runner_up_, best_.correspondences.size() - 1));
     }
-    return solve_wahba(camera, sky);
+
+    void consider() {
+        const std::size_t c = current_.correspondences.size();
+        if (c < 4) return;
+        if (!has_best_) {
+            take_current();
+            has_best_ = true;
+            return;
+        }
+        const std::size_t c_best = best_.correspondences.size();
+        if (c > c_best) {
+            runner_up_ = std::max(runner_up_, c_best);
+            take_current();
+        } else if (c < c_best) {
+            runner_up_ = std::max(runner_up_, c);
+        } else if (same_identification()) {
+            keep_smaller_residual();
+        } else if (same_attitude()) {
+            mark_disputed();
+            keep_smaller_residual();
+        } else {
+            runner_up_ = std::max(runner_up_, c_best);
+            if (current_.residual < kClearResidualRatio * best_.residual) {
+                take_current();
+            } else if (!(best_.residual < kClearResidualRatio * current_.residual)) {
+                tie_.emplace(best_.correspondences, current_.correspondences);
+            }
+        }
+    }
+
+    bool has_best() const noexcept { return has_best_; }
+    bool tied() const noexcept { return tie_.has_value(); }
+    std::size_t runner_up() const noexcept { return runner_up_; }
+
+    // The correspondences judged: the tie's winner, or the best's.
+    const Correspondences& judged() const noexcept { return tie_ ? tie_->first : best_.correspondences; }
+
+    // The judged correspondences without the disputed detections (a tie
+    // keeps them all).
+    Correspondences kept() const {
+        Correspondences out;
+        for (const Correspondence& c : judged())
+            if (tie_ || !disputed_[c.detection]) out.push_back(c);
+        return out;
+    }
+
+    Error::MatchAmbiguous take_tie() { return {std::move(tie_->first), std::move(tie_->second)}; }
+
+    // Attitude from every correspondence of a candidate (detections onto the
+    // stars' stored unit vectors).
+    Result<Mat3> attitude(const Correspondences& correspondences) {
+        camera_.clear();
+        sky_.clear();
+        for (const Correspondence& c : correspondences) {
+            camera_.push_back(vectors_[c.detection]);
+            sky_.push_back(catalog_.stars[c.catalog_index].unit);
+        }
+        return solve_wahba(camera_, sky_);
+    }
+
+private:
+    void take_current() {
+        std::swap(best_, current_);
+        std::fill(disputed_.begin(), disputed_.end(), 0);
+        tie_.reset();
+    }
+
+    void keep_smaller_residual() {
+        if (current_.residual < best_.residual) std::swap(best_, current_);
+    }
+
+    bool same_star(std::size_t a, std::size_t b) const {
+        return a == b || dot(catalog_.stars[a].unit, catalog_.stars[b].unit) > cos_t_;
+    }
+
+    // Every correspondence of the best has one for the same detection in
+    // the current candidate, to the same star or one closer than the
+    // tolerance.
+    bool same_identification() {
+        note_current();
+        bool same = true;
+        for (const Correspondence& c : best_.correspondences) {
+            const std::size_t other = star_of_detection_[c.detection];
+            if (other == kNone || !same_star(other, c.catalog_index)) {
+                same = false;
+                break;
+            }
+        }
+        forget_current();
+        return same;
+    }
+
+    bool same_attitude() {
+        const auto rb = attitude(best_.correspondences);
+        if (!rb) return false;
+        const auto rh = attitude(current_.correspondences);
+        return rh && rotation_cosine(*rb, *rh) > cos_same_attitude_;
+    }
+
+    // Marks the detections that the best and the current candidate do not
+    // both give the same star.
+    void mark_disputed() {
+        note_current();
+        for (const Correspondence& c : best_.correspondences) {
+            const std::size_t other = star_of_detection_[c.detection];
+            if (other == kNone || !same_star(other, c.catalog_index)) disputed_[c.detection] = 1;
+            star_of_detection_[c.detection] = kNone;
+        }
+        for (const Correspondence& c : current_.correspondences) {
+            if (star_of_detection_[c.detection] != kNone) disputed_[c.detection] = 1;  // not in the best
+            star_of_detection_[c.detection] = kNone;
+        }
+    }
+
+    void note_current() {
+        for (const Correspondence& c : current_.correspondences) star_of_detection_[c.detection] = c.catalog_index;
+    }
+    void forget_current() {
+        for (const Correspondence& c : current_.correspondences) star_of_detection_[c.detection] = kNone;
+    }
+
+    std::span<const Vec3> vectors_;
+    const Catalog& catalog_;
+    double cos_t_;
+    double cos_same_attitude_;
+    Candidate best_, current_;
+    bool has_best_ = false;
+    std::size_t runner_up_ = 0;
+    std::optional<std::pair<Correspondences, Correspondences>> tie_;
+    std::vector<std::size_t> star_of_detection_;  // kNone between uses
+    // Detections on which equal-count candidates of the best's attitude name
+    // different stars: left out of the result.
+    std::vector<std::uint8_t> disputed_;
+    std::vector<Vec3> camera_, sky_;  // attitude scratch
+};
+
+// How many of the `check` detections the attitude puts on a catalogue star
+// not among the judged correspondences' stars.
+std::size_t checked_matches(const Mat3& attitude, std::span<const Vec3> check, const Correspondences& judged,
+                            Verifier& verifier) {
+    verifier.reset();
+    for (const Correspondence& c : judged) verifier.take(c.catalog_index);
+    std::size_t matched = 0;
+    for (const Vec3& v : check) {
+        double d = 0.0;
+        const std::size_t s = verifier.nearest_untaken(attitude * v, d);
+        if (s == kNone) continue;
+        verifier.take(s);
+        ++matched;
+    }
+    return matched;
 }
 
 }  // namespace
@@ -429,74 +428,14 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
     const std::size_t n = vectors.size();
     if (n < 4) return std::unexpected(Error::InsufficientStars{4, n});
     // The catalogue's grid serves any tolerance up to its half-degree cells.
-    const bool shared_grid = catalog.grid != nullptr && !(t > kHalfDegree);
-    const StarGrid own_grid = shared_grid ? StarGrid{} : StarGrid::build(catalog, t);
+    const bool shared_grid = catalog.grid != nullptr && !(t > StarGrid::kMinCellAngle);
+    const StarGrid own_grid = shared_grid ? StarGrid{} : build_star_grid(catalog, t);
     const StarGrid& grid = shared_grid ? *catalog.grid : own_grid;
     if (triangle_stars == 0) return std::unexpected(Error::NoMatch{});
     const std::size_t m = std::min(triangle_stars, n);
-    const double cos_t = std::cos(t);
-    // Attitudes closer than half the tolerance put every detection within
-    // half a tolerance of the same place: one identification.
-    const double cos_same_attitude = std::cos(t / 2.0);
 
-    struct Candidate {
-        Correspondences correspondences;
-        double residual = 0.0;
-    };
-    Candidate best, current;
-    bool has_best = false;
-    std::size_t runner_up = 0;
+    Vote vote(vectors, catalog, t);
     std::size_t hypotheses_verified = 0;
-    std::optional<std::pair<Correspondences, Correspondences>> tie;
-    std::vector<std::size_t> star_of_detection(n, kNone);
-    // Detections on which equal-count candidates of the best's attitude name
-    // different stars: left out of the result.
-    std::vector<std::uint8_t> disputed(n, 0);
-    std::vector<Vec3> camera_scratch, sky_scratch;
-
-    const auto same_star = [&](std::size_t a, std::size_t b) {
-        return a == b || dot(catalog.stars[a].unit, catalog.stars[b].unit) > cos_t;
-    };
-    // Same identification: every correspondence of the best has one for the
-    // same detection here, to the same star or one closer than the tolerance.
-    const auto same_identification = [&](const Candidate& b, const Candidate& h) {
-        for (const Correspondence& c : h.correspondences) star_of_detection[c.detection] = c.catalog_index;
-        bool same = true;
-        for (const Correspondence& c : b.correspondences) {
-            const std::size_t other = star_of_detection[c.detection];
-            if (other == kNone || !same_star(other, c.catalog_index)) {
-                same = false;
-                break;
-            }
-        }
-        for (const Correspondence& c : h.correspondences) star_of_detection[c.detection] = kNone;
-        return same;
-    };
-    const auto same_attitude = [&](const Candidate& b, const Candidate& h) {
-        const auto rb = candidate_attitude(b.correspondences, vectors, catalog, camera_scratch, sky_scratch);
-        if (!rb) return false;
-        const auto rh = candidate_attitude(h.correspondences, vectors, catalog, camera_scratch, sky_scratch);
-        return rh && rotation_cosine(*rb, *rh) > cos_same_attitude;
-    };
-    // Marks the detections that b and h do not both give the same star.
-    const auto mark_disputed = [&](const Candidate& b, const Candidate& h) {
-        for (const Correspondence& c : h.correspondences) star_of_detection[c.detection] = c.catalog_index;
-        for (const Correspondence& c : b.correspondences) {
-            const std::size_t other = star_of_detection[c.detection];
-            if (other == kNone || !same_star(other, c.catalog_index)) disputed[c.detection] = 1;
-            star_of_detection[c.detection] = kNone;
-        }
-        for (const Correspondence& c : h.correspondences) {
-            if (star_of_detection[c.detection] != kNone) disputed[c.detection] = 1;  // not in b
-            star_of_detection[c.detection] = kNone;
-        }
-    };
-    const auto new_best = [&]() {
-        std::swap(best, current);
-        std::fill(disputed.begin(), disputed.end(), 0);
-        tie.reset();
-    };
-
     Verifier verifier(catalog, grid, t, meter);
     TriangleScratch scratch;
     scratch.prepare(m);
@@ -509,72 +448,30 @@ Result<StarMatch> match_stars(std::span<const Vec3> vectors, const Catalog& cata
             const auto rotation = hypothesis_attitude(vectors, ijk, h, catalog);
             if (!rotation) continue;
             ++hypotheses_verified;
-            // A count of 3 or less is dropped, and one that neither reaches the
-            // best nor beats the runner-up changes nothing: verification may
-            // stop as soon as the count is sure to be one of those.
-            const std::size_t pointless_up_to =
-                has_best ? std::max<std::size_t>(3, std::min(runner_up, best.correspondences.size() - 1)) : 3;
-            if (!verifier.verify(*rotation, vectors, pointless_up_to, current.correspondences, current.residual))
-                continue;
-            const std::size_t c = current.correspondences.size();
-            if (c < 4) continue;
-            if (!has_best) {
-                new_best();
-                has_best = true;
-                continue;
-            }
-            const std::size_t c_best = best.correspondences.size();
-            if (c > c_best) {
-                runner_up = std::max(runner_up, c_best);
-                new_best();
-            } else if (c < c_best) {
-                runner_up = std::max(runner_up, c);
-            } else if (same_identification(best, current)) {
-                if (current.residual < best.residual) std::swap(best, current);
-            } else if (same_attitude(best, current)) {
-                mark_disputed(best, current);
-                if (current.residual < best.residual) std::swap(best, current);
-            } else {
-                runner_up = std::max(runner_up, c_best);
-                if (current.residual < 0.7 * best.residual) {
-                    new_best();
-                } else if (!(best.residual < 0.7 * current.residual)) {
-                    tie.emplace(best.correspondences, current.correspondences);
-                }
-            }
+            Candidate& current = vote.current();
+            if (verifier.verify(*rotation, vectors, vote.pointless_up_to(), current.correspondences,
+                                current.residual))
+                vote.consider();
         }
     });
     // A search cut short may have missed a rival that ties or beats the best.
-    if (!has_best || meter.stopped()) return std::unexpected(Error::NoMatch{});
+    if (!vote.has_best() || meter.stopped()) return std::unexpected(Error::NoMatch{});
 
     // How the winner's attitude (from its undisputed correspondences)
     // fares on the detections the search never looked at.
-    const Correspondences& judged = tie ? tie->first : best.correspondences;
-    Correspondences kept;
-    for (const Correspondence& c : judged)
-        if (tie || !disputed[c.detection]) kept.push_back(c);
+    Correspondences kept = vote.kept();
     SearchEvidence evidence{hypotheses_verified, check.size(), 0};
     if (kept.size() < 4) return std::unexpected(Error::NoMatch{});
-    if (const auto attitude = candidate_attitude(kept, vectors, catalog, camera_scratch, sky_scratch);
-        attitude && !check.empty()) {
-        verifier.reset();
-        for (const Correspondence& c : judged) verifier.take(c.catalog_index);
-        for (const Vec3& v : check) {
-            double d = 0.0;
-            const std::size_t s = verifier.nearest_untaken(*attitude * v, d);
-            if (s == kNone) continue;
-            verifier.take(s);
-            ++evidence.checked_matched;
-        }
-    }
+    if (const auto attitude = vote.attitude(kept); attitude && !check.empty())
+        evidence.checked_matched = checked_matches(*attitude, check, vote.judged(), verifier);
 
-    const std::size_t c_best = judged.size();
+    const std::size_t c_best = vote.judged().size();
     if (auto checked =
             checked_confidence(c_best, vectors, catalog, grid, triangle_stars, t, evidence, scratch, meter);
         !checked)
         return std::unexpected(std::move(checked.error()));
-    if (tie) return std::unexpected(Error::MatchAmbiguous{std::move(tie->first), std::move(tie->second)});
-    return StarMatch{std::move(kept), c_best >= runner_up ? c_best - runner_up : 0};
+    if (vote.tied()) return std::unexpected(vote.take_tie());
+    return StarMatch{std::move(kept), c_best >= vote.runner_up() ? c_best - vote.runner_up() : 0};
 }
 
 }  // namespace halvane

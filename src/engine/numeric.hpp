@@ -85,6 +85,9 @@ constexpr Int saturating_cast(double value) noexcept {
 inline double max_ignoring_nan(double a, double b) noexcept { return std::fmax(a, b); }
 inline double min_ignoring_nan(double a, double b) noexcept { return std::fmin(a, b); }
 
+// x clamped into [-1, 1], the domain of asin and acos; NaN stays NaN.
+inline constexpr double clamp_unit(double x) noexcept { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
+
 // IEEE totalOrder: -NaN < -inf < ... < -0 < +0 < ... < inf < +NaN.
 inline std::strong_ordering total_order(double a, double b) noexcept {
     return std::strong_order(a, b);

@@ -7,12 +7,12 @@
 #include <string>
 
 #include "numeric.hpp"
+#include "time.hpp"
 
 namespace halvane {
 
 namespace {
 
-constexpr double kSecondsPerDay = 86400.0;
 // The smallest rotation to the middle frame must exceed this many
 // tolerances, or a junk detection could pass for a star that barely moved.
 constexpr double kMinSpacingTolerances = 1.5;

@@ -16,9 +16,9 @@
 
 #include "catalog.hpp"
 #include "centroid.hpp"
-#include "matched_filter.hpp"
 #include "error.hpp"
 #include "fix.hpp"
+#include "matched_filter.hpp"
 #include "plate.hpp"
 #include "vector.hpp"
 

@@ -28,9 +28,9 @@ double gmst_rad(double jd_ut) noexcept {
     const double t = (jd_ut - kJ2000) / kDaysPerJulianCentury;
     double seconds = t * 3164400184.812866 + 67310.54841 + t * (t * 0.093104) +
                      t * (t * (t * -6.2e-6));
-    seconds = std::fmod(seconds, 86400.0);
-    if (seconds < 0.0) seconds += 86400.0;
-    return seconds / 86400.0 * kTwoPi;
+    seconds = std::fmod(seconds, kSecondsPerDay);
+    if (seconds < 0.0) seconds += kSecondsPerDay;
+    return seconds / kSecondsPerDay * kTwoPi;
 }
 
 }  // namespace halvane

@@ -11,6 +11,7 @@ namespace halvane {
 
 inline constexpr double kJ2000 = 2451545.0;
 inline constexpr double kDaysPerJulianCentury = 36525.0;
+inline constexpr double kSecondsPerDay = 86400.0;
 
 // Julian Date (days, 64-bit float) of a Gregorian calendar instant.
 //   year   signed; month, day, hour, minute unsigned; second carries the

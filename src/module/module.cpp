@@ -69,11 +69,6 @@ Cancellation interrupt_on_signal_without_lock() noexcept {
             nullptr};
 }
 
-void report_unraisable_failure() noexcept {
-    PyErr_SetString(PyExc_SystemError, "uncaught panic at ffi boundary");
-    PyErr_WriteUnraisable(nullptr);
-}
-
 namespace {
 
 PyObject* make_halvane_error(PyObject*) {

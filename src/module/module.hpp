@@ -16,7 +16,7 @@
 
 #include "binder.hpp"
 #include "error.hpp"
-#include "matcher.hpp"
+#include "work.hpp"
 
 namespace halvane::py {
 
@@ -84,10 +84,6 @@ Cancellation interrupt_on_signal() noexcept;
 // The same for an engine call made with the interpreter lock released: the
 // hook takes the lock for its check.
 Cancellation interrupt_on_signal_without_lock() noexcept;
-
-// For failures with no caller to report to (destructors, callbacks):
-// writes an unraisable exception instead of aborting.
-void report_unraisable_failure() noexcept;
 
 // The safety net every entry point runs inside, so that no C++ exception
 // ever crosses into the interpreter: body's result, or nullptr (0) with the

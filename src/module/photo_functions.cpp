@@ -10,12 +10,12 @@
 #include "arrays.hpp"
 #include "binder.hpp"
 #include "convert.hpp"
+#include "entry.hpp"
 #include "module.hpp"
 #include "numeric.hpp"
 #include "photo.hpp"
 #include "py_camera.hpp"
 #include "py_fix.hpp"
-#include "site.hpp"
 #include "solar_disc.hpp"
 #include "solve_functions.hpp"
 
@@ -111,14 +111,14 @@ PyObject* resolve_photo_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         sun ? std::optional(PixelPosition{(*sun)[0], (*sun)[1]}) : std::nullopt;
     const auto w = saturating_cast<std::size_t>(width), h = saturating_cast<std::size_t>(height);
     if (!tracker)
-        return fix_or_error(resolve_photo_at_site(a.centroids, sun_px, w, h, a.up_cam, *a.catalog, a.sigma_arcmin,
-                                                  a.lens, a.options, nullptr, a.jd));
+        return fix_or_error(
+            solve_photo(a.centroids, sun_px, w, h, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens, a.options, a.jd));
     Tracker& state = **tracker;
     const TrackerBorrow borrow(state);
     if (!borrow.held()) return nullptr;
     const Tracking tracking{state.history, state.bounds};
-    return fix_or_error(resolve_photo_at_site(a.centroids, sun_px, w, h, a.up_cam, *a.catalog, a.sigma_arcmin,
-                                              a.lens, a.options, &tracking, a.jd));
+    return fix_or_error(solve_photo(a.centroids, sun_px, w, h, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens,
+                                    a.options, a.jd, &tracking));
 }
 
 PyMethodDef detect_sun_def = method_def<detect_sun_impl, kDetectSunSig>(

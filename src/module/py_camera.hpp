@@ -17,7 +17,7 @@
 #include <tuple>
 
 #include "binder.hpp"
-#include "site.hpp"
+#include "entry.hpp"
 
 namespace halvane::py {
 

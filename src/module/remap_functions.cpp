@@ -8,11 +8,11 @@
 
 #include "arrays.hpp"
 #include "binder.hpp"
-#include "py_camera.hpp"
 #include "convert.hpp"
+#include "entry.hpp"
 #include "module.hpp"
+#include "py_camera.hpp"
 #include "remap.hpp"
-#include "site.hpp"
 
 namespace halvane::py {
 

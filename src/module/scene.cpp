@@ -7,13 +7,13 @@
 
 #include "arrays.hpp"
 #include "binder.hpp"
+#include "entry.hpp"
 #include "module.hpp"
 #include "numeric.hpp"
 #include "py_camera.hpp"
 #include "py_catalog.hpp"
 #include "py_fix.hpp"
 #include "pyclass.hpp"
-#include "site.hpp"
 #include "synth.hpp"
 
 namespace halvane::py {
@@ -94,20 +94,13 @@ PyObject* synthesize_scene_impl(PyObject*, PyObject* args, PyObject* kwargs) {
             arg<"background_noise">(request.background_noise), arg<"seed">(request.seed),
             arg<"bit_depth">(request.bit_depth)))
         return nullptr;
-    CameraScalars scalars;
-    if (!lens.scalars(scalars)) return nullptr;
-    request.fisheye_fov_deg = scalars.fisheye_fov_deg;
-    request.focal_px = scalars.focal_px;
-    request.k1 = scalars.k1;
-    request.k2 = scalars.k2;
-    request.k3 = scalars.k3;
-    request.k4 = scalars.k4;
+    if (!lens.scalars(request.lens)) return nullptr;
     request.width = width;
     request.height = height;
     // The renderer compares magnitudes in single precision, as the catalogue
     // stores them; out-of-range values round to an infinity.
     request.mag_limit = static_cast<float>(mag_limit);
-    auto scene = synthesize_scene_at_site(*catalog, request);
+    auto scene = render_scene(*catalog, request);
     if (!scene) return to_py_err(scene.error());
     return wrap(SceneRecord{std::move(*scene), request.width, request.height});
 }

@@ -7,10 +7,10 @@
 
 #include "solve_functions.hpp"
 
+#include "entry.hpp"
 #include "module.hpp"
 #include "numeric.hpp"
 #include "py_fix.hpp"
-#include "site.hpp"
 
 namespace halvane::py {
 
@@ -52,15 +52,15 @@ constexpr auto kResolveFromFramesSig =
 PyObject* resolve_fix_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     ImageSolveArguments a;
     if (!bind_image_solve<kResolveFixSig>(args, kwargs, a)) return nullptr;
-    return fix_or_error(resolve_fix_masked_at_site(a.pixels.view(), a.mask_view(), a.up_cam, *a.catalog,
-                                                   a.sigma_arcmin, a.lens, a.options, a.jd));
+    return fix_or_error(solve_image(a.pixels.view(), a.mask_view(), a.up_cam, *a.catalog, a.sigma_arcmin, a.lens,
+                                    a.options, a.jd));
 }
 
 PyObject* resolve_from_centroids_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     CentroidSolveArguments a;
     if (!bind_centroid_solve<kResolveFromCentroidsSig>(args, kwargs, a)) return nullptr;
-    return fix_or_error(resolve_from_centroids_at_site(a.centroids, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens,
-                                                       a.options, a.jd));
+    return fix_or_error(
+        solve_centroids(a.centroids, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens, a.options, a.jd));
 }
 
 // A frame or timestamp sequence, borrowed with its length: any sequence but
@@ -121,7 +121,7 @@ PyObject* resolve_from_frames_impl(PyObject*, PyObject* args, PyObject* kwargs) 
     // Everything the engine reads is an owned copy now (the Catalog is
     // immutable), so other threads may run while it works.
     return fix_or_error(without_interpreter_lock([&] {
-        return resolve_from_frames_at_site(views, times_jd, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens, options,
+        return solve_frames(views, times_jd, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens, options,
                                            psf_sigma_px);
     }));
 }

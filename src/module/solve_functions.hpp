@@ -15,9 +15,9 @@
 #include "binder.hpp"
 #include "catalog.hpp"
 #include "convert.hpp"
+#include "entry.hpp"
 #include "py_camera.hpp"
 #include "py_catalog.hpp"
-#include "site.hpp"
 
 namespace halvane::py {
 

@@ -5,11 +5,11 @@
 
 #include "binder.hpp"
 #include "convert.hpp"
-#include "py_fix.hpp"
+#include "entry.hpp"
 #include "module.hpp"
 #include "numeric.hpp"
+#include "py_fix.hpp"
 #include "pyclass.hpp"
-#include "site.hpp"
 #include "solve_functions.hpp"
 
 namespace halvane::py {
@@ -81,17 +81,17 @@ PyObject* tracker_new_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* resolve_fix_impl(Tracker& tracker, PyObject* args, PyObject* kwargs) {
     ImageSolveArguments a;
     if (!bind_image_solve<kTrackerResolveFixSig>(args, kwargs, a)) return nullptr;
-    return fix_or_error(resolve_fix_masked_at_site_tracked(a.pixels.view(), a.mask_view(), a.up_cam, *a.catalog,
-                                                           a.sigma_arcmin, a.lens, a.options, tracker.history,
-                                                           tracker.bounds, a.jd));
+    const Tracking tracking{tracker.history, tracker.bounds};
+    return fix_or_error(solve_image(a.pixels.view(), a.mask_view(), a.up_cam, *a.catalog, a.sigma_arcmin, a.lens,
+                                    a.options, a.jd, &tracking));
 }
 
 PyObject* resolve_from_centroids_impl(Tracker& tracker, PyObject* args, PyObject* kwargs) {
     CentroidSolveArguments a;
     if (!bind_centroid_solve<kTrackerResolveFromCentroidsSig>(args, kwargs, a)) return nullptr;
-    return fix_or_error(resolve_from_centroids_at_site_tracked(a.centroids, a.up_cam, *a.catalog, a.sigma_arcmin,
-                                                               a.lens, a.options, tracker.history, tracker.bounds,
-                                                               a.jd));
+    const Tracking tracking{tracker.history, tracker.bounds};
+    return fix_or_error(solve_centroids(a.centroids, a.up_cam, *a.catalog, a.sigma_arcmin, a.lens, a.options, a.jd,
+                                        &tracking));
 }
 
 PyObject* set_last_known_position_impl(Tracker& tracker, PyObject* args, PyObject* kwargs) {

@@ -16,7 +16,6 @@
 
 #include "catalog.hpp"
 #include "ephemeris.hpp"
-#include "matcher.hpp"
 #include "support.hpp"
 
 namespace halvane {

@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <utility>
 #include <vector>
 
+#include "entry.hpp"
 #include "ephemeris.hpp"
 #include "fix.hpp"
 #include "frame.hpp"
 #include "numeric.hpp"
-#include "site.hpp"
 #include "support.hpp"
 #include "time.hpp"
 
@@ -98,7 +100,7 @@ TEST(ResolveFix, EarlyRefusals) {
     SolveOptions with_sun;
     with_sun.use_sun = true;
     CameraScalars lens{180.0, 0.0, 500.0, 500.0};
-    const auto sun_path = resolve_from_centroids_at_site({}, {NAN, 0, 0}, sky_catalog(), std::nullopt, lens, with_sun, kJd);
+    const auto sun_path = solve_centroids({}, {NAN, 0, 0}, sky_catalog(), std::nullopt, lens, with_sun, kJd);
     EXPECT_EQ(sun_path.error().message(), "bad image: use_sun requires the image path");
 }
 
@@ -248,6 +250,33 @@ TEST(FixConfig, ToleranceFloorAndTriangleStars) {
     const FixConfig fallback = make_fix_config(long_lens, std::nullopt, false, {});
     EXPECT_DOUBLE_EQ(fallback.sigma_rad, 1.0 / 60.0 * kDegToRad);
     EXPECT_EQ(make_fix_config(pinhole, NAN, false, {}).match_tolerance, FixConfig::kMinMatchTolerance);
+}
+
+TEST(SplitDetections, SearchCheckCapAndTheSunsGlare) {
+    const std::size_t most = std::numeric_limits<std::size_t>::max();
+    for (const auto& [given, checked] : {std::pair{std::size_t{3}, std::size_t{12}}, {most / 4, most / 4 * 4},
+                                         {most / 4 + 1, most}, {most, most}})
+        EXPECT_EQ(checked_detections(given), checked) << given;
+
+    FixConfig config;
+    config.max_centroids = 2;   // 2 search, up to 8 in all
+    config.sun_min_area = 25;   // a glare radius of 20 px
+    std::vector<Centroid> brightest;
+    for (int i = 0; i < 10; ++i) brightest.push_back({100.0 + 10.0 * i, 0.0, 100.0 - i});
+    const auto xs = [](const std::vector<Centroid>& list) {
+        std::vector<double> out;
+        for (const Centroid& c : list) out.push_back(c.x);
+        return out;
+    };
+    const StarsAndSun plain = split_detections(brightest, std::nullopt, config);
+    EXPECT_EQ(xs(plain.stars), (std::vector<double>{100, 110}));
+    EXPECT_EQ(xs(plain.fainter), (std::vector<double>{120, 130, 140, 150, 160, 170}));
+    // The glare bound is inclusive, and an unplaceable detection counts as glare.
+    brightest[5].x = NAN;
+    const StarsAndSun lit = split_detections(brightest, Centroid{100.0, 0.0, 1.0}, config);
+    ASSERT_TRUE(lit.sun.has_value());
+    EXPECT_TRUE(lit.stars.empty());
+    EXPECT_EQ(xs(lit.fainter), (std::vector<double>{130, 140, 160, 170}));
 }
 
 TEST(OrderedCamVecs, StableTotalOrderByFlux) {

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "entry.hpp"
 #include "ephemeris.hpp"
 #include "fix.hpp"
 #include "frame.hpp"
-#include "site.hpp"
 #include "support.hpp"
 #include "time.hpp"
 
@@ -97,8 +97,8 @@ protected:
         return c;
     }
     Result<Fix> solve(const FixConfig& c) {
-        return resolve_fix_from_centroids_tracked(sky.centroids, std::nullopt, sky.camera, sky.up_cam, twins, c,
-                                                  history, kJd);
+        return resolve_fix_from_centroids(sky.centroids, std::nullopt, sky.camera, sky.up_cam, twins, c, kJd,
+                                          &history);
     }
     void refer(double lat_deg, double lon_deg, double jd = kJd) {
         ASSERT_TRUE(history.set_last_known_position(lat_deg, lon_deg, jd).has_value());
@@ -254,11 +254,11 @@ TEST_F(TrackedFix, FailuresOtherThanTheTieLeaveTheRecord) {
     refer(kLat, kLon);
     const FixHistory::Reference kept{kLat, kLon, kJd};
     FixConfig c = config();
-    const auto degenerate = resolve_fix_from_centroids_tracked(sky.centroids, std::nullopt, sky.camera, {0, 0, 0},
-                                                               twins, c, history, kJd);
+    const auto degenerate = resolve_fix_from_centroids(sky.centroids, std::nullopt, sky.camera, {0, 0, 0}, twins, c,
+                                                       kJd, &history);
     EXPECT_TRUE(degenerate.error().is<Error::DegenerateUp>());
-    const auto few = resolve_fix_from_centroids_tracked(std::span(sky.centroids).first(3), std::nullopt, sky.camera,
-                                                        sky.up_cam, twins, c, history, kJd);
+    const auto few = resolve_fix_from_centroids(std::span(sky.centroids).first(3), std::nullopt, sky.camera,
+                                                sky.up_cam, twins, c, kJd, &history);
     EXPECT_EQ(few.error().message(), "insufficient stars: needed 4, got 3");
     // Both candidates fail the health gate: the tie is what the caller hears.
     c.min_matched_stars = 9;
@@ -278,12 +278,12 @@ TEST_F(TrackedFix, AnUntiedSkyIsTheUntrackedFixRecorded) {
     EXPECT_EQ(history.reference()->jd, kJd);
 }
 
-TEST(TrackedSite, CentroidPathRefusesTheSunFirst) {
+TEST(TrackedEntry, CentroidPathRefusesTheSunFirst) {
     FixHistory h;
     SolveOptions options;
     options.use_sun = true;
-    const auto r = resolve_from_centroids_at_site_tracked({}, {0, 0, 0}, Catalog{}, std::nullopt, CameraScalars{},
-                                                          options, h, {600.0, 50.0}, kJd);
+    const Tracking tracking{h, {600.0, 50.0}};
+    const auto r = solve_centroids({}, {0, 0, 0}, Catalog{}, std::nullopt, CameraScalars{}, options, kJd, &tracking);
     EXPECT_EQ(r.error().message(), "bad image: use_sun requires the image path");
 }
 

@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "entry.hpp"
 #include "ephemeris.hpp"
 #include "frame.hpp"
 #include "numeric.hpp"

@@ -6,8 +6,8 @@
 #include <tuple>
 #include <vector>
 
+#include "entry.hpp"
 #include "frame.hpp"
-#include "site.hpp"
 #include "support.hpp"
 #include "synth.hpp"
 #include "temporal.hpp"
@@ -304,10 +304,10 @@ TEST(ResolveFromFramesAtSite, RefusalsBeforeTheSequenceIsRead) {
     const CameraScalars lens{180.0, 0.0, 500.0, 500.0};
     SolveOptions with_sun;
     with_sun.use_sun = true;
-    EXPECT_EQ(resolve_from_frames_at_site({}, {}, {0, 0, 1}, Catalog{}, std::nullopt, lens, with_sun, 1.0).error().message(),
+    EXPECT_EQ(solve_frames({}, {}, {0, 0, 1}, Catalog{}, std::nullopt, lens, with_sun, 1.0).error().message(),
               "bad image: use_sun requires the single-image resolve_fix path");
     // No frames: the camera takes its extent from the principal point.
-    EXPECT_EQ(resolve_from_frames_at_site({}, {}, {0, 0, 1}, Catalog{}, std::nullopt, lens, {}, 1.0).error().message(),
+    EXPECT_EQ(solve_frames({}, {}, {0, 0, 1}, Catalog{}, std::nullopt, lens, {}, 1.0).error().message(),
               "bad image: need an odd number of frames >= 3, got 0");
 }
 

@@ -1,5 +1,6 @@
 import json
 import math
+import re
 import sys
 
 import numpy as np
@@ -153,19 +154,18 @@ def test_a_named_projection_calibrates_from_the_users_rough_start(projection, fi
 def test_a_lens_not_to_be_trusted_is_refused(change, message):
     import dataclasses
 
-    from halvane_tools.calibrate import FitQuality, _refuse_poor
+    from halvane_tools.calibration_quality import FitQuality, refusal
 
     good = FitQuality({}, 0.2, 0.4, 100, (20.0, 70.0, 80.0), 12)
-    _refuse_poor(good, True)
-    with pytest.raises(CalibrationError, match=message):
-        _refuse_poor(dataclasses.replace(good, **change), False)
+    assert refusal(good, True) is None
+    assert re.search(message, refusal(dataclasses.replace(good, **change), False))
 
 
 def test_held_out_stars_are_not_in_the_fit(fisheye_case, monkeypatch):
     from halvane_tools import calibrate
 
     fitted = []
-    real = calibrate._quality
+    real = calibrate.measure_quality
 
     def spy(model, p, variables, local, pairs, detections, frame, fit):
         def recording_fit(subset, *args):
@@ -173,10 +173,57 @@ def test_held_out_stars_are_not_in_the_fit(fisheye_case, monkeypatch):
             return fit(subset, *args)
         return real(model, p, variables, local, pairs, detections, frame, recording_fit)
 
-    monkeypatch.setattr(calibrate, "_quality", spy)
+    monkeypatch.setattr(calibrate, "measure_quality", spy)
     sky, s = fisheye_case.sky, fisheye_case.scenario
     found = calibrate_photo(sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=CATALOG, fisheye_fov_deg=180.0)
     (pairs, subset), = fitted
     held = {tuple(row) for row in pairs} - {tuple(row) for row in subset}
     assert len(held) == found.quality.n_held_out > 50
     assert not held & {tuple(row) for row in subset}
+
+
+# The all-sky capture range measured on the generator (1024 px, stated field
+# 180 degrees): a zenith up to 120 px off centre, a focal x0.75 to x1.3, a
+# mount leaning 12 degrees and a misnamed projection all calibrate; a zenith
+# 150 px off or a focal x1.4 is refused, never fitted wrong.
+@pytest.mark.parametrize("truth, named", [
+    ({"offset_px": (120, 0)}, None),
+    ({"focal_scale": 0.75}, None),
+    ({"focal_scale": 1.3}, None),
+    ({"tilt_deg": 12.0}, None),
+    ({"projection": "orthographic"}, "equidistant"),
+], ids=["zenith 120 px off", "focal x0.75", "focal x1.3", "tilt 12 deg", "orthographic named equidistant"])
+def test_inside_the_capture_range_the_lens_comes_back(truth, named):
+    projection = truth.pop("projection", "equidistant")
+    case = scenarios.capture_case(CATALOG, projection, 180.0, named=named, **truth)
+    sky, s = case.sky, case.scenario
+    found = calibrate_photo(sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=CATALOG, **case.rough)
+    assert abs(found.lens.focal_px / sky.focal_px - 1.0) < 0.002
+    assert math.hypot(found.lens.cx - sky.cx, found.lens.cy - sky.cy) < 0.5
+    assert angle_arcmin(found.lens.up_cam, sky.up_cam) < 2.0
+
+
+@pytest.mark.parametrize("truth, message", [
+    ({"offset_px": (150, 0)}, "the rough start lays only"),
+    ({"focal_scale": 1.4}, "off axis while the photo's stars reach"),
+], ids=["zenith 150 px off", "focal x1.4"])
+def test_beyond_the_capture_range_calibration_is_refused(truth, message):
+    case = scenarios.capture_case(CATALOG, "equidistant", 180.0, **truth)
+    sky, s = case.sky, case.scenario
+    with pytest.raises(CalibrationError, match=message):
+        calibrate_photo(sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=CATALOG, **case.rough)
+
+
+def test_a_narrow_field_records_the_vertical_it_cannot_place_in_the_frame():
+    # On 60 degrees the principal point trades against the camera's turn: the
+    # vertical is known against the stars far better than in the frame's axes,
+    # and the record says both.
+    case = scenarios.family_cases(1, CATALOG, "equidistant", 60.0, seed=17)[0]
+    sky, s = case.sky, case.scenario
+    found = calibrate_photo(sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=CATALOG, **case.rough)
+    q = found.quality
+    assert q.up_frame_sigma_arcmin > 3 * q.up_sigma_arcmin
+    assert angle_arcmin(found.lens.up_cam, sky.up_cam) < 4 * q.up_frame_sigma_arcmin
+    assert found.record()["calibration"]["up_frame_sigma_arcmin"] == pytest.approx(q.up_frame_sigma_arcmin, rel=1e-3)
+    fix = solve_photo(sky.pixels, s.utc, None, found.lens, catalog=CATALOG).fix
+    assert scenarios.error_nm(s, fix) < 1.0

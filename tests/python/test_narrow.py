@@ -1,0 +1,169 @@
+import itertools
+import random
+from importlib import resources
+
+import numpy as np
+import pytest
+
+import halvane
+import halvane_tools
+from halvane_tools import cli, narrow, pointings, scenarios
+from halvane_tools.catalog_builder import BUNDLES, build, read_catalog_records
+
+from test_catalog_builder import BSC5
+
+WIDE = halvane_tools.default_catalog(name="wide")
+DEEP = halvane_tools.default_catalog(name="deep")
+
+
+@pytest.mark.parametrize("field_deg, expected", [(None, "wide"), (8.0, "deep"), (15.0, "deep"), (15.01, "wide"),
+                                                 (70.0, "wide"), (180.0, "wide")])
+def test_the_catalogue_follows_the_field(field_deg, expected):
+    assert halvane_tools.default_catalog(field_deg=field_deg) is {"wide": WIDE, "deep": DEEP}[expected]
+    # A name overrides the field.
+    other = "wide" if expected == "deep" else "deep"
+    assert halvane_tools.default_catalog(field_deg=field_deg, name=other) is {"wide": WIDE, "deep": DEEP}[other]
+
+
+def test_the_bundles_and_their_reach():
+    assert halvane_tools.default_catalog() is WIDE
+    assert WIDE.n_stars == 2887 and DEEP.n_stars == 9096
+    with pytest.raises(ValueError, match="no bundled catalogue 'narrow'; choose one of wide, deep"):
+        halvane_tools.default_catalog(name="narrow")
+    # The deep bundle pairs faint stars a few degrees apart; the wide one does not.
+    faint = [hr for hr, *_ in DEEP.stars() if DEEP.star(hr)[2] > 6.0][:50]
+    assert any(DEEP.has_pair(a, b, 5.0, 5.0) for a in faint for b in faint if a != b)
+
+
+def test_the_deep_build_reproduces_the_shipped_files():
+    limits, stars_file, pairs_file = BUNDLES["deep"]
+    catalog, pairs = build(BSC5, limits)
+    shipped = resources.files(halvane_tools) / "data"
+    assert catalog == (shipped / stars_file).read_bytes() and pairs == (shipped / pairs_file).read_bytes()
+    assert read_catalog_records(catalog)[1]["vmag"].max() > 7.5
+
+
+@pytest.mark.parametrize("focal, size, fisheye, expected", [
+    (512.0, (1024, 768), None, 90.0),
+    (512.0, (768, 1024), None, 90.0),
+    (pointings.focal_for_field(10.0), (1024, 768), None, 10.0),
+    (None, (1024, 1024), 180.0, 180.0),
+    (None, (1024, 768), None, None),
+    (0.0, (1024, 768), None, None),
+])
+def test_field_of_a_lens(focal, size, fisheye, expected):
+    got = narrow.field_deg(focal, *size, fisheye_fov_deg=fisheye)
+    assert got == (None if expected is None else pytest.approx(expected))
+
+
+def test_catalogue_choice_from_the_command_line(tmp_path):
+    assert narrow.catalog_for(None, 10.0) is DEEP and narrow.catalog_for(None, 40.0) is WIDE
+    assert narrow.catalog_for(["wide"], 10.0) is WIDE and narrow.catalog_for(["deep"], None) is DEEP
+    data = resources.files(halvane_tools) / "data"
+    own = narrow.catalog_for([str(data / halvane_tools.CATALOG_FILE), str(data / halvane_tools.PAIRS_FILE)], 10.0)
+    assert own is not WIDE and own.n_stars == WIDE.n_stars
+    with pytest.raises(ValueError, match="--catalog takes"):
+        narrow.catalog_for(["a", "b", "c"], 10.0)
+
+
+# The shipped deep catalogue holds every source star (its build is checked above).
+SKY = pointings.SkyStars.from_catalog_bytes(
+    (resources.files(halvane_tools) / "data" / halvane_tools.DEEP_CATALOG_FILE).read_bytes(), 6.5)
+
+
+@pytest.mark.parametrize("count", [4, 5, 6, 9, 12, 30])
+def test_retry_pools_hold_every_triangle_of_the_candidates(count):
+    pools = narrow._pools(count, 12)
+    top = min(count, 12)
+    held = {t for pool in pools for t in itertools.combinations(pool, 3)}
+    first = set(itertools.combinations(range(min(top, 5)), 3))
+    assert held | first == set(itertools.combinations(range(top), 3))
+    assert all(len(pool) == 5 and max(pool) < top for pool in pools)
+    assert tuple(range(5)) not in pools and len(set(pools)) == len(pools)
+
+
+def fields(field_deg, false_stars, count, seed):
+    rng = random.Random(seed)
+    return [pointings.random_field(rng, SKY, field_deg, false_stars) for _ in range(count)]
+
+
+def solved_right(field, fix):
+    return halvane.great_circle_nm(field.lat_deg, field.lon_deg, fix.latitude_deg, fix.longitude_deg) < 30.0
+
+
+def test_random_pointing_centroids_solve_to_the_true_place():
+    field = next(f for f in fields(20.0, 0, 10, 3) if f.true_count >= 8)
+    fix = halvane.resolve_from_centroids(field.centroids, field.focal_px, field.cx, field.cy, field.up_cam,
+                                         field.utc, WIDE)
+    assert solved_right(field, fix)
+
+
+def test_other_pools_survive_false_detections_and_never_mislead():
+    cases = fields(12.0, 10, 8, 11)
+    plain = rescued = 0
+    for f in cases:
+        args = (f.centroids, f.focal_px, f.cx, f.cy, f.up_cam, f.utc, DEEP)
+        try:
+            plain += solved_right(f, halvane.resolve_from_centroids(*args))
+        except halvane.HalvaneError:
+            pass
+        try:
+            fix = narrow.identify(*args)
+        except halvane.HalvaneError:
+            continue
+        assert solved_right(f, fix)
+        rescued += 1
+    assert rescued > plain
+
+
+def test_random_detection_sets_give_no_fix():
+    rng = random.Random(4)
+    camera = scenarios.CameraModel("", 1024, 768, pointings.focal_for_field(10.0), None, 6.5)
+    for _ in range(3):
+        detections, up, utc = scenarios.random_detections(rng, camera)
+        with pytest.raises(halvane.HalvaneError):
+            narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, DEEP)
+
+
+def test_a_narrow_field_too_poor_for_the_wide_catalogue_points_at_the_deep_one():
+    f = next(f for f in fields(8.0, 0, 40, 2) if f.true_count >= 6)
+    wide_stars = f.centroids[:3]
+    args = (wide_stars, f.focal_px, f.cx, f.cy, f.up_cam, f.utc, WIDE)
+    with pytest.raises(halvane.HalvaneError) as refused:
+        narrow.identify(*args, field=8.0)
+    assert str(refused.value) == ("insufficient stars: needed 4, got 3: a 8.0-degree field holds few stars of the "
+                                  "wide catalogue; solve with the deep one "
+                                  "(halvane_tools.default_catalog(field_deg=8.0) or --catalog deep)")
+    # Without a narrow field, or with the deep catalogue, the engine's own words.
+    for field, catalog in ((None, WIDE), (40.0, WIDE), (8.0, DEEP)):
+        with pytest.raises(halvane.HalvaneError, match="^insufficient stars: needed 4, got 3$"):
+            narrow.identify(*args[:-1], catalog, field=field)
+    # The deep catalogue identifies the whole field.
+    assert solved_right(f, narrow.identify(f.centroids, *args[1:-1], DEEP, field=8.0))
+
+
+@pytest.fixture(scope="module")
+def narrow_photo(tmp_path_factory):
+    """A 10-degree pinhole photo, as .npy, with its scenario."""
+    focal = pointings.focal_for_field(10.0)
+    camera = scenarios.CameraModel("pinhole 10", 1024, 768, focal, None, 7.0)
+    case = scenarios.seeded_scenarios(1, camera, seed=31, noise=scenarios.NOISELESS)[0]
+    scene = scenarios.render(case, DEEP)
+    path = tmp_path_factory.mktemp("narrow") / "sky.npy"
+    np.save(path, scene.pixels)
+    return path, case, scene
+
+
+def test_the_command_line_chooses_by_field_and_catalog_overrides(narrow_photo, capsys):
+    path, case, scene = narrow_photo
+    argv = ["solve", str(path), "--utc", case.when.isoformat(), "--up", *map(str, scene.up_cam),
+            "--focal", str(case.camera.focal_px), "--json"]
+    assert cli.main(argv) == 0
+    chosen = capsys.readouterr().out
+    assert '"latitude_deg"' in chosen
+    data = resources.files(halvane_tools) / "data"
+    files = [str(data / halvane_tools.DEEP_CATALOG_FILE), str(data / halvane_tools.DEEP_PAIRS_FILE)]
+    assert cli.main([*argv, "--catalog", *files]) == 0 and capsys.readouterr().out.split('"elapsed_s"')[0] == \
+        chosen.split('"elapsed_s"')[0]
+    assert cli.main([*argv, "--catalog", "huge"]) == 1
+    assert "no bundled catalogue 'huge'" in capsys.readouterr().out
