@@ -16,6 +16,9 @@ import random
 
 import numpy as np
 
+import halvane
+
+from .rough_start import local_axes
 from .scenarios import J2000
 
 WIDTH, HEIGHT = 1024, 768
@@ -88,10 +91,6 @@ def random_field(rng: random.Random, sky: SkyStars, field_deg: float, false_star
     roll. Each star of `sky` inside the frame becomes a centroid of flux
     10^(-0.4 V); false_stars detections land anywhere in the frame with
     magnitudes uniform over false_vmag."""
-    import halvane
-
-    from .calibrate import local_axes
-
     lat, lon, when = _random_place_and_time(rng)
     utc = (when.year, when.month, when.day, when.hour, when.minute, float(when.second))
     jd = halvane.julian_date(*utc)

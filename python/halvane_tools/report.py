@@ -13,24 +13,9 @@ import halvane
 
 from .lens import MOUNT_DRIFT_ARCMIN_PER_YEAR
 from .sky import place_stars, star_name
+from .times import ASSUMED_UTC, parse_utc, utc_text  # noqa: F401  (re-exported: the record's time words)
 
 NM_TO_KM = 1.852
-
-
-# The zone of a time written without an offset: UTC, under a name of its own
-# so that a photo whose clock was local can refuse it.
-ASSUMED_UTC = datetime.timezone(datetime.timedelta(0), "UTC (no offset given)")
-
-
-def parse_utc(text: str) -> datetime.datetime:
-    """ISO 8601; a time without an offset is taken as UTC (tzinfo ASSUMED_UTC)."""
-    when = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
-    return when if when.tzinfo else when.replace(tzinfo=ASSUMED_UTC)
-
-
-def utc_text(when: datetime.datetime) -> str:
-    """'2026-01-15 21:00:05 UTC' for any aware datetime, whatever its offset."""
-    return f"{when.astimezone(datetime.timezone.utc):%Y-%m-%d %H:%M:%S} UTC"
 
 
 def counted(n: int, noun: str, plural: str | None = None) -> str:

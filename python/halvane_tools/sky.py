@@ -18,6 +18,7 @@ import numpy as np
 import halvane
 
 from . import NAMES_FILE
+from .times import utc_tuple
 
 # A star farther than this from every detection counts this much in the
 # heading's score, so that one star outside the field cannot outvote the rest.
@@ -70,7 +71,6 @@ def horizontal_basis(up_cam) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 def _local_directions(fix, utc, catalog) -> np.ndarray:
     """East, north, up of each identified star at the fix. Mean places of
     date without refraction: a few arcminutes, a pixel or two."""
-    from .times import utc_tuple  # here: times reads report, which reads this module
 
     jd = halvane.julian_date(*utc_tuple(utc))
     lat = math.radians(fix.latitude_deg)

@@ -10,7 +10,6 @@ import math
 from pathlib import Path
 
 from .readers import exif_time, parse_offset
-from .report import ASSUMED_UTC, parse_utc, utc_text
 
 
 class BatchError(ValueError):
@@ -19,6 +18,22 @@ class BatchError(ValueError):
 
 class FrameError(ValueError):
     """Why one frame cannot be solved before any pixel is read (no time)."""
+
+
+# The zone of a time written without an offset: UTC, under a name of its own
+# so that a photo whose clock was local can refuse it.
+ASSUMED_UTC = datetime.timezone(datetime.timedelta(0), "UTC (no offset given)")
+
+
+def parse_utc(text: str) -> datetime.datetime:
+    """ISO 8601; a time without an offset is taken as UTC (tzinfo ASSUMED_UTC)."""
+    when = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
+    return when if when.tzinfo else when.replace(tzinfo=ASSUMED_UTC)
+
+
+def utc_text(when: datetime.datetime) -> str:
+    """'2026-01-15 21:00:05 UTC' for any aware datetime, whatever its offset."""
+    return f"{when.astimezone(datetime.timezone.utc):%Y-%m-%d %H:%M:%S} UTC"
 
 
 def utc_tuple(utc) -> tuple:
