@@ -179,7 +179,7 @@ def _shaded_picture(prepared) -> Image.Image:
     return Image.fromarray(np.dstack(channels), "RGB")
 
 
-def _caption(prepared, fix, utc, failure: str | None) -> list[tuple[str, tuple]]:
+def _caption(prepared, fix, utc, failure: str | None, total=None) -> list[tuple[str, tuple]]:
     if isinstance(utc, (tuple, list)):
         seconds = float(utc[5])
         utc = datetime.datetime(*map(int, utc[:5]), tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=seconds)
@@ -190,10 +190,12 @@ def _caption(prepared, fix, utc, failure: str | None) -> list[tuple[str, tuple]]
                 lines.append((part, FAILED))
         lines.append((f"{counted(len(prepared.detections), 'detection')} used", ZENITH))
         return lines + ([(utc_text(utc), ZENITH)] if utc is not None else [])
-    major, minor, orientation = fix.ellipse_2sigma_nm
+    major, minor, orientation = fix.ellipse_2sigma_nm if total is None else total.ellipse_2sigma_nm
     return [
         (f"{format_position(fix.latitude_deg, fix.longitude_deg)}", IDENTIFIED),
         (f"2-sigma ellipse {major:.2f} x {minor:.2f} nm, axis {axis_bearing_deg(orientation):05.1f}° true", ZENITH),
+        *([(f"vertical {total.up_sigma_arcmin:.3g}', clock {total.time_sigma_s:.3g} s, stars"
+            f" {total.star_sigma_arcmin:.2f}' counted", ZENITH)] if total is not None else []),
         (f"{counted(len(fix.matched_hr_ids), 'star')} identified of"
          f" {counted(len(prepared.detections), 'detection')}", ZENITH),
         *([(utc_text(utc), ZENITH)] if utc is not None else []),
@@ -201,14 +203,15 @@ def _caption(prepared, fix, utc, failure: str | None) -> list[tuple[str, tuple]]
 
 
 def overlay(prepared, fix=None, utc=None, catalog=None, message: str | None = None, *, failure: str | None = None,
-            hr_numbers: bool = False):
+            hr_numbers: bool = False, total=None):
     """The annotated picture as a PIL RGB image of the photo's size.
 
     prepared: a halvane_tools.photo.PreparedPhoto; fix, utc, catalog: the
     fix with its time and catalogue, to label the identified stars and put
     N, E, S, W on the horizon (fix None: neither); failure: why there is no
     fix, written in the caption; message: one more line for the caption;
-    hr_numbers: the labels add each star's HR number."""
+    hr_numbers: the labels add each star's HR number; total: the fix's total
+    uncertainty (halvane_tools.uncertainty), whose ellipse the caption gives."""
     picture = _shaded_picture(prepared)
     pen = _Pen(picture)
     for altitude, colour in ((0.0, HORIZON), (prepared.min_altitude_deg, ALTITUDE_CUT)):
@@ -225,7 +228,7 @@ def overlay(prepared, fix=None, utc=None, catalog=None, message: str | None = No
     for x, y, _ in prepared.detections:
         pen.circle(x, y, ring, DETECTION)
 
-    caption = _caption(prepared, fix, utc, failure)
+    caption = _caption(prepared, fix, utc, failure, total)
     if message:
         caption.append((message, ZENITH))
     pen.panel("top-left", caption)
@@ -319,7 +322,7 @@ def plot_track(records, path) -> int:
     axes.set_aspect(1.0 / max(math.cos(math.radians(float(np.median(lat)))), 1e-3), adjustable="datalim")
     bar = figure.colorbar(dots, ax=axes)
     bar.set_label(f"hours after {fixes[0][0]:%Y-%m-%d %H:%M:%S} UTC")
-    axes.set_title(f"{len(fixes)} fixes with their 2-sigma ellipses")
+    axes.set_title(f"{len(fixes)} fixes with their total 2-sigma ellipses")
     axes.grid(True, linewidth=0.3)
     figure.savefig(path)
     return len(fixes)

@@ -47,6 +47,7 @@ from .photo import PhotoOptions, prepare_photo
 from .readers import DATE_TIME_ORIGINAL, EXIF_IFD, OFFSET_TIME_ORIGINAL, SUBSEC_TIME_ORIGINAL  # noqa: F401
 from .readers import PhotoError, is_photo_name, read_mask, read_photo
 from .report import fix_record
+from .uncertainty import photo_uncertainty
 from .times import (BatchError, FrameError, TimeFromCsv, TimeFromExif, TimeFromName, as_utc, choose_time_source,
                     parse_clock_offset)
 
@@ -209,7 +210,9 @@ def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
         fix = prepared.solve(frame.utc, catalog, tracker=tracker)
     except halvane.HalvaneError as e:
         return _record(frame, f"no fix: {e}")
-    return {**_record(frame), **fix_record(fix, prepared, time.perf_counter() - start, utc=frame.utc, catalog=catalog)}
+    total = photo_uncertainty(fix, prepared, frame.utc, catalog)
+    return {**_record(frame), **fix_record(fix, prepared, time.perf_counter() - start, utc=frame.utc, catalog=catalog,
+                                           total=total)}
 
 
 def solve_sequence(frames, settings: FrameSettings, tracking: Tracking | None = None):

@@ -22,7 +22,7 @@ from pathlib import Path
 
 import halvane
 
-from . import __version__, annotate, batch, default_catalog, scenarios
+from . import __version__, annotate, batch, default_catalog, scenarios, uncertainty
 from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
 from .calibrate import PROJECTIONS, CalibrationError, calibrate_photo, write_residual_plot
 from .lens import LensError
@@ -63,7 +63,13 @@ def run_demo(args: argparse.Namespace) -> int:
     except halvane.HalvaneError as e:
         print(f"  no fix      {e}")
         return 1
-    for line in describe_fix(fix, time.perf_counter() - start, truth=(scenario.lat_deg, scenario.lon_deg)):
+    elapsed_s = time.perf_counter() - start
+    c = scenario.camera
+    assumed = halvane.Camera(c.focal_px, c.cx, c.cy, c.width, c.height, c.fisheye_fov_deg).default_sigma_arcmin
+    # The renderer tilts the vertical by a normal angle in a random direction: sigma / sqrt(2) per axis.
+    total = uncertainty.total_uncertainty(fix, sigma_arcmin=assumed, up_sigma_arcmin=noise.up_arcmin / 2**0.5,
+                                          up_source="the demo's noise", time_source="the demo's time is exact")
+    for line in describe_fix(fix, elapsed_s, truth=(scenario.lat_deg, scenario.lon_deg), total=total):
         print(line)
     return 0
 
@@ -110,9 +116,10 @@ def run_solve(args: argparse.Namespace) -> int:
         catalog = catalog_for(args.catalog, lens_field_deg(prepared.lens, prepared.width, prepared.height))
     except (ValueError, halvane.HalvaneError) as e:
         return fail(str(e))
-    fix, failure, hint = None, None, None
+    fix, failure, hint, total = None, None, None, None
     try:
         fix = prepared.solve(utc, catalog)
+        total = uncertainty.photo_uncertainty(fix, prepared, utc, catalog)
     except halvane.HalvaneError as e:
         failure, hint = f"no fix: {e}", failure_hint(prepared, e)
     elapsed_s = time.perf_counter() - start
@@ -120,15 +127,15 @@ def run_solve(args: argparse.Namespace) -> int:
         say(f"drawing {args.annotate}")
         try:
             annotate.save(annotate.overlay(prepared, fix, utc, catalog, failure=failure and f"{failure}; {hint}",
-                                           hr_numbers=args.hr_numbers), args.annotate)
+                                           hr_numbers=args.hr_numbers, total=total), args.annotate)
         except (OSError, ValueError) as e:
             return fail(f"cannot write {args.annotate}: {e}")
     if failure:
         return fail(failure, hint)
     if args.json:
-        print(json.dumps(fix_record(fix, prepared, elapsed_s, file=args.image, utc=utc, catalog=catalog)))
+        print(json.dumps(fix_record(fix, prepared, elapsed_s, file=args.image, utc=utc, catalog=catalog, total=total)))
         return 0
-    _print_lines(describe_photo(Path(args.image).name, prepared, utc, fix, elapsed_s, catalog=catalog))
+    _print_lines(describe_photo(Path(args.image).name, prepared, utc, fix, elapsed_s, catalog=catalog, total=total))
     _print_lines(outputs(("overlay", args.annotate)))
     return 0
 

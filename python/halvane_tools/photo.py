@@ -76,9 +76,11 @@ MAX_GAIN = 64.0
 @dataclasses.dataclass(frozen=True)
 class PhotoOptions:
     """The photo path's settings: what to leave out and how to detect
-    (mask, min_altitude_deg, line_px, max_centroids), and the solve's gates
-    (those of halvane.resolve_fix) with use_sun. mask: None, a path, or an
-    array of the photo's shape; non-zero means not sky."""
+    (mask, min_altitude_deg, line_px, max_centroids), the solve's gates
+    (those of halvane.resolve_fix) with use_sun, and how good the vertical
+    and the clock are (up_sigma_arcmin per horizontal axis, time_sigma_s; None
+    for the lens file's or the defaults of halvane_tools.uncertainty). mask:
+    None, a path, or an array of the photo's shape; non-zero means not sky."""
 
     mask: object = None
     min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG
@@ -93,6 +95,16 @@ class PhotoOptions:
     height_m: float | None = None
     pressure_hpa: float | None = None
     temperature_c: float | None = None
+    up_sigma_arcmin: float | None = None
+    time_sigma_s: float | None = None
+
+    def __post_init__(self):
+        # Refused here, before a batch starts, not at its first fix.
+        for name in ("up_sigma_arcmin", "time_sigma_s"):
+            value = getattr(self, name)
+            if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
+                                      or not math.isfinite(value) or value < 0):
+                raise PhotoError(f"{name} must be a finite number >= 0 (got {value!r})")
 
     def air(self) -> Air | None:
         """The site's air, or None for the engine's own sea-level refraction."""
@@ -119,7 +131,7 @@ class PhotoOptions:
                    max_centroids=args.max_centroids, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
                    max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun, hdu=args.hdu,
                    detection_sigma=args.detection_sigma or None, height_m=args.height, pressure_hpa=args.pressure,
-                   temperature_c=args.temperature)
+                   temperature_c=args.temperature, up_sigma_arcmin=args.up_sigma, time_sigma_s=args.time_sigma)
 
 
 SOLVE_FIELDS = frozenset(("sigma_arcmin", "min_matched_stars", "max_residual_rms_arcmin", "use_sun"))
@@ -419,6 +431,16 @@ def altitude_argument(text: str) -> float:
     return value
 
 
+def non_negative_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"not a finite number >= 0: {text.strip()!r}")
+    return value
+
+
 def add_photo_options(parser: argparse.ArgumentParser) -> None:
     """The lens, photo-path and solve options that solve and batch share;
     :func:`lens_from_args` and :meth:`PhotoOptions.from_args` read them back."""
@@ -457,6 +479,12 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
                      help="height above sea level, m: the standard pressure there")
     air.add_argument("--pressure", type=float, metavar="HPA", help="measured air pressure, hPa (overrides --height)")
     air.add_argument("--temperature", type=float, metavar="C", help="air temperature, deg C (default 10)")
+    sigmas = parser.add_argument_group("uncertainty (what the total ellipse counts besides the stars)")
+    sigmas.add_argument("--up-sigma", type=non_negative_float, metavar="ARCMIN",
+                        help="standard deviation of the vertical's error along each horizontal axis (default: the"
+                        " lens file's record for its own up_cam, else a measured default; the fix says which)")
+    sigmas.add_argument("--time-sigma", type=non_negative_float, metavar="S",
+                        help="standard deviation of the photo's time, seconds (default: a measured default)")
 
 
 def lens_from_args(args: argparse.Namespace) -> Lens:
@@ -467,6 +495,9 @@ def lens_from_args(args: argparse.Namespace) -> Lens:
         raise LensError("give the lens: --fisheye-fov (ideal fisheye), --focal (pinhole), --focal and"
                         " --fisheye-fov with --k1..--k4 (calibrated fisheye), or --lens FILE")
     fields = dataclasses.asdict(read_lens(args.lens)) if args.lens else {}
+    if "focal_px" in given and fields.get("uncertainty"):
+        # The file's focal sigma is that of its own focal, not of the one given here.
+        fields["uncertainty"] = {**fields["uncertainty"], "focal_sigma_px": None}
     fields.update(given)
     lens = Lens(**fields)
     # An ideal fisheye's focal follows from its field, so a --focal beside

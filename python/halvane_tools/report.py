@@ -11,6 +11,7 @@ from pathlib import Path
 
 import halvane
 
+from .lens import MOUNT_DRIFT_ARCMIN_PER_YEAR
 from .sky import place_stars, star_name
 from .times import ASSUMED_UTC, parse_utc, utc_text  # noqa: F401  (re-exported: the record's time words)
 
@@ -69,10 +70,14 @@ def pixel_arcmin(prepared) -> float:
     return math.degrees(1.0 / prepared.lens.camera(prepared.width, prepared.height).effective_focal_px) * 60.0
 
 
-def fix_record(fix, prepared, elapsed_s: float, *, file=None, utc=None, catalog=None) -> dict:
+def fix_record(fix, prepared, elapsed_s: float, *, file=None, utc=None, catalog=None, total=None) -> dict:
     """The --json object of a fix. With file and utc given, they lead the
     record; with the catalogue, so do the pointing (the camera axis's
-    altitude and azimuth) and each identified star's residual."""
+    altitude and azimuth) and each identified star's residual. With its total
+    uncertainty (an ``uncertainty.Uncertainty``), ellipse_2sigma_nm and
+    covariance are the total's, the module's own figures (star errors alone,
+    at the assumed sigma) are stars_ellipse_2sigma_nm and stars_covariance,
+    and the terms of the total are under uncertainty."""
     major, minor, orientation = fix.ellipse_2sigma_nm
     record = {} if file is None else {"file": str(file)}
     if isinstance(utc, datetime.datetime):
@@ -82,6 +87,14 @@ def fix_record(fix, prepared, elapsed_s: float, *, file=None, utc=None, catalog=
         "longitude_deg": fix.longitude_deg,
         "ellipse_2sigma_nm": [major, minor, axis_bearing_deg(orientation)],
         "covariance": fix.covariance,
+    })
+    if total is not None:
+        total_major, total_minor, total_orientation = total.ellipse_2sigma_nm
+        record["ellipse_2sigma_nm"] = [total_major, total_minor, axis_bearing_deg(total_orientation)]
+        record["covariance"] = [list(row) for row in total.covariance]
+        record["stars_ellipse_2sigma_nm"] = [major, minor, axis_bearing_deg(orientation)]
+        record["stars_covariance"] = fix.covariance
+    record.update({
         "matched_hr_ids": fix.matched_hr_ids,
         "match_margin": fix.match_margin,
         "residual_rms_arcmin": math.degrees(fix.residual_rms_rad) * 60.0,
@@ -97,6 +110,8 @@ def fix_record(fix, prepared, elapsed_s: float, *, file=None, utc=None, catalog=
             record["stars"] = [{"hr": star.hr, "name": star_name(star.hr), "x": star.x, "y": star.y,
                                 "residual_px": star.residual_px, "residual_arcmin": star.residual_arcmin}
                                for star in placed.stars]
+    if total is not None:
+        record["uncertainty"] = total.record()
     return record
 
 
@@ -143,10 +158,34 @@ MEANINGS = {
 }
 
 
+# Where a sigma came from, as the lines of a fix say it.
+_VERTICAL_SOURCES = {"default": "the default; --up-sigma states it",
+                     "lens file": "the lens file's fit, and the mount's drift since the calibration",
+                     "given": "as stated"}
+_CLOCK_SOURCES = {"default": "the default; --time-sigma states it", "given": "as stated"}
+
+
+def describe_uncertainty(total) -> list[str]:
+    """The lines of a total uncertainty: the 2-sigma semi-major axis of each
+    of its terms, and how good the vertical and the clock were taken to be."""
+    terms = total.record()
+    sizes = ", ".join(f"{name} {terms[name]['ellipse_2sigma_nm'][0]:.2f}"
+                      for name in ("stars", "vertical", "clock", "lens"))
+    return [
+        f"  made of     {sizes} nm; stars {total.star_sigma_arcmin:.2f}' each from the residuals"
+        f" (assumed {total.assumed_sigma_arcmin:.2f}')",
+        f"  vertical    taken as good to {total.up_sigma_arcmin:.3g} arcmin per axis"
+        f" ({_VERTICAL_SOURCES.get(total.up_source, total.up_source)})",
+        f"  clock       taken as good to {total.time_sigma_s:.3g} s"
+        f" ({_CLOCK_SOURCES.get(total.time_source, total.time_source)})",
+    ]
+
+
 def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None,
-                 pixel_arcmin: float | None = None) -> list[str]:
-    """The lines of a fix (with its error when the truth is known)."""
-    major, minor, orientation = fix.ellipse_2sigma_nm
+                 pixel_arcmin: float | None = None, total=None) -> list[str]:
+    """The lines of a fix (with its error when the truth is known). With its
+    total uncertainty the ellipse is the total's, the stars' own beside it."""
+    major, minor, orientation = fix.ellipse_2sigma_nm if total is None else total.ellipse_2sigma_nm
     words = quality_words(fix, pixel_arcmin)
     lines = [f"  fix         {format_position(fix.latitude_deg, fix.longitude_deg)}"
              f"   ({fix.latitude_deg:.5f}, {fix.longitude_deg:.5f})"]
@@ -156,9 +195,15 @@ def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None
         lines.append(f"  error       {error_nm:.2f} nm ({error_nm * NM_TO_KM:.2f} km)")
     residual_arcmin = math.degrees(fix.residual_rms_rad) * 60.0
     in_px = f" ({residual_arcmin / pixel_arcmin:.2f} px)" if pixel_arcmin else ""
+    ellipse = (f"  2-sigma     ellipse with semi-axes {major:.2f} and {minor:.2f} nm, major axis"
+               f" {axis_bearing_deg(orientation):05.1f}° true")
+    if total is not None:
+        stars_major, stars_minor, _ = fix.ellipse_2sigma_nm
+        ellipse += f" (star errors alone, as assumed: {stars_major:.2f} and {stars_minor:.2f} nm)"
+    lines.append(ellipse)
+    if total is not None:
+        lines += describe_uncertainty(total)
     lines += [
-        f"  2-sigma     ellipse with semi-axes {major:.2f} and {minor:.2f} nm, major axis"
-        f" {axis_bearing_deg(orientation):05.1f}° true",
         f"  stars       {len(fix.matched_hr_ids)} identified ({', '.join(map(star_name, fix.matched_hr_ids))}),"
         f" {words['stars']}" + (", Sun used" if fix.used_sun else ""),
         f"  margin      {fix.match_margin} over the nearest rival identification, {words['margin']}",
@@ -170,14 +215,15 @@ def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None
     return lines
 
 
-def describe_photo(name: str, prepared, utc: datetime.datetime, fix, elapsed_s: float, catalog=None) -> list[str]:
+def describe_photo(name: str, prepared, utc: datetime.datetime, fix, elapsed_s: float, catalog=None,
+                   total=None) -> list[str]:
     """The lines of `halvane solve`: the photo, what was left out, the fix."""
     excluded = 100.0 * prepared.excluded.mean()
     lines = [
         f"halvane: {name}, {prepared.width} x {prepared.height} px, {utc_text(utc)}",
         f"  sky         {len(prepared.detections)} detections used; {excluded:.0f} % of the frame left out"
         f" (below {prepared.min_altitude_deg:g}° or outside the field, mask, glare)",
-        *describe_fix(fix, elapsed_s, pixel_arcmin=pixel_arcmin(prepared)),
+        *describe_fix(fix, elapsed_s, pixel_arcmin=pixel_arcmin(prepared), total=total),
     ]
     placed = place_stars(prepared, fix, utc, catalog) if catalog is not None else None
     if placed is not None:
@@ -201,6 +247,11 @@ def describe_calibration(name: str, result, lat_deg: float, lon_deg: float, elap
     tilt = math.degrees(math.acos(max(-1.0, min(1.0, lens.up_cam[2]))))
     lines.append(f"  up_cam      ({lens.up_cam[0]:.6f}, {lens.up_cam[1]:.6f}, {lens.up_cam[2]:.6f}),"
                  f" {tilt:.3f}° from the optical axis")
+    quality = getattr(result, "quality", None)
+    if quality is not None:
+        lines.append(f"  uncertainty vertical {quality.up_sigma_arcmin:.3f} arcmin per axis, focal"
+                     f" {quality.sigma.get('focal_px', 0.0):.3f} px (1 sigma); on a fixed mount the vertical is"
+                     f" taken to drift {MOUNT_DRIFT_ARCMIN_PER_YEAR:.1f} arcmin per axis a year")
     lines.append(f"  time        {elapsed_s:.1f} s")
     return lines
 
