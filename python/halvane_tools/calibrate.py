@@ -40,7 +40,7 @@ import halvane
 
 from . import CATALOG_FILE, annotate, default_catalog
 from .catalog_builder import read_catalog_records
-from .lens import Lens, LensError
+from .lens import Lens, LensError, LensUncertainty
 from .photo import DEFAULT_MAX_CENTROIDS, PhotoError, prepare_photo
 from .times import utc_tuple
 
@@ -302,6 +302,52 @@ def _as_datetime(utc) -> datetime.datetime:
         seconds=second)
 
 
+def fit_uncertainty(model: LensModel, p: np.ndarray, free, stars: np.ndarray, detected: np.ndarray,
+                    when: datetime.datetime) -> LensUncertainty:
+    """How well the final fit knows the vertical and the focal: the
+    Gauss-Newton covariance s^2 (J^T J)^-1 of the free parameters on the
+    paired stars (J by central differences, s^2 the residual variance per
+    coordinate), carried to up_cam through its own derivatives. The
+    vertical's sigma is that of its worse horizontal axis, and the mount's
+    drift from this time on is added by whoever uses the file."""
+    from .uncertainty import MOUNT_DRIFT_ARCMIN_PER_YEAR
+
+    free = np.asarray(free)
+
+    def residuals(q):
+        full = p.copy()
+        full[free] = q
+        return (model.project(full, stars) - detected).ravel()
+
+    q0 = p[free]
+    steps = np.where(free < 3, 1e-6, np.maximum(np.abs(q0), 1.0) * 1e-6)
+    jacobian = np.column_stack([(residuals(q0 + h * e) - residuals(q0 - h * e)) / (2.0 * h)
+                                for h, e in zip(steps, np.eye(len(free)))])
+    r0 = residuals(q0)
+    dof = len(r0) - len(free)
+    try:
+        covariance = r0 @ r0 / dof * np.linalg.inv(jacobian.T @ jacobian)
+    except np.linalg.LinAlgError:
+        return LensUncertainty(up_drift_arcmin_per_year=MOUNT_DRIFT_ARCMIN_PER_YEAR, utc=when.isoformat())
+    if dof <= 0 or not np.all(np.isfinite(covariance)):
+        return LensUncertainty(up_drift_arcmin_per_year=MOUNT_DRIFT_ARCMIN_PER_YEAR, utc=when.isoformat())
+
+    def up_of(rotation_vector):
+        full = p.copy()
+        full[LensModel.ROTATION] = rotation_vector
+        return model.rotation(full)[:, 2]
+
+    turn = p[LensModel.ROTATION]
+    derivative = np.column_stack([(up_of(turn + 1e-6 * e) - up_of(turn - 1e-6 * e)) / 2e-6 for e in np.eye(3)])
+    index = {int(v): i for i, v in enumerate(free)}
+    rotation_cov = np.array([[covariance[index[a], index[b]] for b in range(3)] for a in range(3)])
+    up_cov = derivative @ rotation_cov @ derivative.T
+    up_sigma = math.degrees(math.sqrt(max(float(np.linalg.eigvalsh(up_cov)[-1]), 0.0))) * 60.0
+    focal_sigma = math.sqrt(max(float(covariance[index[LensModel.FOCAL], index[LensModel.FOCAL]]), 0.0))
+    return LensUncertainty(up_sigma_arcmin=round(up_sigma, 5), focal_sigma_px=round(focal_sigma, 5),
+                           up_drift_arcmin_per_year=round(MOUNT_DRIFT_ARCMIN_PER_YEAR, 4), utc=when.isoformat())
+
+
 def local_axes(lat_deg: float, lon_deg: float, jd: float):
     """East, north and up of a place as the engine sees them: unit vectors
     in the mean equator and equinox of date, turned by the mean sidereal time."""
@@ -461,9 +507,10 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     cam = sky.local[pairs[:, 0]] @ rotation.T
     off_axis = np.degrees(np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]))
     k = p[LensModel.K] if fisheye else np.zeros(4)
+    recorded = fit_uncertainty(model, p, free, sky.local[pairs[inliers, 0]], detected[inliers], when)
     lens = Lens(focal_px=float(p[LensModel.FOCAL]), cx=float(p[LensModel.CX]), cy=float(p[LensModel.CY]),
                 fisheye_fov_deg=fisheye_fov_deg, k1=float(k[0]), k2=float(k[1]), k3=float(k[2]), k4=float(k[3]),
-                up_cam=tuple(float(v) for v in rotation[:, 2]))
+                up_cam=tuple(float(v) for v in rotation[:, 2]), uncertainty=recorded)
     return Calibration(lens, sky.hr_ids[pairs[inliers, 0]], detected[inliers], predicted[inliers], off_axis[inliers],
                        when, float(lat_deg), float(lon_deg), float(height_m), prepared.width, prepared.height,
                        prepared.image)

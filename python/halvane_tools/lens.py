@@ -10,12 +10,24 @@ Every key is optional. ``cx`` and ``cy`` default to the centre of the photo;
 for the ideal fisheye (whose focal fills the shorter side) and required
 otherwise, as ``resolve_fix`` says. ``up_cam``, the vertical in the camera
 frame, is for a camera fixed on its mount: it stands in for an up vector
-not given. ``halvane calibrate`` writes all of these, and under
-``calibration`` what the fit was made from; that object is not read.
+not given. ``halvane calibrate`` writes all of these, under ``calibration``
+what the fit was made from (that object is not read), and under
+``uncertainty`` how well the fit knows the lens and the vertical::
+
+    "uncertainty": {"up_sigma_arcmin": 0.04, "focal_sigma_px": 0.02,
+                    "up_drift_arcmin_per_year": 3.11,
+                    "utc": "2026-03-01T22:10:00+00:00"}
+
+up_sigma_arcmin is the fitted vertical's standard deviation along each
+horizontal axis, focal_sigma_px the focal's; a fixed mount's vertical then
+drifts by up_drift_arcmin_per_year per axis from the time of the
+calibration, ``utc``. Each key is optional, and so is the object: files
+without it solve as before.
 """
 from __future__ import annotations
 
 import dataclasses
+import datetime
 import json
 import math
 from pathlib import Path
@@ -23,11 +35,41 @@ from pathlib import Path
 import halvane
 
 KEYS = ("focal_px", "cx", "cy", "fisheye_fov_deg", "k1", "k2", "k3", "k4")
-FILE_KEYS = KEYS + ("up_cam", "calibration")
+FILE_KEYS = KEYS + ("up_cam", "calibration", "uncertainty")
 
 
 class LensError(ValueError):
     """A lens that cannot be used; the text is one line for the user."""
+
+
+@dataclasses.dataclass(frozen=True)
+class LensUncertainty:
+    """How well a calibration knows the lens and the vertical (see the
+    module's documentation); None where it does not say."""
+
+    up_sigma_arcmin: float | None = None
+    focal_sigma_px: float | None = None
+    up_drift_arcmin_per_year: float | None = None
+    utc: str | None = None  # ISO 8601 with its offset
+
+    def __post_init__(self):
+        for key in ("up_sigma_arcmin", "focal_sigma_px", "up_drift_arcmin_per_year"):
+            value = getattr(self, key)
+            if value is None:
+                continue
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value < 0:
+                raise LensError(f"uncertainty {key} must be a finite number >= 0 (got {value!r})")
+        if self.utc is not None:
+            try:
+                when = datetime.datetime.fromisoformat(self.utc) if isinstance(self.utc, str) else None
+            except ValueError:
+                when = None
+            if when is None or when.tzinfo is None:
+                raise LensError(f"uncertainty utc must be an ISO 8601 time with its UTC offset (got {self.utc!r})")
+
+    @property
+    def when(self) -> datetime.datetime | None:
+        return None if self.utc is None else datetime.datetime.fromisoformat(self.utc)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -43,6 +85,7 @@ class Lens:
     k3: float = 0.0
     k4: float = 0.0
     up_cam: tuple[float, float, float] | None = None
+    uncertainty: LensUncertainty | None = None
 
     def __post_init__(self):
         for key in KEYS:
@@ -65,6 +108,14 @@ class Lens:
                                        for v in up) or not any(up):
                 raise LensError(f"up_cam must be three finite numbers, not all zero (got {self.up_cam!r})")
             object.__setattr__(self, "up_cam", tuple(float(v) for v in up))
+        if isinstance(self.uncertainty, dict):
+            unknown = sorted(set(self.uncertainty) - {f.name for f in dataclasses.fields(LensUncertainty)})
+            if unknown:
+                raise LensError(f"unknown uncertainty key {unknown[0]!r}; the keys are"
+                                f" {', '.join(f.name for f in dataclasses.fields(LensUncertainty))}")
+            object.__setattr__(self, "uncertainty", LensUncertainty(**self.uncertainty))
+        elif self.uncertainty is not None and not isinstance(self.uncertainty, LensUncertainty):
+            raise LensError(f"uncertainty must be an object (got {self.uncertainty!r})")
 
     @property
     def is_calibrated(self) -> bool:

@@ -142,6 +142,20 @@ def solve(scenario: Scenario, scene, catalog, **options):
     )
 
 
+def tilted_up(up_cam, north_arcmin: float, east_arcmin: float) -> tuple[float, float, float]:
+    """up_cam tilted by a small angle given as its components along two fixed
+    horizontal axes at right angles (which two does not matter to an
+    isotropic error)."""
+    import numpy as np
+
+    u = np.asarray(up_cam, dtype=np.float64)
+    u = u / np.linalg.norm(u)
+    p = np.cross(u, [1.0, 0.0, 0.0] if abs(u[0]) < 0.9 else [0.0, 1.0, 0.0])
+    p /= np.linalg.norm(p)
+    tilted = u + math.radians(north_arcmin / 60.0) * p + math.radians(east_arcmin / 60.0) * np.cross(u, p)
+    return tuple(float(v) for v in tilted)
+
+
 def error_nm(scenario: Scenario, fix) -> float:
     return halvane.great_circle_nm(scenario.lat_deg, scenario.lon_deg, fix.latitude_deg, fix.longitude_deg)
 

@@ -1,0 +1,417 @@
+"""The total uncertainty of a fix: what a navigator can rely on.
+
+``halvane.Fix.covariance`` holds only the independent errors of the star
+sights, at a star sigma assumed before the photo was seen. Three more things
+move a fix, and they move every sight together:
+
+- the vertical (``up_cam``): a tilt of the vertical by a small horizontal
+  vector t changes the altitude of a star at azimuth Z by t . (cos Z, sin Z),
+  which is exactly what moving the observer by t does. The least-squares
+  solution therefore moves by t itself, whatever the stars: with t of
+  standard deviation ``up_sigma`` along each horizontal axis the term is
+  ``up_sigma^2 * I``, one arcminute of vertical being one nautical mile;
+- the clock: an error dt turns every hour angle by the same omega * dt
+  (omega the Earth's rotation relative to the stars, 15.04 arcseconds of
+  hour angle per second), which the solution takes up in longitude alone:
+  the fix moves east by cos(latitude) * omega * dt, so the term is
+  ``(cos(lat) * omega * time_sigma)^2`` on the east axis;
+- the lens: a focal length off by a fraction eps moves every star radially
+  about the principal point, by -g(theta) / g'(theta) * eps, where
+  r = focal * g(theta) is the lens's projection (tan for a pinhole,
+  theta * (1 + k1 theta^2 + ...) for a fisheye). The altitude error of each
+  sight is that radial move projected on the vertical, and the fix moves by
+  the least-squares gain G = (A^T W A)^-1 A^T W applied to those altitude
+  errors (A's rows (cos Z, sin Z), W the sight weights): a rank-one term
+  ``(G dh)(G dh)^T * eps_sigma^2``; see :func:`lens_term`.
+
+The star term itself is the module's covariance with the star sigma taken
+from the residuals rather than assumed. The residuals hold the star errors
+and none of the three above (the vertical and the clock move the fix, not the
+fit). With n sights and 2 fitted coordinates the unbiased estimate of the
+sight variance is s^2 = rms^2 * n / (n - 2), with nu = n - 2 degrees of
+freedom, so the module covariance C (made with sigma) becomes
+C * s^2 / sigma^2. An estimated variance makes the 2-sigma ellipse hold
+fewer than 1 - e^-2 (86.5 %) of the truths: d^T C^-1 d / 2 then follows
+Fisher's F(2, nu), whose distribution function 1 - (1 + 2x / nu)^(-nu/2)
+reaches 1 - e^-2 at x = nu (e^(4/nu) - 1) / 2, against x = 2 for a known
+variance. The star term is therefore scaled once more by
+q(nu) = nu (e^(4/nu) - 1) / 4 (1.23 for 10 degrees of freedom, 2.1 for 3,
+tending to 1).
+
+A focal error also leaves residuals: the part of its altitude errors the
+position cannot take up. They are counted in the star term as well as in the
+lens term. Taking off their expected size instead leaves the star term empty
+whenever the actual focal error is smaller than its sigma, and the stars'
+own error uncounted; counting them twice costs little for a calibrated lens,
+whose focal is known to a few parts in ten thousand.
+
+The total is the sum of the four terms (they are independent), reduced to
+the 2-sigma ellipse as the module reduces its covariance.
+"""
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import math
+
+# One nautical mile is one arcminute of great circle.
+NM_PER_RAD = 3437.746770784939
+RAD_PER_ARCMIN = math.pi / (180.0 * 60.0)
+# The Earth's rotation relative to the stars, radians per second of UT.
+SIDEREAL_RATE_RAD_S = 2.0 * math.pi * 1.00273781191135448 / 86400.0
+# The Sun sight's fixed standard deviation in the fix pipeline.
+SUN_SIGMA_ARCMIN = 1.0
+
+# When nothing says how good the vertical and the clock are: the rms of the
+# errors a hand-levelled or sensor-read vertical (0.5 to 3 arcmin per axis)
+# and an unsynchronised camera clock (0 to 5 s) make, rounded up. Measured
+# with bench/bench_uncertainty.py --full on skies with such errors and a
+# focal 0.1 % off: 83-87 % of the truths inside (1.5 arcmin and 2 s: 72-75 %;
+# 2.5 arcmin: 90-94 %, half as much area again as needed).
+DEFAULT_UP_SIGMA_ARCMIN = 2.0
+DEFAULT_TIME_SIGMA_S = 3.0
+
+# A fixed mount drifts: one camera's vertical moved 4.4 arcmin in a year,
+# taken as the rms of a tilt whose two horizontal components each grow by
+# 4.4 / sqrt(2) arcmin a year.
+MOUNT_DRIFT_ARCMIN_PER_YEAR = 4.4 / math.sqrt(2.0)
+SECONDS_PER_YEAR = 365.25 * 86400.0
+
+
+def student_factor(dof: int) -> float:
+    """q(nu) = nu (e^(4/nu) - 1) / 4: how much an ellipse built on a variance
+    estimated with nu degrees of freedom must grow in variance to hold
+    1 - e^-2 of the truths, as one with a known variance does."""
+    if dof <= 0:
+        raise ValueError(f"degrees of freedom must be positive (got {dof})")
+    return dof * math.expm1(4.0 / dof) / 4.0
+
+
+def ellipse_2sigma_nm(covariance) -> tuple[float, float, float]:
+    """(semi_major_nm, semi_minor_nm, orientation_deg) of a 2x2 covariance
+    in radians squared, axes north and east, reduced as the module reduces a
+    fix's: semi-axes 2 sqrt(eigenvalue), orientation of the major axis from
+    north toward east, in [-90, 90]."""
+    (a, b), (_, c) = covariance
+    mean = (a + c) / 2.0
+    rho = math.sqrt(b * b + (a - c) * (a - c) / 4.0)
+    major = 2.0 * math.sqrt(max(mean + rho, 0.0)) * NM_PER_RAD
+    minor = 2.0 * math.sqrt(max(mean - rho, 0.0)) * NM_PER_RAD
+    return major, minor, math.degrees(math.atan2(2.0 * b, a - c) / 2.0)
+
+
+def _matrix(covariance) -> tuple[tuple[float, float], tuple[float, float]]:
+    (a, b), (b2, c) = covariance
+    return (float(a), float(b)), (float(b2), float(c))
+
+
+def _add(*matrices):
+    return tuple(tuple(sum(m[i][j] for m in matrices) for j in range(2)) for i in range(2))
+
+
+def _scaled(matrix, factor: float):
+    return tuple(tuple(v * factor for v in row) for row in matrix)
+
+
+ZERO = ((0.0, 0.0), (0.0, 0.0))
+
+
+def vertical_covariance(up_sigma_arcmin: float):
+    """The vertical's term: isotropic, up_sigma per horizontal axis."""
+    v = (up_sigma_arcmin * RAD_PER_ARCMIN) ** 2
+    return (v, 0.0), (0.0, v)
+
+
+def clock_covariance(time_sigma_s: float, latitude_deg: float):
+    """The clock's term: along the east axis only."""
+    east = math.cos(math.radians(latitude_deg)) * SIDEREAL_RATE_RAD_S * time_sigma_s
+    return (0.0, 0.0), (0.0, east * east)
+
+
+def drifted_up_sigma_arcmin(fit_sigma_arcmin: float, age_s: float,
+                            drift_arcmin_per_year: float = MOUNT_DRIFT_ARCMIN_PER_YEAR) -> float:
+    """A calibrated vertical's sigma per axis after age_s seconds on a fixed
+    mount: the fit's own sigma and a drift growing linearly with the age,
+    added in quadrature. A photo older than its calibration drifts alike."""
+    drift = drift_arcmin_per_year * abs(age_s) / SECONDS_PER_YEAR
+    return math.hypot(fit_sigma_arcmin, drift)
+
+
+def calibrated_up_sigma_arcmin(recorded, utc) -> float | None:
+    """The vertical's sigma per axis at a photo's time (a timezone-aware
+    datetime) from a lens file's recorded uncertainty (a
+    ``lens.LensUncertainty``): the fit's, grown by the drift since the
+    calibration. None when the file records no fitted sigma."""
+    if recorded is None or recorded.up_sigma_arcmin is None:
+        return None
+    if recorded.up_drift_arcmin_per_year is None or recorded.when is None:
+        return recorded.up_sigma_arcmin
+    return drifted_up_sigma_arcmin(recorded.up_sigma_arcmin, (utc - recorded.when).total_seconds(),
+                                   recorded.up_drift_arcmin_per_year)
+
+
+@dataclasses.dataclass(frozen=True)
+class Uncertainty:
+    """The total covariance of a fix and the terms it is made of.
+
+    Covariances are 2x2 tuples in radians squared, axes north and east, as
+    ``halvane.Fix.covariance``; ellipses (semi_major_nm, semi_minor_nm,
+    orientation_deg) at 2 sigma."""
+
+    covariance: tuple
+    ellipse_2sigma_nm: tuple[float, float, float]
+    stars_covariance: tuple  # the module's, as assumed
+    stars_ellipse_2sigma_nm: tuple[float, float, float]
+    star_term: tuple  # the module's scaled by star_scale
+    vertical_term: tuple
+    clock_term: tuple
+    lens_term: tuple
+    assumed_sigma_arcmin: float
+    star_sigma_arcmin: float  # from the residuals
+    star_scale: float  # variance factor on the module's covariance
+    dof: int
+    up_sigma_arcmin: float
+    time_sigma_s: float
+    up_source: str = "given"  # or "lens file", "default"
+    time_source: str = "given"  # or "default"
+
+    def record(self) -> dict:
+        """The terms as plain JSON values."""
+        def term(matrix):
+            return {"covariance": [list(row) for row in matrix], "ellipse_2sigma_nm": list(ellipse_2sigma_nm(matrix))}
+
+        return {
+            "stars": {"assumed_sigma_arcmin": self.assumed_sigma_arcmin,
+                      "sigma_arcmin_from_residuals": self.star_sigma_arcmin,
+                      "degrees_of_freedom": self.dof, "scale": self.star_scale, **term(self.star_term)},
+            "vertical": {"up_sigma_arcmin": self.up_sigma_arcmin, "source": self.up_source,
+                         **term(self.vertical_term)},
+            "clock": {"time_sigma_s": self.time_sigma_s, "source": self.time_source, **term(self.clock_term)},
+            "lens": term(self.lens_term),
+        }
+
+
+def total_uncertainty(fix, *, sigma_arcmin: float, up_sigma_arcmin: float, time_sigma_s: float = 0.0,
+                      lens_term=None, up_source: str = "given", time_source: str = "given") -> Uncertainty:
+    """The total covariance and 2-sigma ellipse of a fix.
+
+    fix: a ``halvane.Fix`` (or anything with its covariance, residual_rms_rad,
+    matched_hr_ids, used_sun, latitude_deg); sigma_arcmin: the star sigma the
+    fix was solved with (``Camera.default_sigma_arcmin`` when none was
+    given); up_sigma_arcmin: the vertical's standard deviation along each
+    horizontal axis; time_sigma_s: the clock's; lens_term: the
+    :func:`lens_term` of the solve, or None. The formulas are in the module's
+    documentation."""
+    for name, value in (("sigma_arcmin", sigma_arcmin), ("up_sigma_arcmin", up_sigma_arcmin),
+                        ("time_sigma_s", time_sigma_s)):
+        if not (math.isfinite(value) and value >= 0):
+            raise ValueError(f"{name} must be a finite number >= 0 (got {value!r})")
+    if sigma_arcmin == 0:
+        raise ValueError("sigma_arcmin must be positive (got 0)")
+    stars = _matrix(fix.covariance)
+    n = len(fix.matched_hr_ids) + (1 if fix.used_sun else 0)
+    dof = n - 2
+    rms = float(fix.residual_rms_rad)
+    sigma = sigma_arcmin * RAD_PER_ARCMIN
+    if dof > 0 and math.isfinite(rms):
+        variance = rms * rms * n / dof
+        scale = variance / (sigma * sigma) * student_factor(dof)
+        star_sigma = math.sqrt(variance) / RAD_PER_ARCMIN
+    else:
+        # Two sights fit exactly: their residuals say nothing.
+        scale, star_sigma = 1.0, sigma_arcmin
+    star_term = _scaled(stars, scale)
+    vertical = vertical_covariance(up_sigma_arcmin)
+    clock = clock_covariance(time_sigma_s, fix.latitude_deg)
+    lens_covariance = ZERO if lens_term is None else _matrix(lens_term)
+    total = _add(star_term, vertical, clock, lens_covariance)
+    return Uncertainty(total, ellipse_2sigma_nm(total), stars, ellipse_2sigma_nm(stars), star_term, vertical, clock,
+                       lens_covariance, float(sigma_arcmin), star_sigma, scale, max(dof, 0), float(up_sigma_arcmin),
+                       float(time_sigma_s), up_source, time_source)
+
+
+def _radial_gain(theta: float, fisheye: bool, k: tuple[float, float, float, float]) -> float:
+    """g(theta) / g'(theta) of the projection r = focal * g(theta): how far a
+    star moves radially, in radians, per unit of relative focal error."""
+    if not fisheye:
+        return math.sin(theta) * math.cos(theta)
+    t2 = theta * theta
+    k1, k2, k3, k4 = k
+    g = theta * (1.0 + t2 * (k1 + t2 * (k2 + t2 * (k3 + t2 * k4))))
+    slope = 1.0 + t2 * (3.0 * k1 + t2 * (5.0 * k2 + t2 * (7.0 * k3 + t2 * 9.0 * k4)))
+    return g / slope if slope > 0 else 0.0
+
+
+def sight_directions(fix, catalog, jd: float):
+    """Unit vectors (east, north, up) at the fix of every sight that entered
+    it, stars in order then the Sun, and their weights relative to a star."""
+    import numpy as np
+
+    import halvane
+
+    from .calibrate import local_axes
+
+    east, north, up = local_axes(fix.latitude_deg, fix.longitude_deg, jd)
+    axes = np.array([east, north, up])
+    directions = []
+    for hr in fix.matched_hr_ids:
+        ra, dec, _ = catalog.star(hr)
+        ra, dec = math.radians(ra), math.radians(dec)
+        j2000 = (math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec))
+        directions.append(axes @ np.asarray(halvane.precess_vector(jd, j2000)))
+    if fix.used_sun:
+        ra, dec = (math.radians(v) for v in halvane.sun_apparent_jd(jd))
+        directions.append(axes @ np.array([math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)]))
+    return np.asarray(directions).reshape(-1, 3)
+
+
+def _frame(axis, vertical):
+    """Rows: axis, the part of vertical across it, and their cross product."""
+    import numpy as np
+
+    w = vertical - (vertical @ axis) * axis
+    if np.linalg.norm(w) < 1e-12:
+        # Looking along the vertical: the turn about it does not matter.
+        w = np.cross(axis, [1.0, 0.0, 0.0] if abs(axis[0]) < 0.9 else [0.0, 1.0, 0.0])
+    w = w / np.linalg.norm(w)
+    return np.array([axis, w, np.cross(axis, w)])
+
+
+def _about_vertical(angle: float):
+    import numpy as np
+
+    c, s = math.cos(angle), math.sin(angle)
+    return np.array([[c, -s, 0.0], [s, c, 0.0], [0.0, 0.0, 1.0]])
+
+
+def camera_from_local(local, up_cam, camera=None, detections=None):
+    """The rotation taking local (east, north, up) directions into the
+    camera frame, for sights in the local directions `local` (n, 3).
+
+    A Fix does not say how the camera was turned about the vertical; up_cam
+    fixes the rest. The first guess puts the boresight at the azimuth of the
+    mean sight. With the camera and the photo's detections ((x, y, ...)
+    rows), the turn is then the one that lays the sights on detections:
+    every half degree, then every hundredth of a degree about the best."""
+    import numpy as np
+
+    up_c = np.asarray(up_cam, dtype=np.float64)
+    up_c = up_c / np.linalg.norm(up_c)
+    altitude = math.asin(max(-1.0, min(1.0, up_c[2])))
+    mean = local.sum(axis=0)
+    azimuth = math.atan2(mean[0], mean[1])
+    b = np.array([math.cos(altitude) * math.sin(azimuth), math.cos(altitude) * math.cos(azimuth), math.sin(altitude)])
+    # The boresight to z, the vertical to up_cam.
+    guess = _frame(np.array([0.0, 0.0, 1.0]), up_c).T @ _frame(b, np.array([0.0, 0.0, 1.0]))
+    if camera is None or detections is None or len(detections) == 0 or len(local) == 0:
+        return guess
+    found = np.asarray([d[:2] for d in detections], dtype=np.float64)
+
+    def cost(angle: float) -> float:
+        pixels = np.asarray(camera.vec_to_pixel(local @ (guess @ _about_vertical(angle)).T), dtype=np.float64)
+        gaps = np.sqrt(((pixels[:, None, :] - found[None, :, :]) ** 2).sum(axis=2)).min(axis=1)
+        # A sight farther than 20 px from every detection (or outside the field) counts as 20 px.
+        return float(np.minimum(np.nan_to_num(gaps, nan=np.inf), 20.0).sum())
+
+    best = min(np.radians(np.arange(-180.0, 180.0, 0.5)), key=cost)
+    best = min(best + np.radians(np.arange(-0.5, 0.51, 0.01)), key=cost)
+    return guess @ _about_vertical(float(best))
+
+
+def lens_term(fix, catalog, jd: float, up_cam, camera, focal_sigma_px: float, *, sigma_arcmin: float,
+              fisheye: bool, k=(0.0, 0.0, 0.0, 0.0), detections=None):
+    """The lens term of a fix solved with a focal length known to
+    focal_sigma_px (one standard deviation): a 2x2 covariance in radians
+    squared, north and east.
+
+    camera: the ``halvane.Camera`` the fix was solved with (its focal is the
+    unit of the relative error); fisheye and k: its projection family and
+    distortion terms; sigma_arcmin: the star sigma of the solve (it weighs the
+    stars against the Sun); detections: the photo's (x, y, flux) detections,
+    which place the camera's turn about the vertical (see
+    :func:`camera_from_local`; without them a pinhole's term is rougher)."""
+    import numpy as np
+
+    if not (math.isfinite(focal_sigma_px) and focal_sigma_px >= 0):
+        raise ValueError(f"focal_sigma_px must be a finite number >= 0 (got {focal_sigma_px!r})")
+    if focal_sigma_px == 0:
+        return ZERO
+    eps = focal_sigma_px / camera.effective_focal_px
+    local = sight_directions(fix, catalog, jd)
+    up_c = np.asarray(up_cam, dtype=np.float64)
+    up_c = up_c / np.linalg.norm(up_c)
+    cam = local @ camera_from_local(local, up_c, camera, detections).T
+    z = np.array([0.0, 0.0, 1.0])
+    weight_sun = (sigma_arcmin / SUN_SIGMA_ARCMIN) ** 2
+    rows, dh, weights = [], [], []
+    for i, (l, v) in enumerate(zip(local, cam)):
+        altitude = math.asin(max(-1.0, min(1.0, l[2])))
+        azimuth = math.atan2(l[0], l[1])
+        rows.append((math.cos(azimuth), math.sin(azimuth)))
+        weights.append(weight_sun if fix.used_sun and i == len(local) - 1 else 1.0)
+        theta = math.acos(max(-1.0, min(1.0, v[2])))
+        s = math.sin(theta)
+        if s < 1e-12 or math.cos(altitude) < 1e-12:
+            dh.append(0.0)
+            continue
+        outward = (v * math.cos(theta) - z) / s
+        # Solving with a focal too long by eps pulls each star towards the axis.
+        dh.append(-(up_c @ outward) / math.cos(altitude) * _radial_gain(theta, fisheye, tuple(k)))
+    a, w, dh = np.asarray(rows), np.asarray(weights), np.asarray(dh)
+    normal = a.T @ (a * w[:, None])
+    shift = np.linalg.solve(normal, a.T @ (w * dh)) * eps
+    return tuple(tuple(float(v) for v in row) for row in np.outer(shift, shift))
+
+
+def photo_uncertainty(fix, prepared, utc, catalog, *, sigma_arcmin: float | None = None,
+                      up_sigma_arcmin: float | None = None, time_sigma_s: float | None = None) -> Uncertainty:
+    """The total uncertainty of a fix from a prepared photo (its lens, its
+    vertical and its detections) at utc (a timezone-aware datetime), solved
+    with the catalogue `catalog` and the star sigma sigma_arcmin (None: the
+    default of half a pixel).
+
+    The vertical's sigma: up_sigma_arcmin when given; else, when the vertical
+    is the lens file's own, what the file records for it grown by the drift
+    since the calibration; else DEFAULT_UP_SIGMA_ARCMIN. The clock's:
+    time_sigma_s, else DEFAULT_TIME_SIGMA_S. A recorded focal sigma adds the
+    lens term."""
+    import halvane
+
+    lens = prepared.lens
+    camera = lens.camera(prepared.width, prepared.height)
+    sigma = camera.default_sigma_arcmin if sigma_arcmin is None else sigma_arcmin
+    recorded = lens.uncertainty
+    up_source = "given"
+    if up_sigma_arcmin is None:
+        from_lens = lens.up_cam is not None and tuple(prepared.up_cam) == tuple(lens.up_cam)
+        up_sigma_arcmin = calibrated_up_sigma_arcmin(recorded, utc) if from_lens else None
+        up_source = "lens file"
+        if up_sigma_arcmin is None:
+            up_sigma_arcmin, up_source = DEFAULT_UP_SIGMA_ARCMIN, "default"
+    time_source = "given"
+    if time_sigma_s is None:
+        time_sigma_s, time_source = DEFAULT_TIME_SIGMA_S, "default"
+    term = None
+    if recorded is not None and recorded.focal_sigma_px:
+        when = utc.astimezone(datetime.timezone.utc)
+        jd = halvane.julian_date(when.year, when.month, when.day, when.hour, when.minute,
+                                 when.second + when.microsecond / 1e6)
+        term = lens_term(fix, catalog, jd, prepared.up_cam, camera, recorded.focal_sigma_px, sigma_arcmin=sigma,
+                         fisheye=lens.fisheye_fov_deg is not None, k=(lens.k1, lens.k2, lens.k3, lens.k4),
+                         detections=prepared.detections)
+    return total_uncertainty(fix, sigma_arcmin=sigma, up_sigma_arcmin=up_sigma_arcmin, time_sigma_s=time_sigma_s,
+                             lens_term=term, up_source=up_source, time_source=time_source)
+
+
+def ellipse_distance(covariance, lat_deg: float, lon_deg: float, true_lat_deg: float, true_lon_deg: float) -> float:
+    """How far (true_lat_deg, true_lon_deg) lies from the fix at (lat_deg,
+    lon_deg) in units of the covariance's 2-sigma ellipse: at most 1 inside
+    it. Infinite for a singular covariance with the truth off its line."""
+    (a, b), (_, c) = _matrix(covariance)
+    north = math.radians(true_lat_deg - lat_deg)
+    east = math.radians((true_lon_deg - lon_deg + 180.0) % 360.0 - 180.0) * math.cos(math.radians(lat_deg))
+    det = a * c - b * b
+    if not det > 0:
+        return 0.0 if north == east == 0.0 else math.inf
+    squared = (c * north * north - 2.0 * b * north * east + a * east * east) / det
+    return math.sqrt(max(squared, 0.0)) / 2.0

@@ -1,0 +1,292 @@
+"""The total uncertainty of a fix: each term against its closed form, the
+terms against what the engine really does when the vertical, the clock or
+the focal is off, and coverage on a small seeded set."""
+
+import math
+import random
+import types
+
+import pytest
+
+import halvane
+from halvane_tools import scenarios, uncertainty
+from halvane_tools.uncertainty import NM_PER_RAD, RAD_PER_ARCMIN
+
+# Hour angle turned by one second of clock, in arcminutes.
+ARCMIN_PER_CLOCK_S = 15.0 * 1.00273781191135448 / 60.0
+
+
+def star_fix(azimuths_deg, sigma_arcmin, residual_rms_arcmin, lat_deg=0.0, used_sun=False):
+    """A stand-in Fix whose covariance is that of sights at these azimuths."""
+    w = 1.0 / (sigma_arcmin * RAD_PER_ARCMIN) ** 2
+    nn = sum(w * math.cos(math.radians(a)) ** 2 for a in azimuths_deg)
+    ne = sum(w * math.cos(math.radians(a)) * math.sin(math.radians(a)) for a in azimuths_deg)
+    ee = sum(w * math.sin(math.radians(a)) ** 2 for a in azimuths_deg)
+    det = nn * ee - ne * ne
+    covariance = [[ee / det, -ne / det], [-ne / det, nn / det]]
+    count = len(azimuths_deg) - (1 if used_sun else 0)
+    return types.SimpleNamespace(covariance=covariance, residual_rms_rad=residual_rms_arcmin * RAD_PER_ARCMIN,
+                                 matched_hr_ids=list(range(count)), used_sun=used_sun, latitude_deg=lat_deg,
+                                 longitude_deg=0.0)
+
+
+SQUARE = (0.0, 90.0, 180.0, 270.0)
+SPREAD = (10.0, 75.0, 140.0, 200.0, 260.0, 330.0)
+
+
+@pytest.mark.parametrize("up_sigma", [0.5, 1.0, 3.0])
+def test_a_pure_vertical_error_is_a_circle_of_twice_its_sigma(up_sigma):
+    total = uncertainty.total_uncertainty(star_fix(SPREAD, 2.0, 0.0), sigma_arcmin=2.0, up_sigma_arcmin=up_sigma)
+    major, minor, _ = total.ellipse_2sigma_nm
+    assert major == pytest.approx(2.0 * up_sigma, rel=1e-12)
+    assert minor == pytest.approx(2.0 * up_sigma, rel=1e-12)
+
+
+@pytest.mark.parametrize("lat_deg, time_sigma", [(0.0, 1.0), (60.0, 4.0), (-35.0, 2.5)])
+def test_a_pure_clock_error_lies_east_west(lat_deg, time_sigma):
+    total = uncertainty.total_uncertainty(star_fix(SPREAD, 2.0, 0.0, lat_deg), sigma_arcmin=2.0, up_sigma_arcmin=0.0,
+                                          time_sigma_s=time_sigma)
+    major, minor, orientation = total.ellipse_2sigma_nm
+    assert major == pytest.approx(2.0 * ARCMIN_PER_CLOCK_S * time_sigma * math.cos(math.radians(lat_deg)), rel=1e-9)
+    assert minor == 0.0
+    assert abs(orientation) == pytest.approx(90.0)
+
+
+def test_one_second_of_clock_is_a_quarter_arcminute_of_longitude_at_the_equator():
+    total = uncertainty.total_uncertainty(star_fix(SPREAD, 2.0, 0.0), sigma_arcmin=2.0, up_sigma_arcmin=0.0,
+                                          time_sigma_s=1.0)
+    assert total.clock_term[1][1] ** 0.5 * NM_PER_RAD == pytest.approx(0.2507, abs=1e-4)
+
+
+@pytest.mark.parametrize("azimuths", [SQUARE, SPREAD])
+def test_a_residual_of_twice_sigma_quadruples_the_variance_with_the_small_sample_allowance(azimuths):
+    sigma = 1.5
+    fix = star_fix(azimuths, sigma, 2.0 * sigma)
+    total = uncertainty.total_uncertainty(fix, sigma_arcmin=sigma, up_sigma_arcmin=0.0)
+    n = len(azimuths)
+    nu = n - 2
+    factor = 4.0 * n / nu * nu * (math.exp(4.0 / nu) - 1.0) / 4.0
+    for got, module in zip(sum(total.covariance, ()), sum(fix.covariance, [])):
+        assert got == pytest.approx(factor * module, rel=1e-12, abs=1e-24)
+    # The module's own figures stay beside the total.
+    assert total.stars_covariance == tuple(tuple(row) for row in fix.covariance)
+    assert total.star_sigma_arcmin == pytest.approx(2.0 * sigma * math.sqrt(n / nu))
+
+
+def test_the_square_of_sights_has_the_closed_form_ellipse():
+    # Four sights 90 degrees apart: the module's circle is sigma * sqrt(2) nm at
+    # 2 sigma; residuals equal to sigma, two degrees of freedom.
+    sigma = 1.0
+    total = uncertainty.total_uncertainty(star_fix(SQUARE, sigma, sigma), sigma_arcmin=sigma, up_sigma_arcmin=0.0)
+    q = 2.0 * (math.exp(2.0) - 1.0) / 4.0
+    radius = 2.0 * sigma * math.sqrt(0.5 * 2.0 * q)
+    assert total.ellipse_2sigma_nm[:2] == pytest.approx((radius, radius))
+    assert total.stars_ellipse_2sigma_nm[:2] == pytest.approx((math.sqrt(2.0), math.sqrt(2.0)))
+
+
+@pytest.mark.parametrize("dof", [1, 2, 3, 5, 10, 26, 1000])
+def test_student_factor_is_the_f_quantile_over_its_known_variance_value(dof):
+    stats = pytest.importorskip("scipy.stats")
+    held = 1.0 - math.exp(-2.0)
+    assert uncertainty.student_factor(dof) == pytest.approx(stats.f.ppf(held, 2, dof) / 2.0, rel=1e-9)
+
+
+def test_terms_add_and_are_reported():
+    fix = star_fix(SPREAD, 2.0, 3.0, lat_deg=45.0)
+    lens = ((1e-8, 2e-9), (2e-9, 3e-8))
+    total = uncertainty.total_uncertainty(fix, sigma_arcmin=2.0, up_sigma_arcmin=1.0, time_sigma_s=2.0,
+                                          lens_term=lens, up_source="lens file")
+    parts = (total.star_term, total.vertical_term, total.clock_term, lens)
+    for i in range(2):
+        for j in range(2):
+            assert total.covariance[i][j] == pytest.approx(sum(p[i][j] for p in parts), rel=1e-12)
+    record = total.record()
+    assert set(record) == {"stars", "vertical", "clock", "lens"}
+    assert record["vertical"]["source"] == "lens file"
+    assert record["clock"]["time_sigma_s"] == 2.0
+
+
+@pytest.mark.parametrize("azimuths, sigma", [((0.0, 60.0, 200.0), 1.0), ((15.0, 40.0, 95.0, 170.0, 300.0), 2.5),
+                                             ((80.0, 100.0, 110.0), 0.7)])
+def test_the_ellipse_reduction_is_the_modules(azimuths, sigma):
+    fix = star_fix(azimuths, sigma, 0.0)
+    ours = uncertainty.ellipse_2sigma_nm(fix.covariance)
+    assert ours == pytest.approx(halvane.covariance_ellipse(list(azimuths), sigma), rel=1e-9, abs=1e-9)
+
+
+def test_ellipse_distance_is_one_on_the_ellipse_and_grows_with_the_offset():
+    cov = ((RAD_PER_ARCMIN**2 * 4.0, 0.0), (0.0, RAD_PER_ARCMIN**2))  # 2 sigma: 4 nm north, 2 nm east
+    lat = 10.0
+    on_north = uncertainty.ellipse_distance(cov, lat, 20.0, lat + 4.0 / 60.0, 20.0)
+    on_east = uncertainty.ellipse_distance(cov, lat, 20.0, lat, 20.0 + 2.0 / 60.0 / math.cos(math.radians(lat)))
+    assert on_north == pytest.approx(1.0)
+    assert on_east == pytest.approx(1.0)
+    assert uncertainty.ellipse_distance(cov, lat, 179.99, lat, -179.99) < 1.0
+    assert uncertainty.ellipse_distance(((0.0, 0.0), (0.0, 0.0)), lat, 20.0, lat + 0.1, 20.0) == math.inf
+
+
+@pytest.mark.parametrize("fit, age_years, expected", [(0.3, 0.0, 0.3), (0.0, 1.0, 4.4 / math.sqrt(2.0)),
+                                                      (0.5, -0.5, math.hypot(0.5, 2.2 / math.sqrt(2.0)))])
+def test_a_fixed_mounts_vertical_drifts_with_the_age_of_its_calibration(fit, age_years, expected):
+    age_s = age_years * uncertainty.SECONDS_PER_YEAR
+    assert uncertainty.drifted_up_sigma_arcmin(fit, age_s) == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("keyword, value", [("up_sigma_arcmin", -1.0), ("time_sigma_s", math.nan),
+                                            ("sigma_arcmin", 0.0), ("up_sigma_arcmin", math.inf)])
+def test_bad_sigmas_are_refused(keyword, value):
+    arguments = dict(sigma_arcmin=1.0, up_sigma_arcmin=1.0, time_sigma_s=0.0)
+    arguments[keyword] = value
+    with pytest.raises(ValueError, match=keyword):
+        uncertainty.total_uncertainty(star_fix(SPREAD, 1.0, 1.0), **arguments)
+
+
+# The premises, on the engine itself: a tilted vertical moves the fix by the
+# tilt, a late clock moves it west by the turn of the sky, a wrong focal by
+# what the lens term predicts.
+
+NOISELESS = scenarios.Noise(0.0, 0.0, 0.0)
+CAMERAS = [scenarios.FISHEYE, scenarios.PINHOLE]
+
+
+def solved(case, scene, catalog, up=None, when=None, focal_scale=1.0):
+    c = case.camera
+    if c.fisheye_fov_deg is None:
+        focal, fov = c.focal_px * focal_scale, None
+    else:
+        focal, fov = None, c.fisheye_fov_deg / focal_scale
+    return halvane.resolve_fix(scene.pixels, focal, c.cx, c.cy, up or scene.up_cam, when or case.when, catalog,
+                               fisheye_fov_deg=fov, max_centroids=28), halvane.Camera(focal, c.cx, c.cy, c.width,
+                                                                                      c.height, fisheye_fov_deg=fov)
+
+
+def offset_nm(a, b):
+    north = (b.latitude_deg - a.latitude_deg) * 60.0
+    east = ((b.longitude_deg - a.longitude_deg + 180.0) % 360.0 - 180.0) * 60.0 * math.cos(math.radians(a.latitude_deg))
+    return north, east
+
+
+@pytest.mark.parametrize("camera", CAMERAS, ids=["fisheye", "pinhole"])
+def test_the_engine_moves_the_fix_as_the_terms_say(camera, bundled_catalog):
+    case = scenarios.seeded_scenarios(1, camera, seed=7, noise=NOISELESS)[0]
+    scene = scenarios.render(case, bundled_catalog)
+    base, _ = solved(case, scene, bundled_catalog)
+
+    tilted, _ = solved(case, scene, bundled_catalog, up=scenarios.tilted_up(scene.up_cam, 3.0, -4.0))
+    assert math.hypot(*offset_nm(base, tilted)) == pytest.approx(5.0, rel=0.02)
+
+    import datetime
+
+    late, _ = solved(case, scene, bundled_catalog, when=case.when + datetime.timedelta(seconds=8))
+    north, east = offset_nm(base, late)
+    assert abs(north) < 0.01
+    assert -east == pytest.approx(8.0 * ARCMIN_PER_CLOCK_S * math.cos(math.radians(base.latitude_deg)), rel=0.01)
+
+    # Small enough that the same stars are identified.
+    eps = 0.001
+    off, camera_used = solved(case, scene, bundled_catalog, focal_scale=1.0 + eps)
+    assert off.matched_hr_ids == base.matched_hr_ids
+    north, east = offset_nm(base, off)
+    term = uncertainty.lens_term(base, bundled_catalog, case.jd, scene.up_cam, camera_used,
+                                 eps * camera_used.effective_focal_px, sigma_arcmin=1.0,
+                                 fisheye=camera.fisheye_fov_deg is not None,
+                                 detections=halvane.detect_centroids(scene.pixels, 40))
+    # A rank-one term: the shift, up to its sign.
+    predicted = (math.sqrt(term[0][0]) * NM_PER_RAD, math.copysign(math.sqrt(term[1][1]) * NM_PER_RAD, term[0][1]))
+    sign = math.copysign(1.0, north * predicted[0] + east * predicted[1])
+    assert math.hypot(north - sign * predicted[0], east - sign * predicted[1]) < 0.1 * math.hypot(north, east) + 0.01
+
+
+def test_no_focal_sigma_no_lens_term(bundled_catalog):
+    fix = star_fix(SPREAD, 1.0, 1.0)
+    camera = halvane.Camera(None, 512, 512, 1024, 1024, fisheye_fov_deg=180.0)
+    assert uncertainty.lens_term(fix, bundled_catalog, 2451545.0, (0, 0, 1), camera, 0.0, sigma_arcmin=1.0,
+                                 fisheye=True) == ((0.0, 0.0), (0.0, 0.0))
+
+
+def test_the_total_ellipse_holds_the_truth_as_often_as_it_should(bundled_catalog):
+    """Seeded skies with the vertical off by 2 arcmin per axis and the clock
+    by 3 s: the module's ellipse holds the truth in well under half of them,
+    the total in about 86 %."""
+    rng = random.Random(4)
+    noise = scenarios.Noise(pixel_arcmin=0.5, up_arcmin=0.0, background=20.0)
+    held = {"module": 0, "total": 0}
+    count = 0
+    import datetime
+
+    for camera in CAMERAS:
+        for case in scenarios.seeded_scenarios(24, camera, seed=77, noise=noise):
+            scene = scenarios.render(case, bundled_catalog)
+            up = scenarios.tilted_up(scene.up_cam, rng.gauss(0.0, 2.0), rng.gauss(0.0, 2.0))
+            when = case.when + datetime.timedelta(seconds=rng.gauss(0.0, 3.0))
+            try:
+                fix, used = solved(case, scene, bundled_catalog, up=up, when=when)
+            except halvane.HalvaneError:
+                continue
+            total = uncertainty.total_uncertainty(fix, sigma_arcmin=used.default_sigma_arcmin, up_sigma_arcmin=2.0,
+                                                  time_sigma_s=3.0)
+            count += 1
+            for name, cov in (("module", fix.covariance), ("total", total.covariance)):
+                held[name] += uncertainty.ellipse_distance(cov, fix.latitude_deg, fix.longitude_deg, case.lat_deg,
+                                                           case.lon_deg) <= 1.0
+    assert count >= 40
+    assert held["module"] / count < 0.6
+    assert 0.75 <= held["total"] / count <= 0.97
+
+
+# The lens file's recorded uncertainty.
+
+def test_a_calibration_records_how_well_it_knows_the_vertical_and_the_focal(bundled_catalog, tmp_path):
+    pytest.importorskip("scipy")
+    pytest.importorskip("erfa")
+    from halvane_tools.calibrate import calibrate_photo
+    from halvane_tools.lens import read_lens
+
+    case = scenarios.calibration_cases(1, "pinhole", bundled_catalog, seed=31)[0]
+    s = case.scenario
+    found = calibrate_photo(case.sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=bundled_catalog, **case.rough)
+    recorded = found.lens.uncertainty
+    assert 0.0 < recorded.up_sigma_arcmin < 10.0
+    assert 0.0 < recorded.focal_sigma_px < 2.0
+    assert recorded.when == s.when
+    path = tmp_path / "lens.json"
+    found.write(path)
+    again = read_lens(path)
+    assert again.uncertainty == recorded
+    year_later = s.when.replace(year=s.when.year + 1)
+    grown = uncertainty.calibrated_up_sigma_arcmin(again.uncertainty, year_later)
+    assert grown > recorded.up_sigma_arcmin
+    assert grown == pytest.approx(math.hypot(recorded.up_sigma_arcmin, 4.4 / math.sqrt(2.0)), rel=0.01)
+
+
+@pytest.mark.parametrize("recorded, message", [
+    ({"up_sigma_arcmin": -1}, "uncertainty up_sigma_arcmin must be a finite number >= 0 (got -1)"),
+    ({"focal_sigma_px": "0.1"}, "uncertainty focal_sigma_px must be a finite number >= 0 (got '0.1')"),
+    ({"utc": "2026-01-01T00:00:00"}, "uncertainty utc must be an ISO 8601 time with its UTC offset"
+                                     " (got '2026-01-01T00:00:00')"),
+    ({"up_sigma": 1.0}, "unknown uncertainty key 'up_sigma'; the keys are up_sigma_arcmin, focal_sigma_px,"
+                        " up_drift_arcmin_per_year, utc"),
+    ([1.0], "uncertainty must be an object (got [1.0])"),
+])
+def test_a_bad_recorded_uncertainty_is_refused(recorded, message, tmp_path):
+    import json
+
+    from halvane_tools.lens import LensError, read_lens
+
+    path = tmp_path / "lens.json"
+    path.write_text(json.dumps({"fisheye_fov_deg": 180, "uncertainty": recorded}))
+    with pytest.raises(LensError) as info:
+        read_lens(path)
+    assert str(info.value) == f"lens file {path}: {message}"
+
+
+def test_an_old_lens_file_and_a_bare_fit_keep_the_vertical_unknown(tmp_path):
+    import json
+
+    from halvane_tools.lens import LensUncertainty, read_lens
+
+    path = tmp_path / "lens.json"
+    path.write_text(json.dumps({"fisheye_fov_deg": 180, "up_cam": [0, 0, 1]}))
+    assert read_lens(path).uncertainty is None
+    assert uncertainty.calibrated_up_sigma_arcmin(None, scenarios.J2000) is None
+    assert uncertainty.calibrated_up_sigma_arcmin(LensUncertainty(up_sigma_arcmin=0.4), scenarios.J2000) == 0.4
