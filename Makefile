@@ -1,7 +1,7 @@
 # The README's commands. `make test` and `make demo` do all the set-up a
 # fresh machine needs: Debian packages (the compiler, Python headers and
-# fresh machine needs: Debian packages (the compiler, Python headers and
-# venv, Eigen 3, GoogleTest, clang for fuzzing, gpsd for the live-feed test) and a virtual
+# venv, Eigen 3, GoogleTest, clang for fuzzing, gpsd for the live-feed
+# test) and a virtual environment with the Python build and test tools.
 
 PYTHON ?= python3
 VENV := .venv
