@@ -209,7 +209,7 @@ def plot_track(records, path) -> int:
     axes.set_aspect(1.0 / max(math.cos(math.radians(float(np.median(lat)))), 1e-3), adjustable="datalim")
     bar = figure.colorbar(dots, ax=axes)
     bar.set_label(f"hours after {fixes[0][0]:%Y-%m-%d %H:%M:%S} UTC")
-    axes.set_title(f"{len(fixes)} fixes with their 2-sigma ellipses")
+    axes.set_title(f"{len(fixes)} fixes with their total 2-sigma ellipses")
     axes.grid(True, linewidth=0.3)
     figure.savefig(path)
     return len(fixes)

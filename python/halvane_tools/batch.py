@@ -45,6 +45,7 @@ from .lens import Lens, LensError, as_lens
 from .photo import PhotoOptions, prepare_photo
 from .readers import PHOTO_SUFFIXES, PhotoError, read_mask, read_photo
 from .report import fix_record
+from .uncertainty import photo_uncertainty
 # The time sources are part of this module's interface.
 from .times import (DATE_TIME_ORIGINAL, EXIF_IFD, OFFSET_TIME_ORIGINAL, SUBSEC_TIME_ORIGINAL,  # noqa: F401
                     BatchError, FrameError, TimeFromCsv, TimeFromExif, TimeFromName, as_utc, choose_time_source,
@@ -202,11 +203,13 @@ def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
         return _record(frame, str(e))
     except Exception as e:  # a bad file is a line, whatever broke on it
         return _record(frame, _one_line(e))
+    catalog = worker_catalog(settings.catalog_files)
     try:
-        fix = prepared.solve(frame.utc, worker_catalog(settings.catalog_files), tracker=tracker)
+        fix = prepared.solve(frame.utc, catalog, tracker=tracker)
     except halvane.HalvaneError as e:
         return _record(frame, f"no fix: {e}")
-    return {**_record(frame), **fix_record(fix, prepared, time.perf_counter() - start)}
+    total = photo_uncertainty(fix, prepared, frame.utc, catalog)
+    return {**_record(frame), **fix_record(fix, prepared, time.perf_counter() - start, total)}
 
 
 def solve_sequence(frames, settings: FrameSettings, tracking: Tracking | None = None):

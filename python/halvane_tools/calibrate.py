@@ -40,7 +40,7 @@ import halvane
 
 from . import CATALOG_FILE, annotate, default_catalog
 from .catalog_builder import read_catalog_records
-from .lens import Lens, LensError, LensUncertainty
+from .lens import MOUNT_DRIFT_ARCMIN_PER_YEAR, Lens, LensError, LensUncertainty
 from .photo import DEFAULT_MAX_CENTROIDS, PhotoError, prepare_photo
 from .times import utc_tuple
 
@@ -310,8 +310,6 @@ def fit_uncertainty(model: LensModel, p: np.ndarray, free, stars: np.ndarray, de
     coordinate), carried to up_cam through its own derivatives. The
     vertical's sigma is that of its worse horizontal axis, and the mount's
     drift from this time on is added by whoever uses the file."""
-    from .uncertainty import MOUNT_DRIFT_ARCMIN_PER_YEAR
-
     free = np.asarray(free)
 
     def residuals(q):

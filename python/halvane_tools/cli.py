@@ -23,7 +23,7 @@ from pathlib import Path
 
 import halvane
 
-from . import annotate, batch, default_catalog, scenarios
+from . import annotate, batch, default_catalog, scenarios, uncertainty
 from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
 from .calibrate import CalibrationError, calibrate_photo, write_residual_plot
 from .lens import LensError
@@ -60,7 +60,13 @@ def run_demo(args: argparse.Namespace) -> int:
     except halvane.HalvaneError as e:
         print(f"  no fix      {e}")
         return 1
-    for line in describe_fix(fix, time.perf_counter() - start, truth=(scenario.lat_deg, scenario.lon_deg)):
+    elapsed_s = time.perf_counter() - start
+    c = scenario.camera
+    assumed = halvane.Camera(c.focal_px, c.cx, c.cy, c.width, c.height, c.fisheye_fov_deg).default_sigma_arcmin
+    # The renderer tilts the vertical by a normal angle in a random direction: sigma / sqrt(2) per axis.
+    total = uncertainty.total_uncertainty(fix, sigma_arcmin=assumed, up_sigma_arcmin=noise.up_arcmin / 2**0.5,
+                                          up_source="the demo's noise", time_source="the demo's time is exact")
+    for line in describe_fix(fix, elapsed_s, truth=(scenario.lat_deg, scenario.lon_deg), total=total):
         print(line)
     return 0
 
@@ -84,14 +90,20 @@ def run_solve(args: argparse.Namespace) -> int:
     except (PhotoError, LensError, halvane.HalvaneError) as e:
         return fail(str(e))
     catalog = default_catalog()
-    fix, failure = None, None
+    fix, failure, total = None, None, None
     try:
         fix = prepared.solve(args.utc, catalog)
+        total = uncertainty.photo_uncertainty(fix, prepared, args.utc, catalog)
     except halvane.HalvaneError as e:
         failure = f"no fix: {e}"
     elapsed_s = time.perf_counter() - start
     if args.annotate:
-        message = failure or f"{format_position(fix.latitude_deg, fix.longitude_deg)}  {utc_text(args.utc)}"
+        if failure:
+            message = failure
+        else:
+            major, minor, _ = total.ellipse_2sigma_nm
+            message = (f"{format_position(fix.latitude_deg, fix.longitude_deg)}  2-sigma {major:.1f} x {minor:.1f} nm"
+                       f"  {utc_text(args.utc)}")
         try:
             annotate.overlay(prepared, fix, args.utc, catalog, message).save(args.annotate, format="PNG")
         except (OSError, ValueError) as e:
@@ -99,9 +111,9 @@ def run_solve(args: argparse.Namespace) -> int:
     if failure:
         return fail(failure)
     if args.json:
-        print(json.dumps(fix_record(fix, prepared, elapsed_s)))
+        print(json.dumps(fix_record(fix, prepared, elapsed_s, total)))
         return 0
-    _print_lines(describe_photo(Path(args.image).name, prepared, args.utc, fix, elapsed_s))
+    _print_lines(describe_photo(Path(args.image).name, prepared, args.utc, fix, elapsed_s, total))
     _print_lines(outputs(("overlay", args.annotate)))
     return 0
 
@@ -207,8 +219,8 @@ def run_watch(args: argparse.Namespace) -> int:
             time_from = batch.choose_time_source(name_pattern=args.time_from_name, times_csv=args.times,
                                                  from_exif=args.time_from_exif, clock_offset_s=args.clock_offset)
         settings = watch.WatchSettings(lens, tuple(args.up) if args.up else None, attitude,
-                                       PhotoOptions.from_args(args), time_from, args.exposure, args.up_sigma,
-                                       args.time_sigma, args.max_reference_age, args.max_distance)
+                                       PhotoOptions.from_args(args), time_from, args.exposure,
+                                       args.max_reference_age, args.max_distance)
         sinks = _watch_outputs(args)
         jsonl = watch.JsonLines(args.jsonl) if args.jsonl else None
         watcher = watch.Watcher(args.folder, settings, outputs=sinks, include_existing=args.existing,
@@ -429,7 +441,6 @@ def _add_watch_command(commands) -> None:
                           help="the local vertical in the camera frame; with --attitude, the level mounting's")
     vertical.add_argument("--attitude", metavar="CSV", help="attitude log: utc (or time) with pitch_deg, roll_deg"
                           " or up_x, up_y, up_z; interpolated at each frame's mid-exposure")
-    vertical.add_argument("--up-sigma", type=float, metavar="ARCMIN", help="the vertical's sigma per axis")
     when = watch.add_argument_group("time of each frame (default: the file's arrival)")
     sources = when.add_mutually_exclusive_group()
     sources.add_argument("--time-from-arrival", action="store_true",
@@ -441,7 +452,6 @@ def _add_watch_command(commands) -> None:
                       help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
     when.add_argument("--exposure", type=float, default=0.0, metavar="S",
                       help="exposure time: the fix is made at mid-exposure (default 0)")
-    when.add_argument("--time-sigma", type=float, metavar="S", help="the clock's sigma")
     add_photo_options(watch)
     track = watch.add_argument_group("tracking")
     track.add_argument("--max-reference-age", type=float, metavar="S", default=batch.DEFAULT_MAX_REFERENCE_AGE_S,
@@ -465,7 +475,7 @@ def _add_export_command(commands) -> None:
     export = commands.add_parser(
         "export", help="fixes and their ellipses as GeoJSON, GPX, KML or CSV",
         description="Writes the fixes of a results file (halvane batch --out, halvane watch --jsonl) with their"
-                    " 2-sigma ellipses (the total ellipse where recorded).")
+                    " 2-sigma ellipses.")
     export.add_argument("results", metavar="RESULTS.jsonl", help="one JSON record per line")
     export.add_argument("--to", required=True, choices=FORMATS, help="the format")
     export.add_argument("--out", metavar="FILE", help="write here (default: standard output)")

@@ -1,6 +1,6 @@
 """Fixes for maps: the records of ``halvane batch`` or ``halvane watch`` as
 GeoJSON, GPX, KML or CSV, each fix with its 2-sigma ellipse (the total one
-when the record has it).
+in records made with it).
 
 The ellipse is drawn as a ring of points around the fix, laid out in
 nautical miles on the local north/east plane and turned into degrees there:
@@ -25,9 +25,8 @@ class ExportError(ValueError):
 
 
 def ellipse_of(record: dict) -> tuple[float, float, float]:
-    """(semi_major_nm, semi_minor_nm, orientation_deg) at 2 sigma: the total
-    ellipse when present, else the stars'."""
-    major, minor, orientation = record.get("total_ellipse_2sigma_nm") or record["ellipse_2sigma_nm"]
+    """(semi_major_nm, semi_minor_nm, orientation_deg) at 2 sigma."""
+    major, minor, orientation = record["ellipse_2sigma_nm"]
     return float(major), float(minor), float(orientation)
 
 

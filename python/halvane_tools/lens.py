@@ -38,6 +38,12 @@ KEYS = ("focal_px", "cx", "cy", "fisheye_fov_deg", "k1", "k2", "k3", "k4")
 FILE_KEYS = KEYS + ("up_cam", "calibration", "uncertainty")
 
 
+# A fixed mount drifts: one camera's vertical moved 4.4 arcmin in a year,
+# taken as the rms of a tilt whose two horizontal components each grow by
+# 4.4 / sqrt(2) arcmin a year.
+MOUNT_DRIFT_ARCMIN_PER_YEAR = 4.4 / math.sqrt(2.0)
+
+
 class LensError(ValueError):
     """A lens that cannot be used; the text is one line for the user."""
 

@@ -58,10 +58,11 @@ class Position:
     @classmethod
     def from_record(cls, record: dict) -> "Position | None":
         """The position of a fix record (a batch or watch line); None for a
-        line without a fix. The total covariance is preferred to the stars'."""
+        line without a fix. Its covariance is the total one where the record
+        was made with it."""
         if "error" in record or "latitude_deg" not in record or not record.get("utc"):
             return None
-        covariance = record.get("total_covariance") or record["covariance"]
+        covariance = record["covariance"]
         utc = datetime.datetime.fromisoformat(record["utc"])
         return cls(utc, float(record["latitude_deg"]), float(record["longitude_deg"]),
                    len(record.get("matched_hr_ids", ())), tuple(tuple(row) for row in covariance),

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import math
 import time
 from pathlib import Path
 
@@ -59,9 +60,11 @@ GLARE_MIN_SATURATED_PX = 20
 @dataclasses.dataclass(frozen=True)
 class PhotoOptions:
     """The photo path's settings: what to leave out and how to detect
-    (mask, min_altitude_deg, line_px, max_centroids), and the solve's gates
-    (those of halvane.resolve_fix) with use_sun. mask: None, a path, or an
-    array of the photo's shape; non-zero means not sky."""
+    (mask, min_altitude_deg, line_px, max_centroids), the solve's gates
+    (those of halvane.resolve_fix) with use_sun, and how good the vertical
+    and the clock are (up_sigma_arcmin per horizontal axis, time_sigma_s; None
+    for the lens file's or the defaults of halvane_tools.uncertainty). mask:
+    None, a path, or an array of the photo's shape; non-zero means not sky."""
 
     mask: object = None
     min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG
@@ -71,6 +74,16 @@ class PhotoOptions:
     min_matched_stars: int | None = None
     max_residual_rms_arcmin: float | None = None
     use_sun: bool = False
+    up_sigma_arcmin: float | None = None
+    time_sigma_s: float | None = None
+
+    def __post_init__(self):
+        # Refused here, before a batch starts, not at its first fix.
+        for name in ("up_sigma_arcmin", "time_sigma_s"):
+            value = getattr(self, name)
+            if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
+                                      or not math.isfinite(value) or value < 0):
+                raise PhotoError(f"{name} must be a finite number >= 0 (got {value!r})")
 
     def updated(self, **changes) -> "PhotoOptions":
         """These options with the given fields replaced (TypeError for a name that is none)."""
@@ -86,7 +99,8 @@ class PhotoOptions:
         """The options that :func:`add_photo_options` put on a parsed command line."""
         return cls(mask=args.mask, min_altitude_deg=args.min_altitude, line_px=args.line_px,
                    max_centroids=args.max_centroids, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
-                   max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun)
+                   max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun,
+                   up_sigma_arcmin=args.up_sigma, time_sigma_s=args.time_sigma)
 
 
 SOLVE_FIELDS = frozenset(("sigma_arcmin", "min_matched_stars", "max_residual_rms_arcmin", "use_sun"))
@@ -269,6 +283,16 @@ def positive_int(text: str) -> int:
     return value
 
 
+def non_negative_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"not a finite number >= 0: {text.strip()!r}")
+    return value
+
+
 def add_photo_options(parser: argparse.ArgumentParser) -> None:
     """The lens, photo-path and solve options that solve and batch share;
     :func:`lens_from_args` and :meth:`PhotoOptions.from_args` read them back."""
@@ -296,6 +320,12 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
     gates.add_argument("--min-stars", type=positive_int, metavar="N", help="refuse a fix with fewer identified stars")
     gates.add_argument("--max-residual", type=float, metavar="ARCMIN", help="refuse a fix with a larger residual")
     gates.add_argument("--use-sun", action="store_true", help="also use the Sun's disc as a sight")
+    sigmas = parser.add_argument_group("uncertainty (what the total ellipse counts besides the stars)")
+    sigmas.add_argument("--up-sigma", type=non_negative_float, metavar="ARCMIN",
+                        help="standard deviation of the vertical's error along each horizontal axis (default: the"
+                        " lens file's record for its own up_cam, else a measured default; the fix says which)")
+    sigmas.add_argument("--time-sigma", type=non_negative_float, metavar="S",
+                        help="standard deviation of the photo's time, seconds (default: a measured default)")
 
 
 def lens_from_args(args: argparse.Namespace) -> Lens:
@@ -306,5 +336,8 @@ def lens_from_args(args: argparse.Namespace) -> Lens:
         raise LensError("give the lens: --fisheye-fov (ideal fisheye), --focal (pinhole), --focal and"
                         " --fisheye-fov with --k1..--k4 (calibrated fisheye), or --lens FILE")
     fields = dataclasses.asdict(read_lens(args.lens)) if args.lens else {}
+    if "focal_px" in given and fields.get("uncertainty"):
+        # The file's focal sigma is that of its own focal, not of the one given here.
+        fields["uncertainty"] = {**fields["uncertainty"], "focal_sigma_px": None}
     fields.update(given)
     return Lens(**fields)

@@ -37,34 +37,78 @@ def format_position(lat_deg: float, lon_deg: float) -> str:
     return f"{_dms(lat_deg, 'N', 'S', 2)} {_dms(lon_deg, 'E', 'W', 3)}"
 
 
-def fix_record(fix, prepared, elapsed_s: float) -> dict:
-    """The --json object of a fix."""
+def fix_record(fix, prepared, elapsed_s: float, total=None) -> dict:
+    """The --json object of a fix. With its total uncertainty (an
+    ``uncertainty.Uncertainty``), ellipse_2sigma_nm and covariance are the
+    total's, the module's own figures (star errors alone, at the assumed
+    sigma) are stars_ellipse_2sigma_nm and stars_covariance, and the terms of
+    the total are under uncertainty."""
     major, minor, orientation = fix.ellipse_2sigma_nm
-    return {
+    record = {
         "latitude_deg": fix.latitude_deg,
         "longitude_deg": fix.longitude_deg,
         "ellipse_2sigma_nm": [major, minor, orientation],
         "covariance": fix.covariance,
+    }
+    if total is not None:
+        record["ellipse_2sigma_nm"] = list(total.ellipse_2sigma_nm)
+        record["covariance"] = [list(row) for row in total.covariance]
+        record["stars_ellipse_2sigma_nm"] = [major, minor, orientation]
+        record["stars_covariance"] = fix.covariance
+    record.update({
         "matched_hr_ids": fix.matched_hr_ids,
         "match_margin": fix.match_margin,
         "residual_rms_arcmin": math.degrees(fix.residual_rms_rad) * 60.0,
         "used_sun": fix.used_sun,
         "n_detections": len(prepared.detections),
         "elapsed_s": elapsed_s,
-    }
+    })
+    if total is not None:
+        record["uncertainty"] = total.record()
+    return record
 
 
-def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None) -> list[str]:
-    """The lines of a fix (with its error when the truth is known)."""
-    major, minor, orientation = fix.ellipse_2sigma_nm
+# Where a sigma came from, as the lines of a fix say it.
+_VERTICAL_SOURCES = {"default": "the default; --up-sigma states it",
+                     "lens file": "the lens file's fit, and the mount's drift since the calibration",
+                     "given": "as stated"}
+_CLOCK_SOURCES = {"default": "the default; --time-sigma states it", "given": "as stated"}
+
+
+def describe_uncertainty(total) -> list[str]:
+    """The lines of a total uncertainty: the 2-sigma semi-major axis of each
+    of its terms, and how good the vertical and the clock were taken to be."""
+    terms = total.record()
+    sizes = ", ".join(f"{name} {terms[name]['ellipse_2sigma_nm'][0]:.2f}"
+                      for name in ("stars", "vertical", "clock", "lens"))
+    return [
+        f"  made of     {sizes} nm; stars {total.star_sigma_arcmin:.2f}' each from the residuals"
+        f" (assumed {total.assumed_sigma_arcmin:.2f}')",
+        f"  vertical    taken as good to {total.up_sigma_arcmin:.3g} arcmin per axis"
+        f" ({_VERTICAL_SOURCES.get(total.up_source, total.up_source)})",
+        f"  clock       taken as good to {total.time_sigma_s:.3g} s"
+        f" ({_CLOCK_SOURCES.get(total.time_source, total.time_source)})",
+    ]
+
+
+def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None, total=None) -> list[str]:
+    """The lines of a fix (with its error when the truth is known). With its
+    total uncertainty the ellipse is the total's, the stars' own beside it."""
+    major, minor, orientation = fix.ellipse_2sigma_nm if total is None else total.ellipse_2sigma_nm
     lines = [f"  fix         {format_position(fix.latitude_deg, fix.longitude_deg)}"
              f"   ({fix.latitude_deg:.5f}, {fix.longitude_deg:.5f})"]
     if truth is not None:
         error_nm = halvane.great_circle_nm(truth[0], truth[1], fix.latitude_deg, fix.longitude_deg)
         lines.append(f"  truth       {format_position(*truth)}   ({truth[0]:.5f}, {truth[1]:.5f})")
         lines.append(f"  error       {error_nm:.2f} nm ({error_nm * NM_TO_KM:.2f} km)")
+    ellipse = f"  2-sigma     {major:.2f} x {minor:.2f} nm ellipse, major axis {orientation % 180.0:05.1f}° true"
+    if total is not None:
+        stars_major, stars_minor, _ = fix.ellipse_2sigma_nm
+        ellipse += f" (star errors alone, as assumed: {stars_major:.2f} x {stars_minor:.2f} nm)"
+    lines.append(ellipse)
+    if total is not None:
+        lines += describe_uncertainty(total)
     lines += [
-        f"  2-sigma     {major:.2f} x {minor:.2f} nm ellipse, major axis {orientation % 180.0:05.1f}° true",
         f"  stars       {len(fix.matched_hr_ids)} identified (HR {', '.join(map(str, fix.matched_hr_ids))}),"
         f" vote margin {fix.match_margin}" + (", Sun used" if fix.used_sun else ""),
         f"  residual    {math.degrees(fix.residual_rms_rad) * 60.0:.2f}' rms after {fix.n_iterations} iterations",
@@ -73,14 +117,14 @@ def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None
     return lines
 
 
-def describe_photo(name: str, prepared, utc: datetime.datetime, fix, elapsed_s: float) -> list[str]:
+def describe_photo(name: str, prepared, utc: datetime.datetime, fix, elapsed_s: float, total=None) -> list[str]:
     """The lines of `halvane solve`: the photo, what was left out, the fix."""
     excluded = 100.0 * prepared.excluded.mean()
     return [
         f"halvane: {name}, {prepared.width} x {prepared.height} px, {utc_text(utc)}",
         f"  sky         {len(prepared.detections)} detections used; {excluded:.0f} % of the frame left out"
         f" (below {prepared.min_altitude_deg:g}° or outside the field, mask, glare)",
-        *describe_fix(fix, elapsed_s),
+        *describe_fix(fix, elapsed_s, total=total),
     ]
 
 
@@ -99,6 +143,11 @@ def describe_calibration(name: str, result, lat_deg: float, lon_deg: float, elap
     tilt = math.degrees(math.acos(max(-1.0, min(1.0, lens.up_cam[2]))))
     lines.append(f"  up_cam      ({lens.up_cam[0]:.6f}, {lens.up_cam[1]:.6f}, {lens.up_cam[2]:.6f}),"
                  f" {tilt:.3f}° from the optical axis")
+    recorded = lens.uncertainty
+    if recorded is not None and recorded.up_sigma_arcmin is not None:
+        lines.append(f"  uncertainty vertical {recorded.up_sigma_arcmin:.3f} arcmin per axis, focal"
+                     f" {recorded.focal_sigma_px:.3f} px (1 sigma); a fixed mount's vertical drifts"
+                     f" {recorded.up_drift_arcmin_per_year:.1f} arcmin per axis a year")
     lines.append(f"  time        {elapsed_s:.1f} s")
     return lines
 

@@ -54,6 +54,14 @@ import dataclasses
 import datetime
 import math
 
+import numpy as np
+
+import halvane
+
+from .calibrate import local_axes
+from .lens import MOUNT_DRIFT_ARCMIN_PER_YEAR
+from .times import utc_tuple
+
 # One nautical mile is one arcminute of great circle.
 NM_PER_RAD = 3437.746770784939
 RAD_PER_ARCMIN = math.pi / (180.0 * 60.0)
@@ -71,10 +79,6 @@ SUN_SIGMA_ARCMIN = 1.0
 DEFAULT_UP_SIGMA_ARCMIN = 2.0
 DEFAULT_TIME_SIGMA_S = 3.0
 
-# A fixed mount drifts: one camera's vertical moved 4.4 arcmin in a year,
-# taken as the rms of a tilt whose two horizontal components each grow by
-# 4.4 / sqrt(2) arcmin a year.
-MOUNT_DRIFT_ARCMIN_PER_YEAR = 4.4 / math.sqrt(2.0)
 SECONDS_PER_YEAR = 365.25 * 86400.0
 
 
@@ -245,12 +249,6 @@ def _radial_gain(theta: float, fisheye: bool, k: tuple[float, float, float, floa
 def sight_directions(fix, catalog, jd: float):
     """Unit vectors (east, north, up) at the fix of every sight that entered
     it, stars in order then the Sun, and their weights relative to a star."""
-    import numpy as np
-
-    import halvane
-
-    from .calibrate import local_axes
-
     east, north, up = local_axes(fix.latitude_deg, fix.longitude_deg, jd)
     axes = np.array([east, north, up])
     directions = []
@@ -267,8 +265,6 @@ def sight_directions(fix, catalog, jd: float):
 
 def _frame(axis, vertical):
     """Rows: axis, the part of vertical across it, and their cross product."""
-    import numpy as np
-
     w = vertical - (vertical @ axis) * axis
     if np.linalg.norm(w) < 1e-12:
         # Looking along the vertical: the turn about it does not matter.
@@ -278,8 +274,6 @@ def _frame(axis, vertical):
 
 
 def _about_vertical(angle: float):
-    import numpy as np
-
     c, s = math.cos(angle), math.sin(angle)
     return np.array([[c, -s, 0.0], [s, c, 0.0], [0.0, 0.0, 1.0]])
 
@@ -292,9 +286,7 @@ def camera_from_local(local, up_cam, camera=None, detections=None):
     fixes the rest. The first guess puts the boresight at the azimuth of the
     mean sight. With the camera and the photo's detections ((x, y, ...)
     rows), the turn is then the one that lays the sights on detections:
-    every half degree, then every hundredth of a degree about the best."""
-    import numpy as np
-
+    in steps that move a sight by about 10 px, then by 0.5 px about the best."""
     up_c = np.asarray(up_cam, dtype=np.float64)
     up_c = up_c / np.linalg.norm(up_c)
     altitude = math.asin(max(-1.0, min(1.0, up_c[2])))
@@ -307,14 +299,26 @@ def camera_from_local(local, up_cam, camera=None, detections=None):
         return guess
     found = np.asarray([d[:2] for d in detections], dtype=np.float64)
 
-    def cost(angle: float) -> float:
-        pixels = np.asarray(camera.vec_to_pixel(local @ (guess @ _about_vertical(angle)).T), dtype=np.float64)
-        gaps = np.sqrt(((pixels[:, None, :] - found[None, :, :]) ** 2).sum(axis=2)).min(axis=1)
+    def best_of(angles: np.ndarray) -> float:
+        turns = np.array([guess @ _about_vertical(a) for a in angles])
+        cams = np.einsum("aij,nj->ani", turns, local).reshape(-1, 3)
+        pixels = np.asarray(camera.vec_to_pixel(cams), dtype=np.float64).reshape(len(angles), len(local), 2)
+        gaps = np.sqrt(((pixels[:, :, None, :] - found[None, None, :, :]) ** 2).sum(axis=3)).min(axis=2)
         # A sight farther than 20 px from every detection (or outside the field) counts as 20 px.
-        return float(np.minimum(np.nan_to_num(gaps, nan=np.inf), 20.0).sum())
+        cost = np.minimum(np.nan_to_num(gaps, nan=np.inf), 20.0).sum(axis=1)
+        return float(angles[int(np.argmin(cost))])
 
-    best = min(np.radians(np.arange(-180.0, 180.0, 0.5)), key=cost)
-    best = min(best + np.radians(np.arange(-0.5, 0.51, 0.01)), key=cost)
+    # Steps that move a sight by at most about 10 px; the mean sight lies
+    # within the field of the boresight, so the turn is within the field's
+    # reach of the guess, unless the camera looks near the zenith, where the
+    # mean sight's azimuth says nothing.
+    step = min(math.radians(2.0), 10.0 / camera.effective_focal_px)
+    width, height = 2.0 * camera.cx, 2.0 * camera.cy
+    corners = np.asarray(camera.pixel_to_vec([0.0, width, 0.0, width], [0.0, 0.0, height, height]))
+    reach = float(np.max(np.arccos(np.clip(np.nan_to_num(corners[:, 2], nan=-1.0), -1.0, 1.0))))
+    window = math.pi if math.pi / 2 - altitude < reach else min(math.pi, reach + math.radians(10.0))
+    best = best_of(np.arange(-window, window, step))
+    best = best_of(best + np.arange(-20, 21) * step / 20)
     return guess @ _about_vertical(float(best))
 
 
@@ -330,8 +334,6 @@ def lens_term(fix, catalog, jd: float, up_cam, camera, focal_sigma_px: float, *,
     stars against the Sun); detections: the photo's (x, y, flux) detections,
     which place the camera's turn about the vertical (see
     :func:`camera_from_local`; without them a pinhole's term is rougher)."""
-    import numpy as np
-
     if not (math.isfinite(focal_sigma_px) and focal_sigma_px >= 0):
         raise ValueError(f"focal_sigma_px must be a finite number >= 0 (got {focal_sigma_px!r})")
     if focal_sigma_px == 0:
@@ -363,43 +365,43 @@ def lens_term(fix, catalog, jd: float, up_cam, camera, focal_sigma_px: float, *,
     return tuple(tuple(float(v) for v in row) for row in np.outer(shift, shift))
 
 
-def photo_uncertainty(fix, prepared, utc, catalog, *, sigma_arcmin: float | None = None,
-                      up_sigma_arcmin: float | None = None, time_sigma_s: float | None = None) -> Uncertainty:
-    """The total uncertainty of a fix from a prepared photo (its lens, its
-    vertical and its detections) at utc (a timezone-aware datetime), solved
-    with the catalogue `catalog` and the star sigma sigma_arcmin (None: the
-    default of half a pixel).
+def photo_uncertainty(fix, prepared, utc, catalog, *, sigma_arcmin: float | None = None) -> Uncertainty:
+    """The total uncertainty of a fix solved from a prepared photo (its lens,
+    vertical, detections and options) at utc (a timezone-aware datetime or a
+    UTC tuple) with the catalogue `catalog`; sigma_arcmin: the star sigma of
+    the solve when it was not the options' (None and the options' None: half
+    a pixel, the module's default).
 
-    The vertical's sigma: up_sigma_arcmin when given; else, when the vertical
-    is the lens file's own, what the file records for it grown by the drift
-    since the calibration; else DEFAULT_UP_SIGMA_ARCMIN. The clock's:
-    time_sigma_s, else DEFAULT_TIME_SIGMA_S. A recorded focal sigma adds the
-    lens term."""
-    import halvane
-
-    lens = prepared.lens
+    The vertical's sigma: the options' up_sigma_arcmin when given; else, when
+    the vertical is the lens file's own, what the file records for it grown
+    by the drift since the calibration; else DEFAULT_UP_SIGMA_ARCMIN. The
+    clock's: the options' time_sigma_s, else DEFAULT_TIME_SIGMA_S. A recorded
+    focal sigma adds the lens term."""
+    if not isinstance(utc, datetime.datetime):
+        year, month, day, hour, minute, second = utc_tuple(utc)
+        utc = datetime.datetime(int(year), int(month), int(day), int(hour), int(minute),
+                                tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=float(second))
+    options, lens = prepared.options, prepared.lens
     camera = lens.camera(prepared.width, prepared.height)
+    if sigma_arcmin is None:
+        sigma_arcmin = options.sigma_arcmin
     sigma = camera.default_sigma_arcmin if sigma_arcmin is None else sigma_arcmin
     recorded = lens.uncertainty
-    up_source = "given"
-    if up_sigma_arcmin is None:
+    up_sigma, up_source = options.up_sigma_arcmin, "given"
+    if up_sigma is None:
         from_lens = lens.up_cam is not None and tuple(prepared.up_cam) == tuple(lens.up_cam)
-        up_sigma_arcmin = calibrated_up_sigma_arcmin(recorded, utc) if from_lens else None
-        up_source = "lens file"
-        if up_sigma_arcmin is None:
-            up_sigma_arcmin, up_source = DEFAULT_UP_SIGMA_ARCMIN, "default"
-    time_source = "given"
-    if time_sigma_s is None:
-        time_sigma_s, time_source = DEFAULT_TIME_SIGMA_S, "default"
+        up_sigma, up_source = (calibrated_up_sigma_arcmin(recorded, utc) if from_lens else None), "lens file"
+        if up_sigma is None:
+            up_sigma, up_source = DEFAULT_UP_SIGMA_ARCMIN, "default"
+    time_sigma, time_source = options.time_sigma_s, "given"
+    if time_sigma is None:
+        time_sigma, time_source = DEFAULT_TIME_SIGMA_S, "default"
     term = None
     if recorded is not None and recorded.focal_sigma_px:
-        when = utc.astimezone(datetime.timezone.utc)
-        jd = halvane.julian_date(when.year, when.month, when.day, when.hour, when.minute,
-                                 when.second + when.microsecond / 1e6)
-        term = lens_term(fix, catalog, jd, prepared.up_cam, camera, recorded.focal_sigma_px, sigma_arcmin=sigma,
-                         fisheye=lens.fisheye_fov_deg is not None, k=(lens.k1, lens.k2, lens.k3, lens.k4),
-                         detections=prepared.detections)
-    return total_uncertainty(fix, sigma_arcmin=sigma, up_sigma_arcmin=up_sigma_arcmin, time_sigma_s=time_sigma_s,
+        term = lens_term(fix, catalog, halvane.julian_date(*utc_tuple(utc)), prepared.up_cam, camera,
+                         recorded.focal_sigma_px, sigma_arcmin=sigma, fisheye=lens.fisheye_fov_deg is not None,
+                         k=(lens.k1, lens.k2, lens.k3, lens.k4), detections=prepared.detections)
+    return total_uncertainty(fix, sigma_arcmin=sigma, up_sigma_arcmin=up_sigma, time_sigma_s=time_sigma,
                              lens_term=term, up_source=up_source, time_source=time_source)
 
 

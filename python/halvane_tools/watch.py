@@ -284,10 +284,8 @@ class WatchSettings:
     time_from: a callable giving a path's time (``halvane_tools.times``
     sources, or :class:`TimeFromArrival`); exposure_s: the exposure, so that
     the fix is made at mid-exposure (a time source stating the shutter's
-    opening is moved forward by half of it, the arrival back by half);
-    up_sigma_arcmin and time_sigma_s: the vertical's and the clock's
-    standard deviations for the total ellipse (None: the defaults of
-    :func:`halvane_tools.uncertainty.photo_uncertainty`)."""
+    opening is moved forward by half of it, the arrival back by half). The
+    photo options' up_sigma_arcmin and time_sigma_s size the total ellipse."""
 
     lens: Lens | dict | str
     up_cam: tuple[float, float, float] | None = None
@@ -295,8 +293,6 @@ class WatchSettings:
     photo: PhotoOptions = PhotoOptions()
     time_from: object = dataclasses.field(default_factory=TimeFromArrival)
     exposure_s: float = 0.0
-    up_sigma_arcmin: float | None = None
-    time_sigma_s: float | None = None
     max_reference_age_s: float = DEFAULT_MAX_REFERENCE_AGE_S
     max_disambiguation_distance_nm: float = DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM
 
@@ -352,8 +348,8 @@ class Watcher:
         return self.settings.up_cam  # None: the lens file's
 
     def solve(self, landed: Landed) -> dict:
-        """The record of a landed photo: file, utc, seen (when it was first
-        seen) and the fix's fields with its total ellipse, or error."""
+        """The record of a landed photo: file, utc and the fix's fields
+        (its ellipse and covariance the total ones), or error."""
         start = time.perf_counter()
         record = {"file": str(landed.path), "utc": None}
         try:
@@ -369,17 +365,13 @@ class Watcher:
             fix = prepared.solve(utc, self.catalog, tracker=self.tracker)
         except halvane.HalvaneError as e:
             return {**record, "error": f"no fix: {e}"}
-        record.update(fix_record(fix, prepared, time.perf_counter() - start))
+        try:
+            total = photo_uncertainty(fix, prepared, utc, self.catalog)
+        except (ValueError, ArithmeticError, np.linalg.LinAlgError):
+            total = None  # the stars' ellipse still goes out
+        record.update(fix_record(fix, prepared, time.perf_counter() - start, total))
         if self.settings.attitude is not None:
             record["up_cam"] = list(prepared.up_cam)
-        try:
-            total = photo_uncertainty(fix, prepared, utc, self.catalog, sigma_arcmin=self.settings.photo.sigma_arcmin,
-                                      up_sigma_arcmin=self.settings.up_sigma_arcmin,
-                                      time_sigma_s=self.settings.time_sigma_s)
-        except (ValueError, ArithmeticError, np.linalg.LinAlgError):
-            return record  # the stars' ellipse still goes out
-        record["total_covariance"] = [list(row) for row in total.covariance]
-        record["total_ellipse_2sigma_nm"] = list(total.ellipse_2sigma_nm)
         return record
 
     def send(self, record: dict) -> None:
@@ -459,7 +451,7 @@ class Health:
             return f"{stamp}  {name}  refused: {record['error']}  ({age}; {self.refused} refused)"
         self.solved += 1
         self.last_fix_s = now_s
-        major, minor, orientation = record.get("total_ellipse_2sigma_nm") or record["ellipse_2sigma_nm"]
+        major, minor, orientation = record["ellipse_2sigma_nm"]
         return (f"{stamp}  {name}  {format_position(record['latitude_deg'], record['longitude_deg'])}"
                 f"  {len(record['matched_hr_ids'])} stars  2-sigma {major:.2f} x {minor:.2f} nm"
                 f" {orientation % 180.0:05.1f}°  {record['elapsed_s'] * 1000.0:.0f} ms")

@@ -12,7 +12,7 @@ from halvane_tools import cli, export
 
 RECORDS = [
     {"file": "night/a.png", "utc": "2026-01-15T21:00:00+00:00", "latitude_deg": 60.0, "longitude_deg": -179.99,
-     "ellipse_2sigma_nm": [1.0, 0.5, 10.0], "total_ellipse_2sigma_nm": [4.0, 2.0, 90.0],
+     "stars_ellipse_2sigma_nm": [1.0, 0.5, 10.0], "ellipse_2sigma_nm": [4.0, 2.0, 90.0],
      "matched_hr_ids": [1, 2, 3], "residual_rms_arcmin": 0.4},
     {"file": "night/b.png", "utc": "2026-01-15T21:10:00+00:00", "error": "no fix: insufficient stars"},
     {"file": "night/c & d.png", "utc": "2026-01-15T21:20:00+00:00", "latitude_deg": -10.5, "longitude_deg": 20.25,

@@ -94,10 +94,10 @@ def test_an_independent_parser_reads_every_sentence():
         assert (gst.std_dev_latitude, gst.std_dev_longitude) == pytest.approx((3704.0, 1852.0))
 
 
-def test_a_record_without_a_fix_has_no_position_and_the_total_covariance_wins():
+def test_a_record_without_a_fix_has_no_position():
     assert nmea.Position.from_record({"file": "a.png", "utc": "2026-01-15T21:00:00+00:00", "error": "no fix"}) is None
     record = {"file": "a.png", "utc": "2026-01-15T21:00:00+00:00", "latitude_deg": 1.0, "longitude_deg": 2.0,
-              "covariance": [[1e-8, 0], [0, 1e-8]], "total_covariance": [[4e-8, 0], [0, 1e-8]],
+              "covariance": [[4e-8, 0], [0, 1e-8]], "stars_covariance": [[1e-8, 0], [0, 1e-8]],
               "matched_hr_ids": [1, 2, 3], "residual_rms_arcmin": 0.4}
     p = nmea.Position.from_record(record)
     assert p.covariance == ((4e-8, 0), (0, 1e-8)) and p.stars == 3

@@ -2,15 +2,25 @@
 terms against what the engine really does when the vertical, the clock or
 the focal is off, and coverage on a small seeded set."""
 
+import datetime
+import json
 import math
 import random
+import shutil
 import types
 
+import numpy as np
 import pytest
 
 import halvane
-from halvane_tools import scenarios, uncertainty
+import halvane_tools
+from halvane_tools import batch, cli, scenarios, uncertainty
+from halvane_tools.calibrate import calibrate_photo
+from halvane_tools.lens import LensError, LensUncertainty, read_lens
+from halvane_tools.photo import PhotoOptions, lens_from_args
+from halvane_tools.readers import PhotoError
 from halvane_tools.uncertainty import NM_PER_RAD, RAD_PER_ARCMIN
+
 
 # Hour angle turned by one second of clock, in arcminutes.
 ARCMIN_PER_CLOCK_S = 15.0 * 1.00273781191135448 / 60.0
@@ -108,6 +118,8 @@ def test_terms_add_and_are_reported():
 
 @pytest.mark.parametrize("azimuths, sigma", [((0.0, 60.0, 200.0), 1.0), ((15.0, 40.0, 95.0, 170.0, 300.0), 2.5),
                                              ((80.0, 100.0, 110.0), 0.7)])
+
+
 def test_the_ellipse_reduction_is_the_modules(azimuths, sigma):
     fix = star_fix(azimuths, sigma, 0.0)
     ours = uncertainty.ellipse_2sigma_nm(fix.covariance)
@@ -127,6 +139,8 @@ def test_ellipse_distance_is_one_on_the_ellipse_and_grows_with_the_offset():
 
 @pytest.mark.parametrize("fit, age_years, expected", [(0.3, 0.0, 0.3), (0.0, 1.0, 4.4 / math.sqrt(2.0)),
                                                       (0.5, -0.5, math.hypot(0.5, 2.2 / math.sqrt(2.0)))])
+
+
 def test_a_fixed_mounts_vertical_drifts_with_the_age_of_its_calibration(fit, age_years, expected):
     age_s = age_years * uncertainty.SECONDS_PER_YEAR
     assert uncertainty.drifted_up_sigma_arcmin(fit, age_s) == pytest.approx(expected)
@@ -134,6 +148,8 @@ def test_a_fixed_mounts_vertical_drifts_with_the_age_of_its_calibration(fit, age
 
 @pytest.mark.parametrize("keyword, value", [("up_sigma_arcmin", -1.0), ("time_sigma_s", math.nan),
                                             ("sigma_arcmin", 0.0), ("up_sigma_arcmin", math.inf)])
+
+
 def test_bad_sigmas_are_refused(keyword, value):
     arguments = dict(sigma_arcmin=1.0, up_sigma_arcmin=1.0, time_sigma_s=0.0)
     arguments[keyword] = value
@@ -175,8 +191,6 @@ def test_the_engine_moves_the_fix_as_the_terms_say(camera, bundled_catalog):
     tilted, _ = solved(case, scene, bundled_catalog, up=scenarios.tilted_up(scene.up_cam, 3.0, -4.0))
     assert math.hypot(*offset_nm(base, tilted)) == pytest.approx(5.0, rel=0.02)
 
-    import datetime
-
     late, _ = solved(case, scene, bundled_catalog, when=case.when + datetime.timedelta(seconds=8))
     north, east = offset_nm(base, late)
     assert abs(north) < 0.01
@@ -212,8 +226,6 @@ def test_the_total_ellipse_holds_the_truth_as_often_as_it_should(bundled_catalog
     noise = scenarios.Noise(pixel_arcmin=0.5, up_arcmin=0.0, background=20.0)
     held = {"module": 0, "total": 0}
     count = 0
-    import datetime
-
     for camera in CAMERAS:
         for case in scenarios.seeded_scenarios(24, camera, seed=77, noise=noise):
             scene = scenarios.render(case, bundled_catalog)
@@ -236,12 +248,10 @@ def test_the_total_ellipse_holds_the_truth_as_often_as_it_should(bundled_catalog
 
 # The lens file's recorded uncertainty.
 
+
 def test_a_calibration_records_how_well_it_knows_the_vertical_and_the_focal(bundled_catalog, tmp_path):
     pytest.importorskip("scipy")
     pytest.importorskip("erfa")
-    from halvane_tools.calibrate import calibrate_photo
-    from halvane_tools.lens import read_lens
-
     case = scenarios.calibration_cases(1, "pinhole", bundled_catalog, seed=31)[0]
     s = case.scenario
     found = calibrate_photo(case.sky.pixels, s.utc, s.lat_deg, s.lon_deg, catalog=bundled_catalog, **case.rough)
@@ -268,11 +278,9 @@ def test_a_calibration_records_how_well_it_knows_the_vertical_and_the_focal(bund
                         " up_drift_arcmin_per_year, utc"),
     ([1.0], "uncertainty must be an object (got [1.0])"),
 ])
+
+
 def test_a_bad_recorded_uncertainty_is_refused(recorded, message, tmp_path):
-    import json
-
-    from halvane_tools.lens import LensError, read_lens
-
     path = tmp_path / "lens.json"
     path.write_text(json.dumps({"fisheye_fov_deg": 180, "uncertainty": recorded}))
     with pytest.raises(LensError) as info:
@@ -281,12 +289,129 @@ def test_a_bad_recorded_uncertainty_is_refused(recorded, message, tmp_path):
 
 
 def test_an_old_lens_file_and_a_bare_fit_keep_the_vertical_unknown(tmp_path):
-    import json
-
-    from halvane_tools.lens import LensUncertainty, read_lens
-
     path = tmp_path / "lens.json"
     path.write_text(json.dumps({"fisheye_fov_deg": 180, "up_cam": [0, 0, 1]}))
     assert read_lens(path).uncertainty is None
     assert uncertainty.calibrated_up_sigma_arcmin(None, scenarios.J2000) is None
     assert uncertainty.calibrated_up_sigma_arcmin(LensUncertainty(up_sigma_arcmin=0.4), scenarios.J2000) == 0.4
+
+
+# The total in what the commands print and write.
+
+
+@pytest.fixture(scope="module")
+def fisheye_sky(tmp_path_factory):
+    """A seeded 180-degree fisheye sky saved as .npy, with its scenario and scene."""
+    case = scenarios.seeded_scenarios(1, scenarios.FISHEYE, seed=12, noise=scenarios.Noise(0.5, 0.0, 20.0))[0]
+    scene = scenarios.render(case, halvane_tools.default_catalog())
+    path = tmp_path_factory.mktemp("uncertainty") / "sky.npy"
+    np.save(path, scene.pixels)
+    return case, scene, path
+
+
+def solve_command(case, path, *extra):
+    return cli.main(["solve", str(path), "--utc", case.when.isoformat(), *map(str, extra)])
+
+
+def test_the_json_record_holds_the_total_its_terms_and_the_stars_own_figures(fisheye_sky, capsys):
+    case, scene, path = fisheye_sky
+    assert solve_command(case, path, "--fisheye-fov", "180", "--up", *scene.up_cam, "--up-sigma", "1.5",
+                         "--time-sigma", "2", "--json") == 0
+    record = json.loads(capsys.readouterr().out)
+    terms = record["uncertainty"]
+    assert terms["vertical"]["up_sigma_arcmin"] == 1.5 and terms["vertical"]["source"] == "given"
+    assert terms["clock"]["time_sigma_s"] == 2.0 and terms["clock"]["source"] == "given"
+    for i in range(2):
+        for j in range(2):
+            parts = sum(terms[name]["covariance"][i][j] for name in ("stars", "vertical", "clock", "lens"))
+            assert record["covariance"][i][j] == pytest.approx(parts, rel=1e-12)
+    assert record["ellipse_2sigma_nm"] == pytest.approx(list(uncertainty.ellipse_2sigma_nm(record["covariance"])))
+    # A vertical good to 1.5 arcmin alone makes a 3 nm circle; the stars' own ellipse is the module's.
+    assert record["ellipse_2sigma_nm"][1] > 3.0
+    assert record["stars_ellipse_2sigma_nm"] == pytest.approx(
+        list(uncertainty.ellipse_2sigma_nm(record["stars_covariance"])), abs=1e-9)
+    assert record["stars_ellipse_2sigma_nm"] != record["ellipse_2sigma_nm"]
+
+
+def test_the_text_says_how_good_the_vertical_and_the_clock_were_taken(fisheye_sky, tmp_path, capsys):
+    case, scene, path = fisheye_sky
+    assert solve_command(case, path, "--fisheye-fov", "180", "--up", *scene.up_cam) == 0
+    out = capsys.readouterr().out
+    assert "\n  vertical    taken as good to 2 arcmin per axis (the default; --up-sigma states it)\n" in out
+    assert "\n  clock       taken as good to 3 s (the default; --time-sigma states it)\n" in out
+    assert "(star errors alone, as assumed: " in out
+
+    # A fixed camera's lens file, calibrated a year before the photo: its vertical has drifted.
+    lens = tmp_path / "lens.json"
+    calibrated = case.when.replace(year=case.when.year - 1)
+    lens.write_text(json.dumps({"fisheye_fov_deg": 180, "up_cam": list(scene.up_cam),
+                                "uncertainty": {"up_sigma_arcmin": 0.2, "up_drift_arcmin_per_year": 3.0,
+                                                "utc": calibrated.isoformat()}}))
+    assert solve_command(case, path, "--lens", lens, "--time-sigma", "0.5") == 0
+    out = capsys.readouterr().out
+    sigma = math.hypot(0.2, 3.0 * (case.when - calibrated).total_seconds() / uncertainty.SECONDS_PER_YEAR)
+    assert (f"\n  vertical    taken as good to {sigma:.3g} arcmin per axis (the lens file's fit, and the mount's"
+            " drift since the calibration)\n") in out
+    assert "\n  clock       taken as good to 0.5 s (as stated)\n" in out
+    # The same lens with a vertical of the caller's own: the file's record is not the caller's vertical's.
+    assert solve_command(case, path, "--lens", lens, "--up", *scenarios.tilted_up(scene.up_cam, 1.0, 0.0)) == 0
+    assert "per axis (the default; --up-sigma states it)" in capsys.readouterr().out
+
+
+def test_a_focal_given_on_the_command_line_drops_the_files_focal_sigma(tmp_path):
+    lens = tmp_path / "lens.json"
+    lens.write_text(json.dumps({"focal_px": 900.0, "uncertainty": {"up_sigma_arcmin": 0.3, "focal_sigma_px": 0.2}}))
+    parse = cli.build_parser().parse_args
+    kept = lens_from_args(parse(["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--lens", str(lens)]))
+    assert kept.uncertainty == LensUncertainty(up_sigma_arcmin=0.3, focal_sigma_px=0.2)
+    given = lens_from_args(parse(["solve", "sky.png", "--utc", "2026-01-01T00:00:00", "--lens", str(lens),
+                                  "--focal", "905"]))
+    assert given.focal_px == 905.0 and given.uncertainty == LensUncertainty(up_sigma_arcmin=0.3)
+
+
+@pytest.mark.parametrize("option, value", [("--up-sigma", "-1"), ("--time-sigma", "nan"), ("--up-sigma", "x")])
+def test_a_bad_sigma_on_the_command_line_is_refused_in_one_line(fisheye_sky, option, value, capsys):
+    case, scene, path = fisheye_sky
+    with pytest.raises(SystemExit) as stopped:
+        solve_command(case, path, "--fisheye-fov", "180", "--up", *scene.up_cam, option, value)
+    err = capsys.readouterr().err
+    assert stopped.value.code == 2 and f"argument {option}: not a finite number >= 0: {value!r}" in err
+
+
+@pytest.mark.parametrize("field, value", [("up_sigma_arcmin", -0.5), ("time_sigma_s", math.inf),
+                                          ("time_sigma_s", "2")])
+def test_options_refuse_a_bad_sigma_before_anything_is_solved(field, value):
+    with pytest.raises(PhotoError) as info:
+        PhotoOptions(**{field: value})
+    assert str(info.value) == f"{field} must be a finite number >= 0 (got {value!r})"
+
+
+def test_batch_records_carry_the_total(fisheye_sky, tmp_path):
+    case, scene, path = fisheye_sky
+    name = tmp_path / f"cam_{case.when:%Y%m%d_%H%M%S}.npy"
+    shutil.copy(path, name)
+    options = PhotoOptions(up_sigma_arcmin=1.0, time_sigma_s=0.5)
+    with batch.solve_batch([name], scene.up_cam, {"fisheye_fov_deg": 180}, jobs=1, options=options,
+                           time_from=batch.TimeFromName("cam_%Y%m%d_%H%M%S")) as results:
+        (record,) = list(results)
+    assert record["uncertainty"]["vertical"]["up_sigma_arcmin"] == 1.0
+    assert record["uncertainty"]["clock"]["time_sigma_s"] == 0.5
+    assert np.shape(record["stars_covariance"]) == (2, 2)
+    assert uncertainty.ellipse_distance(record["covariance"], record["latitude_deg"], record["longitude_deg"],
+                                        case.lat_deg, case.lon_deg) < 3.0
+
+
+def test_the_overlay_caption_gives_the_total_ellipse(fisheye_sky, tmp_path, monkeypatch, capsys):
+    case, scene, path = fisheye_sky
+    captions = []
+    drawn = cli.annotate.overlay
+
+    def overlay(prepared, fix, utc, catalog, message):
+        captions.append(message)
+        return drawn(prepared, fix, utc, catalog, message)
+
+    monkeypatch.setattr(cli.annotate, "overlay", overlay)
+    assert solve_command(case, path, "--fisheye-fov", "180", "--up", *scene.up_cam, "--json",
+                         "--annotate", tmp_path / "overlay.png") == 0
+    major, minor, _ = json.loads(capsys.readouterr().out)["ellipse_2sigma_nm"]
+    assert f"  2-sigma {major:.1f} x {minor:.1f} nm  " in captions[0]

@@ -20,6 +20,7 @@ from PIL import Image
 import halvane
 import halvane_tools
 from halvane_tools import nmea, scenarios, times, watch
+from halvane_tools.photo import PhotoOptions
 
 UTC = datetime.timezone.utc
 LAT, LON = -33.9, 151.2
@@ -52,7 +53,7 @@ def frames(tmp_path_factory):
 
 def settings(**changes):
     base = watch.WatchSettings({"fisheye_fov_deg": 180.0}, (0.0, 0.0, 1.0), time_from=times.TimeFromName(PATTERN),
-                               up_sigma_arcmin=2.0, time_sigma_s=1.0)
+                               photo=PhotoOptions(up_sigma_arcmin=2.0, time_sigma_s=1.0))
     return watch.WatchSettings(**{**base.__dict__, **changes})
 
 
@@ -192,7 +193,7 @@ def test_frames_landing_while_it_runs_go_out_in_order_and_a_bad_one_does_not_sto
     for record in fixes:
         assert halvane.great_circle_nm(LAT, LON, record["latitude_deg"], record["longitude_deg"]) < 5
         # The total ellipse holds the vertical's 2 arcmin at least: 4 nm at 2 sigma.
-        assert record["total_ellipse_2sigma_nm"][1] >= 4.0 - 1e-9
+        assert record["ellipse_2sigma_nm"][1] >= 4.0 - 1e-9 and record["uncertainty"]["vertical"]["up_sigma_arcmin"] == 2
     lines = []
     while len(lines) < 9:
         chunk = client.recv(65536)
