@@ -213,7 +213,10 @@ class FolderWatch:
         """The photos found whole (or refused) since the last poll, in the
         order they were first seen."""
         now = time.monotonic()
-        for name in self._names():
+        names = self._names()
+        # Forget what has left the folder, so that a long watch does not grow; a name used again is new.
+        self._done.intersection_update(names)
+        for name in names:
             if name in self._done:
                 continue
             path = self.folder / name
