@@ -188,14 +188,14 @@ def _watch_outputs(args: argparse.Namespace) -> list:
 
     made = []
     try:
-        for spec in args.nmea_tcp or ():
-            made.append(nmea.NmeaOutput(nmea.NmeaTcpServer(*nmea.parse_endpoint(spec, default_host="0.0.0.0")),
+        for given in args.nmea_tcp or ():
+            made.append(nmea.NmeaOutput(nmea.NmeaTcpServer(*nmea.parse_endpoint(given, default_host="0.0.0.0")),
                                         args.talker))
-        for spec in args.nmea_udp or ():
-            made.append(nmea.NmeaOutput(nmea.NmeaUdpSender(*nmea.parse_endpoint(spec, default_host=None)),
+        for given in args.nmea_udp or ():
+            made.append(nmea.NmeaOutput(nmea.NmeaUdpSender(*nmea.parse_endpoint(given, default_host=None)),
                                         args.talker))
-        for spec in args.serial or ():
-            made.append(nmea.NmeaOutput(nmea.NmeaSerial(spec), args.talker))
+        for given in args.serial or ():
+            made.append(nmea.NmeaOutput(nmea.NmeaSerial(given), args.talker))
         for url in args.mavlink or ():
             made.append(nmea.MavlinkOutput(url))
     except nmea.OutputError:

@@ -289,14 +289,14 @@ class NmeaSerial:
     """Sentences on a serial port (pyserial), 'DEVICE' or 'DEVICE:BAUD'
     (default 4800, the NMEA 0183 rate)."""
 
-    def __init__(self, spec: str):
+    def __init__(self, port_text: str):
         try:
             import serial
         except ImportError:
             raise OutputError("--serial needs pyserial: pip install 'halvane[watch]'") from None
-        device, sep, baud = spec.rpartition(":")
+        device, sep, baud = port_text.rpartition(":")
         if not sep or not baud.isdigit():
-            device, baud = spec, "4800"
+            device, baud = port_text, "4800"
         try:
             self._port = serial.serial_for_url(device, baudrate=int(baud), write_timeout=1.0)
         except (serial.SerialException, ValueError) as e:
