@@ -1,14 +1,14 @@
 # The README's commands. `make test` and `make demo` do all the set-up a
 # fresh machine needs: Debian packages (the compiler, Python headers and
-# venv, Eigen 3, GoogleTest, clang for fuzzing) and a virtual
-# environment with the Python build and test tools.
+# venv, Eigen 3, GoogleTest, clang for fuzzing, gpsd for the live-feed
+# test) and a virtual environment with the Python build and test tools.
 
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
-APT_PACKAGES := g++ python3-dev python3-venv libeigen3-dev libgtest-dev clang-19 libclang-rt-19-dev
+APT_PACKAGES := g++ python3-dev python3-venv libeigen3-dev libgtest-dev clang-19 libclang-rt-19-dev gpsd gpsd-clients
 FUZZ_SECONDS ?= 60
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -1,0 +1,303 @@
+"""halvane watch: the attitude log, photos landing whole or in pieces, the
+loop with its outputs, Ctrl-C, and a real NMEA consumer (gpsd) where it is
+installed."""
+import datetime
+import json
+import math
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import halvane
+import halvane_tools
+from halvane_tools import nmea, scenarios, times, watch
+from halvane_tools.photo import PhotoOptions
+
+UTC = datetime.timezone.utc
+LAT, LON = -33.9, 151.2
+START = datetime.datetime(2026, 3, 20, 11, 0, tzinfo=UTC)
+FISHEYE = scenarios.CameraModel("fisheye", 512, 512, None, 180.0, 5.5)
+PATTERN = "sky_%Y%m%d_%H%M%S"
+PYTHON_PATH = os.pathsep.join(p for p in sys.path if p)
+
+
+def at(minutes):
+    return START + datetime.timedelta(minutes=minutes)
+
+
+@pytest.fixture(scope="module")
+def frames(tmp_path_factory):
+    """Three clear frames ten minutes apart (PNG bytes by name) and a frame of noise."""
+    catalog = halvane_tools.default_catalog()
+    folder = tmp_path_factory.mktemp("frames")
+    made = {}
+    for k in range(3):
+        scene = scenarios.render(scenarios.Scenario(FISHEYE, LAT, LON, at(10 * k), 70 + k), catalog)
+        path = folder / f"{at(10 * k):sky_%Y%m%d_%H%M%S}.png"
+        Image.fromarray(scene.pixels).save(path)
+        made[path.name] = path.read_bytes()
+    noise = np.random.default_rng(3).normal(3000, 20, (512, 512)).astype(np.uint16)
+    Image.fromarray(noise).save(folder / "noise.png")
+    made[f"{at(35):sky_%Y%m%d_%H%M%S}.png"] = (folder / "noise.png").read_bytes()
+    return made
+
+
+def settings(**changes):
+    base = watch.WatchSettings({"fisheye_fov_deg": 180.0}, (0.0, 0.0, 1.0), time_from=times.TimeFromName(PATTERN),
+                               photo=PhotoOptions(up_sigma_arcmin=2.0, time_sigma_s=1.0))
+    return watch.WatchSettings(**{**base.__dict__, **changes})
+
+
+def land(folder, name, data):
+    """A file written the way capture programs do: under a temporary name, then renamed."""
+    temporary = folder / f".{name}.part"
+    temporary.write_bytes(data)
+    os.replace(temporary, folder / name)
+
+
+def wait_for(condition, deadline_s=30.0):
+    end = time.monotonic() + deadline_s
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.02)
+    return condition()
+
+
+# --- The attitude log -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("pitch, roll, expected", [
+    (0.0, 0.0, (0.0, 0.0, 1.0)),
+    (2.0, 0.0, (0.0, math.sin(math.radians(2.0)), math.cos(math.radians(2.0)))),
+    (0.0, 3.0, (-math.sin(math.radians(3.0)), 0.0, math.cos(math.radians(3.0)))),
+])
+def test_pitch_and_roll_turn_the_vertical(pitch, roll, expected):
+    assert tuple(watch.up_from_pitch_roll((0.0, 0.0, 1.0), pitch, roll)) == pytest.approx(expected, abs=1e-12)
+
+
+def test_attitude_log_interpolates_at_mid_exposure_and_refuses_outside(tmp_path):
+    log = tmp_path / "imu.csv"
+    # Rows out of order, Unix seconds in the time column.
+    t0 = START.timestamp()
+    log.write_text(f"time,pitch_deg,roll_deg\n{t0 + 20},0,4\n{t0},0,0\n{t0 + 10},0,2\n")
+    attitude = watch.AttitudeLog(log)
+    up = attitude.up_at(START + datetime.timedelta(seconds=15))
+    assert up == pytest.approx((-math.sin(math.radians(3.0)), 0.0, math.cos(math.radians(3.0))), abs=1e-9)
+    assert attitude.up_at(START) == pytest.approx((0.0, 0.0, 1.0))
+    with pytest.raises(times.FrameError) as info:
+        attitude.up_at(START + datetime.timedelta(seconds=20.5))
+    assert str(info.value) == ("the attitude log covers 2026-03-20T11:00:00+00:00 to 2026-03-20T11:00:20+00:00;"
+                               " the frame's mid-exposure 2026-03-20T11:00:20.500000+00:00 is outside it")
+    # An up-vector log, ISO times: halfway between two verticals along the great circle.
+    vectors = tmp_path / "up.csv"
+    vectors.write_text("utc,up_x,up_y,up_z\n2026-03-20T11:00:00,0,0,1\n2026-03-20T11:01:00Z,0,1,1\n")
+    up = watch.AttitudeLog(vectors).up_at(START + datetime.timedelta(seconds=30))
+    angle = math.radians(22.5)
+    assert up == pytest.approx((0.0, math.sin(angle), math.cos(angle)), abs=1e-12)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("when,pitch_deg,roll_deg\n1,0,0\n", "the attitude log needs a header"),
+    ("utc,pitch_deg\n2026-03-20T11:00:00,0\n", "the attitude log needs a header"),
+    ("utc,up_x,up_y,up_z\n2026-03-20T11:00:00,0,0,0\n", "line 2: not a time and an attitude"),
+    ("utc,pitch_deg,roll_deg\nyesterday,0,0\n", "line 2: not a time and an attitude"),
+    ("utc,pitch_deg,roll_deg\n", "the attitude log needs a header"),
+])
+def test_bad_attitude_logs_are_refused(tmp_path, text, message):
+    (tmp_path / "log.csv").write_text(text)
+    with pytest.raises(watch.WatchError) as info:
+        watch.AttitudeLog(tmp_path / "log.csv")
+    assert message in str(info.value)
+
+
+# --- Photos landing ------------------------------------------------------------------------------
+
+
+def test_a_photo_is_taken_once_whole_and_a_bad_one_refused_after_standing_still(tmp_path, frames):
+    name, data = next(iter(frames.items()))
+    (tmp_path / "old.png").write_bytes(data)
+    folder = watch.FolderWatch(tmp_path, give_up_s=1.0)
+    assert folder.poll() == []  # what was there before is not new
+    # A slow writer: half the file, several polls, then the rest.
+    with (tmp_path / name).open("wb") as stream:
+        stream.write(data[: len(data) // 2])
+        stream.flush()
+        for _ in range(3):
+            assert folder.poll() == [] and folder.waiting == 1
+            time.sleep(0.05)
+        stream.write(data[len(data) // 2:])
+    (tmp_path / "notes.txt").write_text("not a photo")
+    (tmp_path / ".hidden.png").write_bytes(data)
+    (tmp_path / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 100)
+    assert folder.poll() == []  # grown since the last poll: read once it stands still
+    landed = folder.poll()
+    assert [(item.path.name, item.error) for item in landed] == [(name, None)]
+    assert landed[0].image.shape == (512, 512) and folder.waiting == 1
+    time.sleep(1.05)
+    refused = folder.poll()
+    assert [item.path.name for item in refused] == ["broken.png"] and "cannot read the image" in refused[0].error
+    assert folder.poll() == [] and folder.waiting == 0
+    # With the photos already there: in name order, the unreadable one still given its time.
+    assert [item.path.name for item in watch.FolderWatch(tmp_path, include_existing=True).poll()] == ["old.png", name]
+
+
+def test_mid_exposure_from_each_kind_of_time(tmp_path):
+    path = tmp_path / f"{START:sky_%Y%m%d_%H%M%S}.png"
+    path.write_bytes(b"x")
+    os.utime(path, (START.timestamp() + 60, START.timestamp() + 60))
+    assert watch.mid_exposure(path, times.TimeFromName(PATTERN), 30.0) == START + datetime.timedelta(seconds=15)
+    assert watch.mid_exposure(path, watch.TimeFromArrival(), 30.0) == START + datetime.timedelta(seconds=45)
+
+
+# --- The loop --------------------------------------------------------------------------------------
+
+
+def test_frames_landing_while_it_runs_go_out_in_order_and_a_bad_one_does_not_stop_it(tmp_path, frames):
+    folder = tmp_path / "incoming"
+    folder.mkdir()
+    records = []
+    server = nmea.NmeaOutput(nmea.NmeaTcpServer("127.0.0.1", 0))
+    watcher = watch.Watcher(folder, settings(), outputs=[server], on_record=records.append, give_up_s=0.5,
+                            poll_s=0.02)
+    client = socket.create_connection(server.sink.address, timeout=0.5)
+    runner = threading.Thread(target=watcher.run)
+    runner.start()
+    try:
+        assert wait_for(lambda: server.sink.client_count == 1)
+        names = list(frames)
+        land(folder, names[0], frames[names[0]])
+        land(folder, names[3], frames[names[3]])  # noise: no fix
+        cut = f"{at(50):sky_%Y%m%d_%H%M%S}.png"
+        (folder / cut).write_bytes(frames[names[0]][:5000])  # never completed
+        for name in names[1:3]:
+            assert wait_for(lambda: len(records) >= 2)
+            land(folder, name, frames[name])
+        assert wait_for(lambda: len(records) == 5)
+    finally:
+        watcher.stop()
+        runner.join(30)
+        watcher.close()
+    by_name = {os.path.basename(r["file"]): r for r in records}
+    assert by_name[names[3]]["error"].startswith("no fix: ")
+    assert "cannot read the image" in by_name[cut]["error"]
+    fixes = [r for r in records if "error" not in r]
+    assert [os.path.basename(r["file"]) for r in fixes] == names[:3]
+    for record in fixes:
+        assert halvane.great_circle_nm(LAT, LON, record["latitude_deg"], record["longitude_deg"]) < 5
+        # The total ellipse holds the vertical's 2 arcmin at least: 4 nm at 2 sigma.
+        assert record["ellipse_2sigma_nm"][1] >= 4.0 - 1e-9 and record["uncertainty"]["vertical"]["up_sigma_arcmin"] == 2
+    lines = []
+    while len(lines) < 9:
+        chunk = client.recv(65536)
+        if not chunk:
+            break
+        lines += chunk.decode("ascii").splitlines()
+    client.close()
+    assert [line[3:6] for line in lines] == ["GGA", "RMC", "GST"] * 3
+    ggas = [line.split(",") for line in lines if line[3:6] == "GGA"]
+    for fields, record in zip(ggas, fixes):
+        lat = int(fields[2][:2]) + float(fields[2][2:]) / 60.0
+        assert -lat == pytest.approx(record["latitude_deg"], abs=1e-6) and fields[3] == "S"
+
+
+def test_attitude_frame_outside_the_log_is_refused_with_a_clear_line(tmp_path, frames):
+    name = next(iter(frames))
+    log = tmp_path / "imu.csv"
+    log.write_text("utc,pitch_deg,roll_deg\n2026-03-20T10:00:00,0,0\n2026-03-20T10:30:00,0,0\n")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    watcher = watch.Watcher(folder, settings(up_cam=None, attitude=watch.AttitudeLog(log)))
+    land(folder, name, frames[name])
+    record = watcher.solve(watcher.folder.poll()[0])
+    assert record["error"] == ("the attitude log covers 2026-03-20T10:00:00+00:00 to 2026-03-20T10:30:00+00:00;"
+                               " the frame's mid-exposure 2026-03-20T11:00:00+00:00 is outside it")
+    assert watch.Health().line(record).startswith(f"11:00:00  {name}  refused: the attitude log covers")
+
+
+def _command(folder, *extra):
+    return [sys.executable, "-m", "halvane_tools", "watch", str(folder), "--up", "0", "0", "1",
+            "--fisheye-fov", "180", "--time-from-name", PATTERN, *map(str, extra)]
+
+
+def test_ctrl_c_stops_it_cleanly_with_every_line_written(tmp_path, frames):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    jsonl = tmp_path / "fixes.jsonl"
+    receiver = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    receiver.bind(("127.0.0.1", 0))
+    receiver.settimeout(30)
+    process = subprocess.Popen(_command(folder, "--jsonl", jsonl, "--nmea-udp", f"127.0.0.1:{receiver.getsockname()[1]}"),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env={**os.environ, "PYTHONPATH": PYTHON_PATH})
+    try:
+        assert wait_for(lambda: process.poll() is not None or jsonl.exists())
+        name = next(iter(frames))
+        land(folder, name, frames[name])
+        datagram = receiver.recv(2048).decode("ascii")
+        assert datagram.startswith("$GPGGA,110000.00,33")
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=30)
+    finally:
+        receiver.close()
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    assert process.returncode == 0, err
+    assert out.splitlines()[-1] == "halvane watch: stopped; 1 fixes, 0 refused"
+    assert "Traceback" not in err
+    [record] = [json.loads(line) for line in jsonl.read_text().splitlines()]
+    assert record["file"].endswith(name) and "latitude_deg" in record
+
+
+# --- A real consumer ---------------------------------------------------------------------------------
+
+
+def test_gpsd_reads_the_tcp_feed(tmp_path, frames):
+    gpsd, gpspipe = shutil.which("gpsd") or "/usr/sbin/gpsd", shutil.which("gpspipe")
+    if not (os.path.exists(gpsd) and gpspipe):
+        pytest.skip("gpsd and gpspipe are not installed (Debian packages gpsd, gpsd-clients; `make setup`)")
+    server = nmea.NmeaTcpServer("127.0.0.1", 0)
+    output = nmea.NmeaOutput(server)
+    with socket.socket() as probe:  # a free port for gpsd's own clients
+        probe.bind(("127.0.0.1", 0))
+        gpsd_port = probe.getsockname()[1]
+    daemon = subprocess.Popen([gpsd, "-N", "-n", "-b", "-G", "-S", str(gpsd_port), "-P", str(tmp_path / "gpsd.pid"),
+                               f"tcp://127.0.0.1:{server.address[1]}"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    pipe = None
+    try:
+        assert wait_for(lambda: server.client_count == 1, 10), "gpsd did not connect to the feed"
+        pipe = subprocess.Popen([gpspipe, "-w", "-x", "8", f"127.0.0.1:{gpsd_port}"], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True)
+        time.sleep(0.5)
+        sent = [nmea.Position(at(k / 60.0), -33.91234567 + k * 1e-3, 151.20987654 - k * 1e-3, 9,
+                              ((4e-8, 1e-8), (1e-8, 2e-8)), 0.4) for k in range(6)]
+        for position in sent:
+            output.send(position)
+            time.sleep(0.5)
+        out, _ = pipe.communicate(timeout=20)
+    finally:
+        if pipe is not None and pipe.poll() is None:
+            pipe.kill()
+        daemon.terminate()
+        daemon.wait(10)
+        output.close()
+    reports = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+    tpv = [r for r in reports if r.get("class") == "TPV" and "lat" in r]
+    gst = [r for r in reports if r.get("class") == "GST"]
+    assert tpv, f"no TPV with a position in {out[:500]!r}"
+    for report in tpv:
+        match = [p for p in sent if abs(p.latitude_deg - report["lat"]) < 1e-6]
+        assert match and report["lon"] == pytest.approx(match[0].longitude_deg, abs=1e-6)
+        assert report["mode"] >= 2
+    assert gst, "gpsd reported no GST"
+    north_m, east_m = sent[0].sigmas_m()[3:]
+    assert gst[-1]["lat"] == pytest.approx(north_m, abs=0.1) and gst[-1]["lon"] == pytest.approx(east_m, abs=0.1)
