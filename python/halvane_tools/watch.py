@@ -38,7 +38,6 @@ import numpy as np
 
 import halvane
 
-from . import default_catalog
 from .batch import DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM, DEFAULT_MAX_REFERENCE_AGE_S
 from .lens import Lens, as_lens
 from .nmea import Position
@@ -322,7 +321,7 @@ class Watcher:
             raise WatchError("give the vertical: --up X Y Z, a lens file with up_cam, or --attitude LOG")
         self.folder = FolderWatch(folder, include_existing=include_existing, give_up_s=give_up_s)
         self.outputs, self.on_record = list(outputs), on_record
-        self.catalog = catalog if catalog is not None else default_catalog()
+        self.catalog = catalog  # None: the bundled one each photo's field chooses
         self.poll_s = poll_s
         self.tracker = halvane.FixTracker(max_reference_age_s=settings.max_reference_age_s,
                                           max_disambiguation_distance_nm=settings.max_disambiguation_distance_nm)
@@ -365,14 +364,15 @@ class Watcher:
         except (FrameError, PhotoError, ValueError, halvane.HalvaneError) as e:
             return {**record, "error": str(e).splitlines()[0] if str(e) else type(e).__name__}
         try:
-            fix = prepared.solve(utc, self.catalog, tracker=self.tracker)
+            catalog = self.catalog or prepared.bundled_catalog()
+            fix = prepared.solve(utc, catalog, tracker=self.tracker)
         except halvane.HalvaneError as e:
             return {**record, "error": f"no fix: {e}"}
         try:
-            total = photo_uncertainty(fix, prepared, utc, self.catalog)
+            total = photo_uncertainty(fix, prepared, utc, catalog)
         except (ValueError, ArithmeticError, np.linalg.LinAlgError):
             total = None  # the stars' ellipse still goes out
-        record.update(fix_record(fix, prepared, time.perf_counter() - start, total))
+        record.update(fix_record(fix, prepared, time.perf_counter() - start, utc=utc, catalog=catalog, total=total))
         if self.settings.attitude is not None:
             record["up_cam"] = list(prepared.up_cam)
         return record
