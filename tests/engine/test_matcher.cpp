@@ -101,21 +101,6 @@ protected:
     const Mat3 attitude = rotation_about({0.2, 0.7, -0.4}, 0.9);
 };
 
-TEST_F(MatcherTest, IdentifiesAScatteredField) {
-    // 60 stars within 20 degrees, the camera sees the first 10 of them plus
-    // noise well inside the tolerance.
-    std::vector<Vec3> sky = scatter(normalized({0.3, 0.5, 0.8}), 20 * kDegToRad, 60, 3);
-    const Catalog c = make_catalog(sky, 40 * kDegToRad);
-    const std::vector<Vec3> seen(sky.begin(), sky.begin() + 10);
-    const auto result = match_stars(detections(attitude, seen, 0.3 * kArcmin), c, 5, t);
-    ASSERT_TRUE(result.has_value()) << result.error().message();
-    ASSERT_EQ(result->correspondences.size(), 10u);
-    for (std::size_t q = 0; q < 10; ++q) {
-        EXPECT_EQ(result->correspondences[q].detection, q);
-        EXPECT_EQ(result->correspondences[q].catalog_index, q);
-    }
-}
-
 // One catalogue, its grid built once and shared, solved from four threads
 // at once: every result equals the serial one, which equals the one from a
 // grid built for the call.

@@ -89,6 +89,11 @@ TEST(VerifySidereal, RefusesBadSequencesInOrder) {
          "bad image: frames too closely spaced for temporal verification at this tolerance: smallest "
          "inter-frame rotation |theta| = 7.292e-5 rad is only 0.73x the inlier tolerance 1.000e-4 rad "
          "(need >= 1.5x)"},
+        // Above one tolerance but under the required 1.5 is still too close.
+        {3, {kJd - 1.0 / 86400.0, kJd, kJd + 1.0 / 86400.0}, 6e-5,
+         "bad image: frames too closely spaced for temporal verification at this tolerance: smallest "
+         "inter-frame rotation |theta| = 7.292e-5 rad is only 1.22x the inlier tolerance 6.000e-5 rad "
+         "(need >= 1.5x)"},
         // Wide enough apart for a finer tolerance; but nothing moved, and a
         // detection that stays put gives no axis.
         {3, {kJd - 1.0 / 86400.0, kJd, kJd + 1.0 / 86400.0}, 2e-5, "insufficient stars: needed 8, got 0"},

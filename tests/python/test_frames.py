@@ -75,6 +75,11 @@ def test_a_string_is_not_a_sequence_of_frames_or_times(name, text):
 
 def test_options_reach_the_engine(sequences):
     case, frames, times = sequences[0, 3]
+    # The matched filter's width defaults to one pixel.
+    c = case.camera
+    args = (frames, times, None, c.cx, c.cy, (0.0, 0.0, 1.0), CATALOG)
+    fixes = [halvane.resolve_from_frames(*args, fisheye_fov_deg=180.0, **width) for width in ({}, {"psf_sigma_px": 1.0}, {"psf_sigma_px": 1.5})]
+    assert fixes[0].latitude_deg == fixes[1].latitude_deg != fixes[2].latitude_deg
     with pytest.raises(halvane.HalvaneError, match="^thin lock: residual rms above the configured maximum"):
         solve(frames, times, case, max_residual_rms_arcmin=1e-6)
     with pytest.raises(halvane.HalvaneError, match="^thin lock: fewer matched stars than the configured minimum"):
