@@ -34,7 +34,8 @@ from .photo import (PhotoError, PhotoOptions, add_photo_options, altitude_argume
 from .readers import recorded_time
 from .report import (Summary, counted, describe_calibration, describe_fix, describe_photo, failure_hint, fix_record,
                      outputs, parse_utc)
-from .times import DEFAULT_TIME_IS, TIME_IS, TimeError, exposure_time
+from .times import DEFAULT_TIME_IS, TIME_IS, TimeError, clock_offset_argument, exposure_time
+from .cli_watch import add_export_command, add_watch_command
 
 
 def run_demo(args: argparse.Namespace) -> int:
@@ -217,101 +218,6 @@ def run_batch(args: argparse.Namespace) -> int:
     return 1 if summary.failed and not summary.solved else 0
 
 
-def _watch_outputs(args: argparse.Namespace) -> list:
-    from . import nmea
-
-    made = []
-    try:
-        for given in args.nmea_tcp or ():
-            made.append(nmea.NmeaOutput(nmea.NmeaTcpServer(*nmea.parse_endpoint(given, default_host="0.0.0.0")),
-                                        args.talker))
-        for given in args.nmea_udp or ():
-            made.append(nmea.NmeaOutput(nmea.NmeaUdpSender(*nmea.parse_endpoint(given, default_host=None)),
-                                        args.talker))
-        for given in args.serial or ():
-            made.append(nmea.NmeaOutput(nmea.NmeaSerial(given), args.talker))
-        for url in args.mavlink or ():
-            made.append(nmea.MavlinkOutput(url))
-    except nmea.OutputError:
-        for output in made:
-            output.close()
-        raise
-    return made
-
-
-def run_watch(args: argparse.Namespace) -> int:
-    from . import watch
-
-    sinks, jsonl = [], None
-    try:
-        lens = lens_from_args(args)
-        level_up = args.up or lens.up_cam or (0.0, 0.0, 1.0)
-        attitude = watch.AttitudeLog(args.attitude, level_up) if args.attitude else None
-        if not (args.time_from_name or args.times or args.time_from_exif):
-            time_from = watch.TimeFromArrival()
-        else:
-            time_from = batch.choose_time_source(name_pattern=args.time_from_name, times_csv=args.times,
-                                                 from_exif=args.time_from_exif, clock_offset_s=args.clock_offset)
-        settings = watch.WatchSettings(lens, tuple(args.up) if args.up else None, attitude,
-                                       PhotoOptions.from_args(args), time_from, args.exposure,
-                                       args.max_reference_age, args.max_distance)
-        sinks = _watch_outputs(args)
-        jsonl = watch.JsonLines(args.jsonl) if args.jsonl else None
-        watcher = watch.Watcher(args.folder, settings, outputs=sinks, include_existing=args.existing,
-                                give_up_s=args.give_up)
-    except (ValueError, halvane.HalvaneError) as e:  # WatchError, OutputError, LensError, BatchError
-        for sink in sinks:
-            sink.close()
-        if jsonl is not None:
-            jsonl.close()
-        print(f"halvane: {e}", file=sys.stderr)
-        return 1
-    health = watch.Health()
-
-    def on_record(record):
-        if jsonl is not None:
-            jsonl.write(record)
-        print(health.line(record), flush=True)
-
-    watcher.on_record = on_record
-    print(f"halvane watch: {args.folder}" + ("" if args.existing else ", new photos only"), flush=True)
-    _print_lines([f"  output      {sink}" for sink in sinks] + outputs(("jsonl", args.jsonl)))
-    def interrupt(signum, frame):
-        # The first Ctrl-C lets the frame in hand reach every output; a second one cuts it short.
-        if watcher.stopping:
-            raise KeyboardInterrupt
-        watcher.stop()
-
-    previous = signal.signal(signal.SIGINT, interrupt)
-    try:
-        watcher.run()
-    except KeyboardInterrupt:
-        pass
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        watcher.close()
-        if jsonl is not None:
-            jsonl.close()
-    print(f"halvane watch: stopped; {health.solved} fixes, {health.refused} refused", flush=True)
-    return 0
-
-
-def run_export(args: argparse.Namespace) -> int:
-    from . import export
-
-    try:
-        text = export.export(batch.read_records(args.results), args.to)
-    except (OSError, ValueError) as e:
-        print(f"halvane: {e}", file=sys.stderr)
-        return 1
-    if args.out:
-        Path(args.out).write_text(text, encoding="utf-8")
-        print(f"halvane export: {len(export.fixes(batch.read_records(args.results)))} fixes to {args.out}")
-    else:
-        sys.stdout.write(text)
-    return 0
-
-
 class _Parser(argparse.ArgumentParser):
     """Refuses bad options in one line, without the usage block."""
 
@@ -334,13 +240,6 @@ def _numbers_as_values(argv: list[str]) -> list[str]:
             return marked + [arg, *rest]
         marked.append(f" {arg}" if _NEGATIVE_NUMBER.match(arg) else arg)
     return marked
-
-
-def _clock_offset_argument(text: str) -> float:
-    try:
-        return batch.parse_clock_offset(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def _utc_argument(text: str) -> datetime.datetime:
@@ -451,7 +350,7 @@ def build_parser() -> argparse.ArgumentParser:
     when.add_argument("--time-from-exif", action="store_true",
                       help="EXIF DateTimeOriginal, less --clock-offset (default: the photo's OffsetTimeOriginal, or 0)")
     when.add_argument("--times", metavar="CSV", help="rows of file (path or name) and UTC (ISO 8601)")
-    batch_command.add_argument("--clock-offset", type=_clock_offset_argument, metavar="OFFSET",
+    batch_command.add_argument("--clock-offset", type=clock_offset_argument, metavar="OFFSET",
                        help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
     add_photo_options(batch_command)
     batch_command.add_argument("--catalog", nargs=2, metavar=("STARS", "PAIRS"),
@@ -475,68 +374,9 @@ def build_parser() -> argparse.ArgumentParser:
                        help="farthest a tie's pick may lie from the reference, nm (default %(default)g)")
     batch_command.add_argument("--plot", metavar="TRACK.png", help="draw the fixes of --out (latitude against longitude)")
     batch_command.set_defaults(run=run_batch)
-    _add_watch_command(commands)
-    _add_export_command(commands)
+    add_watch_command(commands)
+    add_export_command(commands)
     return parser
-
-
-def _add_watch_command(commands) -> None:
-    from .nmea import DEFAULT_TCP_PORT, TALKER
-    from .watch import DEFAULT_GIVE_UP_S
-
-    watch = commands.add_parser(
-        "watch", help="solve each photo that lands in a folder; send the fixes as NMEA, MAVLink, JSON lines",
-        description="Solves every photo written into FOLDER, in the order they land and once each is whole,"
-                    " through one FixTracker; sends each fix to the outputs and prints a line per frame."
-                    " Ctrl-C stops it.")
-    watch.add_argument("folder", metavar="FOLDER", help="the folder the camera writes into")
-    watch.add_argument("--existing", action="store_true", help="also solve the photos already there")
-    watch.add_argument("--give-up", type=float, default=DEFAULT_GIVE_UP_S, metavar="S",
-                       help="refuse a file that does not read after standing still this long (default %(default)g)")
-    vertical = watch.add_argument_group("vertical (give --up, a lens file with up_cam, or --attitude)")
-    vertical.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
-                          help="the local vertical in the camera frame; with --attitude, the level mounting's")
-    vertical.add_argument("--attitude", metavar="CSV", help="attitude log: utc (or time) with pitch_deg, roll_deg"
-                          " or up_x, up_y, up_z; interpolated at each frame's mid-exposure")
-    when = watch.add_argument_group("time of each frame (default: the file's arrival)")
-    sources = when.add_mutually_exclusive_group()
-    sources.add_argument("--time-from-arrival", action="store_true",
-                         help="the file's modification time, the end of the exposure")
-    sources.add_argument("--time-from-name", metavar="PATTERN", help="strptime pattern of the file name")
-    sources.add_argument("--time-from-exif", action="store_true", help="EXIF DateTimeOriginal, less --clock-offset")
-    sources.add_argument("--times", metavar="CSV", help="rows of file and UTC")
-    when.add_argument("--clock-offset", type=_clock_offset_argument, metavar="OFFSET",
-                      help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
-    when.add_argument("--exposure", type=float, default=0.0, metavar="S",
-                      help="exposure time: the fix is made at mid-exposure (default 0)")
-    add_photo_options(watch)
-    track = watch.add_argument_group("tracking")
-    track.add_argument("--max-reference-age", type=float, metavar="S", default=batch.DEFAULT_MAX_REFERENCE_AGE_S,
-                       help="oldest fix that breaks a tie, seconds (default %(default)g)")
-    track.add_argument("--max-distance", type=float, metavar="NM", default=batch.DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM,
-                       help="farthest a tie's pick may lie from that fix, nm (default %(default)g)")
-    out = watch.add_argument_group("outputs (any combination; each may be given more than once)")
-    out.add_argument("--nmea-tcp", action="append", metavar="[HOST:]PORT",
-                     help=f"serve NMEA 0183 over TCP (customary port {DEFAULT_TCP_PORT}; all interfaces unless HOST)")
-    out.add_argument("--nmea-udp", action="append", metavar="HOST:PORT", help="send NMEA 0183 datagrams")
-    out.add_argument("--serial", action="append", metavar="DEVICE[:BAUD]", help="NMEA 0183 on a serial port (4800)")
-    out.add_argument("--mavlink", action="append", metavar="URL", help="MAVLink GPS_INPUT on a pymavlink connection")
-    out.add_argument("--jsonl", metavar="FILE", help="append each frame's record as a JSON line")
-    out.add_argument("--talker", default=TALKER, metavar="ID", help="NMEA talker ID (default %(default)s)")
-    watch.set_defaults(run=run_watch)
-
-
-def _add_export_command(commands) -> None:
-    from .export import FORMATS
-
-    export = commands.add_parser(
-        "export", help="fixes and their ellipses as GeoJSON, GPX, KML or CSV",
-        description="Writes the fixes of a results file (halvane batch --out, halvane watch --jsonl) with their"
-                    " 2-sigma ellipses.")
-    export.add_argument("results", metavar="RESULTS.jsonl", help="one JSON record per line")
-    export.add_argument("--to", required=True, choices=FORMATS, help="the format")
-    export.add_argument("--out", metavar="FILE", help="write here (default: standard output)")
-    export.set_defaults(run=run_export)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -4,6 +4,7 @@ a CSV of file and UTC (:class:`TimeFromCsv`), chosen by
 :func:`choose_time_source`."""
 from __future__ import annotations
 
+import argparse
 import csv
 import datetime
 import math
@@ -225,3 +226,11 @@ def choose_time_source(*, name_pattern: str | None = None, times_csv=None, from_
     if clock_offset_s is not None and not from_exif:
         raise BatchError("--clock-offset goes with --time-from-exif")
     return source
+
+
+def clock_offset_argument(text: str) -> float:
+    """--clock-offset: seconds, or +HH:MM, as an argparse type."""
+    try:
+        return parse_clock_offset(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
