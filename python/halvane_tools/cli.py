@@ -23,10 +23,10 @@ import halvane
 from . import annotate, batch, default_catalog, scenarios
 from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
 from .calibrate import CalibrationError, calibrate_photo, write_residual_plot
-from .lens import LensError
-from .photo import PhotoError, PhotoOptions, add_photo_options, lens_from_args, positive_int, prepare_photo
-from .report import (Summary, describe_calibration, describe_fix, describe_photo, fix_record, format_position,
-                     outputs, parse_utc, utc_text)
+from .photo import PhotoOptions, add_photo_options, lens_from_args, positive_int, prepare_photo
+from .files import check_output
+from .report import (Summary, UtcRangeError, describe_calibration, describe_fix, describe_photo, failure_text,
+                     fix_record, format_position, outputs, parse_utc, utc_text)
 
 
 def run_demo(args: argparse.Namespace) -> int:
@@ -67,6 +67,17 @@ def _print_lines(lines) -> None:
         print(line)
 
 
+def _check_outputs(*paths) -> None:
+    """Refuse, before any work, an output that would hang (a FIFO nothing
+    reads) or cannot be a file: OSError naming it."""
+    for path in paths:
+        if path:
+            try:
+                check_output(path)
+            except OSError as e:
+                raise OSError(e.errno, f"cannot write {path}: {e.strerror}") from None
+
+
 def run_solve(args: argparse.Namespace) -> int:
     def fail(message: str) -> int:
         if args.json:
@@ -77,15 +88,20 @@ def run_solve(args: argparse.Namespace) -> int:
 
     start = time.perf_counter()
     try:
+        _check_outputs(args.annotate)
         prepared = prepare_photo(args.image, args.up, lens_from_args(args), options=PhotoOptions.from_args(args))
-    except (PhotoError, LensError, halvane.HalvaneError) as e:
+    except OSError as e:
+        return fail(e.strerror or str(e))
+    except (ValueError, OverflowError, halvane.HalvaneError) as e:  # PhotoError, LensError; the module's bounds
         return fail(str(e))
     catalog = default_catalog()
     fix, failure = None, None
     try:
         fix = prepared.solve(args.utc, catalog)
     except halvane.HalvaneError as e:
-        failure = f"no fix: {e}"
+        failure = failure_text(e)
+    except (ValueError, OverflowError) as e:  # an option beyond what the solve takes, named by the module
+        return fail(str(e))
     elapsed_s = time.perf_counter() - start
     if args.annotate:
         message = failure or f"{format_position(fix.latitude_deg, fix.longitude_deg)}  {utc_text(args.utc)}"
@@ -105,6 +121,11 @@ def run_solve(args: argparse.Namespace) -> int:
 
 def run_calibrate(args: argparse.Namespace) -> int:
     start = time.perf_counter()
+    try:
+        _check_outputs(args.out, args.annotate)
+    except OSError as e:
+        print(f"halvane: {e.strerror}", file=sys.stderr)
+        return 1
     try:
         result = calibrate_photo(args.image, args.utc, args.lat, args.lon, height_m=args.height,
                                  fisheye_fov_deg=args.fisheye_fov_deg, focal_px=args.focal_px, cx=args.cx, cy=args.cy,
@@ -132,10 +153,14 @@ def run_batch(args: argparse.Namespace) -> int:
                                   tuple(args.known_position) if args.known_position else None)
         lens = lens_from_args(args)
         results_file = batch.ResultsFile(args.out, resume=args.resume, overwrite=args.overwrite)
+        _check_outputs(args.plot)
         if args.plot and annotate.missing_matplotlib():
             raise batch.BatchError(annotate.missing_matplotlib())
     except (ValueError, halvane.HalvaneError) as e:  # BatchError, LensError and the tracker's bounds among them
         print(f"halvane: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:
+        print(f"halvane: {e.strerror}", file=sys.stderr)
         return 1
     out = results_file.path
     todo = results_file.todo(frames)
@@ -202,6 +227,8 @@ def _clock_offset_argument(text: str) -> float:
 def _utc_argument(text: str) -> datetime.datetime:
     try:
         return parse_utc(text)
+    except UtcRangeError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an ISO 8601 time: {text!r}") from None
 
@@ -318,7 +345,11 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("halvane: interrupted", file=sys.stderr)
         return 130
-    except (OSError, MemoryError) as e:
+    except MemoryError as e:
+        print(f"halvane: out of memory{f': {e}' if str(e) else ''}; a smaller photo or fewer --jobs may fit",
+              file=sys.stderr)
+        return 1
+    except OSError as e:
         print(f"halvane: {type(e).__name__}: {e}", file=sys.stderr)
         return 1
 

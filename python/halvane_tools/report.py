@@ -14,10 +14,35 @@ import halvane
 NM_TO_KM = 1.852
 
 
+class UtcRangeError(ValueError):
+    """A time that is valid ISO 8601 but falls outside the years 1 to 9999 in UTC."""
+
+
 def parse_utc(text: str) -> datetime.datetime:
-    """ISO 8601; a time without an offset is taken as UTC."""
+    """ISO 8601; a time without an offset is taken as UTC. UtcRangeError
+    (a ValueError) when its UTC falls outside the years 1 to 9999."""
     when = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
-    return when if when.tzinfo else when.replace(tzinfo=datetime.timezone.utc)
+    if not when.tzinfo:
+        return when.replace(tzinfo=datetime.timezone.utc)
+    try:  # 9999-12-31T23:59:59-14:00 reads, but no datetime holds its UTC
+        when.astimezone(datetime.timezone.utc)
+    except OverflowError:
+        raise UtcRangeError(f"{text!r} falls outside the years 1 to 9999 in UTC") from None
+    return when
+
+
+# The engine's failures that are the sky's answer to a sound question; the
+# others (a bad position, a degenerate vertical, an unreadable image or
+# catalogue) are about what the caller gave, not "no fix".
+SKY_FAILURES = ("insufficient stars", "star pattern match", "no star pattern match", "observation geometry",
+                "thin lock")
+
+
+def failure_text(error: BaseException) -> str:
+    """The one line of a failed solve: 'no fix: ...' when the sky gave none,
+    the engine's own text when the input was at fault."""
+    text = str(error)
+    return f"no fix: {text}" if text.startswith(SKY_FAILURES) else text
 
 
 def utc_text(when: datetime.datetime) -> str:

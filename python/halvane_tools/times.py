@@ -6,12 +6,14 @@ from __future__ import annotations
 
 import csv
 import datetime
+import io
 import math
 import re
 from pathlib import Path
 
 from PIL import Image
 
+from .files import read_text
 from .report import parse_utc
 
 # EXIF tags: the Exif sub-IFD, and in it DateTimeOriginal, its fraction of
@@ -39,8 +41,14 @@ def utc_tuple(utc) -> tuple:
 
 
 def as_utc(when: datetime.datetime) -> datetime.datetime:
-    """A datetime in UTC; a naive one is taken as UTC already."""
-    return when.astimezone(datetime.timezone.utc) if when.tzinfo else when.replace(tzinfo=datetime.timezone.utc)
+    """A datetime in UTC; a naive one is taken as UTC already. ValueError
+    when its UTC falls outside the years 1 to 9999."""
+    if not when.tzinfo:
+        return when.replace(tzinfo=datetime.timezone.utc)
+    try:
+        return when.astimezone(datetime.timezone.utc)
+    except OverflowError:
+        raise ValueError(f"{when.isoformat()} falls outside the years 1 to 9999 in UTC") from None
 
 
 class TimeFromName:
@@ -106,9 +114,10 @@ class TimeFromExif:
             if offset is None:
                 stated = str(exif.get(OFFSET_TIME_ORIGINAL, "")).strip("\0 ")
                 offset = parse_clock_offset(stated) if stated else 0.0
-        except ValueError:
+            utc = clock - datetime.timedelta(seconds=offset)
+        except (ValueError, OverflowError):
             raise FrameError(f"EXIF DateTimeOriginal {str(text)!r} is not a time") from None
-        return (clock - datetime.timedelta(seconds=offset)).replace(tzinfo=datetime.timezone.utc)
+        return utc.replace(tzinfo=datetime.timezone.utc)
 
 
 class TimeFromCsv:
@@ -121,8 +130,7 @@ class TimeFromCsv:
         path = Path(path)
         self.by_path, self.by_name, self.source = {}, {}, path
         try:
-            with path.open(newline="", encoding="utf-8") as stream:
-                rows = list(csv.reader(stream))
+            rows = list(csv.reader(io.StringIO(read_text(path), newline="")))
         except (OSError, UnicodeDecodeError, csv.Error) as e:
             raise BatchError(f"cannot read the times {path}: {getattr(e, 'strerror', None) or e}") from None
         for number, row in enumerate(rows, start=1):
