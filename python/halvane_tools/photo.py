@@ -36,7 +36,7 @@ import halvane
 from . import default_catalog
 from .lens import KEYS as LENS_KEYS
 from .lens import Lens, LensError, as_lens, read_lens
-from .readers import PhotoError, luminance, read_mask, read_photo
+from .readers import DEFAULT_MAX_PIXELS, PhotoError, luminance, read_mask, read_photo
 
 __all__ = ["PhotoOptions", "PreparedPhoto", "PhotoFix", "PhotoError", "prepare_photo", "solve_photo",
            "add_photo_options", "lens_from_args", "round_detections", "as_lens", "luminance", "read_photo",
@@ -61,7 +61,8 @@ class PhotoOptions:
     """The photo path's settings: what to leave out and how to detect
     (mask, min_altitude_deg, line_px, max_centroids), and the solve's gates
     (those of halvane.resolve_fix) with use_sun. mask: None, a path, or an
-    array of the photo's shape; non-zero means not sky."""
+    array of the photo's shape; non-zero means not sky. max_pixels: the
+    largest photo file read (None: any)."""
 
     mask: object = None
     min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG
@@ -71,6 +72,7 @@ class PhotoOptions:
     min_matched_stars: int | None = None
     max_residual_rms_arcmin: float | None = None
     use_sun: bool = False
+    max_pixels: int | None = DEFAULT_MAX_PIXELS
 
     def updated(self, **changes) -> "PhotoOptions":
         """These options with the given fields replaced (TypeError for a name that is none)."""
@@ -86,7 +88,7 @@ class PhotoOptions:
         """The options that :func:`add_photo_options` put on a parsed command line."""
         return cls(mask=args.mask, min_altitude_deg=args.min_altitude, line_px=args.line_px,
                    max_centroids=args.max_centroids, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
-                   max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun)
+                   max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun, max_pixels=args.max_pixels)
 
 
 SOLVE_FIELDS = frozenset(("sigma_arcmin", "min_matched_stars", "max_residual_rms_arcmin", "use_sun"))
@@ -212,7 +214,7 @@ def prepare_photo(photo, up_cam, lens, *, options: PhotoOptions | None = None, *
         line_px, max_centroids, and the gates) replace its fields.
     """
     options = (options or PhotoOptions()).updated(**keywords)
-    image = read_photo(photo) if isinstance(photo, (str, Path)) else luminance(photo)
+    image = read_photo(photo, options.max_pixels) if isinstance(photo, (str, Path)) else luminance(photo)
     height, width = image.shape
     lens = as_lens(lens).centred(width, height)
     caller_mask = _caller_mask(options.mask, image.shape)
@@ -296,6 +298,8 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
     gates.add_argument("--min-stars", type=positive_int, metavar="N", help="refuse a fix with fewer identified stars")
     gates.add_argument("--max-residual", type=float, metavar="ARCMIN", help="refuse a fix with a larger residual")
     gates.add_argument("--use-sun", action="store_true", help="also use the Sun's disc as a sight")
+    path.add_argument("--max-pixels", type=positive_int, default=DEFAULT_MAX_PIXELS, metavar="N",
+                      help="refuse a photo of more pixels, before decoding it (default %(default)d)")
 
 
 def lens_from_args(args: argparse.Namespace) -> Lens:
