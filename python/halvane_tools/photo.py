@@ -15,7 +15,9 @@ stars, and the detector ranks by brightness. The path therefore
 3. removes light wider than a star (``line_px``), so that gradients, glare
    halos and aurora no longer outrank stars;
 4. detects stars on what is left, drops detections that are not round
-   (aurora rays, edges), and solves with the brightest ``max_centroids``.
+   (aurora rays, edges), and solves with the brightest ``max_centroids``;
+5. refuses a fix that leaves bright detections unexplained by the
+   catalogue through the stated lens (:mod:`halvane_tools.trust`).
 
 The heavy pixel passes run in the engine (``halvane._remove_extended_light``,
 ``_below_altitude_mask``, ``_glare_mask``), and so does the one solve of the
@@ -37,6 +39,7 @@ from . import default_catalog
 from .lens import KEYS as LENS_KEYS
 from .lens import Lens, LensError, as_lens, read_lens
 from .readers import DEFAULT_MAX_PIXELS, PhotoError, luminance, read_mask, read_photo
+from .trust import check_lens_supports
 
 __all__ = ["PhotoOptions", "PreparedPhoto", "PhotoFix", "PhotoError", "prepare_photo", "solve_photo",
            "add_photo_options", "lens_from_args", "round_detections", "as_lens", "luminance", "read_photo",
@@ -174,9 +177,13 @@ class PreparedPhoto:
         # luminance itself, with only the caller's and the horizon's exclusions.
         sun = halvane._detect_sun(self.image, self.below_horizon | self.caller_mask) if options.use_sun else None
         k = self.lens.keywords()
-        return halvane._resolve_photo(self.detections, self.width, self.height, k.pop("focal_px"), k.pop("cx"),
-                                      k.pop("cy"), self.up_cam, utc, catalog, sun=sun, tracker=tracker,
-                                      **options.gates(), **k)
+        fix = halvane._resolve_photo(self.detections, self.width, self.height, k.pop("focal_px"), k.pop("cx"),
+                                     k.pop("cy"), self.up_cam, utc, catalog, sun=sun, tracker=tracker,
+                                     **options.gates(), **k)
+        # A lens stated far too narrow can give a small, confident fix half
+        # a world away; the light it leaves unexplained gives it away.
+        check_lens_supports(fix, self.detections, self.lens.camera(self.width, self.height), self.up_cam, utc, catalog)
+        return fix
 
 
 def _caller_mask(mask, shape: tuple[int, int]) -> np.ndarray:

@@ -35,7 +35,7 @@ def parse_utc(text: str) -> datetime.datetime:
 # others (a bad position, a degenerate vertical, an unreadable image or
 # catalogue) are about what the caller gave, not "no fix".
 SKY_FAILURES = ("insufficient stars", "star pattern match", "no star pattern match", "observation geometry",
-                "thin lock")
+                "thin lock", "stated lens cannot support")
 
 
 def failure_text(error: BaseException) -> str:

@@ -9,8 +9,9 @@ import numpy as np
 import pytest
 from PIL import Image
 
+import halvane
 import halvane_tools
-from halvane_tools import batch, cli, lens, readers, report, scenarios
+from halvane_tools import batch, cli, lens, readers, report, scenarios, trust
 
 UTC = "2026-01-15T20:00:00"
 NAME_PATTERN = "cam_%Y%m%d_%H%M%S"
@@ -205,3 +206,29 @@ def test_resume_retries_the_frames_a_worker_lost(frames, tmp_path, capsys):
     assert "5 photos, 2 already in" in capsys.readouterr().out
     retried = [r for r in batch.read_records(out)[3:] if r["file"] == names[1]]
     assert len(retried) == 1 and "latitude_deg" in retried[0]
+
+
+# --- Trust under a wrong lens ----------------------------------------------------------------
+
+
+def test_a_fix_through_a_lens_stated_far_too_narrow_is_refused(bundled_catalog):
+    # A 180-degree sky solved as a 2-degree fisheye with a loose sigma gives
+    # a fix some 8,000 nm off with a 3.5 nm ellipse; through the true lens
+    # the same detections give the right place.
+    case = scenarios.seeded_scenarios(10, scenarios.FISHEYE, seed=14)[6]
+    camera = case.camera
+    scene = scenarios.render(case, bundled_catalog)
+    detections = halvane.detect_centroids(scene.pixels, 28)
+    verdicts = {}
+    for fov in (180.0, 2.0):
+        fix = halvane.resolve_from_centroids(detections, None, camera.cx, camera.cy, scene.up_cam, case.utc,
+                                             bundled_catalog, fisheye_fov_deg=fov, sigma_arcmin=2.0)
+        lens_camera = halvane.Camera(None, camera.cx, camera.cy, width=camera.width, height=camera.height,
+                                     fisheye_fov_deg=fov)
+        verdicts[fov] = (scenarios.error_nm(case, fix) > 300.0,
+                         trust.unexplained_light(fix, detections, lens_camera, scene.up_cam, case.when,
+                                                 bundled_catalog).supported)
+        if fov == 2.0:
+            with pytest.raises(halvane.HalvaneError, match=r"stated lens cannot support the match: residual 24\.8 px and 3 bright"):
+                trust.check_lens_supports(fix, detections, lens_camera, scene.up_cam, case.when, bundled_catalog)
+    assert verdicts == {180.0: (False, True), 2.0: (True, False)}
