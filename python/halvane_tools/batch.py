@@ -368,7 +368,7 @@ def _dask_records(tasks, settings, tracking, scheduler):
             try:
                 records = future.result()
             except Exception as e:  # a lost worker, a task the cluster gave up on
-                records = [_record(f, f"not solved: the cluster failed the task: {_one_line(e)}")
+                records = [_record(f, f"not solved: the cluster failed the task: {_one_line(e)}", retry=True)
                            for f in task_of[future.key]]
             yield from records
     finally:

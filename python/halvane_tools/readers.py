@@ -121,12 +121,16 @@ def _read_npy(path: Path, max_pixels: int | None) -> np.ndarray:
 def _read_with_pillow(path: Path, max_pixels: int | None) -> np.ndarray:
     # Pillow's own guard would refuse a large frame that the caller allowed;
     # the pixel limit stands in for it.
+    stream = open_regular(path)
     guard, Image.MAX_IMAGE_PIXELS = Image.MAX_IMAGE_PIXELS, None
     try:
-        image = Image.open(open_regular(path))
+        image = Image.open(stream)
+    except BaseException:
+        stream.close()
+        raise
     finally:
         Image.MAX_IMAGE_PIXELS = guard
-    with image:
+    with stream, image:
         check_pixel_count(path, image.size[::-1], max_pixels)
         image.load()
         if image.mode in ("I;16", "I;16B", "I;16L"):
