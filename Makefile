@@ -9,7 +9,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 APT_PACKAGES := g++ python3-dev python3-venv libeigen3-dev libgtest-dev clang-19 libclang-rt-19-dev gpsd gpsd-clients
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 5
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: setup system-deps venv build stub demo test test-engine test-python fuzz sanitize bench catalog clean

@@ -41,12 +41,13 @@ from pathlib import Path
 import halvane
 
 from . import default_catalog
+from .files import check_output, is_regular, open_output, open_regular
 from .lens import Lens, LensError, as_lens
 from .photo import PhotoOptions, prepare_photo
 # The EXIF tags and the time sources are part of this module's interface.
 from .readers import DATE_TIME_ORIGINAL, EXIF_IFD, OFFSET_TIME_ORIGINAL, SUBSEC_TIME_ORIGINAL  # noqa: F401
 from .readers import PhotoError, is_photo_name, read_mask, read_photo
-from .report import fix_record
+from .report import failure_text, fix_record
 from .uncertainty import photo_uncertainty
 from .times import (BatchError, FrameError, TimeFromCsv, TimeFromExif, TimeFromName, as_utc, choose_time_source,
                     parse_clock_offset)
@@ -185,9 +186,13 @@ def _one_line(error: BaseException) -> str:
     return text if isinstance(error, (PhotoError, LensError)) else f"{type(error).__name__}: {text}".rstrip(": ")
 
 
-def _record(frame: Frame, error: str | None = None) -> dict:
+def _record(frame: Frame, error: str | None = None, retry: bool = False) -> dict:
     record = {"file": frame.file, "utc": frame.utc.isoformat() if frame.utc else None}
-    return record if error is None else {**record, "error": error}
+    if error is not None:
+        record["error"] = error
+    if retry:
+        record["retry"] = True
+    return record
 
 
 def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
@@ -197,7 +202,7 @@ def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
     start = time.perf_counter()
     options = settings.photo
     try:
-        image = read_photo(frame.file, options.hdu)
+        image = read_photo(frame.file, options.hdu, options.max_pixels)
         if options.mask is not None:
             options = options.updated(mask=_cached_mask(options.mask, image.shape))
         prepared = prepare_photo(image, settings.up_cam, settings.lens, options=options)
@@ -209,7 +214,7 @@ def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
     try:
         fix = prepared.solve(frame.utc, catalog, tracker=tracker)
     except halvane.HalvaneError as e:
-        return _record(frame, f"no fix: {e}")
+        return _record(frame, failure_text(e))
     total = photo_uncertainty(fix, prepared, frame.utc, catalog)
     return {**_record(frame), **fix_record(fix, prepared, time.perf_counter() - start, utc=frame.utc, catalog=catalog,
                                            total=total)}
@@ -253,45 +258,94 @@ def tasks_of(frames, tracked: bool) -> list[tuple[Frame, ...]]:
     return [tuple(sorted(group, key=lambda f: (f.utc or far, f.file))) for group in cameras.values()]
 
 
-def _work(settings, tracking, tasks, results):
-    """A pool process: load the catalogue, then solve tasks until told to stop."""
+def _work(settings, tracking, tasks, results, slot):
+    """A pool process: load the catalogue, then solve tasks until told to
+    stop, saying which task it takes before its records."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent handles Ctrl-C and ends its workers
     worker_catalog(settings.catalog_files)
-    for task in iter(tasks.get, None):
+    for index, task in iter(tasks.get, None):
+        results.put(("task", slot, index))
         for record in solve_sequence(task, settings, tracking):
-            results.put(record)
+            results.put(("record", slot, record))
+
+
+# A frame whose worker died under it: the line says so, and --resume tries it again.
+LOST_FRAME = "not solved: a worker process ended unexpectedly (exit code {}); --resume retries it"
 
 
 class _ProcessPool:
     """Worker processes fed from one queue, each streaming a record per
-    frame back; a worker that dies costs only the frames it held."""
+    frame back. A worker that dies costs only the frames of the task it
+    held: they get a line marked for retry, and a new worker takes its
+    place. They are not tried again in this run, since a frame that kills a
+    worker would kill the next one too."""
 
     def __init__(self, tasks, settings, tracking, jobs):
         method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-        context = multiprocessing.get_context(method)
-        self._tasks, self._results = context.Queue(), context.Queue()
-        for task in tasks:
-            self._tasks.put(task)
-        self.processes = [context.Process(target=_work, args=(settings, tracking, self._tasks, self._results),
-                                          daemon=True) for _ in range(jobs)]
-        for process in self.processes:
+        self._context = multiprocessing.get_context(method)
+        self._settings, self._tracking, self._all = settings, tracking, tasks
+        self._tasks, self._results = self._context.Queue(), self._context.Queue()
+        for index, task in enumerate(tasks):
+            self._tasks.put((index, task))
+        for _ in range(jobs):
             self._tasks.put(None)
-            process.start()
+        self.processes = [self._start(slot) for slot in range(jobs)]
+        self._held = {}  # slot -> (task index, files of it reported)
+        self._working = set()  # slots whose process has taken a task: past its start-up
+        self._given_up = set()  # slots whose process failed to start
+
+    def _start(self, slot):
+        process = self._context.Process(target=_work, daemon=True, args=(
+            self._settings, self._tracking, self._tasks, self._results, slot))
+        process.start()
+        return process
+
+    def _lost(self, slot):
+        """The records of the frames a dead worker held."""
+        index, reported = self._held.pop(slot, (None, ()))
+        if index is None:
+            return []
+        code = self.processes[slot].exitcode
+        return [_record(f, LOST_FRAME.format(code), retry=True) for f in self._all[index] if f.file not in reported]
 
     def records(self, expected: int):
         got = 0
         while got < expected:
             try:
-                record = self._results.get(timeout=0.2)
+                kind, slot, payload = self._results.get(timeout=0.2)
             except queue.Empty:
-                if any(p.is_alive() for p in self.processes):
+                dead = [slot for slot, p in enumerate(self.processes)
+                        if p.exitcode not in (None, 0) and slot not in self._given_up]
+                if dead:
+                    try:  # what a worker sent just before it ended comes first
+                        kind, slot, payload = self._results.get(timeout=0.5)
+                    except queue.Empty:
+                        for slot in dead:
+                            for record in self._lost(slot):
+                                got += 1
+                                yield record
+                            # Its None is still queued: the new worker takes it. One
+                            # that never took a task failed to start and would again.
+                            if slot in self._working:
+                                self._working.discard(slot)
+                                self.processes[slot] = self._start(slot)
+                            else:
+                                self._given_up.add(slot)
+                        if not any(p.is_alive() for p in self.processes):
+                            return
+                        continue
+                elif any(p.is_alive() for p in self.processes):
                     continue
-                try:  # what the last worker sent just before it ended
-                    record = self._results.get(timeout=1.0)
-                except queue.Empty:
+                else:
                     return
+            if kind == "task":
+                self._held[slot] = (payload, set())
+                self._working.add(slot)
+                continue
+            if slot in self._held:
+                self._held[slot][1].add(payload["file"])
             got += 1
-            yield record
+            yield payload
 
     def exit_codes(self) -> list:
         return [p.exitcode for p in self.processes]
@@ -320,7 +374,7 @@ def _dask_records(tasks, settings, tracking, scheduler):
             try:
                 records = future.result()
             except Exception as e:  # a lost worker, a task the cluster gave up on
-                records = [_record(f, f"not solved: the cluster failed the task: {_one_line(e)}")
+                records = [_record(f, f"not solved: the cluster failed the task: {_one_line(e)}", retry=True)
                            for f in task_of[future.key]]
             yield from records
     finally:
@@ -359,7 +413,7 @@ class Batch:
         codes = ", ".join(str(c) for c in self._pool.exit_codes() if c)
         for frame in self.frames:
             if frame.file not in done:
-                yield _record(frame, f"not solved: a worker process ended unexpectedly (exit code {codes or 'unknown'})")
+                yield _record(frame, LOST_FRAME.format(codes or "unknown"), retry=True)
 
     def __iter__(self):
         return self
@@ -420,40 +474,58 @@ def solve_batch(inputs, up_cam, lens, *, time_from=None, camera_from: str = "fol
 
 
 def done_files(path) -> set[Path]:
-    """The files that have a whole line in a results file, resolved. A last
+    """The files that have a whole line in a results file, resolved, but
+    for lines marked for retry (a worker died under the frame). A last
     line cut short (the process killed while writing it) is removed, so
     that the next line appended starts on a line of its own."""
     path = Path(path)
     if not path.exists():
         return set()
-    data = path.read_bytes()
-    whole = data.rfind(b"\n") + 1
-    if whole < len(data):
+    done, whole = set(), 0
+    with open_regular(path) as stream:
+        for line in stream:
+            if not line.endswith(b"\n"):
+                break
+            whole += len(line)
+            record = _line_record(line)
+            if isinstance(record, dict) and not record.get("retry"):
+                try:
+                    done.add(Path(record["file"]).resolve())
+                except (KeyError, TypeError, ValueError, OSError):
+                    continue
+    if whole < path.stat().st_size:
         with path.open("r+b") as stream:
             stream.truncate(whole)
-    done = set()
-    for line in data[:whole].splitlines():
-        try:
-            done.add(Path(json.loads(line)["file"]).resolve())
-        except (ValueError, KeyError, TypeError):
-            continue
     return done
+
+
+def _line_record(line):
+    """The JSON of one results line; None for a line that is not JSON."""
+    try:
+        return json.loads(line)
+    except (ValueError, RecursionError):  # RecursionError: nested deeper than the parser goes
+        return None
 
 
 class ResultsFile:
     """The results file of a run: with resume, the frames it already holds
     are done and new lines are appended; otherwise an existing, non-empty
     file is refused unless overwrite says to replace it. Nothing is written
-    before :meth:`open`."""
+    before :meth:`open`. A path that is not a regular file is refused for
+    resume; for writing it may be a device or a pipe that something reads."""
 
     def __init__(self, path, *, resume: bool = False, overwrite: bool = False):
         self.path, self.resume = Path(path), resume
-        if resume:
-            self.done = done_files(self.path)
-        elif self.path.exists() and self.path.stat().st_size > 0 and not overwrite:
-            raise BatchError(f"{self.path} exists: give --resume to go on with it or --overwrite to replace it")
-        else:
-            self.done = set()
+        try:
+            check_output(self.path)
+            if resume:
+                self.done = done_files(self.path)
+            elif is_regular(self.path) and self.path.stat().st_size > 0 and not overwrite:
+                raise BatchError(f"{self.path} exists: give --resume to go on with it or --overwrite to replace it")
+            else:
+                self.done = set()
+        except OSError as e:
+            raise BatchError(f"cannot use {self.path} for the results: {e.strerror or e}") from None
 
     def todo(self, frames) -> list[Frame]:
         """The frames without a line yet, in order."""
@@ -462,7 +534,7 @@ class ResultsFile:
     def write(self, records):
         """Each record as a whole line, flushed one by one (an interrupted
         run leaves a file that resume continues); yields each once written."""
-        with self.path.open("a" if self.resume else "w", encoding="utf-8") as stream:
+        with open_output(self.path, "a" if self.resume else "w") as stream:
             for record in records:
                 stream.write(json.dumps(record) + "\n")
                 stream.flush()
@@ -471,14 +543,8 @@ class ResultsFile:
 
 def read_records(path) -> list[dict]:
     """The whole records of a results file."""
-    records = []
-    with Path(path).open(encoding="utf-8") as stream:
-        for line in stream:
-            try:
-                records.append(json.loads(line))
-            except ValueError:
-                continue
-    return records
+    with open_regular(path) as stream:
+        return [r for r in map(_line_record, stream) if isinstance(r, dict)]
 
 
 def progress_bar(total: int, stream):

@@ -71,6 +71,10 @@ START_SHARE = 0.6
 START_AGAIN = "check --utc and --lat/--lon, then start nearer the truth with --fisheye-fov or --focal, --cx/--cy and --up"
 FEW_STARS = "use a longer exposure, a clearer sky, a wider field or a lower --min-altitude"
 MAS_TO_RAD = math.radians(1.0 / 3.6e6)
+# Heights the refraction of standard air is computed for: the shore of the
+# Dead Sea to the top of the air that bends starlight.
+MIN_HEIGHT_M = -1000.0
+MAX_HEIGHT_M = 100_000.0
 
 
 class CalibrationError(ValueError):
@@ -220,6 +224,12 @@ def _as_datetime(utc) -> datetime.datetime:
         seconds=second)
 
 
+def _check_place(lat_deg: float, lon_deg: float, height_m: float) -> None:
+    """Refuse a place the observed sky cannot be computed for, naming the value and its range."""
+    for name, value, low, high in (("latitude", lat_deg, -90.0, 90.0), ("longitude", lon_deg, -360.0, 360.0),
+                                   ("height", height_m, MIN_HEIGHT_M, MAX_HEIGHT_M)):
+        if not (isinstance(value, (int, float)) and low <= value <= high):  # NaN fails too
+            raise CalibrationError(f"{name} must be a number from {low:g} to {high:g} (got {value!r})")
 def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: float = 0.0,
                     fisheye_fov_deg: float | None = None, focal_px: float | None = None, cx: float | None = None,
                     cy: float | None = None, up_cam=None, fit_k3_k4: bool = False, mask=None,
@@ -253,6 +263,7 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
         raise CalibrationError(f"unknown projection {projection!r}: name one of {', '.join(PROJECTIONS)}")
     if (fisheye_fov_deg is None) == (focal_px is None):
         raise CalibrationError("give the rough lens: --fisheye-fov DEG for a fisheye or --focal PX for a pinhole")
+    _check_place(lat_deg, lon_deg, height_m)
     fisheye = fisheye_fov_deg is not None or projection is not None
 
     def say(text: str) -> None:

@@ -27,13 +27,14 @@ import halvane
 from . import __version__, annotate, batch, default_catalog, scenarios, uncertainty
 from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
 from .calibrate import PROJECTIONS, CalibrationError, calibrate_photo, write_residual_plot
+from .files import check_output
 from .lens import LensError
 from .narrow import catalog_for, lens_field_deg
 from .photo import (PhotoError, PhotoOptions, add_photo_options, altitude_argument, lens_from_args, positive_int,
                     prepare_photo)
 from .readers import recorded_time
-from .report import (Summary, counted, describe_calibration, describe_fix, describe_photo, failure_hint, fix_record,
-                     outputs, parse_utc)
+from .report import (Summary, UtcRangeError, counted, describe_calibration, describe_fix, describe_photo,
+                     failure_hint, failure_text, fix_record, outputs, parse_utc)
 from .times import DEFAULT_TIME_IS, TIME_IS, TimeError, clock_offset_argument, exposure_time
 from .cli_watch import add_export_command, add_watch_command
 
@@ -82,6 +83,15 @@ def _print_lines(lines) -> None:
         print(line)
 
 
+def _check_outputs(*paths) -> None:
+    """Refuse, before any work, an output that would hang (a FIFO nothing
+    reads) or cannot be a file: OSError naming it."""
+    for path in paths:
+        if path:
+            try:
+                check_output(path)
+            except OSError as e:
+                raise OSError(e.errno, f"cannot write {path}: {e.strerror}") from None
 def _progress(args: argparse.Namespace):
     """With -v, a callable printing each stage with the seconds since the start to stderr."""
     if not getattr(args, "verbose", False):
@@ -106,13 +116,17 @@ def run_solve(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     say(f"reading {args.image}, leaving out what is not sky, detecting stars")
     try:
+        _check_outputs(args.annotate)
         options = PhotoOptions.from_args(args)
         utc, _, warnings = exposure_time(None if args.time_from_exif else args.utc, recorded_time(args.image, options.hdu),
                                          exposure_s=args.exposure, time_is=args.time_is)
         for warning in warnings:
             print(f"halvane: warning: {warning}", file=sys.stderr)
         prepared = prepare_photo(args.image, args.up, lens_from_args(args), options=options)
-    except (PhotoError, LensError, TimeError, halvane.HalvaneError) as e:
+    except OSError as e:
+        return fail(e.strerror or str(e))
+    # PhotoError, LensError and TimeError are ValueErrors; OverflowError: the module's bounds on an option.
+    except (ValueError, OverflowError, halvane.HalvaneError) as e:
         return fail(str(e))
     say(f"{counted(len(prepared.detections), 'detection')}; identifying the stars and solving")
     try:
@@ -124,7 +138,9 @@ def run_solve(args: argparse.Namespace) -> int:
         fix = prepared.solve(utc, catalog)
         total = uncertainty.photo_uncertainty(fix, prepared, utc, catalog)
     except halvane.HalvaneError as e:
-        failure, hint = f"no fix: {e}", failure_hint(prepared, e)
+        failure, hint = failure_text(e), failure_hint(prepared, e)
+    except (ValueError, OverflowError) as e:  # an option beyond what the solve takes, named by the module
+        return fail(str(e))
     elapsed_s = time.perf_counter() - start
     if args.annotate:
         say(f"drawing {args.annotate}")
@@ -147,6 +163,11 @@ def run_solve(args: argparse.Namespace) -> int:
 
 def run_calibrate(args: argparse.Namespace) -> int:
     start = time.perf_counter()
+    try:
+        _check_outputs(args.out, args.annotate)
+    except OSError as e:
+        print(f"halvane: {e.strerror}", file=sys.stderr)
+        return 1
     try:
         result = calibrate_photo(args.image, args.utc, args.lat, args.lon, height_m=args.height,
                                  fisheye_fov_deg=args.fisheye_fov_deg, focal_px=args.focal_px, cx=args.cx, cy=args.cy,
@@ -181,10 +202,14 @@ def run_batch(args: argparse.Namespace) -> int:
         if args.up is None and lens.up_cam is None:
             raise batch.BatchError("give the vertical (--up X Y Z) or a lens file with up_cam")
         results_file = batch.ResultsFile(args.out, resume=args.resume, overwrite=args.overwrite)
+        _check_outputs(args.plot)
         if args.plot and annotate.missing_matplotlib():
             raise batch.BatchError(annotate.missing_matplotlib())
     except (ValueError, halvane.HalvaneError) as e:  # BatchError, LensError and the tracker's bounds among them
         print(f"halvane: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:
+        print(f"halvane: {e.strerror}", file=sys.stderr)
         return 1
     out = results_file.path
     todo = results_file.todo(frames)
@@ -245,6 +270,8 @@ def _numbers_as_values(argv: list[str]) -> list[str]:
 def _utc_argument(text: str) -> datetime.datetime:
     try:
         return parse_utc(text)
+    except UtcRangeError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an ISO 8601 time: {text!r}") from None
 
@@ -388,7 +415,11 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("halvane: interrupted", file=sys.stderr)
         return 130
-    except (OSError, MemoryError) as e:
+    except MemoryError as e:
+        print(f"halvane: out of memory{f': {e}' if str(e) else ''}; a smaller photo or fewer --jobs may fit",
+              file=sys.stderr)
+        return 1
+    except OSError as e:
         print(f"halvane: {type(e).__name__}: {e}", file=sys.stderr)
         return 1
 

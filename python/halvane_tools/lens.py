@@ -35,8 +35,15 @@ from pathlib import Path
 
 import halvane
 
+from .files import read_text
+
 KEYS = ("focal_px", "cx", "cy", "fisheye_fov_deg", "k1", "k2", "k3", "k4")
 FILE_KEYS = KEYS + ("up_cam", "calibration", "uncertainty")
+# A lens file is a few hundred bytes; a calibration's record beside it a few kilobytes.
+MAX_LENS_FILE_BYTES = 1024 * 1024
+# How far off the photo a principal point may lie, in frame sizes (the
+# larger side): far beyond any decentred or cropped lens.
+MAX_CENTRE_OFFSET_FRAMES = 10
 
 
 # A fixed mount drifts: one camera's vertical moved 4.4 arcmin in a year,
@@ -47,6 +54,22 @@ MOUNT_DRIFT_ARCMIN_PER_YEAR = 4.4 / math.sqrt(2.0)
 
 class LensError(ValueError):
     """A lens that cannot be used; the text is one line for the user."""
+
+
+def _finite_number(value) -> bool:
+    """An int or float that is finite as a float (a huge int is not)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return False
+    try:
+        return math.isfinite(float(value))
+    except OverflowError:
+        return False
+
+
+def _shown(value) -> str:
+    """value's repr, cut short: a lens file may hold a number of thousands of digits."""
+    text = repr(value)
+    return text if len(text) <= 40 else f"{text[:20]}...({len(text)} characters)"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -100,8 +123,8 @@ class Lens:
             optional = key in ("focal_px", "cx", "cy", "fisheye_fov_deg")
             if value is None and optional:
                 continue
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-                raise LensError(f"{key} must be a finite number (got {value!r})")
+            if not _finite_number(value):
+                raise LensError(f"{key} must be a finite number (got {_shown(value)})")
         if self.fisheye_fov_deg is not None and not 0 < self.fisheye_fov_deg <= 360:
             raise LensError(f"fisheye_fov_deg must be in (0, 360] (got {self.fisheye_fov_deg!r})")
         if self.focal_px is not None and self.focal_px <= 0:
@@ -111,9 +134,8 @@ class Lens:
             raise LensError(f"focal_px is required for {kind}")
         if self.up_cam is not None:
             up = tuple(self.up_cam) if isinstance(self.up_cam, (list, tuple)) else ()
-            if len(up) != 3 or not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
-                                       for v in up) or not any(up):
-                raise LensError(f"up_cam must be three finite numbers, not all zero (got {self.up_cam!r})")
+            if len(up) != 3 or not all(_finite_number(v) for v in up) or not any(up):
+                raise LensError(f"up_cam must be three finite numbers, not all zero (got {_shown(self.up_cam)})")
             object.__setattr__(self, "up_cam", tuple(float(v) for v in up))
         if isinstance(self.uncertainty, dict):
             unknown = sorted(set(self.uncertainty) - {f.name for f in dataclasses.fields(LensUncertainty)})
@@ -129,7 +151,17 @@ class Lens:
         return any(k != 0.0 for k in (self.k1, self.k2, self.k3, self.k4))
 
     def centred(self, width: int, height: int) -> "Lens":
-        """The lens with the principal point defaulted to the photo's centre."""
+        """The lens with the principal point defaulted to the photo's centre.
+        A principal point more than MAX_CENTRE_OFFSET_FRAMES frame sizes off
+        the photo is refused: no lens puts it there, and the pixel passes
+        would size their tables by the distance."""
+        for key, size in (("cx", width), ("cy", height)):
+            value = getattr(self, key)
+            reach = MAX_CENTRE_OFFSET_FRAMES * max(width, height)
+            if value is not None and not -reach <= value <= size + reach:
+                side = "wide" if key == "cx" else "high"
+                raise LensError(f"{key} must lie within {MAX_CENTRE_OFFSET_FRAMES} frame sizes of the photo,"
+                                f" -{reach} to {size + reach} px on this {size} px {side} photo (got {_shown(value)})")
         return dataclasses.replace(
             self,
             cx=width / 2 if self.cx is None else self.cx,
@@ -161,13 +193,17 @@ def read_lens(path: str | Path) -> Lens:
     """The Lens of a lens file; LensError with a one-line reason otherwise."""
     path = Path(path)
     try:
-        text = path.read_text(encoding="utf-8")
+        text = read_text(path, MAX_LENS_FILE_BYTES)
     except (OSError, UnicodeDecodeError) as e:
         raise LensError(f"cannot read lens file {path}: {getattr(e, 'strerror', None) or e}") from None
     try:
         data = json.loads(text)
     except json.JSONDecodeError as e:
         raise LensError(f"lens file {path} is not JSON: {e.msg} at line {e.lineno} column {e.colno}") from None
+    except RecursionError:
+        raise LensError(f"lens file {path} is not a lens: its JSON is nested too deeply") from None
+    except ValueError as e:  # an integer of more digits than Python converts
+        raise LensError(f"lens file {path} is not a lens: {str(e).splitlines()[0]}") from None
     if not isinstance(data, dict):
         raise LensError(f"lens file {path} must hold a JSON object with keys among {', '.join(KEYS)}")
     unknown = sorted(set(data) - set(FILE_KEYS))

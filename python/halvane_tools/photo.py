@@ -18,7 +18,10 @@ stars, and the detector ranks by brightness. The path therefore
    ``detection_sigma`` times its measured noise (:func:`noise_gain`);
 5. detects stars on what is left, drops detections that are not round
    (aurora rays, edges), moves each along its vertical for the site's air
-   (:mod:`halvane_tools.air`), and solves with the brightest ``max_centroids``.
+   (:mod:`halvane_tools.air`), and solves with the brightest ``max_centroids``;
+6. refuses a fix that fits the frame loosely and leaves bright detections
+   unexplained by the catalogue through the stated lens
+   (:mod:`halvane_tools.trust`).
 
 The heavy pixel passes run in the engine (``halvane._remove_extended_light``,
 ``_below_altitude_mask``, ``_glare_mask``), and so does the one solve of the
@@ -43,7 +46,8 @@ from .air import Air, as_engine_altitude
 from .lens import KEYS as LENS_KEYS
 from .lens import Lens, LensError, as_lens, read_lens
 from .narrow import identify, lens_field_deg
-from .readers import PhotoError, luminance, read_mask, read_photo
+from .readers import DEFAULT_MAX_PIXELS, PhotoError, luminance, read_mask, read_photo
+from .trust import check_lens_supports
 
 __all__ = ["PhotoOptions", "PreparedPhoto", "PhotoFix", "PhotoError", "prepare_photo", "solve_photo",
            "add_photo_options", "lens_from_args", "round_detections", "as_lens", "luminance", "read_photo",
@@ -80,7 +84,8 @@ class PhotoOptions:
     (those of halvane.resolve_fix) with use_sun, and how good the vertical
     and the clock are (up_sigma_arcmin per horizontal axis, time_sigma_s; None
     for the lens file's or the defaults of halvane_tools.uncertainty). mask:
-    None, a path, or an array of the photo's shape; non-zero means not sky."""
+    None, a path, or an array of the photo's shape; non-zero means not sky.
+    max_pixels: the largest photo file read (None: any)."""
 
     mask: object = None
     min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG
@@ -95,6 +100,7 @@ class PhotoOptions:
     height_m: float | None = None
     pressure_hpa: float | None = None
     temperature_c: float | None = None
+    max_pixels: int | None = DEFAULT_MAX_PIXELS
     up_sigma_arcmin: float | None = None
     time_sigma_s: float | None = None
 
@@ -131,7 +137,8 @@ class PhotoOptions:
                    max_centroids=args.max_centroids, sigma_arcmin=args.sigma, min_matched_stars=args.min_stars,
                    max_residual_rms_arcmin=args.max_residual, use_sun=args.use_sun, hdu=args.hdu,
                    detection_sigma=args.detection_sigma or None, height_m=args.height, pressure_hpa=args.pressure,
-                   temperature_c=args.temperature, up_sigma_arcmin=args.up_sigma, time_sigma_s=args.time_sigma)
+                   temperature_c=args.temperature, max_pixels=args.max_pixels, up_sigma_arcmin=args.up_sigma,
+                   time_sigma_s=args.time_sigma)
 
 
 SOLVE_FIELDS = frozenset(("sigma_arcmin", "min_matched_stars", "max_residual_rms_arcmin", "use_sun"))
@@ -247,8 +254,12 @@ class PreparedPhoto:
                                           sun=sun, tracker=tracker, **given)
 
         k = self.lens.keywords()
-        return identify(self.detections, k.pop("focal_px"), k.pop("cx"), k.pop("cy"), self.up_cam, utc, catalog,
-                        solve=solve, field=field, **options.gates(), **k)
+        fix = identify(self.detections, k.pop("focal_px"), k.pop("cx"), k.pop("cy"), self.up_cam, utc, catalog,
+                       solve=solve, field=field, **options.gates(), **k)
+        # A lens stated far too narrow can give a small, confident fix half
+        # a world away; the light it leaves unexplained gives it away.
+        check_lens_supports(fix, self.detections, self.lens.camera(self.width, self.height), self.up_cam, utc, catalog)
+        return fix
 
 
 def _caller_mask(mask, shape: tuple[int, int]) -> np.ndarray:
@@ -290,7 +301,7 @@ def prepare_photo(photo, up_cam, lens, *, options: PhotoOptions | None = None, *
     if not (isinstance(line_px, numbers.Integral) and not isinstance(line_px, bool) and MIN_LINE_PX <= line_px <= MAX_LINE_PX and line_px % 2 == 1):
         raise PhotoError(f"line_px must be odd and in {MIN_LINE_PX}..{MAX_LINE_PX} (got {line_px!r})")
     air = options.air()
-    image = read_photo(photo, options.hdu) if isinstance(photo, (str, Path)) else luminance(photo)
+    image = read_photo(photo, options.hdu, options.max_pixels) if isinstance(photo, (str, Path)) else luminance(photo)
     height, width = image.shape
     lens = as_lens(lens).centred(width, height)
     caller_mask = _caller_mask(options.mask, image.shape)
@@ -468,6 +479,8 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
     gates.add_argument("--min-stars", type=positive_int, metavar="N", help="refuse a fix with fewer identified stars")
     gates.add_argument("--max-residual", type=float, metavar="ARCMIN", help="refuse a fix with a larger residual")
     gates.add_argument("--use-sun", action="store_true", help="also use the Sun's disc as a sight")
+    path.add_argument("--max-pixels", type=positive_int, default=DEFAULT_MAX_PIXELS, metavar="N",
+                      help="refuse a photo of more pixels, before decoding it (default %(default)d)")
     path.add_argument("--hdu", metavar="NAME|INDEX",
                       help="the image of a FITS file with several: its EXTNAME or number, 0 = primary (default: one"
                            " named AVEPIXEL, a meteor camera's average, else the first image)")

@@ -21,6 +21,8 @@ from pathlib import Path
 import numpy as np
 from PIL import Image
 
+from .files import is_regular, open_regular
+
 # Rec. 709 luma weights, applied to the stored (gamma-encoded) values.
 LUMA_WEIGHTS = (0.2126, 0.7152, 0.0722)
 
@@ -46,10 +48,27 @@ OFFSET_TIME_ORIGINAL = 36881
 EXPOSURE_TIME = 33434
 
 
+# The most pixels a photo may have unless the caller allows more
+# (--max-pixels): above today's largest camera sensors (about 100 Mpix),
+# and what one process can hold through the photo path (some 17 bytes a
+# pixel at its peak). Checked against the size a file states before its
+# pixels are decoded, so a small compressed file cannot claim gigabytes.
+DEFAULT_MAX_PIXELS = 120_000_000
+
+
 class PhotoError(ValueError):
     """A photo or mask that cannot be used; the text is one line."""
 
 
+def check_pixel_count(path, shape, max_pixels: int | None) -> None:
+    """Refuse an image whose stated shape (height, width[, channels]) holds
+    more than max_pixels pixels (None: no limit), before it is decoded."""
+    pixels = 1
+    for size in shape[:2]:
+        pixels *= int(size)
+    if max_pixels is not None and pixels > max_pixels:
+        raise PhotoError(f"{path}: the image has {pixels} pixels ({shape[1]} x {shape[0]}), more than the limit of"
+                         f" {max_pixels}; give --max-pixels to allow a larger photo")
 @dataclasses.dataclass(frozen=True)
 class RecordedTime:
     """When a file says its exposure was taken. clock: the time as stated,
@@ -91,7 +110,7 @@ def exif_time(path: str | Path) -> tuple[datetime.datetime | None, float | None,
     ExposureTime. ValueError "EXIF DateTimeOriginal '...' is not a time"
     for a date that does not parse; whatever Pillow raises for a file it
     cannot open."""
-    with Image.open(path) as image:
+    with open_regular(path) as stream, Image.open(stream) as image:
         exif = image.getexif().get_ifd(EXIF_IFD)
     exposure = exif.get(EXPOSURE_TIME)
     try:
@@ -225,7 +244,7 @@ def is_photo_name(path: str | Path) -> bool:
 def file_kind(path: Path) -> str:
     """What a file holds, from its first bytes: 'fits', 'gzip', 'bzip2',
     'npy', 'raw', 'tiff' or 'other' (left to Pillow)."""
-    with path.open("rb") as stream:
+    with open_regular(path) as stream:  # a FIFO would wait for a writer
         head = stream.read(16)
     if head.startswith(b"SIMPLE  ="):
         return "fits"
@@ -249,31 +268,35 @@ def _extra(module: str, package: str, purpose: str, path: Path):
         raise PhotoError(f"{path}: reading {purpose} needs {package} (pip install {package})") from None
 
 
-def read_image_array(path: str | Path, hdu: str | int | None = None) -> np.ndarray:
+def read_image_array(path: str | Path, hdu: str | int | None = None,
+                     max_pixels: int | None = DEFAULT_MAX_PIXELS) -> np.ndarray:
     """The pixels of an image file as stored, the format told by content:
     FITS, plain, gzip- or bzip2-compressed or tile-compressed (needs
     astropy; ``hdu`` chooses the image, see :func:`choose_fits_image`),
     TIFF at full depth (tifffile when installed, else Pillow), camera raw
     (needs rawpy, see :func:`read_raw`), .npy, and what else Pillow reads
-    (JPEG, PNG, PGM...; Pillow reads 16-bit colour PNG at 8 bits)."""
+    (JPEG, PNG, PGM...; Pillow reads 16-bit colour PNG at 8 bits). It
+    must be a regular file of at most max_pixels pixels (None: any)."""
     path = Path(path)
     if path.is_dir():
         raise PhotoError(f"{path}: a directory, not a photo; give one photo file (halvane batch solves a directory)")
-    if not path.is_file():
+    if not path.exists():
         raise PhotoError(f"{path}: no such file")
+    if not is_regular(path):
+        raise PhotoError(f"{path}: not a regular file")
     try:
         kind = file_kind(path)
         if hdu is not None and kind not in ("fits", "gzip", "bzip2"):
             raise PhotoError(f"{path}: --hdu is for FITS files, and this one is not FITS")
         if kind == "npy":
-            return np.load(path, allow_pickle=False)
+            return _read_npy(path, max_pixels)
         if kind in ("fits", "gzip", "bzip2"):
-            return _read_fits(path, hdu)
+            return _read_fits(path, hdu, max_pixels)
         if kind == "raw":
-            return read_raw(path)
+            return read_raw(path, max_pixels)
         if kind == "tiff":
-            return _read_tiff(path)
-        return _read_with_pillow(path)
+            return _read_tiff(path, max_pixels)
+        return _read_with_pillow(path, max_pixels)
     except PhotoError:
         raise
     except Exception as e:  # every reader's own failure becomes one line
@@ -281,30 +304,52 @@ def read_image_array(path: str | Path, hdu: str | int | None = None) -> np.ndarr
         raise PhotoError(f"{path}: cannot read the image: {reason}") from None
 
 
-def _read_tiff(path: Path) -> np.ndarray:
+def _read_npy(path: Path, max_pixels: int | None) -> np.ndarray:
+    mapped = np.load(path, mmap_mode="r", allow_pickle=False)  # the header's shape, no pixel read yet
+    check_pixel_count(path, (*mapped.shape, 1, 1), max_pixels)
+    return np.array(mapped)
+
+
+def _read_tiff(path: Path, max_pixels: int | None) -> np.ndarray:
     try:
         import tifffile
     except ImportError:  # Pillow reads grey at full depth, colour at 8 bits
-        return _read_with_pillow(path)
+        return _read_with_pillow(path, max_pixels)
     with tifffile.TiffFile(path) as tif:
-        pixels = tif.pages[0].asarray()
+        page = tif.pages[0]
+        planar = len(page.shape) == 3 and page.shape[0] in (3, 4) and page.shape[2] not in (3, 4)
+        check_pixel_count(path, page.shape[1:] if planar else page.shape, max_pixels)
+        pixels = page.asarray()
     if pixels.ndim == 3 and pixels.shape[0] in (3, 4) and pixels.shape[2] not in (3, 4):
         pixels = np.moveaxis(pixels, 0, -1)  # planar colour
     return pixels
 
 
-def read_raw(path: str | Path) -> np.ndarray:
+def read_raw(path: str | Path, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> np.ndarray:
     """A camera raw file as linear 16-bit RGB (needs rawpy): demosaiced,
     the camera's white balance, no auto-brightening, gamma 1, the sensor's
     black level removed and its white level at 65535. Linear, not the
     camera's JPEG tone curve, because star fluxes are what matter."""
     rawpy = _extra("rawpy", "rawpy", "camera raw", Path(path))
     with rawpy.imread(str(path)) as raw:
+        check_pixel_count(path, (raw.sizes.height, raw.sizes.width), max_pixels)
         return raw.postprocess(use_camera_wb=True, no_auto_bright=True, gamma=(1, 1), output_bps=16)
 
 
-def _read_with_pillow(path: Path) -> np.ndarray:
-    with Image.open(path) as image:
+def _read_with_pillow(path: Path, max_pixels: int | None) -> np.ndarray:
+    # Pillow's own guard would refuse a large frame that the caller allowed;
+    # the pixel limit stands in for it.
+    stream = open_regular(path)
+    guard, Image.MAX_IMAGE_PIXELS = Image.MAX_IMAGE_PIXELS, None
+    try:
+        image = Image.open(stream)
+    except BaseException:
+        stream.close()
+        raise
+    finally:
+        Image.MAX_IMAGE_PIXELS = guard
+    with stream, image:
+        check_pixel_count(path, image.size[::-1], max_pixels)
         image.load()
         if image.mode in ("I;16", "I;16B", "I;16L"):
             return np.asarray(image).astype(np.uint16)
@@ -350,23 +395,29 @@ def choose_fits_image(hdus, hdu: str | int | None = None):
     return chosen
 
 
-def _read_fits(path: Path, hdu: str | int | None = None) -> np.ndarray:
+def _read_fits(path: Path, hdu: str | int | None = None, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> np.ndarray:
     fits = _extra("astropy.io.fits", "astropy", "FITS", path)
     # astropy opens gzip and bzip2 by their content, and tile-compressed
     # images are HDUs of their own.
-    with fits.open(path, memmap=False) as hdus:
+    with open_regular(path) as stream, fits.open(stream, memmap=False) as hdus:
         try:
-            data = np.asarray(choose_fits_image(hdus, hdu).data)
+            chosen = choose_fits_image(hdus, hdu)
         except PhotoError as e:
             raise PhotoError(f"{path}: {e}") from None
+        # The shape the header states, before the data is read: a colour cube is (channels, height, width).
+        shape = chosen.shape
+        check_pixel_count(path, shape[1:] if len(shape) == 3 and shape[0] in (3, 4) else shape, max_pixels)
+        data = np.asarray(chosen.data)
     # FITS colour cubes are (channels, height, width).
     return np.moveaxis(data, 0, -1) if data.ndim == 3 and data.shape[0] in (3, 4) else data
 
 
-def read_photo(path: str | Path, hdu: str | int | None = None) -> np.ndarray:
-    """A photo file as a 2-D uint16 luminance frame (see :func:`luminance`)."""
+def read_photo(path: str | Path, hdu: str | int | None = None,
+               max_pixels: int | None = DEFAULT_MAX_PIXELS) -> np.ndarray:
+    """A photo file as a 2-D uint16 luminance frame (see :func:`luminance`)
+    of at most max_pixels pixels."""
     try:
-        return luminance(read_image_array(path, hdu))
+        return luminance(read_image_array(path, hdu, max_pixels))
     except PhotoError as e:
         raise PhotoError(str(e) if str(e).startswith(str(path)) else f"{path}: {e}") from None
 
@@ -375,7 +426,7 @@ def read_mask(path: str | Path, shape: tuple[int, int]) -> np.ndarray:
     """An exclusion mask file (an image or .npy) as a bool array, True (any
     non-zero value, in any channel) where the pixel is not sky. It must have
     the photo's height and width."""
-    pixels = read_image_array(path)
+    pixels = read_image_array(path, max_pixels=max(shape[0] * shape[1], DEFAULT_MAX_PIXELS))
     mask = pixels.any(axis=2) if pixels.ndim == 3 else pixels != 0
     if mask.shape != tuple(shape):
         raise PhotoError(

@@ -13,9 +13,23 @@ import halvane
 
 from .lens import MOUNT_DRIFT_ARCMIN_PER_YEAR
 from .sky import place_stars, star_name
-from .times import ASSUMED_UTC, parse_utc, utc_text  # noqa: F401  (re-exported: the record's time words)
+from .times import ASSUMED_UTC, UtcRangeError, parse_utc, utc_text  # noqa: F401  (re-exported: the record's time words)
 
 NM_TO_KM = 1.852
+
+
+# The engine's failures that are the sky's answer to a sound question; the
+# others (a bad position, a degenerate vertical, an unreadable image or
+# catalogue) are about what the caller gave, not "no fix".
+SKY_FAILURES = ("insufficient stars", "star pattern match", "no star pattern match", "observation geometry",
+                "thin lock", "stated lens cannot support")
+
+
+def failure_text(error: BaseException) -> str:
+    """The one line of a failed solve: 'no fix: ...' when the sky gave none,
+    the engine's own text when the input was at fault."""
+    text = str(error)
+    return f"no fix: {text}" if text.startswith(SKY_FAILURES) else text
 
 
 def counted(n: int, noun: str, plural: str | None = None) -> str:

@@ -7,9 +7,11 @@ from __future__ import annotations
 import argparse
 import csv
 import datetime
+import io
 import math
 from pathlib import Path
 
+from .files import read_text
 from .readers import exif_time, parse_offset
 
 
@@ -26,10 +28,22 @@ class FrameError(ValueError):
 ASSUMED_UTC = datetime.timezone(datetime.timedelta(0), "UTC (no offset given)")
 
 
+class UtcRangeError(ValueError):
+    """A time that is valid ISO 8601 but falls outside the years 1 to 9999 in UTC."""
+
+
 def parse_utc(text: str) -> datetime.datetime:
-    """ISO 8601; a time without an offset is taken as UTC (tzinfo ASSUMED_UTC)."""
+    """ISO 8601; a time without an offset is taken as UTC (tzinfo
+    ASSUMED_UTC). UtcRangeError (a ValueError) when its UTC falls outside
+    the years 1 to 9999."""
     when = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
-    return when if when.tzinfo else when.replace(tzinfo=ASSUMED_UTC)
+    if not when.tzinfo:
+        return when.replace(tzinfo=ASSUMED_UTC)
+    try:  # 9999-12-31T23:59:59-14:00 reads, but no datetime holds its UTC
+        when.astimezone(datetime.timezone.utc)
+    except OverflowError:
+        raise UtcRangeError(f"{text!r} falls outside the years 1 to 9999 in UTC") from None
+    return when
 
 
 def utc_text(when: datetime.datetime) -> str:
@@ -46,8 +60,14 @@ def utc_tuple(utc) -> tuple:
 
 
 def as_utc(when: datetime.datetime) -> datetime.datetime:
-    """A datetime in UTC; a naive one is taken as UTC already."""
-    return when.astimezone(datetime.timezone.utc) if when.tzinfo else when.replace(tzinfo=datetime.timezone.utc)
+    """A datetime in UTC; a naive one is taken as UTC already. ValueError
+    when its UTC falls outside the years 1 to 9999."""
+    if not when.tzinfo:
+        return when.replace(tzinfo=datetime.timezone.utc)
+    try:
+        return when.astimezone(datetime.timezone.utc)
+    except OverflowError:
+        raise ValueError(f"{when.isoformat()} falls outside the years 1 to 9999 in UTC") from None
 
 
 TIME_IS = ("start", "mid", "end")
@@ -170,7 +190,11 @@ class TimeFromExif:
         if clock is None:
             raise FrameError("no EXIF DateTimeOriginal")
         offset = self.clock_offset_s if self.clock_offset_s is not None else (stated_offset_s or 0.0)
-        return (clock - datetime.timedelta(seconds=offset)).replace(tzinfo=datetime.timezone.utc)
+        try:  # an offset of 1e300 seconds reads as a number but reaches no date
+            utc = clock - datetime.timedelta(seconds=offset)
+        except OverflowError:
+            raise FrameError(f"the clock offset {offset:g} s takes {clock.isoformat()} outside the years 1 to 9999")
+        return utc.replace(tzinfo=datetime.timezone.utc)
 
 
 class TimeFromCsv:
@@ -183,8 +207,7 @@ class TimeFromCsv:
         path = Path(path)
         self.by_path, self.by_name, self.source = {}, {}, path
         try:
-            with path.open(newline="", encoding="utf-8") as stream:
-                rows = list(csv.reader(stream))
+            rows = list(csv.reader(io.StringIO(read_text(path), newline="")))
         except (OSError, UnicodeDecodeError, csv.Error) as e:
             raise BatchError(f"cannot read the times {path}: {getattr(e, 'strerror', None) or e}") from None
         for number, row in enumerate(rows, start=1):

@@ -1,0 +1,235 @@
+"""What the command line refuses and how: one line naming the value and the
+rule, the right exit status, never a traceback, never a hang on a FIFO or a
+device, and no photo decoded past the pixel limit."""
+import json
+import os
+import signal
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import halvane
+import halvane_tools
+from halvane_tools import batch, cli, lens, readers, report, scenarios, trust
+
+UTC = "2026-01-15T20:00:00"
+NAME_PATTERN = "cam_%Y%m%d_%H%M%S"
+
+
+@pytest.fixture(scope="module")
+def place(tmp_path_factory):
+    """A folder with a small photo, FIFOs without a writer or reader, and
+    lens files that are not lenses."""
+    folder = tmp_path_factory.mktemp("hostile")
+    Image.fromarray(np.random.default_rng(0).normal(1000, 10, (200, 300)).astype(np.uint16)).save(
+        folder / "sky.png")
+    (folder / "cam_20260115_200000.png").write_bytes((folder / "sky.png").read_bytes())
+    for name in ("fifo", "fifo.json", "fifo.csv", "fifo.png"):
+        os.mkfifo(folder / name)
+    (folder / "deep.json").write_text("[" * 100_000 + "]" * 100_000)
+    (folder / "digits.json").write_text('{"cx": ' + "9" * 4400 + "}")
+    (folder / "huge_int.json").write_text('{"fisheye_fov_deg": 180, "cx": ' + "9" * 4000 + "}")
+    (folder / "far.json").write_text('{"fisheye_fov_deg": 180, "cx": 1e308}')
+    return folder
+
+
+def run(place, argv, capsys):
+    cwd = os.getcwd()
+    os.chdir(place)
+    try:
+        status = cli.main(argv)
+    except SystemExit as stopped:
+        status = stopped.code
+    finally:
+        os.chdir(cwd)
+    captured = capsys.readouterr()
+    return status, captured.err
+
+
+SOLVE = ["solve", "sky.png", "--utc", UTC, "--up", "0", "0", "1"]
+FISHEYE = ["--fisheye-fov", "180"]
+BATCH = ["batch", "cam_20260115_200000.png", "--up", "0", "0", "1", *FISHEYE]
+
+
+@pytest.mark.parametrize(
+    "argv, status, text",
+    [
+        # Files that would hang or flood a plain open.
+        (SOLVE + ["--lens", "fifo.json"], 1, "cannot read lens file fifo.json: not a regular file"),
+        (SOLVE + ["--lens", "/dev/zero"], 1, "cannot read lens file /dev/zero: not a regular file"),
+        (["solve", "fifo.png", "--utc", UTC, "--up", "0", "0", "1", *FISHEYE], 1, "fifo.png: not a regular file"),
+        (SOLVE + FISHEYE + ["--mask", "/dev/zero"], 1, "/dev/zero: not a regular file"),
+        (SOLVE + FISHEYE + ["--annotate", "fifo"], 1, "cannot write fifo: a FIFO that nothing reads"),
+        (BATCH + ["--times", "fifo.csv", "--out", "r.jsonl"], 1, "cannot read the times fifo.csv: not a regular file"),
+        (BATCH + ["--times", "/dev/zero", "--out", "r.jsonl"], 1, "cannot read the times /dev/zero: not a regular"),
+        (BATCH + ["--time-from-name", NAME_PATTERN, "--out", "fifo"], 1,
+         "cannot use fifo for the results: a FIFO that nothing reads"),
+        (BATCH + ["--time-from-name", NAME_PATTERN, "--out", "/dev/zero", "--resume"], 1,
+         "cannot use /dev/zero for the results: not a regular file"),
+        (BATCH + ["--time-from-name", NAME_PATTERN, "--out", "r.jsonl", "--plot", "fifo"], 1,
+         "cannot write fifo: a FIFO that nothing reads"),
+        # Lens files and values beyond what a lens can be.
+        (SOLVE + ["--lens", "deep.json"], 1, "lens file deep.json is not a lens: its JSON is nested too deeply"),
+        (SOLVE + ["--lens", "digits.json"], 1, "lens file digits.json is not a lens: Exceeds the limit"),
+        (SOLVE + ["--lens", "huge_int.json"], 1, "huge_int.json: cx must be a finite number (got 9999"),
+        (SOLVE + ["--lens", "far.json"], 1, "cx must lie within 10 frame sizes of the photo, -3000 to 3300 px"),
+        (SOLVE + FISHEYE + ["--cx", "1e308"], 1, "cx must lie within 10 frame sizes"),
+        (SOLVE + FISHEYE + ["--cy", "-3e7"], 1, "cy must lie within 10 frame sizes of the photo, -3000 to 3200 px"),
+        # Numbers the module bounds, and its refusals, are not "no fix".
+        (SOLVE + FISHEYE + ["--min-stars", str(10**30)], 1, "argument 'min_matched_stars': 1000000000000000000000"),
+        (SOLVE + FISHEYE + ["--sigma", "-1"], 1, "halvane: sigma_arcmin must be finite and greater than 0"),
+        (SOLVE + ["--fisheye-fov", "180", "--up", "0", "0", "0"], 1, "halvane: up vector is degenerate"),
+        # A time that reads but has no UTC, and a place off the Earth.
+        (["solve", "sky.png", "--utc", "9999-12-31T23:59:59-14:00", *FISHEYE, "--up", "0", "0", "1"], 2,
+         "'9999-12-31T23:59:59-14:00' falls outside the years 1 to 9999 in UTC"),
+        (["calibrate", "sky.png", "--utc", UTC, "--lat", "91", "--lon", "0", *FISHEYE], 1,
+         "latitude must be a number from -90 to 90 (got 91.0)"),
+        (["calibrate", "sky.png", "--utc", UTC, "--lat", "45", "--lon", "0", "--height", "-1e9", *FISHEYE], 1,
+         "height must be a number from -1000 to 100000 (got -1000000000.0)"),
+        (["calibrate", "sky.png", "--utc", UTC, "--lat", "45", "--lon", "0", *FISHEYE, "--out", "fifo"], 1,
+         "cannot write fifo: a FIFO that nothing reads"),
+    ],
+)
+def test_a_hostile_argument_is_refused_in_one_line(place, capsys, argv, status, text):
+    got, err = run(place, argv, capsys)
+    assert (got, err.count("\n")) == (status, 1), err
+    assert text in err and "Traceback" not in err and "no fix" not in err
+    assert not (place / "r.jsonl").exists()
+
+
+def test_the_pixel_limit_is_applied_before_decoding(tmp_path, monkeypatch):
+    # A 1-bit PNG of a few kilobytes that claims 144 million pixels.
+    Image.new("1", (12000, 12000)).save(tmp_path / "bomb.png", optimize=True)
+    assert (tmp_path / "bomb.png").stat().st_size < 50_000
+    with pytest.raises(readers.PhotoError, match=r"144000000 pixels \(12000 x 12000\), more than the limit of"
+                                                 r" 120000000; give --max-pixels"):
+        readers.read_photo(tmp_path / "bomb.png")
+    # A .npy file claiming 400 million pixels, most of them never written.
+    np.lib.format.open_memmap(tmp_path / "big.npy", mode="w+", dtype=np.uint8, shape=(20000, 20000)).flush()
+    with pytest.raises(readers.PhotoError, match="400000000 pixels"):
+        readers.read_photo(tmp_path / "big.npy")
+    fits = pytest.importorskip("astropy.io.fits")
+    fits.PrimaryHDU(np.zeros((3, 20, 30), np.uint16)).writeto(tmp_path / "colour.fits")
+    with pytest.raises(readers.PhotoError, match=r"600 pixels \(30 x 20\)"):
+        readers.read_photo(tmp_path / "colour.fits", max_pixels=599)
+    assert readers.read_photo(tmp_path / "colour.fits", max_pixels=600).shape == (20, 30)
+    # Raising the limit reads a frame that Pillow's own guard would refuse.
+    Image.fromarray(np.full((200, 300), 7, np.uint8)).save(tmp_path / "large.png")
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 1000)
+    assert readers.read_photo(tmp_path / "large.png", max_pixels=60_000).shape == (200, 300)
+    with pytest.raises(readers.PhotoError, match="more than the limit of 59999"):
+        readers.read_photo(tmp_path / "large.png", max_pixels=59_999)
+    assert Image.MAX_IMAGE_PIXELS == 1000
+
+
+def test_max_pixels_reaches_the_command_and_every_batch_worker(tmp_path, capsys):
+    Image.fromarray(np.full((200, 300), 7, np.uint8)).save(tmp_path / "cam_20260115_200000.png")
+    photo = str(tmp_path / "cam_20260115_200000.png")
+    assert cli.main(["solve", photo, "--utc", UTC, "--up", "0", "0", "1", *FISHEYE, "--max-pixels", "59999"]) == 1
+    assert "more than the limit of 59999" in capsys.readouterr().err
+    out = tmp_path / "r.jsonl"
+    cli.main(["batch", photo, "--out", str(out), "--up", "0", "0", "1", *FISHEYE,
+              "--time-from-name", NAME_PATTERN, "--jobs", "1", "--max-pixels", "59999"])
+    [record] = batch.read_records(out)
+    assert "more than the limit of 59999" in record["error"]
+
+
+@pytest.mark.parametrize(
+    "fields, text",
+    [
+        ({"fisheye_fov_deg": 180, "k1": 10**400}, "k1 must be a finite number (got 10000000000000000000...(401 characters))"),
+        ({"fisheye_fov_deg": 180, "up_cam": [0, 0, 10**400]}, "up_cam must be three finite numbers"),
+        ({"focal_px": 10**300, "fisheye_fov_deg": 180, "k1": 0.1}, None),  # large but a float: a lens
+    ],
+)
+def test_lens_numbers_must_be_finite_as_floats(fields, text):
+    if text is None:
+        assert lens.Lens(**fields).focal_px == 10**300
+        return
+    with pytest.raises(lens.LensError) as refused:
+        lens.Lens(**fields)
+    assert str(refused.value).startswith(text)
+
+
+def test_times_out_of_range_in_utc_are_value_errors():
+    with pytest.raises(report.UtcRangeError):
+        report.parse_utc("0001-01-01T00:00:00+01:00")
+    assert report.parse_utc("9999-12-31T23:59:59+14:00").year == 9999
+    with pytest.raises(batch.FrameError, match="does not match the time pattern"):
+        batch.TimeFromName("%Y%m%d%H%M%S%z")("99991231235959-1400.png")
+
+
+# --- Batch workers and resume ---------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def frames(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("frames")
+    catalog = halvane_tools.default_catalog()
+    camera = scenarios.CameraModel("fisheye", 384, 384, None, 180.0, 5.0)
+    when = report.parse_utc(UTC)
+    for k in range(5):
+        scene = scenarios.render(scenarios.Scenario(camera, 48.2, 16.4, when, 40 + k), catalog)
+        Image.fromarray(scene.pixels).save(folder / f"cam_20260115_20000{k}.png")
+    return folder
+
+
+def test_a_killed_worker_is_replaced_and_its_frame_marked_for_retry(frames, tmp_path):
+    # The second frame in name order is a large one that keeps its worker busy.
+    names = sorted(str(p) for p in frames.glob("*.png"))
+    slow = tmp_path / "cam_20260115_200000_slow.png"
+    Image.fromarray(np.random.default_rng(2).normal(3000, 30, (3000, 3000)).astype(np.uint16)).save(slow)
+    plan = [batch.Frame(names[0], report.parse_utc(UTC), ""), batch.Frame(str(slow), report.parse_utc(UTC), ""),
+            *(batch.Frame(name, report.parse_utc(UTC), "") for name in names[1:])]
+    with batch.solve_batch(plan, (0, 0, 1), {"fisheye_fov_deg": 180}, jobs=1) as results:
+        first = next(results)
+        [victim] = results.worker_pids
+        os.kill(victim, signal.SIGKILL)
+        records = [first, *results]
+        assert results.worker_pids[0] != victim
+    assert [r["file"] for r in records] == [f.file for f in plan]
+    assert records[1] == {"file": str(slow), "utc": plan[1].utc.isoformat(), "retry": True,
+                          "error": batch.LOST_FRAME.format(-signal.SIGKILL)}
+    assert all("latitude_deg" in r for r in records[:1] + records[2:])
+
+
+def test_resume_retries_the_frames_a_worker_lost(frames, tmp_path, capsys):
+    names = sorted(str(p) for p in frames.glob("*.png"))
+    out = tmp_path / "r.jsonl"
+    lines = [{"file": names[0], "utc": UTC, "latitude_deg": 1.0},
+             {"file": names[1], "utc": UTC, "error": batch.LOST_FRAME.format(-9), "retry": True},
+             {"file": names[2], "utc": UTC, "error": "no fix: insufficient stars: needed 3, got 0"}]
+    out.write_text("".join(json.dumps(line) + "\n" for line in lines) + "[" * 100_000 + "\n")
+    assert {str(p) for p in batch.done_files(out)} == {os.path.realpath(names[0]), os.path.realpath(names[2])}
+    assert cli.main(["batch", str(frames), "--out", str(out), "--up", "0", "0", "1", *FISHEYE,
+                     "--time-from-name", NAME_PATTERN, "--jobs", "1", "--resume"]) == 0
+    assert "5 photos, 2 already in" in capsys.readouterr().out
+    retried = [r for r in batch.read_records(out)[3:] if r["file"] == names[1]]
+    assert len(retried) == 1 and "latitude_deg" in retried[0]
+
+
+# --- Trust under a wrong lens ----------------------------------------------------------------
+
+
+def test_a_fix_through_a_lens_stated_far_too_narrow_is_refused(bundled_catalog):
+    # A 180-degree sky solved as a 2-degree fisheye with a loose sigma gives
+    # a fix some 8,000 nm off with a 3.5 nm ellipse; through the true lens
+    # the same detections give the right place.
+    case = scenarios.seeded_scenarios(10, scenarios.FISHEYE, seed=14)[6]
+    camera = case.camera
+    scene = scenarios.render(case, bundled_catalog)
+    detections = halvane.detect_centroids(scene.pixels, 28)
+    verdicts = {}
+    for fov in (180.0, 2.0):
+        fix = halvane.resolve_from_centroids(detections, None, camera.cx, camera.cy, scene.up_cam, case.utc,
+                                             bundled_catalog, fisheye_fov_deg=fov, sigma_arcmin=2.0)
+        lens_camera = halvane.Camera(None, camera.cx, camera.cy, width=camera.width, height=camera.height,
+                                     fisheye_fov_deg=fov)
+        verdicts[fov] = (scenarios.error_nm(case, fix) > 300.0,
+                         trust.unexplained_light(fix, detections, lens_camera, scene.up_cam, case.when,
+                                                 bundled_catalog).supported)
+        if fov == 2.0:
+            with pytest.raises(halvane.HalvaneError, match=r"stated lens cannot support the match: residual 24\.8 px and 3 bright"):
+                trust.check_lens_supports(fix, detections, lens_camera, scene.up_cam, case.when, bundled_catalog)
+    assert verdicts == {180.0: (False, True), 2.0: (True, False)}
