@@ -165,9 +165,14 @@ def test_the_sun_is_looked_for_where_the_glare_guard_hides_it(adverse_fisheye, m
     assert prepared.excluded[450, 600] and all(np.hypot(x - 600, y - 450) > 20 for x, y, _ in prepared.detections)
     suns = []
     # Only the sight given to the solve matters here, not whether a Sun there agrees with the ephemeris.
-    monkeypatch.setattr(halvane, "_resolve_photo", lambda *a, **k: suns.append(k["sun"]))
+    def sight_taken(*args, **kwargs):
+        suns.append(kwargs["sun"])
+        raise halvane.HalvaneError("no star pattern match found")
+
+    monkeypatch.setattr(halvane, "_resolve_photo", sight_taken)
     for use_sun in (False, True):
-        prepared.solve(adverse_fisheye[0].utc, CATALOG, use_sun=use_sun)
+        with pytest.raises(halvane.HalvaneError):
+            prepared.solve(adverse_fisheye[0].utc, CATALOG, use_sun=use_sun)
     assert suns[0] is None and np.hypot(suns[1][0] - 600.0, suns[1][1] - 450.0) < 1.0
 
 
