@@ -29,7 +29,6 @@ import dataclasses
 import datetime
 import functools
 import glob
-import json
 import multiprocessing
 import os
 import queue
@@ -40,17 +39,17 @@ from pathlib import Path
 
 import halvane
 
-from . import default_catalog
-from .files import check_output, is_regular, open_output, open_regular
 from .lens import Lens, LensError, as_lens
-from .photo import PhotoOptions, prepare_photo
+from .options import PhotoOptions
+from .photo import prepare_photo
 # The EXIF tags and the time sources are part of this module's interface.
 from .readers import DATE_TIME_ORIGINAL, EXIF_IFD, OFFSET_TIME_ORIGINAL, SUBSEC_TIME_ORIGINAL  # noqa: F401
 from .readers import PhotoError, is_photo_name, read_mask, read_photo
 from .report import failure_text, fix_record
+from .results import ResultsFile, done_files, read_records  # noqa: F401  (the batch's results file)
 from .uncertainty import photo_uncertainty
-from .times import (BatchError, FrameError, TimeFromCsv, TimeFromExif, TimeFromName, as_utc, choose_time_source,
-                    parse_clock_offset)
+from .times import (BatchError, FrameError, TimeFromCsv, TimeFromExif, TimeFromName, as_utc,  # noqa: F401
+                    choose_time_source, parse_clock_offset)
 
 # Tracker bounds for an all-sky camera taking a frame every few minutes.
 DEFAULT_MAX_REFERENCE_AGE_S = 900.0
@@ -284,19 +283,30 @@ class _ProcessPool:
         method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
         self._context = multiprocessing.get_context(method)
         self._settings, self._tracking, self._all = settings, tracking, tasks
-        self._tasks, self._results = self._context.Queue(), self._context.Queue()
-        for index, task in enumerate(tasks):
-            self._tasks.put((index, task))
-        for _ in range(jobs):
-            self._tasks.put(None)
+        self._results = self._context.Queue()
+        # Each worker has a task queue of its own (the tasks dealt round in
+        # turn): a worker killed while it waits on a queue holds that queue's
+        # lock for ever, which must not stall the others or its replacement.
+        self._shares = [list(range(slot, len(tasks), jobs)) for slot in range(jobs)]
+        self._taken = set()  # task indices a worker has said it took
+        self._queues = [None] * jobs
         self.processes = [self._start(slot) for slot in range(jobs)]
         self._held = {}  # slot -> (task index, files of it reported)
         self._working = set()  # slots whose process has taken a task: past its start-up
         self._given_up = set()  # slots whose process failed to start
 
     def _start(self, slot):
+        """A worker for the slot, with a fresh queue of the slot's tasks not yet taken."""
+        if self._queues[slot] is not None:
+            self._queues[slot].cancel_join_thread()
+            self._queues[slot].close()
+        tasks = self._queues[slot] = self._context.Queue()
+        for index in self._shares[slot]:
+            if index not in self._taken:
+                tasks.put((index, self._all[index]))
+        tasks.put(None)
         process = self._context.Process(target=_work, daemon=True, args=(
-            self._settings, self._tracking, self._tasks, self._results, slot))
+            self._settings, self._tracking, tasks, self._results, slot))
         process.start()
         return process
 
@@ -324,7 +334,7 @@ class _ProcessPool:
                             for record in self._lost(slot):
                                 got += 1
                                 yield record
-                            # Its None is still queued: the new worker takes it. One
+                            # The new worker gets the slot's tasks not yet taken. One
                             # that never took a task failed to start and would again.
                             if slot in self._working:
                                 self._working.discard(slot)
@@ -339,6 +349,7 @@ class _ProcessPool:
                 else:
                     return
             if kind == "task":
+                self._taken.add(payload)
                 self._held[slot] = (payload, set())
                 self._working.add(slot)
                 continue
@@ -356,9 +367,10 @@ class _ProcessPool:
                 process.terminate()
         for process in self.processes:
             process.join(5)
-        for q in (self._tasks, self._results):
-            q.cancel_join_thread()
-            q.close()
+        for q in (*self._queues, self._results):
+            if q is not None:
+                q.cancel_join_thread()
+                q.close()
 
 
 def _dask_records(tasks, settings, tracking, scheduler):
@@ -468,83 +480,6 @@ def solve_batch(inputs, up_cam, lens, *, time_from=None, camera_from: str = "fol
     if tracked and tracking is None:
         tracking = Tracking()
     return Batch(frames, settings, jobs=jobs, tracking=tracking if tracked else None, scheduler=scheduler)
-
-
-# --- The output file ---------------------------------------------------------------------
-
-
-def done_files(path) -> set[Path]:
-    """The files that have a whole line in a results file, resolved, but
-    for lines marked for retry (a worker died under the frame). A last
-    line cut short (the process killed while writing it) is removed, so
-    that the next line appended starts on a line of its own."""
-    path = Path(path)
-    if not path.exists():
-        return set()
-    done, whole = set(), 0
-    with open_regular(path) as stream:
-        for line in stream:
-            if not line.endswith(b"\n"):
-                break
-            whole += len(line)
-            record = _line_record(line)
-            if isinstance(record, dict) and not record.get("retry"):
-                try:
-                    done.add(Path(record["file"]).resolve())
-                except (KeyError, TypeError, ValueError, OSError):
-                    continue
-    if whole < path.stat().st_size:
-        with path.open("r+b") as stream:
-            stream.truncate(whole)
-    return done
-
-
-def _line_record(line):
-    """The JSON of one results line; None for a line that is not JSON."""
-    try:
-        return json.loads(line)
-    except (ValueError, RecursionError):  # RecursionError: nested deeper than the parser goes
-        return None
-
-
-class ResultsFile:
-    """The results file of a run: with resume, the frames it already holds
-    are done and new lines are appended; otherwise an existing, non-empty
-    file is refused unless overwrite says to replace it. Nothing is written
-    before :meth:`open`. A path that is not a regular file is refused for
-    resume; for writing it may be a device or a pipe that something reads."""
-
-    def __init__(self, path, *, resume: bool = False, overwrite: bool = False):
-        self.path, self.resume = Path(path), resume
-        try:
-            check_output(self.path)
-            if resume:
-                self.done = done_files(self.path)
-            elif is_regular(self.path) and self.path.stat().st_size > 0 and not overwrite:
-                raise BatchError(f"{self.path} exists: give --resume to go on with it or --overwrite to replace it")
-            else:
-                self.done = set()
-        except OSError as e:
-            raise BatchError(f"cannot use {self.path} for the results: {e.strerror or e}") from None
-
-    def todo(self, frames) -> list[Frame]:
-        """The frames without a line yet, in order."""
-        return [frame for frame in frames if Path(frame.file).resolve() not in self.done]
-
-    def write(self, records):
-        """Each record as a whole line, flushed one by one (an interrupted
-        run leaves a file that resume continues); yields each once written."""
-        with open_output(self.path, "a" if self.resume else "w") as stream:
-            for record in records:
-                stream.write(json.dumps(record) + "\n")
-                stream.flush()
-                yield record
-
-
-def read_records(path) -> list[dict]:
-    """The whole records of a results file."""
-    with open_regular(path) as stream:
-        return [r for r in map(_line_record, stream) if isinstance(r, dict)]
 
 
 def progress_bar(total: int, stream):

@@ -30,8 +30,8 @@ from .calibrate import PROJECTIONS, CalibrationError, calibrate_photo, write_res
 from .files import check_output
 from .lens import LensError
 from .narrow import catalog_for, lens_field_deg
-from .photo import (PhotoError, PhotoOptions, add_photo_options, altitude_argument, lens_from_args, positive_int,
-                    prepare_photo)
+from .options import PhotoOptions, add_photo_options, altitude_argument, lens_from_args, positive_int
+from .photo import PhotoError, prepare_photo
 from .readers import recorded_time
 from .report import (Summary, UtcRangeError, counted, describe_calibration, describe_fix, describe_photo,
                      failure_hint, failure_text, fix_record, outputs, parse_utc)

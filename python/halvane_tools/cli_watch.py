@@ -11,7 +11,7 @@ from pathlib import Path
 import halvane
 
 from . import batch, export, nmea, watch
-from .photo import PhotoOptions, add_photo_options, lens_from_args
+from .options import PhotoOptions, add_photo_options, lens_from_args
 from .report import outputs
 from .times import clock_offset_argument
 

@@ -16,7 +16,7 @@ import numpy as np
 import halvane
 
 from .lens import Lens
-from .photo import DEFAULT_MAX_CENTROIDS
+from .options import DEFAULT_MAX_CENTROIDS
 from .projections import PROJECTIONS, LensModel, inside_frame, mutual_pairs, projection_k, radial, rotation_between
 from .times import utc_tuple
 

@@ -41,7 +41,8 @@ import halvane
 from .batch import DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM, DEFAULT_MAX_REFERENCE_AGE_S
 from .lens import Lens, as_lens
 from .nmea import Position
-from .photo import PhotoOptions, prepare_photo
+from .options import PhotoOptions
+from .photo import prepare_photo
 from .readers import PHOTO_SUFFIXES, PhotoError, read_mask, read_photo
 from .report import fix_record, parse_utc
 from .times import FrameError, as_utc
