@@ -283,10 +283,11 @@ class _ProcessPool:
         method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
         self._context = multiprocessing.get_context(method)
         self._settings, self._tracking, self._all = settings, tracking, tasks
-        self._results = self._context.Queue()
-        # Each worker has a task queue of its own (the tasks dealt round in
-        # turn): a worker killed while it waits on a queue holds that queue's
-        # lock for ever, which must not stall the others or its replacement.
+        # Each worker has a task queue and a results queue of its own (the
+        # tasks dealt round in turn): a worker killed inside a queue operation
+        # holds that queue's lock for ever, which must not stall the others or
+        # its replacement. A dead worker's results queue is still read.
+        self._results = []
         self._shares = [list(range(slot, len(tasks), jobs)) for slot in range(jobs)]
         self._taken = set()  # task indices a worker has said it took
         self._queues = [None] * jobs
@@ -305,8 +306,10 @@ class _ProcessPool:
             if index not in self._taken:
                 tasks.put((index, self._all[index]))
         tasks.put(None)
+        results = self._context.Queue()
+        self._results.append(results)
         process = self._context.Process(target=_work, daemon=True, args=(
-            self._settings, self._tracking, tasks, self._results, slot))
+            self._settings, self._tracking, tasks, results, slot))
         process.start()
         return process
 
@@ -318,17 +321,30 @@ class _ProcessPool:
         code = self.processes[slot].exitcode
         return [_record(f, LOST_FRAME.format(code), retry=True) for f in self._all[index] if f.file not in reported]
 
+    def _get(self, timeout: float):
+        """The next message of any worker; queue.Empty after timeout seconds."""
+        end = time.monotonic() + timeout
+        while True:
+            for results in self._results:
+                try:
+                    return results.get_nowait()
+                except queue.Empty:
+                    continue
+            if time.monotonic() >= end:
+                raise queue.Empty
+            time.sleep(0.01)
+
     def records(self, expected: int):
         got = 0
         while got < expected:
             try:
-                kind, slot, payload = self._results.get(timeout=0.2)
+                kind, slot, payload = self._get(timeout=0.2)
             except queue.Empty:
                 dead = [slot for slot, p in enumerate(self.processes)
                         if p.exitcode not in (None, 0) and slot not in self._given_up]
                 if dead:
                     try:  # what a worker sent just before it ended comes first
-                        kind, slot, payload = self._results.get(timeout=0.5)
+                        kind, slot, payload = self._get(timeout=0.5)
                     except queue.Empty:
                         for slot in dead:
                             for record in self._lost(slot):
@@ -367,7 +383,7 @@ class _ProcessPool:
                 process.terminate()
         for process in self.processes:
             process.join(5)
-        for q in (*self._queues, self._results):
+        for q in (*self._queues, *self._results):
             if q is not None:
                 q.cancel_join_thread()
                 q.close()
