@@ -84,9 +84,9 @@ def _font_file() -> str | None:
     matplotlib ships, or the system's DejaVu Sans; None when neither is there."""
     import importlib.util
 
-    spec = importlib.util.find_spec("matplotlib")
-    places = [Path(p) / "mpl-data" / "fonts" / "ttf" / "DejaVuSans.ttf" for p in (spec.submodule_search_locations
-                                                                               if spec else [])]
+    matplotlib_found = importlib.util.find_spec("matplotlib")
+    folders = matplotlib_found.submodule_search_locations if matplotlib_found else []
+    places = [Path(p) / "mpl-data" / "fonts" / "ttf" / "DejaVuSans.ttf" for p in folders]
     places.append(Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"))
     return next((str(p) for p in places if p.is_file()), None)
 

@@ -56,6 +56,14 @@ DEFAULT_MAX_REFERENCE_AGE_S = 900.0
 DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM = 50.0
 
 
+def add_tracker_bounds(group) -> None:
+    """The tracker's two bounds as command-line options (batch and watch)."""
+    group.add_argument("--max-reference-age", type=float, metavar="S", default=DEFAULT_MAX_REFERENCE_AGE_S,
+                       help="oldest reference that breaks a tie, seconds (default %(default)g)")
+    group.add_argument("--max-distance", type=float, metavar="NM", default=DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM,
+                       help="farthest a tie's pick may lie from the reference, nm (default %(default)g)")
+
+
 # --- Which frames ------------------------------------------------------------------
 
 

@@ -395,10 +395,7 @@ def build_parser() -> argparse.ArgumentParser:
                             " group in the file name names it")
     track.add_argument("--known-position", type=float, nargs=2, metavar=("LAT", "LON"),
                        help="where the cameras stood at their first frames: the first reference that breaks a tie")
-    track.add_argument("--max-reference-age", type=float, metavar="S", default=batch.DEFAULT_MAX_REFERENCE_AGE_S,
-                       help="oldest reference that breaks a tie, seconds (default %(default)g)")
-    track.add_argument("--max-distance", type=float, metavar="NM", default=batch.DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM,
-                       help="farthest a tie's pick may lie from the reference, nm (default %(default)g)")
+    batch.add_tracker_bounds(track)
     batch_command.add_argument("--plot", metavar="TRACK.png", help="draw the fixes of --out (latitude against longitude)")
     batch_command.set_defaults(run=run_batch)
     add_watch_command(commands)

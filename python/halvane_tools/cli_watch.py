@@ -134,10 +134,7 @@ def add_watch_command(commands) -> None:
                       help="exposure time: the fix is made at mid-exposure (default 0)")
     add_photo_options(command)
     track = command.add_argument_group("tracking")
-    track.add_argument("--max-reference-age", type=float, metavar="S", default=batch.DEFAULT_MAX_REFERENCE_AGE_S,
-                       help="oldest fix that breaks a tie, seconds (default %(default)g)")
-    track.add_argument("--max-distance", type=float, metavar="NM", default=batch.DEFAULT_MAX_DISAMBIGUATION_DISTANCE_NM,
-                       help="farthest a tie's pick may lie from that fix, nm (default %(default)g)")
+    batch.add_tracker_bounds(track)
     out = command.add_argument_group("outputs (any combination; each may be given more than once)")
     out.add_argument("--nmea-tcp", action="append", metavar="[HOST:]PORT",
                      help=f"serve NMEA 0183 over TCP (customary port {nmea.DEFAULT_TCP_PORT}; all interfaces unless HOST)")

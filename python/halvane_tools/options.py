@@ -97,49 +97,38 @@ class PhotoOptions:
 SOLVE_FIELDS = frozenset(("sigma_arcmin", "min_matched_stars", "max_residual_rms_arcmin", "use_sun"))
 
 
-def positive_int(text: str) -> int:
+def _checked(text: str, convert, accepted, refusal: str):
+    """text read by convert, refused with `refusal` unless it reads and is accepted."""
     try:
-        value = int(text)
+        value = convert(text)
     except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"not a positive whole number: {text.strip()!r}")
+        raise argparse.ArgumentTypeError(refusal) from None
+    if not accepted(value):
+        raise argparse.ArgumentTypeError(refusal)
     return value
+
+
+def positive_int(text: str) -> int:
+    return _checked(text, int, lambda v: v >= 1, f"not a positive whole number: {text.strip()!r}")
 
 
 def line_px_argument(text: str) -> int:
     """--line-px: an odd whole number of pixels, 3 to 255 (the line's middle
     pixel is the one it tests, so an even length has none)."""
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if not (MIN_LINE_PX <= value <= MAX_LINE_PX and value % 2 == 1):
-        raise argparse.ArgumentTypeError(f"must be an odd whole number of pixels from {MIN_LINE_PX} to {MAX_LINE_PX}"
-                                         f" (got {text.strip()!r}); the default is {DEFAULT_LINE_PX}")
-    return value
+    return _checked(text, int, lambda v: MIN_LINE_PX <= v <= MAX_LINE_PX and v % 2 == 1,
+                    f"must be an odd whole number of pixels from {MIN_LINE_PX} to {MAX_LINE_PX}"
+                    f" (got {text.strip()!r}); the default is {DEFAULT_LINE_PX}")
 
 
 def altitude_argument(text: str) -> float:
     """--min-altitude: degrees in [0, 90); at 90 and above no sky is left."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not 0.0 <= value < 90.0:
-        raise argparse.ArgumentTypeError(f"must be an altitude in degrees from 0 up to (not including) 90"
-                                         f" (got {text.strip()!r})")
-    return value
+    return _checked(text, float, lambda v: 0.0 <= v < 90.0,
+                    f"must be an altitude in degrees from 0 up to (not including) 90 (got {text.strip()!r})")
 
 
 def non_negative_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (math.isfinite(value) and value >= 0):
-        raise argparse.ArgumentTypeError(f"not a finite number >= 0: {text.strip()!r}")
-    return value
+    return _checked(text, float, lambda v: math.isfinite(v) and v >= 0,
+                    f"not a finite number >= 0: {text.strip()!r}")
 
 
 def add_photo_options(parser: argparse.ArgumentParser) -> None:
