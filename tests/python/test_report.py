@@ -2,6 +2,7 @@
 of solve and their hints on failure, the overlay."""
 import json
 import time
+from importlib import resources
 from types import SimpleNamespace
 
 import numpy as np
@@ -10,7 +11,7 @@ from PIL import Image
 
 import halvane
 import halvane_tools
-from halvane_tools import adverse, annotate, cli, photo, report, scenarios, sky
+from halvane_tools import adverse, annotate, catalog_builder, cli, photo, report, scenarios, sky
 
 CATALOG = halvane_tools.default_catalog()
 
@@ -70,10 +71,27 @@ def test_the_record_places_the_camera_and_each_star(solved):
     json.dumps(record)
 
 
-def test_names_come_from_the_catalogue():
-    assert sky.star_name(1708) == "α Aur" and sky.star_name(1708, hr_number=True) == "α Aur (HR 1708)"
-    assert sky.star_name(8085) == "61 Cyg"
-    assert sky.star_name(1) == "HR 1"  # no Bayer letter nor Flamsteed number
+@pytest.mark.parametrize("hr, name", [
+    (1708, "Capella"), (5459, "Rigil Kentaurus"), (5460, "α2 Cen"),  # the bright one of a close double
+    (2891, "Castor"), (4730, "Acrux"), (5054, "Mizar"), (5062, "Alcor"),
+    (5267, "Hadar"), (8728, "Fomalhaut"),  # the navigators' name and spelling
+    (1612, "ζ Aur"), (8085, "61 Cyg"), (1, "HR 1"),  # no proper name; nor a Bayer letter or Flamsteed number
+])
+def test_star_names(hr, name):
+    assert sky.star_name(hr) == name
+    assert sky.star_name(hr, hr_number=True) == (name if name.startswith("HR") else f"{name} (HR {hr})")
+
+
+def test_the_shipped_proper_names_are_what_ephem_gives():
+    pytest.importorskip("ephem")
+    data = resources.files(halvane_tools) / "data"
+    _, records = catalog_builder.read_catalog_records((data / halvane_tools.CATALOG_FILE).read_bytes())
+    shipped = (data / halvane_tools.PROPER_NAMES_FILE).read_text(encoding="utf-8")
+    assert catalog_builder.proper_names_text(records) == shipped
+    # Every star the library names (aliases share a position) found its catalogue star, each with one name.
+    names = dict(line.split("\t") for line in shipped.splitlines())
+    places = {(round(ra, 9), round(dec, 9)) for _, ra, dec, _ in catalog_builder.named_stars()}
+    assert len(names) == len(set(names.values())) == len(places)
 
 
 def test_an_upside_down_vertical_is_named_as_the_fault(solved, tmp_path, capsys):
