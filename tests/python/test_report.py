@@ -1,6 +1,8 @@
 """What a fix says to a reader: quality words, the JSON record, the lines
 of solve and their hints on failure, the overlay."""
+import io
 import json
+import os
 import time
 from importlib import resources
 from types import SimpleNamespace
@@ -147,3 +149,26 @@ def test_the_overlay_reads_at_any_size_and_says_what_failed(solved):
                for i, a in enumerate(boxes) for b in boxes[i + 1:])
     # Text scales with the picture.
     assert annotate._Pen(Image.new("RGB", (2832, 2832))).font.size > 3 * annotate._Pen(Image.new("RGB", (640, 480))).font.size
+
+
+@pytest.mark.parametrize("height, width", [(1, 1), (3, 7), (37, 64), (300, 401)])
+def test_png_files_hold_the_picture_exactly(height, width, monkeypatch):
+    pixels = np.random.default_rng(height).integers(0, 256, (height, width, 3), dtype=np.uint8)
+    pixels[: height // 2] = 17  # a run the compressor shortens, beside noise it cannot
+    written = annotate.png_bytes(Image.fromarray(pixels))
+    with Image.open(io.BytesIO(written)) as back:
+        assert back.format == "PNG" and back.mode == "RGB" and np.array_equal(np.asarray(back), pixels)
+    # The bytes do not depend on how many threads compressed them.
+    monkeypatch.setattr(os, "cpu_count", lambda: 1)
+    assert annotate.png_bytes(Image.fromarray(pixels)) == written
+
+
+def test_the_left_out_pixels_are_tinted_and_the_rest_stays_grey():
+    image = np.tile(np.linspace(0, 60000, 64).astype(np.uint16), (48, 1))
+    excluded = np.zeros(image.shape, dtype=bool)
+    excluded[:, ::3] = True
+    rgb = np.asarray(annotate._shaded_picture(SimpleNamespace(image=image, excluded=excluded))).astype(int)
+    grey = annotate.display_stretch(image).astype(int)
+    assert np.array_equal(rgb[~excluded], np.repeat(grey[~excluded, None], 3, axis=1))
+    tinted = grey[excluded, None] * (1 - annotate.EXCLUDED_OPACITY) + np.multiply(annotate.EXCLUDED, annotate.EXCLUDED_OPACITY)
+    assert np.abs(rgb[excluded] - tinted).max() <= 1
