@@ -1,5 +1,6 @@
 """What a fix says to a reader: quality words, the JSON record, the lines
 of solve and their hints on failure, the overlay."""
+import datetime
 import io
 import json
 import os
@@ -172,3 +173,37 @@ def test_the_left_out_pixels_are_tinted_and_the_rest_stays_grey():
     assert np.array_equal(rgb[~excluded], np.repeat(grey[~excluded, None], 3, axis=1))
     tinted = grey[excluded, None] * (1 - annotate.EXCLUDED_OPACITY) + np.multiply(annotate.EXCLUDED, annotate.EXCLUDED_OPACITY)
     assert np.abs(rgb[excluded] - tinted).max() <= 1
+
+
+def track_records(lat0, lon0, fixes=12):
+    start = datetime.datetime(2026, 2, 18, 22, 0, tzinfo=datetime.timezone.utc)
+    return [{"utc": (start + datetime.timedelta(minutes=5 * k)).isoformat(), "latitude_deg": lat0 + 0.01 * k,
+             "longitude_deg": (lon0 + 0.02 * k + 180.0) % 360.0 - 180.0, "ellipse_2sigma_nm": (1.0, 0.5, 30.0)}
+            for k in range(fixes)]
+
+
+@pytest.mark.parametrize("lat0, lon0", [(69.6, 18.9), (-33.9, 179.9)])  # far north; a track across 180°
+def test_the_track_plot_marks_the_median_fix_and_has_a_scale_bar_in_nautical_miles(lat0, lon0, tmp_path):
+    from mpl_toolkits.axes_grid1.anchored_artists import AnchoredSizeBar
+
+    records = track_records(lat0, lon0) + [{"file": "cloudy.jpg", "utc": "2026-02-18T23:30:00+00:00", "error": "no fix"}]
+    figure, drawn = annotate.track_figure(records)
+    axes = figure.axes[0]
+    assert drawn == 12
+    (median,) = [line for line in axes.get_lines() if line.get_label().startswith("median fix")]
+    x, y = median.get_xdata()[0], median.get_ydata()[0]
+    assert y == pytest.approx(lat0 + 0.055) and (x - (lon0 + 0.11) + 180.0) % 360.0 - 180.0 == pytest.approx(0.0, abs=1e-9)
+    (bar,) = [a for a in axes.artists if isinstance(a, AnchoredSizeBar)]
+    length_nm = float(bar.txt_label.get_text().removesuffix(" nm"))
+    width_deg = bar.size_bar.get_children()[0].get_width()
+    assert width_deg * 60.0 * np.cos(np.radians(y)) == pytest.approx(length_nm)
+    left, right = axes.get_xlim()
+    assert 0.1 <= width_deg / (right - left) <= 0.25
+    assert annotate.plot_track(records, tmp_path / "track.png") == 12
+    with Image.open(tmp_path / "track.png") as written:
+        assert written.format == "PNG"
+
+
+@pytest.mark.parametrize("most, length", [(7.3, 5.0), (0.031, 0.02), (1000.0, 1000.0), (1.999, 1.0)])
+def test_scale_lengths_are_one_two_or_five_times_a_power_of_ten(most, length):
+    assert annotate.nice_length(most) == pytest.approx(length)
