@@ -179,6 +179,9 @@ def names_text(source: str | Path, hr_ids) -> str:
 # a few arcseconds apart, and the library gives the pair's combined light.
 PROPER_NAME_RADIUS_ARCSEC = 60.0
 PROPER_NAME_MAX_MAG_GAP = 1.0
+# A camera sees such a double as one star and may identify either entry, so
+# the other entries this close to the named one carry its name too.
+PROPER_NAME_COMPANION_ARCSEC = 20.0
 # Spellings the star library keeps beside the right ones for old callers.
 OLD_SPELLINGS = frozenset({"Albereo", "Formalhaut"})
 
@@ -203,16 +206,19 @@ def named_stars() -> list[tuple[str, float, float, float]]:
 
 def proper_names_text(records: np.ndarray) -> str:
     """The proper names file: 'HR<TAB>name' lines, in HR order, for the
-    catalogue stars that ephem's named stars fall on. Where the library has
-    several names for one star, the navigators' name (its numbered list)
-    wins, then the first in alphabetical order."""
+    catalogue stars that ephem's named stars fall on and their close
+    companions. Where the library has several names for one star, the
+    navigators' name (its numbered list) wins, then the first in
+    alphabetical order."""
     import ephem.stars
 
     navigational = set(ephem.stars.STAR_NUMBER_NAME.values())
     xyz = np.column_stack([records["x"], records["y"], records["z"]])
     vmag = records["vmag"].astype(np.float64)
     cos_radius = math.cos(math.radians(PROPER_NAME_RADIUS_ARCSEC / 3600.0))
-    names: dict[int, list[str]] = {}
+    cos_companion = math.cos(math.radians(PROPER_NAME_COMPANION_ARCSEC / 3600.0))
+    own: dict[int, list[str]] = {}
+    companions: dict[int, list[str]] = {}
     for name, ra, dec, mag in named_stars():
         if name in OLD_SPELLINGS:
             continue
@@ -222,7 +228,10 @@ def proper_names_text(records: np.ndarray) -> str:
         near = np.flatnonzero((dots >= cos_radius) & (gaps <= PROPER_NAME_MAX_MAG_GAP))
         if len(near):
             best = near[np.lexsort((-dots[near], gaps[near]))[0]]
-            names.setdefault(int(records["hr_id"][best]), []).append(name)
+            own.setdefault(int(records["hr_id"][best]), []).append(name)
+            for k in np.flatnonzero(xyz @ xyz[best] >= cos_companion):
+                companions.setdefault(int(records["hr_id"][k]), []).append(name)
+    names = companions | own  # a star's own name before a neighbour's
     return "".join(f"{hr}\t{min(choices, key=lambda n: (n not in navigational, n))}\n"
                    for hr, choices in sorted(names.items()))
 
