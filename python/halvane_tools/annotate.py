@@ -176,7 +176,7 @@ def _shaded_picture(prepared) -> Image.Image:
     colours = np.empty((512, 3), dtype=np.uint8)
     colours[:256] = levels.astype(np.uint8)
     colours[256:] = (levels * (1.0 - EXCLUDED_OPACITY) + np.asarray(EXCLUDED) * EXCLUDED_OPACITY + 0.5).astype(np.uint8)
-    index = np.left_shift(prepared.excluded.view(np.uint8), 8, dtype=np.uint16)
+    index = np.left_shift(np.asarray(prepared.excluded, dtype=bool).view(np.uint8), 8, dtype=np.uint16)
     index |= grey
     return Image.fromarray(np.take(colours, index, axis=0), "RGB")
 
