@@ -1,6 +1,7 @@
 """Overlay pictures: the photo as the photo path saw it, with what it did;
-the track plot of a batch's fixes (:func:`plot_track`) and a calibration's
-residual plot (:func:`write_residual_plot`), both with matplotlib.
+the track plot of a batch's fixes with their median and a scale in nautical
+miles (:func:`plot_track`) and a calibration's residual plot
+(:func:`write_residual_plot`), both with matplotlib.
 
 :func:`overlay` draws, on a stretched copy of the photo, the pixels left out
 (shaded red), the horizon with N, E, S, W on it and the altitude cut, the
@@ -12,8 +13,12 @@ are outlined in black, so they read on grey sky and aurora alike.
 """
 from __future__ import annotations
 
+import concurrent.futures
 import datetime
 import math
+import os
+import struct
+import zlib
 from pathlib import Path
 
 import numpy as np
@@ -277,11 +282,6 @@ PNG_BANDS = 4
 
 def png_bytes(picture: Image.Image) -> bytes:
     """An RGB picture as PNG file bytes."""
-    import concurrent.futures
-    import os
-    import struct
-    import zlib
-
     picture = picture.convert("RGB") if picture.mode != "RGB" else picture
     width, height = picture.size
     stride = 3 * width
