@@ -4,8 +4,10 @@ import datetime
 import io
 import json
 import os
+import sys
 import time
 from importlib import resources
+from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -209,3 +211,18 @@ def test_the_track_plot_marks_the_median_fix_and_has_a_scale_bar_in_nautical_mil
 @pytest.mark.parametrize("most, length", [(7.3, 5.0), (0.031, 0.02), (1000.0, 1000.0), (1.999, 1.0)])
 def test_scale_lengths_are_one_two_or_five_times_a_power_of_ten(most, length):
     assert annotate.nice_length(most) == pytest.approx(length)
+
+
+def test_the_builder_writes_proper_names_only_with_ephem(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("ephem")
+    bsc5 = Path(__file__).resolve().parents[2] / "data" / "bsc5.dat"
+    source = tmp_path / "bsc5.dat"
+    source.write_text("".join(line + "\n" for line in bsc5.read_text().splitlines() if line[:4] in ("1708", "7001", "1612")))
+    catalog_builder.write(source, tmp_path / "with")
+    assert (tmp_path / "with" / halvane_tools.PROPER_NAMES_FILE).read_text() == "1708\tCapella\n7001\tVega\n"
+    # Without the library the builder leaves the names file alone and says so, rather than writing it empty.
+    monkeypatch.setitem(sys.modules, "ephem", None)
+    assert catalog_builder.main(["--source", str(source), "--out-dir", str(tmp_path / "without")]) == 0
+    assert not (tmp_path / "without" / halvane_tools.PROPER_NAMES_FILE).exists()
+    assert (tmp_path / "without" / halvane_tools.NAMES_FILE).read_text() == "1612\tζ Aur\n1708\tα Aur\n7001\tα Lyr\n"
+    assert "ephem is not installed" in capsys.readouterr().out
