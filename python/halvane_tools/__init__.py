@@ -12,6 +12,8 @@ __all__ = ["default_catalog", "solve_photo", "calibrate_photo", "Lens", "LensErr
 CATALOG_FILE = "stars.hcat"
 PAIRS_FILE = "pairs.hprs"
 NAMES_FILE = "names.tsv"
+# Proper names (Capella) of the named bright stars, made by the builder from ephem.
+PROPER_NAMES_FILE = "proper_names.tsv"
 # The deep catalogue for narrow fields: every star of the source, short pairs.
 DEEP_CATALOG_FILE = "stars_deep.hcat"
 DEEP_PAIRS_FILE = "pairs_deep.hprs"

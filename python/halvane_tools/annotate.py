@@ -1,6 +1,7 @@
 """Overlay pictures: the photo as the photo path saw it, with what it did;
-the track plot of a batch's fixes (:func:`plot_track`) and a calibration's
-residual plot (:func:`write_residual_plot`), both with matplotlib.
+the track plot of a batch's fixes with their median and a scale in nautical
+miles (:func:`plot_track`) and a calibration's residual plot
+(:func:`write_residual_plot`), both with matplotlib.
 
 :func:`overlay` draws, on a stretched copy of the photo, the pixels left out
 (shaded red), the horizon with N, E, S, W on it and the altitude cut, the
@@ -12,8 +13,12 @@ are outlined in black, so they read on grey sky and aurora alike.
 """
 from __future__ import annotations
 
+import concurrent.futures
 import datetime
 import math
+import os
+import struct
+import zlib
 from pathlib import Path
 
 import numpy as np
@@ -168,15 +173,17 @@ class _Pen:
 
 
 def _shaded_picture(prepared) -> Image.Image:
-    """The stretched photo as RGB with the left-out pixels tinted red."""
-    table = _stretch_table(prepared.image)
-    grey = table[prepared.image]
-    levels = np.arange(256, dtype=np.float32)
-    channels = []
-    for tint in EXCLUDED:
-        shaded = (levels * (1.0 - EXCLUDED_OPACITY) + tint * EXCLUDED_OPACITY + 0.5).astype(np.uint8)
-        channels.append(np.where(prepared.excluded, shaded[grey], grey))
-    return Image.fromarray(np.dstack(channels), "RGB")
+    """The stretched photo as RGB with the left-out pixels tinted red: one
+    lookup of grey and left-out bit into a 512-colour table, no per-channel
+    passes over the frame."""
+    grey = _stretch_table(prepared.image)[prepared.image]
+    levels = np.arange(256, dtype=np.float32)[:, None]
+    colours = np.empty((512, 3), dtype=np.uint8)
+    colours[:256] = levels.astype(np.uint8)
+    colours[256:] = (levels * (1.0 - EXCLUDED_OPACITY) + np.asarray(EXCLUDED) * EXCLUDED_OPACITY + 0.5).astype(np.uint8)
+    index = np.left_shift(np.asarray(prepared.excluded, dtype=bool).view(np.uint8), 8, dtype=np.uint16)
+    index |= grey
+    return Image.fromarray(np.take(colours, index, axis=0), "RGB")
 
 
 def _caption(prepared, fix, utc, failure: str | None, total=None) -> list[tuple[str, tuple]]:
@@ -258,12 +265,52 @@ def overlay(prepared, fix=None, utc=None, catalog=None, message: str | None = No
 
 
 def save(picture: Image.Image, path: str | Path) -> None:
-    """Writes JPEG for a .jpg or .jpeg path, PNG for any other (fast
-    compression: overlays are looked at, not archived)."""
+    """Writes JPEG for a .jpg or .jpeg path, PNG for any other."""
     if Path(path).suffix.lower() in JPEG_SUFFIXES:
         picture.save(path, format="JPEG", quality=90)
     else:
-        picture.save(path, format="PNG", compress_level=1)
+        Path(path).write_bytes(png_bytes(picture))
+
+
+# Overlays are looked at, not archived: the fastest compression, rows
+# unfiltered (choosing a filter per row costs more than it saves on a
+# noisy sky), and the frame cut into bands compressed side by side. The
+# band count is fixed so that every machine writes the same bytes.
+PNG_LEVEL = 1
+PNG_BANDS = 4
+
+
+def png_bytes(picture: Image.Image) -> bytes:
+    """An RGB picture as PNG file bytes."""
+    picture = picture.convert("RGB") if picture.mode != "RGB" else picture
+    width, height = picture.size
+    stride = 3 * width
+    pixels = memoryview(picture.tobytes())
+    rows = [pixels[y * stride : (y + 1) * stride] for y in range(height)]
+
+    def band(k: int) -> bytes:
+        deflate = zlib.compressobj(PNG_LEVEL, zlib.DEFLATED, -15)  # raw: one zlib header for all bands
+        out = []
+        for row in rows[height * k // PNG_BANDS : height * (k + 1) // PNG_BANDS]:
+            out += (deflate.compress(b"\0"), deflate.compress(row))
+        out.append(deflate.flush(zlib.Z_FINISH if k == PNG_BANDS - 1 else zlib.Z_SYNC_FLUSH))
+        return b"".join(out)
+
+    with concurrent.futures.ThreadPoolExecutor(min(PNG_BANDS, os.cpu_count() or 1)) as pool:
+        bands = pool.map(band, range(PNG_BANDS))
+        checksum = 1
+        for row in rows:
+            checksum = zlib.adler32(row, zlib.adler32(b"\0", checksum))
+        stream = b"".join([b"\x78\x01", *bands, struct.pack(">I", checksum)])
+
+    def chunk(kind: bytes, data) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(data, zlib.crc32(kind)))
+
+    most = 1 << 30  # a chunk's length is a 31-bit number
+    data = memoryview(stream)
+    return b"".join([b"\x89PNG\r\n\x1a\n", chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)),
+                     *(chunk(b"IDAT", bytes(data[i : i + most])) for i in range(0, max(len(data), 1), most)),
+                     chunk(b"IEND", b"")])
 
 
 def missing_matplotlib() -> str | None:
@@ -287,14 +334,35 @@ def ellipse_outline(lat_deg: float, lon_deg: float, ellipse_2sigma_nm, points: i
     return np.column_stack([lon_deg + east / (60.0 * math.cos(math.radians(lat_deg))), lat_deg + north / 60.0])
 
 
-def plot_track(records, path) -> int:
-    """The fixes of batch records on a map-like plot written to path (PNG):
-    latitude against longitude at the local scale, each fix with its 2-sigma
-    ellipse, coloured by time. Records with an error or without a time are
-    left out. Returns how many fixes were drawn."""
+def nice_length(most: float) -> float:
+    """The longest 1, 2 or 5 times a power of ten that is at most `most` (> 0)."""
+    exponent = math.floor(math.log10(most))
+    return max(m * 10.0**e for e in (exponent - 1, exponent) for m in (1, 2, 5) if m * 10.0**e <= most)
+
+
+def median_fix(records) -> tuple[float, float] | None:
+    """The median latitude and longitude of the records' fixes, or None
+    without a fix. Longitudes are taken within 180° of the first fix's, so
+    that a track across 180° has its median there and not on the far side
+    of the Earth."""
+    fixes = [(r["latitude_deg"], r["longitude_deg"]) for r in records if "error" not in r and r.get("utc")]
+    if not fixes:
+        return None
+    lat, lon = np.array(fixes, dtype=np.float64).T
+    lon = lon[0] + (lon - lon[0] + 180.0) % 360.0 - 180.0
+    return float(np.median(lat)), (float(np.median(lon)) + 180.0) % 360.0 - 180.0
+
+
+def track_figure(records):
+    """The fixes of batch records on a map-like plot: latitude against
+    longitude at the local scale, each fix with its 2-sigma ellipse,
+    coloured by time, the median fix marked and a scale bar in nautical
+    miles. Records with an error or without a time are left out. Returns
+    (matplotlib Figure, how many fixes were drawn)."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.collections import LineCollection
     from matplotlib.figure import Figure
+    from mpl_toolkits.axes_grid1.anchored_artists import AnchoredSizeBar
 
     fixes = sorted((datetime.datetime.fromisoformat(r["utc"]), r["latitude_deg"], r["longitude_deg"],
                     r["ellipse_2sigma_nm"]) for r in records if "error" not in r and r.get("utc"))
@@ -305,35 +373,49 @@ def plot_track(records, path) -> int:
     axes.set_ylabel("latitude (° north)")
     if not fixes:
         axes.set_title("no fix")
-        figure.savefig(path)
-        return 0
+        return figure, 0
     times = np.array([(t - fixes[0][0]).total_seconds() / 3600.0 for t, *_ in fixes])
     lat = np.array([f[1] for f in fixes])
-    middle = float(np.median([f[2] for f in fixes]))
-    # Longitudes unwrapped about their median, so a track across 180° stays whole.
-    lon = np.array([middle + (f[2] - middle + 180.0) % 360.0 - 180.0 for f in fixes])
+    middle_lat, middle_lon = median_fix(records)
+    # Longitudes unwrapped about the median fix, so a track across 180° stays whole.
+    lon = np.array([middle_lon + (f[2] - middle_lon + 180.0) % 360.0 - 180.0 for f in fixes])
     outlines = [ellipse_outline(la, lo, f[3]) for la, lo, f in zip(lat, lon, fixes)]
     colours = LineCollection(outlines, cmap="viridis", linewidths=0.6, alpha=0.6)
     colours.set_array(times)
     axes.add_collection(colours)
     dots = axes.scatter(lon, lat, c=times, cmap="viridis", s=6, zorder=3)
+    axes.plot([middle_lon], [middle_lat], "+", color="#d02020", markersize=16, markeredgewidth=2, zorder=4,
+              label=f"median fix {format_position(middle_lat, middle_lon)}")
+    axes.legend(loc="best", fontsize="small")
     axes.autoscale_view()
     # One nautical mile the same length both ways at the track's latitude.
-    axes.set_aspect(1.0 / max(math.cos(math.radians(float(np.median(lat)))), 1e-3), adjustable="datalim")
+    nm_per_lon_deg = 60.0 * max(math.cos(math.radians(middle_lat)), 1e-3)
+    axes.set_aspect(60.0 / nm_per_lon_deg, adjustable="datalim")
     bar = figure.colorbar(dots, ax=axes)
     bar.set_label(f"hours after {fixes[0][0]:%Y-%m-%d %H:%M:%S} UTC")
+    axes.apply_aspect()  # the limits the picture will have, colour bar and aspect settled
+    left, right = axes.get_xlim()
+    length_nm = nice_length(max((right - left) * nm_per_lon_deg / 4.0, 1e-6))
+    axes.add_artist(AnchoredSizeBar(axes.transData, length_nm / nm_per_lon_deg, f"{length_nm:g} nm", "lower right",
+                                    pad=0.6, sep=4, frameon=True, size_vertical=0.0))
     axes.set_title(f"{len(fixes)} fixes with their total 2-sigma ellipses")
     axes.grid(True, linewidth=0.3)
+    return figure, len(fixes)
+
+
+def plot_track(records, path) -> int:
+    """Writes :func:`track_figure` of the records to path (PNG); returns
+    how many fixes were drawn."""
+    figure, drawn = track_figure(records)
     figure.savefig(path)
-    return len(fixes)
+    return drawn
 
 
 def _magnification(residuals_px: np.ndarray, size_px: int) -> float:
     """1, 2 or 5 times a power of ten that draws a typical large residual
     about 3 % of the picture long."""
     typical = max(float(np.percentile(residuals_px, 90)), 1e-3)
-    exponent = math.floor(math.log10(0.03 * size_px / typical))
-    return max(m * 10.0**exponent for m in (1, 2, 5) if m * 10.0**exponent <= 0.03 * size_px / typical)
+    return nice_length(0.03 * size_px / typical)
 
 
 def write_residual_plot(calibration, path: str | Path) -> None:

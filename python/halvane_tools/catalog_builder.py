@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import importlib.util
 import math
 import struct
 import sys
@@ -27,7 +28,7 @@ from pathlib import Path
 
 import numpy as np
 
-from halvane_tools import CATALOG_FILE, DEEP_CATALOG_FILE, DEEP_PAIRS_FILE, NAMES_FILE, PAIRS_FILE
+from halvane_tools import CATALOG_FILE, DEEP_CATALOG_FILE, DEEP_PAIRS_FILE, NAMES_FILE, PAIRS_FILE, PROPER_NAMES_FILE
 
 EPOCH_YEARS = 2000.0
 
@@ -173,6 +174,68 @@ def names_text(source: str | Path, hr_ids) -> str:
     return "".join(lines)
 
 
+# A named star is the catalogue star within this distance whose magnitude is
+# nearest its own: close doubles (Rigil Kentaurus, Acrux, Castor, Mizar) lie
+# a few arcseconds apart, and the library gives the pair's combined light.
+PROPER_NAME_RADIUS_ARCSEC = 60.0
+PROPER_NAME_MAX_MAG_GAP = 1.0
+# A camera sees such a double as one star and may identify either entry, so
+# the other entries this close to the named one carry its name too.
+PROPER_NAME_COMPANION_ARCSEC = 20.0
+# Spellings the star library keeps beside the right ones for old callers.
+OLD_SPELLINGS = frozenset({"Albereo", "Formalhaut"})
+
+
+def named_stars() -> list[tuple[str, float, float, float]]:
+    """The named bright stars of the ephem library as (name, ra, dec in
+    radians at J2000, magnitude), aliases included. Raises ImportError
+    without ephem."""
+    import ephem.stars
+
+    stars = []
+    for line in ephem.stars.db.splitlines():
+        fields = line.split(",")
+        if len(fields) < 5:
+            continue
+        if len(fields) > 5 and float(fields[5]) != 2000.0:
+            raise ValueError(f"{fields[0]}: position not at J2000 ({fields[5]})")
+        ra_hours, dec_deg = float(fields[2].split("|")[0]), float(fields[3].split("|")[0])
+        stars.append((fields[0], math.radians(15.0 * ra_hours), math.radians(dec_deg), float(fields[4])))
+    return stars
+
+
+def proper_names_text(records: np.ndarray) -> str:
+    """The proper names file: 'HR<TAB>name' lines, in HR order, for the
+    catalogue stars that ephem's named stars fall on and their close
+    companions. Where the library has several names for one star, the
+    navigators' name (its numbered list) wins, then the first in
+    alphabetical order."""
+    import ephem.stars
+
+    navigational = set(ephem.stars.STAR_NUMBER_NAME.values())
+    xyz = np.column_stack([records["x"], records["y"], records["z"]])
+    vmag = records["vmag"].astype(np.float64)
+    cos_radius = math.cos(math.radians(PROPER_NAME_RADIUS_ARCSEC / 3600.0))
+    cos_companion = math.cos(math.radians(PROPER_NAME_COMPANION_ARCSEC / 3600.0))
+    own: dict[int, list[str]] = {}
+    companions: dict[int, list[str]] = {}
+    for name, ra, dec, mag in named_stars():
+        if name in OLD_SPELLINGS:
+            continue
+        direction = np.array([math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)])
+        dots = xyz @ direction
+        gaps = np.abs(vmag - mag)
+        near = np.flatnonzero((dots >= cos_radius) & (gaps <= PROPER_NAME_MAX_MAG_GAP))
+        if len(near):
+            best = near[np.lexsort((-dots[near], gaps[near]))[0]]
+            own.setdefault(int(records["hr_id"][best]), []).append(name)
+            for k in np.flatnonzero(xyz @ xyz[best] >= cos_companion):
+                companions.setdefault(int(records["hr_id"][k]), []).append(name)
+    names = companions | own  # a star's own name before a neighbour's
+    return "".join(f"{hr}\t{min(choices, key=lambda n: (n not in navigational, n))}\n"
+                   for hr, choices in sorted(names.items()))
+
+
 def read_bsc5(path: str | Path) -> list[SourceStar]:
     text = Path(path).read_text(encoding="ascii")
     stars = (parse_bsc5_line(line) for line in text.splitlines() if line.strip())
@@ -280,6 +343,12 @@ def write(source: str | Path, out_dir: str | Path, limits: SelectionLimits = DEF
     if names[0] == CATALOG_FILE:  # the names file follows the wide bundle's stars
         hr_ids = read_catalog_records(catalog)[1]["hr_id"]
         (out / NAMES_FILE).write_text(names_text(source, hr_ids), encoding="utf-8")
+        try:
+            proper = proper_names_text(read_catalog_records(catalog)[1])
+        except ImportError:  # the shipped file stays; main says so
+            pass
+        else:
+            (out / PROPER_NAMES_FILE).write_text(proper, encoding="utf-8")
     return catalog_path, pairs_path
 
 
@@ -311,6 +380,8 @@ def main(argv: list[str] | None = None) -> int:
         n_pairs = (pairs_path.stat().st_size - 12) // PAIR_RECORD.itemsize
         print(f"{catalog_path}: {n_stars} stars, {catalog_path.stat().st_size} bytes")
         print(f"{pairs_path}: {n_pairs} pairs, {pairs_path.stat().st_size} bytes")
+    if importlib.util.find_spec("ephem") is None:
+        print(f"ephem is not installed: {PROPER_NAMES_FILE} left as it was (pip install ephem)")
     return 0
 
 

@@ -17,7 +17,7 @@ import numpy as np
 
 import halvane
 
-from . import NAMES_FILE
+from . import NAMES_FILE, PROPER_NAMES_FILE
 from .times import utc_tuple
 
 # A star farther than this from every detection counts this much in the
@@ -25,16 +25,21 @@ from .times import utc_tuple
 SCORE_CAP_PX = 20.0
 
 
-@functools.cache
-def _names() -> dict[int, str]:
-    text = (resources.files(__package__) / "data" / NAMES_FILE).read_text(encoding="utf-8")
+def _read_names(file: str) -> dict[int, str]:
+    text = (resources.files(__package__) / "data" / file).read_text(encoding="utf-8")
     return {int(hr): name for hr, name in (line.split("\t") for line in text.splitlines())}
 
 
+@functools.cache
+def _names() -> dict[int, str]:
+    """Each star's label: its proper name, else its catalogue designation."""
+    return _read_names(NAMES_FILE) | _read_names(PROPER_NAMES_FILE)
+
+
 def star_name(hr: int, hr_number: bool = False) -> str:
-    """A star's Bayer (or Flamsteed) designation from the catalogue, 'α Aur';
-    'HR 1708' for a star that has neither. hr_number adds the HR number:
-    'α Aur (HR 1708)'."""
+    """A named bright star's proper name, 'Capella'; else its Bayer (or
+    Flamsteed) designation from the catalogue, 'ζ Aur'; 'HR 1' for a star
+    that has neither. hr_number adds the HR number: 'Capella (HR 1708)'."""
     name = _names().get(int(hr))
     if name is None:
         return f"HR {hr}"
