@@ -59,17 +59,17 @@ PyObject* covariance_ellipse_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef precess_vector_def = method_def<precess_vector_impl, kPrecessVectorSig>(
-    "Precess a J2000 equatorial unit vector to the mean equator of date.\n"
-    "v is three floats (not normalised); returns the list P * v, P the IAU 1976\n"
-    "precession matrix for the Julian Date jd_tt.");
+    R"(Precess a J2000 equatorial unit vector to the mean equator of date.
+v is three floats (not normalised); returns the list P * v, P the IAU 1976
+precession matrix for the Julian Date jd_tt.)");
 
 PyMethodDef sun_apparent_jd_def = method_def<sun_apparent_jd_impl, kSunApparentJdSig>(
-    "Apparent (of-date) right ascension and declination of the Sun, in radians, for a\n"
-    "Julian Date: a tuple (ra, dec) with ra in [0, 2*pi).");
+    R"(Apparent (of-date) right ascension and declination of the Sun, in radians, for a
+Julian Date: a tuple (ra, dec) with ra in [0, 2*pi).)");
 
 PyMethodDef great_circle_nm_def = method_def<great_circle_nm_impl, kGreatCircleNmSig>(
-    "Great-circle distance between two lat/lon points (degrees) in nautical miles,\n"
-    "one arcminute of arc each: the unit FixTracker measures its distance bound in.");
+    R"(Great-circle distance between two lat/lon points (degrees) in nautical miles,
+one arcminute of arc each: the unit FixTracker measures its distance bound in.)");
 
 PyMethodDef covariance_ellipse_def = method_def<covariance_ellipse_impl, kCovarianceEllipseSig>(
     R"(The 2-sigma covariance ellipse (semi_major_nm, semi_minor_nm, orientation_deg) of a
@@ -78,15 +78,11 @@ east), each with standard deviation sigma_arcmin. orientation_deg is the major a
 from north toward east, in [-90, 90]. Raises HalvaneError for fewer than two
 azimuths or for parallel lines of position.)");
 
-const Registration kRegistrations[] = {
-    exported_function(8, precess_vector_def, "list[float]"),
-    exported_function(12, great_circle_nm_def, "float"),
-    exported_function(13, covariance_ellipse_def, "tuple[float, float, float]"),
-    exported_function(20, sun_apparent_jd_def, "tuple[float, float]"),
-};
-
 }  // namespace
 
-std::span<const Registration> geometry_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(geometry_registrations, exported_function(8, precess_vector_def, "list[float]"),
+                                              exported_function(12, great_circle_nm_def, "float"),
+                                              exported_function(13, covariance_ellipse_def, "tuple[float, float, float]"),
+                                              exported_function(20, sun_apparent_jd_def, "tuple[float, float]"))
 
 }  // namespace halvane::py

@@ -120,14 +120,10 @@ covers well under one per cent of the box, so stars never trip it.
 
 image: as for detect_centroids (2-D uint16, or uint8 widened by 257).)");
 
-const Registration kRegistrations[] = {
-    exported_function(9, detect_centroids_def, "list[tuple[float, float, float]]"),
-    exported_function(10, detect_centroids_matched_def, "list[tuple[float, float, float]]"),
-    exported_function(11, foreground_mask_def, "npt.NDArray[np.bool_]"),
-};
-
 }  // namespace
 
-std::span<const Registration> image_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(image_registrations, exported_function(9, detect_centroids_def, "list[tuple[float, float, float]]"),
+                                           exported_function(10, detect_centroids_matched_def, "list[tuple[float, float, float]]"),
+                                           exported_function(11, foreground_mask_def, "npt.NDArray[np.bool_]"))
 
 }  // namespace halvane::py

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <ranges>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -124,10 +126,13 @@ bool add_stub_types(PyObject* stub_types, const Registration& row, const std::st
         Ref type(PyUnicode_FromString(row.returns));
         if (!type || PyDict_SetItemString(stub_types, name.c_str(), type.get()) < 0) return false;
     }
-    for (const MemberType& member : row.members) {
-        Ref type(PyUnicode_FromString(member.type));
-        const std::string key = name + "." + member.name;
-        if (!type || PyDict_SetItemString(stub_types, key.c_str(), type.get()) < 0) return false;
+    for (const MemberType& members : row.members) {
+        Ref type(PyUnicode_FromString(members.type));
+        if (!type) return false;
+        for (const auto member : std::views::split(std::string_view(members.names), ' ')) {
+            const std::string key = name + "." + std::string(std::string_view(member));
+            if (PyDict_SetItemString(stub_types, key.c_str(), type.get()) < 0) return false;
+        }
     }
     return true;
 }

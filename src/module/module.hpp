@@ -141,8 +141,9 @@ PyMethodDef method_def(std::string_view body) {
 
 // What each file adds to the module. A file declares one row per function
 // or class it defines, next to the definitions, and returns its rows from
-// <file>_registrations() below; module.cpp gathers every file's rows, so a
-// new function touches only its own file (and the stub `make stub` writes).
+// <file>_registrations() below, defined by HALVANE_REGISTRATIONS; module.cpp
+// gathers every file's rows, so a new function touches only its own file
+// (and the stub `make stub` writes).
 //
 // The stub generator reads each exported row's stub types through the
 // module's private _stub_types; parameter types it derives from the names.
@@ -152,10 +153,11 @@ enum class Visibility {
     companion,  // an underscore helper of halvane_tools, kept out of __all__
 };
 
-// A class member's type in the stub: a method's return type or a property's.
+// Class members that share one type in the stub (a method's return type or
+// a property's): the type, then the members' names separated by spaces.
 struct MemberType {
-    const char* name;
     const char* type;
+    const char* names;
 };
 
 // Makes a class (or the exception) once and returns a new reference.
@@ -184,6 +186,13 @@ constexpr Registration companion_function(int place, PyMethodDef& def) {
 constexpr Registration exported_class(int place, TypeFactory make_type, std::span<const MemberType> members = {}) {
     return {place, Visibility::exported, nullptr, make_type, nullptr, members};
 }
+
+// Defines a file's <file>_registrations(), returning the rows given.
+#define HALVANE_REGISTRATIONS(accessor, ...)                  \
+    std::span<const Registration> accessor() {                \
+        static const Registration rows[] = {__VA_ARGS__};     \
+        return rows;                                          \
+    }
 
 // Each file's rows, in the file that defines them.
 std::span<const Registration> camera_registrations();

@@ -150,16 +150,12 @@ PyMethodDef glare_mask_def = method_def<glare_mask_impl, kGlareMaskSig>(
     "8 x 8 px blocks whose 3 x 3 block neighbourhood holds at least\n"
     "min_saturated_px pixels at 98 per cent of the frame's maximum or more.");
 
-const Registration kRegistrations[] = {
-    companion_function(1, remove_extended_light_def),
-    companion_function(2, below_altitude_mask_def),
-    companion_function(3, glare_mask_def),
-    companion_function(4, detect_sun_def),
-    companion_function(5, resolve_photo_def),
-};
-
 }  // namespace
 
-std::span<const Registration> photo_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(photo_registrations, companion_function(1, remove_extended_light_def),
+                                           companion_function(2, below_altitude_mask_def),
+                                           companion_function(3, glare_mask_def),
+                                           companion_function(4, detect_sun_def),
+                                           companion_function(5, resolve_photo_def))
 
 }  // namespace halvane::py

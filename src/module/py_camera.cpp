@@ -268,6 +268,12 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const MemberType kStubTypes[] = {
+    {"npt.NDArray[np.float64]", "pixel_to_vec"},
+    {"tuple[float, float] | None | npt.NDArray[np.float64]", "vec_to_pixel"},
+    {"float", "effective_focal_px cx cy arcmin_per_pixel default_sigma_arcmin"},
+};
+
 PyObject* make_camera_type(PyObject*) {
     return create_class<Camera>(
          "halvane.Camera",
@@ -282,23 +288,8 @@ default to 2 * cx by 2 * cy. Immutable.)"),
          guarded_new<camera_new_impl>, kGetters, kMethods, camera_repr});
 }
 
-// The members' types in the stub: a method's return type, a property's type.
-const MemberType kStubTypes[] = {
-    {"pixel_to_vec", "npt.NDArray[np.float64]"},
-    {"vec_to_pixel", "tuple[float, float] | None | npt.NDArray[np.float64]"},
-    {"effective_focal_px", "float"},
-    {"cx", "float"},
-    {"cy", "float"},
-    {"arcmin_per_pixel", "float"},
-    {"default_sigma_arcmin", "float"},
-};
-
-const Registration kRegistrations[] = {
-    exported_class(1, make_camera_type, kStubTypes),
-};
-
 }  // namespace
 
-std::span<const Registration> camera_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(camera_registrations, exported_class(1, make_camera_type, kStubTypes))
 
 }  // namespace halvane::py

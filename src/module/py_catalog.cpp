@@ -146,20 +146,15 @@ PyObject* make_catalog_type(PyObject*) {
          guarded_new<catalog_new_impl>, kGetters, kMethods});
 }
 
-// The members' types in the stub: a method's return type, a property's type.
 const MemberType kStubTypes[] = {
-    {"star", "tuple[float, float, float]"},
-    {"stars", "list[tuple[int, float, float, float]]"},
-    {"has_pair", "bool"},
-    {"n_stars", "int"},
-};
-
-const Registration kRegistrations[] = {
-    exported_class(2, make_catalog_type, kStubTypes),
+    {"tuple[float, float, float]", "star"},
+    {"list[tuple[int, float, float, float]]", "stars"},
+    {"bool", "has_pair"},
+    {"int", "n_stars"},
 };
 
 }  // namespace
 
-std::span<const Registration> catalog_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(catalog_registrations, exported_class(2, make_catalog_type, kStubTypes))
 
 }  // namespace halvane::py

@@ -67,26 +67,18 @@ PyObject* make_fix_type(PyObject*) {
          nullptr, kGetters, nullptr, fix_repr});
 }
 
-// The members' types in the stub: a method's return type, a property's type.
 const MemberType kStubTypes[] = {
-    {"covariance", "list[list[float]]"},
-    {"ellipse_2sigma_nm", "tuple[float, float, float]"},
-    {"used_sun", "bool"},
-    {"residual_rms_rad", "float"},
-    {"longitude_deg", "float"},
-    {"latitude_deg", "float"},
-    {"n_iterations", "int"},
-    {"match_margin", "int"},
-    {"matched_hr_ids", "list[int]"},
-};
-
-const Registration kRegistrations[] = {
-    exported_class(3, make_fix_type, kStubTypes),
+    {"list[list[float]]", "covariance"},
+    {"tuple[float, float, float]", "ellipse_2sigma_nm"},
+    {"bool", "used_sun"},
+    {"float", "residual_rms_rad longitude_deg latitude_deg"},
+    {"int", "n_iterations match_margin"},
+    {"list[int]", "matched_hr_ids"},
 };
 
 }  // namespace
 
-std::span<const Registration> fix_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(fix_registrations, exported_class(3, make_fix_type, kStubTypes))
 
 PyObject* hr_id_list(const std::vector<std::uint32_t>& hr_ids) {
     return new_list(hr_ids, [](std::uint32_t id) { return PyLong_FromUnsignedLong(id); });

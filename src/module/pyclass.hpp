@@ -8,7 +8,7 @@
 //         return create_class<Camera>("halvane.Camera", {docstring<kCameraSig>("..."),
 //                                     guarded_new<camera_new_impl>, kGetters, kMethods, camera_repr});
 //     }
-//     const Registration kRegistrations[] = {exported_class(1, make_camera_type, kStubTypes)};
+//     HALVANE_REGISTRATIONS(camera_registrations, exported_class(1, make_camera_type, kStubTypes))
 //
 // Instances have no __dict__ and properties without setters; all but
 // FixTracker's are immutable.

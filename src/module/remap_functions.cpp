@@ -120,13 +120,9 @@ mask: a 2-D C-contiguous bool array.
 Returns a new (dst_height, dst_width) bool array, with the same extent
 refusals as remap_image.)");
 
-const Registration kRegistrations[] = {
-    exported_function(18, remap_image_def, "npt.NDArray[np.uint16]"),
-    exported_function(19, remap_mask_def, "npt.NDArray[np.bool_]"),
-};
-
 }  // namespace
 
-std::span<const Registration> remap_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(remap_registrations, exported_function(18, remap_image_def, "npt.NDArray[np.uint16]"),
+                                           exported_function(19, remap_mask_def, "npt.NDArray[np.bool_]"))
 
 }  // namespace halvane::py

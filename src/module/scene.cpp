@@ -134,23 +134,17 @@ PyObject* make_scene_type(PyObject*) {
          nullptr, kGetters});
 }
 
-// The members' types in the stub: a method's return type, a property's type.
 const MemberType kStubTypes[] = {
-    {"pixels", "npt.NDArray[np.uint16]"},
-    {"up_cam", "tuple[float, float, float]"},
-    {"star_pixels", "list[tuple[float, float]]"},
-    {"rendered_hr_ids", "list[int]"},
-    {"boresight_az_deg", "float"},
-    {"boresight_alt_deg", "float"},
-};
-
-const Registration kRegistrations[] = {
-    exported_class(5, make_scene_type, kStubTypes),
-    exported_function(14, synthesize_scene_def, "Scene"),
+    {"npt.NDArray[np.uint16]", "pixels"},
+    {"tuple[float, float, float]", "up_cam"},
+    {"list[tuple[float, float]]", "star_pixels"},
+    {"list[int]", "rendered_hr_ids"},
+    {"float", "boresight_az_deg boresight_alt_deg"},
 };
 
 }  // namespace
 
-std::span<const Registration> scene_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(scene_registrations, exported_class(5, make_scene_type, kStubTypes),
+                                           exported_function(14, synthesize_scene_def, "Scene"))
 
 }  // namespace halvane::py

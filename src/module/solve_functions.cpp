@@ -219,14 +219,10 @@ every input, so other Python threads keep running.
 )") +
         kCameraRules + kUpCamArgument + kSolveArguments);
 
-const Registration kRegistrations[] = {
-    exported_function(15, resolve_fix_def, "Fix"),
-    exported_function(16, resolve_from_centroids_def, "Fix"),
-    exported_function(17, resolve_from_frames_def, "Fix"),
-};
-
 }  // namespace
 
-std::span<const Registration> solve_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(solve_registrations, exported_function(15, resolve_fix_def, "Fix"),
+                                           exported_function(16, resolve_from_centroids_def, "Fix"),
+                                           exported_function(17, resolve_from_frames_def, "Fix"))
 
 }  // namespace halvane::py

@@ -32,13 +32,9 @@ PyMethodDef julian_date_def = method_def<julian_date_impl, kJulianDateSig>("");
 
 PyMethodDef gmst_deg_def = method_def<gmst_deg_impl, kGmstDegSig>("");
 
-const Registration kRegistrations[] = {
-    exported_function(6, julian_date_def, "float"),
-    exported_function(7, gmst_deg_def, "float"),
-};
-
 }  // namespace
 
-std::span<const Registration> time_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(time_registrations, exported_function(6, julian_date_def, "float"),
+                                          exported_function(7, gmst_deg_def, "float"))
 
 }  // namespace halvane::py

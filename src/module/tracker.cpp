@@ -158,19 +158,13 @@ instead of waiting.)"),
          guarded_new<tracker_new_impl>, nullptr, kMethods});
 }
 
-// The members' types in the stub: a method's return type, a property's type.
 const MemberType kStubTypes[] = {
-    {"resolve_fix", "Fix"},
-    {"resolve_from_centroids", "Fix"},
-    {"set_last_known_position", "None"},
-};
-
-const Registration kRegistrations[] = {
-    exported_class(4, make_tracker_type, kStubTypes),
+    {"Fix", "resolve_fix resolve_from_centroids"},
+    {"None", "set_last_known_position"},
 };
 
 }  // namespace
 
-std::span<const Registration> tracker_registrations() { return kRegistrations; }
+HALVANE_REGISTRATIONS(tracker_registrations, exported_class(4, make_tracker_type, kStubTypes))
 
 }  // namespace halvane::py

@@ -100,8 +100,13 @@ TEST(ResolveFix, EarlyRefusals) {
     SolveOptions with_sun;
     with_sun.use_sun = true;
     CameraScalars lens{180.0, 0.0, 500.0, 500.0};
-    const auto sun_path = solve_centroids({}, {NAN, 0, 0}, sky_catalog(), std::nullopt, lens, with_sun, kJd);
-    EXPECT_EQ(sun_path.error().message(), "bad image: use_sun requires the image path");
+    // Tracked or not, and before the vertical is looked at.
+    FixHistory history;
+    const Tracking tracking{history, {600.0, 50.0}};
+    for (const Tracking* tracked : {static_cast<const Tracking*>(nullptr), &tracking}) {
+        const auto sun_path = solve_centroids({}, {NAN, 0, 0}, sky_catalog(), std::nullopt, lens, with_sun, kJd, tracked);
+        EXPECT_EQ(sun_path.error().message(), "bad image: use_sun requires the image path");
+    }
 }
 
 TEST(ResolveFix, HealthGatesAtAndPastTheirLimits) {

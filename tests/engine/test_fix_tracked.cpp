@@ -290,14 +290,5 @@ TEST_F(TrackedFix, AnUntiedSkyIsTheUntrackedFixRecorded) {
     EXPECT_EQ(history.reference()->jd, kJd);
 }
 
-TEST(TrackedEntry, CentroidPathRefusesTheSunFirst) {
-    FixHistory h;
-    SolveOptions options;
-    options.use_sun = true;
-    const Tracking tracking{h, {600.0, 50.0}};
-    const auto r = solve_centroids({}, {0, 0, 0}, Catalog{}, std::nullopt, CameraScalars{}, options, kJd, &tracking);
-    EXPECT_EQ(r.error().message(), "bad image: use_sun requires the image path");
-}
-
 }  // namespace
 }  // namespace halvane

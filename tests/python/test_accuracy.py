@@ -2,7 +2,6 @@
 the project promises, on a fixed seeded set."""
 import statistics
 
-import numpy as np
 import pytest
 
 import halvane
@@ -56,19 +55,3 @@ def test_a_mis_stated_lens_is_refused_or_near(index, sigma):
         assert str(error) == "no star pattern match found"
         return
     assert scenarios.error_nm(case, fix) < 300.0
-
-
-def test_a_bright_disc_at_night_is_not_the_sun():
-    """A saturated disc (the Moon, a lamp) painted into a night sky: with
-    use_sun the fix is the one the stars give on their own."""
-    case = scenarios.seeded_scenarios(1, scenarios.FISHEYE)[0]
-    scene = scenarios.render(case, CATALOG)
-    plain = scenarios.solve(case, scene, CATALOG)
-    pixels = scene.pixels.copy()
-    yy, xx = np.mgrid[0 : pixels.shape[0], 0 : pixels.shape[1]]
-    pixels[(xx - 330) ** 2 + (yy - 640) ** 2 <= 30**2] = 65535
-    c = case.camera
-    fix = halvane.resolve_fix(pixels, c.focal_px, c.cx, c.cy, scene.up_cam, case.utc, CATALOG,
-                              fisheye_fov_deg=c.fisheye_fov_deg, use_sun=True)
-    assert fix.used_sun is False
-    assert (fix.latitude_deg, fix.longitude_deg) == (plain.latitude_deg, plain.longitude_deg)

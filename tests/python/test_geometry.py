@@ -50,12 +50,9 @@ SINGULAR = "singular geometry: parallel lines of position"
     [
         # The binder's length and type refusals.
         ("precess_vector", (J2000, (1, 0)), ValueError, "argument 'v': expected a sequence of length 3 (got 2)"),
-        ("precess_vector", (J2000, np.zeros(5)), ValueError, "argument 'v': expected a sequence of length 3 (got 5)"),
-        ("precess_vector", (J2000, "abc"), TypeError, "argument 'v': expected a sequence of floats, not str"),
         ("precess_vector", (J2000, [1, "a", 0]), TypeError, "argument 'v': must be real number, not str"),
         ("covariance_ellipse", ("0, 90", 1.0), TypeError, "argument 'azimuths_deg': expected a sequence of floats, not str"),
         ("covariance_ellipse", ([0.0, None], 1.0), TypeError, "argument 'azimuths_deg': must be real number, not NoneType"),
-        ("covariance_ellipse", ([0.0, 90.0], "1"), TypeError, "argument 'sigma_arcmin': must be real number, not str"),
         # The ellipse's own.
         ("covariance_ellipse", ([], 1.0), HalvaneError, "need at least two azimuths"),
         ("covariance_ellipse", ([10.0], 1.0), HalvaneError, "need at least two azimuths"),

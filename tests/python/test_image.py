@@ -96,9 +96,8 @@ def test_psf_width_bounds_and_argument_conversions():
     image = sky(48, 64)
     for sigma in (64.0, 64, 5e-324):
         assert isinstance(halvane.detect_centroids_matched(image, 3, sigma), list)
+    # The width is converted before the image is.
     raises(TypeError, "argument 'psf_sigma_px': must be real number, not str", halvane.detect_centroids_matched, "x", 1, "1.5")
-    raises(TypeError, "detect_centroids() missing 1 required positional argument: 'max_count'", halvane.detect_centroids, image)
-    raises(TypeError, "foreground_mask() takes 1 positional argument but 2 were given", halvane.foreground_mask, image, 1)
     # Read-only arrays and NumPy integers are accepted.
     mask = np.zeros(image.shape, bool)
     image.setflags(write=False)

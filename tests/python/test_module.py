@@ -16,11 +16,8 @@ def test_underscore_names_are_the_companion_helpers_outside_all():
     assert {"_remove_extended_light", "_below_altitude_mask", "_glare_mask"} <= set(vars(halvane))
 
 
-def test_module_docstring_is_empty_string():
-    assert halvane.__doc__ == ""
-
-
-def test_exception_class():
+def test_docstring_exception_class_and_function_module():
+    assert halvane.__doc__ == "" and halvane.julian_date.__module__ == "halvane"
     err = halvane.HalvaneError
     assert err.__mro__ == (err, Exception, BaseException, object)
     assert err.__module__ == "halvane" and err.__qualname__ == "HalvaneError"
@@ -34,10 +31,6 @@ def test_reimport_returns_the_cached_module_and_exception_class():
     again = importlib.reload(halvane)
     assert again is halvane
     assert again.HalvaneError is error_class
-
-
-def test_functions_belong_to_the_module():
-    assert halvane.julian_date.__module__ == "halvane"
 
 
 def test_second_interpreter_is_refused_without_crashing():

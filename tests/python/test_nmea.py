@@ -8,6 +8,7 @@ import time
 
 import pytest
 
+from conftest import wait_for
 from halvane_tools import nmea
 
 UTC = datetime.timezone.utc
@@ -137,18 +138,11 @@ def _read_lines(client, count, deadline_s=5.0):
     return data.decode("ascii").splitlines()
 
 
-def _wait_for(condition, deadline_s=5.0):
-    end = time.monotonic() + deadline_s
-    while not condition() and time.monotonic() < end:
-        time.sleep(0.01)
-    return condition()
-
-
 def test_tcp_server_feeds_every_client_and_drops_the_gone():
     server = nmea.NmeaOutput(nmea.NmeaTcpServer("127.0.0.1", 0))
     try:
         clients = [socket.create_connection(server.sink.address, timeout=0.5) for _ in range(3)]
-        assert _wait_for(lambda: server.sink.client_count == 3)
+        assert wait_for(lambda: server.sink.client_count == 3)
         clients.pop().close()
         server.send(position())
         server.send(position(lat=-10.0))
@@ -156,7 +150,7 @@ def test_tcp_server_feeds_every_client_and_drops_the_gone():
             lines = _read_lines(client, 6)
             assert [line[3:6] for line in lines] == ["GGA", "RMC", "GST"] * 2
             assert lines[3].split(",")[2:4] == ["1000.00000", "S"]
-        assert _wait_for(lambda: server.sink.client_count == 2)
+        assert wait_for(lambda: server.sink.client_count == 2)
         for client in clients:
             client.close()
     finally:

@@ -43,13 +43,6 @@ def test_an_off_centre_ideal_fisheye_is_the_image_paths_camera(night):
     # The image path sizes the camera from the image: the same fix.
     imaged = halvane.resolve_fix(pixels, None, 472.0, 512.0, *common, fisheye_fov_deg=180.0)
     assert fix_fields(fix) == fix_fields(imaged)
-    # The calibrated fisheye with a k4 too small to move a pixel is the same lens.
-    focal = halvane.Camera(None, 472.0, 512.0, width=width, height=height, fisheye_fov_deg=180.0).effective_focal_px
-    trick = halvane.resolve_from_centroids(detections, focal, 472.0, 512.0, *common, fisheye_fov_deg=180.0, k4=1e-300)
-    assert fix.matched_hr_ids == trick.matched_hr_ids
-    assert abs(fix.latitude_deg - trick.latitude_deg) < 1e-9 and abs(fix.longitude_deg - trick.longitude_deg) < 1e-9
-    # The centroid entry point's 2 cx by 2 cy sizing gives another focal.
-    assert halvane.Camera(None, 472.0, 512.0, fisheye_fov_deg=180.0).effective_focal_px != focal
 
 
 def paint_disc(pixels, x, y, radius):

@@ -11,32 +11,16 @@ import halvane_tools
 from halvane_tools import scenarios
 
 CATALOG = halvane_tools.default_catalog()
-BRIGHT = [s for s in CATALOG.stars() if s[3] < 4.5]
 UTC = (2026, 3, 14, 21, 30, 0.0)
 JD = halvane.julian_date(*UTC)
 
 
 def zenith_fisheye_centroids(lat_deg, lon_deg, jd, size=1024):
-    """(x, y, flux) of the bright stars a zenith-pointing 180-degree fisheye
-    sees: image right is west and down is south, so up_cam is (0, 0, 1).
-    No refraction or aberration: good to a few arcminutes, enough for the
-    matcher and a fix within a few nautical miles."""
-    camera = halvane.Camera(None, size / 2, size / 2, fisheye_fov_deg=180.0)
-    lat = math.radians(lat_deg)
-    theta = math.radians(lon_deg + halvane.gmst_deg(jd))
-    up = np.array([math.cos(lat) * math.cos(theta), math.cos(lat) * math.sin(theta), math.sin(lat)])
-    north = np.array([-math.sin(lat) * math.cos(theta), -math.sin(lat) * math.sin(theta), math.cos(lat)])
-    east = np.array([-math.sin(theta), math.cos(theta), 0.0])
-    out = []
-    for _, ra, dec, vmag in BRIGHT:
-        ra, dec = math.radians(ra), math.radians(dec)
-        v = np.array(halvane.precess_vector(jd, [math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)]))
-        if up @ v < math.sin(math.radians(10)):
-            continue
-        pixel = camera.vec_to_pixel((-(east @ v), -(north @ v), up @ v))
-        if pixel is not None:
-            out.append((pixel[0], pixel[1], 10 ** (-0.4 * vmag)))
-    return out
+    """(x, y, flux) of the stars a noise-free zenith-pointing 180-degree
+    fisheye renders, brightest first; its up_cam is (0, 0, 1)."""
+    scene = halvane.synthesize_scene(CATALOG, lat_deg, lon_deg, jd, 0.0, size, size, None, 4.5, 0.0, 0.0, 0.0, 1,
+                                     fisheye_fov_deg=180.0)
+    return [(x, y, 100.0 - k) for k, (x, y) in enumerate(scene.star_pixels)]
 
 
 def solve(centroids=None, utc=UTC, **kwargs):

@@ -22,6 +22,8 @@ import halvane_tools
 from halvane_tools import nmea, scenarios, times, watch
 from halvane_tools.photo import PhotoOptions
 
+from conftest import wait_for
+
 UTC = datetime.timezone.utc
 LAT, LON = -33.9, 151.2
 START = datetime.datetime(2026, 3, 20, 11, 0, tzinfo=UTC)
@@ -62,13 +64,6 @@ def land(folder, name, data):
     temporary = folder / f".{name}.part"
     temporary.write_bytes(data)
     os.replace(temporary, folder / name)
-
-
-def wait_for(condition, deadline_s=30.0):
-    end = time.monotonic() + deadline_s
-    while not condition() and time.monotonic() < end:
-        time.sleep(0.02)
-    return condition()
 
 
 # --- The attitude log -----------------------------------------------------------------------
