@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 namespace halvane {
@@ -33,40 +34,42 @@ std::string tidy_exponent(std::string_view text) {
     return out;
 }
 
+// The digits of value in the given form, at the given precision (none: the
+// shortest that reads back exactly); empty when the buffer is too short.
+std::string_view digits(Buffer& buf, double value, std::chars_format form, std::optional<int> decimals) {
+    const auto r = decimals ? std::to_chars(buf.data(), buf.data() + buf.size(), value, form, *decimals)
+                            : std::to_chars(buf.data(), buf.data() + buf.size(), value, form);
+    if (r.ec != std::errc{}) return {};
+    return std::string_view(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
+}
+
 }  // namespace
 
 std::string format_float(double value) {
     if (!std::isfinite(value)) return non_finite_text(value);
     Buffer buf;
-    const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed);
-    return std::string(buf.data(), r.ptr);
+    return std::string(digits(buf, value, std::chars_format::fixed, std::nullopt));
 }
 
 std::string format_fixed(double value, int decimals) {
     if (!std::isfinite(value)) return non_finite_text(value);
     Buffer buf;
-    const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                 std::chars_format::fixed, decimals);
     // Only a precision beyond the buffer can fail; fall back to shortest.
-    if (r.ec != std::errc{}) return format_float(value);
-    return std::string(buf.data(), r.ptr);
+    const auto text = digits(buf, value, std::chars_format::fixed, decimals);
+    return text.empty() ? format_float(value) : std::string(text);
 }
 
 std::string format_exponent(double value) {
     if (!std::isfinite(value)) return non_finite_text(value);
     Buffer buf;
-    const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                 std::chars_format::scientific);
-    return tidy_exponent(std::string_view(buf.data(), static_cast<std::size_t>(r.ptr - buf.data())));
+    return tidy_exponent(digits(buf, value, std::chars_format::scientific, std::nullopt));
 }
 
 std::string format_exponent(double value, int decimals) {
     if (!std::isfinite(value)) return non_finite_text(value);
     Buffer buf;
-    const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                 std::chars_format::scientific, decimals);
-    if (r.ec != std::errc{}) return format_exponent(value);
-    return tidy_exponent(std::string_view(buf.data(), static_cast<std::size_t>(r.ptr - buf.data())));
+    const auto text = digits(buf, value, std::chars_format::scientific, decimals);
+    return text.empty() ? format_exponent(value) : tidy_exponent(text);
 }
 
 }  // namespace halvane
