@@ -12,6 +12,7 @@ from .air import Air
 from .lens import KEYS as LENS_KEYS
 from .lens import Lens, LensError, read_lens
 from .readers import DEFAULT_MAX_PIXELS, PhotoError
+from .times import DEFAULT_TIME_IS, TIME_IS
 
 # Measured on the adverse skies of halvane_tools.adverse with
 # `bench/bench_photo.py --min-altitude 10 15 20 --line-px 7 11 15`: every
@@ -177,6 +178,16 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
                         " lens file's record for its own up_cam, else a measured default; the fix says which)")
     sigmas.add_argument("--time-sigma", type=non_negative_float, metavar="S",
                         help="standard deviation of the photo's time, seconds (default: a measured default)")
+
+
+def add_exposure_options(group, given: str) -> None:
+    """--exposure and --time-is, as solve and batch share them; `given` names
+    where the time they speak of comes from (--utc, the frame's time)."""
+    group.add_argument("--exposure", type=float, metavar="S",
+                       help="exposure length, s (default: the photo's EXIF or FITS exposure, else 0)")
+    group.add_argument("--time-is", choices=TIME_IS, default=DEFAULT_TIME_IS,
+                       help=f"which moment of the exposure {given} gives (default %(default)s: what cameras stamp and"
+                            " the moment the shutter opens); the solve uses the middle, where the stars' centroids sit")
 
 
 def lens_from_args(args: argparse.Namespace) -> Lens:

@@ -1,5 +1,6 @@
 """The photo path: reading photos, lens files, the options object, the
 adverse-sky goal, the solve command end to end and its overlay."""
+import datetime
 import json
 
 import numpy as np
@@ -311,3 +312,60 @@ def test_a_faint_camera_is_lifted_to_its_noise_and_says_why_stars_are_missing():
     assert "below it; lower --detection-sigma" in fixed.why_few_stars()
     empty = prepare(faint_frame([]))
     assert empty.detections == [] and "the stars are absent" in empty.why_few_stars()
+
+
+# --- The batch's exposure: the moment its times give, the records at mid-exposure ----
+
+
+def dated_jpeg(path, exposure_s=None):
+    """A starless JPEG whose EXIF says it was taken at 21:00:00 UTC."""
+    exif = Image.Exif()
+    fields = exif.get_ifd(readers.EXIF_IFD)
+    fields[readers.DATE_TIME_ORIGINAL] = "2026:01:15 21:00:00"
+    fields[readers.OFFSET_TIME_ORIGINAL] = "+00:00"
+    if exposure_s is not None:
+        fields[readers.EXPOSURE_TIME] = exposure_s
+    Image.fromarray(np.full((64, 64), 20, np.uint8)).save(path, exif=exif)
+    return path
+
+
+@pytest.mark.parametrize(
+    "source, time_is, exposure_s, recorded_s, shift_s",
+    [
+        ("name", "start", None, 40.0, 20.0),  # the photo's own exposure
+        ("name", "end", 60.0, 40.0, -30.0),  # --exposure over the photo's
+        ("name", "mid", 60.0, None, 0.0),
+        ("name", "start", None, None, 0.0),  # no exposure known: the time as given
+        ("exif", "end", 10.0, None, 5.0),  # EXIF stamps the start whatever --time-is says
+    ],
+)
+def test_batch_records_carry_the_mid_exposure_time(tmp_path, source, time_is, exposure_s, recorded_s, shift_s):
+    from halvane_tools import batch
+
+    path = dated_jpeg(tmp_path / "cam_20260115_210000.jpg", recorded_s)
+    time_from = batch.TimeFromName("cam_%Y%m%d_%H%M%S") if source == "name" else batch.TimeFromExif()
+    (frame,) = batch.plan_frames([path], time_from, time_is=time_is)
+    settings = batch.FrameSettings((0.0, 0.0, 1.0), Lens(fisheye_fov_deg=180), exposure_s=exposure_s)
+    record = batch.solve_frame(frame, settings)
+    assert "error" in record  # no stars, but the record still says when
+    expected = datetime.datetime(2026, 1, 15, 21, 0, tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=shift_s)
+    assert datetime.datetime.fromisoformat(record["utc"]) == expected
+
+
+def test_batch_takes_the_exposure_options_of_solve(tmp_path, capsys):
+    from halvane_tools import batch
+
+    parser = cli.build_parser()
+    common = ["--out", str(tmp_path / "out.jsonl"), "--time-from-exif", "--fisheye-fov", "180", "--up", "0", "0", "1"]
+    args = parser.parse_args(["batch", str(tmp_path), *common, "--exposure", "30", "--time-is", "end"])
+    assert (args.exposure, args.time_is) == (30.0, "end")
+    defaults = parser.parse_args(["batch", str(tmp_path), *common])
+    solve = parser.parse_args(["solve", "x.jpg", "--time-from-exif", "--fisheye-fov", "180"])
+    assert (defaults.exposure, defaults.time_is) == (solve.exposure, solve.time_is) == (None, "start")
+    dated_jpeg(tmp_path / "a.jpg")
+    for bad in ("-1", "nan"):
+        assert cli.main(["batch", str(tmp_path), *common, "--exposure", bad]) == 1
+        assert "the exposure must be a finite number of seconds, at least 0" in capsys.readouterr().err
+    assert not (tmp_path / "out.jsonl").exists()  # refused before the results file is made
+    with pytest.raises(batch.BatchError, match="time_is must be one of start, mid, end"):
+        batch.plan_frames([tmp_path], batch.TimeFromExif(), time_is="middle")
