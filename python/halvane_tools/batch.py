@@ -29,6 +29,7 @@ import dataclasses
 import datetime
 import functools
 import glob
+import math
 import multiprocessing
 import os
 import queue
@@ -44,12 +45,12 @@ from .options import PhotoOptions
 from .photo import prepare_photo
 # The EXIF tags and the time sources are part of this module's interface.
 from .readers import DATE_TIME_ORIGINAL, EXIF_IFD, OFFSET_TIME_ORIGINAL, SUBSEC_TIME_ORIGINAL  # noqa: F401
-from .readers import PhotoError, is_photo_name, read_mask, read_photo
+from .readers import PhotoError, is_photo_name, read_mask, read_photo, recorded_time
 from .report import failure_text, fix_record
 from .results import ResultsFile, done_files, read_records  # noqa: F401  (the batch's results file)
 from .uncertainty import photo_uncertainty
-from .times import (BatchError, FrameError, TimeFromCsv, TimeFromExif, TimeFromName, as_utc,  # noqa: F401
-                    choose_time_source, parse_clock_offset)
+from .times import (DEFAULT_TIME_IS, TIME_IS, BatchError, FrameError, TimeFromCsv, TimeFromExif,  # noqa: F401
+                    TimeFromName, as_utc, choose_time_source, mid_exposure, parse_clock_offset)
 
 # Tracker bounds for an all-sky camera taking a frame every few minutes.
 DEFAULT_MAX_REFERENCE_AGE_S = 900.0
@@ -70,12 +71,15 @@ def add_tracker_bounds(group) -> None:
 @dataclasses.dataclass(frozen=True)
 class Frame:
     """One photo to solve: its path, its time (None when it has none), its
-    camera (for tracked solving) and, when it cannot be solved, why."""
+    camera (for tracked solving) and, when it cannot be solved, why.
+    time_is: which moment of the exposure utc is (start, mid or end); EXIF
+    times are the start whatever the batch was told."""
 
     file: str
     utc: datetime.datetime | None
     camera: str
     error: str | None = None
+    time_is: str = DEFAULT_TIME_IS
 
 
 def find_photos(inputs) -> list[str]:
@@ -120,11 +124,16 @@ def camera_of(path, rule: str = "folder") -> str:
     return match.group(1) if match.groups() else match.group(0)
 
 
-def plan_frames(inputs, time_from, camera_from: str = "folder") -> list[Frame]:
+def plan_frames(inputs, time_from, camera_from: str = "folder", time_is: str = DEFAULT_TIME_IS) -> list[Frame]:
     """The frames of the inputs (see :func:`find_photos`) with their times
     from time_from (a callable taking the path, e.g. :class:`TimeFromName`)
     and their cameras (see :func:`camera_of`). A frame without a time or a
-    camera carries the reason instead."""
+    camera carries the reason instead. time_is says which moment of the
+    exposure the times are, except EXIF's, which are its start."""
+    if time_is not in TIME_IS:
+        raise BatchError(f"time_is must be one of {', '.join(TIME_IS)}, not {time_is!r}")
+    if isinstance(time_from, TimeFromExif):
+        time_is = "start"
     if camera_from not in ("folder", "all"):
         try:
             re.compile(camera_from)
@@ -138,7 +147,7 @@ def plan_frames(inputs, time_from, camera_from: str = "folder") -> list[Frame]:
             camera = camera_of(name, camera_from)
         except FrameError as e:
             error = str(e)
-        frames.append(Frame(name, utc, camera, error))
+        frames.append(Frame(name, utc, camera, error, time_is))
     return frames
 
 
@@ -148,13 +157,14 @@ def plan_frames(inputs, time_from, camera_from: str = "folder") -> list[Frame]:
 @dataclasses.dataclass(frozen=True)
 class FrameSettings:
     """What every frame of a batch shares: the vertical, the lens, the photo
-    path's options (its mask a file, read once per process) and the
-    catalogue files (stars, pairs) when not the bundled one."""
+    path's options (its mask a file, read once per process), the catalogue
+    files (stars, pairs) when not the bundled one and the exposure length."""
 
     up_cam: tuple[float, float, float]
     lens: Lens
     photo: PhotoOptions = PhotoOptions()
     catalog_files: tuple[str, str] | None = None
+    exposure_s: float | None = None  # None: each photo's recorded exposure, else 0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -202,12 +212,32 @@ def _record(frame: Frame, error: str | None = None, retry: bool = False) -> dict
     return record
 
 
+def at_mid_exposure(frame: Frame, exposure_s: float | None, hdu=None) -> Frame:
+    """The frame with its time moved to mid-exposure, where a star's centroid
+    sits: exposure_s long, or as long as the photo records (else 0)."""
+    if frame.utc is None:
+        return frame
+    if exposure_s is None:
+        recorded = recorded_time(frame.file, hdu)
+        exposure_s = recorded.exposure_s if recorded is not None and recorded.exposure_s is not None else 0.0
+    try:
+        utc = mid_exposure(frame.utc, exposure_s, frame.time_is)
+    except OverflowError:
+        raise FrameError(f"the mid-exposure of {frame.utc.isoformat()} falls outside the years 1 to 9999") from None
+    return dataclasses.replace(frame, utc=utc, time_is="mid")
+
+
 def solve_frame(frame: Frame, settings: FrameSettings, tracker=None) -> dict:
-    """The record of one frame: file, utc, and the fix's fields or error."""
+    """The record of one frame: file, its mid-exposure utc, and the fix's
+    fields or error."""
     if frame.error:
         return _record(frame, frame.error)
     start = time.perf_counter()
     options = settings.photo
+    try:
+        frame = at_mid_exposure(frame, settings.exposure_s, options.hdu)
+    except (FrameError, ValueError) as e:
+        return _record(frame, str(e))
     try:
         image = read_photo(frame.file, options.hdu, options.max_pixels)
         if options.mask is not None:
@@ -471,9 +501,17 @@ class Batch:
         self.close()
 
 
+def check_exposure(exposure_s) -> None:
+    """Refuse (BatchError) an exposure that is not None or a finite number of seconds >= 0."""
+    if exposure_s is not None and (isinstance(exposure_s, bool) or not isinstance(exposure_s, (int, float))
+                                   or not math.isfinite(exposure_s) or exposure_s < 0):
+        raise BatchError(f"the exposure must be a finite number of seconds, at least 0 (got {exposure_s!r})")
+
+
 def solve_batch(inputs, up_cam, lens, *, time_from=None, camera_from: str = "folder", jobs: int | None = None,
                 tracked: bool = False, tracking: Tracking | None = None, scheduler=None, catalog_files=None,
-                options: PhotoOptions | None = None, **photo_options) -> Batch:
+                options: PhotoOptions | None = None, exposure_s: float | None = None, time_is: str = DEFAULT_TIME_IS,
+                **photo_options) -> Batch:
     """Solve many photos on every core, or on the Dask cluster whose
     scheduler address (or Client) is given: a :class:`Batch` iterating over
     one record per frame.
@@ -486,7 +524,11 @@ def solve_batch(inputs, up_cam, lens, *, time_from=None, camera_from: str = "fol
     mask, min_altitude_deg, line_px, max_centroids, sigma_arcmin,
     min_matched_stars, max_residual_rms_arcmin, use_sun) set the photo path.
     jobs: pool processes (default: one per core). tracked: one FixTracker per
-    camera (settings from tracking, default :class:`Tracking`)."""
+    camera (settings from tracking, default :class:`Tracking`). Each frame
+    is solved at mid-exposure: exposure_s long (default: what the photo
+    records, else 0), its time being the exposure's start, mid or end
+    (time_is; EXIF times are the start); records carry that time."""
+    check_exposure(exposure_s)
     inputs = list(inputs)
     if all(isinstance(entry, Frame) for entry in inputs):
         frames = inputs
@@ -494,13 +536,13 @@ def solve_batch(inputs, up_cam, lens, *, time_from=None, camera_from: str = "fol
         raise BatchError("say where the frames' times come from: time_from=TimeFromName(...), TimeFromExif() or"
                          " TimeFromCsv(...)")
     else:
-        frames = plan_frames(inputs, time_from, camera_from)
+        frames = plan_frames(inputs, time_from, camera_from, time_is)
     options = (options or PhotoOptions()).updated(**photo_options)
     if options.mask is not None and not Path(options.mask).is_file():
         raise BatchError(f"{options.mask}: no such mask file")
     up_cam = None if up_cam is None else tuple(float(v) for v in up_cam)  # None: the lens file's up_cam
     settings = FrameSettings(up_cam, as_lens(lens), options,
-                             tuple(catalog_files) if catalog_files else None)
+                             tuple(catalog_files) if catalog_files else None, exposure_s)
     if tracked and tracking is None:
         tracking = Tracking()
     return Batch(frames, settings, jobs=jobs, tracking=tracking if tracked else None, scheduler=scheduler)

@@ -42,7 +42,7 @@ from . import CATALOG_FILE, annotate, default_catalog
 from .air import Air
 from .catalog_builder import read_catalog_records
 from .lens import Lens, LensError
-from .photo import PhotoError, prepare_photo
+from .photo import DEFAULT_LINE_PX, PhotoError, prepare_photo
 from .calibration_quality import FitQuality, measure_quality, refusal
 from .projections import PROJECTIONS, LensModel, fisheye_fov_for, inside_frame, mutual_pairs, projection_k
 from .report import counted
@@ -276,8 +276,11 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
         rough = Lens(focal_px=focal_px, cx=cx, cy=cy, fisheye_fov_deg=fisheye_fov_deg)
         up_known = up_cam is not None or fisheye_fov_deg is not None
         start_up = tuple(float(v) for v in (up_cam if up_cam is not None else (0.0, 0.0, 1.0)))
+        # The fit wants the faint stars too, and a line shorter than 11 px
+        # cuts their wings below the floor (a real frame kept 63 of 91 at 5 px).
         prepared = prepare_photo(photo, start_up, rough, mask=mask, max_centroids=max_detections,
-                                 min_altitude_deg=max(min_altitude_deg - 5.0, 0.0) if up_known else -90.0)
+                                 min_altitude_deg=max(min_altitude_deg - 5.0, 0.0) if up_known else -90.0,
+                                 line_px=DEFAULT_LINE_PX)
     except (PhotoError, LensError, halvane.HalvaneError) as e:
         raise CalibrationError(str(e)) from None
     rough = prepared.lens

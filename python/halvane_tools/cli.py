@@ -30,12 +30,13 @@ from .calibrate import PROJECTIONS, CalibrationError, calibrate_photo, write_res
 from .files import check_output
 from .lens import LensError
 from .narrow import catalog_for, lens_field_deg
-from .options import PhotoOptions, add_photo_options, altitude_argument, lens_from_args, positive_int
+from .options import (PhotoOptions, add_exposure_options, add_photo_options, altitude_argument, lens_from_args,
+                      positive_int)
 from .photo import PhotoError, prepare_photo
 from .readers import recorded_time
 from .report import (Summary, UtcRangeError, counted, describe_calibration, describe_fix, describe_photo,
                      failure_hint, failure_text, fix_record, outputs, parse_utc)
-from .times import DEFAULT_TIME_IS, TIME_IS, TimeError, clock_offset_argument, exposure_time
+from .times import TimeError, clock_offset_argument, exposure_time
 from .cli_watch import add_export_command, add_watch_command
 
 
@@ -191,7 +192,9 @@ def run_batch(args: argparse.Namespace) -> int:
     try:
         time_from = batch.choose_time_source(name_pattern=args.time_from_name, times_csv=args.times,
                                              from_exif=args.time_from_exif, clock_offset_s=args.clock_offset)
-        frames = batch.plan_frames(args.inputs, time_from, args.camera_from if args.tracked else "folder")
+        batch.check_exposure(args.exposure)
+        frames = batch.plan_frames(args.inputs, time_from, args.camera_from if args.tracked else "folder",
+                                   args.time_is)
         if args.time_from_name and frames and all(frame.utc is None for frame in frames):
             raise batch.BatchError(f"--time-from-name {args.time_from_name!r} matches the name of none of the"
                                    f" {counted(len(frames), 'photo')} (such as {Path(frames[0].file).stem!r}):"
@@ -218,7 +221,7 @@ def run_batch(args: argparse.Namespace) -> int:
     try:
         with batch.solve_batch(todo, args.up, lens, jobs=args.jobs, tracked=args.tracked, tracking=tracking,
                                scheduler=args.scheduler, catalog_files=args.catalog,
-                               options=PhotoOptions.from_args(args)) as results:
+                               options=PhotoOptions.from_args(args), exposure_s=args.exposure) as results:
             for record in results_file.write(results):
                 summary.add(record)
                 if bar is not None:
@@ -305,11 +308,7 @@ def build_parser() -> argparse.ArgumentParser:
     source.add_argument("--time-from-exif", action="store_true",
                         help="the photo's own time: EXIF DateTimeOriginal (with its offset; none means UTC) or the"
                              " FITS header's DATE-OBS, taken as the exposure's start")
-    when.add_argument("--exposure", type=float, metavar="S",
-                      help="exposure length, s (default: the photo's EXIF or FITS exposure, else 0)")
-    when.add_argument("--time-is", choices=TIME_IS, default=DEFAULT_TIME_IS,
-                      help="which moment of the exposure --utc gives (default %(default)s: what cameras stamp and"
-                           " the moment the shutter opens); the solve uses the middle, where the stars' centroids sit")
+    add_exposure_options(when, "--utc")
     solve.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
                        help="the local vertical in the camera frame (x right, y down, z forward);"
                             " default: the lens file's up_cam")
@@ -370,7 +369,9 @@ def build_parser() -> argparse.ArgumentParser:
     batch_command.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
                        help="the local vertical in the camera frame (x right, y down, z forward);"
                             " default: the lens file's up_cam")
-    when = batch_command.add_argument_group("time of each frame (give one)").add_mutually_exclusive_group(required=True)
+    times = batch_command.add_argument_group("time of each frame (give one source; solved at mid-exposure)")
+    add_exposure_options(times, "a name's or CSV's time")
+    when = times.add_mutually_exclusive_group(required=True)
     when.add_argument("--time-from-name", metavar="PATTERN",
                       help="strptime pattern matching the whole file name without suffix, e.g. 'cam_%%Y%%m%%d_%%H%%M%%S';"
                            " UTC unless it holds %%z")

@@ -12,14 +12,26 @@ from .air import Air
 from .lens import KEYS as LENS_KEYS
 from .lens import Lens, LensError, read_lens
 from .readers import DEFAULT_MAX_PIXELS, PhotoError
+from .times import DEFAULT_TIME_IS, TIME_IS
 
 # Measured on the adverse skies of halvane_tools.adverse with
 # `bench/bench_photo.py --min-altitude 10 15 20 --line-px 7 11 15`: every
 # pair solved alike there (their skyline stands up to 11 degrees), so the
-# cut sits where it clears that skyline with room for haze, and the line at
-# about three times a star's full width.
+# cut sits where it clears that skyline with room for haze.
 DEFAULT_MIN_ALTITUDE_DEG = 15.0
+# The flattening line is by default about three times the full width at
+# half maximum of the frame's own stars (measured on it, see
+# photo.star_width_px): long enough to leave a star whole, short enough to
+# take the Moon's ghosts, tree edges and glare halos away. Real all-sky
+# cameras' stars are 1.6-2.3 px wide, the synthesized skies' 3.2-4.4 px
+# (lines of 9-13). Not shorter than 7: real stars have wider wings than their
+# half width tells, and at 5 px a real frame loses a third of its fainter
+# detections (63 of 91 on one) though its brightest stay. DEFAULT_LINE_PX is
+# the line when too few stars can be measured, and the one the sky's noise
+# is measured with.
 DEFAULT_LINE_PX = 11
+LINE_PER_STAR_WIDTH = 3.0
+AUTO_LINE_PX = (7, 15)  # the automatic line's bounds
 MIN_LINE_PX, MAX_LINE_PX = 3, 255
 DEFAULT_MAX_CENTROIDS = 28
 # A faint camera's frame is scaled so that the floor stands this many times
@@ -33,7 +45,8 @@ DEFAULT_DETECTION_SIGMA = 5.0
 @dataclasses.dataclass(frozen=True)
 class PhotoOptions:
     """The photo path's settings: what to leave out and how to detect
-    (mask, min_altitude_deg, line_px, max_centroids), the solve's gates
+    (mask, min_altitude_deg, line_px, max_centroids; line_px None chooses the
+    line from the width of the frame's stars), the solve's gates
     (those of halvane.resolve_fix) with use_sun, and how good the vertical
     and the clock are (up_sigma_arcmin per horizontal axis, time_sigma_s; None
     for the lens file's or the defaults of halvane_tools.uncertainty). mask:
@@ -42,7 +55,7 @@ class PhotoOptions:
 
     mask: object = None
     min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG
-    line_px: int = DEFAULT_LINE_PX
+    line_px: int | None = None  # None: from the frame's star width
     max_centroids: int = DEFAULT_MAX_CENTROIDS
     sigma_arcmin: float | None = None
     min_matched_stars: int | None = None
@@ -112,12 +125,15 @@ def positive_int(text: str) -> int:
     return _checked(text, int, lambda v: v >= 1, f"not a positive whole number: {text.strip()!r}")
 
 
-def line_px_argument(text: str) -> int:
-    """--line-px: an odd whole number of pixels, 3 to 255 (the line's middle
-    pixel is the one it tests, so an even length has none)."""
+def line_px_argument(text: str) -> int | None:
+    """--line-px: 'auto' (None), or an odd whole number of pixels, 3 to 255
+    (the line's middle pixel is the one it tests, so an even length has none)."""
+    if text.strip().lower() == "auto":
+        return None
     return _checked(text, int, lambda v: MIN_LINE_PX <= v <= MAX_LINE_PX and v % 2 == 1,
                     f"must be an odd whole number of pixels from {MIN_LINE_PX} to {MAX_LINE_PX}"
-                    f" (got {text.strip()!r}); the default is {DEFAULT_LINE_PX}")
+                    f" (got {text.strip()!r}), or auto (the default: about {LINE_PER_STAR_WIDTH:g} times the"
+                    " width of the photo's stars)")
 
 
 def altitude_argument(text: str) -> float:
@@ -149,8 +165,10 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
     path.add_argument("--mask", metavar="FILE", help="image or .npy of the photo's size; non-zero = not sky")
     path.add_argument("--min-altitude", type=altitude_argument, default=DEFAULT_MIN_ALTITUDE_DEG, metavar="DEG",
                       help="leave out the sky below this altitude (default %(default)g)")
-    path.add_argument("--line-px", type=line_px_argument, default=DEFAULT_LINE_PX, metavar="N",
-                      help="remove light longer than N px in some direction, odd (default %(default)d)")
+    path.add_argument("--line-px", type=line_px_argument, default=None, metavar="N|auto",
+                      help="remove light longer than N px in some direction, odd (default auto: about"
+                           f" {LINE_PER_STAR_WIDTH:g} times the width of the photo's stars, {AUTO_LINE_PX[0]} to"
+                           f" {AUTO_LINE_PX[1]}, or {DEFAULT_LINE_PX} when too few can be measured)")
     path.add_argument("--max-centroids", type=positive_int, default=DEFAULT_MAX_CENTROIDS, metavar="N",
                       help="brightest detections to use (default %(default)d)")
     gates = parser.add_argument_group("solve")
@@ -177,6 +195,16 @@ def add_photo_options(parser: argparse.ArgumentParser) -> None:
                         " lens file's record for its own up_cam, else a measured default; the fix says which)")
     sigmas.add_argument("--time-sigma", type=non_negative_float, metavar="S",
                         help="standard deviation of the photo's time, seconds (default: a measured default)")
+
+
+def add_exposure_options(group, given: str) -> None:
+    """--exposure and --time-is, as solve and batch share them; `given` names
+    where the time they speak of comes from (--utc, the frame's time)."""
+    group.add_argument("--exposure", type=float, metavar="S",
+                       help="exposure length, s (default: the photo's EXIF or FITS exposure, else 0)")
+    group.add_argument("--time-is", choices=TIME_IS, default=DEFAULT_TIME_IS,
+                       help=f"which moment of the exposure {given} gives (default %(default)s: what cameras stamp and"
+                            " the moment the shutter opens); the solve uses the middle, where the stars' centroids sit")
 
 
 def lens_from_args(args: argparse.Namespace) -> Lens:

@@ -12,8 +12,9 @@ stars, and the detector ranks by brightness. The path therefore
    ``min_altitude_deg`` (from the lens and ``up_cam``: the horizon, what
    stands on it and the haze above it) or outside a fisheye's field, and the
    neighbourhood of large saturated areas (the glare guard);
-3. removes light wider than a star (``line_px``), so that gradients, glare
-   halos and aurora no longer outrank stars;
+3. removes light wider than a star (``line_px``, by default about three
+   times the full width of the frame's own stars, :func:`star_width_px`), so
+   that gradients, glare halos, ghosts and aurora no longer outrank stars;
 4. lifts a faint camera's frame so that the detectors' fixed floor sits at
    ``detection_sigma`` times its measured noise (:func:`noise_gain`);
 5. detects stars on what is left, drops detections that are not round
@@ -44,8 +45,9 @@ from .air import Air, as_engine_altitude
 from .lens import Lens, as_lens
 from .narrow import identify, lens_field_deg
 # The defaults and the options' command-line form stay reachable from here, as callers have used them.
-from .options import (DEFAULT_LINE_PX, DEFAULT_MAX_CENTROIDS, DEFAULT_MIN_ALTITUDE_DEG,  # noqa: F401
-                      MAX_LINE_PX, MIN_LINE_PX, SOLVE_FIELDS, PhotoOptions, add_photo_options, lens_from_args)
+from .options import (AUTO_LINE_PX, DEFAULT_LINE_PX, DEFAULT_MAX_CENTROIDS,  # noqa: F401
+                      DEFAULT_MIN_ALTITUDE_DEG, LINE_PER_STAR_WIDTH, MAX_LINE_PX, MIN_LINE_PX, SOLVE_FIELDS,
+                      PhotoOptions, add_photo_options, lens_from_args)
 from .readers import PhotoError, luminance, read_mask, read_photo
 from .trust import check_lens_supports
 
@@ -62,6 +64,11 @@ DETECTOR_FLOOR = 2048
 # At most this gain lifts a faint camera's frame (beyond it the noise
 # estimate is the quantisation's own).
 MAX_GAIN = 64.0
+# A star's width is the median over at most this many of the brightest
+# round, unclipped detections, and is not trusted from fewer than
+# MIN_WIDTH_STARS.
+WIDTH_STARS = 30
+MIN_WIDTH_STARS = 8
 
 
 def round_detections(flattened: np.ndarray, detections: list, max_elongation: float = MAX_ELONGATION,
@@ -96,6 +103,48 @@ def round_detections(flattened: np.ndarray, detections: list, max_elongation: fl
     return kept
 
 
+def star_width_px(image: np.ndarray, flattened: np.ndarray, detections: list, radius: int = 6) -> float:
+    """The full width at half maximum of the frame's stars, px: the median,
+    over the brightest WIDTH_STARS detections whose (2 radius + 1) px box on
+    the luminance holds no clipped pixel (a clipped star looks wider than it
+    is), of the width of a disc as large as the pixels at or above half the
+    star's peak over the box's border level on the flattened frame. Counting
+    those pixels, unlike second moments, is not widened by a box cutting off
+    the wings nor by crowded neighbours. NaN when fewer than MIN_WIDTH_STARS
+    are left."""
+    height, width = flattened.shape
+    ceiling = np.iinfo(image.dtype).max if image.dtype.kind in "ui" else np.inf
+    widths = []
+    for x, y, _ in detections:
+        ix, iy = int(round(x)), int(round(y))
+        if ix < radius or iy < radius or ix >= width - radius or iy >= height - radius:
+            continue
+        if image[iy - radius : iy + radius + 1, ix - radius : ix + radius + 1].max() >= ceiling:
+            continue
+        box = flattened[iy - radius : iy + radius + 1, ix - radius : ix + radius + 1].astype(np.float64)
+        box -= np.median(np.concatenate((box[0], box[-1], box[1:-1, 0], box[1:-1, -1])))
+        peak = box[radius - 1 : radius + 2, radius - 1 : radius + 2].max()
+        if peak <= 0:
+            continue
+        widths.append(2.0 * np.sqrt(np.count_nonzero(box >= peak / 2.0) / np.pi))
+        if len(widths) == WIDTH_STARS:
+            break
+    if len(widths) < MIN_WIDTH_STARS:
+        return float("nan")
+    return float(np.median(widths))
+
+
+def line_for_width(width_px: float) -> int:
+    """The flattening line for stars of this full width: the odd length
+    nearest LINE_PER_STAR_WIDTH times it, within AUTO_LINE_PX; DEFAULT_LINE_PX
+    for an unknown (NaN) width."""
+    if not np.isfinite(width_px):
+        return DEFAULT_LINE_PX
+    low, high = AUTO_LINE_PX
+    wanted = min(max(LINE_PER_STAR_WIDTH * width_px, low), high)
+    return int(2 * np.floor((wanted - 1.0) / 2.0 + 0.5) + 1)
+
+
 @dataclasses.dataclass
 class PreparedPhoto:
     """A photo ready to solve: its luminance, what was left out and why, the
@@ -112,6 +161,8 @@ class PreparedPhoto:
     options: PhotoOptions
     noise: float = float("nan")  # robust sigma of the star-scale residual, counts of the luminance
     gain: float = 1.0  # the faint-camera scaling applied before detection
+    line_px: int = DEFAULT_LINE_PX  # the flattening line used
+    star_width_px: float = float("nan")  # measured when the line was chosen from it
 
     @property
     def floor(self) -> float:
@@ -218,8 +269,9 @@ def prepare_photo(photo, up_cam, lens, *, options: PhotoOptions | None = None, *
     """
     options = (options or PhotoOptions()).updated(**keywords)
     line_px = options.line_px
-    if not (isinstance(line_px, numbers.Integral) and not isinstance(line_px, bool) and MIN_LINE_PX <= line_px <= MAX_LINE_PX and line_px % 2 == 1):
-        raise PhotoError(f"line_px must be odd and in {MIN_LINE_PX}..{MAX_LINE_PX} (got {line_px!r})")
+    if line_px is not None and not (isinstance(line_px, numbers.Integral) and not isinstance(line_px, bool)
+                                    and MIN_LINE_PX <= line_px <= MAX_LINE_PX and line_px % 2 == 1):
+        raise PhotoError(f"line_px must be odd and in {MIN_LINE_PX}..{MAX_LINE_PX}, or None (got {line_px!r})")
     air = options.air()
     image = read_photo(photo, options.hdu, options.max_pixels) if isinstance(photo, (str, Path)) else luminance(photo)
     height, width = image.shape
@@ -231,17 +283,36 @@ def prepare_photo(photo, up_cam, lens, *, options: PhotoOptions | None = None, *
                                          float(options.min_altitude_deg), **k)
     margin = max(16, min(width, height) // 50)
     excluded = below | caller_mask | halvane._glare_mask(image, GLARE_MIN_SATURATED_PX, margin)
-    flattened = halvane._remove_extended_light(image, int(options.line_px))
-    noise, peak = sky_noise(flattened, excluded)
+    # The sky's noise, and with it the faint-camera gain, is measured on the
+    # frame flattened with the reference line, whatever line is used after:
+    # a residual of a shorter line is mostly zeros, its median deviation
+    # nothing (0 at 5 px), and the gain would vanish or soar with it.
+    reference = halvane._remove_extended_light(image, DEFAULT_LINE_PX)
+    noise, peak = sky_noise(reference, excluded)
     gain = noise_gain(noise, peak, options.detection_sigma)
-    if gain > 1.0:
-        flattened = np.minimum(flattened * np.float32(gain) + np.float32(0.5), 65535).astype(np.uint16)
-    # Room for the detections the shape test will drop.
-    candidates = halvane.detect_centroids(flattened, 3 * options.max_centroids, excluded)
-    detections = round_detections(flattened, candidates)[: options.max_centroids]
+    flattened, candidates, width_px = _lifted(reference, gain), None, float("nan")
+    if line_px is None:
+        candidates = halvane.detect_centroids(flattened, max(3 * options.max_centroids, 2 * WIDTH_STARS), excluded)
+        width_px = star_width_px(image, flattened, round_detections(flattened, candidates))
+        line_px = line_for_width(width_px)
+    if line_px != DEFAULT_LINE_PX:
+        flattened, candidates = _lifted(halvane._remove_extended_light(image, int(line_px)), gain), None
+    if candidates is None:
+        # Room for the detections the shape test will drop.
+        candidates = halvane.detect_centroids(flattened, 3 * options.max_centroids, excluded)
+    round_ones = round_detections(flattened, candidates)
+    detections = round_ones[: options.max_centroids]
     if air is not None:
         detections = through_air(detections, lens, up_cam, width, height, air)
-    return PreparedPhoto(image, lens, up_cam, caller_mask, below, excluded, detections, options, noise, gain)
+    return PreparedPhoto(image, lens, up_cam, caller_mask, below, excluded, detections, options, noise, gain,
+                         line_px, width_px)
+
+
+def _lifted(flattened: np.ndarray, gain: float) -> np.ndarray:
+    """A flattened frame lifted by the faint-camera gain (unchanged for 1)."""
+    if gain <= 1.0:
+        return flattened
+    return np.minimum(flattened * np.float32(gain) + np.float32(0.5), 65535).astype(np.uint16)
 
 
 def sky_noise(flattened: np.ndarray, excluded: np.ndarray) -> tuple[float, float]:

@@ -6,8 +6,9 @@ exposure the file records (:func:`recorded_time`).
 The format is told by the file's first bytes, not its name, so a
 ``.fits.gz`` or a renamed file reads as what it holds: astropy (an extra)
 reads FITS, plain or gzip/bzip2-compressed or as tiles (``.fz``); tifffile
-reads TIFF at full depth (16-bit colour included); rawpy (an extra) reads
-camera raw; NumPy reads .npy; Pillow reads the rest (JPEG, PNG, PGM...).
+reads TIFF at full depth (16-bit colour included); imagecodecs (an extra)
+reads 16-bit colour PNG at full depth; rawpy (an extra) reads camera raw;
+NumPy reads .npy; Pillow reads the rest (JPEG, PNG, PGM...).
 """
 from __future__ import annotations
 
@@ -54,6 +55,10 @@ EXPOSURE_TIME = 33434
 # pixel at its peak). Checked against the size a file states before its
 # pixels are decoded, so a small compressed file cannot claim gigabytes.
 DEFAULT_MAX_PIXELS = 120_000_000
+
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+PNG_HEADER_BYTES = 26  # the signature and the IHDR chunk up to its colour type
 
 
 class PhotoError(ValueError):
@@ -243,7 +248,7 @@ def is_photo_name(path: str | Path) -> bool:
 
 def file_kind(path: Path) -> str:
     """What a file holds, from its first bytes: 'fits', 'gzip', 'bzip2',
-    'npy', 'raw', 'tiff' or 'other' (left to Pillow)."""
+    'npy', 'raw', 'tiff', 'png' or 'other' (left to Pillow)."""
     with open_regular(path) as stream:  # a FIFO would wait for a writer
         head = stream.read(16)
     if head.startswith(b"SIMPLE  ="):
@@ -258,6 +263,8 @@ def file_kind(path: Path) -> str:
         return "raw"
     if head[:4] in (b"II*\0", b"MM\0*", b"II+\0", b"MM\0+"):
         return "tiff"
+    if head.startswith(PNG_SIGNATURE):
+        return "png"
     return "other"
 
 
@@ -273,10 +280,11 @@ def read_image_array(path: str | Path, hdu: str | int | None = None,
     """The pixels of an image file as stored, the format told by content:
     FITS, plain, gzip- or bzip2-compressed or tile-compressed (needs
     astropy; ``hdu`` chooses the image, see :func:`choose_fits_image`),
-    TIFF at full depth (tifffile when installed, else Pillow), camera raw
-    (needs rawpy, see :func:`read_raw`), .npy, and what else Pillow reads
-    (JPEG, PNG, PGM...; Pillow reads 16-bit colour PNG at 8 bits). It
-    must be a regular file of at most max_pixels pixels (None: any)."""
+    TIFF at full depth (tifffile when installed, else Pillow), 16-bit colour
+    PNG at full depth (imagecodecs when installed, else Pillow at 8 bits),
+    camera raw (needs rawpy, see :func:`read_raw`), .npy, and what else
+    Pillow reads (JPEG, PNG, PGM...). It must be a regular file of at most
+    max_pixels pixels (None: any)."""
     path = Path(path)
     if path.is_dir():
         raise PhotoError(f"{path}: a directory, not a photo; give one photo file (halvane batch solves a directory)")
@@ -296,6 +304,8 @@ def read_image_array(path: str | Path, hdu: str | int | None = None,
             return read_raw(path, max_pixels)
         if kind == "tiff":
             return _read_tiff(path, max_pixels)
+        if kind == "png":
+            return _read_png(path, max_pixels)
         return _read_with_pillow(path, max_pixels)
     except PhotoError:
         raise
@@ -325,15 +335,41 @@ def _read_tiff(path: Path, max_pixels: int | None) -> np.ndarray:
     return pixels
 
 
+def _read_png(path: Path, max_pixels: int | None) -> np.ndarray:
+    """16-bit colour PNG through imagecodecs when installed: Pillow reads it
+    at 8 bits. Every other PNG, or without imagecodecs, through Pillow."""
+    with open_regular(path) as stream:
+        head = stream.read(PNG_HEADER_BYTES)
+    # The IHDR chunk leads every PNG: width, height, bit depth, colour type.
+    if len(head) < PNG_HEADER_BYTES or head[12:16] != b"IHDR" or head[24] != 16 or head[25] not in (2, 6):
+        return _read_with_pillow(path, max_pixels)
+    try:
+        import imagecodecs
+    except ImportError:
+        return _read_with_pillow(path, max_pixels)
+    width, height = int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
+    check_pixel_count(path, (height, width), max_pixels)
+    with open_regular(path) as stream:
+        pixels = imagecodecs.png_decode(stream.read())
+    if pixels.shape[:2] != (height, width):
+        raise PhotoError(f"{path}: the PNG decodes to {pixels.shape[1]} x {pixels.shape[0]} px but states"
+                         f" {width} x {height}")
+    return pixels
+
+
 def read_raw(path: str | Path, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> np.ndarray:
     """A camera raw file as linear 16-bit RGB (needs rawpy): demosaiced,
     the camera's white balance, no auto-brightening, gamma 1, the sensor's
     black level removed and its white level at 65535. Linear, not the
-    camera's JPEG tone curve, because star fluxes are what matter."""
+    camera's JPEG tone curve, because star fluxes are what matter. LibRaw
+    would by default put the frame's own brightest pixel at 65535 when it
+    stands above three quarters of the white level, so that one frame's
+    scale would differ from the next one's; that is turned off."""
     rawpy = _extra("rawpy", "rawpy", "camera raw", Path(path))
     with rawpy.imread(str(path)) as raw:
         check_pixel_count(path, (raw.sizes.height, raw.sizes.width), max_pixels)
-        return raw.postprocess(use_camera_wb=True, no_auto_bright=True, gamma=(1, 1), output_bps=16)
+        return raw.postprocess(use_camera_wb=True, no_auto_bright=True, gamma=(1, 1), output_bps=16,
+                               adjust_maximum_thr=0.0)
 
 
 def _read_with_pillow(path: Path, max_pixels: int | None) -> np.ndarray:

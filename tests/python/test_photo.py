@@ -1,5 +1,6 @@
 """The photo path: reading photos, lens files, the options object, the
 adverse-sky goal, the solve command end to end and its overlay."""
+import datetime
 import json
 
 import numpy as np
@@ -287,15 +288,15 @@ def test_overlay_draws_what_the_path_did(adverse_fisheye, tmp_path, capsys):
 # --- Faint cameras ------------------------------------------------------------------
 
 
-def faint_frame(amplitudes, noise=46.0, size=256, seed=5):
-    """A small imager's frame: Gaussian stars (sigma 1.2 px) a few hundred
-    to a few thousand counts above a background whose noise is `noise`."""
+def faint_frame(amplitudes, noise=46.0, size=256, seed=5, sigma=1.2):
+    """A small imager's frame: Gaussian stars (sigma px) a few hundred to a
+    few thousand counts above a background whose noise is `noise`."""
     rng = np.random.default_rng(seed)
     frame = rng.normal(4000.0, noise, (size, size))
     yy, xx = np.mgrid[0:size, 0:size]
     places = rng.uniform(20, size - 20, (len(amplitudes), 2))
     for (x, y), amplitude in zip(places, amplitudes):
-        frame += amplitude * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * 1.2**2))
+        frame += amplitude * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * sigma**2))
     return np.clip(np.rint(frame), 0, 65535).astype(np.uint16)
 
 
@@ -311,3 +312,117 @@ def test_a_faint_camera_is_lifted_to_its_noise_and_says_why_stars_are_missing():
     assert "below it; lower --detection-sigma" in fixed.why_few_stars()
     empty = prepare(faint_frame([]))
     assert empty.detections == [] and "the stars are absent" in empty.why_few_stars()
+    # A short line leaves a residual of mostly zeros: the noise, and so the
+    # lift, still come from the reference line.
+    sharp = faint_frame(amplitudes * 2, sigma=0.7)
+    for line_px in (None, 5):
+        lifted = prepare(sharp, line_px=line_px)
+        assert lifted.noise == pytest.approx(prepare(sharp, line_px=11).noise)
+        assert lifted.gain > 4 and len(lifted.detections) >= 25
+
+
+# --- The flattening line from the stars' width --------------------------------------
+
+
+def star_field(sigma, blobs=(), size=320, count=40, seed=3):
+    """Gaussian stars of one width (sigma px), bright enough to measure, and
+    wide round blobs (x, y, sigma, amplitude) such as the Moon's ghosts."""
+    rng = np.random.default_rng(seed)
+    frame = rng.normal(3000.0, 20.0, (size, size))
+    yy, xx = np.mgrid[0:size, 0:size]
+    stars = [(x, y, sigma, a) for (x, y), a in zip(rng.uniform(15, size - 15, (count, 2)), np.geomspace(2500, 30000, count))]
+    for x, y, s, a in (*stars, *blobs):
+        frame += a * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * s * s))
+    return np.clip(np.rint(frame), 0, 65535).astype(np.uint16)
+
+
+def prepare_flat(pixels, **keywords):
+    return photo.prepare_photo(pixels, (0, -1, 0), Lens(focal_px=300.0), min_altitude_deg=-90, **keywords)
+
+
+@pytest.mark.parametrize("sigma, line_px", [(0.6, 7), (1.0, 7), (1.3, 9), (1.7, 13), (2.6, 15)])
+def test_the_line_follows_the_width_of_the_frames_stars(sigma, line_px):
+    prepared = prepare_flat(star_field(sigma))
+    # Full width at half maximum, to within the pixel that a count of pixels can tell.
+    assert prepared.star_width_px == pytest.approx(2.3548 * sigma, abs=0.4)
+    assert prepared.line_px == line_px and len(prepared.detections) == photo.DEFAULT_MAX_CENTROIDS
+    # A line given is used as given, and nothing is measured.
+    given = prepare_flat(star_field(sigma), line_px=21)
+    assert given.line_px == 21 and np.isnan(given.star_width_px)
+
+
+def test_too_few_stars_to_measure_keep_the_fixed_line_and_clipped_stars_are_not_measured():
+    few = prepare_flat(star_field(1.0, count=photo.MIN_WIDTH_STARS - 3))
+    assert np.isnan(few.star_width_px) and few.line_px == photo.DEFAULT_LINE_PX
+    # Stars clipped at full scale look as wide as their plateau: left out of the measure.
+    clipped = star_field(1.0, blobs=[(40 + 30 * i, 160, 3.0, 400000.0) for i in range(9)])
+    assert prepare_flat(clipped).line_px == 7
+
+
+def test_ghosts_wider_than_the_stars_stay_out_of_the_brightest():
+    ghosts = [(60 + 50 * i, 160, 3.0, 8000.0) for i in range(5)]
+    pixels = star_field(0.9, blobs=ghosts)
+
+    def ghosts_kept(prepared):
+        return sum(any(np.hypot(x - gx, y - gy) < 2 for gx, gy, _, _ in ghosts) for x, y, _ in prepared.detections)
+
+    assert ghosts_kept(prepare_flat(pixels, max_centroids=12, line_px=11)) == len(ghosts)
+    chosen = prepare_flat(pixels, max_centroids=12)
+    assert chosen.line_px == 7 and ghosts_kept(chosen) == 0
+
+
+# --- The batch's exposure: the moment its times give, the records at mid-exposure ----
+
+
+def dated_jpeg(path, exposure_s=None):
+    """A starless JPEG whose EXIF says it was taken at 21:00:00 UTC."""
+    exif = Image.Exif()
+    fields = exif.get_ifd(readers.EXIF_IFD)
+    fields[readers.DATE_TIME_ORIGINAL] = "2026:01:15 21:00:00"
+    fields[readers.OFFSET_TIME_ORIGINAL] = "+00:00"
+    if exposure_s is not None:
+        fields[readers.EXPOSURE_TIME] = exposure_s
+    Image.fromarray(np.full((64, 64), 20, np.uint8)).save(path, exif=exif)
+    return path
+
+
+@pytest.mark.parametrize(
+    "source, time_is, exposure_s, recorded_s, shift_s",
+    [
+        ("name", "start", None, 40.0, 20.0),  # the photo's own exposure
+        ("name", "end", 60.0, 40.0, -30.0),  # --exposure over the photo's
+        ("name", "mid", 60.0, None, 0.0),
+        ("name", "start", None, None, 0.0),  # no exposure known: the time as given
+        ("exif", "end", 10.0, None, 5.0),  # EXIF stamps the start whatever --time-is says
+    ],
+)
+def test_batch_records_carry_the_mid_exposure_time(tmp_path, source, time_is, exposure_s, recorded_s, shift_s):
+    from halvane_tools import batch
+
+    path = dated_jpeg(tmp_path / "cam_20260115_210000.jpg", recorded_s)
+    time_from = batch.TimeFromName("cam_%Y%m%d_%H%M%S") if source == "name" else batch.TimeFromExif()
+    (frame,) = batch.plan_frames([path], time_from, time_is=time_is)
+    settings = batch.FrameSettings((0.0, 0.0, 1.0), Lens(fisheye_fov_deg=180), exposure_s=exposure_s)
+    record = batch.solve_frame(frame, settings)
+    assert "error" in record  # no stars, but the record still says when
+    expected = datetime.datetime(2026, 1, 15, 21, 0, tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=shift_s)
+    assert datetime.datetime.fromisoformat(record["utc"]) == expected
+
+
+def test_batch_takes_the_exposure_options_of_solve(tmp_path, capsys):
+    from halvane_tools import batch
+
+    parser = cli.build_parser()
+    common = ["--out", str(tmp_path / "out.jsonl"), "--time-from-exif", "--fisheye-fov", "180", "--up", "0", "0", "1"]
+    args = parser.parse_args(["batch", str(tmp_path), *common, "--exposure", "30", "--time-is", "end"])
+    assert (args.exposure, args.time_is) == (30.0, "end")
+    defaults = parser.parse_args(["batch", str(tmp_path), *common])
+    solve = parser.parse_args(["solve", "x.jpg", "--time-from-exif", "--fisheye-fov", "180"])
+    assert (defaults.exposure, defaults.time_is) == (solve.exposure, solve.time_is) == (None, "start")
+    dated_jpeg(tmp_path / "a.jpg")
+    for bad in ("-1", "nan"):
+        assert cli.main(["batch", str(tmp_path), *common, "--exposure", bad]) == 1
+        assert "the exposure must be a finite number of seconds, at least 0" in capsys.readouterr().err
+    assert not (tmp_path / "out.jsonl").exists()  # refused before the results file is made
+    with pytest.raises(batch.BatchError, match="time_is must be one of start, mid, end"):
+        batch.plan_frames([tmp_path], batch.TimeFromExif(), time_is="middle")

@@ -1,9 +1,13 @@
 """Photo files read by content, and the time a photo was taken: compressed
-and multi-image FITS, 16-bit colour TIFF, the recorded time and exposure,
-and the rules that turn them and the user's --utc into the solve's time."""
+and multi-image FITS, 16-bit colour TIFF and PNG, camera raw, the recorded
+time and exposure, and the rules that turn them and the user's --utc into
+the solve's time."""
 import bz2
 import datetime
 import gzip
+import struct
+import sys
+import zlib
 
 import numpy as np
 import pytest
@@ -91,6 +95,73 @@ def test_16_bit_colour_tiff_keeps_its_depth(tmp_path, planar):
     read = readers.read_image_array(path)
     assert read.dtype == np.uint16 and np.array_equal(read, rgb)
     assert np.array_equal(readers.read_photo(path), readers.luminance(rgb))
+
+
+def png_bytes(pixels, width=None, height=None):
+    """A PNG written here byte by byte (big-endian samples, filter 0 on every
+    row), so that the reader is checked against the format, not against the
+    library it uses. width and height may state another size than the data's."""
+    height_px, width_px, channels = pixels.shape
+    colour_type = {3: 2, 4: 6}[channels]
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    rows = b"".join(b"\0" + row.astype(">u2").tobytes() for row in pixels)
+    header = struct.pack(">IIBBBBB", width or width_px, height or height_px, 16, colour_type, 0, 0, 0)
+    return readers.PNG_SIGNATURE + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+
+
+@pytest.mark.parametrize("channels", [3, 4])
+def test_16_bit_colour_png_keeps_its_depth(tmp_path, channels):
+    pytest.importorskip("imagecodecs")
+    colour = np.stack([GREY, GREY[::-1], 65535 - GREY, GREY.T.reshape(GREY.shape)][:channels], axis=2)
+    path, plain = tmp_path / "colour.png", tmp_path / "colour.npy"
+    path.write_bytes(png_bytes(colour))
+    np.save(plain, colour)
+    read = readers.read_image_array(path)
+    assert read.dtype == np.uint16 and np.array_equal(read, readers.read_image_array(plain))
+    assert np.array_equal(readers.read_photo(path), readers.read_photo(plain))
+
+
+def test_16_bit_colour_png_without_imagecodecs_and_too_large(tmp_path, monkeypatch):
+    colour = np.stack([GREY, GREY[::-1], 65535 - GREY], axis=2)
+    path = tmp_path / "colour.png"
+    path.write_bytes(png_bytes(colour))
+    monkeypatch.setitem(sys.modules, "imagecodecs", None)  # not installed: Pillow's 8 bits, same picture
+    read = readers.read_image_array(path)
+    assert read.shape == colour.shape and np.abs(read.astype(np.int32) - colour // 257).max() <= 1
+    monkeypatch.undo()
+    pytest.importorskip("imagecodecs")
+    huge = tmp_path / "huge.png"  # the size stated in the header is refused before any decoding
+    huge.write_bytes(png_bytes(colour, width=100_000, height=100_000))
+    with pytest.raises(PhotoError, match=r"10000000000 pixels \(100000 x 100000\)"):
+        readers.read_image_array(huge)
+
+
+def test_camera_raw_reads_linear_with_black_removed_and_white_at_full_scale(tmp_path):
+    """A minimal DNG (a Bayer mosaic and the tags LibRaw needs) written with
+    tifffile: a smooth ramp reads back as (value - black) / (white - black)
+    of full scale in every channel, whatever the frame's own brightest pixel."""
+    tifffile = pytest.importorskip("tifffile")
+    pytest.importorskip("rawpy")
+    black, white = 256, 4095
+    ramp = black + 200 + 30 * np.arange(96)
+    mosaic = np.tile(ramp, (64, 1)).astype(np.uint16)
+    tags = [(50706, "B", 4, (1, 4, 0, 0), True), (50707, "B", 4, (1, 1, 0, 0), True),  # DNG versions
+            (50708, "s", 0, "halvane test", True), (33421, "H", 2, (2, 2), True),  # camera, CFA repeat
+            (33422, "B", 4, (0, 1, 1, 2), True), (50710, "B", 3, (0, 1, 2), True),  # RGGB, plane colours
+            (50711, "H", 1, 1, True), (50714, "H", 1, black, True), (50717, "H", 1, white, True),
+            (50721, "2i", 9, (1, 1, 0, 1, 0, 1, 0, 1, 1, 1, 0, 1, 0, 1, 0, 1, 1, 1), True),  # identity colour
+            (50728, "2I", 3, (1, 1, 1, 1, 1, 1), True), (50778, "H", 1, 21, True)]  # neutral, D65
+    path = tmp_path / "frame.dng"
+    tifffile.imwrite(path, mosaic, photometric=32803, subfiletype=0, extratags=tags, metadata=None, software=False)
+    rgb = readers.read_image_array(path)
+    assert rgb.shape == (64, 96, 3) and rgb.dtype == np.uint16
+    expected = (mosaic.astype(np.float64) - black) / (white - black) * 65535.0
+    inner = (slice(2, -2), slice(2, -2))
+    for channel in range(3):
+        assert np.abs(rgb[..., channel][inner] - expected[inner]).max() < 0.001 * 65535
 
 
 @pytest.mark.parametrize("name, is_photo", [("a.fits.gz", True), ("a.FIT.bz2", True), ("a.fz", True),
