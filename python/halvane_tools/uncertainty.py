@@ -92,12 +92,15 @@ SIDEREAL_RATE_RAD_S = 2.0 * math.pi * 1.00273781191135448 / 86400.0
 # The Sun sight's fixed standard deviation in the fix pipeline.
 SUN_SIGMA_ARCMIN = 1.0
 
-# When nothing says how good the vertical and the clock are: the rms of the
-# errors a hand-levelled or sensor-read vertical (0.5 to 3 arcmin per axis)
-# and an unsynchronised camera clock (0 to 5 s) make, rounded up. Measured
-# with bench/bench_uncertainty.py --full on skies with such errors and a
-# focal 0.1 % off: 83-87 % of the truths inside (1.5 arcmin and 2 s: 72-75 %;
-# 2.5 arcmin: 90-94 %, half as much area again as needed).
+# When nothing says how good the vertical and the clock are. A hand-levelled
+# or sensor-read vertical is off by 0.5 to 3 arcmin per axis: taken evenly
+# over that range, its tilts fall inside the 2-sigma circle of a 1.96 arcmin
+# sigma 86.5 % of the time (their rms is 1.89), hence 2. An unsynchronised
+# camera clock is off by 0 to 5 s: rms 2.9 s, hence 3. Measured with
+# bench/bench_uncertainty.py --full on skies with such errors and a focal
+# 0.1 % off, nothing stated about it: 86-88 % of the truths inside, area
+# ratio 0.99-1.05 (1.5 arcmin: 74-78 %; 2.5 arcmin: 93-95 %, half as much
+# area again as needed).
 DEFAULT_UP_SIGMA_ARCMIN = 2.0
 DEFAULT_TIME_SIGMA_S = 3.0
 
