@@ -19,31 +19,52 @@ move a fix, and they move every sight together:
   about the principal point, by -g(theta) / g'(theta) * eps, where
   r = focal * g(theta) is the lens's projection (tan for a pinhole,
   theta * (1 + k1 theta^2 + ...) for a fisheye). The altitude error of each
-  sight is that radial move projected on the vertical, and the fix moves by
-  the least-squares gain G = (A^T W A)^-1 A^T W applied to those altitude
-  errors (A's rows (cos Z, sin Z), W the sight weights): a rank-one term
-  ``(G dh)(G dh)^T * eps_sigma^2``; see :func:`lens_term`.
+  sight is eps * dh, dh that radial move per unit eps projected on the
+  vertical, and the fix moves by the least-squares gain
+  G = (A^T W A)^-1 A^T W applied to it (A's rows (cos Z, sin Z), W the sight
+  weights): G dh * eps. See the focal below for the term.
 
 The star term itself is the module's covariance with the star sigma taken
-from the residuals rather than assumed. The residuals hold the star errors
-and none of the three above (the vertical and the clock move the fix, not the
-fit). With n sights and 2 fitted coordinates the unbiased estimate of the
-sight variance is s^2 = rms^2 * n / (n - 2), with nu = n - 2 degrees of
-freedom, so the module covariance C (made with sigma) becomes
-C * s^2 / sigma^2. An estimated variance makes the 2-sigma ellipse hold
-fewer than 1 - e^-2 (86.5 %) of the truths: d^T C^-1 d / 2 then follows
-Fisher's F(2, nu), whose distribution function 1 - (1 + 2x / nu)^(-nu/2)
-reaches 1 - e^-2 at x = nu (e^(4/nu) - 1) / 2, against x = 2 for a known
-variance. The star term is therefore scaled once more by
-q(nu) = nu (e^(4/nu) - 1) / 4 (1.23 for 10 degrees of freedom, 2.1 for 3,
-tending to 1).
+from the residuals rather than assumed. The vertical and the clock move the
+fix, not the fit: they leave no residuals. With n sights and 2 fitted
+coordinates the unbiased estimate of the sight variance is
+s^2 = rms^2 * n / (n - 2), with nu = n - 2 degrees of freedom, so the module
+covariance C (made with sigma) becomes C * s^2 / sigma^2. An estimated
+variance makes the 2-sigma ellipse hold fewer than 1 - e^-2 (86.5 %) of the
+truths: d^T C^-1 d / 2 then follows Fisher's F(2, nu), whose distribution
+function 1 - (1 + 2x / nu)^(-nu/2) reaches 1 - e^-2 at
+x = nu (e^(4/nu) - 1) / 2, against x = 2 for a known variance. The star term
+is therefore scaled once more by q(nu) = nu (e^(4/nu) - 1) / 4 (1.23 for 10
+degrees of freedom, 2.1 for 3, tending to 1).
 
-A focal error also leaves residuals: the part of its altitude errors the
-position cannot take up. They are counted in the star term as well as in the
-lens term. Taking off their expected size instead leaves the star term empty
-whenever the actual focal error is smaller than its sigma, and the stars'
-own error uncounted; counting them twice costs little for a calibrated lens,
-whose focal is known to a few parts in ten thousand.
+The focal, unlike the vertical and the clock, shows in the residuals: the
+position takes up A G dh * eps of its altitude errors and leaves
+v * eps, v = dh - A G dh. Counted as star error, that part swells the star
+term (a focal 0.1 % off leaves a fisheye's residuals at 2 arcmin, four times
+the stars' own) and still says nothing of where the focal moved the fix.
+With the residuals r rebuilt sight by sight (:func:`focal_fit`) the focal is
+the fit's third unknown:
+
+- its estimate is eps^ = v^T W r / v^T W v, of variance s^2 / v^T W v;
+- the stars' variance is what the focal leaves,
+  s^2 = (r^T W r - (v^T W r)^2 / v^T W v) / (n - 3), unbiased whatever the
+  actual focal error, with nu = n - 3;
+- the fix is still the module's two-unknown solution, off by
+  G e + G dh * eps (e the star errors). The residuals, (I - A G)(e + dh eps),
+  are independent of G e (W-orthogonal projections of the same normal
+  errors), so given them the fix's error is normal about G dh * mu with
+  covariance s^2 (A^T W A)^-1 + (G dh)(G dh)^T tau^2, mu and tau^2 the
+  focal error's mean and variance given the residuals: eps^ and
+  s^2 / v^T W v when nothing is stated about the focal; with a stated
+  sigma_f, the two combined as independent normal measurements,
+  1 / tau^2 = 1 / sigma_f^2 + v^T W v / s^2 and mu = tau^2 eps^ v^T W v / s^2.
+  About the fix that is the star term plus the lens term
+  ``(G dh)(G dh)^T (mu^2 + tau^2)``.
+
+A focal stated exact (sigma_f = 0) is taken at its word. When the residuals
+cannot be rebuilt (a sight without its detection, the Sun among the sights)
+the lens term is the stated sigma's alone, ``(G dh)(G dh)^T sigma_f^2``
+(:func:`lens_term`), and the residuals count wholly as star error.
 
 The total is the sum of the four terms (they are independent), reduced to
 the 2-sigma ellipse as the module reduces its covariance.
@@ -52,6 +73,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
+import functools
 import math
 
 import numpy as np
@@ -70,12 +92,15 @@ SIDEREAL_RATE_RAD_S = 2.0 * math.pi * 1.00273781191135448 / 86400.0
 # The Sun sight's fixed standard deviation in the fix pipeline.
 SUN_SIGMA_ARCMIN = 1.0
 
-# When nothing says how good the vertical and the clock are: the rms of the
-# errors a hand-levelled or sensor-read vertical (0.5 to 3 arcmin per axis)
-# and an unsynchronised camera clock (0 to 5 s) make, rounded up. Measured
-# with bench/bench_uncertainty.py --full on skies with such errors and a
-# focal 0.1 % off: 83-87 % of the truths inside (1.5 arcmin and 2 s: 72-75 %;
-# 2.5 arcmin: 90-94 %, half as much area again as needed).
+# When nothing says how good the vertical and the clock are. A hand-levelled
+# or sensor-read vertical is off by 0.5 to 3 arcmin per axis: taken evenly
+# over that range, its tilts fall inside the 2-sigma circle of a 1.96 arcmin
+# sigma 86.5 % of the time (their rms is 1.89), hence 2. An unsynchronised
+# camera clock is off by 0 to 5 s: rms 2.9 s, hence 3. Measured with
+# bench/bench_uncertainty.py --full on skies with such errors and a focal
+# 0.1 % off, nothing stated about it: 86-88 % of the truths inside, area
+# ratio 0.99-1.05 (1.5 arcmin: 74-78 %; 2.5 arcmin: 93-95 %, half as much
+# area again as needed).
 DEFAULT_UP_SIGMA_ARCMIN = 2.0
 DEFAULT_TIME_SIGMA_S = 3.0
 
@@ -181,6 +206,12 @@ class Uncertainty:
     time_sigma_s: float
     up_source: str = "given"  # or "lens file", "default"
     time_source: str = "given"  # or "default"
+    # The focal's relative error as the lens term takes it: its mean and
+    # standard deviation, and whether a stated sigma, the residuals or both
+    # said so (None: no focal fit).
+    focal_error: float | None = None
+    focal_sigma: float | None = None
+    focal_source: str | None = None
 
     def record(self) -> dict:
         """The terms as plain JSON values."""
@@ -194,12 +225,15 @@ class Uncertainty:
             "vertical": {"up_sigma_arcmin": self.up_sigma_arcmin, "source": self.up_source,
                          **term(self.vertical_term)},
             "clock": {"time_sigma_s": self.time_sigma_s, "source": self.time_source, **term(self.clock_term)},
-            "lens": term(self.lens_term),
+            "lens": {**({} if self.focal_source is None else {
+                "focal_relative_error": self.focal_error, "focal_relative_sigma": self.focal_sigma,
+                "source": self.focal_source}), **term(self.lens_term)},
         }
 
 
 def total_uncertainty(fix, *, sigma_arcmin: float, up_sigma_arcmin: float, time_sigma_s: float = 0.0,
-                      lens_term=None, up_source: str = "given", time_source: str = "given") -> Uncertainty:
+                      lens_term=None, focal: FocalFit | None = None, up_source: str = "given",
+                      time_source: str = "given") -> Uncertainty:
     """The total covariance and 2-sigma ellipse of a fix.
 
     fix: a ``halvane.Fix`` (or anything with its covariance, residual_rms_rad,
@@ -207,8 +241,12 @@ def total_uncertainty(fix, *, sigma_arcmin: float, up_sigma_arcmin: float, time_
     fix was solved with (``Camera.default_sigma_arcmin`` when none was
     given); up_sigma_arcmin: the vertical's standard deviation along each
     horizontal axis; time_sigma_s: the clock's; lens_term: the
-    :func:`lens_term` of the solve, or None. The formulas are in the module's
-    documentation."""
+    :func:`lens_term` of the solve, or None; focal: instead of lens_term, the
+    :func:`focal_fit` of the solve, which takes the focal's trace out of the
+    star term and sizes the lens term from the residuals. The formulas are in
+    the module's documentation."""
+    if lens_term is not None and focal is not None:
+        raise ValueError("give lens_term or focal, not both")
     for name, value in (("sigma_arcmin", sigma_arcmin), ("up_sigma_arcmin", up_sigma_arcmin),
                         ("time_sigma_s", time_sigma_s)):
         if not (math.isfinite(value) and value >= 0):
@@ -220,8 +258,25 @@ def total_uncertainty(fix, *, sigma_arcmin: float, up_sigma_arcmin: float, time_
     dof = n - 2
     rms = float(fix.residual_rms_rad)
     sigma = sigma_arcmin * RAD_PER_ARCMIN
+    lens_covariance = ZERO if lens_term is None else _matrix(lens_term)
+    focal_error = focal_sigma = focal_source = None
+    squares = rms * rms * n
+    if focal is not None and focal.stated_sigma != 0 and focal.sights == n and n > 3 and math.isfinite(rms) \
+            and focal.information > 0:
+        # Three unknowns: the position and the focal.
+        dof = n - 3
+        squares *= focal.unexplained
+        estimate = focal.projection / focal.information
+        spread = squares / dof / focal.information
+        focal_error, focal_var, focal_source = _focal_posterior(estimate, spread, focal.stated_sigma)
+        focal_sigma = math.sqrt(focal_var)
+        lens_covariance = _scaled(_outer(focal.shift), focal_error * focal_error + focal_var)
+    elif focal is not None and focal.stated_sigma:
+        # Too few sights to fit the focal as well: the stated sigma alone.
+        focal_error, focal_sigma, focal_source = 0.0, focal.stated_sigma, "stated"
+        lens_covariance = _scaled(_outer(focal.shift), focal_sigma * focal_sigma)
     if dof > 0 and math.isfinite(rms):
-        variance = rms * rms * n / dof
+        variance = squares / dof
         scale = variance / (sigma * sigma) * student_factor(dof)
         star_sigma = math.sqrt(variance) / RAD_PER_ARCMIN
     else:
@@ -230,11 +285,22 @@ def total_uncertainty(fix, *, sigma_arcmin: float, up_sigma_arcmin: float, time_
     star_term = _scaled(stars, scale)
     vertical = vertical_covariance(up_sigma_arcmin)
     clock = clock_covariance(time_sigma_s, fix.latitude_deg)
-    lens_covariance = ZERO if lens_term is None else _matrix(lens_term)
     total = _add(star_term, vertical, clock, lens_covariance)
     return Uncertainty(total, ellipse_2sigma_nm(total), stars, ellipse_2sigma_nm(stars), star_term, vertical, clock,
                        lens_covariance, float(sigma_arcmin), star_sigma, scale, max(dof, 0), float(up_sigma_arcmin),
-                       float(time_sigma_s), up_source, time_source)
+                       float(time_sigma_s), up_source, time_source, focal_error, focal_sigma, focal_source)
+
+
+def _focal_posterior(estimate: float, spread: float, stated: float | None) -> tuple[float, float, str]:
+    """The focal's relative error given the residuals: (mean, variance,
+    source) from their estimate (of variance spread) and the stated sigma
+    (None: nothing stated), combined as two independent normal measurements."""
+    if stated is None:
+        return estimate, spread, "residuals"
+    if spread <= 0.0:
+        return estimate, 0.0, "stated and residuals"
+    variance = 1.0 / (1.0 / (stated * stated) + 1.0 / spread)
+    return variance * estimate / spread, variance, "stated and residuals"
 
 
 def _radial_gain(theta: float, fisheye: bool, k: tuple[float, float, float, float]) -> float:
@@ -249,17 +315,74 @@ def _radial_gain(theta: float, fisheye: bool, k: tuple[float, float, float, floa
     return g / slope if slope > 0 else 0.0
 
 
+def _aberration(jd: float) -> np.ndarray:
+    """The annual aberration the engine adds to every star's place of date
+    (up to 20 arcseconds): a vector in the equator of date."""
+    t = (jd - 2451545.0) / 36525.0
+    g = math.radians(357.528 + 35999.05 * t)
+    sun = math.radians(280.46 + 36000.771 * t + 1.915 * math.sin(g) + 0.02 * math.sin(2.0 * g))
+    obliquity = math.radians(23.4393 - 0.013 * t)
+    return 9.936508497454117e-5 * np.array([math.sin(sun), -math.cos(sun) * math.cos(obliquity),
+                                            -math.cos(sun) * math.sin(obliquity)])
+
+
+@functools.lru_cache(maxsize=1)
+def _bundled_motions() -> dict:
+    """HR number -> (ra, dec, pm_ra, pm_dec, parallax, epoch) of the bundled
+    catalogues: halvane.Catalog hands out a star's place but not its motion,
+    and the fastest stars move an arcminute or more in decades."""
+    from importlib import resources
+
+    from . import CATALOG_FILE, DEEP_CATALOG_FILE
+    from .catalog_builder import read_catalog_records
+
+    motions = {}
+    for name in (CATALOG_FILE, DEEP_CATALOG_FILE):
+        try:
+            epoch, records = read_catalog_records((resources.files("halvane_tools") / "data" / name).read_bytes())
+        except (OSError, ValueError):
+            continue
+        for r in records:
+            motions[int(r["hr_id"])] = (float(r["ra"]), float(r["dec"]), float(r["pm_ra"]), float(r["pm_dec"]),
+                                        float(r["parallax"]), float(epoch))
+    return motions
+
+
+def _star_unit(catalog, hr: int, jd: float) -> np.ndarray:
+    """A catalogue star's J2000 unit vector at jd, moved as the engine moves
+    it (proper motion and parallax) when the bundled catalogues know the
+    star at the same place, else as catalogued."""
+    ra_deg, dec_deg, _ = catalog.star(hr)
+    ra, dec = math.radians(ra_deg), math.radians(dec_deg)
+    known = _bundled_motions().get(hr)
+    if known is None or abs(known[0] - ra) > 1e-9 or abs(known[1] - dec) > 1e-9 or not any(known[2:5]):
+        return np.array([math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)])
+    _, _, pm_ra, pm_dec, parallax, epoch = known
+    mas = 4.8481368110953594e-9
+    years = (jd - 2451545.0) / 365.25 + 2000.0 - epoch
+    ra, dec = ra + years * pm_ra * mas / math.cos(dec), dec + years * pm_dec * mas
+    p = np.array([math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)])
+    t = (jd - 2451545.0) / 36525.0
+    g = math.radians(t * 35999.05 + 357.528)
+    sun = math.radians(t * 36000.771 + 280.46 + 1.915 * math.sin(g) + 0.02 * math.sin(2.0 * g))
+    obliquity = math.radians(t * -0.013 + 23.4393)
+    s = np.array([math.cos(sun), math.cos(obliquity) * math.sin(sun), math.sin(obliquity) * math.sin(sun)])
+    p = p + parallax * mas * (s - p * (s @ p))
+    return p / np.linalg.norm(p)
+
+
 def sight_directions(fix, catalog, jd: float):
     """Unit vectors (east, north, up) at the fix of every sight that entered
-    it, stars in order then the Sun, and their weights relative to a star."""
+    it, stars in order then the Sun: the stars' apparent places as the engine
+    makes them (the motion of a star the bundled catalogues do not hold
+    aside)."""
     east, north, up = local_axes(fix.latitude_deg, fix.longitude_deg, jd)
     axes = np.array([east, north, up])
+    aberration = _aberration(jd)
     directions = []
     for hr in fix.matched_hr_ids:
-        ra, dec, _ = catalog.star(hr)
-        ra, dec = math.radians(ra), math.radians(dec)
-        j2000 = (math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec))
-        directions.append(axes @ np.asarray(halvane.precess_vector(jd, j2000)))
+        apparent = np.asarray(halvane.precess_vector(jd, tuple(_star_unit(catalog, hr, jd)))) + aberration
+        directions.append(axes @ (apparent / np.linalg.norm(apparent)))
     if fix.used_sun:
         ra, dec = (math.radians(v) for v in halvane.sun_apparent_jd(jd))
         directions.append(axes @ np.array([math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)]))
@@ -325,26 +448,26 @@ def camera_from_local(local, up_cam, camera=None, detections=None):
     return guess @ _about_vertical(float(best))
 
 
-def lens_term(fix, catalog, jd: float, up_cam, camera, focal_sigma_px: float, *, sigma_arcmin: float,
-              fisheye: bool, k=(0.0, 0.0, 0.0, 0.0), detections=None):
-    """The lens term of a fix solved with a focal length known to
-    focal_sigma_px (one standard deviation): a 2x2 covariance in radians
-    squared, north and east.
+@dataclasses.dataclass(frozen=True)
+class _Geometry:
+    """The sights of a fix as the least squares saw them, and how a focal
+    error would have moved their altitudes."""
 
-    camera: the ``halvane.Camera`` the fix was solved with (its focal is the
-    unit of the relative error); fisheye and k: its projection family and
-    distortion terms; sigma_arcmin: the star sigma of the solve (it weighs the
-    stars against the Sun); detections: the photo's (x, y, flux) detections,
-    which place the camera's turn about the vertical (see
-    :func:`camera_from_local`; without them a pinhole's term is rougher)."""
-    if not (math.isfinite(focal_sigma_px) and focal_sigma_px >= 0):
-        raise ValueError(f"focal_sigma_px must be a finite number >= 0 (got {focal_sigma_px!r})")
-    if focal_sigma_px == 0:
-        return ZERO
-    eps = focal_sigma_px / camera.effective_focal_px
+    local: np.ndarray  # (n, 3) east, north, up at the fix
+    camera: np.ndarray  # (n, 3) the same directions in the camera frame
+    rows: np.ndarray  # (n, 2) cos Z, sin Z: the least squares' design
+    weights: np.ndarray  # (n,) relative to a star
+    pattern: np.ndarray  # (n,) altitude change, radians, per unit relative focal error
+
+    def gain(self) -> np.ndarray:
+        """G = (A^T W A)^-1 A^T W: the fix's move (north, east) per altitude change of each sight."""
+        a, w = self.rows, self.weights
+        return np.linalg.solve(a.T @ (a * w[:, None]), (a * w[:, None]).T)
+
+
+def _geometry(fix, catalog, jd: float, up_c: np.ndarray, camera, *, sigma_arcmin: float, fisheye: bool, k,
+              detections) -> _Geometry:
     local = sight_directions(fix, catalog, jd)
-    up_c = np.asarray(up_cam, dtype=np.float64)
-    up_c = up_c / np.linalg.norm(up_c)
     cam = local @ camera_from_local(local, up_c, camera, detections).T
     z = np.array([0.0, 0.0, 1.0])
     weight_sun = (sigma_arcmin / SUN_SIGMA_ARCMIN) ** 2
@@ -362,10 +485,129 @@ def lens_term(fix, catalog, jd: float, up_cam, camera, focal_sigma_px: float, *,
         outward = (v * math.cos(theta) - z) / s
         # Solving with a focal too long by eps pulls each star towards the axis.
         dh.append(-(up_c @ outward) / math.cos(altitude) * _radial_gain(theta, fisheye, tuple(k)))
-    a, w, dh = np.asarray(rows), np.asarray(weights), np.asarray(dh)
-    normal = a.T @ (a * w[:, None])
-    shift = np.linalg.solve(normal, a.T @ (w * dh)) * eps
-    return tuple(tuple(float(v) for v in row) for row in np.outer(shift, shift))
+    return _Geometry(local, cam, np.asarray(rows).reshape(-1, 2), np.asarray(weights), np.asarray(dh))
+
+
+def _unit(up_cam) -> np.ndarray:
+    up_c = np.asarray(up_cam, dtype=np.float64)
+    return up_c / np.linalg.norm(up_c)
+
+
+def lens_term(fix, catalog, jd: float, up_cam, camera, focal_sigma_px: float, *, sigma_arcmin: float,
+              fisheye: bool, k=(0.0, 0.0, 0.0, 0.0), detections=None):
+    """The lens term of a fix solved with a focal length known to
+    focal_sigma_px (one standard deviation), the residuals left aside: a 2x2
+    covariance in radians squared, north and east (``(G dh)(G dh)^T
+    eps_sigma^2`` of the module's documentation).
+
+    camera: the ``halvane.Camera`` the fix was solved with (its focal is the
+    unit of the relative error); fisheye and k: its projection family and
+    distortion terms; sigma_arcmin: the star sigma of the solve (it weighs the
+    stars against the Sun); detections: the photo's (x, y, flux) detections,
+    which place the camera's turn about the vertical (see
+    :func:`camera_from_local`; without them a pinhole's term is rougher)."""
+    if not (math.isfinite(focal_sigma_px) and focal_sigma_px >= 0):
+        raise ValueError(f"focal_sigma_px must be a finite number >= 0 (got {focal_sigma_px!r})")
+    if focal_sigma_px == 0:
+        return ZERO
+    eps = focal_sigma_px / camera.effective_focal_px
+    geometry = _geometry(fix, catalog, jd, _unit(up_cam), camera, sigma_arcmin=sigma_arcmin, fisheye=fisheye, k=k,
+                         detections=detections)
+    shift = geometry.gain() @ geometry.pattern * eps
+    return _outer(shift)
+
+
+def _outer(vector):
+    return tuple(tuple(float(v) for v in row) for row in np.outer(vector, vector))
+
+
+@dataclasses.dataclass(frozen=True)
+class FocalFit:
+    """What the residuals of a fix say about its focal length.
+
+    shift: the fix's move (north, east, radians) per unit of relative focal
+    error, G dh; information: v^T W v, the part of the focal's altitude
+    pattern dh that the position cannot take up (v = dh - A G dh), in squared
+    radians per unit squared error; projection: v^T W r, the residuals r
+    along that part; unexplained: the share of r^T W r that is not along it;
+    sights: how many sights; stated_sigma: the focal's stated relative
+    standard deviation, None when nothing was stated."""
+
+    shift: tuple[float, float]
+    information: float
+    projection: float
+    unexplained: float
+    sights: int
+    stated_sigma: float | None
+
+
+# A sight whose detection lies farther than this from where the fix puts it
+# is not trusted to be its detection: the residuals are then not rebuilt.
+MATCH_RADIUS_PX = 20.0
+# The rebuilt residuals must agree with the engine's rms to this fraction
+# (the expected difference: the proper motion of a star that only a catalogue
+# other than the bundled ones holds, a few tenths of an arcminute for the
+# fastest).
+REBUILT_RMS_TOLERANCE = 0.25
+
+
+def _refraction_rad(apparent_rad: np.ndarray) -> np.ndarray:
+    """The engine's refraction (Bennett), removed from an apparent altitude."""
+    h = np.degrees(apparent_rad)
+    arcmin = np.maximum(1.0 / np.tan(np.radians(h + 7.31 / (h + 4.4))), 0.0)
+    return arcmin * RAD_PER_ARCMIN
+
+
+def focal_fit(fix, catalog, jd: float, up_cam, camera, detections, *, focal_sigma_px: float | None,
+              sigma_arcmin: float, fisheye: bool, k=(0.0, 0.0, 0.0, 0.0)) -> FocalFit | None:
+    """The focal's trace in the residuals of a fix, for :func:`total_uncertainty`.
+
+    The residuals are rebuilt sight by sight: each sight's detection is the
+    one nearest where the fix puts the star, its observed altitude the
+    engine's (the angle above the plane of up_cam, refraction taken off), its
+    computed altitude the star's apparent place at the fix. focal_sigma_px:
+    the focal's stated standard deviation, None when nothing is stated (the
+    residuals alone then say how far off it is); the other arguments as for
+    :func:`lens_term`. None when the residuals cannot be rebuilt: a sight
+    without its detection, a fix with the Sun (its disc is not among the
+    detections), or rebuilt residuals that disagree with the engine's."""
+    if focal_sigma_px is not None and not (math.isfinite(focal_sigma_px) and focal_sigma_px >= 0):
+        raise ValueError(f"focal_sigma_px must be a finite number >= 0 (got {focal_sigma_px!r})")
+    if fix.used_sun or detections is None or len(detections) == 0:
+        return None
+    up_c = _unit(up_cam)
+    geometry = _geometry(fix, catalog, jd, up_c, camera, sigma_arcmin=sigma_arcmin, fisheye=fisheye, k=k,
+                         detections=detections)
+    n = len(geometry.local)
+    if n < 3:
+        return None
+    found = np.asarray([d[:2] for d in detections], dtype=np.float64)
+    predicted = np.asarray(camera.vec_to_pixel(geometry.camera), dtype=np.float64).reshape(-1, 2)
+    gaps = np.sqrt(((predicted[:, None, :] - found[None, :, :]) ** 2).sum(axis=2))
+    nearest = np.argmin(np.nan_to_num(gaps, nan=np.inf), axis=1)
+    if not np.all(gaps[np.arange(n), nearest] <= MATCH_RADIUS_PX) or len(set(nearest.tolist())) < n:
+        return None
+    seen = np.asarray(camera.pixel_to_vec(found[nearest, 0], found[nearest, 1]), dtype=np.float64).reshape(-1, 3)
+    apparent = np.arcsin(np.clip(seen @ up_c, -1.0, 1.0))
+    residuals = apparent - _refraction_rad(apparent) - np.arcsin(np.clip(geometry.local[:, 2], -1.0, 1.0))
+    rms = float(fix.residual_rms_rad)
+    rebuilt = math.sqrt(float(np.mean(residuals**2)))
+    if not (math.isfinite(rebuilt) and abs(rebuilt - rms) <= REBUILT_RMS_TOLERANCE * rms + 0.05 * RAD_PER_ARCMIN):
+        return None
+    gain, w = geometry.gain(), geometry.weights
+    # What the position takes up (a small offset between the engine's sky and
+    # this one among it) is no residual.
+    residuals = residuals - geometry.rows @ (gain @ residuals)
+    shift = gain @ geometry.pattern
+    across = geometry.pattern - geometry.rows @ shift
+    information = float(across @ (w * across))
+    projection = float(across @ (w * residuals))
+    squares = float(residuals @ (w * residuals))
+    if not (information > 0.0 and squares > 0.0):
+        return None
+    stated = None if focal_sigma_px is None else focal_sigma_px / camera.effective_focal_px
+    return FocalFit((float(shift[0]), float(shift[1])), information, projection,
+                    max(0.0, 1.0 - projection * projection / (information * squares)), n, stated)
 
 
 def photo_uncertainty(fix, prepared, utc, catalog, *, sigma_arcmin: float | None = None) -> Uncertainty:
@@ -399,13 +641,20 @@ def photo_uncertainty(fix, prepared, utc, catalog, *, sigma_arcmin: float | None
     time_sigma, time_source = options.time_sigma_s, "given"
     if time_sigma is None:
         time_sigma, time_source = DEFAULT_TIME_SIGMA_S, "default"
-    term = None
-    if recorded is not None and recorded.focal_sigma_px:
-        term = lens_term(fix, catalog, halvane.julian_date(*utc_tuple(utc)), prepared.up_cam, camera,
-                         recorded.focal_sigma_px, sigma_arcmin=sigma, fisheye=lens.fisheye_fov_deg is not None,
-                         k=(lens.k1, lens.k2, lens.k3, lens.k4), detections=prepared.detections)
+    focal_sigma = None if recorded is None else recorded.focal_sigma_px
+    term = focal = None
+    # A focal recorded as exact is taken at its word: no focal fit.
+    if focal_sigma != 0:
+        jd = halvane.julian_date(*utc_tuple(utc))
+        geometry = dict(sigma_arcmin=sigma, fisheye=lens.fisheye_fov_deg is not None,
+                        k=(lens.k1, lens.k2, lens.k3, lens.k4))
+        focal = focal_fit(fix, catalog, jd, prepared.up_cam, camera, prepared.detections, focal_sigma_px=focal_sigma,
+                          **geometry)
+        if focal is None and focal_sigma:
+            term = lens_term(fix, catalog, jd, prepared.up_cam, camera, focal_sigma, detections=prepared.detections,
+                             **geometry)
     return total_uncertainty(fix, sigma_arcmin=sigma, up_sigma_arcmin=up_sigma, time_sigma_s=time_sigma,
-                             lens_term=term, up_source=up_source, time_source=time_source)
+                             lens_term=term, focal=focal, up_source=up_source, time_source=time_source)
 
 
 def ellipse_distance(covariance, lat_deg: float, lon_deg: float, true_lat_deg: float, true_lon_deg: float) -> float:

@@ -218,10 +218,120 @@ def test_no_focal_sigma_no_lens_term(bundled_catalog):
                                  fisheye=True) == ((0.0, 0.0), (0.0, 0.0))
 
 
+# The focal's trace in the residuals.
+
+
+def focal_fit(stated=None, sights=len(SPREAD)):
+    return uncertainty.FocalFit(shift=(2e-3, -1e-3), information=4.0, projection=1e-3, unexplained=0.25,
+                                sights=sights, stated_sigma=stated)
+
+
+def test_a_fitted_focal_leaves_the_stars_what_it_does_not_explain():
+    sigma, rms = 1.0, 2.0
+    fix = star_fix(SPREAD, sigma, rms)
+    fit = focal_fit()
+    total = uncertainty.total_uncertainty(fix, sigma_arcmin=sigma, up_sigma_arcmin=0.0, focal=fit)
+    n = len(SPREAD)
+    nu = n - 3
+    variance = (rms * RAD_PER_ARCMIN) ** 2 * n * fit.unexplained / nu
+    assert total.dof == nu
+    assert total.star_sigma_arcmin == pytest.approx(math.sqrt(variance) / RAD_PER_ARCMIN)
+    assert total.star_scale == pytest.approx(variance / (sigma * RAD_PER_ARCMIN) ** 2 * uncertainty.student_factor(nu))
+    # Nothing stated: the residuals' estimate and its spread make the second moment along the shift.
+    estimate, spread = fit.projection / fit.information, variance / fit.information
+    assert (total.focal_error, total.focal_sigma, total.focal_source) == pytest.approx(
+        (estimate, math.sqrt(spread), "residuals"))
+    assert np.allclose(total.lens_term, np.outer(fit.shift, fit.shift) * (estimate**2 + spread), rtol=1e-12, atol=0)
+    record = total.record()["lens"]
+    assert record["focal_relative_error"] == total.focal_error and record["source"] == "residuals"
+
+
+def test_a_stated_focal_sigma_weighs_against_the_residuals():
+    fix = star_fix(SPREAD, 1.0, 2.0)
+    free = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit())
+    spread = free.focal_sigma**2
+    # A loose statement changes nothing the residuals say; a tight one wins.
+    loose = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0,
+                                          focal=focal_fit(stated=1e3 * free.focal_sigma))
+    assert np.allclose(loose.lens_term, free.lens_term, rtol=1e-5, atol=0)
+    tight = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit(stated=1e-6))
+    assert tight.focal_sigma == pytest.approx(1e-6, rel=1e-4) and abs(tight.focal_error) < 1e-3 * abs(free.focal_error)
+    # Equal weights: half the estimate, half the variance.
+    even = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0,
+                                         focal=focal_fit(stated=math.sqrt(spread)))
+    assert (even.focal_error, even.focal_sigma**2) == pytest.approx((free.focal_error / 2, spread / 2))
+    assert even.focal_source == "stated and residuals"
+    # The stars' share does not depend on what is stated.
+    assert tight.star_term == free.star_term == even.star_term
+
+
+def test_a_focal_stated_exact_or_too_few_sights_fall_back():
+    fix = star_fix(SPREAD, 1.0, 2.0)
+    plain = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0)
+    exact = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit(stated=0.0))
+    assert exact.covariance == plain.covariance and exact.focal_source is None
+    # Three sights cannot fit the focal too: the residuals are the stars', the stated sigma the lens term.
+    three = star_fix(SPREAD[:3], 1.0, 2.0)
+    few = uncertainty.total_uncertainty(three, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit(1e-3, 3))
+    assert few.star_term == uncertainty.total_uncertainty(three, sigma_arcmin=1.0, up_sigma_arcmin=0.0).star_term
+    assert np.allclose(few.lens_term, np.outer((2e-3, -1e-3), (2e-3, -1e-3)) * 1e-6, rtol=1e-12, atol=0)
+    with pytest.raises(ValueError, match="not both"):
+        uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit(),
+                                      lens_term=uncertainty.ZERO)
+
+
+@pytest.mark.parametrize("camera, eps", [(scenarios.FISHEYE, -0.004), (scenarios.PINHOLE, 0.003)],
+                         ids=["fisheye", "pinhole"])
+def test_the_residuals_find_a_wrong_focal_and_where_it_moved_the_fix(camera, eps, bundled_catalog):
+    case = scenarios.seeded_scenarios(1, camera, seed=7, noise=scenarios.Noise(0.5, 0.0, 20.0))[0]
+    scene = scenarios.render(case, bundled_catalog)
+    base, right = solved(case, scene, bundled_catalog)
+    off, used = solved(case, scene, bundled_catalog, focal_scale=1.0 + eps)
+    fit = uncertainty.focal_fit(off, bundled_catalog, case.jd, scene.up_cam, used,
+                                halvane.detect_centroids(scene.pixels, 40), focal_sigma_px=None,
+                                sigma_arcmin=used.default_sigma_arcmin, fisheye=camera.fisheye_fov_deg is not None)
+    total = uncertainty.total_uncertainty(off, sigma_arcmin=used.default_sigma_arcmin, up_sigma_arcmin=0.0, focal=fit)
+    assert total.focal_error == pytest.approx(eps, abs=3.0 * total.focal_sigma + 0.05 * abs(eps))
+    # The stars get back their own error, which the right focal's residuals show.
+    alone = uncertainty.total_uncertainty(base, sigma_arcmin=right.default_sigma_arcmin, up_sigma_arcmin=0.0)
+    assert total.star_sigma_arcmin < 1.5 * alone.star_sigma_arcmin
+    assert total.star_sigma_arcmin * 2.0 < off.residual_rms_rad / RAD_PER_ARCMIN
+    # The lens term lies where the wrong focal moved the fix, and holds the truth.
+    north, east = offset_nm(base, off)
+    predicted = np.array(fit.shift) * total.focal_error * NM_PER_RAD
+    assert math.hypot(north - predicted[0], east - predicted[1]) < 0.15 * math.hypot(north, east) + 0.05
+    assert uncertainty.ellipse_distance(total.covariance, off.latitude_deg, off.longitude_deg, case.lat_deg,
+                                        case.lon_deg) <= 1.0
+
+
+def test_residuals_that_cannot_be_rebuilt_leave_the_focal_unfitted(bundled_catalog):
+    camera = scenarios.FISHEYE
+    case = scenarios.seeded_scenarios(1, camera, seed=7, noise=scenarios.Noise(0.5, 0.0, 20.0))[0]
+    scene = scenarios.render(case, bundled_catalog)
+    fix, used = solved(case, scene, bundled_catalog)
+    detections = halvane.detect_centroids(scene.pixels, 40)
+
+    def fit(fix, detections):
+        return uncertainty.focal_fit(fix, bundled_catalog, case.jd, scene.up_cam, used, detections,
+                                     focal_sigma_px=None, sigma_arcmin=1.0, fisheye=True)
+
+    assert fit(fix, detections) is not None
+    # Detections not where the stars are, none at all, or a Sun sight that is not among them.
+    assert fit(fix, [(x + 40.0, y, flux) for x, y, flux in detections]) is None
+    assert fit(fix, []) is None
+    with_sun = types.SimpleNamespace(**{name: getattr(fix, name) for name in (
+        "covariance", "residual_rms_rad", "matched_hr_ids", "latitude_deg", "longitude_deg")}, used_sun=True)
+    assert fit(with_sun, detections) is None
+    # Residuals that disagree with the engine's: the sights were not what the fix used.
+    wrong = types.SimpleNamespace(**vars(with_sun) | {"used_sun": False, "residual_rms_rad": 10 * fix.residual_rms_rad})
+    assert fit(wrong, detections) is None
+
+
 def test_the_total_ellipse_holds_the_truth_as_often_as_it_should(bundled_catalog):
-    """Seeded skies with the vertical off by 2 arcmin per axis and the clock
-    by 3 s: the module's ellipse holds the truth in well under half of them,
-    the total in about 86 %."""
+    """Seeded skies with the vertical off by 2 arcmin per axis, the clock by
+    3 s and the focal by 0.1 %, nothing stated about the focal: the module's
+    ellipse holds the truth in well under half of them, the total in about
+    86 %."""
     rng = random.Random(4)
     noise = scenarios.Noise(pixel_arcmin=0.5, up_arcmin=0.0, background=20.0)
     held = {"module": 0, "total": 0}
@@ -232,11 +342,17 @@ def test_the_total_ellipse_holds_the_truth_as_often_as_it_should(bundled_catalog
             up = scenarios.tilted_up(scene.up_cam, rng.gauss(0.0, 2.0), rng.gauss(0.0, 2.0))
             when = case.when + datetime.timedelta(seconds=rng.gauss(0.0, 3.0))
             try:
-                fix, used = solved(case, scene, bundled_catalog, up=up, when=when)
+                fix, used = solved(case, scene, bundled_catalog, up=up, when=when,
+                                   focal_scale=1.0 + rng.gauss(0.0, 0.001))
             except halvane.HalvaneError:
                 continue
+            jd = halvane.julian_date(when.year, when.month, when.day, when.hour, when.minute,
+                                     when.second + when.microsecond / 1e6)
+            fit = uncertainty.focal_fit(fix, bundled_catalog, jd, up, used, halvane.detect_centroids(scene.pixels, 40),
+                                        focal_sigma_px=None, sigma_arcmin=used.default_sigma_arcmin,
+                                        fisheye=camera.fisheye_fov_deg is not None)
             total = uncertainty.total_uncertainty(fix, sigma_arcmin=used.default_sigma_arcmin, up_sigma_arcmin=2.0,
-                                                  time_sigma_s=3.0)
+                                                  time_sigma_s=3.0, focal=fit)
             count += 1
             for name, cov in (("module", fix.covariance), ("total", total.covariance)):
                 held[name] += uncertainty.ellipse_distance(cov, fix.latitude_deg, fix.longitude_deg, case.lat_deg,
@@ -331,6 +447,19 @@ def test_the_json_record_holds_the_total_its_terms_and_the_stars_own_figures(fis
     assert record["stars_ellipse_2sigma_nm"] == pytest.approx(
         list(uncertainty.ellipse_2sigma_nm(record["stars_covariance"])), abs=1e-9)
     assert record["stars_ellipse_2sigma_nm"] != record["ellipse_2sigma_nm"]
+
+
+def test_a_field_of_view_stated_wrong_shows_in_the_record_and_the_ellipse_holds_the_truth(fisheye_sky, capsys):
+    case, scene, path = fisheye_sky
+    assert solve_command(case, path, "--fisheye-fov", "181", "--up", *scene.up_cam, "--json") == 0
+    record = json.loads(capsys.readouterr().out)
+    lens = record["uncertainty"]["lens"]
+    # 181 degrees for 180: the focal 1/181 short.
+    assert lens["source"] == "residuals"
+    assert lens["focal_relative_error"] == pytest.approx(-1.0 / 181.0, abs=3.0 * lens["focal_relative_sigma"] + 5e-4)
+    assert record["uncertainty"]["stars"]["sigma_arcmin_from_residuals"] < 1.5
+    assert uncertainty.ellipse_distance(record["covariance"], record["latitude_deg"], record["longitude_deg"],
+                                        case.lat_deg, case.lon_deg) <= 1.0
 
 
 def test_the_text_says_how_good_the_vertical_and_the_clock_were_taken(fisheye_sky, tmp_path, capsys):
