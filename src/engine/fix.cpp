@@ -84,8 +84,8 @@ StarsAndSun split_detections(std::vector<Centroid> brightest, std::optional<Cent
 Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
                                          const FixConfig& config) {
     std::optional<Centroid> sun;
-    if (config.use_sun) sun = detect_sun_masked(image, config.sun_min_area, mask);
-    auto stars = detect_centroids_masked(image, checked_detections(config.max_centroids), mask);
+    if (config.use_sun) sun = detect_sun_masked(image, config.sun_min_area, mask, config.cancel);
+    auto stars = detect_centroids_masked(image, checked_detections(config.max_centroids), mask, config.cancel);
     if (!stars) return std::unexpected(std::move(stars.error()));
     return split_detections(std::move(*stars), sun, config);
 }

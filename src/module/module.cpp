@@ -44,6 +44,10 @@ PyObject* to_py_err(const Error& error) { return raise_halvane_error(error.messa
 void raise_current_exception() noexcept {
     try {
         throw;
+    } catch (const Interrupted&) {
+        // The cancellation hook answered true because a signal handler
+        // raised (Ctrl-C's KeyboardInterrupt): that exception is the answer.
+        if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const SizeOverflow& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {

@@ -71,9 +71,11 @@ PyObject* value_or_error(const Result<T>& result, Make make) {
     return result ? make(*result) : to_py_err(result.error());
 }
 
-// Turns the C++ exception being handled into a Python one: bad_alloc as
-// MemoryError, anything else as SystemError carrying the failure text.
-// Call only inside a catch block.
+// Turns the C++ exception being handled into a Python one: an engine pass
+// stopped by its cancellation hook leaves the exception the hook's signal
+// handler raised (KeyboardInterrupt when there is none), bad_alloc becomes
+// MemoryError, anything else SystemError carrying the failure text. Call
+// only inside a catch block.
 void raise_current_exception() noexcept;
 
 // A cancellation hook for engine calls made holding the interpreter lock:
