@@ -220,7 +220,11 @@ Result<Fix> resolve_from_detections(const Detections& d, std::optional<PixelPosi
     if (d.search.size() < 4) return std::unexpected(Error::InsufficientStars{4, d.search.size()});
     WorkMeter meter(config.cancel);
     auto match = match_stars(d.search, catalog, config.triangle_stars, config.match_tolerance, d.check, &meter);
-    if (!match) return std::unexpected(std::move(match.error()));
+    if (!match) {
+        if (match.error().is<Error::NoMatch>() && meter.budget_spent())
+            return std::unexpected(Error::NoMatch{.work_budget_spent = true});
+        return std::unexpected(std::move(match.error()));
+    }
     return resolve_from_matches(match->correspondences, match->match_margin, d.search, sun, camera, up_cam, catalog,
                                 config, jd);
 }

@@ -77,6 +77,7 @@ public:
         return !stopped_;
     }
     bool stopped() const noexcept { return stopped_; }
+    bool budget_spent() const noexcept { return spent_ > budget_; }
     std::uint64_t spent() const noexcept { return spent_; }
 
 private:

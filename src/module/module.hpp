@@ -61,7 +61,9 @@ PyObject* halvane_error_type();
 // Raises HalvaneError carrying `message`; returns nullptr for `return`.
 PyObject* raise_halvane_error(const std::string& message);
 
-// Raises HalvaneError with the error's display text; returns nullptr.
+// Raises HalvaneError with the error's display text; returns nullptr. A
+// NoMatch whose search spent its work budget also carries the attribute
+// _work_budget_spent = True (the text stays that of any failed match).
 PyObject* to_py_err(const Error& error);
 
 // A successful engine result made into a Python object by `make`, or its

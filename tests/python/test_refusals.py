@@ -1,9 +1,11 @@
 """What the command line refuses and how: one line naming the value and the
 rule, the right exit status, never a traceback, never a hang on a FIFO or a
 device, and no photo decoded past the pixel limit."""
+import functools
 import json
 import os
 import signal
+import types
 
 import numpy as np
 import pytest
@@ -270,3 +272,32 @@ def test_a_scene_too_large_to_draw_says_its_size(bundled_catalog):
         halvane.synthesize_scene(bundled_catalog, 40.0, -70.0, 2461120.4, 0.0, 1 << 16, 1 << 15, None, 6.5, 0.0, 0.0,
                                  0.0, 7, fisheye_fov_deg=180.0)
 
+
+# --- A spent work budget -----------------------------------------------------------------------
+
+
+def test_a_spent_work_budget_keeps_its_text_but_the_hint_says_so(bundled_catalog):
+    rng = np.random.default_rng(3)
+    centroids = [(float(x), float(y), float(f)) for x, y, f in rng.uniform(0, 1000, (12, 3))]
+    # A 90-arcminute sigma over an all-sky fisheye lets almost any triangle
+    # match somewhere: the search spends its budget; at 2 arcminutes it ends.
+    solve = functools.partial(halvane.resolve_from_centroids, centroids, None, 500.0, 500.0, (0.0, 0.0, 1.0),
+                              (2026, 1, 15, 20, 0, 0), bundled_catalog, fisheye_fov_deg=180.0)
+    prepared = types.SimpleNamespace(detections=centroids, excluded=np.zeros((4, 4), bool),
+                                     below_horizon=np.zeros((4, 4), bool))
+    hints = {}
+    for sigma in (2.0, 90.0):
+        with pytest.raises(halvane.HalvaneError) as failed:
+            solve(sigma_arcmin=sigma)
+        assert str(failed.value) == "no star pattern match found"
+        hints[sigma] = report.failure_hint(prepared, failed.value)
+    assert "work budget" not in hints[2.0] and "the lens is suspect" in hints[2.0]
+    assert hints[90.0].startswith("12 detections, but the star pattern search ran out of its work budget")
+    # A rewording raised from it (as the narrow-field retry does) keeps the cause visible.
+    try:
+        try:
+            solve(sigma_arcmin=90.0)
+        except halvane.HalvaneError as error:
+            raise halvane.HalvaneError("insufficient stars: a reworded refusal") from error
+    except halvane.HalvaneError as reworded:
+        assert report.spent_work_budget(reworded) and not hasattr(reworded, "_work_budget_spent")
