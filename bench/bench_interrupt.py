@@ -23,7 +23,7 @@ import numpy as np
 import halvane
 from halvane_tools import default_catalog
 
-DELAY_S = 0.3
+DELAY_S = 0.1
 UTC = (2026, 3, 20, 22, 0, 0)
 
 
@@ -44,6 +44,8 @@ def cases(catalog):
     small = noisy_sky(2048, 2048, seed=6)
     glare = big.copy()
     glare[1000:1400, 1000:1400] = 65535
+    lit = big.copy()
+    lit[:, :3072] += 20000  # a floodlit wall: one region the Sun's flood fill covers whole
     frames = [noisy_sky(1024, 1024, seed=s) for s in (3, 4, 5)]
     times = [(2026, 3, 20, 22, 0, 0), (2026, 3, 20, 22, 5, 0), (2026, 3, 20, 22, 10, 0)]
     fisheye = dict(fisheye_fov_deg=180.0)
@@ -66,8 +68,8 @@ def cases(catalog):
         "_remove_extended_light": (halvane._remove_extended_light, (big, 255), {}),
         "_below_altitude_mask": (halvane._below_altitude_mask,
                                  (10000, 10000, None, 5000.0, 5000.0, (0.3, 0.1, 1.0), 10.0), fisheye),
-        "_glare_mask": (halvane._glare_mask, (glare, 20, 1 << 20), {}),
-        "_detect_sun": (halvane._detect_sun, (big,), {}),
+        "_glare_mask": (halvane._glare_mask, (np.maximum(glare, glare[::-1]), 20, 1 << 20), {}),
+        "_detect_sun": (halvane._detect_sun, (lit,), {}),
     }
 
 

@@ -282,7 +282,7 @@ Result<OwnedMask> glare_mask(const ImageView& image, std::size_t min_saturated_p
     constexpr std::size_t kBlock = 8;
     const std::size_t w = image.width, h = image.height;
     const std::size_t bw = (w + kBlock - 1) / kBlock, bh = (h + kBlock - 1) / kBlock;
-    OwnedMask mask{std::vector<std::uint8_t>(image.pixels.size(), 0), w, h};
+    OwnedMask mask{{}, w, h};
     RowPoll poll(cancel);
     std::uint16_t peak = 0;
     for (std::size_t y = 0; y < h; ++y) {
@@ -290,7 +290,7 @@ Result<OwnedMask> glare_mask(const ImageView& image, std::size_t min_saturated_p
         const std::uint16_t* row = image.pixels.data() + y * w;
         peak = std::max(peak, *std::max_element(row, row + w));
     }
-    if (peak == 0) return mask;
+    if (peak == 0) return OwnedMask{std::vector<std::uint8_t>(image.pixels.size(), 0), w, h};
     // 98 per cent of the peak, in integers: a pixel v is saturated when
     // 50 v >= 49 peak.
     const std::uint32_t level_times_50 = 49u * peak;
@@ -336,8 +336,11 @@ Result<OwnedMask> glare_mask(const ImageView& image, std::size_t min_saturated_p
     std::vector<std::uint8_t> across(bw * bh, 0), grown(bw * bh, 0);
     grow_lines(glare, across, bh, bw, bw, 1);
     grow_lines(across, grown, bw, bh, 1, bw);
+    // Made a row at a time, so that its memory is touched in the polled loop.
+    mask.flags.reserve(image.pixels.size());
     for (std::size_t y = 0; y < h; ++y) {
         poll();
+        mask.flags.resize((y + 1) * w);
         const std::uint8_t* blocks = grown.data() + (y / kBlock) * bw;
         std::uint8_t* row = mask.flags.data() + y * w;
         for (std::size_t x = 0; x < w; ++x) row[x] = blocks[x / kBlock];

@@ -44,6 +44,14 @@ def noisy_sky(width, height, seed=1):
     return sky
 
 
+def lit(sky):
+    """The sky with its left part lit far above it (a floodlit wall): one
+    region that the solar disc's flood fill must cover whole."""
+    lit = sky.copy()
+    lit[:, : sky.shape[1] * 3 // 8] += 20000
+    return lit
+
+
 @pytest.fixture(scope="module")
 def big():
     return noisy_sky(8192, 8192)
@@ -84,7 +92,7 @@ CALLS = {
     "_below_altitude_mask": lambda big, mid, catalog: (
         halvane._below_altitude_mask, (12000, 12000, None, 6000.0, 6000.0, (0.3, 0.1, 1.0), 10.0), FISHEYE),
     "_glare_mask": lambda big, mid, catalog: (halvane._glare_mask, (np.maximum(big, big[::-1]), 20, 1 << 20), {}),
-    "_detect_sun": lambda big, mid, catalog: (halvane._detect_sun, (big,), {}),
+    "_detect_sun": lambda big, mid, catalog: (halvane._detect_sun, (lit(big),), {}),
 }
 
 
