@@ -13,7 +13,9 @@ Goal: every latency under 0.1 s.
 Measured on the shared two-core development machine (so "full" varies by
 a factor of two from run to run). Before: the engine polled only during
 identification, so every call below ran to its end, the given time after
-the signal (one round, signal at 0.3 s). After: five rounds, signal at 0.1 s.
+the signal (one round, signal at 0.3 s; _detect_sun on the unlit sky and
+_glare_mask on the sky with one saturated patch, lighter inputs than those
+below). After: five rounds, signal at 0.1 s.
 
     entry point               full s   before: ms to end   after: median / max ms
     detect_centroids            0.61          514                 18 / 19
