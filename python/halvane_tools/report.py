@@ -139,6 +139,19 @@ NO_SKY_SHARE = 0.02
 FEW_DETECTIONS = 10
 
 
+def spent_work_budget(error: BaseException) -> bool:
+    """Whether a failed match gave up on the engine's work budget rather than
+    finding no pattern (the texts are the same); followed through the errors
+    a retry or a rewording raised from it."""
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if getattr(error, "_work_budget_spent", False):
+            return True
+        seen.add(id(error))
+        error = error.__cause__ or error.__context__
+    return False
+
+
 def failure_hint(prepared, error) -> str:
     """What to check when a prepared photo gave no fix: one clause saying what
     most likely failed (no sky left, no detections, no match, the lens)."""
@@ -157,6 +170,10 @@ def failure_hint(prepared, error) -> str:
     if text.startswith("star pattern match is ambiguous"):
         return (f"{stars}, matching two places alike: give more stars (--max-centroids) or solve the night"
                 " in order (halvane batch --tracked)")
+    if spent_work_budget(error):
+        return (f"{stars}, but the star pattern search ran out of its work budget before it could decide:"
+                " a tighter --sigma or fewer stars (--max-centroids) narrow it, and a wrong lens"
+                " (--fisheye-fov/--focal or --lens) widens it")
     if text.startswith(("insufficient stars", "no star pattern match", "thin lock")):
         return (f"{stars} but too few laid on catalogue stars: the lens is suspect; check --fisheye-fov/--focal"
                 " (or --lens), --up and --utc")

@@ -13,6 +13,8 @@ namespace halvane {
 namespace {
 
 constexpr std::size_t kTile = 32;
+// Passes with no rows ask for cancellation every this many pixels.
+constexpr std::size_t kPollPixels = std::size_t{1} << 16;
 
 // Tile centres along one axis: the midpoint of the first and last pixel
 // each tile covers, so a partial last tile is centred on its own pixels.
@@ -47,13 +49,15 @@ std::vector<BackgroundMesh::Bracket> brackets(const std::vector<double>& centres
 
 // Tile medians, nx per mesh row; a tile without a usable pixel takes the
 // median of every unmasked pixel of the frame.
-std::vector<double> tile_medians(const ImageView& image, const std::uint8_t* flags, std::size_t nx, std::size_t ny) {
+std::vector<double> tile_medians(const ImageView& image, const std::uint8_t* flags, std::size_t nx, std::size_t ny,
+                                 RowPoll& poll) {
     const std::size_t width = image.width;
     const std::size_t height = image.height;
     std::vector<double> mesh(nx * ny);
     std::array<std::uint16_t, kTile * kTile> samples;
     bool any_empty = false;
     for (std::size_t j = 0; j < ny; ++j) {
+        poll();
         const std::size_t y_end = std::min(height, kTile * (j + 1));
         for (std::size_t i = 0; i < nx; ++i) {
             const std::size_t x_begin = kTile * i;
@@ -84,6 +88,7 @@ std::vector<double> tile_medians(const ImageView& image, const std::uint8_t* fla
         std::vector<std::size_t> histogram(65536, 0);
         std::size_t usable = 0;
         for (std::size_t p = 0; p < image.pixels.size(); ++p) {
+            if (p % kPollPixels == 0) poll();
             if (flags != nullptr && flags[p] != 0) continue;
             ++histogram[image.pixels[p]];
             ++usable;
@@ -97,12 +102,14 @@ std::vector<double> tile_medians(const ImageView& image, const std::uint8_t* fla
 
 }  // namespace
 
-BackgroundMesh::BackgroundMesh(const ImageView& image, std::optional<MaskView> mask) : width_(image.width) {
+BackgroundMesh::BackgroundMesh(const ImageView& image, std::optional<MaskView> mask, Cancellation cancel)
+    : width_(image.width) {
+    RowPoll poll(cancel);
     const std::vector<double> cx = tile_centres(image.width);
     const std::vector<double> cy = tile_centres(image.height);
     const std::size_t nx = cx.size();
     const std::size_t ny = cy.size();
-    const std::vector<double> mesh = tile_medians(image, mask ? mask->flags.data() : nullptr, nx, ny);
+    const std::vector<double> mesh = tile_medians(image, mask ? mask->flags.data() : nullptr, nx, ny, poll);
     const std::vector<Bracket> across = brackets(cx, image.width);
     down_ = brackets(cy, image.height);
     // The horizontal mixes change only from one mesh row to the next, so

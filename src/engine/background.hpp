@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image.hpp"
+#include "work.hpp"
 
 namespace halvane {
 
@@ -27,7 +28,9 @@ public:
     //        callers check; this assumes it).
     // mask:  optional, same shape (checked by the caller; only flags are
     //        read).
-    BackgroundMesh(const ImageView& image, std::optional<MaskView> mask);
+    // cancel: asked once per mesh row; throws Interrupted when it answers
+    //        true.
+    BackgroundMesh(const ImageView& image, std::optional<MaskView> mask, Cancellation cancel = {});
 
     // Writes the width background values of row y to out.
     void row(std::size_t y, double* out) const;

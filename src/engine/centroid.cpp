@@ -34,14 +34,16 @@ constexpr double kBlobFloorDeviation = kBlobFloor / (kMadToSigma * kBlobSigmas) 
 static_assert(kBlobFloorDeviation * kMadToSigma * kBlobSigmas <= kBlobFloor);
 
 // Residuals of a frame over its background mesh, row by row, into one
-// reused row buffer.
+// reused row buffer. Every pass over the rows comes through here, so this
+// is where the detector asks whether to stop.
 class ResidualRows {
 public:
-    ResidualRows(const ImageView& image, const BackgroundMesh& mesh)
-        : image_(image), mesh_(mesh), row_(image.width) {}
+    ResidualRows(const ImageView& image, const BackgroundMesh& mesh, RowPoll& poll)
+        : image_(image), mesh_(mesh), poll_(poll), row_(image.width) {}
 
     // The residuals of row y, valid until the next call.
     const double* operator()(std::size_t y) {
+        poll_();
         mesh_.residual_row(y, &image_.pixels[y * image_.width], row_.data());
         return row_.data();
     }
@@ -53,6 +55,7 @@ public:
 private:
     const ImageView& image_;
     const BackgroundMesh& mesh_;
+    RowPoll& poll_;
     std::vector<double> row_;
 };
 
@@ -131,7 +134,7 @@ std::optional<double> log_parabola_peak(std::span<const double> profile) {
 }
 
 Result<std::vector<Centroid>> detect_centroids_masked(const ImageView& image, std::size_t max_count,
-                                                      std::optional<MaskView> mask) {
+                                                      std::optional<MaskView> mask, Cancellation cancel) {
     if (auto shape = check_frame_shape(image); !shape) return std::unexpected(shape.error());
     if (mask) {
         if (auto shape = check_mask_shape(*mask, image); !shape) return std::unexpected(shape.error());
@@ -143,14 +146,15 @@ Result<std::vector<Centroid>> detect_centroids_masked(const ImageView& image, st
     auto masked = [flags](std::size_t p) { return flags != nullptr && flags[p] != 0; };
 
     // Residuals are computed where they are needed, never stored whole.
-    const BackgroundMesh mesh(image, mask);
-    ResidualRows residuals(image, mesh);
+    RowPoll poll(cancel);
+    const BackgroundMesh mesh(image, mask, cancel);
+    ResidualRows residuals(image, mesh, poll);
     const std::size_t usable =
         flags == nullptr ? count : static_cast<std::size_t>(std::count(flags, flags + count, 0));
     const BlobThreshold settled = blob_threshold(residuals, height, width, flags, usable);
     const double threshold = settled.threshold;
 
-    FloodFill fill(width, height);
+    FloodFill fill(width, height, &poll);
     std::vector<double> column_profile;
     std::vector<double> row_profile;
     std::vector<Centroid> centroids;
@@ -204,8 +208,11 @@ Result<std::vector<Centroid>> detect_centroids_masked(const ImageView& image, st
                              py ? static_cast<double>(y0) + *py : sum_y / sum, sum});
     };
     if (settled.seeds_complete) {
-        for (std::size_t seed : settled.seeds)
+        for (std::size_t i = 0; i < settled.seeds.size(); ++i) {
+            const std::size_t seed = settled.seeds[i];
+            if (i % FloodFill::kPollPixels == 0) poll();
             if (residuals.at(seed, seed % width, seed / width) >= threshold && !fill.visited(seed)) component(seed);
+        }
     } else {
         for (std::size_t y = 0; y < height; ++y) {
             const double* row = residuals(y);

@@ -15,6 +15,7 @@
 
 #include "error.hpp"
 #include "image.hpp"
+#include "work.hpp"
 
 namespace halvane {
 
@@ -51,7 +52,10 @@ std::optional<double> log_parabola_peak(std::span<const double> profile);
 // Errors: BadImage "{w}x{h} does not match {n} pixels" for an empty or
 // inconsistent frame; BadImage "mask {w}x{h} ({n} flags) does not match the
 // {W}x{H} frame" for a mask of another shape.
+// cancel: asked once per row (see RowPoll); throws Interrupted when it
+// answers true.
 Result<std::vector<Centroid>> detect_centroids_masked(const ImageView& image, std::size_t max_count,
-                                                      std::optional<MaskView> mask = std::nullopt);
+                                                      std::optional<MaskView> mask = std::nullopt,
+                                                      Cancellation cancel = {});
 
 }  // namespace halvane

@@ -12,16 +12,20 @@
 #include "centroid.hpp"
 #include "numeric.hpp"
 #include "statistics.hpp"
+#include "work.hpp"
 
 namespace halvane::detection {
 
 // The one 4-connected flood fill of the detectors. Visited flags are bits,
 // an eighth of a byte per pixel, so a large frame costs no page-fault storm;
-// the stack is reused across components.
+// the stack is reused across components. A component can cover most of a
+// frame, so the fill asks `poll` (when given) every kPollPixels members.
 class FloodFill {
 public:
-    FloodFill(std::size_t width, std::size_t height)
-        : width_(width), height_(height), visited_((width * height + 63) / 64, 0) {}
+    static constexpr std::size_t kPollPixels = std::size_t{1} << 16;
+
+    FloodFill(std::size_t width, std::size_t height, RowPoll* poll = nullptr)
+        : width_(width), height_(height), visited_((width * height + 63) / 64, 0), poll_(poll) {}
 
     bool visited(std::size_t p) const { return ((visited_[p >> 6] >> (p & 63)) & 1) != 0; }
 
@@ -49,6 +53,7 @@ public:
             if (y > 0) consider(q - width_, x, y - 1);
             if (y + 1 < height_) consider(q + width_, x, y + 1);
             take(q, x, y);
+            if (poll_ != nullptr && ++taken_ % kPollPixels == 0) (*poll_)();
         }
     }
 
@@ -59,6 +64,8 @@ private:
     std::size_t height_;
     std::vector<std::uint64_t> visited_;
     std::vector<std::size_t> stack_;
+    RowPoll* poll_;
+    std::size_t taken_ = 0;
 };
 
 // Median and median absolute deviation (both element usable / 2) of the

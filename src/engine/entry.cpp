@@ -109,6 +109,7 @@ Result<Scene> render_scene(const Catalog& catalog, const SceneRequest& request) 
     params.seed = request.seed;
     params.mag_limit = request.mag_limit;
     params.bit_depth = request.bit_depth;
+    params.cancel = request.cancel;
     const double lat = request.lat_deg * kDegToRad;
     const double lon = request.lon_deg * kDegToRad;
     const Boresight boresight =

@@ -127,6 +127,7 @@ struct SceneRequest {
     double pixel_noise_arcmin = 0.0;  // star position noise, arcminutes
     double up_noise_arcmin = 0.0;
     double background_noise = 0.0;
+    Cancellation cancel;  // see SceneParams::cancel
 };
 
 // Renders the scene a request describes (see synthesize_scene): star

@@ -27,7 +27,12 @@ struct Error {
         Correspondences winner;
         Correspondences rival;
     };
-    struct NoMatch {};
+    // The text is the same either way; work_budget_spent tells a caller
+    // that the search gave up on its work budget (see WorkMeter) rather
+    // than finding nothing, so that it can say what to change.
+    struct NoMatch {
+        bool work_budget_spent = false;
+    };
     struct SingularGeometry {};
     struct BadImage {
         std::string message;

@@ -84,8 +84,8 @@ StarsAndSun split_detections(std::vector<Centroid> brightest, std::optional<Cent
 Result<StarsAndSun> detect_stars_and_sun(const ImageView& image, std::optional<MaskView> mask,
                                          const FixConfig& config) {
     std::optional<Centroid> sun;
-    if (config.use_sun) sun = detect_sun_masked(image, config.sun_min_area, mask);
-    auto stars = detect_centroids_masked(image, checked_detections(config.max_centroids), mask);
+    if (config.use_sun) sun = detect_sun_masked(image, config.sun_min_area, mask, config.cancel);
+    auto stars = detect_centroids_masked(image, checked_detections(config.max_centroids), mask, config.cancel);
     if (!stars) return std::unexpected(std::move(stars.error()));
     return split_detections(std::move(*stars), sun, config);
 }
@@ -220,7 +220,11 @@ Result<Fix> resolve_from_detections(const Detections& d, std::optional<PixelPosi
     if (d.search.size() < 4) return std::unexpected(Error::InsufficientStars{4, d.search.size()});
     WorkMeter meter(config.cancel);
     auto match = match_stars(d.search, catalog, config.triangle_stars, config.match_tolerance, d.check, &meter);
-    if (!match) return std::unexpected(std::move(match.error()));
+    if (!match) {
+        if (match.error().is<Error::NoMatch>() && meter.budget_spent())
+            return std::unexpected(Error::NoMatch{.work_budget_spent = true});
+        return std::unexpected(std::move(match.error()));
+    }
     return resolve_from_matches(match->correspondences, match->match_margin, d.search, sun, camera, up_cam, catalog,
                                 config, jd);
 }

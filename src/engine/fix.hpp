@@ -46,7 +46,9 @@ struct FixConfig {
     double sun_sigma_rad = 0.0002908882086657216;  // 1 arcminute
     std::size_t sun_min_area = 300;               // pixels
     bool use_sun = false;
-    Cancellation cancel;  // asked during identification; true stops it (NoMatch)
+    // Asked during detection and identification: true stops detection with
+    // Interrupted thrown, identification with NoMatch.
+    Cancellation cancel;
 
     static constexpr double kMinMatchTolerance = 0.0011635528346628863;  // 4 arcminutes
 };

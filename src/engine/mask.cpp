@@ -41,10 +41,14 @@ std::vector<std::size_t> mirror_table(std::size_t length) {
 // median and median absolute deviation (means of the two middle values for
 // an even count). One pass counts the values; the deviations' histogram,
 // doubled (a half-integer median keeps them whole), follows from it.
-double bright_threshold(const ImageView& image) {
+double bright_threshold(const ImageView& image, RowPoll& poll) {
     const std::size_t count = image.pixels.size();
     std::vector<std::size_t> values(std::size_t{1} << 16, 0);
-    for (std::uint16_t v : image.pixels) ++values[v];
+    for (std::size_t y = 0; y < image.height; ++y) {
+        poll();
+        const std::uint16_t* row = &image.pixels[y * image.width];
+        for (std::size_t x = 0; x < image.width; ++x) ++values[row[x]];
+    }
     const MiddlePair middle = middle_pair(values, count);
     const double median = static_cast<double>(middle.lo + middle.hi) / 2.0;
     const MiddlePair deviation = middle_pair(doubled_deviations(values, middle.lo + middle.hi), count);
@@ -80,14 +84,15 @@ void spread_along(std::uint8_t* line, std::uint8_t* scratch, std::size_t n, bool
 
 }  // namespace
 
-Result<OwnedMask> foreground_mask(const ImageView& image) {
+Result<OwnedMask> foreground_mask(const ImageView& image, Cancellation cancel) {
     if (auto shape = check_frame_shape(image); !shape) return std::unexpected(shape.error());
     const std::size_t width = image.width;
     const std::size_t height = image.height;
     const std::size_t count = image.pixels.size();
 
     // A whole-valued pixel exceeds t exactly when it exceeds floor(t).
-    const double threshold = bright_threshold(image);
+    RowPoll poll(cancel);
+    const double threshold = bright_threshold(image, poll);
     const auto bright_above =
         static_cast<std::uint16_t>(std::min(std::floor(threshold), static_cast<double>(0xFFFF)));
 
@@ -122,10 +127,13 @@ Result<OwnedMask> foreground_mask(const ImageView& image) {
     // distance 0, every other one far. A window's rows are at most
     // kBoxEdge apart, and mirrored rows fold back onto rows already
     // counted, so the ring always holds them.
-    std::vector<std::uint8_t> distance(count);
+    // Made a row at a time below, so that its memory is touched in the polled loop.
+    std::vector<std::uint8_t> distance;
+    distance.reserve(count);
     const std::vector<std::size_t> down = mirror_table(height);
     std::vector<std::uint32_t> box(width, 0);
     for (std::size_t y = 0; y < height; ++y) {
+        poll();
         if (y == 0) {
             for (std::size_t e = 1; e <= kBoxEdge; ++e) {
                 const std::uint8_t* row = row_counts(down[e]);
@@ -136,6 +144,7 @@ Result<OwnedMask> foreground_mask(const ImageView& image) {
             const std::uint8_t* entering = row_counts(down[y + kBoxEdge]);
             for (std::size_t x = 0; x < width; ++x) box[x] = box[x] + entering[x] - leaving[x];
         }
+        distance.resize((y + 1) * width);
         std::uint8_t* out = &distance[y * width];
         for (std::size_t x = 0; x < width; ++x) out[x] = box[x] * 10 > kBoxArea ? 0 : kFar;
     }
@@ -147,6 +156,7 @@ Result<OwnedMask> foreground_mask(const ImageView& image) {
     // starts at 0 or kFar and only decreases.
     std::vector<std::uint8_t> scratch(width);
     for (std::size_t y = 0; y < height; ++y) {
+        poll();
         std::uint8_t* row = &distance[y * width];
         if (y > 0) {
             const std::uint8_t* up = row - width;
@@ -156,6 +166,7 @@ Result<OwnedMask> foreground_mask(const ImageView& image) {
         spread_along(row, scratch.data(), width, false);
     }
     for (std::size_t y = height; y-- > 0;) {
+        poll();
         std::uint8_t* row = &distance[y * width];
         if (y + 1 < height) {
             const std::uint8_t* below = row + width;
@@ -164,7 +175,11 @@ Result<OwnedMask> foreground_mask(const ImageView& image) {
         }
         spread_along(row, scratch.data(), width, true);
     }
-    for (std::uint8_t& d : distance) d = d <= kGrowth ? 1 : 0;
+    for (std::size_t y = 0; y < height; ++y) {
+        poll();
+        std::uint8_t* row = &distance[y * width];
+        for (std::size_t x = 0; x < width; ++x) row[x] = row[x] <= kGrowth ? 1 : 0;
+    }
     return OwnedMask{std::move(distance), width, height};
 }
 

@@ -5,6 +5,7 @@
 
 #include "error.hpp"
 #include "image.hpp"
+#include "work.hpp"
 
 namespace halvane {
 
@@ -20,7 +21,8 @@ namespace halvane {
 // image: the frame; all pixels are used.
 // Returns width * height flags, row-major, 1 = not sky; all zero for a frame
 // without foreground. Errors: BadImage "{w}x{h} does not match {n} pixels"
-// for an empty or inconsistent frame.
-Result<OwnedMask> foreground_mask(const ImageView& image);
+// for an empty or inconsistent frame. cancel: asked once per row of every
+// pass (see RowPoll); throws Interrupted when it answers true.
+Result<OwnedMask> foreground_mask(const ImageView& image, Cancellation cancel = {});
 
 }  // namespace halvane

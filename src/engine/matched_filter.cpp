@@ -88,10 +88,11 @@ std::vector<double> gaussian_kernel(double sigma) {
 // row is filtered along the row into a ring of the last `taps` row-pass
 // rows, and each output row is filtered down the columns from that ring as
 // soon as its rows are in. Neither the background, the residual nor the
-// surface is ever held whole.
+// surface is ever held whole. Every pass over the surface comes through
+// here, so this is where the detector asks whether to stop.
 class FilteredRows {
 public:
-    FilteredRows(const ImageView& image, const BackgroundMesh& mesh, std::vector<double> kernel)
+    FilteredRows(const ImageView& image, const BackgroundMesh& mesh, std::vector<double> kernel, RowPoll& poll)
         : kernel_(std::move(kernel)),
           radius_(kernel_.size() / 2),
           width_(image.width),
@@ -102,12 +103,14 @@ public:
           ring_rows_(std::min(kernel_.size(), height_)),
           ring_(ring_rows_ * width_),
           sources_(kernel_.size()),
-          out_(width_) {}
+          out_(width_),
+          poll_(poll) {}
 
     // Row y of the filtered surface, valid until the next call. Rows come
     // in increasing order, possibly skipping some; asking for row 0 starts
     // over.
     const double* operator()(std::size_t y) {
+        poll_();
         if (y == 0) passed_ = 0;
         // Rows y - radius to y + radius must have had their row pass; the
         // ring keeps the last `taps` of them.
@@ -123,6 +126,7 @@ public:
 
 private:
     void row_pass(std::size_t y) {
+        poll_();  // a wide kernel starts with hundreds of row passes
         // The residual row with its edge values repeated `radius` times on
         // either side.
         double* residual = &line_[radius_];
@@ -144,6 +148,7 @@ private:
     std::vector<double> ring_;
     std::vector<const double*> sources_;
     std::vector<double> out_;
+    RowPoll& poll_;
     std::size_t passed_ = 0;  // rows before this one have had their row pass
 };
 
@@ -248,7 +253,7 @@ private:
 }  // namespace
 
 Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, std::size_t max_count,
-                                                       double psf_sigma_px) {
+                                                       double psf_sigma_px, Cancellation cancel) {
     if (auto shape = check_frame_shape(image); !shape) return std::unexpected(shape.error());
     // Callers check the width; this guard keeps the kernel size bounded for
     // any direct caller.
@@ -263,8 +268,9 @@ Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, s
 
     // The filtered surface is never held whole: it is computed again on
     // each pass, which costs less than writing and reading 8 bytes a pixel.
-    const BackgroundMesh mesh(image, std::nullopt);
-    FilteredRows filtered(image, mesh, gaussian_kernel(psf_sigma_px));
+    RowPoll poll(cancel);
+    const BackgroundMesh mesh(image, std::nullopt, cancel);
+    FilteredRows filtered(image, mesh, gaussian_kernel(psf_sigma_px), poll);
 
     // First pass, over a sample of the rows: the surface's values counted
     // by bucket, to plan what the second pass must hold.

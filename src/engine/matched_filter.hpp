@@ -10,6 +10,7 @@
 #include "centroid.hpp"
 #include "error.hpp"
 #include "image.hpp"
+#include "work.hpp"
 
 namespace halvane {
 
@@ -26,7 +27,9 @@ namespace halvane {
 // order). Errors: BadImage for an empty or inconsistent frame (text as
 // above) and BadImage "psf_sigma_px must be finite and in (0, 64] pixels
 // (got {sigma})" for a width outside that range.
+// cancel: asked once per row of every pass (see RowPoll); throws
+// Interrupted when it answers true.
 Result<std::vector<Centroid>> detect_centroids_matched(const ImageView& image, std::size_t max_count,
-                                                       double psf_sigma_px);
+                                                       double psf_sigma_px, Cancellation cancel = {});
 
 }  // namespace halvane

@@ -16,6 +16,7 @@
 #include "image.hpp"
 #include "plate.hpp"
 #include "vector.hpp"
+#include "work.hpp"
 
 namespace halvane {
 
@@ -33,7 +34,10 @@ namespace halvane {
 // Returns an owned frame of the same shape.
 // Errors: BadImage "{w}x{h} does not match {n} pixels" for an empty or
 // inconsistent frame; BadImage "line_px must be odd and in 3..255 (got {n})".
-Result<OwnedImage> remove_extended_light(const ImageView& image, std::size_t line_px);
+//
+// Each pass below takes `cancel`, asks it once per row (see RowPoll) and
+// throws Interrupted when it answers true.
+Result<OwnedImage> remove_extended_light(const ImageView& image, std::size_t line_px, Cancellation cancel = {});
 
 // The pixels whose direction stands below min_altitude_rad above the
 // horizon given by up_cam (the local vertical in the camera frame, any
@@ -44,11 +48,16 @@ Result<OwnedImage> remove_extended_light(const ImageView& image, std::size_t lin
 // about the principal point).
 //
 // Returns width * height flags, 1 = not sky.
-// Errors: DegenerateUp for a zero or non-finite up_cam; BadImage "a {w}x{h}
-// mask is empty or too large" when width or height is 0 or their product
-// overflows.
+// Errors, in this order: DegenerateUp for a zero or non-finite up_cam;
+// BadImage "a {w}x{h} mask is empty or too large" when width or height is
+// 0 or their product overflows; BadImage "mask {w}x{h} is {n} pixels, over
+// the 268435456 limit" (see pixel_count); BadImage "cx must lie within 10
+// frame sizes of the mask, -{reach} to {w + reach} px on this {w} px wide
+// mask (got {cx})" where reach is 10 times the larger side, then the same
+// for cy ("high"): a principal point that far off is no lens, and a
+// non-finite one is refused alike.
 Result<OwnedMask> below_altitude_mask(const Camera& camera, const Vec3& up_cam, std::size_t width,
-                                      std::size_t height, double min_altitude_rad);
+                                      std::size_t height, double min_altitude_rad, Cancellation cancel = {});
 
 // Glare guard: the neighbourhood of every large saturated area (the Moon, a
 // street lamp, a lit window), which a background removal cannot flatten
@@ -62,6 +71,7 @@ Result<OwnedMask> below_altitude_mask(const Camera& camera, const Vec3& up_cam, 
 // Returns width * height flags, 1 = not sky (all 0 for a black frame).
 // Errors: BadImage for an empty or inconsistent frame (text as above);
 // BadImage "min_saturated_px must be positive" for 0.
-Result<OwnedMask> glare_mask(const ImageView& image, std::size_t min_saturated_px, std::size_t margin_px);
+Result<OwnedMask> glare_mask(const ImageView& image, std::size_t min_saturated_px, std::size_t margin_px,
+                             Cancellation cancel = {});
 
 }  // namespace halvane

@@ -101,12 +101,18 @@ std::size_t round_nonnegative(double value) noexcept {
     return whole + (value - static_cast<double>(whole) >= 0.5 ? 1 : 0);
 }
 
-// One pass over the destination, row by row: out[y * width + x] = sample(s)
-// wherever pixel (x, y) images source position s; the rest keeps its fill.
+// One pass over the destination, row by row, appending each row to `out`
+// (reserved for them all, so the memory is touched in the polled loop):
+// out[y * width + x] = sample(s) wherever pixel (x, y) images source
+// position s, `fill` elsewhere.
 template <class T, class Sample>
-void remap_into(const SourceMap& map, std::size_t dst_width, std::size_t dst_height, std::span<T> out,
-                const Sample& sample) {
+void remap_into(const SourceMap& map, std::size_t dst_width, std::size_t dst_height, T fill, std::vector<T>& out,
+                const Sample& sample, Cancellation cancel) {
+    RowPoll poll(cancel);
+    out.reserve(dst_width * dst_height);
     for (std::size_t y = 0; y < dst_height; ++y) {
+        poll();
+        out.resize(out.size() + dst_width, fill);
         T* row = out.data() + y * dst_width;
         for (std::size_t x = 0; x < dst_width; ++x) {
             if (const auto s = map(static_cast<double>(x), static_cast<double>(y))) row[x] = sample(*s);
@@ -142,15 +148,16 @@ Result<std::size_t> pixel_count(std::string_view label, std::size_t width, std::
 }
 
 Result<OwnedImage> remap_image(const ImageView& image, const Camera& src, const Camera& dst,
-                               std::size_t dst_width, std::size_t dst_height, std::uint16_t fill) {
+                               std::size_t dst_width, std::size_t dst_height, std::uint16_t fill,
+                               Cancellation cancel) {
     const auto n_dst = checked_destination("image", image.width, image.height, image.pixels.size(), dst_width,
                                            dst_height);
     if (!n_dst) return std::unexpected(n_dst.error());
-    OwnedImage out{std::vector<std::uint16_t>(*n_dst, fill), dst_width, dst_height};
+    OwnedImage out{{}, dst_width, dst_height};
     const std::size_t width = image.width;
     const std::uint16_t* pixels = image.pixels.data();
     remap_into<std::uint16_t>(
-        SourceMap(src, dst, image.width, image.height), dst_width, dst_height, std::span(out.pixels),
+        SourceMap(src, dst, image.width, image.height), dst_width, dst_height, fill, out.pixels,
         [&](const PixelPosition& s) {
             // s lies within the frame's pixel centres, so truncation is the floor.
             const auto x0 = static_cast<std::size_t>(s.x);
@@ -164,24 +171,26 @@ Result<OwnedImage> remap_image(const ImageView& image, const Camera& src, const 
                              fy * ((1.0 - fx) * at(x0, y1) + fx * at(x1, y1));
             // v is a weighted mean of 16-bit values: at most rounding above 65535.
             return static_cast<std::uint16_t>(std::min<std::size_t>(round_nonnegative(v), 65535));
-        });
+        },
+        cancel);
     return out;
 }
 
 Result<OwnedMask> remap_mask(const MaskView& mask, const Camera& src, const Camera& dst,
-                             std::size_t dst_width, std::size_t dst_height) {
+                             std::size_t dst_width, std::size_t dst_height, Cancellation cancel) {
     const auto n_dst = checked_destination("mask", mask.width, mask.height, mask.flags.size(), dst_width,
                                            dst_height);
     if (!n_dst) return std::unexpected(n_dst.error());
-    OwnedMask out{std::vector<std::uint8_t>(*n_dst, 1), dst_width, dst_height};
+    OwnedMask out{{}, dst_width, dst_height};
     const std::size_t width = mask.width;
     const std::uint8_t* flags = mask.flags.data();
-    remap_into<std::uint8_t>(SourceMap(src, dst, mask.width, mask.height), dst_width, dst_height,
-                             std::span(out.flags), [&](const PixelPosition& s) {
+    remap_into<std::uint8_t>(SourceMap(src, dst, mask.width, mask.height), dst_width, dst_height, 1, out.flags,
+                             [&](const PixelPosition& s) {
                                  const std::size_t col = round_nonnegative(s.x);
                                  const std::size_t row = round_nonnegative(s.y);
                                  return static_cast<std::uint8_t>(flags[row * width + col] != 0);
-                             });
+                             },
+                             cancel);
     return out;
 }
 

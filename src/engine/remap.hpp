@@ -10,7 +10,9 @@
 // the destination keeps a fill value.
 //
 // Both frames are limited to kMaxRemapPixels, checked before the
-// destination is allocated. Every error is BadImage.
+// destination is allocated. Every error is BadImage. Both passes ask
+// `cancel` once per destination row (see RowPoll) and throw Interrupted
+// when it answers true.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,7 @@
 #include "image.hpp"
 #include "error.hpp"
 #include "plate.hpp"
+#include "work.hpp"
 
 namespace halvane {
 
@@ -39,7 +42,8 @@ Result<std::size_t> pixel_count(std::string_view label, std::size_t width, std::
 // the buffer length differs, then the destination's pixel_count
 // ("destination image").
 Result<OwnedImage> remap_image(const ImageView& image, const Camera& src, const Camera& dst,
-                               std::size_t dst_width, std::size_t dst_height, std::uint16_t fill);
+                               std::size_t dst_width, std::size_t dst_height, std::uint16_t fill,
+                               Cancellation cancel = {});
 
 // The exclusion mask `mask` seen through `dst`, as remap_image but with the
 // nearest source flag (halves away from zero), so no pixel takes a value
@@ -48,6 +52,6 @@ Result<OwnedImage> remap_image(const ImageView& image, const Camera& src, const 
 // Errors as remap_image, with "source mask" / "destination mask" and
 // "source mask {width}x{height} does not match {flag count} pixels".
 Result<OwnedMask> remap_mask(const MaskView& mask, const Camera& src, const Camera& dst,
-                             std::size_t dst_width, std::size_t dst_height);
+                             std::size_t dst_width, std::size_t dst_height, Cancellation cancel = {});
 
 }  // namespace halvane

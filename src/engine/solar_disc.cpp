@@ -19,7 +19,7 @@ constexpr double kSunFloor = 2048.0;
 }  // namespace
 
 std::optional<Centroid> detect_sun_masked(const ImageView& image, std::size_t min_area,
-                                          std::optional<MaskView> mask) {
+                                          std::optional<MaskView> mask, Cancellation cancel) {
     if (!check_frame_shape(image)) return std::nullopt;
     if (mask && !check_mask_shape(*mask, image)) return std::nullopt;
     const std::size_t width = image.width;
@@ -31,9 +31,12 @@ std::optional<Centroid> detect_sun_masked(const ImageView& image, std::size_t mi
     // Median and absolute deviation of the unmasked pixels. Both are whole
     // numbers below 2^16, so histograms give element n / 2 exactly; the
     // deviations' one follows from the values' without another pass.
+    RowPoll poll(cancel);
+    constexpr std::size_t kPollPixels = detection::FloodFill::kPollPixels;
     std::vector<std::size_t> histogram(65536, 0);
     std::size_t usable = 0;
     for (std::size_t p = 0; p < count; ++p) {
+        if (p % kPollPixels == 0) poll();
         if (masked(p)) continue;
         ++histogram[image.pixels[p]];
         ++usable;
@@ -56,10 +59,12 @@ std::optional<Centroid> detect_sun_masked(const ImageView& image, std::size_t mi
     const double least_bright = std::ceil(threshold);
     const auto bright_from = static_cast<std::uint32_t>(std::min(least_bright, 65536.0));
     auto bright = [&](std::size_t p) { return image.pixels[p] >= bright_from; };
-    detection::FloodFill fill(width, height);
+    detection::FloodFill fill(width, height, &poll);
     std::optional<Centroid> best;
     std::size_t best_area = 0;
     for (std::size_t seed = 0; seed < count; ++seed) {
+        // Seeds step by one or to the next multiple of 8, so each multiple of the period is met.
+        if (seed % kPollPixels == 0) poll();
         // Eight pixels tested with one branch: almost all are dark.
         if (seed % 8 == 0 && seed + 8 <= count) {
             bool any = false;

@@ -8,6 +8,7 @@
 #include "centroid.hpp"
 #include "error.hpp"
 #include "image.hpp"
+#include "work.hpp"
 
 namespace halvane {
 
@@ -17,8 +18,9 @@ namespace halvane {
 // region may touch the frame edge or the mask (the disc may be cut).
 // Returns its excess-weighted centre with flux = summed excess over the
 // median, or nothing: no qualifying region, an empty or inconsistent frame,
-// or a mask of another shape. Never fails.
+// or a mask of another shape. Never fails, but throws Interrupted when
+// `cancel` (asked every block of pixels, see RowPoll) answers true.
 std::optional<Centroid> detect_sun_masked(const ImageView& image, std::size_t min_area,
-                                          std::optional<MaskView> mask = std::nullopt);
+                                          std::optional<MaskView> mask = std::nullopt, Cancellation cancel = {});
 
 }  // namespace halvane

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -59,26 +60,35 @@ struct KeptStar {
     float vmag = 0.0f;
 };
 
+// The most pixels a scene may have: the renderer holds ten bytes a pixel
+// (a double and the 16-bit result), 2.5 GiB at this size.
+constexpr std::size_t kMaxScenePixels = std::size_t{1} << 28;
+
 // width * height, or SizeOverflow when no buffer of that many doubles could
-// be addressed: the product must neither wrap nor exceed what a vector holds.
+// be addressed (the product must neither wrap nor exceed what a vector
+// holds), or when it is over kMaxScenePixels: checked before anything is
+// allocated, so an absurd extent costs nothing and says what was asked.
 std::size_t pixel_count(std::size_t width, std::size_t height) {
     std::size_t count = 0;
+    const std::string extent =
+        "a scene of " + std::to_string(width) + " x " + std::to_string(height) + " pixels";
     if (__builtin_mul_overflow(width, height, &count) || count > std::vector<double>().max_size())
-        throw SizeOverflow("a scene of " + std::to_string(width) + " x " + std::to_string(height) +
-                           " pixels is too large to address");
+        throw SizeOverflow(extent + " is too large to address");
+    if (count > kMaxScenePixels)
+        throw SizeOverflow(extent + " (" + std::to_string(count) + ") is over the " +
+                           std::to_string(kMaxScenePixels) + " pixels a scene may have");
     return count;
 }
 
 // Adds a 9 x 9 Gaussian of peak `amplitude` centred on (x, y). The caller
 // keeps (x, y) at least 5 pixels inside the border, so every tap is inside.
-void stamp_star(std::vector<double>& image, std::size_t width, double x, double y, double amplitude,
-                double sigma_px) {
+void stamp_star(double* image, std::size_t width, double x, double y, double amplitude, double sigma_px) {
     const double two_sigma_sq = sigma_px * (sigma_px + sigma_px);
     const auto ix = saturating_cast<std::int64_t>(std::round(x));
     const auto iy = saturating_cast<std::int64_t>(std::round(y));
     for (std::int64_t j = -4; j <= 4; ++j) {
         const double dy = static_cast<double>(iy + j) - y;
-        double* row = image.data() + static_cast<std::size_t>(iy + j) * width;
+        double* row = image + static_cast<std::size_t>(iy + j) * width;
         for (std::int64_t i = -4; i <= 4; ++i) {
             const double dx = static_cast<double>(ix + i) - x;
             row[ix + i] += amplitude * std::exp(-(dy * dy + dx * dx) / two_sigma_sq);
@@ -89,15 +99,20 @@ void stamp_star(std::vector<double>& image, std::size_t width, double x, double 
 // Snaps 0..65535 to (2^bit_depth - 1) levels, as an N-bit converter widened
 // to 16 bits would read, then clamps. fmax/fmin send NaN to 0, which is what
 // a saturating conversion would give it.
-void quantise(const std::vector<double>& image, std::uint32_t bit_depth, std::vector<std::uint16_t>& out) {
+// Appends the rows to `out`, which holds the rows before them.
+void quantise(const double* image, std::size_t count, std::size_t width, std::uint32_t bit_depth,
+              std::vector<std::uint16_t>& out, RowPoll& poll) {
     const double levels = static_cast<double>((std::uint32_t{1} << bit_depth) - 1);
     const double step = 65535.0 / levels;
-    const std::size_t n = image.size();
-    const double* in = image.data();
-    std::uint16_t* dst = out.data();
-    for (std::size_t k = 0; k < n; ++k) {
-        const double snapped = step * std::round(in[k] / step);
-        dst[k] = static_cast<std::uint16_t>(std::fmin(std::fmax(snapped, 0.0), 65535.0));
+    for (std::size_t first = 0; first < count; first += width) {
+        poll();
+        out.resize(first + width);
+        const double* in = image + first;
+        std::uint16_t* dst = out.data() + first;
+        for (std::size_t k = 0; k < width; ++k) {
+            const double snapped = step * std::round(in[k] / step);
+            dst[k] = static_cast<std::uint16_t>(std::fmin(std::fmax(snapped, 0.0), 65535.0));
+        }
     }
 }
 
@@ -181,9 +196,16 @@ Result<Scene> synthesize_scene(const Catalog& catalog, const SceneParams& params
     std::stable_sort(kept.begin(), kept.end(),
                      [](const KeptStar& a, const KeptStar& b) { return total_order_less(a.vmag, b.vmag); });
 
+    // The buffers are first touched row by row in polled loops, not all at
+    // once when they are made.
+    RowPoll poll(params.cancel);
     Scene scene;
-    std::vector<double> image(n_pixels, params.background);
-    scene.pixels.resize(n_pixels);
+    scene.pixels.reserve(n_pixels);
+    const std::unique_ptr<double[]> image(new double[n_pixels]);
+    for (std::size_t first = 0; first < n_pixels; first += params.width) {
+        poll();
+        std::fill_n(image.get() + first, params.width, params.background);
+    }
     XorShift64Star rng(params.seed);
 
     const double width = static_cast<double>(params.width);
@@ -203,16 +225,20 @@ Result<Scene> synthesize_scene(const Catalog& catalog, const SceneParams& params
         });
         if (crowded) continue;
         const double amplitude = params.peak_scale * std::pow(10.0, -0.4 * static_cast<double>(star.vmag));
-        stamp_star(image, params.width, x, y, amplitude, params.star_sigma_px);
+        stamp_star(image.get(), params.width, x, y, amplitude, params.star_sigma_px);
         scene.rendered_hr_ids.push_back(star.hr_id);
         scene.star_pixels.push_back({x, y});
     }
 
     if (params.background_noise > 0.0) {
         const double sigma = params.background_noise;
-        for (double& v : image) v += sigma * rng.normal();
+        for (std::size_t first = 0; first < n_pixels; first += params.width) {
+            poll();
+            double* row = image.get() + first;
+            for (std::size_t x = 0; x < params.width; ++x) row[x] += sigma * rng.normal();
+        }
     }
-    quantise(image, params.bit_depth, scene.pixels);
+    quantise(image.get(), n_pixels, params.width, params.bit_depth, scene.pixels, poll);
 
     Vec3 up{axes[0][2], axes[1][2], axes[2][2]};
     if (params.up_noise_arcmin > 0.0) up = tilted(up, arcmin_to_rad(params.up_noise_arcmin), rng);

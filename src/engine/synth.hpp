@@ -18,6 +18,7 @@
 #include "error.hpp"
 #include "plate.hpp"
 #include "vector.hpp"
+#include "work.hpp"
 
 namespace halvane {
 
@@ -35,6 +36,7 @@ struct SceneParams {
     std::uint64_t seed = 0;          // 0 is taken as 1
     float mag_limit = 6.5f;          // faintest magnitude rendered
     std::uint32_t bit_depth = 16;    // output quantisation, 1..16 bits
+    Cancellation cancel;             // asked once per row of the pixel passes; true throws Interrupted
 };
 
 struct Scene {
@@ -86,8 +88,9 @@ Boresight pick_rich_boresight(const Catalog& catalog, const Camera& camera, std:
 //   "non-finite lat/lon/jd";
 //   "bit_depth {n} out of range 1..=16".
 // A sky without stars in the field is not an error. An extent whose pixel
-// buffer cannot be addressed throws std::bad_alloc, as any allocation too
-// large for the machine does.
+// buffer cannot be addressed, or of more than 2^28 pixels, throws
+// SizeOverflow (a std::bad_alloc whose text names the extent) before
+// anything is allocated.
 Result<Scene> synthesize_scene(const Catalog& catalog, const SceneParams& params, double lat_rad,
                                double lon_rad, double jd_ut, double alt_deg, double az_deg, double roll_deg);
 

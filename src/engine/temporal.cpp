@@ -213,7 +213,7 @@ Result<Fix> resolve_fix_from_frames(std::span<const ImageView> frames, std::span
     std::vector<std::vector<Centroid>> detections;
     detections.reserve(frames.size());
     for (const ImageView& frame : frames) {
-        auto found = detect_centroids_matched(frame, cap, psf_sigma_px);
+        auto found = detect_centroids_matched(frame, cap, psf_sigma_px, config.cancel);
         if (!found) return std::unexpected(std::move(found.error()));
         detections.push_back(std::move(*found));
     }

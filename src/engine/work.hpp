@@ -2,7 +2,9 @@
 // caller's way to stop them early.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
 
 namespace halvane {
 
@@ -12,6 +14,39 @@ namespace halvane {
 struct Cancellation {
     bool (*requested)(void* context) = nullptr;
     void* context = nullptr;
+};
+
+// Thrown by a long pixel pass once its caller's cancellation answers true:
+// the pass drops its partial work, and the caller, who asked for the stop,
+// knows why. Never thrown to a caller that gave no cancellation hook.
+class Interrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
+// The check a long pixel pass makes once per row (or block of rows, or of
+// pixels where one step has no rows). The hook is asked at most once a
+// millisecond however cheap the rows are, so narrow frames pay nothing
+// for it, a hook that must take a lock takes it rarely, and a pass stops
+// within a row and a millisecond of the request.
+class RowPoll {
+public:
+    static constexpr std::chrono::microseconds kInterval{1000};
+
+    explicit RowPoll(Cancellation cancel = {}) noexcept : cancel_(cancel) {}
+
+    // Throws Interrupted when the caller has asked to stop.
+    void operator()() {
+        if (cancel_.requested == nullptr) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return;
+        next_ = now + kInterval;
+        if (cancel_.requested(cancel_.context)) throw Interrupted();
+    }
+
+private:
+    Cancellation cancel_;
+    std::chrono::steady_clock::time_point next_{};  // the first call asks
 };
 
 // The identification's work in elementary steps (pair records and partner
@@ -42,6 +77,7 @@ public:
         return !stopped_;
     }
     bool stopped() const noexcept { return stopped_; }
+    bool budget_spent() const noexcept { return spent_ > budget_; }
     std::uint64_t spent() const noexcept { return spent_; }
 
 private:

@@ -311,6 +311,11 @@ bool readable_2d(PyObject* object, std::initializer_list<std::string_view> forma
 
 }  // namespace
 
+// Frames and masks are copied in blocks of this many pixels, a pending
+// signal answered between blocks: the copy of a large frame is the first
+// long step of every call that takes one, and memory is written once.
+constexpr std::size_t kCopyBlockPixels = std::size_t{1} << 20;
+
 bool extract_u16_image(PyObject* image, OwnedImage& out) {
     ArrayBuffer buffer;
     std::size_t rows = 0, columns = 0;
@@ -318,12 +323,19 @@ bool extract_u16_image(PyObject* image, OwnedImage& out) {
                      columns))
         return false;
     const std::size_t count = rows * columns;
-    std::vector<std::uint16_t> pixels(count);
-    if (buffer.itemsize() == 1) {
-        const auto* bytes = static_cast<const std::uint8_t*>(buffer.data());
-        for (std::size_t p = 0; p < count; ++p) pixels[p] = static_cast<std::uint16_t>(bytes[p] * 257u);
-    } else if (count > 0) {
-        std::memcpy(pixels.data(), buffer.data(), count * sizeof(std::uint16_t));
+    std::vector<std::uint16_t> pixels;
+    pixels.reserve(count);
+    const bool widen = buffer.itemsize() == 1;
+    for (std::size_t first = 0; first < count; first += kCopyBlockPixels) {
+        if (PyErr_CheckSignals() != 0) return false;
+        const std::size_t n = std::min(kCopyBlockPixels, count - first);
+        if (widen) {
+            const auto* bytes = static_cast<const std::uint8_t*>(buffer.data()) + first;
+            for (std::size_t p = 0; p < n; ++p) pixels.push_back(static_cast<std::uint16_t>(bytes[p] * 257u));
+        } else {
+            const auto* values = static_cast<const std::uint16_t*>(buffer.data()) + first;
+            pixels.insert(pixels.end(), values, values + n);
+        }
     }
     out = OwnedImage{std::move(pixels), columns, rows};
     return true;
@@ -334,10 +346,15 @@ bool extract_bool_mask(PyObject* mask, OwnedMask& out) {
     std::size_t rows = 0, columns = 0;
     if (!readable_2d(mask, {"?"}, "mask", "mask must be a 2-D bool numpy array", buffer, rows, columns)) return false;
     const std::size_t count = rows * columns;
-    std::vector<std::uint8_t> flags(count);
+    std::vector<std::uint8_t> flags;
+    flags.reserve(count);
     // Normalised to 0/1: a bool array viewed from other bytes may hold any.
     const auto* bytes = static_cast<const std::uint8_t*>(buffer.data());
-    for (std::size_t p = 0; p < count; ++p) flags[p] = bytes[p] != 0 ? 1 : 0;
+    for (std::size_t first = 0; first < count; first += kCopyBlockPixels) {
+        if (PyErr_CheckSignals() != 0) return false;
+        const std::size_t end = first + std::min(kCopyBlockPixels, count - first);
+        for (std::size_t p = first; p < end; ++p) flags.push_back(bytes[p] != 0 ? 1 : 0);
+    }
     out = OwnedMask{std::move(flags), columns, rows};
     return true;
 }

@@ -107,7 +107,8 @@ struct Converter<std::vector<Centroid>> {
 // A 2-D C-contiguous uint8 or native-order uint16 ndarray, copied row-major
 // into 16-bit pixels (8-bit values widened by 257, so 255 -> 65535); width
 // is the second axis, height the first. Refusals (HalvaneError): "image must
-// be a 2-D uint8 or uint16 numpy array", and the C-contiguity text.
+// be a 2-D uint8 or uint16 numpy array", and the C-contiguity text. Both
+// copies stop (false) when a signal handler raises during them (Ctrl-C).
 bool extract_u16_image(PyObject* image, OwnedImage& out);
 
 // A 2-D C-contiguous bool ndarray, copied as flags (1 = not sky). Its own

@@ -37,7 +37,7 @@ PyObject* detect_centroids_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<OwnedMask> mask;
     if (!extract_optional_mask(mask_arg, mask)) return nullptr;
     const std::optional<MaskView> mask_view = mask ? std::optional(mask->view()) : std::nullopt;
-    return value_or_error(detect_centroids_masked(image.view(), max_count, mask_view), centroid_list);
+    return value_or_error(detect_centroids_masked(image.view(), max_count, mask_view, interrupt_on_signal()), centroid_list);
 }
 
 PyObject* detect_centroids_matched_impl(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -50,7 +50,7 @@ PyObject* detect_centroids_matched_impl(PyObject*, PyObject* args, PyObject* kwa
     if (!check_psf_sigma_px(psf_sigma_px)) return nullptr;  // before the image is looked at
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
-    return value_or_error(detect_centroids_matched(image.view(), max_count, psf_sigma_px), centroid_list);
+    return value_or_error(detect_centroids_matched(image.view(), max_count, psf_sigma_px, interrupt_on_signal()), centroid_list);
 }
 
 PyObject* foreground_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -58,7 +58,7 @@ PyObject* foreground_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!bind<kForegroundMaskSig>(args, kwargs, arg<"image">(image_arg))) return nullptr;
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
-    const auto mask = foreground_mask(image.view());
+    const auto mask = foreground_mask(image.view(), interrupt_on_signal());
     // The frame's copy is no longer needed: freed before the result array is
     // made, it does not add to the call's peak.
     image = OwnedImage{};

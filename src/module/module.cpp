@@ -41,11 +41,28 @@ PyObject* raise_halvane_error(const std::string& message) {
     return nullptr;
 }
 
-PyObject* to_py_err(const Error& error) { return raise_halvane_error(error.message()); }
+PyObject* to_py_err(const Error& error) {
+    const auto* no_match = error.get_if<Error::NoMatch>();
+    if (no_match == nullptr || !no_match->work_budget_spent) return raise_halvane_error(error.message());
+    // The text of any failed match; a private attribute lets the companion
+    // say that the search ran out of its work budget and what to change.
+    PyObject* type = halvane_error_type();
+    if (type == nullptr) return nullptr;
+    Ref text(new_text(error.message()));
+    if (!text) return nullptr;
+    Ref raised(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+    if (!raised || PyObject_SetAttrString(raised.get(), "_work_budget_spent", Py_True) < 0) return nullptr;
+    PyErr_SetObject(type, raised.get());
+    return nullptr;
+}
 
 void raise_current_exception() noexcept {
     try {
         throw;
+    } catch (const Interrupted&) {
+        // The cancellation hook answered true because a signal handler
+        // raised (Ctrl-C's KeyboardInterrupt): that exception is the answer.
+        if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const SizeOverflow& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {

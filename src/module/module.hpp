@@ -61,7 +61,9 @@ PyObject* halvane_error_type();
 // Raises HalvaneError carrying `message`; returns nullptr for `return`.
 PyObject* raise_halvane_error(const std::string& message);
 
-// Raises HalvaneError with the error's display text; returns nullptr.
+// Raises HalvaneError with the error's display text; returns nullptr. A
+// NoMatch whose search spent its work budget also carries the attribute
+// _work_budget_spent = True (the text stays that of any failed match).
 PyObject* to_py_err(const Error& error);
 
 // A successful engine result made into a Python object by `make`, or its
@@ -71,9 +73,11 @@ PyObject* value_or_error(const Result<T>& result, Make make) {
     return result ? make(*result) : to_py_err(result.error());
 }
 
-// Turns the C++ exception being handled into a Python one: bad_alloc as
-// MemoryError, anything else as SystemError carrying the failure text.
-// Call only inside a catch block.
+// Turns the C++ exception being handled into a Python one: an engine pass
+// stopped by its cancellation hook leaves the exception the hook's signal
+// handler raised (KeyboardInterrupt when there is none), bad_alloc becomes
+// MemoryError, anything else SystemError carrying the failure text. Call
+// only inside a catch block.
 void raise_current_exception() noexcept;
 
 // A cancellation hook for engine calls made holding the interpreter lock:

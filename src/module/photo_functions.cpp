@@ -37,7 +37,7 @@ PyObject* remove_extended_light_impl(PyObject*, PyObject* args, PyObject* kwargs
         return nullptr;
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
-    return value_or_error(remove_extended_light(image.view(), saturating_cast<std::size_t>(line_px)), image_array);
+    return value_or_error(remove_extended_light(image.view(), saturating_cast<std::size_t>(line_px), interrupt_on_signal()), image_array);
 }
 
 PyObject* below_altitude_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -52,7 +52,8 @@ PyObject* below_altitude_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) 
     if (!lens.scalars(scalars)) return nullptr;
     const auto w = saturating_cast<std::size_t>(width), h = saturating_cast<std::size_t>(height);
     return value_or_error(
-        below_altitude_mask(camera_from_scalars(scalars, w, h), up_cam, w, h, min_altitude_deg * kDegToRad),
+        below_altitude_mask(camera_from_scalars(scalars, w, h), up_cam, w, h, min_altitude_deg * kDegToRad,
+                            interrupt_on_signal()),
         mask_array);
 }
 
@@ -65,7 +66,7 @@ PyObject* glare_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     OwnedImage image;
     if (!extract_u16_image(image_arg, image)) return nullptr;
     return value_or_error(glare_mask(image.view(), saturating_cast<std::size_t>(min_saturated_px),
-                                     saturating_cast<std::size_t>(margin_px)),
+                                     saturating_cast<std::size_t>(margin_px), interrupt_on_signal()),
                           mask_array);
 }
 
@@ -92,7 +93,8 @@ PyObject* detect_sun_impl(PyObject*, PyObject* args, PyObject* kwargs) {
             return to_py_err(shape.error());
     }
     const std::optional<Centroid> sun = detect_sun_masked(
-        image.view(), FixConfig{}.sun_min_area, mask ? std::optional(mask->view()) : std::nullopt);
+        image.view(), FixConfig{}.sun_min_area, mask ? std::optional(mask->view()) : std::nullopt,
+        interrupt_on_signal());
     if (!sun) Py_RETURN_NONE;
     return Py_BuildValue("(dd)", sun->x, sun->y);
 }

@@ -63,7 +63,8 @@ PyObject* remap_image_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!extract_u16_image(image_arg, image)) return nullptr;
     Camera src, dst;
     if (!remap_cameras(scalars, image.width, image.height, src, dst)) return nullptr;
-    return value_or_error(remap_image(image.view(), src, dst, scalars.dst_width, scalars.dst_height, fill),
+    return value_or_error(remap_image(image.view(), src, dst, scalars.dst_width, scalars.dst_height, fill,
+                                      interrupt_on_signal()),
                           image_array);
 }
 
@@ -75,7 +76,8 @@ PyObject* remap_mask_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!extract_bool_mask(mask_arg, mask)) return nullptr;
     Camera src, dst;
     if (!remap_cameras(scalars, mask.width, mask.height, src, dst)) return nullptr;
-    return value_or_error(remap_mask(mask.view(), src, dst, scalars.dst_width, scalars.dst_height), mask_array);
+    return value_or_error(remap_mask(mask.view(), src, dst, scalars.dst_width, scalars.dst_height, interrupt_on_signal()),
+                          mask_array);
 }
 
 PyMethodDef remap_image_def = method_def<remap_image_impl, kRemapImageSig>(

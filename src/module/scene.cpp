@@ -100,6 +100,7 @@ PyObject* synthesize_scene_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     // The renderer compares magnitudes in single precision, as the catalogue
     // stores them; out-of-range values round to an infinity.
     request.mag_limit = static_cast<float>(mag_limit);
+    request.cancel = interrupt_on_signal();
     auto scene = render_scene(*catalog, request);
     if (!scene) return to_py_err(scene.error());
     return wrap(SceneRecord{std::move(*scene), request.width, request.height});

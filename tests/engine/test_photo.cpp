@@ -130,6 +130,65 @@ TEST(BelowAltitudeMask, RefusesADegenerateVerticalAndAnEmptyExtent) {
     EXPECT_EQ(empty.error().message(), "bad image: a 0x10 mask is empty or too large");
 }
 
+TEST(BelowAltitudeMask, APrincipalPointOffTheFrameCutsWhereEachPixelLooks) {
+    // The table starts at the frame's nearest pixel, far from the principal
+    // point: every flag must still be the direct per-pixel answer.
+    const struct {
+        double cx, cy;
+    } centres[] = {{-250.0, 30.0}, {40.0, 700.0}, {-800.0, -600.0}, {39.5, 29.5}};
+    const Vec3 up = normalized({0.3, -1.0, 0.6});
+    for (const auto& c : centres) {
+        const Camera camera = Camera::from_fov(0, 0, std::nullopt, 300.0, c.cx, c.cy, 0, 0, 0, 0);
+        std::vector<double> exact;
+        for (std::size_t y = 0; y < 60; ++y)
+            for (std::size_t x = 0; x < 80; ++x) exact.push_back(dot(normalized(camera.pixel_to_vec(x, y)), up));
+        // The cut through the middle of the frame's altitudes.
+        std::vector<double> sorted = exact;
+        std::nth_element(sorted.begin(), sorted.begin() + 2400, sorted.end());
+        const double min_sin = sorted[2400];
+        const auto mask = below_altitude_mask(camera, up, 80, 60, std::asin(min_sin));
+        ASSERT_TRUE(mask.has_value()) << c.cx;
+        std::size_t differ = 0, near_cut = 0;
+        for (std::size_t p = 0; p < exact.size(); ++p) {
+            if (std::abs(exact[p] - min_sin) < 1e-6) {
+                ++near_cut;  // on the cut: either answer
+                continue;
+            }
+            differ += mask->flags[p] != (exact[p] >= min_sin ? 0 : 1);
+        }
+        EXPECT_EQ(differ, 0u) << c.cx << ", " << c.cy;
+        EXPECT_LT(near_cut, 20u) << c.cx;
+    }
+}
+
+TEST(BelowAltitudeMask, RefusesAPrincipalPointFarOffTheFrameAndAnExtentOverTheLimit) {
+    const auto with_centre = [](double cx, double cy) {
+        const Camera camera = Camera::from_fov(0, 0, std::nullopt, 100.0, cx, cy, 0, 0, 0, 0);
+        return below_altitude_mask(camera, {0, 0, 1}, 80, 60, 0.0);
+    };
+    // Ten frame sizes (of the larger side, 80 px) either way are allowed.
+    EXPECT_TRUE(with_centre(-800.0, 860.0).has_value());
+    EXPECT_TRUE(with_centre(880.0, -800.0).has_value());
+    const struct {
+        double cx, cy;
+        const char* message;
+    } refused[] = {
+        {-800.5, 30, "cx must lie within 10 frame sizes of the mask, -800 to 880 px on this 80 px wide mask (got -800.5)"},
+        {-3e7, 30, "cx must lie within 10 frame sizes of the mask, -800 to 880 px on this 80 px wide mask (got -30000000)"},
+        {NAN, 30, "cx must lie within 10 frame sizes of the mask, -800 to 880 px on this 80 px wide mask (got NaN)"},
+        {40, INFINITY, "cy must lie within 10 frame sizes of the mask, -800 to 860 px on this 60 px high mask (got inf)"},
+    };
+    for (const auto& r : refused) {
+        const auto mask = with_centre(r.cx, r.cy);
+        ASSERT_FALSE(mask.has_value()) << r.message;
+        EXPECT_EQ(mask.error().message(), std::string("bad image: ") + r.message);
+    }
+    const Camera camera = Camera::from_fov(0, 0, std::nullopt, 100.0, 0.0, 0.0, 0, 0, 0, 0);
+    const auto huge = below_altitude_mask(camera, {0, 0, 1}, std::size_t{1} << 20, std::size_t{1} << 20, 0.0);
+    ASSERT_FALSE(huge.has_value());
+    EXPECT_EQ(huge.error().message(), "bad image: mask 1048576x1048576 is 1099511627776 pixels, over the 268435456 limit");
+}
+
 TEST(GlareMask, MasksLargeSaturatedAreasWithTheirMarginButNotStars) {
     Frame f(160, 96, 3000);
     f.fill(100, 40, 12, 12, 65535);  // the Moon
@@ -146,6 +205,37 @@ TEST(GlareMask, MasksLargeSaturatedAreasWithTheirMarginButNotStars) {
     ASSERT_TRUE(none.has_value());
     EXPECT_EQ(std::count(none->flags.begin(), none->flags.end(), 1), 0);
     EXPECT_EQ(glare_mask(f.view(), 0, 16).error().message(), "bad image: min_saturated_px must be positive");
+}
+
+TEST(GlareMask, GrowsBySquaresOfWholeBlocksForAnyMargin) {
+    // Scattered glare on a frame of partial blocks: every margin, up to one
+    // that rounding up would overflow, grows each glare block by the same
+    // square of whole blocks.
+    Frame f(203, 117, 3000);
+    f.fill(10, 12, 9, 9, 65535);
+    f.fill(150, 90, 12, 10, 65535);
+    f.fill(190, 3, 13, 8, 65535);
+    const std::size_t bw = 26, bh = 15;
+    const auto glare_blocks = glare_mask(f.view(), 20, 0);
+    ASSERT_TRUE(glare_blocks.has_value());
+    for (const std::size_t margin : {std::size_t{1}, std::size_t{8}, std::size_t{17}, std::size_t{60},
+                                     std::size_t{1000}, SIZE_MAX}) {
+        const auto mask = glare_mask(f.view(), 20, margin);
+        ASSERT_TRUE(mask.has_value());
+        const std::size_t reach = std::min<std::size_t>(margin / 8 + (margin % 8 != 0), 1000);
+        for (std::size_t by = 0; by < bh; ++by)
+            for (std::size_t bx = 0; bx < bw; ++bx) {
+                bool near = false;
+                for (std::size_t gy = 0; gy < bh; ++gy)
+                    for (std::size_t gx = 0; gx < bw; ++gx) {
+                        const bool glare = glare_blocks->flags[std::min(gy * 8, f.height - 1) * f.width + gx * 8] != 0;
+                        const std::size_t dx = gx > bx ? gx - bx : bx - gx, dy = gy > by ? gy - by : by - gy;
+                        near |= glare && dx <= reach && dy <= reach;
+                    }
+                EXPECT_EQ(mask->flags[std::min(by * 8, f.height - 1) * f.width + bx * 8], near ? 1 : 0)
+                    << "margin " << margin << " block " << bx << ", " << by;
+            }
+    }
 }
 
 }  // namespace

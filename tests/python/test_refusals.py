@@ -1,9 +1,11 @@
 """What the command line refuses and how: one line naming the value and the
 rule, the right exit status, never a traceback, never a hang on a FIFO or a
 device, and no photo decoded past the pixel limit."""
+import functools
 import json
 import os
 import signal
+import types
 
 import numpy as np
 import pytest
@@ -233,3 +235,69 @@ def test_a_fix_through_a_lens_stated_far_too_narrow_is_refused(bundled_catalog):
             with pytest.raises(halvane.HalvaneError, match=r"stated lens cannot support the match: residual 24\.8 px and 3 bright"):
                 trust.check_lens_supports(fix, detections, lens_camera, scene.up_cam, case.when, bundled_catalog)
     assert verdicts == {180.0: (False, True), 2.0: (True, False)}
+
+
+# --- Sizes the engine derives from a caller's numbers ----------------------------------------
+
+
+@pytest.mark.parametrize(
+    "width, height, cx, cy, text",
+    [
+        (3000, 2000, -3e7, 1000.0, "cx must lie within 10 frame sizes of the mask, -30000 to 33000 px on this 3000 px"
+                                   " wide mask (got -30000000)"),
+        (3000, 2000, 1e9, 1000.0, "cx must lie within 10 frame sizes of the mask, -30000 to 33000 px on this 3000 px"
+                                  " wide mask (got 1000000000)"),
+        (3000, 2000, 1500.0, -1e9, "cy must lie within 10 frame sizes of the mask, -30000 to 32000 px on this 2000 px"
+                                   " high mask (got -1000000000)"),
+        (1 << 20, 1 << 20, 0.0, 0.0, "mask 1048576x1048576 is 1099511627776 pixels, over the 268435456 limit"),
+        (1 << 62, 8, 0.0, 0.0, "a 4611686018427387904x8 mask is empty or too large"),
+    ],
+)
+def test_the_altitude_mask_refuses_sizes_no_photo_has(width, height, cx, cy, text):
+    # Before this rule a principal point 3e7 px off cost gigabytes, 1e9 an empty MemoryError.
+    with pytest.raises(halvane.HalvaneError) as refused:
+        halvane._below_altitude_mask(width, height, 800.0, cx, cy, (0.0, 0.0, 1.0), 10.0)
+    assert str(refused.value) == "bad image: " + text
+
+
+def test_the_altitude_mask_takes_a_principal_point_at_the_companions_limit():
+    # Ten frame sizes off, as lens files may state, is still a lens.
+    mask = halvane._below_altitude_mask(300, 200, 800.0, -3000.0, 3200.0, (0.0, -1.0, 1.0), 5.0)
+    assert mask.shape == (200, 300) and not mask.any()
+
+
+def test_a_scene_too_large_to_draw_says_its_size(bundled_catalog):
+    with pytest.raises(MemoryError, match=r"^a scene of 65536 x 32768 pixels \(2147483648\) is over the 268435456"
+                                          r" pixels a scene may have$"):
+        halvane.synthesize_scene(bundled_catalog, 40.0, -70.0, 2461120.4, 0.0, 1 << 16, 1 << 15, None, 6.5, 0.0, 0.0,
+                                 0.0, 7, fisheye_fov_deg=180.0)
+
+
+# --- A spent work budget -----------------------------------------------------------------------
+
+
+def test_a_spent_work_budget_keeps_its_text_but_the_hint_says_so(bundled_catalog):
+    rng = np.random.default_rng(3)
+    centroids = [(float(x), float(y), float(f)) for x, y, f in rng.uniform(0, 1000, (12, 3))]
+    # A 90-arcminute sigma over an all-sky fisheye lets almost any triangle
+    # match somewhere: the search spends its budget; at 2 arcminutes it ends.
+    solve = functools.partial(halvane.resolve_from_centroids, centroids, None, 500.0, 500.0, (0.0, 0.0, 1.0),
+                              (2026, 1, 15, 20, 0, 0), bundled_catalog, fisheye_fov_deg=180.0)
+    prepared = types.SimpleNamespace(detections=centroids, excluded=np.zeros((4, 4), bool),
+                                     below_horizon=np.zeros((4, 4), bool))
+    hints = {}
+    for sigma in (2.0, 90.0):
+        with pytest.raises(halvane.HalvaneError) as failed:
+            solve(sigma_arcmin=sigma)
+        assert str(failed.value) == "no star pattern match found"
+        hints[sigma] = report.failure_hint(prepared, failed.value)
+    assert "work budget" not in hints[2.0] and "the lens is suspect" in hints[2.0]
+    assert hints[90.0].startswith("12 detections, but the star pattern search ran out of its work budget")
+    # A rewording raised from it (as the narrow-field retry does) keeps the cause visible.
+    try:
+        try:
+            solve(sigma_arcmin=90.0)
+        except halvane.HalvaneError as error:
+            raise halvane.HalvaneError("insufficient stars: a reworded refusal") from error
+    except halvane.HalvaneError as reworded:
+        assert report.spent_work_budget(reworded) and not hasattr(reworded, "_work_budget_spent")
