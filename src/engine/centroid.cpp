@@ -142,8 +142,8 @@ Result<std::vector<Centroid>> detect_centroids_masked(const ImageView& image, st
     const std::size_t width = image.width;
     const std::size_t height = image.height;
     const std::size_t count = image.pixels.size();
-    const std::uint8_t* flags = mask ? mask->flags.data() : nullptr;
-    auto masked = [flags](std::size_t p) { return flags != nullptr && flags[p] != 0; };
+    const detection::MaskFlags masked(mask);
+    const std::uint8_t* flags = masked.flags;
 
     // Residuals are computed where they are needed, never stored whole.
     RowPoll poll(cancel);

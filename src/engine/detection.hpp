@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "centroid.hpp"
@@ -15,6 +16,14 @@
 #include "work.hpp"
 
 namespace halvane::detection {
+
+// A mask's flags read by pixel index; without a mask nothing is masked.
+struct MaskFlags {
+    const std::uint8_t* flags;
+
+    explicit MaskFlags(const std::optional<MaskView>& mask) : flags(mask ? mask->flags.data() : nullptr) {}
+    bool operator()(std::size_t p) const { return flags != nullptr && flags[p] != 0; }
+};
 
 // The one 4-connected flood fill of the detectors. Visited flags are bits,
 // an eighth of a byte per pixel, so a large frame costs no page-fault storm;

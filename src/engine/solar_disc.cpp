@@ -25,8 +25,7 @@ std::optional<Centroid> detect_sun_masked(const ImageView& image, std::size_t mi
     const std::size_t width = image.width;
     const std::size_t height = image.height;
     const std::size_t count = image.pixels.size();
-    const std::uint8_t* flags = mask ? mask->flags.data() : nullptr;
-    auto masked = [flags](std::size_t p) { return flags != nullptr && flags[p] != 0; };
+    const detection::MaskFlags masked(mask);
 
     // Median and absolute deviation of the unmasked pixels. Both are whole
     // numbers below 2^16, so histograms give element n / 2 exactly; the
