@@ -10,7 +10,7 @@ import scipy.optimize
 import halvane
 import halvane_tools
 from halvane_tools import cli, scenarios
-from halvane_tools.calibrate import CalibrationError, calibrate_photo, observed_sky
+from halvane_tools.calibrate import CalibrationError, calibrate_photo, calibrate_photos, observed_sky
 from halvane_tools.lens import read_lens
 from halvane_tools.photo import solve_photo
 
@@ -227,3 +227,91 @@ def test_a_narrow_field_records_the_vertical_it_cannot_place_in_the_frame():
     assert found.record()["calibration"]["up_frame_sigma_arcmin"] == pytest.approx(q.up_frame_sigma_arcmin, rel=1e-3)
     fix = solve_photo(sky.pixels, s.utc, None, found.lens, catalog=CATALOG).fix
     assert scenarios.error_nm(s, fix) < 1.0
+
+
+# A narrow fixed camera (40 degrees, rectilinear, stars to magnitude 4.5:
+# about forty a photo) photographed four times, forty minutes apart.
+NARROW_FIELD = 40.0
+
+
+@pytest.fixture(scope="module")
+def narrow_frames():
+    import dataclasses
+    import datetime
+
+    camera = scenarios.CameraModel("rectilinear", 1024, 1024, None, 180.0, 4.5)
+    scenario = scenarios.seeded_scenarios(1, camera, seed=3, noise=scenarios.Noise(0.0, 0.0, 20.0))[0]
+    frames = []
+    for minutes in (0, 40, 80, 120):
+        at = dataclasses.replace(scenario, when=scenario.when + datetime.timedelta(minutes=minutes))
+        sky = scenarios.family_sky(at, CATALOG, "rectilinear", NARROW_FIELD, 1.05, (12, -7), 2.0, 30.0, 50.0)
+        frames.append((sky.pixels, at.when))
+    return scenario, sky, frames
+
+
+def calibrate_narrow(scenario, frames):
+    return calibrate_photos(frames, scenario.lat_deg, scenario.lon_deg, fisheye_fov_deg=NARROW_FIELD,
+                            projection="rectilinear", catalog=CATALOG)
+
+
+@pytest.fixture(scope="module")
+def narrow_one(narrow_frames):
+    scenario, _, frames = narrow_frames
+    return calibrate_narrow(scenario, frames[:1])
+
+
+def test_several_photos_of_a_narrow_camera_beat_one(narrow_frames, narrow_one):
+    scenario, sky, frames = narrow_frames
+    several = calibrate_narrow(scenario, frames)
+    assert several.n_stars > 3 * narrow_one.n_stars
+    for name in ("focal_px", "cx", "cy", "k1"):
+        assert several.quality.sigma[name] < 0.6 * narrow_one.quality.sigma[name], name
+    assert several.quality.up_sigma_arcmin < 0.6 * narrow_one.quality.up_sigma_arcmin
+    # Every photo's stars took part, each paired within its own photo.
+    assert set(several.frame_index) == {0, 1, 2, 3} and several.median_residual_px < 0.5
+    lens = several.lens
+    assert abs(lens.focal_px / sky.focal_px - 1.0) < 0.001
+    assert math.hypot(lens.cx - sky.cx, lens.cy - sky.cy) < 3 * math.hypot(several.quality.sigma["cx"],
+                                                                            several.quality.sigma["cy"])
+    assert several.record()["calibration"]["utcs"] == [when.isoformat() for _, when in frames]
+
+
+def test_a_photo_given_twice_fits_the_lens_of_one(narrow_frames, narrow_one):
+    scenario, _, frames = narrow_frames
+    twice = calibrate_narrow(scenario, [frames[0], frames[0]])
+    assert twice.n_stars == 2 * narrow_one.n_stars
+    assert twice.lens.focal_px == pytest.approx(narrow_one.lens.focal_px, abs=1e-3)
+    assert (twice.lens.cx, twice.lens.cy) == pytest.approx((narrow_one.lens.cx, narrow_one.lens.cy), abs=1e-3)
+    assert angle_arcmin(twice.lens.up_cam, narrow_one.lens.up_cam) < 0.01
+
+
+def test_calibrate_takes_several_photos_with_their_times(narrow_frames, narrow_one, tmp_path, capsys):
+    scenario, _, frames = narrow_frames
+    names = []
+    for pixels, when in frames[:2]:
+        names.append(tmp_path / f"cam_{when:%Y%m%d_%H%M%S}.npy")
+        np.save(names[-1], pixels)
+    place = ["--lat", repr(scenario.lat_deg), "--lon", repr(scenario.lon_deg), "--fisheye-fov", str(NARROW_FIELD),
+             "--projection", "rectilinear"]
+    lens_path = tmp_path / "lens.json"
+    assert cli.main(["calibrate", str(tmp_path), "--time-from-name", "cam_%Y%m%d_%H%M%S", *place,
+                     "--out", str(lens_path)]) == 0
+    assert "and 1 more photo" in capsys.readouterr().out
+    record = json.loads(lens_path.read_text())
+    assert record["calibration"]["utcs"] == [when.isoformat() for _, when in frames[:2]]
+    assert record["calibration"]["n_stars"] > 1.5 * narrow_one.n_stars
+
+    # One photo by its CSV time is the one photo at --utc.
+    (tmp_path / "times.csv").write_text(f"file,utc\n{names[0].name},{frames[0][1].isoformat()}\n")
+    assert cli.main(["calibrate", str(names[0]), "--times", str(tmp_path / "times.csv"), *place,
+                     "--out", str(lens_path)]) == 0
+    assert json.loads(lens_path.read_text())["focal_px"] == pytest.approx(narrow_one.lens.focal_px, abs=1e-6)
+
+    for args, message in [
+        ([*map(str, names), "--utc", frames[0][1].isoformat()], "--utc gives one time for 2 photos"),
+        ([str(tmp_path), "--times", str(tmp_path / "times.csv")], f"{names[1].name}: no time for this file"),
+    ]:
+        capsys.readouterr()
+        assert cli.main(["calibrate", *args, *place]) == 1
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and message in err
