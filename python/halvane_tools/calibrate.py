@@ -328,6 +328,8 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
             raise CalibrationError(f"{name}: {e}" if several else str(e)) from None
         if first is None:
             first = prepared
+            # Where stars were looked for: the same in every photo of the camera.
+            reachable = ~(prepared.below_horizon | prepared.caller_mask)
         elif (prepared.width, prepared.height) != (first.width, first.height):
             raise CalibrationError(f"{name} is {prepared.width} x {prepared.height} px but the first photo"
                                    f" {first.width} x {first.height} px: calibrate one camera's photos at a time")
@@ -447,6 +449,16 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         full[variables] = result.x
         return full, result, residuals
 
+    def higher_terms(pairs, variables, p, result):
+        # k3 and k4 are held, not fitted: at the named family's values, or at
+        # none for a lens whose law two terms already give. Both fits have
+        # the same freedom, so the one the stars fit better is the lens;
+        # holding the wrong pair skews the focal by a few tenths of a per cent.
+        plain = p.copy()
+        plain[[LensModel.K3, LensModel.K4]] = 0.0
+        plain, other, _ = fit(pairs, variables, plain, FINAL_RADIUS_PX / 4.0)
+        return (plain, other) if other.success and other.cost < result.cost else (p, result)
+
     while True:
         pairs, in_frame = pair_all(radius)
         if len(pairs) < MIN_START_MATCHES:
@@ -456,6 +468,8 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         say(f"fitting {len(variables)} parameters to {counted(len(pairs), 'star')} paired within {radius:.1f} px")
         p, result, _ = fit(pairs, variables, p, max(radius / 4.0, 0.5))
         if radius <= FINAL_RADIUS_PX:
+            if rounds == 0 and fisheye and not fit_k3_k4 and np.any(p[[LensModel.K3, LensModel.K4]]):
+                p, result = higher_terms(pairs, variables, p, result)
             rounds += 1
             if rounds == FINAL_ROUNDS:
                 break
@@ -489,7 +503,8 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
     if not math.isfinite(p[LensModel.FOCAL]) or p[LensModel.FOCAL] <= 0 or np.median(gaps) > FINAL_RADIUS_PX / 2:
         raise CalibrationError(f"the fit did not converge (median residual {np.median(gaps):.2f} px): {START_AGAIN}")
     inliers = gaps <= FINAL_RADIUS_PX
-    quality = measure_quality(model, p, variables, local_all, pairs[inliers], detections_all, frame, fit)
+    quality = measure_quality(model, p, variables, local_all, pairs[inliers], detections_all, frame, fit,
+                              reachable)
     rotation = model.rotation(p)
     cam = local_all[pairs[:, 0]] @ rotation.T
     off_axis = np.degrees(np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]))

@@ -51,7 +51,10 @@ class FitQuality:
 
 
 def measure_quality(model: LensModel, p: np.ndarray, variables: np.ndarray, local: np.ndarray, pairs: np.ndarray,
-                    detections: np.ndarray, frame: np.ndarray, fit) -> FitQuality:
+                    detections: np.ndarray, frame: np.ndarray, fit, reachable: np.ndarray | None = None) -> FitQuality:
+    """The quality of the fit p (variables free) to pairs of local stars and
+    detections. reachable: where stars were looked for (a boolean image; None:
+    the whole frame); the field's reach is that of the stars standing there."""
     stars, dets = local[pairs[:, 0]], detections[pairs[:, 1]]
 
     def residuals(q):
@@ -79,8 +82,16 @@ def measure_quality(model: LensModel, p: np.ndarray, variables: np.ndarray, loca
     rotation = model.rotation(p)
     cam = stars @ rotation.T
     used = np.degrees(np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]))
-    everywhere = local[inside_frame(model.project(p, local), frame)] @ rotation.T
-    reach = float(np.max(np.degrees(np.arctan2(np.hypot(everywhere[:, 0], everywhere[:, 1]), everywhere[:, 2]))))
+    pixels = model.project(p, local)
+    inside = inside_frame(pixels, frame)
+    if reachable is not None:
+        # Stars where nothing was looked for (outside the stated field, below
+        # the altitude cut, under the caller's mask) cannot be missing.
+        # Inside the frame, so finite and in range: the casts are safe.
+        inside = inside[reachable[pixels[inside, 1].astype(np.int64), pixels[inside, 0].astype(np.int64)]]
+    everywhere = local[inside] @ rotation.T
+    reach = float(np.max(np.degrees(np.arctan2(np.hypot(everywhere[:, 0], everywhere[:, 1]), everywhere[:, 2])),
+                         initial=float(np.max(used))))
     angle = np.arctan2(dets[:, 1] - p[LensModel.CY], dets[:, 0] - p[LensModel.CX])
     sectors = np.unique(np.floor((angle + math.pi) / (2 * math.pi) * AZIMUTH_SECTORS).astype(int) % AZIMUTH_SECTORS)
     return FitQuality(sigma, up_sigma, float(np.median(missed)) if len(missed) else math.nan, int(held.sum()),

@@ -166,7 +166,12 @@ def start_looking_up(model: LensModel, p: np.ndarray, local: np.ndarray, detecti
     # a leaning mount leaves a few per cent of the radius for the first
     # rounds, which free the lean, to take up.
     radius = 0.06 * image_radius
-    visible = local[inside_frame(model.project(p, local), frame)[:start_count]]
+    # Only stars within the stated field's circle judge the start: beyond it,
+    # in the corners, the named law is extrapolated and may be far out.
+    pixels = model.project(p, local)
+    seen = inside_frame(pixels, frame)
+    seen = seen[np.hypot(*(pixels[seen] - p[[LensModel.CX, LensModel.CY]]).T) <= image_radius]
+    visible = local[seen[:start_count]]
     for _ in range(2):
         # Take up the lean and the focal on the stars already near a detection.
         pairs = mutual_pairs(model.project(p, visible), detections[:2 * start_count], radius)

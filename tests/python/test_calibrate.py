@@ -167,11 +167,11 @@ def test_held_out_stars_are_not_in_the_fit(fisheye_case, monkeypatch):
     fitted = []
     real = calibrate.measure_quality
 
-    def spy(model, p, variables, local, pairs, detections, frame, fit):
+    def spy(model, p, variables, local, pairs, detections, frame, fit, *rest):
         def recording_fit(subset, *args):
             fitted.append((pairs, subset))
             return fit(subset, *args)
-        return real(model, p, variables, local, pairs, detections, frame, recording_fit)
+        return real(model, p, variables, local, pairs, detections, frame, recording_fit, *rest)
 
     monkeypatch.setattr(calibrate, "measure_quality", spy)
     sky, s = fisheye_case.sky, fisheye_case.scenario
