@@ -50,7 +50,8 @@ from .catalog_builder import read_catalog_records
 from .lens import Lens, LensError
 from .photo import PhotoError, prepare_photo
 from .calibration_quality import FitQuality, measure_quality, refusal
-from .projections import PROJECTIONS, LensModel, fisheye_fov_for, inside_frame, mutual_pairs, projection_k
+from .projections import (PROJECTIONS, LensModel, fisheye_fov_for, imaged, inside_frame, mutual_pairs,
+                          projection_k)
 from .report import counted
 from .rough_start import MIN_START_MATCHES, engine_boresight, start_about_axis, start_looking_up
 from .times import utc_tuple
@@ -424,6 +425,7 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         for i, s in enumerate(stars_of):
             count = brightest(radius_px, s.sky_area_px)
             seen = inside_frame(model.project(p, s.sky.local), frame)
+            seen = seen[imaged(model, p, s.sky.local[seen])]
             standing += len(seen)
             seen = seen[:count]
             pairs = mutual_pairs(model.project(p, s.sky.local[seen]), s.detections[:2 * count], radius_px)
@@ -450,15 +452,36 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         return full, result, residuals
 
     def higher_terms(pairs, variables, p, result):
-        # k3 and k4 are held, not fitted: at the named family's values, or at
-        # none for a lens whose law two terms already give. Both fits have
-        # the same freedom, so the one the stars fit better is the lens;
-        # holding the wrong pair skews the focal by a few tenths of a per cent.
-        plain = p.copy()
-        plain[[LensModel.K3, LensModel.K4]] = 0.0
-        plain, other, _ = fit(pairs, variables, plain, FINAL_RADIUS_PX / 4.0)
-        return (plain, other) if other.success and other.cost < result.cost else (p, result)
+        # The terms a fit cannot see well are held at those of the family
+        # that the fitted k1 names (on a narrow field the start cannot tell
+        # the families apart; k1 it can): k3, k4 at the family's values or
+        # at none for a law that two terms already give, whichever the stars
+        # fit better (both fits have the same freedom; holding the wrong pair
+        # skews the focal by tenths of a per cent); then k2 likewise, unless
+        # freeing it pays for itself (the Bayesian information criterion on
+        # the fit's own noise): on a narrow field k2 only trades against the
+        # focal.
+        name = min(families, key=lambda n: abs(float(families[n][0]) - p[LensModel.K1]))
+        k = families[name]
+        best = None
+        for higher in (k[2:], np.zeros(2)):
+            trial = p.copy()
+            trial[[LensModel.K3, LensModel.K4]] = higher
+            trial, other, _ = fit(pairs, variables, trial, FINAL_RADIUS_PX / 4.0)
+            if other.success and (best is None or other.cost < best[1].cost):
+                best = (trial, other)
+        p, result = best if best is not None else (p, result)
+        held = p.copy()
+        held[LensModel.K2:] = k[1:]
+        held, other, _ = fit(pairs, variables[variables != LensModel.K2], held, FINAL_RADIUS_PX / 4.0)
+        count = 2 * len(pairs)
+        noise = 2.0 * result.cost / max(count - len(variables), 1)
+        if other.success and noise > 0 and 2.0 * (other.cost - result.cost) / noise < math.log(count):
+            return held, other, name, False
+        return p, result, name, True
 
+    families = {name: projection_k(name, half_field) for name in PROJECTIONS}
+    fit_k2 = True
     while True:
         pairs, in_frame = pair_all(radius)
         if len(pairs) < MIN_START_MATCHES:
@@ -468,8 +491,9 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         say(f"fitting {len(variables)} parameters to {counted(len(pairs), 'star')} paired within {radius:.1f} px")
         p, result, _ = fit(pairs, variables, p, max(radius / 4.0, 0.5))
         if radius <= FINAL_RADIUS_PX:
-            if rounds == 0 and fisheye and not fit_k3_k4 and np.any(p[[LensModel.K3, LensModel.K4]]):
-                p, result = higher_terms(pairs, variables, p, result)
+            if rounds == 0 and fisheye and not fit_k3_k4:
+                p, result, family, fit_k2 = higher_terms(pairs, variables, p, result)
+                variables = variables[(variables != LensModel.K2) | fit_k2]
             rounds += 1
             if rounds == FINAL_ROUNDS:
                 break
@@ -477,23 +501,24 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         # Once the pairing is tight enough to trust, everything is free.
         free = rotation_and_focal + [LensModel.CX, LensModel.CY]
         if fisheye:
-            free += [LensModel.K1, LensModel.K2]
+            free += [LensModel.K1] + [LensModel.K2] * fit_k2
             if fit_k3_k4 and radius <= 4 * FINAL_RADIUS_PX:
                 free += [LensModel.K3, LensModel.K4]
 
     if not result.success:
         raise CalibrationError(f"the fit did not converge ({result.message.rstrip('.')}): {START_AGAIN}")
+    min_stars = STARS_PER_PARAMETER * len(variables)
     if len(pairs) < min_stars:
         more = ", or more photos" if several else ", or several photos of the same camera"
         detected = sum(len(s.detections) for s in stars_of)
-        if in_frame < 3 * min_stars:
-            raise CalibrationError(f"only {counted(len(pairs), 'star')} identified (at least {min_stars} needed)"
-                                   f" although {in_frame} catalogue stars stand in {where}: {FEW_STARS}{more}")
-        # When most of what was detected paired, the sky is short of stars, not the start of a fit.
+        # When most of what was detected paired, the photo is short of stars, not the fit of a start.
         if 2 * len(pairs) >= detected:
             raise CalibrationError(f"only {counted(len(pairs), 'star')} identified (at least {min_stars} needed):"
                                    f" {where} {'show' if several else 'shows'} only {counted(detected, 'star')}"
-                                   f" of its {in_frame} catalogue stars; {FEW_STARS}{more}")
+                                   f" of {in_frame} catalogue stars; {FEW_STARS}{more}")
+        if in_frame < 3 * min_stars:
+            raise CalibrationError(f"only {counted(len(pairs), 'star')} identified (at least {min_stars} needed)"
+                                   f" although {in_frame} catalogue stars stand in {where}: {FEW_STARS}{more}")
         raise CalibrationError(f"only {len(pairs)} of {whose} {in_frame} catalogue stars paired with a"
                                f" detection (at least {min_stars} needed): name the lens's projection"
                                f" (--projection), or {START_AGAIN}")

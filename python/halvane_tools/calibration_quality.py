@@ -10,14 +10,14 @@ import math
 
 import numpy as np
 
-from .projections import LensModel, inside_frame, unproject
+from .projections import LensModel, imaged, inside_frame, unproject
 
 # A lens is refused when the stars used span less than this share of the
 # off-axis angles the photo's stars reach, or reach less far out: a ring of
 # stars fits focal, distortion and centre to one radius and says nothing of
 # the rest of the field.
 MIN_RADIAL_SPAN = 0.3
-MIN_RADIAL_REACH = 0.55
+MIN_RADIAL_REACH = 0.65
 AZIMUTH_SECTORS = 12
 MIN_AZIMUTH_SECTORS = 8
 # Every HELD_OUT_EVERY-th star is left out of a second fit and measured
@@ -84,6 +84,7 @@ def measure_quality(model: LensModel, p: np.ndarray, variables: np.ndarray, loca
     used = np.degrees(np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]))
     pixels = model.project(p, local)
     inside = inside_frame(pixels, frame)
+    inside = inside[imaged(model, p, local[inside])]
     if reachable is not None:
         # Stars where nothing was looked for (outside the stated field, below
         # the altitude cut, under the caller's mask) cannot be missing.

@@ -137,6 +137,9 @@ def test_observed_places_are_refracted_and_cut_at_the_altitude():
     # A focal 5 % long: the corners, where detection never looked, were
     # counted as stars the fit missed, and the start was refused.
     ("orthographic", 100.0, 17, 1, "orthographic, corners unsearched"),
+    # 35 stars within 20 degrees of the axis: k2 moves none of them, and
+    # fitting it put the focal 0.15 % off.
+    ("stereographic", 40.0, 99, 2, "narrow, few stars"),
 ])
 def test_a_named_projection_calibrates_from_the_users_rough_start(projection, field, seed, index, kind):
     case = scenarios.family_cases(index + 1, CATALOG, projection, field, seed=seed)[index]
@@ -323,3 +326,20 @@ def test_calibrate_takes_several_photos_with_their_times(narrow_frames, narrow_o
         assert cli.main(["calibrate", *args, *place]) == 1
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and message in err
+
+
+def test_a_law_that_turns_back_images_nothing_beyond_its_fold():
+    from halvane_tools.projections import LensModel, fold_theta, imaged
+
+    # r = f (theta - 0.2 theta^3) stops growing at theta = sqrt(1 / 0.6),
+    # 74.5 degrees; a star at 100 degrees lands back inside the image.
+    k = np.array([-0.2, 0.0, 0.0, 0.0])
+    assert fold_theta(k) == pytest.approx(math.sqrt(1 / 0.6), abs=2e-3)
+    assert fold_theta(np.zeros(4)) == math.pi
+    p = np.zeros(10)
+    p[LensModel.FOCAL], p[LensModel.K] = 500.0, k
+    model = LensModel(True, np.eye(3))
+    off_axis = np.radians([0.0, 40.0, 73.0, 75.0, 100.0])
+    local = np.column_stack([np.sin(off_axis), np.zeros(5), np.cos(off_axis)])
+    assert np.abs(model.project(p, local)[-1, 0]) < 400, "folded back into the frame"
+    assert list(imaged(model, p, local)) == [True, True, True, False, False]
