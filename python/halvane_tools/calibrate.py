@@ -15,7 +15,9 @@ arcseconds. :func:`calibrate_photo`
 4. fits focal, principal point, k1, k2 (k3, k4 on request) and the rotation
    by robust least squares (SciPy), pairing each predicted star with the
    nearest detection within a radius that halves at every round, from a few
-   degrees down to two pixels.
+   degrees down to two pixels. The terms the stars cannot see well are held:
+   k3, k4 at the values of the family the fitted k1 names, or at none,
+   whichever fits better; k2 likewise on a field too narrow to show it.
 
 Several photos of one fixed camera (:func:`calibrate_photos`) share the lens
 and the vertical: the start is made on the photo with the most detections,
