@@ -58,6 +58,10 @@ from .report import counted
 from .rough_start import MIN_START_MATCHES, engine_boresight, start_about_axis, start_looking_up
 from .times import utc_tuple
 
+# k2 is fitted only when the stars know it to this (from the fit's
+# covariance), the size by which the named families' k2 differ; less well
+# known it is held at the family's value.
+K2_SEEN = 0.01
 # Each fitted parameter wants several stars.
 STARS_PER_PARAMETER = 3
 # Below about 10 degrees refraction models part from the real air and haze
@@ -459,10 +463,9 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         # the families apart; k1 it can): k3, k4 at the family's values or
         # at none for a law that two terms already give, whichever the stars
         # fit better (both fits have the same freedom; holding the wrong pair
-        # skews the focal by tenths of a per cent); then k2 likewise, unless
-        # freeing it pays for itself (the Bayesian information criterion on
-        # the fit's own noise): on a narrow field k2 only trades against the
-        # focal.
+        # skews the focal by tenths of a per cent); then k2 likewise when the
+        # stars know it no better than K2_SEEN: on a narrow field k2 moves no
+        # star and only trades against the focal.
         name = min(families, key=lambda n: abs(float(families[n][0]) - p[LensModel.K1]))
         k = families[name]
         best = None
@@ -473,14 +476,17 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
             if other.success and (best is None or other.cost < best[1].cost):
                 best = (trial, other)
         p, result = best if best is not None else (p, result)
+        count = 2 * len(pairs)
+        noise = 2.0 * result.cost / max(count - len(variables), 1)
+        cov = noise * np.linalg.pinv(result.jac.T @ result.jac)
+        at = list(variables).index(LensModel.K2)
+        k2_sigma = math.sqrt(max(float(cov[at, at]), 0.0))
+        if not k2_sigma > K2_SEEN:
+            return p, result, name, True
         held = p.copy()
         held[LensModel.K2:] = k[1:]
         held, other, _ = fit(pairs, variables[variables != LensModel.K2], held, FINAL_RADIUS_PX / 4.0)
-        count = 2 * len(pairs)
-        noise = 2.0 * result.cost / max(count - len(variables), 1)
-        if other.success and noise > 0 and 2.0 * (other.cost - result.cost) / noise < math.log(count):
-            return held, other, name, False
-        return p, result, name, True
+        return (held, other, name, False) if other.success else (p, result, name, True)
 
     families = {name: projection_k(name, half_field) for name in PROJECTIONS}
     fit_k2 = True
