@@ -248,6 +248,8 @@ def _check_place(lat_deg: float, lon_deg: float, height_m: float) -> None:
                                    ("height", height_m, MIN_HEIGHT_M, MAX_HEIGHT_M)):
         if not (isinstance(value, (int, float)) and low <= value <= high):  # NaN fails too
             raise CalibrationError(f"{name} must be a number from {low:g} to {high:g} (got {value!r})")
+
+
 @dataclasses.dataclass(frozen=True)
 class _FrameStars:
     """One photo's part of a calibration: its detections (brightest first),
