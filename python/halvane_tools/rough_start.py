@@ -32,6 +32,9 @@ except ImportError:  # the calibrate extra: calibrate_photo names it before any 
 FOCAL_SEARCH = 0.2
 CENTRE_SEARCH = 0.18
 SEARCH_STARS = 60
+# Another family than the one named must lay this many times its stars to
+# start the fit.
+NAMED_MARGIN = 1.25
 # The start must lay at least this many of the brightest stars near a
 # detection, or the rough lens, vertical, place or time is wrong.
 MIN_START_MATCHES = 8
@@ -150,8 +153,18 @@ def start_looking_up(model: LensModel, p: np.ndarray, local: np.ndarray, detecti
             laws.append((base_focal * scale, k))
             law_family.append(name)
     centre0 = np.array([p[LensModel.CX], p[LensModel.CY]])
-    _, centre, law, spin = vote_start(theta[usable], azimuth, detections[:2 * len(usable)], laws, centre0,
-                                      CENTRE_SEARCH * image_radius, 0.03 * image_radius, 0.04 * image_radius)
+    search = (CENTRE_SEARCH * image_radius, 0.03 * image_radius, 0.04 * image_radius)
+    votes, centre, law, spin = vote_start(theta[usable], azimuth, detections[:2 * len(usable)], laws, centre0,
+                                          *search)
+    # The family the user named keeps the start unless another lays clearly
+    # more stars: near the axis the families differ little, and a tilted
+    # mount can make a wrong one win by a vote or two.
+    named = [i for i, name in enumerate(law_family) if name == family]
+    if law_family[law] != family:
+        named_votes, named_centre, named_law, named_spin = vote_start(
+            theta[usable], azimuth, detections[:2 * len(usable)], [laws[i] for i in named], centre0, *search)
+        if votes < NAMED_MARGIN * named_votes:
+            centre, law, spin = named_centre, named[named_law], named_spin
     # Then finer, about the best law of the best projection.
     near = [i for i in range(len(laws)) if law_family[i] == law_family[law]
             and abs(laws[i][0] / laws[law][0] - 1.0) < 0.05]
