@@ -32,9 +32,6 @@ except ImportError:  # the calibrate extra: calibrate_photo names it before any 
 FOCAL_SEARCH = 0.2
 CENTRE_SEARCH = 0.18
 SEARCH_STARS = 60
-# Another family than the one named must lay this many times its stars to
-# start the fit.
-NAMED_MARGIN = 1.25
 # The start must lay at least this many of the brightest stars near a
 # detection, or the rough lens, vertical, place or time is wrong.
 MIN_START_MATCHES = 8
@@ -154,22 +151,38 @@ def start_looking_up(model: LensModel, p: np.ndarray, local: np.ndarray, detecti
             law_family.append(name)
     centre0 = np.array([p[LensModel.CX], p[LensModel.CY]])
     search = (CENTRE_SEARCH * image_radius, 0.03 * image_radius, 0.04 * image_radius)
-    votes, centre, law, spin = vote_start(theta[usable], azimuth, detections[:2 * len(usable)], laws, centre0,
+    _, centre, law, spin = vote_start(theta[usable], azimuth, detections[:2 * len(usable)], laws, centre0,
                                           *search)
-    # The family the user named keeps the start unless another lays clearly
-    # more stars: near the axis the families differ little, and a tilted
-    # mount can make a wrong one win by a vote or two.
-    named = [i for i, name in enumerate(law_family) if name == family]
+    # Near the axis the families differ little and a leaning mount can make
+    # a wrong one win the vote by a few stars, while on a narrow field the
+    # families serve as finer steps of the focal: the family the user named
+    # is started too, and the start that lays more stars is kept.
+    candidates = [(law, centre, spin)]
     if law_family[law] != family:
-        named_votes, named_centre, named_law, named_spin = vote_start(
+        named = [i for i, name in enumerate(law_family) if name == family]
+        _, named_centre, named_law, named_spin = vote_start(
             theta[usable], azimuth, detections[:2 * len(usable)], [laws[i] for i in named], centre0, *search)
-        if votes < NAMED_MARGIN * named_votes:
-            centre, law, spin = named_centre, named[named_law], named_spin
+        candidates.insert(0, (named[named_law], named_centre, named_spin))
+    best = None
+    for law, centre, spin in candidates:
+        q = p.copy()
+        found = _finish_start(q, law, centre, spin, laws, law_family, model, theta[usable], azimuth, local,
+                              detections, image_radius, frame, start_count, least_squares)
+        if best is None or found[-1] > best[1][-1]:
+            best = (q, found)
+    p[:] = best[0]
+    return best[1]
+
+
+def _finish_start(p, law, centre, spin, laws, law_family, model, theta, azimuth, local, detections, image_radius,
+                  frame, start_count, least_squares):
+    """start_looking_up from one coarse vote: a finer vote about its law,
+    then the lean taken up. p is updated in place."""
     # Then finer, about the best law of the best projection.
     near = [i for i in range(len(laws)) if law_family[i] == law_family[law]
             and abs(laws[i][0] / laws[law][0] - 1.0) < 0.05]
     fine = [(laws[law][0] * s, laws[law][1]) for s in np.linspace(0.97, 1.03, 7)] if near else [laws[law]]
-    _, centre, fine_law, spin = vote_start(theta[usable], azimuth, detections[:2 * len(usable)], fine, centre,
+    _, centre, fine_law, spin = vote_start(theta, azimuth, detections[:2 * len(theta)], fine, centre,
                                            0.03 * image_radius, 0.012 * image_radius, 0.006 * image_radius)
     family = law_family[law]
     p[LensModel.FOCAL], p[LensModel.K] = fine[fine_law]
