@@ -62,6 +62,9 @@ from .times import utc_tuple
 # covariance), the size by which the named families' k2 differ; less well
 # known it is held at the family's value.
 K2_SEEN = 0.01
+# A camera said to look up may lean this far (the start reaches farther);
+# beyond it the place or the time is the likelier fault.
+MAX_LEAN_DEG = 15.0
 # Each fitted parameter wants several stars.
 STARS_PER_PARAMETER = 3
 # Below about 10 degrees refraction models part from the real air and haze
@@ -543,6 +546,12 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
     rotation = model.rotation(p)
     cam = local_all[pairs[:, 0]] @ rotation.T
     off_axis = np.degrees(np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]))
+    lean_deg = math.degrees(math.acos(min(1.0, max(-1.0, float(rotation[2, 2])))))
+    if looking_up and lean_deg > MAX_LEAN_DEG:
+        # A camera said to look up whose stars say it leans far over is more
+        # likely placed or timed wrong: the sky then turns as a lean would.
+        raise CalibrationError(f"the stars put the vertical {lean_deg:.1f}° from the optical axis of a camera said to"
+                               f" look up: check --utc and --lat/--lon, or give the camera's pointing with --up")
     why = refusal(quality, fisheye)
     if why is not None:
         raise CalibrationError(why)
