@@ -5,8 +5,8 @@ from __future__ import annotations
 import functools
 from importlib import resources
 
-__all__ = ["default_catalog", "solve_photo", "calibrate_photo", "Lens", "LensError", "PhotoError", "PhotoOptions",
-           "CalibrationError"]
+__all__ = ["default_catalog", "solve_photo", "calibrate_photo", "calibrate_photos", "Lens", "LensError",
+           "PhotoError", "PhotoOptions", "CalibrationError"]
 
 # Names of the bundled files under halvane_tools/data; the builder writes them.
 CATALOG_FILE = "stars.hcat"
@@ -63,4 +63,4 @@ def _load_bundled(name: str):
 # The one-call photo path and what its callers need beside it.
 from .lens import Lens, LensError  # noqa: E402
 from .photo import PhotoError, PhotoOptions, solve_photo  # noqa: E402
-from .calibrate import CalibrationError, calibrate_photo  # noqa: E402
+from .calibrate import CalibrationError, calibrate_photo, calibrate_photos  # noqa: E402

@@ -1,4 +1,4 @@
-"""Lens calibration from the stars of one photograph.
+"""Lens calibration from the stars of one photograph, or of several from one fixed camera.
 
 A clear night photo taken at a known place and time is the best calibration
 target there is: it holds hundreds of stars whose directions are known to
@@ -15,7 +15,15 @@ arcseconds. :func:`calibrate_photo`
 4. fits focal, principal point, k1, k2 (k3, k4 on request) and the rotation
    by robust least squares (SciPy), pairing each predicted star with the
    nearest detection within a radius that halves at every round, from a few
-   degrees down to two pixels.
+   degrees down to two pixels. The terms the stars cannot see well are held:
+   k3, k4 at the values of the family the fitted k1 names, or at none,
+   whichever fits better; k2 likewise on a field too narrow to show it.
+
+Several photos of one fixed camera (:func:`calibrate_photos`) share the lens
+and the vertical: the start is made on the photo with the most detections,
+then each photo's stars, placed at its own time, pair with its own
+detections in one fit. A narrow camera with a score of stars a photo gets
+hundreds this way, as the sky turns through its field.
 
 What comes out is a :class:`halvane_tools.Lens` with the vertical ``up_cam``
 in the camera frame, ready for ``halvane solve --lens``, with the number of
@@ -44,11 +52,19 @@ from .catalog_builder import read_catalog_records
 from .lens import Lens, LensError
 from .photo import DEFAULT_LINE_PX, PhotoError, prepare_photo
 from .calibration_quality import FitQuality, measure_quality, refusal
-from .projections import PROJECTIONS, LensModel, fisheye_fov_for, inside_frame, mutual_pairs, projection_k
+from .projections import (PROJECTIONS, LensModel, fisheye_fov_for, imaged, inside_frame, mutual_pairs,
+                          projection_k)
 from .report import counted
 from .rough_start import MIN_START_MATCHES, engine_boresight, start_about_axis, start_looking_up
 from .times import utc_tuple
 
+# k2 is fitted only when the stars know it to this (from the fit's
+# covariance), the size by which the named families' k2 differ; less well
+# known it is held at the family's value.
+K2_SEEN = 0.01
+# A camera said to look up may lean this far (the start reaches farther);
+# beyond it the place or the time is the likelier fault.
+MAX_LEAN_DEG = 15.0
 # Each fitted parameter wants several stars.
 STARS_PER_PARAMETER = 3
 # Below about 10 degrees refraction models part from the real air and haze
@@ -158,6 +174,9 @@ class Calibration:
     height: int
     image: np.ndarray = dataclasses.field(repr=False)  # the photo's luminance, for the plot
     quality: "FitQuality | None" = None
+    # Several photos: which photo each star is from, and the photos' times (utc is the first's).
+    frame_index: np.ndarray | None = dataclasses.field(default=None, repr=False)
+    utcs: tuple = ()
 
     @property
     def n_stars(self) -> int:
@@ -189,6 +208,8 @@ class Calibration:
             "lon_deg": self.lon_deg,
             "height_m": self.height_m,
         }
+        if len(self.utcs) > 1:
+            lens["calibration"]["utcs"] = [when.isoformat() for when in self.utcs]
         q = self.quality
         if q is not None:
             inner, outer, reach = q.off_axis_deg
@@ -230,17 +251,44 @@ def _check_place(lat_deg: float, lon_deg: float, height_m: float) -> None:
                                    ("height", height_m, MIN_HEIGHT_M, MAX_HEIGHT_M)):
         if not (isinstance(value, (int, float)) and low <= value <= high):  # NaN fails too
             raise CalibrationError(f"{name} must be a number from {low:g} to {high:g} (got {value!r})")
-def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: float = 0.0,
-                    fisheye_fov_deg: float | None = None, focal_px: float | None = None, cx: float | None = None,
-                    cy: float | None = None, up_cam=None, fit_k3_k4: bool = False, mask=None,
-                    min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG,
-                    max_detections: int = DEFAULT_MAX_DETECTIONS, catalog=None,
-                    projection: str | None = None, progress=None) -> Calibration:
+
+
+@dataclasses.dataclass(frozen=True)
+class _FrameStars:
+    """One photo's part of a calibration: its detections (brightest first),
+    the catalogue stars above the cut at its time, and its sky area."""
+
+    name: str
+    when: datetime.datetime
+    detections: np.ndarray  # (n, 2)
+    centroids: list  # (x, y, flux), as the engine's star identification takes them
+    sky: LocalSky | None
+    sky_area_px: float
+
+
+def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, **keywords) -> Calibration:
     """Fit the lens and the vertical to the stars of one photo, in one call.
 
     photo: a path or an array (as for halvane_tools.photo.prepare_photo);
     utc: a timezone-aware datetime or a UTC (year, month, day, hour, minute,
-    second) tuple; lat_deg, lon_deg, height_m: where it was taken.
+    second) tuple; lat_deg, lon_deg: where it was taken. The keywords are
+    those of :func:`calibrate_photos`."""
+    return calibrate_photos([(photo, utc)], lat_deg, lon_deg, **keywords)
+
+
+def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float = 0.0,
+                     fisheye_fov_deg: float | None = None, focal_px: float | None = None, cx: float | None = None,
+                     cy: float | None = None, up_cam=None, fit_k3_k4: bool = False, mask=None,
+                     min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG,
+                     max_detections: int = DEFAULT_MAX_DETECTIONS, catalog=None,
+                     projection: str | None = None, progress=None) -> Calibration:
+    """Fit one lens and one vertical to the stars of one or more photos of a
+    fixed camera, in one call.
+
+    frames: (photo, utc) pairs, the photo a path or an array (as for
+    halvane_tools.photo.prepare_photo), utc a timezone-aware datetime or a
+    UTC (year, month, day, hour, minute, second) tuple; every photo has the
+    same size. lat_deg, lon_deg, height_m: where the camera stands.
     The rough start: fisheye_fov_deg (the field across the shorter side) or
     focal_px, cx, cy (default the centre), up_cam (default straight along the
     boresight for a fisheye; for a pinhole without it the engine's star
@@ -249,8 +297,10 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     narrow lens is ``focal_px`` with ``projection="rectilinear"``; none
     means the equidistant fisheye for a field and the pinhole for a focal).
     A fisheye looking up is started by searching the principal point, the
-    focal and the projection with the rotation. fit_k3_k4 also fits the
-    fisheye's k3 and k4. mask: as for prepare_photo. catalog: the
+    focal and the projection with the rotation, on the photo with the most
+    detections; every photo's stars then take part in the fit, each photo
+    with the sky of its own time. fit_k3_k4 also fits the fisheye's k3 and
+    k4. mask: as for prepare_photo, shared by every photo. catalog: the
     halvane.Catalog the pinhole's pointing is identified with (default: the
     bundled one); the observed places come from the bundled catalogue.
     progress: None, or a callable given one line of text at each stage.
@@ -259,34 +309,52 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     vertical is poorly known is refused, never returned."""
     require_extra("scipy", "scipy")
     least_squares = importlib.import_module("scipy.optimize").least_squares
+    frames = list(frames)
+    if not frames:
+        raise CalibrationError("give at least one photo to calibrate from")
     if projection is not None and projection not in PROJECTIONS:
         raise CalibrationError(f"unknown projection {projection!r}: name one of {', '.join(PROJECTIONS)}")
     if (fisheye_fov_deg is None) == (focal_px is None):
         raise CalibrationError("give the rough lens: --fisheye-fov DEG for a fisheye or --focal PX for a pinhole")
     _check_place(lat_deg, lon_deg, height_m)
     fisheye = fisheye_fov_deg is not None or projection is not None
+    several = len(frames) > 1
 
     def say(text: str) -> None:
         if progress is not None:
             progress(text)
 
-    when = _as_datetime(utc)
-    say("detecting stars")
-    try:
-        rough = Lens(focal_px=focal_px, cx=cx, cy=cy, fisheye_fov_deg=fisheye_fov_deg)
-        up_known = up_cam is not None or fisheye_fov_deg is not None
-        start_up = tuple(float(v) for v in (up_cam if up_cam is not None else (0.0, 0.0, 1.0)))
-        # The fit wants the faint stars too, and a line shorter than 11 px
-        # cuts their wings below the floor (a real frame kept 63 of 91 at 5 px).
-        prepared = prepare_photo(photo, start_up, rough, mask=mask, max_centroids=max_detections,
-                                 min_altitude_deg=max(min_altitude_deg - 5.0, 0.0) if up_known else -90.0,
-                                 line_px=DEFAULT_LINE_PX)
-    except (PhotoError, LensError, halvane.HalvaneError) as e:
-        raise CalibrationError(str(e)) from None
-    rough = prepared.lens
-    camera = rough.camera(prepared.width, prepared.height)
-    frame = np.array([prepared.width, prepared.height])
-    shorter_half = min(prepared.width, prepared.height) / 2.0
+    whens = [_as_datetime(utc) for _, utc in frames]
+    up_known = up_cam is not None or fisheye_fov_deg is not None
+    start_up = tuple(float(v) for v in (up_cam if up_cam is not None else (0.0, 0.0, 1.0)))
+    first = None
+    stars_of = []
+    for number, ((photo, _), when) in enumerate(zip(frames, whens)):
+        name = str(photo) if isinstance(photo, (str, Path)) else f"photo {number + 1}"
+        say(f"detecting stars{f' in {name}' if several else ''}")
+        try:
+            rough = Lens(focal_px=focal_px, cx=cx, cy=cy, fisheye_fov_deg=fisheye_fov_deg)
+            # The fit wants the faint stars too, and a line shorter than 11 px
+            # cuts their wings below the floor (a real frame kept 63 of 91 at 5 px).
+            prepared = prepare_photo(photo, start_up, rough, mask=mask, max_centroids=max_detections,
+                                     min_altitude_deg=max(min_altitude_deg - 5.0, 0.0) if up_known else -90.0,
+                                     line_px=DEFAULT_LINE_PX)
+        except (PhotoError, LensError, halvane.HalvaneError) as e:
+            raise CalibrationError(f"{name}: {e}" if several else str(e)) from None
+        if first is None:
+            first = prepared
+            # Where stars were looked for: the same in every photo of the camera.
+            reachable = ~(prepared.below_horizon | prepared.caller_mask)
+        elif (prepared.width, prepared.height) != (first.width, first.height):
+            raise CalibrationError(f"{name} is {prepared.width} x {prepared.height} px but the first photo"
+                                   f" {first.width} x {first.height} px: calibrate one camera's photos at a time")
+        detections = np.asarray([(x, y) for x, y, _ in prepared.detections], dtype=np.float64).reshape(-1, 2)
+        stars_of.append(_FrameStars(name, when, detections, prepared.detections, None,
+                                    float(np.count_nonzero(~prepared.excluded))))
+    rough = first.lens
+    camera = rough.camera(first.width, first.height)
+    frame = np.array([first.width, first.height])
+    shorter_half = min(first.width, first.height) / 2.0
     family = projection or ("equidistant" if fisheye_fov_deg is not None else "rectilinear")
     if fisheye_fov_deg is not None:
         half_field = math.radians(fisheye_fov_deg) / 2.0
@@ -296,22 +364,27 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     else:
         focal0 = float(focal_px)
         half_field = min(math.atan(math.hypot(*frame) / 2.0 / focal0) * 1.15, math.radians(120.0))
-    detections = np.asarray([(x, y) for x, y, _ in prepared.detections], dtype=np.float64).reshape(-1, 2)
+    # The start is made on the photo with the most detections.
+    lead = max(range(len(stars_of)), key=lambda i: (len(stars_of[i].detections), -i))
+    detections = stars_of[lead].detections
     if len(detections) < MIN_START_MATCHES:
-        raise CalibrationError(f"only {counted(len(detections), 'star')} detected: use a longer exposure or a darker, clearer"
-                               " sky")
-    say(f"{counted(len(detections), 'detection')}; placing the catalogue stars (ERFA observed places)")
-    sky = observed_sky(when, lat_deg, lon_deg, height_m, min_altitude_deg)
+        raise CalibrationError(f"only {counted(len(detections), 'star')} detected"
+                               f"{' in any photo' if several else ''}: use a longer exposure or a darker, clearer sky")
+    say(f"{counted(sum(len(s.detections) for s in stars_of), 'detection')}; placing the catalogue stars"
+        " (ERFA observed places)")
+    stars_of = [dataclasses.replace(s, sky=observed_sky(s.when, lat_deg, lon_deg, height_m, min_altitude_deg))
+                for s in stars_of]
+    sky = stars_of[lead].sky
     say(f"{counted(len(sky.local), 'catalogue star')} above {min_altitude_deg:g}°; turning the rough lens onto them")
     model = LensModel(fisheye, np.eye(3))
     p = np.zeros(10)
     p[LensModel.FOCAL], p[LensModel.CX], p[LensModel.CY] = focal0, rough.cx, rough.cy
     if fisheye:
         p[LensModel.K] = projection_k(family, half_field)
-    sky_area_px = float(np.count_nonzero(~prepared.excluded))
+    sky_area_px = stars_of[lead].sky_area_px
 
-    def brightest(radius_px: float) -> int:
-        return max(MIN_ROUND_STARS, int(CROWDING * sky_area_px / (math.pi * radius_px**2)))
+    def brightest(radius_px: float, area_px: float = sky_area_px) -> int:
+        return max(MIN_ROUND_STARS, int(CROWDING * area_px / (math.pi * radius_px**2)))
 
     radius = START_RADIUS_RAD * focal0
     start_count = brightest(radius)
@@ -323,8 +396,8 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
         if up_known:
             axis_cam, axis_local = start_up, (0.0, 0.0, 1.0)
         else:
-            axis_local = engine_boresight(prepared.detections, rough, when, catalog or default_catalog(), lat_deg,
-                                           lon_deg)
+            axis_local = engine_boresight(stars_of[lead].centroids, rough, stars_of[lead].when, catalog or default_catalog(),
+                                           lat_deg, lon_deg)
             if axis_local is None:
                 raise CalibrationError("the stars were not identified with the rough lens: give --up X Y Z (the"
                                        " vertical in the camera frame) or a focal nearer the truth (--focal)")
@@ -333,11 +406,15 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
                                                 frame, start_count, radius)
     n_fitted = 6 + (4 if fit_k3_k4 else 2) * fisheye
     min_stars = STARS_PER_PARAMETER * n_fitted
-    in_frame = len(inside_frame(model.project(p, sky.local), frame))
+    in_frame = sum(len(inside_frame(model.project(p, s.sky.local), frame)) for s in stars_of)
+    where = f"the {len(stars_of)} photos" if several else "the photo"
+    whose = f"{where}'" if several else f"{where}'s"
     if in_frame < min_stars:
-        raise CalibrationError(f"only {counted(in_frame, 'catalogue star')} {'stands' if in_frame == 1 else 'stand'} in the photo above {min_altitude_deg:g}°"
-                               f" (at least {min_stars} needed): {FEW_STARS}")
-    if laid < max(MIN_START_MATCHES, START_SHARE * len(visible)):
+        raise CalibrationError(f"only {counted(in_frame, 'catalogue star')} {'stands' if in_frame == 1 else 'stand'}"
+                               f" in {where} above {min_altitude_deg:g}° (at least {min_stars} needed): {FEW_STARS}")
+    # A faint camera detects fewer stars than the brightest listed: the share
+    # is of the stars it could have laid.
+    if laid < max(MIN_START_MATCHES, START_SHARE * min(len(visible), len(detections))):
         what = ("the camera's pointing (--up), then the rough lens: the search reaches a focal about a quarter"
                 " either side of the stated one and a zenith a fifth of the image circle's radius from --cx/--cy"
                 if looking_up else
@@ -349,13 +426,33 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
                                f"the rough start lays only {laid} of the {counted(len(visible), 'brightest star')} near a"
                                f" detection: check --utc, --lat/--lon, {what}")
 
+    # Every photo's stars and detections in one list each; a star pairs only
+    # with a detection of its own photo.
+    local_all = np.concatenate([s.sky.local for s in stars_of])
+    detections_all = np.concatenate([s.detections for s in stars_of])
+    hr_all = np.concatenate([s.sky.hr_ids for s in stars_of])
+    star_start = np.cumsum([0] + [len(s.sky.local) for s in stars_of])
+    detection_start = np.cumsum([0] + [len(s.detections) for s in stars_of])
+
+    def pair_all(radius_px: float) -> tuple[np.ndarray, int]:
+        found, standing = [], 0
+        for i, s in enumerate(stars_of):
+            count = brightest(radius_px, s.sky_area_px)
+            seen = inside_frame(model.project(p, s.sky.local), frame)
+            seen = seen[imaged(model, p, s.sky.local[seen])]
+            standing += len(seen)
+            seen = seen[:count]
+            pairs = mutual_pairs(model.project(p, s.sky.local[seen]), s.detections[:2 * count], radius_px)
+            found.append(np.column_stack([seen[pairs[:, 0]] + star_start[i], pairs[:, 1] + detection_start[i]]))
+        return np.concatenate(found).astype(np.int64), standing
+
     # The first rounds fit what the rough start is most wrong about.
     rotation_and_focal = [0, 1, 2, LensModel.FOCAL]
     free = rotation_and_focal + ([LensModel.K1] if fisheye else [])
     rounds = 0
 
     def fit(pairs, variables, start, f_scale):
-        stars, dets = sky.local[pairs[:, 0]], detections[pairs[:, 1]]
+        stars, dets = local_all[pairs[:, 0]], detections_all[pairs[:, 1]]
 
         def residuals(q):
             full = start.copy()
@@ -368,11 +465,41 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
         full[variables] = result.x
         return full, result, residuals
 
+    def higher_terms(pairs, variables, p, result):
+        # The terms a fit cannot see well are held at those of the family
+        # that the fitted k1 names (on a narrow field the start cannot tell
+        # the families apart; k1 it can): k3, k4 at the family's values or
+        # at none for a law that two terms already give, whichever the stars
+        # fit better (both fits have the same freedom; holding the wrong pair
+        # skews the focal by tenths of a per cent); then k2 likewise when the
+        # stars know it no better than K2_SEEN: on a narrow field k2 moves no
+        # star and only trades against the focal.
+        name = min(families, key=lambda n: abs(float(families[n][0]) - p[LensModel.K1]))
+        k = families[name]
+        best = None
+        for higher in (k[2:], np.zeros(2)):
+            trial = p.copy()
+            trial[[LensModel.K3, LensModel.K4]] = higher
+            trial, other, _ = fit(pairs, variables, trial, FINAL_RADIUS_PX / 4.0)
+            if other.success and (best is None or other.cost < best[1].cost):
+                best = (trial, other)
+        p, result = best if best is not None else (p, result)
+        count = 2 * len(pairs)
+        noise = 2.0 * result.cost / max(count - len(variables), 1)
+        cov = noise * np.linalg.pinv(result.jac.T @ result.jac)
+        at = list(variables).index(LensModel.K2)
+        k2_sigma = math.sqrt(max(float(cov[at, at]), 0.0))
+        if not k2_sigma > K2_SEEN:
+            return p, result, name, True
+        held = p.copy()
+        held[LensModel.K2:] = k[1:]
+        held, other, _ = fit(pairs, variables[variables != LensModel.K2], held, FINAL_RADIUS_PX / 4.0)
+        return (held, other, name, False) if other.success else (p, result, name, True)
+
+    families = {name: projection_k(name, half_field) for name in PROJECTIONS}
+    fit_k2 = True
     while True:
-        count = brightest(radius)
-        in_frame = inside_frame(model.project(p, sky.local), frame)[:count]
-        pairs = mutual_pairs(model.project(p, sky.local[in_frame]), detections[:2 * count], radius)
-        pairs[:, 0] = in_frame[pairs[:, 0]]
+        pairs, in_frame = pair_all(radius)
         if len(pairs) < MIN_START_MATCHES:
             raise CalibrationError(f"the fit did not converge (only {counted(len(pairs), 'star')} paired within {radius:.1f} px):"
                                    f" {START_AGAIN}")
@@ -380,6 +507,9 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
         say(f"fitting {len(variables)} parameters to {counted(len(pairs), 'star')} paired within {radius:.1f} px")
         p, result, _ = fit(pairs, variables, p, max(radius / 4.0, 0.5))
         if radius <= FINAL_RADIUS_PX:
+            if rounds == 0 and fisheye and not fit_k3_k4:
+                p, result, family, fit_k2 = higher_terms(pairs, variables, p, result)
+                variables = variables[(variables != LensModel.K2) | fit_k2]
             rounds += 1
             if rounds == FINAL_ROUNDS:
                 break
@@ -387,30 +517,44 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
         # Once the pairing is tight enough to trust, everything is free.
         free = rotation_and_focal + [LensModel.CX, LensModel.CY]
         if fisheye:
-            free += [LensModel.K1, LensModel.K2]
+            free += [LensModel.K1] + [LensModel.K2] * fit_k2
             if fit_k3_k4 and radius <= 4 * FINAL_RADIUS_PX:
                 free += [LensModel.K3, LensModel.K4]
 
     if not result.success:
         raise CalibrationError(f"the fit did not converge ({result.message.rstrip('.')}): {START_AGAIN}")
+    min_stars = STARS_PER_PARAMETER * len(variables)
     if len(pairs) < min_stars:
-        raise CalibrationError(f"only {counted(len(pairs), 'star')} identified (at least {min_stars} needed) although"
-                               f" {in_frame.size} catalogue stars stand in the photo: {FEW_STARS}"
-                               if in_frame.size < 3 * min_stars else
-                               f"only {len(pairs)} of the photo's {in_frame.size} catalogue stars paired with a"
+        more = ", or more photos" if several else ", or several photos of the same camera"
+        detected = sum(len(s.detections) for s in stars_of)
+        # When most of what was detected paired, the photo is short of stars, not the fit of a start.
+        if 2 * len(pairs) >= detected:
+            raise CalibrationError(f"only {counted(len(pairs), 'star')} identified (at least {min_stars} needed):"
+                                   f" {where} {'show' if several else 'shows'} only {counted(detected, 'star')}"
+                                   f" of {in_frame} catalogue stars; {FEW_STARS}{more}")
+        if in_frame < 3 * min_stars:
+            raise CalibrationError(f"only {counted(len(pairs), 'star')} identified (at least {min_stars} needed)"
+                                   f" although {in_frame} catalogue stars stand in {where}: {FEW_STARS}{more}")
+        raise CalibrationError(f"only {len(pairs)} of {whose} {in_frame} catalogue stars paired with a"
                                f" detection (at least {min_stars} needed): name the lens's projection"
                                f" (--projection), or {START_AGAIN}")
-    predicted = model.project(p, sky.local[pairs[:, 0]])
-    detected = detections[pairs[:, 1]]
+    predicted = model.project(p, local_all[pairs[:, 0]])
+    detected = detections_all[pairs[:, 1]]
     gaps = np.linalg.norm(predicted - detected, axis=1)
-    if not result.success or not math.isfinite(p[LensModel.FOCAL]) or p[LensModel.FOCAL] <= 0 \
-            or np.median(gaps) > FINAL_RADIUS_PX / 2:
+    if not math.isfinite(p[LensModel.FOCAL]) or p[LensModel.FOCAL] <= 0 or np.median(gaps) > FINAL_RADIUS_PX / 2:
         raise CalibrationError(f"the fit did not converge (median residual {np.median(gaps):.2f} px): {START_AGAIN}")
     inliers = gaps <= FINAL_RADIUS_PX
-    quality = measure_quality(model, p, variables, sky.local, pairs[inliers], detections, frame, fit)
+    quality = measure_quality(model, p, variables, local_all, pairs[inliers], detections_all, frame, fit,
+                              reachable)
     rotation = model.rotation(p)
-    cam = sky.local[pairs[:, 0]] @ rotation.T
+    cam = local_all[pairs[:, 0]] @ rotation.T
     off_axis = np.degrees(np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]))
+    lean_deg = math.degrees(math.acos(min(1.0, max(-1.0, float(rotation[2, 2])))))
+    if looking_up and lean_deg > MAX_LEAN_DEG:
+        # A camera said to look up whose stars say it leans far over is more
+        # likely placed or timed wrong: the sky then turns as a lean would.
+        raise CalibrationError(f"the stars put the vertical {lean_deg:.1f}° from the optical axis of a camera said to"
+                               f" look up: check --utc and --lat/--lon, or give the camera's pointing with --up")
     why = refusal(quality, fisheye)
     if why is not None:
         raise CalibrationError(why)
@@ -420,10 +564,12 @@ def calibrate_photo(photo, utc, lat_deg: float, lon_deg: float, *, height_m: flo
     lens = Lens(focal_px=float(p[LensModel.FOCAL]), cx=float(p[LensModel.CX]), cy=float(p[LensModel.CY]),
                 fisheye_fov_deg=field, k1=float(k[0]), k2=float(k[1]), k3=float(k[2]), k4=float(k[3]),
                 up_cam=tuple(float(v) for v in rotation[:, 2]))
-    return Calibration(lens, sky.hr_ids[pairs[inliers, 0]], detected[inliers], predicted[inliers], off_axis[inliers],
-                       when, float(lat_deg), float(lon_deg), float(height_m), prepared.width, prepared.height,
-                       prepared.image, quality=dataclasses.replace(quality, projection=family if fisheye
-                                                                   else "pinhole"))
+    frame_of = np.searchsorted(star_start, pairs[inliers, 0], side="right") - 1
+    return Calibration(lens, hr_all[pairs[inliers, 0]], detected[inliers], predicted[inliers], off_axis[inliers],
+                       whens[0], float(lat_deg), float(lon_deg), float(height_m), first.width, first.height,
+                       first.image, quality=dataclasses.replace(quality, projection=family if fisheye
+                                                                else "pinhole"),
+                       frame_index=frame_of, utcs=tuple(whens))
 
 
 def write_residual_plot(calibration: Calibration, path: str | Path) -> None:

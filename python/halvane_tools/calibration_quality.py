@@ -10,14 +10,14 @@ import math
 
 import numpy as np
 
-from .projections import LensModel, inside_frame, unproject
+from .projections import LensModel, imaged, inside_frame, unproject
 
 # A lens is refused when the stars used span less than this share of the
 # off-axis angles the photo's stars reach, or reach less far out: a ring of
 # stars fits focal, distortion and centre to one radius and says nothing of
 # the rest of the field.
 MIN_RADIAL_SPAN = 0.3
-MIN_RADIAL_REACH = 0.55
+MIN_RADIAL_REACH = 0.65
 AZIMUTH_SECTORS = 12
 MIN_AZIMUTH_SECTORS = 8
 # Every HELD_OUT_EVERY-th star is left out of a second fit and measured
@@ -51,7 +51,10 @@ class FitQuality:
 
 
 def measure_quality(model: LensModel, p: np.ndarray, variables: np.ndarray, local: np.ndarray, pairs: np.ndarray,
-                    detections: np.ndarray, frame: np.ndarray, fit) -> FitQuality:
+                    detections: np.ndarray, frame: np.ndarray, fit, reachable: np.ndarray | None = None) -> FitQuality:
+    """The quality of the fit p (variables free) to pairs of local stars and
+    detections. reachable: where stars were looked for (a boolean image; None:
+    the whole frame); the field's reach is that of the stars standing there."""
     stars, dets = local[pairs[:, 0]], detections[pairs[:, 1]]
 
     def residuals(q):
@@ -79,8 +82,17 @@ def measure_quality(model: LensModel, p: np.ndarray, variables: np.ndarray, loca
     rotation = model.rotation(p)
     cam = stars @ rotation.T
     used = np.degrees(np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]))
-    everywhere = local[inside_frame(model.project(p, local), frame)] @ rotation.T
-    reach = float(np.max(np.degrees(np.arctan2(np.hypot(everywhere[:, 0], everywhere[:, 1]), everywhere[:, 2]))))
+    pixels = model.project(p, local)
+    inside = inside_frame(pixels, frame)
+    inside = inside[imaged(model, p, local[inside])]
+    if reachable is not None:
+        # Stars where nothing was looked for (outside the stated field, below
+        # the altitude cut, under the caller's mask) cannot be missing.
+        # Inside the frame, so finite and in range: the casts are safe.
+        inside = inside[reachable[pixels[inside, 1].astype(np.int64), pixels[inside, 0].astype(np.int64)]]
+    everywhere = local[inside] @ rotation.T
+    reach = float(np.max(np.degrees(np.arctan2(np.hypot(everywhere[:, 0], everywhere[:, 1]), everywhere[:, 2])),
+                         initial=float(np.max(used))))
     angle = np.arctan2(dets[:, 1] - p[LensModel.CY], dets[:, 0] - p[LensModel.CX])
     sectors = np.unique(np.floor((angle + math.pi) / (2 * math.pi) * AZIMUTH_SECTORS).astype(int) % AZIMUTH_SECTORS)
     return FitQuality(sigma, up_sigma, float(np.median(missed)) if len(missed) else math.nan, int(held.sum()),

@@ -2,7 +2,7 @@
 
     halvane demo                 solve a synthesized night sky with the bundled catalogue
     halvane solve PHOTO ...      solve a photograph (JPEG, PNG, TIFF, FITS, .npy)
-    halvane calibrate PHOTO ...  fit the lens and the vertical to the stars of a photograph
+    halvane calibrate PHOTO ...  fit the lens and the vertical to the stars of one or more photographs
     halvane batch INPUT ...      solve many photographs, one JSON line each
     halvane watch DIR ...        solve each photo landing in a folder; NMEA, MAVLink, JSON lines
     halvane export RESULTS ...   fixes and ellipses as GeoJSON, GPX, KML or CSV
@@ -26,7 +26,7 @@ import halvane
 
 from . import __version__, annotate, batch, default_catalog, scenarios, uncertainty
 from .calibrate import DEFAULT_MIN_ALTITUDE_DEG as CALIBRATION_MIN_ALTITUDE_DEG
-from .calibrate import PROJECTIONS, CalibrationError, calibrate_photo, write_residual_plot
+from .calibrate import PROJECTIONS, CalibrationError, calibrate_photos, write_residual_plot
 from .files import check_output
 from .lens import LensError
 from .narrow import catalog_for, lens_field_deg
@@ -162,6 +162,26 @@ def run_solve(args: argparse.Namespace) -> int:
 
 
 
+def _calibration_frames(args: argparse.Namespace) -> list[tuple[str, datetime.datetime]]:
+    """The (photo, UTC) pairs of a calibration: one photo at --utc, or the
+    photos the inputs name with their times from names, a CSV or EXIF, as
+    for batch. A photo without a time is refused by name, not left out."""
+    if args.utc is not None:
+        if len(args.images) > 1:
+            raise CalibrationError(f"--utc gives one time for {len(args.images)} photos: give each its own with"
+                                   " --time-from-name, --times or --time-from-exif")
+        if args.clock_offset is not None:
+            raise CalibrationError("--clock-offset goes with --time-from-exif")
+        return [(args.images[0], args.utc)]
+    time_from = batch.choose_time_source(name_pattern=args.time_from_name, times_csv=args.times,
+                                         from_exif=args.time_from_exif, clock_offset_s=args.clock_offset)
+    frames = batch.plan_frames(args.images, time_from, "all")
+    for frame in frames:
+        if frame.error is not None:
+            raise CalibrationError(f"{frame.file}: {frame.error}")
+    return [(frame.file, frame.utc) for frame in frames]
+
+
 def run_calibrate(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     try:
@@ -170,7 +190,12 @@ def run_calibrate(args: argparse.Namespace) -> int:
         print(f"halvane: {e.strerror}", file=sys.stderr)
         return 1
     try:
-        result = calibrate_photo(args.image, args.utc, args.lat, args.lon, height_m=args.height,
+        frames = _calibration_frames(args)
+    except (batch.BatchError, CalibrationError) as e:
+        print(f"halvane: {e}", file=sys.stderr)
+        return 1
+    try:
+        result = calibrate_photos(frames, args.lat, args.lon, height_m=args.height,
                                  fisheye_fov_deg=args.fisheye_fov_deg, focal_px=args.focal_px, cx=args.cx, cy=args.cy,
                                  up_cam=args.up, fit_k3_k4=args.k3_k4, mask=args.mask,
                                  min_altitude_deg=args.min_altitude, projection=args.projection,
@@ -182,7 +207,8 @@ def run_calibrate(args: argparse.Namespace) -> int:
         return 1
     if args.out:
         result.write(args.out)
-    _print_lines(describe_calibration(Path(args.image).name, result, args.lat, args.lon,
+    name = Path(frames[0][0]).name + (f" and {counted(len(frames) - 1, 'more photo')}" if len(frames) > 1 else "")
+    _print_lines(describe_calibration(name, result, args.lat, args.lon,
                                       time.perf_counter() - start))
     _print_lines(outputs(("lens file", args.out), ("residuals", args.annotate)))
     return 0
@@ -328,10 +354,23 @@ def build_parser() -> argparse.ArgumentParser:
         "calibrate", help="fit the lens and the vertical to the stars of a photograph",
         description="Fits focal length, principal point, fisheye distortion k1, k2 (--k3-k4: also k3, k4) and the"
                     " camera's rotation to the stars of one clear night photo taken at a known place and time,"
-                    " from a rough lens. Writes a lens file for halvane solve --lens, with the vertical up_cam.")
-    calibrate.add_argument("image", metavar="PHOTO", help="the photograph")
-    calibrate.add_argument("--utc", required=True, type=_utc_argument,
-                           help="time of the exposure, ISO 8601; no offset means UTC")
+                    " or of several photos of one fixed camera, from a rough lens. Writes a lens file for halvane"
+                    " solve --lens, with the vertical up_cam.")
+    calibrate.add_argument("images", nargs="+", metavar="PHOTO",
+                           help="the photograph; several (files, folders or glob patterns) of one fixed camera"
+                                " are fitted together, each with its own time")
+    when = calibrate.add_argument_group("time (give --utc for one photo, or where each photo's time is)")
+    source = when.add_mutually_exclusive_group(required=True)
+    source.add_argument("--utc", type=_utc_argument, help="time of the exposure, ISO 8601; no offset means UTC")
+    source.add_argument("--time-from-name", metavar="PATTERN",
+                        help="strptime pattern matching the whole file name without suffix, e.g."
+                             " 'cam_%%Y%%m%%d_%%H%%M%%S'; UTC unless it holds %%z")
+    source.add_argument("--time-from-exif", action="store_true",
+                        help="EXIF DateTimeOriginal, less --clock-offset (default: the photo's OffsetTimeOriginal,"
+                             " or 0)")
+    source.add_argument("--times", metavar="CSV", help="rows of file (path or name) and UTC (ISO 8601)")
+    when.add_argument("--clock-offset", type=clock_offset_argument, metavar="OFFSET",
+                      help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
     calibrate.add_argument("--lat", required=True, type=float, help="latitude of the camera, degrees north")
     calibrate.add_argument("--lon", required=True, type=float, help="longitude of the camera, degrees east")
     calibrate.add_argument("--height", type=float, default=0.0, metavar="M", help="height above sea level, m (0)")

@@ -84,6 +84,26 @@ class LensModel:
         return np.column_stack([cx + cam[:, 0] * scale, cy + cam[:, 1] * scale])
 
 
+def fold_theta(k: np.ndarray) -> float:
+    """The off-axis angle, radians, where the radial law of k1..k4 stops
+    growing (pi when it grows all the way). Beyond it a fitted polynomial
+    turns back and lays stars far off axis inside the image."""
+    theta = np.linspace(0.0, math.pi, 1801)
+    t2 = theta * theta
+    slope = 1.0 + t2 * (3 * k[0] + t2 * (5 * k[1] + t2 * (7 * k[2] + t2 * 9 * k[3])))
+    bent = np.flatnonzero(slope <= 0.0)
+    return float(theta[bent[0]]) if len(bent) else math.pi
+
+
+def imaged(model: "LensModel", p: np.ndarray, local: np.ndarray) -> np.ndarray:
+    """Which local directions the lens of p images where no other does:
+    in front of a pinhole, short of a fisheye law's fold."""
+    cam = local @ model.rotation(p).T
+    if not model.fisheye:
+        return cam[:, 2] > 1e-12
+    return np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]) < fold_theta(p[LensModel.K])
+
+
 def rotation_between(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     """The smallest rotation taking unit vector a to unit vector b."""
 

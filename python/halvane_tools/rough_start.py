@@ -150,13 +150,39 @@ def start_looking_up(model: LensModel, p: np.ndarray, local: np.ndarray, detecti
             laws.append((base_focal * scale, k))
             law_family.append(name)
     centre0 = np.array([p[LensModel.CX], p[LensModel.CY]])
+    search = (CENTRE_SEARCH * image_radius, 0.03 * image_radius, 0.04 * image_radius)
     _, centre, law, spin = vote_start(theta[usable], azimuth, detections[:2 * len(usable)], laws, centre0,
-                                      CENTRE_SEARCH * image_radius, 0.03 * image_radius, 0.04 * image_radius)
+                                          *search)
+    # Near the axis the families differ little and a leaning mount can make
+    # a wrong one win the vote by a few stars, while on a narrow field the
+    # families serve as finer steps of the focal: the family the user named
+    # is started too, and the start that lays more stars is kept.
+    candidates = [(law, centre, spin)]
+    if law_family[law] != family:
+        named = [i for i, name in enumerate(law_family) if name == family]
+        _, named_centre, named_law, named_spin = vote_start(
+            theta[usable], azimuth, detections[:2 * len(usable)], [laws[i] for i in named], centre0, *search)
+        candidates.insert(0, (named[named_law], named_centre, named_spin))
+    best = None
+    for law, centre, spin in candidates:
+        q = p.copy()
+        found = _finish_start(q, law, centre, spin, laws, law_family, model, theta[usable], azimuth, local,
+                              detections, image_radius, frame, start_count, least_squares)
+        if best is None or found[-1] > best[1][-1]:
+            best = (q, found)
+    p[:] = best[0]
+    return best[1]
+
+
+def _finish_start(p, law, centre, spin, laws, law_family, model, theta, azimuth, local, detections, image_radius,
+                  frame, start_count, least_squares):
+    """start_looking_up from one coarse vote: a finer vote about its law,
+    then the lean taken up. p is updated in place."""
     # Then finer, about the best law of the best projection.
     near = [i for i in range(len(laws)) if law_family[i] == law_family[law]
             and abs(laws[i][0] / laws[law][0] - 1.0) < 0.05]
     fine = [(laws[law][0] * s, laws[law][1]) for s in np.linspace(0.97, 1.03, 7)] if near else [laws[law]]
-    _, centre, fine_law, spin = vote_start(theta[usable], azimuth, detections[:2 * len(usable)], fine, centre,
+    _, centre, fine_law, spin = vote_start(theta, azimuth, detections[:2 * len(theta)], fine, centre,
                                            0.03 * image_radius, 0.012 * image_radius, 0.006 * image_radius)
     family = law_family[law]
     p[LensModel.FOCAL], p[LensModel.K] = fine[fine_law]
@@ -166,7 +192,12 @@ def start_looking_up(model: LensModel, p: np.ndarray, local: np.ndarray, detecti
     # a leaning mount leaves a few per cent of the radius for the first
     # rounds, which free the lean, to take up.
     radius = 0.06 * image_radius
-    visible = local[inside_frame(model.project(p, local), frame)[:start_count]]
+    # Only stars within the stated field's circle judge the start: beyond it,
+    # in the corners, the named law is extrapolated and may be far out.
+    pixels = model.project(p, local)
+    seen = inside_frame(pixels, frame)
+    seen = seen[np.hypot(*(pixels[seen] - p[[LensModel.CX, LensModel.CY]]).T) <= image_radius]
+    visible = local[seen[:start_count]]
     for _ in range(2):
         # Take up the lean and the focal on the stars already near a detection.
         pairs = mutual_pairs(model.project(p, visible), detections[:2 * start_count], radius)
