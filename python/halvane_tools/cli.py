@@ -30,13 +30,13 @@ from .calibrate import PROJECTIONS, CalibrationError, calibrate_photos, write_re
 from .files import check_output
 from .lens import LensError
 from .narrow import catalog_for, lens_field_deg
-from .options import (PhotoOptions, add_exposure_options, add_photo_options, altitude_argument, lens_from_args,
-                      positive_int)
+from .options import (PhotoOptions, add_exposure_options, add_photo_options, add_time_sources, altitude_argument,
+                      lens_from_args, positive_int)
 from .photo import PhotoError, prepare_photo
 from .readers import recorded_time
 from .report import (Summary, UtcRangeError, counted, describe_calibration, describe_fix, describe_photo,
                      failure_hint, failure_text, fix_record, outputs, parse_utc)
-from .times import TimeError, clock_offset_argument, exposure_time
+from .times import TimeError, exposure_time
 from .cli_watch import add_export_command, add_watch_command
 
 
@@ -362,15 +362,7 @@ def build_parser() -> argparse.ArgumentParser:
     when = calibrate.add_argument_group("time (give --utc for one photo, or where each photo's time is)")
     source = when.add_mutually_exclusive_group(required=True)
     source.add_argument("--utc", type=_utc_argument, help="time of the exposure, ISO 8601; no offset means UTC")
-    source.add_argument("--time-from-name", metavar="PATTERN",
-                        help="strptime pattern matching the whole file name without suffix, e.g."
-                             " 'cam_%%Y%%m%%d_%%H%%M%%S'; UTC unless it holds %%z")
-    source.add_argument("--time-from-exif", action="store_true",
-                        help="EXIF DateTimeOriginal, less --clock-offset (default: the photo's OffsetTimeOriginal,"
-                             " or 0)")
-    source.add_argument("--times", metavar="CSV", help="rows of file (path or name) and UTC (ISO 8601)")
-    when.add_argument("--clock-offset", type=clock_offset_argument, metavar="OFFSET",
-                      help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
+    add_time_sources(source, when)
     calibrate.add_argument("--lat", required=True, type=float, help="latitude of the camera, degrees north")
     calibrate.add_argument("--lon", required=True, type=float, help="longitude of the camera, degrees east")
     calibrate.add_argument("--height", type=float, default=0.0, metavar="M", help="height above sea level, m (0)")
@@ -410,15 +402,7 @@ def build_parser() -> argparse.ArgumentParser:
                             " default: the lens file's up_cam")
     times = batch_command.add_argument_group("time of each frame (give one source; solved at mid-exposure)")
     add_exposure_options(times, "a name's or CSV's time")
-    when = times.add_mutually_exclusive_group(required=True)
-    when.add_argument("--time-from-name", metavar="PATTERN",
-                      help="strptime pattern matching the whole file name without suffix, e.g. 'cam_%%Y%%m%%d_%%H%%M%%S';"
-                           " UTC unless it holds %%z")
-    when.add_argument("--time-from-exif", action="store_true",
-                      help="EXIF DateTimeOriginal, less --clock-offset (default: the photo's OffsetTimeOriginal, or 0)")
-    when.add_argument("--times", metavar="CSV", help="rows of file (path or name) and UTC (ISO 8601)")
-    batch_command.add_argument("--clock-offset", type=clock_offset_argument, metavar="OFFSET",
-                       help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
+    add_time_sources(times.add_mutually_exclusive_group(required=True), times)
     add_photo_options(batch_command)
     batch_command.add_argument("--catalog", nargs=2, metavar=("STARS", "PAIRS"),
                        help="catalogue and pair index files (default: the bundled one for the lens's field)")

@@ -11,9 +11,8 @@ from pathlib import Path
 import halvane
 
 from . import batch, export, nmea, watch
-from .options import PhotoOptions, add_photo_options, lens_from_args
+from .options import PhotoOptions, add_photo_options, add_time_sources, lens_from_args
 from .report import outputs
-from .times import clock_offset_argument
 
 
 def _watch_outputs(args: argparse.Namespace) -> list:
@@ -125,11 +124,7 @@ def add_watch_command(commands) -> None:
     sources = when.add_mutually_exclusive_group()
     sources.add_argument("--time-from-arrival", action="store_true",
                          help="the file's modification time, the end of the exposure")
-    sources.add_argument("--time-from-name", metavar="PATTERN", help="strptime pattern of the file name")
-    sources.add_argument("--time-from-exif", action="store_true", help="EXIF DateTimeOriginal, less --clock-offset")
-    sources.add_argument("--times", metavar="CSV", help="rows of file and UTC")
-    when.add_argument("--clock-offset", type=clock_offset_argument, metavar="OFFSET",
-                      help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
+    add_time_sources(sources, when)
     when.add_argument("--exposure", type=float, default=0.0, metavar="S",
                       help="exposure time: the fix is made at mid-exposure (default 0)")
     add_photo_options(command)

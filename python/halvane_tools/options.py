@@ -12,7 +12,7 @@ from .air import Air
 from .lens import KEYS as LENS_KEYS
 from .lens import Lens, LensError, read_lens
 from .readers import DEFAULT_MAX_PIXELS, PhotoError
-from .times import DEFAULT_TIME_IS, TIME_IS
+from .times import DEFAULT_TIME_IS, TIME_IS, clock_offset_argument
 
 # Measured on the adverse skies of halvane_tools.adverse with
 # `bench/bench_photo.py --min-altitude 10 15 20 --line-px 7 11 15`: every
@@ -205,6 +205,21 @@ def add_exposure_options(group, given: str) -> None:
     group.add_argument("--time-is", choices=TIME_IS, default=DEFAULT_TIME_IS,
                        help=f"which moment of the exposure {given} gives (default %(default)s: what cameras stamp and"
                             " the moment the shutter opens); the solve uses the middle, where the stars' centroids sit")
+
+
+def add_time_sources(sources, offsets) -> None:
+    """The per-file time sources that batch, calibrate and watch share:
+    --time-from-name, --time-from-exif and --times into the mutually exclusive
+    group `sources`, --clock-offset into `offsets`."""
+    sources.add_argument("--time-from-name", metavar="PATTERN",
+                         help="strptime pattern matching the whole file name without suffix, e.g."
+                              " 'cam_%%Y%%m%%d_%%H%%M%%S'; UTC unless it holds %%z")
+    sources.add_argument("--time-from-exif", action="store_true",
+                         help="EXIF DateTimeOriginal, less --clock-offset (default: the photo's OffsetTimeOriginal,"
+                              " or 0)")
+    sources.add_argument("--times", metavar="CSV", help="rows of file (path or name) and UTC (ISO 8601)")
+    offsets.add_argument("--clock-offset", type=clock_offset_argument, metavar="OFFSET",
+                         help="how far the camera's clock is ahead of UTC: seconds, or +HH:MM")
 
 
 def lens_from_args(args: argparse.Namespace) -> Lens:
