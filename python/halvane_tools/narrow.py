@@ -7,7 +7,7 @@ pairs short enough for a narrow field. A pinhole's triangle search draws
 from its five brightest detections, so two or three false ones among them
 (hot pixels, satellites) leave no true triangle: `identify` then offers the
 engine other five-detection pools that together hold every triangle of the
-brightest dozen, each verified on a longer list of detections.
+brightest fourteen, each verified on a longer list of detections.
 """
 from __future__ import annotations
 
@@ -27,21 +27,26 @@ DEEP_FIELD_DEG = 15.0
 # The engine's pinhole triangle search uses this many of the brightest.
 TRIANGLE_POOL = 5
 # Pools are drawn from this many of the brightest detections. Measured on
-# 10-degree fields with 10 false detections (deep catalogue): 7 gave 32 %,
-# 10 gave 60 %, 12 gave 62 % (95 % with the longer verification below).
-POOL_CANDIDATES = 12
+# 10-degree fields with 10 false detections (deep catalogue, 100 random
+# pointings): 12 gave 92 %, 14 gave 94 %, 16 no more; 14 takes 51 pools
+# against 32 for 12, which is what a field with no fix pays.
+POOL_CANDIDATES = 14
 # A retry verifies on at least this many of the brightest detections (the
 # pool first): with a dozen false ones among them, the engine's default 12
 # leaves too few true stars to confirm a fix (10 degrees: 62 % -> 95 %).
 RETRY_SEARCH_DETECTIONS = 20
-# A fix from a pool other than the brightest five must identify this many
-# stars and fit them this closely: the engine bounds the chance of a
-# coincidence per search, and the retries make dozens of searches. Measured
-# on random detection sets (deep catalogue, 8-15 degrees) the coincidences
-# that passed named 6 or 7 stars at 1.2-1.7 arcminutes rms; true fixes from
-# exact centroids stay under 0.7 arcminutes.
+# A fix from a pool other than the brightest five must identify enough
+# stars and fit them closely: the engine bounds the chance of a coincidence
+# per search, and the retries make dozens of searches. Measured on random
+# detection sets (deep catalogue, 8-15 degrees), the coincidences that the
+# engine passed named 6 to 8 stars at 0.76-2.5 arcminutes rms; true fixes
+# from exact centroids with false detections among them stay under 0.5
+# arcminutes, and a field of few stars names only 6 or 7. So 8 stars within
+# an arcminute, or 6 within half of one.
 RETRY_MIN_MATCHED = 8
 RETRY_MAX_RESIDUAL_RMS_ARCMIN = 1.0
+RETRY_FEW_MATCHED = 6
+RETRY_FEW_MAX_RESIDUAL_RMS_ARCMIN = 0.5
 
 NO_MATCH = "no star pattern match found"
 TOO_FEW_PREFIX = "insufficient stars"
@@ -127,9 +132,10 @@ def identify(centroids, focal_px, cx, cy, up_cam, utc, catalog, *, fisheye_fov_d
     fluxes; every detection still verifies and checks the identification,
     the brightest RETRY_SEARCH_DETECTIONS (or the caller's max_centroids if
     more) searched. A fix from a later pool needs RETRY_MIN_MATCHED
-    identified stars (or the caller's larger minimum) and a residual rms
-    within RETRY_MAX_RESIDUAL_RMS_ARCMIN (or the caller's smaller bound). Raises the first search's error when no pool
-    gives a fix. `solve` replaces halvane.resolve_from_centroids (a tracker's).
+    identified stars within RETRY_MAX_RESIDUAL_RMS_ARCMIN rms, or
+    RETRY_FEW_MATCHED within RETRY_FEW_MAX_RESIDUAL_RMS_ARCMIN (the caller's
+    larger minimum and smaller bound win). Raises the first search's error
+    when no pool gives a fix. `solve` replaces halvane.resolve_from_centroids (a tracker's).
 
     A narrow field (`field`, degrees) that finds no fix with the wide
     bundled catalogue is refused with a message that points at the deep one."""
@@ -168,13 +174,20 @@ def _retry_pools(attempt, centroids, min_matched_stars, fisheye_fov_deg, pool_ca
     ordered = sorted(centroids, key=lambda c: -c[2])
     if any(not math.isfinite(c[2]) for c in ordered):
         raise first
-    minimum = max(RETRY_MIN_MATCHED, min_matched_stars or 0)
+    few = max(RETRY_FEW_MATCHED, min_matched_stars or 0)
+    enough = max(RETRY_MIN_MATCHED, few)
     for pool in _pools(len(ordered), pool_candidates):
         chosen = set(pool)
         order = [ordered[k] for k in pool] + [c for k, c in enumerate(ordered) if k not in chosen]
         ranked = [(x, y, float(len(order) - k)) for k, (x, y, _) in enumerate(order)]
         try:
-            return attempt(ranked, minimum, RETRY_SEARCH_DETECTIONS)
+            fix = attempt(ranked, few, RETRY_SEARCH_DETECTIONS)
         except halvane.HalvaneError:
             continue
+        if len(fix.matched_hr_ids) >= enough or residual_arcmin(fix) <= RETRY_FEW_MAX_RESIDUAL_RMS_ARCMIN:
+            return fix
     raise first
+
+
+def residual_arcmin(fix) -> float:
+    return math.degrees(fix.residual_rms_rad) * 60.0
