@@ -71,14 +71,14 @@ def seeded_fields(field_deg, false_stars, count, seed, mag_limit):
     return out
 
 
-def run_halvane(fields, catalog, robust):
+def run_halvane(fields, catalog, robust, field_deg=None):
     right = wrong = 0
     times = []
     for f in fields:
         start = time.process_time()
         try:
             if robust:
-                fix = narrow.identify(f.centroids, f.focal_px, f.cx, f.cy, f.up_cam, f.utc, catalog)
+                fix = narrow.identify(f.centroids, f.focal_px, f.cx, f.cy, f.up_cam, f.utc, catalog, field=field_deg)
             else:
                 fix = halvane.resolve_from_centroids(f.centroids, f.focal_px, f.cx, f.cy, f.up_cam, f.utc, catalog)
         except halvane.HalvaneError:
@@ -185,7 +185,8 @@ def false_fixes(field_deg, indices, seed):
     for index in indices:
         camera, detections, up, utc = random_set(field_deg, index, seed)
         try:
-            fix = narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, catalog)
+            fix = narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, catalog,
+                                  field=field_deg)
         except halvane.HalvaneError:
             continue
         fixes.append((index, len(fix.matched_hr_ids), narrow.residual_arcmin(fix)))
@@ -240,7 +241,7 @@ def main():
             fields = random_fields(sky, field_deg, false_stars, args.count, args.seed)
             batches.append(fields)
             r0, w0, t0 = run_halvane(fields, wide, robust=False)
-            r1, w1, t1 = run_halvane(fields, chosen, robust=True)
+            r1, w1, t1 = run_halvane(fields, chosen, robust=True, field_deg=field_deg)
             cells.append([percent(r0, w0, args.count), percent(r1, w1, args.count)])
             if false_stars == 0:
                 counts = [f.true_count for f in fields]
@@ -260,7 +261,7 @@ def main():
             for false_stars in FALSE_COUNTS:
                 fields = seeded_fields(field_deg, false_stars, args.count, args.seed, args.sky_mag)
                 r0, w0, _ = run_halvane(fields, wide, robust=False)
-                r1, w1, _ = run_halvane(fields, chosen, robust=True)
+                r1, w1, _ = run_halvane(fields, chosen, robust=True, field_deg=field_deg)
                 row.append(f"{percent(r0, w0, args.count)} / {percent(r1, w1, args.count)}")
             print(f"  {field_deg} deg: " + " | ".join(row), flush=True)
     if args.random_sets:

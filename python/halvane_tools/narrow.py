@@ -23,6 +23,11 @@ from . import default_catalog
 # catalogue; wider ones keep the wide catalogue, which is faster there and
 # identifies as often.
 DEEP_FIELD_DEG = 15.0
+# A field a little wider keeps the wide catalogue, which identifies most of
+# them soonest; when it finds nothing (false detections crowding its few
+# paired stars), the deep one is searched too. Measured at 20 degrees with
+# 10 false detections (100 random pointings): 87 % -> 100 %.
+DEEP_RESCUE_FIELD_DEG = 30.0
 
 # The engine's pinhole triangle search uses this many of the brightest.
 TRIANGLE_POOL = 5
@@ -138,26 +143,38 @@ def identify(centroids, focal_px, cx, cy, up_cam, utc, catalog, *, fisheye_fov_d
     when no pool gives a fix. `solve` replaces halvane.resolve_from_centroids (a tracker's).
 
     A narrow field (`field`, degrees) that finds no fix with the wide
-    bundled catalogue is refused with a message that points at the deep one."""
+    bundled catalogue is refused with a message that points at the deep one;
+    a pinhole field up to DEEP_RESCUE_FIELD_DEG is searched with the deep
+    one before the wide catalogue's refusal is raised."""
     solve = solve or halvane.resolve_from_centroids
 
-    def attempt(points, minimum, searched=None):
-        given = dict(options)
-        if searched is not None:
-            given["max_centroids"] = max(options.get("max_centroids") or 12, searched)
-            rms = options.get("max_residual_rms_arcmin")
-            given["max_residual_rms_arcmin"] = min(rms or math.inf, RETRY_MAX_RESIDUAL_RMS_ARCMIN)
-        return solve(points, focal_px, cx, cy, up_cam, utc, catalog, fisheye_fov_deg=fisheye_fov_deg,
-                     min_matched_stars=minimum, **given)
+    def search(catalog):
+        def attempt(points, minimum, searched=None):
+            given = dict(options)
+            if searched is not None:
+                given["max_centroids"] = max(options.get("max_centroids") or 12, searched)
+                rms = options.get("max_residual_rms_arcmin")
+                given["max_residual_rms_arcmin"] = min(rms or math.inf, RETRY_MAX_RESIDUAL_RMS_ARCMIN)
+            return solve(points, focal_px, cx, cy, up_cam, utc, catalog, fisheye_fov_deg=fisheye_fov_deg,
+                         min_matched_stars=minimum, **given)
+
+        return _retry_pools(attempt, centroids, min_matched_stars, fisheye_fov_deg, pool_candidates)
 
     try:
-        return _retry_pools(attempt, centroids, min_matched_stars, fisheye_fov_deg, pool_candidates)
+        return search(catalog)
     except halvane.HalvaneError as error:
-        if not wants_deep(field) or not _is_wide(catalog):
+        if field is None or not _is_wide(catalog):
             raise
         if not (str(error) == NO_MATCH or str(error).startswith(TOO_FEW_PREFIX)):
             raise
-        raise halvane.HalvaneError(too_few_message(field, error)) from error
+        if wants_deep(field):
+            raise halvane.HalvaneError(too_few_message(field, error)) from error
+        if fisheye_fov_deg is not None or field > DEEP_RESCUE_FIELD_DEG:
+            raise
+        try:
+            return search(default_catalog(name="deep"))
+        except halvane.HalvaneError:
+            raise error from None
 
 
 def _is_wide(catalog) -> bool:

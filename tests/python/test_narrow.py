@@ -116,7 +116,7 @@ def test_other_pools_survive_false_detections_and_never_mislead():
     assert rescued > plain
 
 
-@pytest.mark.parametrize("field_deg", [10.0, 15.0, 40.0])
+@pytest.mark.parametrize("field_deg", [10.0, 15.0, 20.0, 40.0])
 def test_random_detection_sets_give_no_fix(field_deg):
     rng = random.Random(int(field_deg))
     camera = scenarios.CameraModel("", 1024, 768, pointings.focal_for_field(field_deg), None, 6.5)
@@ -124,7 +124,7 @@ def test_random_detection_sets_give_no_fix(field_deg):
     for _ in range(4):
         detections, up, utc = scenarios.random_detections(rng, camera)
         with pytest.raises(halvane.HalvaneError):
-            narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, catalog)
+            narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, catalog, field=field_deg)
 
 
 @pytest.mark.parametrize("matched, rms_arcmin, caller_min, accepted", [
@@ -160,6 +160,29 @@ def test_a_retry_needs_more_stars_or_a_closer_fit(matched, rms_arcmin, caller_mi
             run()
         assert len(calls) == 1 + len(narrow._pools(20, narrow.POOL_CANDIDATES))
     assert calls[1] == (max(6, caller_min or 0), 1.0)
+
+
+@pytest.mark.parametrize("field, fisheye, rescued", [(20.0, None, True), (30.0, None, True), (40.0, None, False),
+                                                     (None, None, False), (20.0, 20.0, False)])
+def test_a_field_the_wide_catalogue_misses_is_searched_with_the_deep_one(field, fisheye, rescued):
+    """A stand-in search that finds nothing in the wide catalogue and a fix in the deep one."""
+    seen = []
+
+    def solve(points, *args, **given):
+        seen.append(args[-1])
+        if args[-1] is WIDE:
+            raise halvane.HalvaneError(narrow.NO_MATCH)
+        return "deep fix"
+
+    centroids = [(10.0 * k, 5.0 * k, 100.0 - k) for k in range(20)]
+    run = lambda: narrow.identify(centroids, 1000.0, 512.0, 384.0, (0, 0, 1), (2024, 1, 1, 0, 0, 0.0), WIDE,
+                                  solve=solve, field=field, fisheye_fov_deg=fisheye)
+    if rescued:
+        assert run() == "deep fix" and seen[-1] is DEEP and all(c is WIDE for c in seen[:-1])
+    else:
+        with pytest.raises(halvane.HalvaneError, match=f"^{narrow.NO_MATCH}$"):
+            run()
+        assert DEEP not in seen
 
 
 def test_a_narrow_field_too_poor_for_the_wide_catalogue_points_at_the_deep_one():
