@@ -55,6 +55,7 @@ RETRY_FEW_MAX_RESIDUAL_RMS_ARCMIN = 0.5
 
 NO_MATCH = "no star pattern match found"
 TOO_FEW_PREFIX = "insufficient stars"
+THIN_LOCK_PREFIX = "thin lock: "
 
 
 def field_deg(focal_px: float | None, width: int | None, height: int | None = None,
@@ -149,12 +150,12 @@ def identify(centroids, focal_px, cx, cy, up_cam, utc, catalog, *, fisheye_fov_d
     solve = solve or halvane.resolve_from_centroids
 
     def search(catalog):
-        def attempt(points, minimum, searched=None):
+        def attempt(points, minimum, searched=None, rms_bound=math.inf):
             given = dict(options)
             if searched is not None:
                 given["max_centroids"] = max(options.get("max_centroids") or 12, searched)
                 rms = options.get("max_residual_rms_arcmin")
-                given["max_residual_rms_arcmin"] = min(rms or math.inf, RETRY_MAX_RESIDUAL_RMS_ARCMIN)
+                given["max_residual_rms_arcmin"] = min(rms or math.inf, rms_bound)
             return solve(points, focal_px, cx, cy, up_cam, utc, catalog, fisheye_fov_deg=fisheye_fov_deg,
                          min_matched_stars=minimum, **given)
 
@@ -197,12 +198,18 @@ def _retry_pools(attempt, centroids, min_matched_stars, fisheye_fov_deg, pool_ca
         chosen = set(pool)
         order = [ordered[k] for k in pool] + [c for k, c in enumerate(ordered) if k not in chosen]
         ranked = [(x, y, float(len(order) - k)) for k, (x, y, _) in enumerate(order)]
+        # Both gates go to the engine, so a tracker never records a fix
+        # that is then refused; only a fix held back by a gate is tried on
+        # the looser one.
         try:
-            fix = attempt(ranked, few, RETRY_SEARCH_DETECTIONS)
+            return attempt(ranked, few, RETRY_SEARCH_DETECTIONS, RETRY_FEW_MAX_RESIDUAL_RMS_ARCMIN)
+        except halvane.HalvaneError as refusal:
+            if not str(refusal).startswith(THIN_LOCK_PREFIX):
+                continue
+        try:
+            return attempt(ranked, enough, RETRY_SEARCH_DETECTIONS, RETRY_MAX_RESIDUAL_RMS_ARCMIN)
         except halvane.HalvaneError:
             continue
-        if len(fix.matched_hr_ids) >= enough or residual_arcmin(fix) <= RETRY_FEW_MAX_RESIDUAL_RMS_ARCMIN:
-            return fix
     raise first
 
 

@@ -131,12 +131,13 @@ def test_random_detection_sets_give_no_fix(field_deg):
     (6, 0.3, None, True),    # few stars, a close fit
     (7, 0.8, None, False),   # few stars fitted only as closely as a coincidence can be
     (8, 0.8, None, True),
-    (5, 0.1, None, False),   # below the engine's floor for a retry
+    (5, 0.1, None, False),   # below the floor for a retry
     (8, 0.3, 9, False),      # the caller's larger minimum holds for retries too
 ])
 def test_a_retry_needs_more_stars_or_a_closer_fit(matched, rms_arcmin, caller_min, accepted):
-    """A stand-in search: the brightest five find nothing, every other pool
-    names `matched` stars at that rms (the engine's own gates applied)."""
+    """A stand-in engine: the brightest five find nothing, every other pool
+    names `matched` stars at that rms, refused as the engine's gates refuse
+    (a fix it returns is one a tracker would record)."""
     import math
     from types import SimpleNamespace
 
@@ -147,19 +148,20 @@ def test_a_retry_needs_more_stars_or_a_closer_fit(matched, rms_arcmin, caller_mi
         if len(calls) == 1:
             raise halvane.HalvaneError(narrow.NO_MATCH)
         if matched < (min_matched_stars or 4) or rms_arcmin > (max_residual_rms_arcmin or math.inf):
-            raise halvane.HalvaneError("thin lock")
+            raise halvane.HalvaneError("thin lock: too few stars (matched 5 stars, margin 1, residual rms 0 rad)")
         return SimpleNamespace(matched_hr_ids=list(range(matched)), residual_rms_rad=math.radians(rms_arcmin / 60))
 
     centroids = [(10.0 * k, 5.0 * k, 100.0 - k) for k in range(20)]
     run = lambda: narrow.identify(centroids, 1000.0, 512.0, 384.0, (0, 0, 1), (2024, 1, 1, 0, 0, 0.0), DEEP,
                                   solve=solve, min_matched_stars=caller_min)
     if accepted:
-        assert len(run().matched_hr_ids) == matched and len(calls) == 2
+        assert len(run().matched_hr_ids) == matched
     else:
         with pytest.raises(halvane.HalvaneError, match=f"^{narrow.NO_MATCH}$"):
             run()
-        assert len(calls) == 1 + len(narrow._pools(20, narrow.POOL_CANDIDATES))
-    assert calls[1] == (max(6, caller_min or 0), 1.0)
+        assert len(calls) == 1 + 2 * len(narrow._pools(20, narrow.POOL_CANDIDATES))
+    few, enough = max(6, caller_min or 0), max(8, caller_min or 0)
+    assert set(calls[1:]) <= {(few, 0.5), (enough, 1.0)} and calls[1] == (few, 0.5)
 
 
 @pytest.mark.parametrize("field, fisheye, rescued", [(20.0, None, True), (30.0, None, True), (40.0, None, False),
