@@ -44,13 +44,14 @@ RETRY_SEARCH_DETECTIONS = 20
 # stars and fit them closely: the engine bounds the chance of a coincidence
 # per search, and the retries make dozens of searches. Measured on random
 # detection sets (deep catalogue, 8-15 degrees), the coincidences that the
-# engine passed named 6 to 8 stars at 0.76-2.5 arcminutes rms; true fixes
-# from exact centroids with false detections among them stay under 0.5
-# arcminutes, and a field of few stars names only 6 or 7. So 8 stars within
-# an arcminute, or 6 within half of one.
+# engine passed named 6 to 8 stars at 0.39-2.5 arcminutes rms (one in 2,000
+# sets of 10 degrees named 6 at 0.39); true fixes from exact centroids with
+# false detections among them stay under 0.5 arcminutes, and a field of few
+# stars names only 6 or 7. So 8 stars within an arcminute, or 7 within half
+# of one.
 RETRY_MIN_MATCHED = 8
 RETRY_MAX_RESIDUAL_RMS_ARCMIN = 1.0
-RETRY_FEW_MATCHED = 6
+RETRY_FEW_MATCHED = 7
 RETRY_FEW_MAX_RESIDUAL_RMS_ARCMIN = 0.5
 
 NO_MATCH = "no star pattern match found"

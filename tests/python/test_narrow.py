@@ -128,10 +128,10 @@ def test_random_detection_sets_give_no_fix(field_deg):
 
 
 @pytest.mark.parametrize("matched, rms_arcmin, caller_min, accepted", [
-    (6, 0.3, None, True),    # few stars, a close fit
+    (7, 0.3, None, True),    # few stars, a close fit
     (7, 0.8, None, False),   # few stars fitted only as closely as a coincidence can be
     (8, 0.8, None, True),
-    (5, 0.1, None, False),   # below the floor for a retry
+    (6, 0.1, None, False),   # below the floor for a retry
     (8, 0.3, 9, False),      # the caller's larger minimum holds for retries too
 ])
 def test_a_retry_needs_more_stars_or_a_closer_fit(matched, rms_arcmin, caller_min, accepted):
@@ -160,7 +160,7 @@ def test_a_retry_needs_more_stars_or_a_closer_fit(matched, rms_arcmin, caller_mi
         with pytest.raises(halvane.HalvaneError, match=f"^{narrow.NO_MATCH}$"):
             run()
         assert len(calls) == 1 + 2 * len(narrow._pools(20, narrow.POOL_CANDIDATES))
-    few, enough = max(6, caller_min or 0), max(8, caller_min or 0)
+    few, enough = max(7, caller_min or 0), max(8, caller_min or 0)
     assert set(calls[1:]) <= {(few, 0.5), (enough, 1.0)} and calls[1] == (few, 0.5)
 
 
