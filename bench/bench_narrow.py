@@ -12,8 +12,8 @@ Columns: "wide" is the wide bundled catalogue with the plain search (how
 things were); "chosen" is default_catalog(field_deg) with narrow.identify.
 A fix counts when it lands within 30 nm of the truth; any farther fix is
 counted as wrong. Times are the median identification-and-fix call of the
-clean random fields. Random detection sets (--random-sets per field) must
-give no fix at all.
+clean random fields. Random detection sets (--random-sets per field, alone
+with --only-random-sets, over --jobs processes) must give no fix at all.
 
 With --cedar, the same random fields go to cedar-solve (a separate
 benchmark venv under build/, NumPy < 2) with a database for each field.
@@ -71,14 +71,14 @@ def seeded_fields(field_deg, false_stars, count, seed, mag_limit):
     return out
 
 
-def run_halvane(fields, catalog, robust):
+def run_halvane(fields, catalog, robust, field_deg=None):
     right = wrong = 0
     times = []
     for f in fields:
         start = time.process_time()
         try:
             if robust:
-                fix = narrow.identify(f.centroids, f.focal_px, f.cx, f.cy, f.up_cam, f.utc, catalog)
+                fix = narrow.identify(f.centroids, f.focal_px, f.cx, f.cy, f.up_cam, f.utc, catalog, field=field_deg)
             else:
                 fix = halvane.resolve_from_centroids(f.centroids, f.focal_px, f.cx, f.cy, f.up_cam, f.utc, catalog)
         except halvane.HalvaneError:
@@ -168,18 +168,46 @@ def run_cedar(python, field_deg, batches, sky_mag):
     return rights
 
 
-def false_fixes(catalog, field_deg, count, seed):
-    rng = random.Random(seed + int(field_deg))
+def random_set(field_deg, index, seed):
+    """The index-th random detection set of a field: its own seed, so any
+    share of the sets gives the same ones."""
+    rng = random.Random(f"{seed}-{field_deg}-{index}")
     camera = CameraModel("", pointings.WIDTH, pointings.HEIGHT, pointings.focal_for_field(field_deg), None, 6.5)
-    fixes = 0
-    for _ in range(count):
-        detections, up, utc = scenarios.random_detections(rng, camera)
+    return camera, *scenarios.random_detections(rng, camera)
+
+
+def false_fixes(field_deg, indices, seed):
+    """(fixes as (index, matched stars, residual rms arcmin), CPU seconds)
+    of narrow.identify with the field's bundled catalogue on those sets."""
+    catalog = halvane_tools.default_catalog(field_deg=field_deg)
+    fixes = []
+    start = time.process_time()
+    for index in indices:
+        camera, detections, up, utc = random_set(field_deg, index, seed)
         try:
-            narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, catalog)
+            fix = narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, catalog,
+                                  field=field_deg)
         except halvane.HalvaneError:
             continue
-        fixes += 1
-    return fixes
+        fixes.append((index, len(fix.matched_hr_ids), narrow.residual_arcmin(fix)))
+    return fixes, time.process_time() - start
+
+
+def report_random_sets(fields, count, seed, jobs):
+    """Random detection sets through the path a narrow field takes: any fix
+    is a false one. Spread over `jobs` processes."""
+    from concurrent.futures import ProcessPoolExecutor
+
+    print(f"random detection sets, {count} per field, seed {seed}, bundled catalogue by field with narrow.identify:")
+    with ProcessPoolExecutor(max(1, jobs)) as pool:
+        for field_deg in fields:
+            shares = [range(k, count, max(1, jobs)) for k in range(max(1, jobs))]
+            done = list(pool.map(false_fixes, [field_deg] * len(shares), shares, [seed] * len(shares)))
+            fixes = sorted(f for got, _ in done for f in got)
+            cpu = sum(seconds for _, seconds in done)
+            words = "; ".join(f"set {i}: {m} stars at {rms:.2f}'" for i, m, rms in fixes)
+            print(f"  {field_deg} deg: {len(fixes)} fixes, {1000 * cpu / count:.0f} ms CPU a set"
+                  + (f" ({words})" if words else ""), flush=True)
 
 
 def main():
@@ -190,8 +218,13 @@ def main():
     parser.add_argument("--random-sets", type=int, default=0, help="random detection sets per field (e.g. 2000)")
     parser.add_argument("--seeded", action="store_true", help="also the renderer's seeded scenes")
     parser.add_argument("--cedar", action="store_true", help="also cedar-solve (installs into build/)")
+    parser.add_argument("--only-random-sets", action="store_true", help="the random detection sets alone")
+    parser.add_argument("--jobs", type=int, default=1, help="processes for the random detection sets")
     parser.add_argument("--seed", type=int, default=5)
     args = parser.parse_args()
+    if args.only_random_sets:
+        report_random_sets(args.fields, args.random_sets or 2000, args.seed, args.jobs)
+        return
 
     sky = sky_from_source(args.sky_mag)
     wide = halvane_tools.default_catalog(name="wide")
@@ -208,7 +241,7 @@ def main():
             fields = random_fields(sky, field_deg, false_stars, args.count, args.seed)
             batches.append(fields)
             r0, w0, t0 = run_halvane(fields, wide, robust=False)
-            r1, w1, t1 = run_halvane(fields, chosen, robust=True)
+            r1, w1, t1 = run_halvane(fields, chosen, robust=True, field_deg=field_deg)
             cells.append([percent(r0, w0, args.count), percent(r1, w1, args.count)])
             if false_stars == 0:
                 counts = [f.true_count for f in fields]
@@ -228,14 +261,11 @@ def main():
             for false_stars in FALSE_COUNTS:
                 fields = seeded_fields(field_deg, false_stars, args.count, args.seed, args.sky_mag)
                 r0, w0, _ = run_halvane(fields, wide, robust=False)
-                r1, w1, _ = run_halvane(fields, chosen, robust=True)
+                r1, w1, _ = run_halvane(fields, chosen, robust=True, field_deg=field_deg)
                 row.append(f"{percent(r0, w0, args.count)} / {percent(r1, w1, args.count)}")
             print(f"  {field_deg} deg: " + " | ".join(row), flush=True)
     if args.random_sets:
-        print(f"random detection sets, {args.random_sets} per field, chosen catalogue with narrow.identify:")
-        for field_deg in args.fields:
-            chosen = halvane_tools.default_catalog(field_deg=field_deg)
-            print(f"  {field_deg} deg: {false_fixes(chosen, field_deg, args.random_sets, args.seed)} fixes", flush=True)
+        report_random_sets(args.fields, args.random_sets, args.seed, args.jobs)
 
 
 if __name__ == "__main__":

@@ -116,13 +116,75 @@ def test_other_pools_survive_false_detections_and_never_mislead():
     assert rescued > plain
 
 
-def test_random_detection_sets_give_no_fix():
-    rng = random.Random(4)
-    camera = scenarios.CameraModel("", 1024, 768, pointings.focal_for_field(10.0), None, 6.5)
-    for _ in range(3):
+@pytest.mark.parametrize("field_deg", [10.0, 15.0, 20.0, 40.0])
+def test_random_detection_sets_give_no_fix(field_deg):
+    rng = random.Random(int(field_deg))
+    camera = scenarios.CameraModel("", 1024, 768, pointings.focal_for_field(field_deg), None, 6.5)
+    catalog = halvane_tools.default_catalog(field_deg=field_deg)
+    for _ in range(4):
         detections, up, utc = scenarios.random_detections(rng, camera)
         with pytest.raises(halvane.HalvaneError):
-            narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, DEEP)
+            narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, catalog, field=field_deg)
+
+
+@pytest.mark.parametrize("matched, rms_arcmin, caller_min, accepted", [
+    (7, 0.3, None, True),    # few stars, a close fit
+    (7, 0.8, None, False),   # few stars fitted only as closely as a coincidence can be
+    (8, 0.8, None, True),
+    (6, 0.1, None, False),   # below the floor for a retry
+    (8, 0.3, 9, False),      # the caller's larger minimum holds for retries too
+])
+def test_a_retry_needs_more_stars_or_a_closer_fit(matched, rms_arcmin, caller_min, accepted):
+    """A stand-in engine: the brightest five find nothing, every other pool
+    names `matched` stars at that rms, refused as the engine's gates refuse
+    (a fix it returns is one a tracker would record)."""
+    import math
+    from types import SimpleNamespace
+
+    calls = []
+
+    def solve(points, *args, min_matched_stars=None, max_residual_rms_arcmin=None, **given):
+        calls.append((min_matched_stars, max_residual_rms_arcmin))
+        if len(calls) == 1:
+            raise halvane.HalvaneError(narrow.NO_MATCH)
+        if matched < (min_matched_stars or 4) or rms_arcmin > (max_residual_rms_arcmin or math.inf):
+            raise halvane.HalvaneError("thin lock: too few stars (matched 5 stars, margin 1, residual rms 0 rad)")
+        return SimpleNamespace(matched_hr_ids=list(range(matched)), residual_rms_rad=math.radians(rms_arcmin / 60))
+
+    centroids = [(10.0 * k, 5.0 * k, 100.0 - k) for k in range(20)]
+    run = lambda: narrow.identify(centroids, 1000.0, 512.0, 384.0, (0, 0, 1), (2024, 1, 1, 0, 0, 0.0), DEEP,
+                                  solve=solve, min_matched_stars=caller_min)
+    if accepted:
+        assert len(run().matched_hr_ids) == matched
+    else:
+        with pytest.raises(halvane.HalvaneError, match=f"^{narrow.NO_MATCH}$"):
+            run()
+        assert len(calls) == 1 + 2 * len(narrow._pools(20, narrow.POOL_CANDIDATES))
+    few, enough = max(7, caller_min or 0), max(8, caller_min or 0)
+    assert set(calls[1:]) <= {(few, 0.5), (enough, 1.0)} and calls[1] == (few, 0.5)
+
+
+@pytest.mark.parametrize("field, fisheye, rescued", [(20.0, None, True), (30.0, None, True), (40.0, None, False),
+                                                     (None, None, False), (20.0, 20.0, False)])
+def test_a_field_the_wide_catalogue_misses_is_searched_with_the_deep_one(field, fisheye, rescued):
+    """A stand-in search that finds nothing in the wide catalogue and a fix in the deep one."""
+    seen = []
+
+    def solve(points, *args, **given):
+        seen.append(args[-1])
+        if args[-1] is WIDE:
+            raise halvane.HalvaneError(narrow.NO_MATCH)
+        return "deep fix"
+
+    centroids = [(10.0 * k, 5.0 * k, 100.0 - k) for k in range(20)]
+    run = lambda: narrow.identify(centroids, 1000.0, 512.0, 384.0, (0, 0, 1), (2024, 1, 1, 0, 0, 0.0), WIDE,
+                                  solve=solve, field=field, fisheye_fov_deg=fisheye)
+    if rescued:
+        assert run() == "deep fix" and seen[-1] is DEEP and all(c is WIDE for c in seen[:-1])
+    else:
+        with pytest.raises(halvane.HalvaneError, match=f"^{narrow.NO_MATCH}$"):
+            run()
+        assert DEEP not in seen
 
 
 def test_a_narrow_field_too_poor_for_the_wide_catalogue_points_at_the_deep_one():
