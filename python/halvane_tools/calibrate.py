@@ -29,7 +29,7 @@ What comes out is a :class:`halvane_tools.Lens` with the vertical ``up_cam``
 in the camera frame, ready for ``halvane solve --lens``, with the number of
 stars and the residuals; :func:`halvane_tools.annotate.write_residual_plot`
 draws the residuals. SciPy and pyerfa (matplotlib for the plot) are needed
-only here.
+for calibration only (pyerfa through :mod:`halvane_tools.observed`).
 """
 from __future__ import annotations
 
@@ -38,25 +38,22 @@ import datetime
 import importlib
 import json
 import math
-import warnings
-from importlib import resources
 from pathlib import Path
 
 import numpy as np
 
 import halvane
 
-from . import CATALOG_FILE, annotate, default_catalog
-from .air import Air
-from .catalog_builder import read_catalog_records
+from . import annotate, default_catalog
 from .lens import Lens, LensError
 from .photo import DEFAULT_LINE_PX, PhotoError, prepare_photo
-from .calibration_quality import FitQuality, measure_quality, refusal
+from .calibration_quality import CalibrationError, FitQuality, measure_quality, refusal
+from .observed import DEFAULT_MIN_ALTITUDE_DEG, LocalSky, observed_sky, require_extra  # noqa: F401
 from .projections import (PROJECTIONS, LensModel, fisheye_fov_for, imaged, inside_frame, mutual_pairs,
                           projection_k)
 from .report import counted
 from .rough_start import MIN_START_MATCHES, engine_boresight, start_about_axis, start_looking_up
-from .times import utc_tuple
+from .times import utc_datetime
 
 # k2 is fitted only when the stars know it to this (from the fit's
 # covariance), the size by which the named families' k2 differ; less well
@@ -67,9 +64,6 @@ K2_SEEN = 0.01
 MAX_LEAN_DEG = 15.0
 # Each fitted parameter wants several stars.
 STARS_PER_PARAMETER = 3
-# Below about 10 degrees refraction models part from the real air and haze
-# swallows the faint stars.
-DEFAULT_MIN_ALTITUDE_DEG = 10.0
 DEFAULT_MAX_DETECTIONS = 3000
 # The first pairing radius, as an angle: it covers the error of an ideal
 # fisheye standing in for a distorted one (about 4 degrees mid-field for
@@ -86,73 +80,10 @@ MIN_ROUND_STARS = 40
 START_SHARE = 0.6
 START_AGAIN = "check --utc and --lat/--lon, then start nearer the truth with --fisheye-fov or --focal, --cx/--cy and --up"
 FEW_STARS = "use a longer exposure, a clearer sky, a wider field or a lower --min-altitude"
-MAS_TO_RAD = math.radians(1.0 / 3.6e6)
 # Heights the refraction of standard air is computed for: the shore of the
 # Dead Sea to the top of the air that bends starlight.
 MIN_HEIGHT_M = -1000.0
 MAX_HEIGHT_M = 100_000.0
-
-
-class CalibrationError(ValueError):
-    """A calibration that cannot be made; the text is one line saying what to change."""
-
-
-def require_extra(module: str, package: str):
-    """The module of an optional extra, or CalibrationError naming what to install."""
-    try:
-        return importlib.import_module(module)
-    except ImportError:
-        raise CalibrationError(f"lens calibration needs {package}: pip install {package}"
-                               " (or the package's calibrate extra)") from None
-
-
-@dataclasses.dataclass(frozen=True)
-class LocalSky:
-    """Catalogue stars above the altitude cut at one place and time,
-    brightest first: HR numbers, magnitudes and observed directions as east,
-    north, up unit vectors."""
-
-    hr_ids: np.ndarray
-    vmag: np.ndarray
-    local: np.ndarray
-
-
-def _utc_parts(utc) -> tuple:
-    year, month, day, hour, minute, second = utc_tuple(utc)
-    return int(year), int(month), int(day), int(hour), int(minute), float(second)
-
-
-def observed_sky(utc, lat_deg: float, lon_deg: float, height_m: float = 0.0,
-                 min_altitude_deg: float = DEFAULT_MIN_ALTITUDE_DEG, catalog_file: str | Path | None = None) -> LocalSky:
-    """The observed places (refraction included) of the catalogue's stars
-    at a place and time, from ERFA. catalog_file: a catalogue file (default:
-    the bundled one)."""
-    erfa = require_extra("erfa", "pyerfa")
-    if catalog_file is None:
-        data = (resources.files("halvane_tools") / "data" / CATALOG_FILE).read_bytes()
-    else:
-        data = Path(catalog_file).read_bytes()
-    epoch, stars = read_catalog_records(data)
-    dec = stars["dec"].astype(np.float64)
-    pm_ra = stars["pm_ra"] * MAS_TO_RAD / np.maximum(np.cos(dec), 1e-9)
-    pm_dec = stars["pm_dec"] * MAS_TO_RAD
-    # ERFA takes J2000 places; a catalogue of another epoch is moved there first.
-    ra = stars["ra"] + pm_ra * (2000.0 - epoch)
-    dec = dec + pm_dec * (2000.0 - epoch)
-    air = Air.at_site(height_m)  # the air the photo path's solve corrects for
-    with warnings.catch_warnings():
-        # Dates past the leap-second table are "dubious" to ERFA; a second of UT does not matter here.
-        warnings.simplefilter("ignore", erfa.ErfaWarning)
-        utc1, utc2 = erfa.dtf2d("UTC", *_utc_parts(utc))
-        azimuth, zenith_distance, *_ = erfa.atco13(
-            ra, dec, pm_ra, pm_dec, stars["parallax"] / 1000.0, 0.0, utc1, utc2, 0.0, math.radians(lon_deg),
-            math.radians(lat_deg), height_m, 0.0, 0.0, *air.erfa_arguments())
-    keep = zenith_distance < math.radians(90.0 - min_altitude_deg)
-    z, a = zenith_distance[keep], azimuth[keep]
-    local = np.column_stack([np.sin(z) * np.sin(a), np.sin(z) * np.cos(a), np.cos(z)])
-    order = np.argsort(stars["vmag"][keep], kind="stable")
-    return LocalSky(stars["hr_id"][keep][order].astype(np.int64), stars["vmag"][keep][order].astype(np.float64),
-                    local[order])
 
 
 @dataclasses.dataclass(frozen=True)
@@ -239,10 +170,7 @@ def _as_datetime(utc) -> datetime.datetime:
     if isinstance(utc, datetime.datetime):
         if utc.tzinfo is None:
             raise CalibrationError("utc must be timezone-aware (or a (year, month, day, hour, minute, second) tuple)")
-        return utc.astimezone(datetime.timezone.utc)
-    year, month, day, hour, minute, second = _utc_parts(utc)
-    return datetime.datetime(year, month, day, hour, minute, tzinfo=datetime.timezone.utc) + datetime.timedelta(
-        seconds=second)
+    return utc_datetime(utc)
 
 
 def _check_place(lat_deg: float, lon_deg: float, height_m: float) -> None:

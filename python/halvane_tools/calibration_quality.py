@@ -12,6 +12,11 @@ import numpy as np
 
 from .projections import LensModel, imaged, inside_frame, unproject
 
+
+class CalibrationError(ValueError):
+    """A calibration that cannot be made; the text is one line saying what to change."""
+
+
 # A lens is refused when the stars used span less than this share of the
 # off-axis angles the photo's stars reach, or reach less far out: a ring of
 # stars fits focal, distortion and centre to one radius and says nothing of

@@ -7,14 +7,18 @@ from __future__ import annotations
 import dataclasses
 import functools
 import math
+from importlib import resources
 
 import numpy as np
 
 import halvane
 
+from . import CATALOG_FILE, DEEP_CATALOG_FILE
+from .catalog_builder import read_catalog_records
 from .rough_start import local_axes
 
 RAD_PER_ARCMIN = math.pi / (180.0 * 60.0)
+MAS_TO_RAD = math.radians(1.0 / 3.6e6)
 # The Sun sight's fixed standard deviation in the fix pipeline.
 SUN_SIGMA_ARCMIN = 1.0
 ZERO = ((0.0, 0.0), (0.0, 0.0))
@@ -32,13 +36,19 @@ def _radial_gain(theta: float, fisheye: bool, k: tuple[float, float, float, floa
     return g / slope if slope > 0 else 0.0
 
 
-def _aberration(jd: float) -> np.ndarray:
-    """The annual aberration the engine adds to every star's place of date
-    (up to 20 arcseconds): a vector in the equator of date."""
+def _sun_longitude(jd: float) -> tuple[float, float]:
+    """The Sun's ecliptic longitude and the obliquity, radians, by the
+    low-precision formulae the engine uses for aberration and parallax."""
     t = (jd - 2451545.0) / 36525.0
     g = math.radians(357.528 + 35999.05 * t)
     sun = math.radians(280.46 + 36000.771 * t + 1.915 * math.sin(g) + 0.02 * math.sin(2.0 * g))
-    obliquity = math.radians(23.4393 - 0.013 * t)
+    return sun, math.radians(23.4393 - 0.013 * t)
+
+
+def _aberration(jd: float) -> np.ndarray:
+    """The annual aberration the engine adds to every star's place of date
+    (up to 20 arcseconds): a vector in the equator of date."""
+    sun, obliquity = _sun_longitude(jd)
     return 9.936508497454117e-5 * np.array([math.sin(sun), -math.cos(sun) * math.cos(obliquity),
                                             -math.cos(sun) * math.sin(obliquity)])
 
@@ -48,11 +58,6 @@ def _bundled_motions() -> dict:
     """HR number -> (ra, dec, pm_ra, pm_dec, parallax, epoch) of the bundled
     catalogues: halvane.Catalog hands out a star's place but not its motion,
     and the fastest stars move an arcminute or more in decades."""
-    from importlib import resources
-
-    from . import CATALOG_FILE, DEEP_CATALOG_FILE
-    from .catalog_builder import read_catalog_records
-
     motions = {}
     for name in (CATALOG_FILE, DEEP_CATALOG_FILE):
         try:
@@ -75,16 +80,12 @@ def _star_unit(catalog, hr: int, jd: float) -> np.ndarray:
     if known is None or abs(known[0] - ra) > 1e-9 or abs(known[1] - dec) > 1e-9 or not any(known[2:5]):
         return np.array([math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)])
     _, _, pm_ra, pm_dec, parallax, epoch = known
-    mas = 4.8481368110953594e-9
     years = (jd - 2451545.0) / 365.25 + 2000.0 - epoch
-    ra, dec = ra + years * pm_ra * mas / math.cos(dec), dec + years * pm_dec * mas
+    ra, dec = ra + years * pm_ra * MAS_TO_RAD / math.cos(dec), dec + years * pm_dec * MAS_TO_RAD
     p = np.array([math.cos(dec) * math.cos(ra), math.cos(dec) * math.sin(ra), math.sin(dec)])
-    t = (jd - 2451545.0) / 36525.0
-    g = math.radians(t * 35999.05 + 357.528)
-    sun = math.radians(t * 36000.771 + 280.46 + 1.915 * math.sin(g) + 0.02 * math.sin(2.0 * g))
-    obliquity = math.radians(t * -0.013 + 23.4393)
+    sun, obliquity = _sun_longitude(jd)
     s = np.array([math.cos(sun), math.cos(obliquity) * math.sin(sun), math.sin(obliquity) * math.sin(sun)])
-    p = p + parallax * mas * (s - p * (s @ p))
+    p = p + parallax * MAS_TO_RAD * (s - p * (s @ p))
     return p / np.linalg.norm(p)
 
 

@@ -59,6 +59,16 @@ def utc_tuple(utc) -> tuple:
     return tuple(utc)
 
 
+def utc_datetime(utc) -> datetime.datetime:
+    """An aware datetime in UTC from a (year, month, day, hour, minute,
+    second) tuple in UTC, or from an aware datetime."""
+    if isinstance(utc, datetime.datetime):
+        return utc.astimezone(datetime.timezone.utc)
+    year, month, day, hour, minute, second = utc_tuple(utc)
+    return datetime.datetime(int(year), int(month), int(day), int(hour), int(minute),
+                             tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=float(second))
+
+
 def as_utc(when: datetime.datetime) -> datetime.datetime:
     """A datetime in UTC; a naive one is taken as UTC already. ValueError
     when its UTC falls outside the years 1 to 9999."""

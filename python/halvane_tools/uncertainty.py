@@ -79,7 +79,7 @@ import halvane
 
 from .focal import RAD_PER_ARCMIN, ZERO, FocalFit, _outer, focal_fit, lens_term
 from .lens import MOUNT_DRIFT_ARCMIN_PER_YEAR
-from .times import utc_tuple
+from .times import utc_datetime, utc_tuple
 
 # One nautical mile is one arcminute of great circle.
 NM_PER_RAD = 3437.746770784939
@@ -309,9 +309,7 @@ def photo_uncertainty(fix, prepared, utc, catalog, *, sigma_arcmin: float | None
     clock's: the options' time_sigma_s, else DEFAULT_TIME_SIGMA_S. A recorded
     focal sigma adds the lens term."""
     if not isinstance(utc, datetime.datetime):
-        year, month, day, hour, minute, second = utc_tuple(utc)
-        utc = datetime.datetime(int(year), int(month), int(day), int(hour), int(minute),
-                                tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=float(second))
+        utc = utc_datetime(utc)
     options, lens = prepared.options, prepared.lens
     camera = lens.camera(prepared.width, prepared.height)
     if sigma_arcmin is None:
