@@ -316,6 +316,17 @@ bool readable_2d(PyObject* object, std::initializer_list<std::string_view> forma
 // long step of every call that takes one, and memory is written once.
 constexpr std::size_t kCopyBlockPixels = std::size_t{1} << 20;
 
+// Runs copy(first, end) over [0, count) block by block; false as soon as a
+// pending signal has raised its exception.
+template <class Copy>
+bool copy_in_blocks(std::size_t count, Copy&& copy) {
+    for (std::size_t first = 0; first < count; first += kCopyBlockPixels) {
+        if (PyErr_CheckSignals() != 0) return false;
+        copy(first, first + std::min(kCopyBlockPixels, count - first));
+    }
+    return true;
+}
+
 bool extract_u16_image(PyObject* image, OwnedImage& out) {
     ArrayBuffer buffer;
     std::size_t rows = 0, columns = 0;
@@ -326,17 +337,16 @@ bool extract_u16_image(PyObject* image, OwnedImage& out) {
     std::vector<std::uint16_t> pixels;
     pixels.reserve(count);
     const bool widen = buffer.itemsize() == 1;
-    for (std::size_t first = 0; first < count; first += kCopyBlockPixels) {
-        if (PyErr_CheckSignals() != 0) return false;
-        const std::size_t n = std::min(kCopyBlockPixels, count - first);
+    const bool copied = copy_in_blocks(count, [&](std::size_t first, std::size_t end) {
         if (widen) {
-            const auto* bytes = static_cast<const std::uint8_t*>(buffer.data()) + first;
-            for (std::size_t p = 0; p < n; ++p) pixels.push_back(static_cast<std::uint16_t>(bytes[p] * 257u));
+            const auto* bytes = static_cast<const std::uint8_t*>(buffer.data());
+            for (std::size_t p = first; p < end; ++p) pixels.push_back(static_cast<std::uint16_t>(bytes[p] * 257u));
         } else {
-            const auto* values = static_cast<const std::uint16_t*>(buffer.data()) + first;
-            pixels.insert(pixels.end(), values, values + n);
+            const auto* values = static_cast<const std::uint16_t*>(buffer.data());
+            pixels.insert(pixels.end(), values + first, values + end);
         }
-    }
+    });
+    if (!copied) return false;
     out = OwnedImage{std::move(pixels), columns, rows};
     return true;
 }
@@ -350,11 +360,10 @@ bool extract_bool_mask(PyObject* mask, OwnedMask& out) {
     flags.reserve(count);
     // Normalised to 0/1: a bool array viewed from other bytes may hold any.
     const auto* bytes = static_cast<const std::uint8_t*>(buffer.data());
-    for (std::size_t first = 0; first < count; first += kCopyBlockPixels) {
-        if (PyErr_CheckSignals() != 0) return false;
-        const std::size_t end = first + std::min(kCopyBlockPixels, count - first);
+    const bool copied = copy_in_blocks(count, [&](std::size_t first, std::size_t end) {
         for (std::size_t p = first; p < end; ++p) flags.push_back(bytes[p] != 0 ? 1 : 0);
-    }
+    });
+    if (!copied) return false;
     out = OwnedMask{std::move(flags), columns, rows};
     return true;
 }
