@@ -133,6 +133,19 @@ Result<std::size_t> checked_destination(std::string_view kind, std::size_t width
     return pixel_count("destination " + std::string(kind), dst_width, dst_height);
 }
 
+// The checks, then the pass: a source buffer of `length` values and
+// width x height pixels seen through `src`, resampled for `dst`.
+template <class T, class Sample>
+Result<std::vector<T>> remapped(std::string_view kind, std::size_t width, std::size_t height, std::size_t length,
+                                const Camera& src, const Camera& dst, std::size_t dst_width, std::size_t dst_height,
+                                T fill, const Sample& sample, Cancellation cancel) {
+    const auto n_dst = checked_destination(kind, width, height, length, dst_width, dst_height);
+    if (!n_dst) return std::unexpected(n_dst.error());
+    std::vector<T> out;
+    remap_into<T>(SourceMap(src, dst, width, height), dst_width, dst_height, fill, out, sample, cancel);
+    return out;
+}
+
 }  // namespace
 
 Result<std::size_t> pixel_count(std::string_view label, std::size_t width, std::size_t height) {
@@ -150,14 +163,10 @@ Result<std::size_t> pixel_count(std::string_view label, std::size_t width, std::
 Result<OwnedImage> remap_image(const ImageView& image, const Camera& src, const Camera& dst,
                                std::size_t dst_width, std::size_t dst_height, std::uint16_t fill,
                                Cancellation cancel) {
-    const auto n_dst = checked_destination("image", image.width, image.height, image.pixels.size(), dst_width,
-                                           dst_height);
-    if (!n_dst) return std::unexpected(n_dst.error());
-    OwnedImage out{{}, dst_width, dst_height};
     const std::size_t width = image.width;
     const std::uint16_t* pixels = image.pixels.data();
-    remap_into<std::uint16_t>(
-        SourceMap(src, dst, image.width, image.height), dst_width, dst_height, fill, out.pixels,
+    auto out = remapped<std::uint16_t>(
+        "image", image.width, image.height, image.pixels.size(), src, dst, dst_width, dst_height, fill,
         [&](const PixelPosition& s) {
             // s lies within the frame's pixel centres, so truncation is the floor.
             const auto x0 = static_cast<std::size_t>(s.x);
@@ -173,25 +182,24 @@ Result<OwnedImage> remap_image(const ImageView& image, const Camera& src, const 
             return static_cast<std::uint16_t>(std::min<std::size_t>(round_nonnegative(v), 65535));
         },
         cancel);
-    return out;
+    if (!out) return std::unexpected(out.error());
+    return OwnedImage{std::move(*out), dst_width, dst_height};
 }
 
 Result<OwnedMask> remap_mask(const MaskView& mask, const Camera& src, const Camera& dst,
                              std::size_t dst_width, std::size_t dst_height, Cancellation cancel) {
-    const auto n_dst = checked_destination("mask", mask.width, mask.height, mask.flags.size(), dst_width,
-                                           dst_height);
-    if (!n_dst) return std::unexpected(n_dst.error());
-    OwnedMask out{{}, dst_width, dst_height};
     const std::size_t width = mask.width;
     const std::uint8_t* flags = mask.flags.data();
-    remap_into<std::uint8_t>(SourceMap(src, dst, mask.width, mask.height), dst_width, dst_height, 1, out.flags,
-                             [&](const PixelPosition& s) {
-                                 const std::size_t col = round_nonnegative(s.x);
-                                 const std::size_t row = round_nonnegative(s.y);
-                                 return static_cast<std::uint8_t>(flags[row * width + col] != 0);
-                             },
-                             cancel);
-    return out;
+    auto out = remapped<std::uint8_t>("mask", mask.width, mask.height, mask.flags.size(), src, dst, dst_width,
+                                      dst_height, 1,
+                                      [&](const PixelPosition& s) {
+                                          const std::size_t col = round_nonnegative(s.x);
+                                          const std::size_t row = round_nonnegative(s.y);
+                                          return static_cast<std::uint8_t>(flags[row * width + col] != 0);
+                                      },
+                                      cancel);
+    if (!out) return std::unexpected(out.error());
+    return OwnedMask{std::move(*out), dst_width, dst_height};
 }
 
 }  // namespace halvane
