@@ -1,20 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <limits>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "catalog.hpp"
 #include "ephemeris.hpp"
 #include "support.hpp"
 

@@ -1,17 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "background.hpp"
 #include "centroid.hpp"
 #include "matched_filter.hpp"
-#include "numeric.hpp"
 #include "solar_disc.hpp"
 #include "support.hpp"
 
@@ -19,6 +8,7 @@ namespace halvane {
 namespace {
 
 using testing::Frame;
+using testing::refusal;
 
 struct Flags {
     std::size_t width, height;
@@ -53,11 +43,6 @@ std::vector<Centroid> matched(const Frame& f, double sigma, std::size_t max_coun
     return result.value_or(std::vector<Centroid>{});
 }
 
-// The refusal text of a result, or "accepted".
-template <class T>
-std::string refusal(const Result<T>& result) {
-    return result ? "accepted" : result.error().message();
-}
 
 // ---------------------------------------------------------------- mesh
 

@@ -1,15 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include "numeric.hpp"
 #include "remap.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {
