@@ -31,18 +31,17 @@ Frame noisy_sky(std::size_t w, std::size_t h, std::uint64_t seed) {
     return f;
 }
 
+// The detections of a frame the detector must accept.
+std::vector<Centroid> accepted(Result<std::vector<Centroid>> result) {
+    EXPECT_TRUE(result.has_value()) << result.error().message();
+    return result.value_or(std::vector<Centroid>{});
+}
 std::vector<Centroid> blob(const Frame& f, std::size_t max_count = 100, std::optional<MaskView> mask = {}) {
-    auto result = detect_centroids_masked(f.view(), max_count, mask);
-    EXPECT_TRUE(result.has_value()) << result.error().message();
-    return result.value_or(std::vector<Centroid>{});
+    return accepted(detect_centroids_masked(f.view(), max_count, mask));
 }
-
 std::vector<Centroid> matched(const Frame& f, double sigma, std::size_t max_count = 100) {
-    auto result = detect_centroids_matched(f.view(), max_count, sigma);
-    EXPECT_TRUE(result.has_value()) << result.error().message();
-    return result.value_or(std::vector<Centroid>{});
+    return accepted(detect_centroids_matched(f.view(), max_count, sigma));
 }
-
 
 // ---------------------------------------------------------------- mesh
 

@@ -132,9 +132,8 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     const double jd = julian_date(2026, 3, 14, 12, 0, 0.0);
     const Scene scene = observe(48.0, 2.0, jd);
     const EquatorialPosition sun = sun_apparent(jd);
-    const Vec3 sun_dir{std::cos(sun.dec) * std::cos(sun.ra), std::cos(sun.dec) * std::sin(sun.ra), std::sin(sun.dec)};
     double sun_h = 0.0;
-    const Vec3 sun_seen = testing::seen_from_zenith_camera(scene.observer, sun_dir, sun_h);
+    const Vec3 sun_seen = testing::seen_from_zenith_camera(scene.observer, testing::from_radec(sun.ra, sun.dec), sun_h);
     ASSERT_GT(sun_h, 0.5);
 
     // The altitude cut just below the Sun, and only two stars above it.
