@@ -100,6 +100,12 @@ inline std::vector<Vec3> spread_over_sky(std::size_t n, double min_separation, s
     return out;
 }
 
+// Declares `name` as the result of `expr` and ends the test, naming the
+// refusal, unless it holds a value.
+#define ASSERT_ACCEPTED(name, expr) \
+    const auto name = (expr);        \
+    ASSERT_TRUE(name.has_value()) << name.error().message()
+
 // The refusal text of a result, or "accepted".
 template <class T>
 std::string refusal(const Result<T>& result) {
