@@ -80,14 +80,14 @@ TEST(ResolveFix, EarlyRefusals) {
     const Scene scene = observe(40.0, -70.0, kJd);
     const FixConfig config = fisheye_config();
     for (const Vec3& up : {Vec3{0, 0, 0}, Vec3{NAN, 0, 1}, Vec3{0, INFINITY, 1}, Vec3{1e-10, 0, 0}}) {
-        EXPECT_EQ(solve(scene.centroids, config, kJd, {}, up).error().message(),
+        EXPECT_EQ(testing::refusal(solve(scene.centroids, config, kJd, {}, up)),
                   "up vector is degenerate: zero length or non-finite");
     }
-    EXPECT_EQ(solve(std::span(scene.centroids).first(3), config).error().message(),
+    EXPECT_EQ(testing::refusal(solve(std::span(scene.centroids).first(3), config)),
               "insufficient stars: needed 4, got 3");
     FixConfig capped = config;
     capped.max_centroids = 3;
-    EXPECT_EQ(solve(scene.centroids, capped).error().message(), "insufficient stars: needed 4, got 3");
+    EXPECT_EQ(testing::refusal(solve(scene.centroids, capped)), "insufficient stars: needed 4, got 3");
 
     SolveOptions with_sun;
     with_sun.use_sun = true;
@@ -148,7 +148,7 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
         }
     }
     ASSERT_EQ(high, 2u);
-    EXPECT_EQ(solve(centroids, config, jd).error().message(), "insufficient stars: needed 3, got 2");
+    EXPECT_EQ(testing::refusal(solve(centroids, config, jd)), "insufficient stars: needed 3, got 2");
 
     // The Sun where the camera sees it, refraction included.
     const auto pixel = kCamera.vec_to_pixel(sun_seen);
@@ -217,7 +217,7 @@ TEST(ResolveFix, SightsFarWorseThanSigmaAreNoMatch) {
     ASSERT_ACCEPTED(fix, solve(scene.centroids, config));
     EXPECT_LT(fix->residual_rms_rad, config.sigma_rad);
     config.sigma_rad /= 20.0;
-    EXPECT_EQ(solve(scene.centroids, config).error().message(), "no star pattern match found");
+    EXPECT_EQ(testing::refusal(solve(scene.centroids, config)), "no star pattern match found");
 }
 
 TEST(FixConfig, ToleranceFloorAndTriangleStars) {
