@@ -1,11 +1,20 @@
 // Test fixtures shared by the engine tests: rotations, hand-made stars and
-// catalogues, and small frames to draw on.
+// catalogues, and small frames to draw on. It also carries the headers
+// every test file needs, so that each names only the modules it tests.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "catalog.hpp"
@@ -89,6 +98,18 @@ inline std::vector<Vec3> spread_over_sky(std::size_t n, double min_separation, s
             out.push_back(v);
     }
     return out;
+}
+
+// Declares `name` as the result of `expr` and ends the test, naming the
+// refusal, unless it holds a value.
+#define ASSERT_ACCEPTED(name, expr) \
+    const auto name = (expr);        \
+    ASSERT_TRUE(name.has_value()) << name.error().message()
+
+// The refusal text of a result, or "accepted".
+template <class T>
+std::string refusal(const Result<T>& result) {
+    return result ? "accepted" : result.error().message();
 }
 
 // A small owned 16-bit frame with drawing helpers.

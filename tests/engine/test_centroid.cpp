@@ -1,17 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "background.hpp"
 #include "centroid.hpp"
 #include "matched_filter.hpp"
-#include "numeric.hpp"
 #include "solar_disc.hpp"
 #include "support.hpp"
 
@@ -19,6 +8,7 @@ namespace halvane {
 namespace {
 
 using testing::Frame;
+using testing::refusal;
 
 struct Flags {
     std::size_t width, height;
@@ -41,22 +31,16 @@ Frame noisy_sky(std::size_t w, std::size_t h, std::uint64_t seed) {
     return f;
 }
 
+// The detections of a frame the detector must accept.
+std::vector<Centroid> accepted(Result<std::vector<Centroid>> result) {
+    EXPECT_TRUE(result.has_value()) << result.error().message();
+    return result.value_or(std::vector<Centroid>{});
+}
 std::vector<Centroid> blob(const Frame& f, std::size_t max_count = 100, std::optional<MaskView> mask = {}) {
-    auto result = detect_centroids_masked(f.view(), max_count, mask);
-    EXPECT_TRUE(result.has_value()) << result.error().message();
-    return result.value_or(std::vector<Centroid>{});
+    return accepted(detect_centroids_masked(f.view(), max_count, mask));
 }
-
 std::vector<Centroid> matched(const Frame& f, double sigma, std::size_t max_count = 100) {
-    auto result = detect_centroids_matched(f.view(), max_count, sigma);
-    EXPECT_TRUE(result.has_value()) << result.error().message();
-    return result.value_or(std::vector<Centroid>{});
-}
-
-// The refusal text of a result, or "accepted".
-template <class T>
-std::string refusal(const Result<T>& result) {
-    return result ? "accepted" : result.error().message();
+    return accepted(detect_centroids_matched(f.view(), max_count, sigma));
 }
 
 // ---------------------------------------------------------------- mesh

@@ -1,9 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-
 #include "ephemeris.hpp"
-#include "numeric.hpp"
+#include "support.hpp"
 #include "time.hpp"
 
 namespace halvane {

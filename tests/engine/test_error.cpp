@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include "error.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {
@@ -39,23 +38,17 @@ TEST(ErrorText, EveryKind) {
         {Error::ThinLock{Error::kThinLockResidualTooHigh, 4, 1, 0.0123456789},
          "thin lock: residual rms above the configured maximum (matched 4 stars, margin 1, "
          "residual rms 0.012346 rad)"},
+        // Large counts are plain decimal.
+        {Error::InsufficientStars{18446744073709551615ULL, 1000000},
+         "insufficient stars: needed 18446744073709551615, got 1000000"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.error.message(), c.text);
-}
-
-TEST(ErrorText, LargeCountsArePlainDecimal) {
-    const Error e = Error::InsufficientStars{18446744073709551615ULL, 1000000};
-    EXPECT_EQ(e.message(), "insufficient stars: needed 18446744073709551615, got 1000000");
-}
-
-TEST(ErrorKind, AmbiguousCarriesBothListsWhole) {
-    const Result<int> r = std::unexpected(Error::MatchAmbiguous{pairs(3), pairs(2)});
-    ASSERT_FALSE(r.has_value());
-    const auto* tie = r.error().get_if<Error::MatchAmbiguous>();
-    ASSERT_NE(tie, nullptr);
-    EXPECT_EQ(tie->winner, pairs(3));
-    EXPECT_EQ(tie->rival, pairs(2));
-    EXPECT_FALSE(r.error().is<Error::NoMatch>());
+    // A tie carries both lists whole.
+    const Error tie = Error::MatchAmbiguous{pairs(3), pairs(2)};
+    ASSERT_NE(tie.get_if<Error::MatchAmbiguous>(), nullptr);
+    EXPECT_EQ(tie.get_if<Error::MatchAmbiguous>()->winner, pairs(3));
+    EXPECT_EQ(tie.get_if<Error::MatchAmbiguous>()->rival, pairs(2));
+    EXPECT_FALSE(tie.is<Error::NoMatch>());
 }
 
 }  // namespace

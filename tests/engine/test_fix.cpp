@@ -1,16 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <limits>
-#include <utility>
-#include <vector>
-
 #include "entry.hpp"
 #include "ephemeris.hpp"
 #include "fix.hpp"
-#include "frame.hpp"
-#include "numeric.hpp"
 #include "support.hpp"
 #include "time.hpp"
 
@@ -32,8 +22,9 @@ const Catalog& sky_catalog() {
 // What a zenith-pointing ideal fisheye (1000 x 1000 px, 180 degrees) sees
 // from (lat, lon) at jd: image right is west, image down is south, so the
 // up vector is the boresight (0, 0, 1).
+const Camera kCamera = Camera::from_fov(1000, 1000, 180.0, 0.0, 500.0, 500.0, 0, 0, 0, 0);
+
 struct Scene {
-    Camera camera = Camera::from_fov(1000, 1000, 180.0, 0.0, 500.0, 500.0, 0, 0, 0, 0);
     std::vector<Centroid> centroids;
     std::vector<double> altitudes;  // true altitude of each centroid, radians
     ObserverAxes observer;
@@ -50,7 +41,7 @@ Scene observe(double lat_deg, double lon_deg, double jd) {
         double h = 0.0;
         const Vec3 seen = testing::seen_from_zenith_camera(scene.observer, s, h);
         if (h < 5.0 * kDegToRad) continue;
-        const auto pixel = scene.camera.vec_to_pixel(seen);
+        const auto pixel = kCamera.vec_to_pixel(seen);
         if (!pixel) continue;
         scene.centroids.push_back({pixel->x, pixel->y, 1000.0 - static_cast<double>(i)});
         scene.altitudes.push_back(h);
@@ -61,15 +52,19 @@ Scene observe(double lat_deg, double lon_deg, double jd) {
 // The configuration a caller gets by default: half a pixel of sigma, so a
 // tolerance of four half-pixels (about 21 arcminutes), which also absorbs
 // the refraction of low stars.
-FixConfig fisheye_config() { return make_fix_config(Scene{}.camera, std::nullopt, true, {}); }
+FixConfig fisheye_config() { return make_fix_config(kCamera, std::nullopt, true, {}); }
 
 const double kJd = julian_date(2026, 3, 14, 21, 30, 0.0);
+
+Result<Fix> solve(std::span<const Centroid> centroids, const FixConfig& config, double jd = kJd,
+                  std::optional<PixelPosition> sun = std::nullopt, const Vec3& up = {0, 0, 1}) {
+    return resolve_fix_from_centroids(centroids, sun, kCamera, up, sky_catalog(), config, jd);
+}
 
 TEST(ResolveFix, RecoversThePlaceFromCentroids) {
     for (const auto& [lat, lon] : {std::pair{52.5, 13.4}, {-33.9, 151.2}, {10.0, 179.99}, {-5.0, -179.99}}) {
         const Scene scene = observe(lat, lon, kJd);
-        const auto fix = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1},
-                                                    sky_catalog(), fisheye_config(), kJd);
+        const auto fix = solve(scene.centroids, fisheye_config());
         ASSERT_TRUE(fix.has_value()) << fix.error().message() << lat << " " << lon;
         EXPECT_LT(great_circle_nm(lat, lon, fix->latitude_deg, fix->longitude_deg), 0.5) << lat << " " << lon;
         EXPECT_GT(fix->longitude_deg, -180.0);
@@ -85,17 +80,14 @@ TEST(ResolveFix, EarlyRefusals) {
     const Scene scene = observe(40.0, -70.0, kJd);
     const FixConfig config = fisheye_config();
     for (const Vec3& up : {Vec3{0, 0, 0}, Vec3{NAN, 0, 1}, Vec3{0, INFINITY, 1}, Vec3{1e-10, 0, 0}}) {
-        const auto r = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, up, sky_catalog(), config, kJd);
-        EXPECT_EQ(r.error().message(), "up vector is degenerate: zero length or non-finite");
+        EXPECT_EQ(testing::refusal(solve(scene.centroids, config, kJd, {}, up)),
+                  "up vector is degenerate: zero length or non-finite");
     }
-    const auto three = resolve_fix_from_centroids(std::span(scene.centroids).first(3), std::nullopt, scene.camera,
-                                                  {0, 0, 1}, sky_catalog(), config, kJd);
-    EXPECT_EQ(three.error().message(), "insufficient stars: needed 4, got 3");
+    EXPECT_EQ(testing::refusal(solve(std::span(scene.centroids).first(3), config)),
+              "insufficient stars: needed 4, got 3");
     FixConfig capped = config;
     capped.max_centroids = 3;
-    const auto capped_fix = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1},
-                                                       sky_catalog(), capped, kJd);
-    EXPECT_EQ(capped_fix.error().message(), "insufficient stars: needed 4, got 3");
+    EXPECT_EQ(testing::refusal(solve(scene.centroids, capped)), "insufficient stars: needed 4, got 3");
 
     SolveOptions with_sun;
     with_sun.use_sun = true;
@@ -112,16 +104,15 @@ TEST(ResolveFix, EarlyRefusals) {
 TEST(ResolveFix, HealthGatesAtAndPastTheirLimits) {
     const Scene scene = observe(-20.0, 30.0, kJd);
     FixConfig config = fisheye_config();
-    const auto base = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd);
-    ASSERT_TRUE(base.has_value()) << base.error().message();
+    ASSERT_ACCEPTED(base, solve(scene.centroids, config));
     const std::size_t used = base->matched_hr_ids.size();
 
     config.min_matched_stars = used;
     config.max_residual_rms_rad = base->residual_rms_rad;
-    EXPECT_TRUE(resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd));
+    EXPECT_TRUE(solve(scene.centroids, config));
 
     config.min_matched_stars = used + 1;
-    const auto few = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd);
+    const auto few = solve(scene.centroids, config);
     const auto* thin = few.error().get_if<Error::ThinLock>();
     ASSERT_NE(thin, nullptr);
     EXPECT_EQ(std::string(thin->reason), Error::kThinLockTooFewStars);
@@ -130,7 +121,7 @@ TEST(ResolveFix, HealthGatesAtAndPastTheirLimits) {
 
     config.min_matched_stars.reset();
     config.max_residual_rms_rad = std::nextafter(base->residual_rms_rad, 0.0);
-    const auto rough = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd);
+    const auto rough = solve(scene.centroids, config);
     ASSERT_TRUE(rough.error().is<Error::ThinLock>());
     EXPECT_EQ(std::string(rough.error().get_if<Error::ThinLock>()->reason), Error::kThinLockResidualTooHigh);
 }
@@ -140,9 +131,8 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     const double jd = julian_date(2026, 3, 14, 12, 0, 0.0);
     const Scene scene = observe(48.0, 2.0, jd);
     const EquatorialPosition sun = sun_apparent(jd);
-    const Vec3 sun_dir{std::cos(sun.dec) * std::cos(sun.ra), std::cos(sun.dec) * std::sin(sun.ra), std::sin(sun.dec)};
     double sun_h = 0.0;
-    const Vec3 sun_seen = testing::seen_from_zenith_camera(scene.observer, sun_dir, sun_h);
+    const Vec3 sun_seen = testing::seen_from_zenith_camera(scene.observer, testing::from_radec(sun.ra, sun.dec), sun_h);
     ASSERT_GT(sun_h, 0.5);
 
     // The altitude cut just below the Sun, and only two stars above it.
@@ -158,42 +148,34 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
         }
     }
     ASSERT_EQ(high, 2u);
-    const auto two = resolve_fix_from_centroids(centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
-    EXPECT_EQ(two.error().message(), "insufficient stars: needed 3, got 2");
+    EXPECT_EQ(testing::refusal(solve(centroids, config, jd)), "insufficient stars: needed 3, got 2");
 
     // The Sun where the camera sees it, refraction included.
-    const auto pixel = scene.camera.vec_to_pixel(sun_seen);
+    const auto pixel = kCamera.vec_to_pixel(sun_seen);
     ASSERT_TRUE(pixel.has_value());
-    const auto with_sun = resolve_fix_from_centroids(centroids, pixel, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
-    ASSERT_TRUE(with_sun.has_value()) << with_sun.error().message();
+    ASSERT_ACCEPTED(with_sun, solve(centroids, config, jd, pixel));
     EXPECT_TRUE(with_sun->used_sun);
     EXPECT_EQ(with_sun->matched_hr_ids.size(), 2u);
     EXPECT_LT(great_circle_nm(48.0, 2.0, with_sun->latitude_deg, with_sun->longitude_deg), 2.0);
 
     // Below the cut the Sun is no error: it is just not used.
     config.min_altitude = sun_h + 0.001;
-    const auto low_sun = resolve_fix_from_centroids(scene.centroids, pixel, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
-    ASSERT_TRUE(low_sun.has_value()) << low_sun.error().message();
+    ASSERT_ACCEPTED(low_sun, solve(scene.centroids, config, jd, pixel));
     EXPECT_FALSE(low_sun->used_sun);
 
     // A disc where the stars' attitude does not put the Sun (the Moon, a
     // lamp) is not used either: the fix is the stars' own.
     config = fisheye_config();
-    const auto stars_only = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1},
-                                                       sky_catalog(), config, jd);
-    ASSERT_TRUE(stars_only.has_value()) << stars_only.error().message();
-    const double tolerance_px = config.match_tolerance * scene.camera.focal;
+    ASSERT_ACCEPTED(stars_only, solve(scene.centroids, config, jd));
+    const double tolerance_px = config.match_tolerance * kCamera.focal;
     for (const PixelPosition lamp : {PixelPosition{1000.0 - pixel->x, 1000.0 - pixel->y},
                                      PixelPosition{pixel->x + 1.5 * tolerance_px, pixel->y}}) {
-        const auto fix = resolve_fix_from_centroids(scene.centroids, lamp, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
-        ASSERT_TRUE(fix.has_value()) << fix.error().message();
+        ASSERT_ACCEPTED(fix, solve(scene.centroids, config, jd, lamp));
         EXPECT_FALSE(fix->used_sun);
         EXPECT_EQ(fix->latitude_deg, stars_only->latitude_deg);
         EXPECT_EQ(fix->longitude_deg, stars_only->longitude_deg);
     }
-    const auto near = resolve_fix_from_centroids(scene.centroids, PixelPosition{pixel->x + 0.5 * tolerance_px, pixel->y},
-                                                 scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
-    ASSERT_TRUE(near.has_value()) << near.error().message();
+    ASSERT_ACCEPTED(near, solve(scene.centroids, config, jd, PixelPosition{pixel->x + 0.5 * tolerance_px, pixel->y}));
     EXPECT_TRUE(near->used_sun);
 
     // The same sky as an image: the two high stars and the low ones drawn
@@ -215,7 +197,7 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     config.min_altitude = sun_h - 0.001;
     config.max_centroids = centroids.size();
     config.use_sun = true;
-    const auto imaged = resolve_fix_masked(frame.view(), std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, jd);
+    const auto imaged = resolve_fix_masked(frame.view(), std::nullopt, kCamera, {0, 0, 1}, sky_catalog(), config, jd);
     ASSERT_TRUE(imaged.has_value()) << imaged.error().message();
     EXPECT_TRUE(imaged->used_sun);
     EXPECT_EQ(imaged->matched_hr_ids.size(), 2u);
@@ -232,13 +214,10 @@ TEST(ResolveFix, SightsFarWorseThanSigmaAreNoMatch) {
         c.y += 0.33 * rng.normal();
     }
     FixConfig config = fisheye_config();
-    const auto fix = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1}, sky_catalog(), config, kJd);
-    ASSERT_TRUE(fix.has_value()) << fix.error().message();
+    ASSERT_ACCEPTED(fix, solve(scene.centroids, config));
     EXPECT_LT(fix->residual_rms_rad, config.sigma_rad);
     config.sigma_rad /= 20.0;
-    const auto overclaimed = resolve_fix_from_centroids(scene.centroids, std::nullopt, scene.camera, {0, 0, 1},
-                                                        sky_catalog(), config, kJd);
-    EXPECT_EQ(overclaimed.error().message(), "no star pattern match found");
+    EXPECT_EQ(testing::refusal(solve(scene.centroids, config)), "no star pattern match found");
 }
 
 TEST(FixConfig, ToleranceFloorAndTriangleStars) {

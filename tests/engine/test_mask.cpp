@@ -1,13 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
 #include <cstdlib>
-#include <utility>
-#include <vector>
 
 #include "mask.hpp"
-#include "numeric.hpp"
 #include "support.hpp"
 
 namespace halvane {

@@ -1,10 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <vector>
-
 #include "photo.hpp"
 #include "support.hpp"
 
@@ -86,48 +79,32 @@ TEST(RemoveExtendedLight, RefusesBadLinesAndFrames) {
     EXPECT_FALSE(remove_extended_light(empty, 11).has_value());
 }
 
-TEST(BelowAltitudeMask, CutsTheFisheyeAtTheChosenAltitudeAndOutsideTheField) {
-    // 180-degree fisheye on 201 x 201: focal 100 / (pi / 2), 90 degrees of
-    // altitude over 100 px. Tilted 30 degrees towards +x so the cut is
-    // lopsided.
-    const Camera camera = Camera::from_fov(201, 201, 180.0, 0.0, 100.0, 100.0, 0, 0, 0, 0);
+TEST(BelowAltitudeMask, CutsAtTheChosenAltitudeAndOutsideTheField) {
+    // A 180-degree fisheye on 201 x 201 (90 degrees of altitude over 100 px)
+    // tilted 30 degrees towards +x, so the cut is lopsided: along +x it sits
+    // at 90 + 30 - 15 = 105 degrees off-axis, beyond the field; along -x at
+    // 90 - 30 - 15 = 45 degrees, between columns 51 (44 degrees) and 48 (46).
+    // Pixels (0, 0) and (195, 35) lie outside the image circle.
+    // A pinhole of focal 100 at the horizon, up -y: 10 degrees of altitude
+    // at row 50 - 100 tan(10 deg), about 32.4.
     const double tilt = 30.0 * kDegToRad;
-    const auto mask = below_altitude_mask(camera, {std::sin(tilt), 0.0, std::cos(tilt)}, 201, 201, 15.0 * kDegToRad);
-    ASSERT_TRUE(mask.has_value());
-    const auto at = [&](std::size_t x, std::size_t y) { return mask->flags[y * 201 + x]; };
-    const double px_per_deg = 100.0 / 90.0;
-    // Along +x the horizon cut sits at 90 + 30 - 15 = 105 degrees off-axis,
-    // beyond the field; along -x at 90 - 30 - 15 = 45 degrees.
-    EXPECT_EQ(at(199, 100), 0);
-    EXPECT_EQ(at(static_cast<std::size_t>(100 - 44 * px_per_deg), 100), 0);
-    EXPECT_EQ(at(static_cast<std::size_t>(100 - 46 * px_per_deg), 100), 1);
-    EXPECT_EQ(at(100, 100), 0);
-    EXPECT_EQ(at(0, 0), 1);     // outside the image circle
-    EXPECT_EQ(at(195, 35), 1);  // outside the image circle on the high side
-}
-
-TEST(BelowAltitudeMask, CutsAPinholeWhoseFieldHoldsTheHorizon) {
-    // Looking at the horizon: up is -y, so the lower half of the frame is
-    // below it. focal 100: 10 degrees of altitude at 100 tan(10 deg) px.
-    const Camera camera = Camera::from_fov(0, 0, std::nullopt, 100.0, 50.0, 50.0, 0, 0, 0, 0);
-    const auto mask = below_altitude_mask(camera, {0.0, -2.0, 0.0}, 100, 101, 10.0 * kDegToRad);
-    ASSERT_TRUE(mask.has_value());
-    const double edge = 50.0 - 100.0 * std::tan(10.0 * kDegToRad);  // about row 32.4
-    EXPECT_EQ(mask->flags[32 * 100 + 50], 0);
-    EXPECT_EQ(mask->flags[33 * 100 + 50], 1);
-    EXPECT_LT(std::abs(edge - 32.4), 0.1);
-    EXPECT_EQ(mask->flags[100 * 100 + 0], 1);
-}
-
-TEST(BelowAltitudeMask, RefusesADegenerateVerticalAndAnEmptyExtent) {
-    const Camera camera = Camera::from_fov(0, 0, std::nullopt, 100.0, 50.0, 50.0, 0, 0, 0, 0);
-    const auto zero = below_altitude_mask(camera, {0, 0, 0}, 10, 10, 0.0);
-    ASSERT_FALSE(zero.has_value());
-    EXPECT_TRUE(zero.error().is<Error::DegenerateUp>());
-    EXPECT_FALSE(below_altitude_mask(camera, {0, 0, NAN}, 10, 10, 0.0).has_value());
-    const auto empty = below_altitude_mask(camera, {0, 0, 1}, 0, 10, 0.0);
-    ASSERT_FALSE(empty.has_value());
-    EXPECT_EQ(empty.error().message(), "bad image: a 0x10 mask is empty or too large");
+    const struct {
+        Camera camera;
+        Vec3 up;
+        std::size_t width, height;
+        double min_alt_deg;
+        std::vector<std::tuple<std::size_t, std::size_t, int>> flags;  // x, y, flag
+    } cases[] = {
+        {Camera::from_fov(201, 201, 180.0, 0.0, 100.0, 100.0, 0, 0, 0, 0), {std::sin(tilt), 0.0, std::cos(tilt)},
+         201, 201, 15.0, {{199, 100, 0}, {51, 100, 0}, {48, 100, 1}, {100, 100, 0}, {0, 0, 1}, {195, 35, 1}}},
+        {Camera::from_fov(0, 0, std::nullopt, 100.0, 50.0, 50.0, 0, 0, 0, 0), {0.0, -2.0, 0.0}, 100, 101, 10.0,
+         {{50, 32, 0}, {50, 33, 1}, {0, 100, 1}}},
+    };
+    for (const auto& c : cases) {
+        const auto mask = below_altitude_mask(c.camera, c.up, c.width, c.height, c.min_alt_deg * kDegToRad);
+        ASSERT_TRUE(mask.has_value());
+        for (const auto& [x, y, flag] : c.flags) EXPECT_EQ(mask->flags[y * c.width + x], flag) << x << ", " << y;
+    }
 }
 
 TEST(BelowAltitudeMask, APrincipalPointOffTheFrameCutsWhereEachPixelLooks) {
@@ -161,32 +138,35 @@ TEST(BelowAltitudeMask, APrincipalPointOffTheFrameCutsWhereEachPixelLooks) {
     }
 }
 
-TEST(BelowAltitudeMask, RefusesAPrincipalPointFarOffTheFrameAndAnExtentOverTheLimit) {
-    const auto with_centre = [](double cx, double cy) {
+TEST(BelowAltitudeMask, Refusals) {
+    const auto mask = [](double cx, double cy, const Vec3& up, std::size_t width, std::size_t height) {
         const Camera camera = Camera::from_fov(0, 0, std::nullopt, 100.0, cx, cy, 0, 0, 0, 0);
-        return below_altitude_mask(camera, {0, 0, 1}, 80, 60, 0.0);
+        return below_altitude_mask(camera, up, width, height, 0.0);
     };
     // Ten frame sizes (of the larger side, 80 px) either way are allowed.
-    EXPECT_TRUE(with_centre(-800.0, 860.0).has_value());
-    EXPECT_TRUE(with_centre(880.0, -800.0).has_value());
+    EXPECT_TRUE(mask(-800.0, 860.0, {0, 0, 1}, 80, 60).has_value());
+    EXPECT_TRUE(mask(880.0, -800.0, {0, 0, 1}, 80, 60).has_value());
+    const std::string degenerate = "up vector is degenerate: zero length or non-finite";
+    const std::string cx =
+        "bad image: cx must lie within 10 frame sizes of the mask, -800 to 880 px on this 80 px wide mask";
     const struct {
         double cx, cy;
-        const char* message;
-    } refused[] = {
-        {-800.5, 30, "cx must lie within 10 frame sizes of the mask, -800 to 880 px on this 80 px wide mask (got -800.5)"},
-        {-3e7, 30, "cx must lie within 10 frame sizes of the mask, -800 to 880 px on this 80 px wide mask (got -30000000)"},
-        {NAN, 30, "cx must lie within 10 frame sizes of the mask, -800 to 880 px on this 80 px wide mask (got NaN)"},
-        {40, INFINITY, "cy must lie within 10 frame sizes of the mask, -800 to 860 px on this 60 px high mask (got inf)"},
+        Vec3 up;
+        std::size_t width, height;
+        std::string text;
+    } cases[] = {
+        {50, 50, {0, 0, 0}, 10, 10, degenerate},
+        {50, 50, {0, 0, NAN}, 10, 10, degenerate},
+        {50, 50, {0, 0, 1}, 0, 10, "bad image: a 0x10 mask is empty or too large"},
+        {-800.5, 30, {0, 0, 1}, 80, 60, cx + " (got -800.5)"},
+        {-3e7, 30, {0, 0, 1}, 80, 60, cx + " (got -30000000)"},
+        {NAN, 30, {0, 0, 1}, 80, 60, cx + " (got NaN)"},
+        {40, INFINITY, {0, 0, 1}, 80, 60,
+         "bad image: cy must lie within 10 frame sizes of the mask, -800 to 860 px on this 60 px high mask (got inf)"},
+        {0, 0, {0, 0, 1}, std::size_t{1} << 20, std::size_t{1} << 20,
+         "bad image: mask 1048576x1048576 is 1099511627776 pixels, over the 268435456 limit"},
     };
-    for (const auto& r : refused) {
-        const auto mask = with_centre(r.cx, r.cy);
-        ASSERT_FALSE(mask.has_value()) << r.message;
-        EXPECT_EQ(mask.error().message(), std::string("bad image: ") + r.message);
-    }
-    const Camera camera = Camera::from_fov(0, 0, std::nullopt, 100.0, 0.0, 0.0, 0, 0, 0, 0);
-    const auto huge = below_altitude_mask(camera, {0, 0, 1}, std::size_t{1} << 20, std::size_t{1} << 20, 0.0);
-    ASSERT_FALSE(huge.has_value());
-    EXPECT_EQ(huge.error().message(), "bad image: mask 1048576x1048576 is 1099511627776 pixels, over the 268435456 limit");
+    for (const auto& c : cases) EXPECT_EQ(testing::refusal(mask(c.cx, c.cy, c.up, c.width, c.height)), c.text);
 }
 
 TEST(GlareMask, MasksLargeSaturatedAreasWithTheirMarginButNotStars) {

@@ -1,11 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <limits>
 #include <numbers>
 
-#include "numeric.hpp"
 #include "plate.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {
@@ -68,7 +64,7 @@ TEST(CameraProjection, RadialLaws) {
     };
     for (const auto& c : cases)
         for (double phi : {0.0, 0.3, -2.0}) {
-            SCOPED_TRACE(testing::Message() << c.theta << " " << phi);
+            SCOPED_TRACE(::testing::Message() << c.theta << " " << phi);
             const auto pixel = c.camera.vec_to_pixel(off_axis(c.theta, phi));
             ASSERT_TRUE(pixel);
             EXPECT_NEAR(pixel->x, c.cx + c.r * std::cos(phi), 1e-6);
@@ -82,7 +78,7 @@ TEST(CameraProjection, PixelToVecInvertsVecToPixel) {
     for (const auto& [camera, max_radius] : cases)
         for (double r = 0.0; r <= max_radius; r += max_radius / 13.0)
             for (double phi = -3.1; phi < 3.2; phi += 0.37) {
-                SCOPED_TRACE(testing::Message() << max_radius << " r=" << r << " phi=" << phi);
+                SCOPED_TRACE(::testing::Message() << max_radius << " r=" << r << " phi=" << phi);
                 const double x = camera.cx + r * std::cos(phi), y = camera.cy + r * std::sin(phi);
                 const Vec3 v = camera.pixel_to_vec(x, y);
                 EXPECT_NEAR(dot(v, v), 1.0, 1e-14);

@@ -1,15 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include "numeric.hpp"
 #include "remap.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {
@@ -23,8 +13,6 @@ Camera fisheye(std::size_t width, std::size_t height, double fov_deg, double foc
                double k1 = 0, double k2 = 0, double k3 = 0, double k4 = 0) {
     return Camera::from_fov(width, height, fov_deg, focal, cx, cy, k1, k2, k3, k4);
 }
-
-std::string error_text(const Error& e) { return e.message(); }
 
 struct Source {
     std::size_t width, height;
@@ -53,15 +41,15 @@ TEST(Remap, RefusesBadExtentsInOrder) {
     const std::vector<std::uint8_t> flags(6);
     const std::size_t big = std::size_t{1} << 33;
     // The source's extent, then its buffer, then the destination's extent.
-    EXPECT_EQ(error_text(remap_image({pixels, 16385, 16384}, cam, cam, big, big, 0).error()),
+    EXPECT_EQ(testing::refusal(remap_image({pixels, 16385, 16384}, cam, cam, big, big, 0)),
               "bad image: source image 16385x16384 is 268451840 pixels, over the 268435456 limit");
-    EXPECT_EQ(error_text(remap_image({pixels, 2, 2}, cam, cam, big, big, 0).error()),
+    EXPECT_EQ(testing::refusal(remap_image({pixels, 2, 2}, cam, cam, big, big, 0)),
               "bad image: source image 2x2 does not match 6 pixels");
-    EXPECT_EQ(error_text(remap_image({pixels, 3, 2}, cam, cam, big, big, 0).error()),
+    EXPECT_EQ(testing::refusal(remap_image({pixels, 3, 2}, cam, cam, big, big, 0)),
               "bad image: destination image 8589934592x8589934592 overflows a pixel count");
-    EXPECT_EQ(error_text(remap_mask({flags, 7, 1}, cam, cam, 4, 4).error()),
+    EXPECT_EQ(testing::refusal(remap_mask({flags, 7, 1}, cam, cam, 4, 4)),
               "bad image: source mask 7x1 does not match 6 pixels");
-    EXPECT_EQ(error_text(remap_mask({flags, 3, 2}, cam, cam, 16384, 16385).error()),
+    EXPECT_EQ(testing::refusal(remap_mask({flags, 3, 2}, cam, cam, 16384, 16385)),
               "bad image: destination mask 16384x16385 is 268451840 pixels, over the 268435456 limit");
 }
 

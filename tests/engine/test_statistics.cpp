@@ -1,16 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <bit>
-#include <cmath>
-#include <cstdint>
 #include <functional>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "numeric.hpp"
 #include "statistics.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {

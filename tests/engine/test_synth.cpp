@@ -1,16 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
 #include <new>
-#include <optional>
 #include <set>
-#include <vector>
 
 #include "entry.hpp"
 #include "ephemeris.hpp"
-#include "frame.hpp"
-#include "numeric.hpp"
 #include "support.hpp"
 #include "synth.hpp"
 #include "time.hpp"

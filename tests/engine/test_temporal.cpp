@@ -1,13 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "entry.hpp"
-#include "frame.hpp"
 #include "support.hpp"
 #include "synth.hpp"
 #include "temporal.hpp"
@@ -65,17 +56,22 @@ void add_hot_pixel(Sequence& s, PixelPosition p) {
     for (auto& frame : s.detections) frame.insert(frame.begin(), {p.x, p.y, 1000.0});
 }
 
-std::string refusal(const Result<SiderealVerification>& r) { return r ? "accepted" : r.error().message(); }
+Result<SiderealVerification> verify(const Sequence& s) {
+    return verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+}
+
+using testing::refusal;
 
 TEST(VerifySidereal, RefusesBadSequencesInOrder) {
-    const std::vector<Vec3> stars = stars_in_view(10);
-    const Sequence three = observe(stars, 3);
-    const std::vector<double> t = three.times;
+    const Sequence three = observe(stars_in_view(10), 3);
+    const std::vector<double> t = three.times, seconds{kJd - 1.0 / 86400.0, kJd, kJd + 1.0 / 86400.0};
+    const std::string close = "bad image: frames too closely spaced for temporal verification at this tolerance: "
+                              "smallest inter-frame rotation |theta| = 7.292e-5 rad is only ";
     const struct {
         std::size_t frames;
         std::vector<double> times;
         double tolerance;
-        const char* text;
+        std::string text;
     } cases[] = {
         {2, {t[0], t[1], t[2]}, kTolerance, "bad image: detections has 2 frames but times_jd has 3"},
         {3, {t[1], t[0]}, kTolerance, "bad image: detections has 3 frames but times_jd has 2"},
@@ -84,19 +80,13 @@ TEST(VerifySidereal, RefusesBadSequencesInOrder) {
         {4, {t[0], t[1], t[2], t[2] + 1.0}, kTolerance, "bad image: need an odd number of frames >= 3, got 4"},
         {3, {t[0], t[0], t[2]}, kTolerance, "bad image: times_jd must be strictly increasing"},
         {3, {t[0], t[2], t[1]}, kTolerance, "bad image: times_jd must be strictly increasing"},
-        // One second either side turns the sky by 7.292e-5 rad.
-        {3, {kJd - 1.0 / 86400.0, kJd, kJd + 1.0 / 86400.0}, 1e-4,
-         "bad image: frames too closely spaced for temporal verification at this tolerance: smallest "
-         "inter-frame rotation |theta| = 7.292e-5 rad is only 0.73x the inlier tolerance 1.000e-4 rad "
-         "(need >= 1.5x)"},
-        // Above one tolerance but under the required 1.5 is still too close.
-        {3, {kJd - 1.0 / 86400.0, kJd, kJd + 1.0 / 86400.0}, 6e-5,
-         "bad image: frames too closely spaced for temporal verification at this tolerance: smallest "
-         "inter-frame rotation |theta| = 7.292e-5 rad is only 1.22x the inlier tolerance 6.000e-5 rad "
-         "(need >= 1.5x)"},
+        // One second either side turns the sky by 7.292e-5 rad: under one
+        // tolerance, or above one but under the required 1.5.
+        {3, seconds, 1e-4, close + "0.73x the inlier tolerance 1.000e-4 rad (need >= 1.5x)"},
+        {3, seconds, 6e-5, close + "1.22x the inlier tolerance 6.000e-5 rad (need >= 1.5x)"},
         // Wide enough apart for a finer tolerance; but nothing moved, and a
         // detection that stays put gives no axis.
-        {3, {kJd - 1.0 / 86400.0, kJd, kJd + 1.0 / 86400.0}, 2e-5, "insufficient stars: needed 8, got 0"},
+        {3, seconds, 2e-5, "insufficient stars: needed 8, got 0"},
     };
     for (const auto& c : cases) {
         const Detections d(c.frames, three.detections[0]);
@@ -108,74 +98,63 @@ TEST(VerifySidereal, TooLittleEvidence) {
     const std::vector<Vec3> stars = stars_in_view(10);
     Sequence empty_middle = observe(stars, 3);
     empty_middle.detections[1].clear();
-    EXPECT_EQ(refusal(verify_sidereal(empty_middle.detections, kCamera, empty_middle.times, kTolerance)),
-              "insufficient stars: needed 8, got 0");
     // A candidate with no detection anywhere near it in the other frames.
     Sequence lone = observe(std::span(stars).first(1), 3);
     lone.detections[0].clear();
     lone.detections[2].clear();
-    EXPECT_EQ(refusal(verify_sidereal(lone.detections, kCamera, lone.times, kTolerance)),
-              "insufficient stars: needed 8, got 0");
-
-    // n stars over 3 frames support an axis with 2 n pairs: 3 stars are too
-    // weak an axis, 4 make one but too few confirmations, 5 pass.
-    for (const auto& [n, text] : {std::pair<std::size_t, const char*>{3, "insufficient stars: needed 8, got 6"},
-                                  {4, "insufficient stars: needed 5, got 4"},
-                                  {5, "accepted"}}) {
-        const Sequence s = observe(std::span(stars).first(n), 3);
-        const auto r = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
-        EXPECT_EQ(refusal(r), text) << n;
-        if (r) {
-            EXPECT_EQ(r->confirmed, s.detections[1]);
-        }
-    }
     // A star detected twice in a frame still supports the axis once there.
     Sequence doubled = observe(std::span(stars).first(3), 3);
     for (std::size_t f : {0u, 2u}) {
         std::vector<Centroid>& frame = doubled.detections[f];
         for (std::size_t k = 0; k < 3; ++k) frame.push_back({frame[k].x + 0.5, frame[k].y, 1.0});
     }
-    EXPECT_EQ(refusal(verify_sidereal(doubled.detections, kCamera, doubled.times, kTolerance)),
-              "insufficient stars: needed 8, got 6");
+    // n stars over 3 frames support an axis with 2 n pairs: 3 stars are too
+    // weak an axis, 4 make one but too few confirmations, 5 pass.
+    const std::pair<Sequence, const char*> cases[] = {
+        {empty_middle, "insufficient stars: needed 8, got 0"},
+        {lone, "insufficient stars: needed 8, got 0"},
+        {doubled, "insufficient stars: needed 8, got 6"},
+        {observe(std::span(stars).first(3), 3), "insufficient stars: needed 8, got 6"},
+        {observe(std::span(stars).first(4), 3), "insufficient stars: needed 5, got 4"},
+        {observe(std::span(stars).first(5), 3), "accepted"},
+    };
+    for (const auto& [s, text] : cases) {
+        const auto r = verify(s);
+        EXPECT_EQ(refusal(r), text) << s.detections[1].size();
+        if (r) {
+            EXPECT_EQ(r->confirmed, s.detections[1]);
+        }
+    }
 }
 
-TEST(VerifySidereal, AStarMissingFromAnyOtherFrameIsNotConfirmedPlayedEitherWay) {
-    // Played backwards, the sky turns the other way about the same pole.
+// Of two hot pixels the one at the pole hardly moves with the sky and is
+// confirmed, the other cannot be; a star missing from any other frame is not
+// confirmed either. Played backwards, the sky turns the other way about the
+// same pole.
+TEST(VerifySidereal, FindsThePoleEitherWayAndConfirmsOnlyWhatIsInEveryFrame) {
     const std::vector<Vec3> stars = stars_in_view(20);
+    const PixelPosition pole = *kCamera.vec_to_pixel(kPole);
     for (std::size_t frames : {3u, 5u})
         for (std::size_t gap = 0; gap < frames; ++gap) {
             if (gap == frames / 2) continue;
+            SCOPED_TRACE(::testing::Message() << frames << " frames, gap in " << gap);
             Sequence s = observe(stars, frames);
-            s.detections[gap].erase(s.detections[gap].begin() + 7);
+            add_hot_pixel(s, {800.0, 650.0});
+            add_hot_pixel(s, {pole.x + 2.0, pole.y - 3.0});
+            s.detections[gap].erase(s.detections[gap].begin() + 9);  // star 7, after the two hot pixels
             std::vector<Centroid> expected = s.detections[frames / 2];
-            expected.erase(expected.begin() + 7);
-            const auto forward = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+            expected.erase(expected.begin() + 9);
+            expected.erase(expected.begin() + 1);
+            const auto forward = verify(s);
             std::reverse(s.detections.begin(), s.detections.end());
-            const auto backward = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
-            ASSERT_TRUE(forward.has_value() && backward.has_value()) << frames << " frames, gap in " << gap;
-            EXPECT_EQ(forward->confirmed, expected) << frames << " frames, gap in " << gap;
-            EXPECT_EQ(backward->confirmed, expected) << frames << " frames, gap in " << gap;
+            const auto backward = verify(s);
+            ASSERT_TRUE(forward.has_value() && backward.has_value());
+            EXPECT_EQ(forward->confirmed, expected);
+            EXPECT_EQ(backward->confirmed, expected);
             EXPECT_GT(dot(forward->axis, kPole), std::cos(0.1 * kDegToRad));
             EXPECT_GT(dot(backward->axis, scaled(kPole, -1.0)), std::cos(0.1 * kDegToRad));
+            EXPECT_NEAR(norm(forward->axis), 1.0, 1e-12);
         }
-}
-
-TEST(VerifySidereal, FindsThePoleAndPassesAHotPixelOnlyThere) {
-    const std::vector<Vec3> stars = stars_in_view(20);
-    const PixelPosition pole = *kCamera.vec_to_pixel(kPole);
-    for (std::size_t frames : {3u, 5u}) {
-        Sequence s = observe(stars, frames);
-        add_hot_pixel(s, {800.0, 650.0});
-        add_hot_pixel(s, {pole.x + 2.0, pole.y - 3.0});
-        const auto r = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
-        ASSERT_TRUE(r.has_value()) << r.error().message();
-        // The one at the pole hardly moves with the sky; the other cannot.
-        std::vector<Centroid> expected = s.detections[frames / 2];
-        expected.erase(expected.begin() + 1);
-        EXPECT_EQ(r->confirmed, expected) << frames;
-        EXPECT_GT(dot(r->axis, kPole), std::cos(0.1 * kDegToRad));
-        EXPECT_NEAR(norm(r->axis), 1.0, 1e-12);
-    }
 }
 
 TEST(VerifySidereal, SameInputSameAnswer) {
@@ -190,8 +169,8 @@ TEST(VerifySidereal, SameInputSameAnswer) {
         }
         for (int junk = 0; junk < 10; ++junk) frame.push_back({100 + 800 * jitter.uniform(), 100 + 800 * jitter.uniform(), 1.0});
     }
-    const auto first = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
-    const auto second = verify_sidereal(s.detections, kCamera, s.times, kTolerance);
+    const auto first = verify(s);
+    const auto second = verify(s);
     ASSERT_TRUE(first.has_value() && second.has_value());
     EXPECT_EQ(first->axis, second->axis);
     EXPECT_EQ(first->confirmed, second->confirmed);
@@ -276,8 +255,7 @@ TEST(ResolveFixFromFrames, ExactlyFiveConfirmedStarsSolveAtTheMiddleEpoch) {
                            [&](const PixelPosition& p) { return std::hypot(c.x - p.x, c.y - p.y) < 2.0; });
     };
     ASSERT_EQ(std::count_if(detections[1].begin(), detections[1].begin() + 9, near_hot_spot), 4);
-    const auto verified = verify_sidereal(detections, kCamera, frames.times, kTolerance);
-    ASSERT_TRUE(verified.has_value()) << verified.error().message();
+    ASSERT_ACCEPTED(verified, verify_sidereal(detections, kCamera, frames.times, kTolerance));
     EXPECT_EQ(verified->confirmed.size(), 5u);
     EXPECT_TRUE(std::none_of(verified->confirmed.begin(), verified->confirmed.end(), near_hot_spot));
 
@@ -291,7 +269,7 @@ TEST(ResolveFixFromFrames, ExactlyFiveConfirmedStarsSolveAtTheMiddleEpoch) {
     EXPECT_LT(great_circle_nm(kLatDeg, kLonDeg, fix->latitude_deg, fix->longitude_deg), 1.0);
 }
 
-TEST(ResolveFixFromFrames, SizesAreComparedBeforeAnyDetection) {
+TEST(ResolveFixFromFrames, RefusalsBeforeAnyDetection) {
     const std::vector<std::uint16_t> pixels(100 * 100, 1000);
     // Frame 1 would fail detection (its pixel count is wrong); the size
     // check reaches frame 2 first, whichever side differs.
@@ -303,9 +281,7 @@ TEST(ResolveFixFromFrames, SizesAreComparedBeforeAnyDetection) {
         EXPECT_EQ(r.error().message(),
                   std::string("bad image: ") + text + " but frame 0 is 100x100; all frames must share one size");
     }
-}
-
-TEST(ResolveFromFramesAtSite, RefusalsBeforeTheSequenceIsRead) {
+    // The entry point refuses before it reads the sequence.
     const CameraScalars lens{180.0, 0.0, 500.0, 500.0};
     SolveOptions with_sun;
     with_sun.use_sun = true;
