@@ -275,11 +275,10 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
                  looking_up, place, min_altitude_deg)
     fit = _fitter(start.model, pool, least_squares)
     fitted = _fit_rounds(pool, start, frame, fisheye, fit_k3_k4, half_field, fit, say)
-    gaps = _check_fit(fitted, start.model, pool, place)
-    quality = _quality_gates(fitted, start.model, pool, gaps <= FINAL_RADIUS_PX, frame, fit, reachable, fisheye,
-                             looking_up)
-    return _calibration(fitted, start.model, pool, gaps <= FINAL_RADIUS_PX, quality, fisheye, fisheye_fov_deg, frame,
-                        first, whens, lat_deg, lon_deg, height_m)
+    inliers = _check_fit(fitted, start.model, pool, place) <= FINAL_RADIUS_PX
+    quality = _quality_gates(fitted, start.model, pool, inliers, frame, fit, reachable, fisheye, looking_up)
+    return _calibration(fitted, start.model, pool, inliers, quality, fisheye, fisheye_fov_deg, frame, first, whens,
+                        lat_deg, lon_deg, height_m)
 
 
 def _check_request(frames, projection, fisheye_fov_deg, focal_px, lat_deg, lon_deg, height_m) -> None:
