@@ -21,12 +21,22 @@ vertical is measured twice: in the camera frame (which a narrow
 field knows only as well as the principal point, so its error is set against
 the recorded frame sigma) and against the stars as the fitted lens sees
 them, which is what moves a fix; a lens is wrong when that one is over 5'
-or its fix over 5 nm.
+or its fix over 5 nm. The centre is counted twice too, within 0.5 px (goal)
+and within the larger of 0.5 px and 3 sigma (goal(sigma)); beside them the
+row's median 3 sigma of the centre and how many cameras are degenerate, their
+stars unable to place the centre to 0.5 px at 3 sigma because on that field
+a shift of the centre is a turn of the camera. A row is marked degenerate
+when most of its cameras are, and says how many cameras miss a centre that
+their stars do place.
 
 Time: one 4000 x 3000 (12 Mpix) fisheye photo, calibrate_photo end to end,
 on one core (BLAS threads pinned to one).
 
-    python bench/bench_calibrate.py [--cases N] [--seed S] [--family-cases N] [--only families|recovery|time]
+Sky: where the engine's renderer (and so its solve) puts the stars against
+ERFA's observed places, which calibration fits to and a real camera sees,
+star by star for a camera looking straight up, by altitude.
+
+    python bench/bench_calibrate.py [--cases N] [--seed S] [--family-cases N] [--only families|recovery|time|sky]
 """
 import os
 
@@ -44,7 +54,8 @@ import numpy as np  # noqa: E402
 
 import halvane_tools  # noqa: E402
 from halvane_tools import scenarios  # noqa: E402
-from halvane_tools.calibrate import CalibrationError, calibrate_photo, calibrate_photos  # noqa: E402
+import halvane  # noqa: E402
+from halvane_tools.calibrate import CalibrationError, calibrate_photo, calibrate_photos, observed_sky  # noqa: E402
 from halvane_tools.photo import solve_photo  # noqa: E402
 from halvane_tools.projections import LensModel, unproject  # noqa: E402
 
@@ -145,7 +156,7 @@ def _family_cameras(count: int, catalog, projection: str, field: float, seed: in
 def family_row(projection: str, field: float, count: int, seed: int, catalog) -> dict:
     row = {"n": count, "ok": 0, "goal": 0, "goal(sigma)": 0, "refused": 0, "wrong": 0, "focal %": 0.0,
            "centre px": 0.0, "frame '": 0.0, "frame/sigma": 0.0, "stars '": 0.0, "fix nm": 0.0, "reasons": [],
-           "4 photos": 0}
+           "4 photos": 0, "degenerate": 0, "missed": 0, "centre 3sig": []}
     for case, later in _family_cameras(count, catalog, projection, field, seed):
         sky, s = case.sky, case.scenario
         try:
@@ -174,24 +185,35 @@ def family_row(projection: str, field: float, count: int, seed: int, catalog) ->
         focal_error = abs(lens.focal_px / sky.focal_px - 1.0) * 100.0
         centre = math.hypot(lens.cx - sky.cx, lens.cy - sky.cy)
         centre_sigma = math.hypot(found.quality.sigma["cx"], found.quality.sigma["cy"])
+        row["centre 3sig"].append(3.0 * centre_sigma)
+        # Degenerate: the stars cannot place the centre to the goal, since on
+        # this field a shift of it is a turn of the camera.
+        degenerate = 3.0 * centre_sigma > GOAL_CENTRE_PX
+        row["degenerate"] += degenerate
         if focal_error <= GOAL_FOCAL_PERCENT and stars <= GOAL_UP_ARCMIN:
             row["goal"] += centre <= GOAL_CENTRE_PX
             # A narrow field cannot place its centre to half a pixel: the centre
             # trades against the camera's turn, and its sigma says how far.
             row["goal(sigma)"] += centre <= max(GOAL_CENTRE_PX, 3.0 * centre_sigma)
+            row["missed"] += centre > GOAL_CENTRE_PX and not degenerate
         for name, value in (("focal %", abs(lens.focal_px / sky.focal_px - 1.0) * 100.0),
                             ("centre px", math.hypot(lens.cx - sky.cx, lens.cy - sky.cy)), ("frame '", frame),
                             ("frame/sigma", frame / found.quality.up_frame_sigma_arcmin), ("stars '", stars),
                             ("fix nm", fix_nm)):
             row[name] = max(row[name], value) if math.isfinite(value) else row[name]
+    row["centre 3sig"] = float(np.median(row["centre 3sig"])) if row["centre 3sig"] else math.nan
     return row
 
 
 def families(count: int, seed: int, catalog) -> None:
-    columns = ("ok", "goal", "goal(sigma)", "refused", "4 photos", "wrong", "focal %", "centre px", "frame '", "frame/sigma", "stars '", "fix nm")
-    print(f"families ({count} cameras per row, seed {seed}; worst of each column among the calibrated):")
+    columns = ("ok", "goal", "goal(sigma)", "refused", "4 photos", "wrong", "focal %", "centre px", "centre 3sig",
+               "degenerate", "frame '", "frame/sigma", "stars '", "fix nm")
+    print(f"families ({count} cameras per row, seed {seed}; worst of each column among the calibrated, but the"
+          " median centre 3sig (3 sigma of the principal point, px); degenerate: cameras whose stars cannot place"
+          f" the centre to {GOAL_CENTRE_PX:g} px at 3 sigma, the centre trading against the camera's turn):")
     print(f"    {'projection':<14}{'field':>6}" + "".join(f"{c:>12}" for c in columns))
-    totals = {"n": 0, "ok": 0, "goal": 0, "goal(sigma)": 0, "refused": 0, "4 photos": 0, "wrong": 0}
+    totals = {"n": 0, "ok": 0, "goal": 0, "goal(sigma)": 0, "refused": 0, "4 photos": 0, "wrong": 0, "degenerate": 0,
+              "missed": 0}
     for projection, fields in FAMILY_TABLE.items():
         for field in fields:
             row = family_row(projection, field, count, seed, catalog)
@@ -199,12 +221,16 @@ def families(count: int, seed: int, catalog) -> None:
                 totals[key] += row[key]
             print(f"    {projection:<14}{field:>6.0f}" + "".join(
                 f"{row[c]:>12d}" if isinstance(row[c], int) else f"{row[c]:>12.3f}" for c in columns)
+                + ("   degenerate" if row["degenerate"] * 2 > row["ok"] else "")
+                + (f"   {row['missed']} miss a centre the stars place" if row["missed"] else "")
                 + ("   refused: " + "; ".join(sorted(set(row["reasons"]))) if row["reasons"] else ""))
     print(f"    all: {totals['ok']} of {totals['n']} calibrate, {totals['refused']} refused, {totals['wrong']} wrong"
           f" lenses written; {totals['goal']} meet the goal (focal {GOAL_FOCAL_PERCENT:g} %, centre"
           f" {GOAL_CENTRE_PX:g} px, vertical against the stars {GOAL_UP_ARCMIN:g}'), {totals['goal(sigma)']} with the"
           " centre within 3 of its sigma on fields that cannot place it to half a pixel; of the cameras refused"
-          f" for showing too few stars, {totals['4 photos']} meet the goal from 4 photos")
+          f" for showing too few stars, {totals['4 photos']} meet the goal from 4 photos; {totals['degenerate']} cameras"
+          f" degenerate (centre 3 sigma over {GOAL_CENTRE_PX:g} px), {totals['missed']} of the others miss the"
+          f" centre by more than {GOAL_CENTRE_PX:g} px")
 
 
 def timing(catalog) -> None:
@@ -222,12 +248,47 @@ def timing(catalog) -> None:
           f" median residual {found.median_residual_px:.3f} px (goal: at most 20 s)")
 
 
+SKY_BANDS = (5, 10, 15, 20, 30, 45, 60, 75, 90)
+
+
+def sky_models(seed: int, catalog, places: int = 12) -> None:
+    """The engine's rendered stars against ERFA's observed places at the same
+    places and times: altitude and azimuth differences by altitude band."""
+    camera = scenarios.CameraModel("level fisheye", 2048, 2048, None, 180.0, 6.0)
+    focal = 1024.0 / (math.pi / 2)
+    rows = []
+    for s in scenarios.seeded_scenarios(places, camera, seed=seed, noise=scenarios.Noise(0.0, 0.0, 0.0)):
+        # A fisheye looking up, its x axis west and y axis south (roll 0).
+        scene = halvane.synthesize_scene(catalog, s.lat_deg, s.lon_deg, s.jd, 0.0, 2048, 2048, focal, 6.0, 0.0, 0.0,
+                                         0.0, 1, fisheye_fov_deg=200.0, k1=1e-12)
+        rel = np.asarray(scene.star_pixels) - 1024.0
+        theta, phi = np.hypot(rel[:, 0], rel[:, 1]) / focal, np.arctan2(rel[:, 1], rel[:, 0])
+        engine = np.column_stack([-np.sin(theta) * np.cos(phi), -np.sin(theta) * np.sin(phi), np.cos(theta)])
+        sky = observed_sky(s.when, s.lat_deg, s.lon_deg, 0.0, SKY_BANDS[0])
+        where = {int(hr): i for i, hr in enumerate(sky.hr_ids)}
+        for hr, e in zip(scene.rendered_hr_ids, engine):
+            if int(hr) in where:
+                r = sky.local[where[int(hr)]]
+                alt = math.asin(r[2])
+                turn = (math.atan2(e[0], e[1]) - math.atan2(r[0], r[1]) + math.pi) % (2 * math.pi) - math.pi
+                rows.append((math.degrees(alt), math.degrees(math.asin(e[2]) - alt) * 3600.0,
+                             math.degrees(turn) * math.cos(alt) * 3600.0))
+    rows = np.array(rows)
+    print(f"sky models ({places} places and times, seed {seed}): engine minus ERFA, arcseconds, median [10th, 90th]")
+    print(f"    {'altitude':>10}{'stars':>7}{'altitude':>26}{'azimuth x cos(alt)':>26}")
+    for low, high in zip(SKY_BANDS, SKY_BANDS[1:]):
+        band = rows[(rows[:, 0] >= low) & (rows[:, 0] < high)]
+        text = "".join(f"{np.median(v):>10.1f} [{np.percentile(v, 10):5.1f},{np.percentile(v, 90):5.1f}]"
+                       for v in (band[:, 1], band[:, 2]))
+        print(f"    {f'{low}-{high}°':>10}{len(band):>7}{text:>52}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", type=int, default=10, help="skies per lens kind (10)")
     parser.add_argument("--seed", type=int, default=17)
     parser.add_argument("--family-cases", type=int, default=8, help="cameras per family and field (8)")
-    parser.add_argument("--only", choices=("families", "recovery", "time"))
+    parser.add_argument("--only", choices=("families", "recovery", "time", "sky"))
     args = parser.parse_args()
     catalog = halvane_tools.default_catalog()
     if args.only in (None, "families"):
@@ -237,6 +298,8 @@ def main() -> None:
             recovery(kind, args.cases, args.seed, catalog)
     if args.only in (None, "time"):
         timing(catalog)
+    if args.only in (None, "sky"):
+        sky_models(args.seed, catalog)
 
 
 if __name__ == "__main__":

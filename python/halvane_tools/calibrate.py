@@ -238,13 +238,7 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
     require_extra("scipy", "scipy")
     least_squares = importlib.import_module("scipy.optimize").least_squares
     frames = list(frames)
-    if not frames:
-        raise CalibrationError("give at least one photo to calibrate from")
-    if projection is not None and projection not in PROJECTIONS:
-        raise CalibrationError(f"unknown projection {projection!r}: name one of {', '.join(PROJECTIONS)}")
-    if (fisheye_fov_deg is None) == (focal_px is None):
-        raise CalibrationError("give the rough lens: --fisheye-fov DEG for a fisheye or --focal PX for a pinhole")
-    _check_place(lat_deg, lon_deg, height_m)
+    _check_request(frames, projection, fisheye_fov_deg, focal_px, lat_deg, lon_deg, height_m)
     fisheye = fisheye_fov_deg is not None or projection is not None
     several = len(frames) > 1
 
@@ -255,18 +249,66 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
     whens = [_as_datetime(utc) for _, utc in frames]
     up_known = up_cam is not None or fisheye_fov_deg is not None
     start_up = tuple(float(v) for v in (up_cam if up_cam is not None else (0.0, 0.0, 1.0)))
-    first = None
+    rough_lens = {"focal_px": focal_px, "cx": cx, "cy": cy, "fisheye_fov_deg": fisheye_fov_deg}
+    first, reachable, stars_of = _detect_stars(frames, whens, rough_lens, start_up, mask, max_detections,
+                                               max(min_altitude_deg - 5.0, 0.0) if up_known else -90.0, say)
+    frame = np.array([first.width, first.height])
+    family, focal0, half_field = _rough_law(frame, fisheye_fov_deg, focal_px, projection)
+    # The start is made on the photo with the most detections.
+    lead = max(range(len(stars_of)), key=lambda i: (len(stars_of[i].detections), -i))
+    if len(stars_of[lead].detections) < MIN_START_MATCHES:
+        raise CalibrationError(f"only {counted(len(stars_of[lead].detections), 'star')} detected"
+                               f"{' in any photo' if several else ''}: use a longer exposure or a darker, clearer sky")
+    say(f"{counted(sum(len(s.detections) for s in stars_of), 'detection')}; placing the catalogue stars"
+        " (ERFA observed places)")
+    stars_of = [dataclasses.replace(s, sky=observed_sky(s.when, lat_deg, lon_deg, height_m, min_altitude_deg))
+                for s in stars_of]
+    say(f"{counted(len(stars_of[lead].sky.local), 'catalogue star')} above {min_altitude_deg:g}°; turning the rough"
+        " lens onto them")
+    looking_up = fisheye and up_known and start_up[2] > 0 and math.hypot(start_up[0], start_up[1]) < 1e-9
+    start = _start(stars_of[lead], first, frame, fisheye, family, focal0, half_field, start_up, up_known, looking_up,
+                   lat_deg, lon_deg, catalog, least_squares)
+    pool = _Pool.of(stars_of)
+    place = _Place(f"the {len(stars_of)} photos" if several else "the photo", several)
+    min_stars = STARS_PER_PARAMETER * (6 + (4 if fit_k3_k4 else 2) * fisheye)
+    _check_start(start, pool.standing(start.model, start.p, frame), min_stars, len(stars_of[lead].detections),
+                 looking_up, place, min_altitude_deg)
+    fit = _fitter(start.model, pool, least_squares)
+    fitted = _fit_rounds(pool, start, frame, fisheye, fit_k3_k4, half_field, fit, say)
+    inliers = _check_fit(fitted, start.model, pool, place) <= FINAL_RADIUS_PX
+    quality = _quality_gates(fitted, start.model, pool, inliers, frame, fit, reachable, fisheye, looking_up)
+    return _calibration(fitted, start.model, pool, inliers, quality, fisheye, fisheye_fov_deg, frame, first, whens,
+                        lat_deg, lon_deg, height_m)
+
+
+def _check_request(frames, projection, fisheye_fov_deg, focal_px, lat_deg, lon_deg, height_m) -> None:
+    """Refuse a call that names no photo, no rough lens or both, an unknown projection or an impossible place."""
+    if not frames:
+        raise CalibrationError("give at least one photo to calibrate from")
+    if projection is not None and projection not in PROJECTIONS:
+        raise CalibrationError(f"unknown projection {projection!r}: name one of {', '.join(PROJECTIONS)}")
+    if (fisheye_fov_deg is None) == (focal_px is None):
+        raise CalibrationError("give the rough lens: --fisheye-fov DEG for a fisheye or --focal PX for a pinhole")
+    _check_place(lat_deg, lon_deg, height_m)
+
+
+def _detect_stars(frames, whens, rough_lens: dict, start_up, mask, max_detections: int, cut_deg: float, say):
+    """Every photo's detections, prepared with the rough lens (rough_lens:
+    Lens's keywords) and an altitude cut of cut_deg; photos of another size
+    than the first are refused. Returns the first photo's preparation, where
+    stars were looked for in it, and each photo's _FrameStars (no sky yet)."""
+    several = len(frames) > 1
+    first = reachable = None
     stars_of = []
     for number, ((photo, _), when) in enumerate(zip(frames, whens)):
         name = str(photo) if isinstance(photo, (str, Path)) else f"photo {number + 1}"
         say(f"detecting stars{f' in {name}' if several else ''}")
         try:
-            rough = Lens(focal_px=focal_px, cx=cx, cy=cy, fisheye_fov_deg=fisheye_fov_deg)
+            rough = Lens(**rough_lens)
             # The fit wants the faint stars too, and a line shorter than 11 px
             # cuts their wings below the floor (a real frame kept 63 of 91 at 5 px).
             prepared = prepare_photo(photo, start_up, rough, mask=mask, max_centroids=max_detections,
-                                     min_altitude_deg=max(min_altitude_deg - 5.0, 0.0) if up_known else -90.0,
-                                     line_px=DEFAULT_LINE_PX)
+                                     min_altitude_deg=cut_deg, line_px=DEFAULT_LINE_PX)
         except (PhotoError, LensError, halvane.HalvaneError) as e:
             raise CalibrationError(f"{name}: {e}" if several else str(e)) from None
         if first is None:
@@ -279,70 +321,99 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         detections = np.asarray([(x, y) for x, y, _ in prepared.detections], dtype=np.float64).reshape(-1, 2)
         stars_of.append(_FrameStars(name, when, detections, prepared.detections, None,
                                     float(np.count_nonzero(~prepared.excluded))))
-    rough = first.lens
-    camera = rough.camera(first.width, first.height)
-    frame = np.array([first.width, first.height])
-    shorter_half = min(first.width, first.height) / 2.0
+    return first, reachable, stars_of
+
+
+def _rough_law(frame: np.ndarray, fisheye_fov_deg, focal_px, projection) -> tuple[str, float, float]:
+    """The family to start from, its focal, and the half field (radians) the
+    family's polynomial is fitted over."""
     family = projection or ("equidistant" if fisheye_fov_deg is not None else "rectilinear")
     if fisheye_fov_deg is not None:
         half_field = math.radians(fisheye_fov_deg) / 2.0
-        focal0 = shorter_half / float(PROJECTIONS[family](np.array(min(half_field, math.radians(89.0)))
-                                                          if family in ("orthographic", "rectilinear")
-                                                          else np.array(half_field)))
+        focal0 = min(frame) / 2.0 / float(PROJECTIONS[family](np.array(min(half_field, math.radians(89.0)))
+                                                             if family in ("orthographic", "rectilinear")
+                                                             else np.array(half_field)))
     else:
         focal0 = float(focal_px)
         half_field = min(math.atan(math.hypot(*frame) / 2.0 / focal0) * 1.15, math.radians(120.0))
-    # The start is made on the photo with the most detections.
-    lead = max(range(len(stars_of)), key=lambda i: (len(stars_of[i].detections), -i))
-    detections = stars_of[lead].detections
-    if len(detections) < MIN_START_MATCHES:
-        raise CalibrationError(f"only {counted(len(detections), 'star')} detected"
-                               f"{' in any photo' if several else ''}: use a longer exposure or a darker, clearer sky")
-    say(f"{counted(sum(len(s.detections) for s in stars_of), 'detection')}; placing the catalogue stars"
-        " (ERFA observed places)")
-    stars_of = [dataclasses.replace(s, sky=observed_sky(s.when, lat_deg, lon_deg, height_m, min_altitude_deg))
-                for s in stars_of]
-    sky = stars_of[lead].sky
-    say(f"{counted(len(sky.local), 'catalogue star')} above {min_altitude_deg:g}°; turning the rough lens onto them")
+    return family, focal0, half_field
+
+
+def _brightest(radius_px: float, area_px: float) -> int:
+    """How many of the brightest stars take part at a pairing radius."""
+    return max(MIN_ROUND_STARS, int(CROWDING * area_px / (math.pi * radius_px**2)))
+
+
+@dataclasses.dataclass(frozen=True)
+class _Start:
+    """The rough start: the turned model, its parameters, the family chosen,
+    the brightest stars in the frame, the pairing radius reached and how many
+    of those stars it lays near a detection."""
+
+    model: LensModel
+    p: np.ndarray
+    family: str
+    visible: np.ndarray
+    radius: float
+    laid: int
+
+
+def _start(lead: _FrameStars, first, frame: np.ndarray, fisheye: bool, family: str, focal0: float, half_field: float,
+           start_up, up_known: bool, looking_up: bool, lat_deg: float, lon_deg: float, catalog,
+           least_squares) -> _Start:
+    """The rough start on the lead photo: a fisheye looking up by the search
+    of centre, focal and projection with the spin; any other camera turned
+    about one known axis (the vertical given, or the engine's boresight)."""
+    rough = first.lens
     model = LensModel(fisheye, np.eye(3))
     p = np.zeros(10)
     p[LensModel.FOCAL], p[LensModel.CX], p[LensModel.CY] = focal0, rough.cx, rough.cy
     if fisheye:
         p[LensModel.K] = projection_k(family, half_field)
-    sky_area_px = stars_of[lead].sky_area_px
-
-    def brightest(radius_px: float, area_px: float = sky_area_px) -> int:
-        return max(MIN_ROUND_STARS, int(CROWDING * area_px / (math.pi * radius_px**2)))
-
     radius = START_RADIUS_RAD * focal0
-    start_count = brightest(radius)
-    looking_up = fisheye and up_known and start_up[2] > 0 and math.hypot(start_up[0], start_up[1]) < 1e-9
+    start_count = _brightest(radius, lead.sky_area_px)
     if looking_up:
         model, family, visible, radius, laid = start_looking_up(
-            model, p, sky.local, detections, family, half_field, shorter_half, frame, start_count, least_squares)
+            model, p, lead.sky.local, lead.detections, family, half_field, min(frame) / 2.0, frame, start_count,
+            least_squares)
+        return _Start(model, p, family, visible, radius, laid)
+    if up_known:
+        axis_cam, axis_local = start_up, (0.0, 0.0, 1.0)
     else:
-        if up_known:
-            axis_cam, axis_local = start_up, (0.0, 0.0, 1.0)
-        else:
-            axis_local = engine_boresight(stars_of[lead].centroids, rough, stars_of[lead].when, catalog or default_catalog(),
-                                           lat_deg, lon_deg)
-            if axis_local is None:
-                raise CalibrationError("the stars were not identified with the rough lens: give --up X Y Z (the"
-                                       " vertical in the camera frame) or a focal nearer the truth (--focal)")
-            axis_cam = (0.0, 0.0, 1.0)
-        model, visible, laid = start_about_axis(model, p, axis_cam, axis_local, sky.local, detections, camera,
-                                                frame, start_count, radius)
-    n_fitted = 6 + (4 if fit_k3_k4 else 2) * fisheye
-    min_stars = STARS_PER_PARAMETER * n_fitted
-    in_frame = sum(len(inside_frame(model.project(p, s.sky.local), frame)) for s in stars_of)
-    where = f"the {len(stars_of)} photos" if several else "the photo"
-    whose = f"{where}'" if several else f"{where}'s"
+        axis_local = engine_boresight(lead.centroids, rough, lead.when, catalog or default_catalog(), lat_deg, lon_deg)
+        if axis_local is None:
+            raise CalibrationError("the stars were not identified with the rough lens: give --up X Y Z (the"
+                                   " vertical in the camera frame) or a focal nearer the truth (--focal)")
+        axis_cam = (0.0, 0.0, 1.0)
+    model, visible, laid = start_about_axis(model, p, axis_cam, axis_local, lead.sky.local, lead.detections,
+                                            rough.camera(first.width, first.height), frame, start_count, radius)
+    return _Start(model, p, family, visible, radius, laid)
+
+
+@dataclasses.dataclass(frozen=True)
+class _Place:
+    """How the messages name the photos: "the photo" or "the 3 photos"."""
+
+    where: str
+    several: bool
+
+    @property
+    def whose(self) -> str:
+        return f"{self.where}'" if self.several else f"{self.where}'s"
+
+
+def _check_start(start: _Start, in_frame: int, min_stars: int, lead_detections: int, looking_up: bool, place: _Place,
+                 min_altitude_deg: float) -> None:
+    """Refuse a sky with too few catalogue stars in the frame, or a start
+    that lays too few of the brightest near a detection."""
     if in_frame < min_stars:
         raise CalibrationError(f"only {counted(in_frame, 'catalogue star')} {'stands' if in_frame == 1 else 'stand'}"
-                               f" in {where} above {min_altitude_deg:g}° (at least {min_stars} needed): {FEW_STARS}")
+                               f" in {place.where} above {min_altitude_deg:g}° (at least {min_stars} needed):"
+                               f" {FEW_STARS}")
     # A faint camera detects fewer stars than the brightest listed: the share
     # is of the stars it could have laid.
-    if laid < max(MIN_START_MATCHES, START_SHARE * min(len(visible), len(detections))):
+    laid, visible = start.laid, start.visible
+    if laid < max(MIN_START_MATCHES, START_SHARE * min(len(visible), lead_detections)):
         what = ("the camera's pointing (--up), then the rough lens: the search reaches a focal about a quarter"
                 " either side of the stated one and a zenith a fifth of the image circle's radius from --cx/--cy"
                 if looking_up else
@@ -354,33 +425,55 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
                                f"the rough start lays only {laid} of the {counted(len(visible), 'brightest star')} near a"
                                f" detection: check --utc, --lat/--lon, {what}")
 
-    # Every photo's stars and detections in one list each; a star pairs only
-    # with a detection of its own photo.
-    local_all = np.concatenate([s.sky.local for s in stars_of])
-    detections_all = np.concatenate([s.detections for s in stars_of])
-    hr_all = np.concatenate([s.sky.hr_ids for s in stars_of])
-    star_start = np.cumsum([0] + [len(s.sky.local) for s in stars_of])
-    detection_start = np.cumsum([0] + [len(s.detections) for s in stars_of])
 
-    def pair_all(radius_px: float) -> tuple[np.ndarray, int]:
+@dataclasses.dataclass(frozen=True)
+class _Pool:
+    """Every photo's stars and detections in one list each, and where each
+    photo's part of them begins; a star pairs only with a detection of its
+    own photo."""
+
+    frames: list  # _FrameStars with their skies
+    local: np.ndarray
+    detections: np.ndarray
+    hr_ids: np.ndarray
+    star_start: np.ndarray
+    detection_start: np.ndarray
+
+    @classmethod
+    def of(cls, stars_of: list) -> "_Pool":
+        return cls(stars_of, np.concatenate([s.sky.local for s in stars_of]),
+                   np.concatenate([s.detections for s in stars_of]), np.concatenate([s.sky.hr_ids for s in stars_of]),
+                   np.cumsum([0] + [len(s.sky.local) for s in stars_of]),
+                   np.cumsum([0] + [len(s.detections) for s in stars_of]))
+
+    def standing(self, model: LensModel, p: np.ndarray, frame: np.ndarray) -> int:
+        """How many catalogue stars the lens of p lays inside the frame, over every photo."""
+        return sum(len(inside_frame(model.project(p, s.sky.local), frame)) for s in self.frames)
+
+    def pair(self, model: LensModel, p: np.ndarray, frame: np.ndarray, radius_px: float) -> tuple[np.ndarray, int]:
+        """(star, detection) pairs in the pooled lists within radius_px, of
+        each photo's brightest stars the radius allows; and how many stars
+        the lens images in the frames."""
         found, standing = [], 0
-        for i, s in enumerate(stars_of):
-            count = brightest(radius_px, s.sky_area_px)
+        for i, s in enumerate(self.frames):
+            count = _brightest(radius_px, s.sky_area_px)
             seen = inside_frame(model.project(p, s.sky.local), frame)
             seen = seen[imaged(model, p, s.sky.local[seen])]
             standing += len(seen)
             seen = seen[:count]
             pairs = mutual_pairs(model.project(p, s.sky.local[seen]), s.detections[:2 * count], radius_px)
-            found.append(np.column_stack([seen[pairs[:, 0]] + star_start[i], pairs[:, 1] + detection_start[i]]))
+            found.append(np.column_stack([seen[pairs[:, 0]] + self.star_start[i],
+                                          pairs[:, 1] + self.detection_start[i]]))
         return np.concatenate(found).astype(np.int64), standing
 
-    # The first rounds fit what the rough start is most wrong about.
-    rotation_and_focal = [0, 1, 2, LensModel.FOCAL]
-    free = rotation_and_focal + ([LensModel.K1] if fisheye else [])
-    rounds = 0
 
+def _fitter(model: LensModel, pool: _Pool, least_squares):
+    """fit(pairs, variables, start, f_scale): the robust least-squares fit of
+    the variables (indices into the parameters, the others held at start's)
+    to the pooled pairs; returns the full parameters, SciPy's result and the
+    residual function."""
     def fit(pairs, variables, start, f_scale):
-        stars, dets = local_all[pairs[:, 0]], detections_all[pairs[:, 1]]
+        stars, dets = pool.local[pairs[:, 0]], pool.detections[pairs[:, 1]]
 
         def residuals(q):
             full = start.copy()
@@ -393,41 +486,69 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         full[variables] = result.x
         return full, result, residuals
 
-    def higher_terms(pairs, variables, p, result):
-        # The terms a fit cannot see well are held at those of the family
-        # that the fitted k1 names (on a narrow field the start cannot tell
-        # the families apart; k1 it can): k3, k4 at the family's values or
-        # at none for a law that two terms already give, whichever the stars
-        # fit better (both fits have the same freedom; holding the wrong pair
-        # skews the focal by tenths of a per cent); then k2 likewise when the
-        # stars know it no better than K2_SEEN: on a narrow field k2 moves no
-        # star and only trades against the focal.
-        name = min(families, key=lambda n: abs(float(families[n][0]) - p[LensModel.K1]))
-        k = families[name]
-        best = None
-        for higher in (k[2:], np.zeros(2)):
-            trial = p.copy()
-            trial[[LensModel.K3, LensModel.K4]] = higher
-            trial, other, _ = fit(pairs, variables, trial, FINAL_RADIUS_PX / 4.0)
-            if other.success and (best is None or other.cost < best[1].cost):
-                best = (trial, other)
-        p, result = best if best is not None else (p, result)
-        count = 2 * len(pairs)
-        noise = 2.0 * result.cost / max(count - len(variables), 1)
-        cov = noise * np.linalg.pinv(result.jac.T @ result.jac)
-        at = list(variables).index(LensModel.K2)
-        k2_sigma = math.sqrt(max(float(cov[at, at]), 0.0))
-        if not k2_sigma > K2_SEEN:
-            return p, result, name, True
-        held = p.copy()
-        held[LensModel.K2:] = k[1:]
-        held, other, _ = fit(pairs, variables[variables != LensModel.K2], held, FINAL_RADIUS_PX / 4.0)
-        return (held, other, name, False) if other.success else (p, result, name, True)
+    return fit
 
+
+def _higher_terms(fit, families: dict, pairs, variables, p, result):
+    """The terms a fit cannot see well, held at those of the family that the
+    fitted k1 names. Returns the parameters, the result, the family and
+    whether k2 stays free."""
+    # On a narrow field the start cannot tell the families apart; k1 it can:
+    # k3, k4 at the family's values or at none for a law that two terms
+    # already give, whichever the stars fit better (both fits have the same
+    # freedom; holding the wrong pair skews the focal by tenths of a per
+    # cent); then k2 likewise when the stars know it no better than K2_SEEN:
+    # on a narrow field k2 moves no star and only trades against the focal.
+    name = min(families, key=lambda n: abs(float(families[n][0]) - p[LensModel.K1]))
+    k = families[name]
+    best = None
+    for higher in (k[2:], np.zeros(2)):
+        trial = p.copy()
+        trial[[LensModel.K3, LensModel.K4]] = higher
+        trial, other, _ = fit(pairs, variables, trial, FINAL_RADIUS_PX / 4.0)
+        if other.success and (best is None or other.cost < best[1].cost):
+            best = (trial, other)
+    p, result = best if best is not None else (p, result)
+    count = 2 * len(pairs)
+    noise = 2.0 * result.cost / max(count - len(variables), 1)
+    cov = noise * np.linalg.pinv(result.jac.T @ result.jac)
+    at = list(variables).index(LensModel.K2)
+    k2_sigma = math.sqrt(max(float(cov[at, at]), 0.0))
+    if not k2_sigma > K2_SEEN:
+        return p, result, name, True
+    held = p.copy()
+    held[LensModel.K2:] = k[1:]
+    held, other, _ = fit(pairs, variables[variables != LensModel.K2], held, FINAL_RADIUS_PX / 4.0)
+    return (held, other, name, False) if other.success else (p, result, name, True)
+
+
+@dataclasses.dataclass(frozen=True)
+class _Fitted:
+    """The last round of the fit: parameters, SciPy's result, the pairs and
+    variables it was made with, the family named, and how many catalogue
+    stars the lens images in the frames."""
+
+    p: np.ndarray
+    result: object
+    pairs: np.ndarray
+    variables: np.ndarray
+    family: str
+    in_frame: int
+
+
+def _fit_rounds(pool: _Pool, start: _Start, frame: np.ndarray, fisheye: bool, fit_k3_k4: bool, half_field: float,
+                fit, say) -> _Fitted:
+    """Pair and fit with a radius halving every round down to
+    FINAL_RADIUS_PX, then FINAL_ROUNDS rounds at it; the first rounds free
+    only what the rough start is most wrong about."""
+    model, p, family, radius = start.model, start.p, start.family, start.radius
+    rotation_and_focal = [0, 1, 2, LensModel.FOCAL]
+    free = rotation_and_focal + ([LensModel.K1] if fisheye else [])
+    rounds = 0
     families = {name: projection_k(name, half_field) for name in PROJECTIONS}
     fit_k2 = True
     while True:
-        pairs, in_frame = pair_all(radius)
+        pairs, in_frame = pool.pair(model, p, frame, radius)
         if len(pairs) < MIN_START_MATCHES:
             raise CalibrationError(f"the fit did not converge (only {counted(len(pairs), 'star')} paired within {radius:.1f} px):"
                                    f" {START_AGAIN}")
@@ -436,11 +557,11 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
         p, result, _ = fit(pairs, variables, p, max(radius / 4.0, 0.5))
         if radius <= FINAL_RADIUS_PX:
             if rounds == 0 and fisheye and not fit_k3_k4:
-                p, result, family, fit_k2 = higher_terms(pairs, variables, p, result)
+                p, result, family, fit_k2 = _higher_terms(fit, families, pairs, variables, p, result)
                 variables = variables[(variables != LensModel.K2) | fit_k2]
             rounds += 1
             if rounds == FINAL_ROUNDS:
-                break
+                return _Fitted(p, result, pairs, variables, family, in_frame)
         radius = max(radius / 2.0, FINAL_RADIUS_PX)
         # Once the pairing is tight enough to trust, everything is free.
         free = rotation_and_focal + [LensModel.CX, LensModel.CY]
@@ -449,35 +570,43 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
             if fit_k3_k4 and radius <= 4 * FINAL_RADIUS_PX:
                 free += [LensModel.K3, LensModel.K4]
 
+
+def _check_fit(fitted: _Fitted, model: LensModel, pool: _Pool, place: _Place) -> np.ndarray:
+    """Refuse a fit that did not converge or holds too few stars for its
+    parameters, naming whether the sky or the start is short. Returns each
+    pair's residual, pixels."""
+    result, pairs, in_frame = fitted.result, fitted.pairs, fitted.in_frame
     if not result.success:
         raise CalibrationError(f"the fit did not converge ({result.message.rstrip('.')}): {START_AGAIN}")
-    min_stars = STARS_PER_PARAMETER * len(variables)
+    min_stars = STARS_PER_PARAMETER * len(fitted.variables)
     if len(pairs) < min_stars:
-        more = ", or more photos" if several else ", or several photos of the same camera"
-        detected = sum(len(s.detections) for s in stars_of)
+        more = ", or more photos" if place.several else ", or several photos of the same camera"
+        detected = sum(len(s.detections) for s in pool.frames)
         # When most of what was detected paired, the photo is short of stars, not the fit of a start.
         if 2 * len(pairs) >= detected:
             raise CalibrationError(f"only {counted(len(pairs), 'star')} identified (at least {min_stars} needed):"
-                                   f" {where} {'show' if several else 'shows'} only {counted(detected, 'star')}"
-                                   f" of {in_frame} catalogue stars; {FEW_STARS}{more}")
+                                   f" {place.where} {'show' if place.several else 'shows'} only"
+                                   f" {counted(detected, 'star')} of {in_frame} catalogue stars; {FEW_STARS}{more}")
         if in_frame < 3 * min_stars:
             raise CalibrationError(f"only {counted(len(pairs), 'star')} identified (at least {min_stars} needed)"
-                                   f" although {in_frame} catalogue stars stand in {where}: {FEW_STARS}{more}")
-        raise CalibrationError(f"only {len(pairs)} of {whose} {in_frame} catalogue stars paired with a"
+                                   f" although {in_frame} catalogue stars stand in {place.where}: {FEW_STARS}{more}")
+        raise CalibrationError(f"only {len(pairs)} of {place.whose} {in_frame} catalogue stars paired with a"
                                f" detection (at least {min_stars} needed): name the lens's projection"
                                f" (--projection), or {START_AGAIN}")
-    predicted = model.project(p, local_all[pairs[:, 0]])
-    detected = detections_all[pairs[:, 1]]
-    gaps = np.linalg.norm(predicted - detected, axis=1)
+    p = fitted.p
+    gaps = np.linalg.norm(model.project(p, pool.local[pairs[:, 0]]) - pool.detections[pairs[:, 1]], axis=1)
     if not math.isfinite(p[LensModel.FOCAL]) or p[LensModel.FOCAL] <= 0 or np.median(gaps) > FINAL_RADIUS_PX / 2:
         raise CalibrationError(f"the fit did not converge (median residual {np.median(gaps):.2f} px): {START_AGAIN}")
-    inliers = gaps <= FINAL_RADIUS_PX
-    quality = measure_quality(model, p, variables, local_all, pairs[inliers], detections_all, frame, fit,
-                              reachable)
-    rotation = model.rotation(p)
-    cam = local_all[pairs[:, 0]] @ rotation.T
-    off_axis = np.degrees(np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]))
-    lean_deg = math.degrees(math.acos(min(1.0, max(-1.0, float(rotation[2, 2])))))
+    return gaps
+
+
+def _quality_gates(fitted: _Fitted, model: LensModel, pool: _Pool, inliers: np.ndarray, frame: np.ndarray, fit,
+                   reachable: np.ndarray, fisheye: bool, looking_up: bool) -> FitQuality:
+    """The fit's quality from its inliers, or CalibrationError when the
+    camera said to look up leans too far or the lens fails a gate."""
+    quality = measure_quality(model, fitted.p, fitted.variables, pool.local, fitted.pairs[inliers], pool.detections,
+                              frame, fit, reachable)
+    lean_deg = math.degrees(math.acos(min(1.0, max(-1.0, float(model.rotation(fitted.p)[2, 2])))))
     if looking_up and lean_deg > MAX_LEAN_DEG:
         # A camera said to look up whose stars say it leans far over is more
         # likely placed or timed wrong: the sky then turns as a lean would.
@@ -486,16 +615,30 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
     why = refusal(quality, fisheye)
     if why is not None:
         raise CalibrationError(why)
+    return quality
+
+
+def _calibration(fitted: _Fitted, model: LensModel, pool: _Pool, inliers: np.ndarray, quality: FitQuality,
+                 fisheye: bool, fisheye_fov_deg, frame: np.ndarray, first, whens: list, lat_deg: float,
+                 lon_deg: float, height_m: float) -> Calibration:
+    """The lens file's record: the fitted lens with its vertical, and the
+    inlying stars it was fitted to."""
+    p, pairs = fitted.p, fitted.pairs
+    rotation = model.rotation(p)
+    cam = pool.local[pairs[:, 0]] @ rotation.T
+    off_axis = np.degrees(np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2]))
+    predicted = model.project(p, pool.local[pairs[:, 0]])
+    detected = pool.detections[pairs[:, 1]]
     k = p[LensModel.K] if fisheye else np.zeros(4)
     field = fisheye_fov_deg if fisheye_fov_deg is not None else (fisheye_fov_for(model, p, frame) if fisheye
                                                                  else None)
     lens = Lens(focal_px=float(p[LensModel.FOCAL]), cx=float(p[LensModel.CX]), cy=float(p[LensModel.CY]),
                 fisheye_fov_deg=field, k1=float(k[0]), k2=float(k[1]), k3=float(k[2]), k4=float(k[3]),
                 up_cam=tuple(float(v) for v in rotation[:, 2]))
-    frame_of = np.searchsorted(star_start, pairs[inliers, 0], side="right") - 1
-    return Calibration(lens, hr_all[pairs[inliers, 0]], detected[inliers], predicted[inliers], off_axis[inliers],
+    frame_of = np.searchsorted(pool.star_start, pairs[inliers, 0], side="right") - 1
+    return Calibration(lens, pool.hr_ids[pairs[inliers, 0]], detected[inliers], predicted[inliers], off_axis[inliers],
                        whens[0], float(lat_deg), float(lon_deg), float(height_m), first.width, first.height,
-                       first.image, quality=dataclasses.replace(quality, projection=family if fisheye
+                       first.image, quality=dataclasses.replace(quality, projection=fitted.family if fisheye
                                                                 else "pinhole"),
                        frame_index=frame_of, utcs=tuple(whens))
 

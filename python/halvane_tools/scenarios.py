@@ -268,19 +268,91 @@ def render_calibration_sky(scenario: Scenario, catalog, width: int, height: int,
     )
     left, top = margin - dx, margin - dy
     pixels = np.ascontiguousarray(scene.pixels[top : top + height, left : left + width])
-    # The camera's axes as the renderer builds them, then the true vertical in them.
-    east, north, up = local_axes(lat, lon, scenario.jd)
-    alt, az = math.radians(scene.boresight_alt_deg), math.radians(scene.boresight_az_deg)
+    axes = _camera_axes(lat, lon, scenario.jd, scene.boresight_alt_deg, scene.boresight_az_deg, roll_deg)
+    up_cam = axes @ local_axes(scenario.lat_deg, scenario.lon_deg, scenario.jd)[2]
+    return CalibrationSky(pixels, focal_px, width / 2 + dx, height / 2 + dy, fisheye_fov_deg, k1, k2,
+                          tuple(float(v) for v in up_cam))
+
+
+def _camera_axes(lat_deg: float, lon_deg: float, jd: float, alt_deg: float, az_deg: float,
+                 roll_deg: float) -> np.ndarray:
+    """The camera's axes (rows) in the equatorial frame of date, as the
+    renderer builds them for a boresight at alt_deg, az_deg seen from a place."""
+    east, north, up = local_axes(lat_deg, lon_deg, jd)
+    alt, az = math.radians(alt_deg), math.radians(az_deg)
     boresight = math.cos(alt) * (math.sin(az) * east + math.cos(az) * north) + math.sin(alt) * up
     reference = north if abs(math.sin(alt)) > 0.9993908270190958 else up
     x0 = np.cross(boresight, reference)
     x0 /= np.linalg.norm(x0)
     y0 = np.cross(boresight, x0)
     roll = math.radians(roll_deg)
-    axes = np.array([math.cos(roll) * x0 + math.sin(roll) * y0, math.cos(roll) * y0 - math.sin(roll) * x0, boresight])
-    up_cam = axes @ local_axes(scenario.lat_deg, scenario.lon_deg, scenario.jd)[2]
-    return CalibrationSky(pixels, focal_px, width / 2 + dx, height / 2 + dy, fisheye_fov_deg, k1, k2,
-                          tuple(float(v) for v in up_cam))
+    return np.array([math.cos(roll) * x0 + math.sin(roll) * y0, math.cos(roll) * y0 - math.sin(roll) * x0, boresight])
+
+
+# Stars as the engine's renderer draws them: a Gaussian of this width and of
+# peak PEAK_SCALE * 10^(-0.4 mag) on a flat sky, none within EDGE_PX of the
+# border or CROWDED_PX of a brighter one.
+STAR_SIGMA_PX = 1.3
+PEAK_SCALE = 256000.0
+SKY_LEVEL = 1024.0
+EDGE_PX = 5.0
+CROWDED_PX = 6.0
+
+
+def render_leaning_sky(scenario: Scenario, catalog, width: int, height: int, focal_px: float,
+                       fisheye_fov_deg: float, k1: float, k2: float, centre_offset_px: tuple[int, int] = (0, 0),
+                       tilt_deg: float = 0.0, tilt_bearing_deg: float = 0.0, roll_deg: float = 0.0,
+                       noise_px: float = 0.3) -> CalibrationSky:
+    """The real sky at the scenario's place and time through a calibrated
+    fisheye whose principal point sits centre_offset_px off the image centre
+    and whose mount leans tilt_deg towards tilt_bearing_deg.
+
+    The camera is the one render_calibration_sky builds, but its stars stand
+    where ERFA's observed places put them (refraction about the true zenith,
+    nutation, aberration), as a real camera sees them; the engine's renderer
+    can only lean a fisheye by levelling it somewhere else, which bends the
+    light about that other zenith (at a lean of 5 degrees the fitted vertical
+    moved up to 0.4' against the stars). catalog: which stars there are (the
+    observed places come from the bundled catalogue). Star positions carry
+    noise_px of noise."""
+    from .observed import observed_sky  # pyerfa: the calibrate extra
+
+    dx, dy = (int(v) for v in centre_offset_px)
+    lat, lon = _moved(scenario.lat_deg, scenario.lon_deg, tilt_deg, tilt_bearing_deg)
+    # Level at the moved place is leaning by tilt_deg at the scenario's.
+    camera_from_local = (_camera_axes(lat, lon, scenario.jd, 90.0, 0.0, roll_deg)
+                         @ np.array(local_axes(scenario.lat_deg, scenario.lon_deg, scenario.jd)).T)
+    sky = observed_sky(scenario.when, scenario.lat_deg, scenario.lon_deg, 0.0, 0.0)
+    listed = {hr for hr, _, _, vmag in catalog.stars() if vmag <= scenario.camera.mag_limit}
+    chosen = np.array([int(hr) in listed for hr in sky.hr_ids], dtype=bool)
+    cam = sky.local[chosen] @ camera_from_local.T
+    theta = np.arctan2(np.hypot(cam[:, 0], cam[:, 1]), cam[:, 2])
+    phi = np.arctan2(cam[:, 1], cam[:, 0])
+    t2 = theta * theta
+    r = focal_px * theta * (1.0 + t2 * (k1 + t2 * k2))
+    inside = theta < math.radians(fisheye_fov_deg) / 2.0
+    cx, cy = width / 2 + dx, height / 2 + dy
+    rng = np.random.default_rng(scenario.seed)
+    xy = np.column_stack([cx + r * np.cos(phi), cy + r * np.sin(phi)])[inside]
+    xy += noise_px * rng.standard_normal(xy.shape)
+    magnitudes = sky.vmag[chosen][inside]
+    image = np.full((height, width), SKY_LEVEL)
+    taken = np.empty((0, 2))
+    offsets = np.arange(-4, 5)
+    for (x, y), vmag in zip(xy, magnitudes):  # brightest first
+        if not (EDGE_PX <= x < width - EDGE_PX and EDGE_PX <= y < height - EDGE_PX):
+            continue
+        if len(taken) and np.min(np.hypot(taken[:, 0] - x, taken[:, 1] - y)) < CROWDED_PX:
+            continue
+        taken = np.vstack([taken, (x, y)])
+        ix, iy = round(x), round(y)
+        gx = np.exp(-((ix + offsets - x) ** 2) / (2 * STAR_SIGMA_PX**2))
+        gy = np.exp(-((iy + offsets - y) ** 2) / (2 * STAR_SIGMA_PX**2))
+        image[iy - 4 : iy + 5, ix - 4 : ix + 5] += PEAK_SCALE * 10.0 ** (-0.4 * vmag) * np.outer(gy, gx)
+    image += scenario.noise.background * rng.standard_normal(image.shape)
+    pixels = np.clip(np.round(image), 0, 65535).astype(np.uint16)
+    return CalibrationSky(pixels, focal_px, cx, cy, fisheye_fov_deg, k1, k2,
+                          tuple(float(v) for v in camera_from_local[:, 2]))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -399,9 +471,9 @@ def family_sky(scenario: Scenario, catalog, projection: str, field_deg: float, f
     k1 = k1 or 1e-12
     radius = side_px / 2.0
     stated = radius / float(half * (1.0 + half**2 * (k[0] + half**2 * (k[1] + half**2 * (k[2] + half**2 * k[3])))))
-    return render_calibration_sky(scenario, catalog, side_px, side_px, stated * focal_scale,
-                                  min(360.0, max(field_deg * 1.5, 200.0)) if field_deg >= 150 else field_deg * 1.6,
-                                  k1, k2, offset_px, tilt_deg, tilt_bearing_deg, roll_deg)
+    return render_leaning_sky(scenario, catalog, side_px, side_px, stated * focal_scale,
+                              min(360.0, max(field_deg * 1.5, 200.0)) if field_deg >= 150 else field_deg * 1.6,
+                              k1, k2, offset_px, tilt_deg, tilt_bearing_deg, roll_deg)
 
 
 def capture_case(catalog, projection: str, field_deg: float, named: str | None = None, focal_scale: float = 1.0,
