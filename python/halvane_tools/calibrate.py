@@ -13,9 +13,9 @@ arcseconds. :func:`calibrate_photo`
    the vertical for a camera whose vertical is known (a fisheye looking
    up), or the boresight that the engine's own star identification yields;
 4. fits focal, principal point, k1, k2 (k3, k4 on request) and the rotation
-   by robust least squares (SciPy), pairing each predicted star with the
-   nearest detection within a radius that halves at every round, from a few
-   degrees down to two pixels. The terms the stars cannot see well are held:
+   by robust least squares (SciPy, in :mod:`halvane_tools.calibration_fit`),
+   pairing each predicted star with the nearest detection within a radius
+   that halves at every round, from a few degrees down to two pixels. The terms the stars cannot see well are held:
    k3, k4 at the values of the family the fitted k1 names, or at none,
    whichever fits better; k2 likewise on a field too narrow to show it.
 
@@ -48,17 +48,13 @@ from . import annotate, default_catalog
 from .lens import Lens, LensError
 from .photo import DEFAULT_LINE_PX, PhotoError, prepare_photo
 from .calibration_quality import CalibrationError, FitQuality, measure_quality, refusal
+from .calibration_fit import FINAL_RADIUS_PX, START_AGAIN, Fitted, Pool, brightest, fit_rounds, fitter
 from .observed import DEFAULT_MIN_ALTITUDE_DEG, LocalSky, observed_sky, require_extra  # noqa: F401
-from .projections import (PROJECTIONS, LensModel, fisheye_fov_for, imaged, inside_frame, mutual_pairs,
-                          projection_k)
+from .projections import PROJECTIONS, LensModel, fisheye_fov_for, projection_k
 from .report import counted
 from .rough_start import MIN_START_MATCHES, engine_boresight, start_about_axis, start_looking_up
 from .times import utc_datetime
 
-# k2 is fitted only when the stars know it to this (from the fit's
-# covariance), the size by which the named families' k2 differ; less well
-# known it is held at the family's value.
-K2_SEEN = 0.01
 # A camera said to look up may lean this far (the start reaches farther);
 # beyond it the place or the time is the likelier fault.
 MAX_LEAN_DEG = 15.0
@@ -69,16 +65,9 @@ DEFAULT_MAX_DETECTIONS = 3000
 # fisheye standing in for a distorted one (about 4 degrees mid-field for
 # k1 = -0.03) and of a pinhole focal 5 % off at the edge of the frame.
 START_RADIUS_RAD = math.radians(6.0)
-FINAL_RADIUS_PX = 2.0
-FINAL_ROUNDS = 3
-# While the radius is wide only the brightest stars take part, as many as
-# keep the expected number of strangers within the radius of a star small.
-CROWDING = 0.25
-MIN_ROUND_STARS = 40
 # The rough start must lay this share of the brightest stars near a
 # detection: a right start lays nearly all of them, a wrong one a third.
 START_SHARE = 0.6
-START_AGAIN = "check --utc and --lat/--lon, then start nearer the truth with --fisheye-fov or --focal, --cx/--cy and --up"
 FEW_STARS = "use a longer exposure, a clearer sky, a wider field or a lower --min-altitude"
 # Heights the refraction of standard air is computed for: the shore of the
 # Dead Sea to the top of the air that bends starlight.
@@ -268,13 +257,13 @@ def calibrate_photos(frames, lat_deg: float, lon_deg: float, *, height_m: float 
     looking_up = fisheye and up_known and start_up[2] > 0 and math.hypot(start_up[0], start_up[1]) < 1e-9
     start = _start(stars_of[lead], first, frame, fisheye, family, focal0, half_field, start_up, up_known, looking_up,
                    lat_deg, lon_deg, catalog, least_squares)
-    pool = _Pool.of(stars_of)
+    pool = Pool.of(stars_of)
     place = _Place(f"the {len(stars_of)} photos" if several else "the photo", several)
     min_stars = STARS_PER_PARAMETER * (6 + (4 if fit_k3_k4 else 2) * fisheye)
     _check_start(start, pool.standing(start.model, start.p, frame), min_stars, len(stars_of[lead].detections),
                  looking_up, place, min_altitude_deg)
-    fit = _fitter(start.model, pool, least_squares)
-    fitted = _fit_rounds(pool, start, frame, fisheye, fit_k3_k4, half_field, fit, say)
+    fit = fitter(start.model, pool, least_squares)
+    fitted = fit_rounds(pool, start, frame, fisheye, fit_k3_k4, half_field, fit, say)
     inliers = _check_fit(fitted, start.model, pool, place) <= FINAL_RADIUS_PX
     quality = _quality_gates(fitted, start.model, pool, inliers, frame, fit, reachable, fisheye, looking_up)
     return _calibration(fitted, start.model, pool, inliers, quality, fisheye, fisheye_fov_deg, frame, first, whens,
@@ -339,11 +328,6 @@ def _rough_law(frame: np.ndarray, fisheye_fov_deg, focal_px, projection) -> tupl
     return family, focal0, half_field
 
 
-def _brightest(radius_px: float, area_px: float) -> int:
-    """How many of the brightest stars take part at a pairing radius."""
-    return max(MIN_ROUND_STARS, int(CROWDING * area_px / (math.pi * radius_px**2)))
-
-
 @dataclasses.dataclass(frozen=True)
 class _Start:
     """The rough start: the turned model, its parameters, the family chosen,
@@ -371,7 +355,7 @@ def _start(lead: _FrameStars, first, frame: np.ndarray, fisheye: bool, family: s
     if fisheye:
         p[LensModel.K] = projection_k(family, half_field)
     radius = START_RADIUS_RAD * focal0
-    start_count = _brightest(radius, lead.sky_area_px)
+    start_count = brightest(radius, lead.sky_area_px)
     if looking_up:
         model, family, visible, radius, laid = start_looking_up(
             model, p, lead.sky.local, lead.detections, family, half_field, min(frame) / 2.0, frame, start_count,
@@ -426,152 +410,7 @@ def _check_start(start: _Start, in_frame: int, min_stars: int, lead_detections: 
                                f" detection: check --utc, --lat/--lon, {what}")
 
 
-@dataclasses.dataclass(frozen=True)
-class _Pool:
-    """Every photo's stars and detections in one list each, and where each
-    photo's part of them begins; a star pairs only with a detection of its
-    own photo."""
-
-    frames: list  # _FrameStars with their skies
-    local: np.ndarray
-    detections: np.ndarray
-    hr_ids: np.ndarray
-    star_start: np.ndarray
-    detection_start: np.ndarray
-
-    @classmethod
-    def of(cls, stars_of: list) -> "_Pool":
-        return cls(stars_of, np.concatenate([s.sky.local for s in stars_of]),
-                   np.concatenate([s.detections for s in stars_of]), np.concatenate([s.sky.hr_ids for s in stars_of]),
-                   np.cumsum([0] + [len(s.sky.local) for s in stars_of]),
-                   np.cumsum([0] + [len(s.detections) for s in stars_of]))
-
-    def standing(self, model: LensModel, p: np.ndarray, frame: np.ndarray) -> int:
-        """How many catalogue stars the lens of p lays inside the frame, over every photo."""
-        return sum(len(inside_frame(model.project(p, s.sky.local), frame)) for s in self.frames)
-
-    def pair(self, model: LensModel, p: np.ndarray, frame: np.ndarray, radius_px: float) -> tuple[np.ndarray, int]:
-        """(star, detection) pairs in the pooled lists within radius_px, of
-        each photo's brightest stars the radius allows; and how many stars
-        the lens images in the frames."""
-        found, standing = [], 0
-        for i, s in enumerate(self.frames):
-            count = _brightest(radius_px, s.sky_area_px)
-            seen = inside_frame(model.project(p, s.sky.local), frame)
-            seen = seen[imaged(model, p, s.sky.local[seen])]
-            standing += len(seen)
-            seen = seen[:count]
-            pairs = mutual_pairs(model.project(p, s.sky.local[seen]), s.detections[:2 * count], radius_px)
-            found.append(np.column_stack([seen[pairs[:, 0]] + self.star_start[i],
-                                          pairs[:, 1] + self.detection_start[i]]))
-        return np.concatenate(found).astype(np.int64), standing
-
-
-def _fitter(model: LensModel, pool: _Pool, least_squares):
-    """fit(pairs, variables, start, f_scale): the robust least-squares fit of
-    the variables (indices into the parameters, the others held at start's)
-    to the pooled pairs; returns the full parameters, SciPy's result and the
-    residual function."""
-    def fit(pairs, variables, start, f_scale):
-        stars, dets = pool.local[pairs[:, 0]], pool.detections[pairs[:, 1]]
-
-        def residuals(q):
-            full = start.copy()
-            full[variables] = q
-            return (model.project(full, stars) - dets).ravel()
-
-        result = least_squares(residuals, start[variables], loss="soft_l1", f_scale=f_scale, x_scale="jac",
-                               max_nfev=200)
-        full = start.copy()
-        full[variables] = result.x
-        return full, result, residuals
-
-    return fit
-
-
-def _higher_terms(fit, families: dict, pairs, variables, p, result):
-    """The terms a fit cannot see well, held at those of the family that the
-    fitted k1 names. Returns the parameters, the result, the family and
-    whether k2 stays free."""
-    # On a narrow field the start cannot tell the families apart; k1 it can:
-    # k3, k4 at the family's values or at none for a law that two terms
-    # already give, whichever the stars fit better (both fits have the same
-    # freedom; holding the wrong pair skews the focal by tenths of a per
-    # cent); then k2 likewise when the stars know it no better than K2_SEEN:
-    # on a narrow field k2 moves no star and only trades against the focal.
-    name = min(families, key=lambda n: abs(float(families[n][0]) - p[LensModel.K1]))
-    k = families[name]
-    best = None
-    for higher in (k[2:], np.zeros(2)):
-        trial = p.copy()
-        trial[[LensModel.K3, LensModel.K4]] = higher
-        trial, other, _ = fit(pairs, variables, trial, FINAL_RADIUS_PX / 4.0)
-        if other.success and (best is None or other.cost < best[1].cost):
-            best = (trial, other)
-    p, result = best if best is not None else (p, result)
-    count = 2 * len(pairs)
-    noise = 2.0 * result.cost / max(count - len(variables), 1)
-    cov = noise * np.linalg.pinv(result.jac.T @ result.jac)
-    at = list(variables).index(LensModel.K2)
-    k2_sigma = math.sqrt(max(float(cov[at, at]), 0.0))
-    if not k2_sigma > K2_SEEN:
-        return p, result, name, True
-    held = p.copy()
-    held[LensModel.K2:] = k[1:]
-    held, other, _ = fit(pairs, variables[variables != LensModel.K2], held, FINAL_RADIUS_PX / 4.0)
-    return (held, other, name, False) if other.success else (p, result, name, True)
-
-
-@dataclasses.dataclass(frozen=True)
-class _Fitted:
-    """The last round of the fit: parameters, SciPy's result, the pairs and
-    variables it was made with, the family named, and how many catalogue
-    stars the lens images in the frames."""
-
-    p: np.ndarray
-    result: object
-    pairs: np.ndarray
-    variables: np.ndarray
-    family: str
-    in_frame: int
-
-
-def _fit_rounds(pool: _Pool, start: _Start, frame: np.ndarray, fisheye: bool, fit_k3_k4: bool, half_field: float,
-                fit, say) -> _Fitted:
-    """Pair and fit with a radius halving every round down to
-    FINAL_RADIUS_PX, then FINAL_ROUNDS rounds at it; the first rounds free
-    only what the rough start is most wrong about."""
-    model, p, family, radius = start.model, start.p, start.family, start.radius
-    rotation_and_focal = [0, 1, 2, LensModel.FOCAL]
-    free = rotation_and_focal + ([LensModel.K1] if fisheye else [])
-    rounds = 0
-    families = {name: projection_k(name, half_field) for name in PROJECTIONS}
-    fit_k2 = True
-    while True:
-        pairs, in_frame = pool.pair(model, p, frame, radius)
-        if len(pairs) < MIN_START_MATCHES:
-            raise CalibrationError(f"the fit did not converge (only {counted(len(pairs), 'star')} paired within {radius:.1f} px):"
-                                   f" {START_AGAIN}")
-        variables = np.array(free)
-        say(f"fitting {len(variables)} parameters to {counted(len(pairs), 'star')} paired within {radius:.1f} px")
-        p, result, _ = fit(pairs, variables, p, max(radius / 4.0, 0.5))
-        if radius <= FINAL_RADIUS_PX:
-            if rounds == 0 and fisheye and not fit_k3_k4:
-                p, result, family, fit_k2 = _higher_terms(fit, families, pairs, variables, p, result)
-                variables = variables[(variables != LensModel.K2) | fit_k2]
-            rounds += 1
-            if rounds == FINAL_ROUNDS:
-                return _Fitted(p, result, pairs, variables, family, in_frame)
-        radius = max(radius / 2.0, FINAL_RADIUS_PX)
-        # Once the pairing is tight enough to trust, everything is free.
-        free = rotation_and_focal + [LensModel.CX, LensModel.CY]
-        if fisheye:
-            free += [LensModel.K1] + [LensModel.K2] * fit_k2
-            if fit_k3_k4 and radius <= 4 * FINAL_RADIUS_PX:
-                free += [LensModel.K3, LensModel.K4]
-
-
-def _check_fit(fitted: _Fitted, model: LensModel, pool: _Pool, place: _Place) -> np.ndarray:
+def _check_fit(fitted: Fitted, model: LensModel, pool: Pool, place: _Place) -> np.ndarray:
     """Refuse a fit that did not converge or holds too few stars for its
     parameters, naming whether the sky or the start is short. Returns each
     pair's residual, pixels."""
@@ -600,7 +439,7 @@ def _check_fit(fitted: _Fitted, model: LensModel, pool: _Pool, place: _Place) ->
     return gaps
 
 
-def _quality_gates(fitted: _Fitted, model: LensModel, pool: _Pool, inliers: np.ndarray, frame: np.ndarray, fit,
+def _quality_gates(fitted: Fitted, model: LensModel, pool: Pool, inliers: np.ndarray, frame: np.ndarray, fit,
                    reachable: np.ndarray, fisheye: bool, looking_up: bool) -> FitQuality:
     """The fit's quality from its inliers, or CalibrationError when the
     camera said to look up leans too far or the lens fails a gate."""
@@ -618,7 +457,7 @@ def _quality_gates(fitted: _Fitted, model: LensModel, pool: _Pool, inliers: np.n
     return quality
 
 
-def _calibration(fitted: _Fitted, model: LensModel, pool: _Pool, inliers: np.ndarray, quality: FitQuality,
+def _calibration(fitted: Fitted, model: LensModel, pool: Pool, inliers: np.ndarray, quality: FitQuality,
                  fisheye: bool, fisheye_fov_deg, frame: np.ndarray, first, whens: list, lat_deg: float,
                  lon_deg: float, height_m: float) -> Calibration:
     """The lens file's record: the fitted lens with its vertical, and the
