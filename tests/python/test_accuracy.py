@@ -1,5 +1,4 @@
-"""Whole fixes on synthesized skies against their known truth: the accuracy
-the project promises, on a fixed seeded set."""
+"""Whole fixes on seeded synthesized skies against their known truth."""
 import statistics
 
 import pytest

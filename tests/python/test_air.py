@@ -1,5 +1,4 @@
-"""The site's air: its refraction against ERFA's, the altitude the engine is
-handed, and the photo path moving detections along their vertical."""
+"""The site's air: refraction against ERFA, the altitude handed to the engine, detections moved along the vertical."""
 import math
 
 import numpy as np

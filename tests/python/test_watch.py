@@ -1,6 +1,4 @@
-"""halvane watch: the attitude log, photos landing whole or in pieces, the
-loop with its outputs, Ctrl-C, and a real NMEA consumer (gpsd) where it is
-installed."""
+"""halvane watch: the attitude log, photos landing whole or in pieces, the loop and its outputs, Ctrl-C, gpsd."""
 import datetime
 import json
 import math
