@@ -12,7 +12,7 @@ import pytest
 from halvane_tools import readers
 from halvane_tools.readers import PhotoError, RecordedTime
 from halvane_tools.report import parse_utc
-from halvane_tools.times import TimeError, exposure_time, mid_exposure
+from halvane_tools.times import TimeError, exposure_time
 
 from conftest import exif_photo
 
@@ -177,11 +177,6 @@ def test_recorded_time_from_fits_header_and_exif(tmp_path):
 # --- The solve's time -----------------------------------------------------------------
 
 T0 = datetime.datetime(2026, 1, 15, 21, 9, 33, tzinfo=UTC)
-
-
-@pytest.mark.parametrize("time_is, expected_s", [("start", 30.0), ("mid", 0.0), ("end", -30.0)])
-def test_the_solve_uses_mid_exposure(time_is, expected_s):
-    assert mid_exposure(T0, 60.0, time_is) == T0 + datetime.timedelta(seconds=expected_s)
 
 
 def recorded(clock, exposure_s=None, source="EXIF"):
