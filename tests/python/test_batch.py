@@ -184,8 +184,7 @@ def test_resume_solves_only_the_frames_without_a_whole_line(night, tmp_path, cap
     kept = out.read_text().splitlines(keepends=True)[:3]
     out.write_text("".join(kept) + '{"file": "cut sh')  # killed while writing a line
     capsys.readouterr()
-    assert run_batch(*argv) == 1  # neither --resume nor --overwrite: the results are kept
-    assert "exists: give --resume" in capsys.readouterr().err
+    refused(capsys, 1, "exists: give --resume", "batch", *argv)  # neither --resume nor --overwrite: the results are kept
     assert run_batch(*argv, "--resume") == 0
     assert "7 photos, 3 already in" in capsys.readouterr().out
     lines = out.read_text().splitlines(keepends=True)
