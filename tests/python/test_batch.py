@@ -153,7 +153,8 @@ def test_time_from_csv(tmp_path):
 def test_every_frame_is_a_line_and_a_fix_is_the_solve_commands(night, tmp_path, capsys):
     out, plot, lens = tmp_path / "results.jsonl", tmp_path / "track.png", tmp_path / "lens.json"
     lens.write_text('{"fisheye_fov_deg": 180, "up_cam": [0, 0, 1]}')  # the lens file's vertical serves the batch
-    assert run_batch(night, "--out", out, "--lens", lens, "--time-from-name", NAME_PATTERN, "--jobs", 2, "--plot", plot) == 0
+    assert run_batch(night, "--out", out, "--lens", lens, "--time-from-name", NAME_PATTERN, "--jobs", 2,
+                     "--plot", plot) == 0
     summary = capsys.readouterr().out
     assert "7 photos, 0 already in" in summary and "4 solved, 3 failed" in summary and "(4 fixes)" in summary
     records = {os.path.basename(r["file"]): r for r in read_lines(out)}
@@ -184,7 +185,7 @@ def test_resume_solves_only_the_frames_without_a_whole_line(night, tmp_path, cap
     kept = out.read_text().splitlines(keepends=True)[:3]
     out.write_text("".join(kept) + '{"file": "cut sh')  # killed while writing a line
     capsys.readouterr()
-    refused(capsys, 1, "exists: give --resume", "batch", *argv)  # neither --resume nor --overwrite: the results are kept
+    refused(capsys, 1, "exists: give --resume", "batch", *argv)  # without --resume or --overwrite: kept
     assert run_batch(*argv, "--resume") == 0
     assert "7 photos, 3 already in" in capsys.readouterr().out
     lines = out.read_text().splitlines(keepends=True)

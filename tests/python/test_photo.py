@@ -246,8 +246,8 @@ def test_the_path_leaves_out_horizon_and_glare_and_the_overlay_draws_what_it_did
     assert len(near_a_star) == photo.DEFAULT_MAX_CENTROIDS and sum(near_a_star) >= 25
     path, out = tmp_path / "sky.npy", tmp_path / "overlay.png"
     np.save(path, sky.pixels)
-    status, said, talk = run_cli(capsys, *solve_args(path, case, sky.up_cam, "--fisheye-fov", "180", "--annotate", out,
-                                                     "-v"))
+    argv = solve_args(path, case, sky.up_cam, "--fisheye-fov", "180", "--annotate", out, "-v")
+    status, said, talk = run_cli(capsys, *argv)
     assert status == 0 and f"overlay     {out}" in said and "pointing    camera axis at altitude" in said
     assert "detecting stars" in talk
     with Image.open(out) as picture:
