@@ -11,8 +11,7 @@ from halvane_tools import adverse, cli, photo, readers, scenarios
 
 
 def raises(kind, text, call, *args, **kwargs):
-    """Calls call(*args, **kwargs) and checks that it raises exactly `kind`
-    (not a subclass) with exactly `text`."""
+    """Checks that call(*args, **kwargs) raises exactly `kind` (not a subclass) with exactly `text`."""
     with pytest.raises(kind) as info:
         call(*args, **kwargs)
     assert type(info.value) is kind and str(info.value) == text
@@ -53,8 +52,7 @@ def wait_for(condition, deadline_s=30.0):
 
 
 def run_cli(capsys, *argv):
-    """The command line run in-process: (exit status, stdout, stderr); a
-    SystemExit counts as its status."""
+    """The command line run in-process: (exit status, stdout, stderr), a SystemExit's code as the status."""
     try:
         status = cli.main([str(a) for a in argv])
     except SystemExit as stopped:
@@ -64,8 +62,7 @@ def run_cli(capsys, *argv):
 
 
 def refused(capsys, status, text, *argv):
-    """Runs the command line and checks that it stops with `status` and one
-    line of stderr holding `text`, no traceback; that line."""
+    """Checks that the command line stops with `status` and one stderr line holding `text`; that line."""
     got, _, err = run_cli(capsys, *argv)
     assert (got, err.count("\n")) == (status, 1) and text in err and "Traceback" not in err, (argv, err)
     return err

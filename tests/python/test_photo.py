@@ -273,8 +273,7 @@ def test_the_path_leaves_out_horizon_and_glare_and_the_overlay_draws_what_it_did
 
 
 def star_frame(amplitudes, sigma, background, noise, size, seed, margin=20, blobs=()):
-    """Gaussian stars of one width (sigma px) at random places on a noisy
-    background, and wide round blobs (x, y, sigma, amplitude) such as the Moon's ghosts."""
+    """Gaussian stars of one width (sigma px) on a noisy background, and blobs (x, y, sigma, amplitude)."""
     rng = np.random.default_rng(seed)
     frame = rng.normal(background, noise, (size, size))
     yy, xx = np.mgrid[0:size, 0:size]

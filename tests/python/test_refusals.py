@@ -21,8 +21,7 @@ NAME_PATTERN = "cam_%Y%m%d_%H%M%S"
 
 @pytest.fixture(scope="module")
 def place(tmp_path_factory):
-    """A folder with a small photo, FIFOs without a writer or reader, and
-    lens files that are not lenses."""
+    """A folder with a small photo, FIFOs without a writer or reader, and lens files that are not lenses."""
     folder = tmp_path_factory.mktemp("hostile")
     Image.fromarray(np.random.default_rng(0).normal(1000, 10, (200, 300)).astype(np.uint16)).save(
         folder / "sky.png")

@@ -15,8 +15,7 @@ JD = halvane.julian_date(*UTC)
 
 
 def zenith_fisheye_centroids(lat_deg, lon_deg, jd, size=1024):
-    """(x, y, flux) of the stars a noise-free zenith-pointing 180-degree
-    fisheye renders, brightest first; its up_cam is (0, 0, 1)."""
+    """(x, y, flux) of the stars a noise-free zenith 180-degree fisheye renders, brightest first."""
     scene = halvane.synthesize_scene(CATALOG, lat_deg, lon_deg, jd, 0.0, size, size, None, 4.5, 0.0, 0.0, 0.0, 1,
                                      fisheye_fov_deg=180.0)
     return [(x, y, 100.0 - k) for k, (x, y) in enumerate(scene.star_pixels)]
@@ -187,8 +186,7 @@ def test_resolve_fix_refuses_bad_images_and_masks_before_solving():
 
 @pytest.mark.parametrize("camera", [scenarios.FISHEYE, scenarios.PINHOLE], ids=["fisheye", "pinhole"])
 def test_random_detections_are_not_a_sky(camera):
-    """Points thrown at random into the field hold no star pattern: however
-    many hypotheses the search tries, none of them may become a fix."""
+    """Points thrown at random into the field hold no star pattern: no hypothesis may become a fix."""
     rng = random.Random(camera.width + camera.height)
     for _ in range(40):
         centroids, up, utc = scenarios.random_detections(rng, camera)

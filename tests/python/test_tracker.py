@@ -27,8 +27,7 @@ def utc_after(seconds):
 
 @pytest.fixture(scope="module")
 def frames(twins):
-    """Pinhole skies of the patch from (LAT, LON) 500 and 1000 seconds after
-    JD, keyed by that offset."""
+    """Pinhole skies of the patch from (LAT, LON) 500 and 1000 seconds after JD, keyed by that offset."""
     out = {}
     for seconds in (500, 1000):
         scene = halvane.synthesize_scene(twins, LAT, LON, JD + seconds / 86400.0, 0.0, SIZE, SIZE, FOCAL, 6.5, 0.5, 0.0, 20.0, 3)
