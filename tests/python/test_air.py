@@ -1,5 +1,4 @@
-"""The site's air: its refraction against ERFA's, the altitude the engine is
-handed, and the photo path moving detections along their vertical."""
+"""The site's air: refraction against ERFA, the altitude handed to the engine, detections moved along the vertical."""
 import math
 
 import numpy as np
@@ -15,8 +14,7 @@ ARCSEC = math.radians(1.0 / 3600.0)
 
 
 def erfa_true_altitude(apparent_rad: float, site: Air) -> float:
-    """The altitude of a star seen at apparent_rad with the air taken away,
-    by ERFA: its observed place turned back into a place without air."""
+    """By ERFA, the altitude of a star seen at apparent_rad with the site's air taken away."""
     utc1, utc2 = erfa.dtf2d("UTC", 2024, 3, 1, 0, 0, 0.0)
     args = (utc1, utc2, 0.0, 0.0, 0.5, 0.0, 0.0, 0.0)
     zenith = math.pi / 2 - apparent_rad

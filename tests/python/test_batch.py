@@ -1,5 +1,4 @@
-"""halvane batch: frame times, one line per frame whatever the file, resume,
-interruption, tracked cameras, and the cluster path against the pool."""
+"""halvane batch: frame times, one line per frame, resume, interruption, tracked cameras, the cluster."""
 import datetime
 import json
 import math
@@ -18,6 +17,8 @@ import halvane
 import halvane_tools
 from halvane_tools import annotate, batch, cli, scenarios
 
+from conftest import exif_photo, refused
+
 UTC = datetime.timezone.utc
 LAT, LON = 48.2, 16.4
 START = datetime.datetime(2026, 1, 15, 20, 0, tzinfo=UTC)
@@ -33,9 +34,7 @@ def write_png(path, pixels):
 
 @pytest.fixture(scope="module")
 def night(tmp_path_factory):
-    """Four clear 512 x 512 fisheye frames ten minutes apart, named by their
-    time, and three that cannot give a fix: a cut file, a frame without
-    stars and a file whose name holds no time."""
+    """Four clear fisheye frames ten minutes apart, named by their time, and three that give no fix."""
     folder = tmp_path_factory.mktemp("night")
     catalog = halvane_tools.default_catalog()
     for k in range(4):
@@ -98,12 +97,7 @@ def test_time_from_name(pattern, name, expected):
     ],
 )
 def test_time_from_exif(tmp_path, original, subsec, offset, clock_offset_s, expected):
-    path, exif = tmp_path / "frame.jpg", Image.Exif()
-    for tag, value in ((batch.DATE_TIME_ORIGINAL, original), (batch.SUBSEC_TIME_ORIGINAL, subsec),
-                       (batch.OFFSET_TIME_ORIGINAL, offset)):
-        if value is not None:
-            exif.get_ifd(batch.EXIF_IFD)[tag] = value
-    Image.new("RGB", (16, 16)).save(path, exif=exif)
+    path = exif_photo(tmp_path / "frame.jpg", original, offset, subsec=subsec)
     if original == "npy":  # not an image at all
         np.save(path := tmp_path / "frame.npy", np.zeros((4, 4), np.uint16))
     if isinstance(expected, str):
@@ -157,9 +151,10 @@ def test_time_from_csv(tmp_path):
 
 
 def test_every_frame_is_a_line_and_a_fix_is_the_solve_commands(night, tmp_path, capsys):
-    out = tmp_path / "results.jsonl"
-    plot = tmp_path / "track.png"
-    assert run_batch(night, "--out", out, *LENS, "--time-from-name", NAME_PATTERN, "--jobs", 2, "--plot", plot) == 0
+    out, plot, lens = tmp_path / "results.jsonl", tmp_path / "track.png", tmp_path / "lens.json"
+    lens.write_text('{"fisheye_fov_deg": 180, "up_cam": [0, 0, 1]}')  # the lens file's vertical serves the batch
+    assert run_batch(night, "--out", out, "--lens", lens, "--time-from-name", NAME_PATTERN, "--jobs", 2,
+                     "--plot", plot) == 0
     summary = capsys.readouterr().out
     assert "7 photos, 0 already in" in summary and "4 solved, 3 failed" in summary and "(4 fixes)" in summary
     records = {os.path.basename(r["file"]): r for r in read_lines(out)}
@@ -190,8 +185,7 @@ def test_resume_solves_only_the_frames_without_a_whole_line(night, tmp_path, cap
     kept = out.read_text().splitlines(keepends=True)[:3]
     out.write_text("".join(kept) + '{"file": "cut sh')  # killed while writing a line
     capsys.readouterr()
-    assert run_batch(*argv) == 1  # neither --resume nor --overwrite: the results are kept
-    assert "exists: give --resume" in capsys.readouterr().err
+    refused(capsys, 1, "exists: give --resume", "batch", *argv)  # without --resume or --overwrite: kept
     assert run_batch(*argv, "--resume") == 0
     assert "7 photos, 3 already in" in capsys.readouterr().out
     lines = out.read_text().splitlines(keepends=True)
@@ -235,9 +229,7 @@ def test_ctrl_c_leaves_whole_lines_that_resume_completes(night, tmp_path):
     ],
 )
 def test_a_batch_that_cannot_start_is_refused_in_one_line(night, tmp_path, capsys, extra, reason):
-    assert run_batch(night, "--out", tmp_path / "r.jsonl", *LENS, *extra) == 1
-    err = capsys.readouterr().err
-    assert reason in err and err.count("\n") == 1
+    refused(capsys, 1, reason, "batch", night, "--out", tmp_path / "r.jsonl", *LENS, *extra)
     assert not (tmp_path / "r.jsonl").exists()
 
 
@@ -260,9 +252,7 @@ def test_inputs_and_cameras_of_the_frames(night, tmp_path):
 
 @pytest.fixture(scope="module")
 def twin_cameras(tmp_path_factory):
-    """Two cameras (folders) at the same place, three frames each at 0, 500
-    and 1000 s of a sky that the twin catalogue ties, named so that the names
-    sort against time; their times in a CSV."""
+    """Two cameras (folders), three frames each of a tied sky at 0, 500, 1000 s, named against time order."""
     folder = tmp_path_factory.mktemp("twins")
     twins = scenarios.write_twin_catalog(folder)
     jd = halvane.julian_date(2026, 1, 15, 21, 0, 0.0)
@@ -349,26 +339,14 @@ def test_the_mask_reaches_every_frame(night, tmp_path):
     assert len(records) == 4 and all(r["error"].startswith("no fix: insufficient stars") for r in records)
 
 
-def test_a_night_of_failures_fails_and_a_pattern_for_no_name_stops_first(night, tmp_path, capsys):
+def test_a_night_of_failures_fails_and_a_batch_without_a_pattern_or_vertical_stops_first(night, tmp_path, capsys):
     bad = tmp_path / "bad"
     bad.mkdir()
     shutil.copy(night / "cam_20260115_211000.png", bad)  # no stars
     assert run_batch(bad, "--out", tmp_path / "r.jsonl", *LENS, "--time-from-name", NAME_PATTERN) == 1
     assert "0 solved, 1 failed" in capsys.readouterr().out
-    assert run_batch(night, "--out", tmp_path / "s.jsonl", *LENS, "--time-from-name", "img_%Y%m%d_%H%M%S") == 1
-    err = capsys.readouterr().err
-    assert "matches the name of none of the 7 photos" in err and err.count("\n") == 1
+    refused(capsys, 1, "matches the name of none of the 7 photos", "batch", night, "--out", tmp_path / "s.jsonl", *LENS,
+            "--time-from-name", "img_%Y%m%d_%H%M%S")
     assert not (tmp_path / "s.jsonl").exists()
-
-
-def test_the_lens_files_vertical_serves_a_batch(night, tmp_path, capsys):
-    lens = tmp_path / "lens.json"
-    lens.write_text('{"fisheye_fov_deg": 180, "up_cam": [0, 0, 1]}')
-    out = tmp_path / "r.jsonl"
-    frames = [night / "cam_20260115_200000.png"]
-    assert run_batch(*frames, "--out", out, "--lens", lens, "--time-from-name", NAME_PATTERN) == 0
-    (record,) = read_lines(out)
-    assert halvane.great_circle_nm(LAT, LON, record["latitude_deg"], record["longitude_deg"]) < 5.0
-    assert run_batch(*frames, "--out", tmp_path / "t.jsonl", "--fisheye-fov", 180, "--time-from-name",
-                     NAME_PATTERN) == 1
-    assert "give the vertical (--up X Y Z) or a lens file with up_cam" in capsys.readouterr().err
+    refused(capsys, 1, "give the vertical (--up X Y Z) or a lens file with up_cam", "batch", night, "--out",
+            tmp_path / "t.jsonl", "--fisheye-fov", 180, "--time-from-name", NAME_PATTERN)

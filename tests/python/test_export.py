@@ -1,5 +1,4 @@
-"""halvane export: fixes and ellipses in GeoJSON, GPX, KML and CSV, read back
-by independent readers."""
+"""halvane export: fixes and ellipses in GeoJSON, GPX, KML and CSV, read back by independent readers."""
 import csv
 import io
 import json
@@ -46,7 +45,7 @@ def test_the_ring_is_the_ellipse(lat, lon, axes):
     assert area > 0
 
 
-def test_geojson_gpx_kml_carry_each_fix_and_its_total_ellipse():
+def test_every_format_carries_each_fix_and_its_total_ellipse():
     features = json.loads(export.export(RECORDS, "geojson"))["features"]
     assert [f["properties"]["kind"] for f in features] == ["fix", "ellipse_2sigma"] * 2
     assert features[0]["geometry"]["coordinates"] == [-179.99, 60.0]
@@ -63,9 +62,7 @@ def test_geojson_gpx_kml_carry_each_fix_and_its_total_ellipse():
     points = [p.find("k:coordinates", ns).text for p in kml.iter("{http://www.opengis.net/kml/2.2}Point")]
     assert points == ["-179.99000000,60.00000000", "20.25000000,-10.50000000"]
     assert kml.find(".//k:TimeStamp/k:when", ns).text == "2026-01-15T21:00:00+00:00"
-
-
-def test_csv_keeps_every_frame():
+    # CSV keeps every frame, failures too.
     rows = list(csv.DictReader(io.StringIO(export.export(RECORDS, "csv"))))
     assert [r["file"] for r in rows] == ["night/a.png", "night/b.png", "night/c & d.png"]
     assert float(rows[0]["longitude_deg"]) == -179.99 and rows[0]["semi_major_nm"] == "4.0000"

@@ -1,5 +1,4 @@
-"""resolve_from_frames as Python sees it: the order of the module's
-refusals, the options it hands on, and the interpreter lock it releases."""
+"""resolve_from_frames as Python sees it: its refusals in order, its options and the lock it releases."""
 import datetime
 import threading
 import time

@@ -1,8 +1,4 @@
-"""Mutation fuzzing of the companion's parsers from the seed corpora in
-tests/fuzz: the lens file, times (ISO 8601 and the CSV of times) and the
-photo readers. A mutated input must parse or be refused with the parser's
-own error, one line; anything else escaping is a fault. The mutations are
-seeded, so a failure names the seed and round that reproduce it."""
+"""Seeded mutation fuzzing of the lens file, time and photo parsers from tests/fuzz: parse or refuse in one line."""
 import random
 from pathlib import Path
 

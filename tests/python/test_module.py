@@ -16,7 +16,7 @@ def test_underscore_names_are_the_companion_helpers_outside_all():
     assert {"_remove_extended_light", "_below_altitude_mask", "_glare_mask"} <= set(vars(halvane))
 
 
-def test_docstring_exception_class_and_function_module():
+def test_docstring_exception_class_function_module_and_reimport():
     assert halvane.__doc__ == "" and halvane.julian_date.__module__ == "halvane"
     err = halvane.HalvaneError
     assert err.__mro__ == (err, Exception, BaseException, object)
@@ -24,13 +24,8 @@ def test_docstring_exception_class_and_function_module():
     assert err.__doc__ == "Celestial navigation pipeline failure."
     e = err("no star pattern match found")
     assert str(e) == "no star pattern match found" and e.args == ("no star pattern match found",)
-
-
-def test_reimport_returns_the_cached_module_and_exception_class():
-    error_class = halvane.HalvaneError
-    again = importlib.reload(halvane)
-    assert again is halvane
-    assert again.HalvaneError is error_class
+    # A reimport returns the cached module and exception class.
+    assert importlib.reload(halvane) is halvane and halvane.HalvaneError is err
 
 
 def test_second_interpreter_is_refused_without_crashing():

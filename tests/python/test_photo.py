@@ -1,5 +1,4 @@
-"""The photo path: reading photos, lens files, the options object, the
-adverse-sky goal, the solve command end to end and its overlay."""
+"""The photo path: reading, lens files, options, the adverse-sky goal, the solve command and its overlay."""
 import datetime
 import json
 
@@ -9,16 +8,12 @@ from PIL import Image
 
 import halvane
 import halvane_tools
-from halvane_tools import adverse, annotate, cli, photo, readers, scenarios
+from halvane_tools import adverse, annotate, batch, cli, photo, readers, scenarios
 from halvane_tools.lens import Lens, LensError, read_lens
 
+from conftest import exif_photo, refused, run_cli
+
 CATALOG = halvane_tools.default_catalog()
-
-
-@pytest.fixture(scope="module")
-def adverse_fisheye():
-    case = scenarios.seeded_scenarios(3, scenarios.FISHEYE, seed=2026)[2]
-    return case, adverse.adverse_sky(case, CATALOG)
 
 
 # --- Reading ------------------------------------------------------------------
@@ -121,24 +116,12 @@ def test_adverse_skies_solve_within_5_nm(camera):
     assert max(errors) < 5.0, errors
 
 
-def test_the_path_leaves_out_horizon_and_glare_and_keeps_stars(adverse_fisheye):
-    case, sky = adverse_fisheye
-    prepared = photo.prepare_photo(sky.pixels, sky.up_cam, photo.Lens(fisheye_fov_deg=180))
-    # The altitude cut's geometry is the engine's; here: both it and the Moon's glare are left out.
-    assert prepared.below_horizon[0, 0] and not prepared.below_horizon[512, 512]
-    assert (prepared.excluded & ~prepared.below_horizon).any()
-    stars = np.asarray(sky.star_pixels)
-    near_a_star = [np.hypot(*(stars - (x, y)).T).min() < 2.0 for x, y, _ in prepared.detections]
-    assert len(near_a_star) == photo.DEFAULT_MAX_CENTROIDS and sum(near_a_star) >= 25
-
-
 @pytest.mark.parametrize(
     "along, diagonal, kept",
     [(1.0, False, True), (1.7, False, True), (2.0, False, False), (2.0, True, True), (3.0, True, False)],
 )
 def test_only_round_detections_are_kept(along, diagonal, kept):
-    """A star of sigma 1 px stretched to `along` px, along x or the diagonal:
-    about twice as long as wide is where a star ends and a ray begins."""
+    """A star stretched to `along` sigmas along x or the diagonal: a ray from about twice as long as wide."""
     ys, xs = np.mgrid[0:21, 0:21] - 10.0
     u, v = ((xs + ys) / np.sqrt(2), (xs - ys) / np.sqrt(2)) if diagonal else (xs, ys)
     frame = (1000 * np.exp(-(u**2 / (2 * along**2) + v**2 / 2))).astype(np.uint16)
@@ -243,26 +226,30 @@ def test_solve_command_refuses_in_one_line_without_traceback(adverse_fisheye, tm
         (solve_args(dark, case, sky.up_cam, *fisheye), "no fix: insufficient stars"),
     ]
     for argv, reason in cases:
-        assert cli.main(argv) == 1
-        err = capsys.readouterr().err
-        assert reason in err and err.count("\n") == 1 and "Traceback" not in err, argv
-    assert cli.main(solve_args(dark, case, sky.up_cam, *fisheye, "--json")) == 1
-    record = json.loads(capsys.readouterr().out)
-    assert record["error"] == "no fix: insufficient stars: needed 4, got 0"
+        refused(capsys, 1, reason, *argv)
+    status, out, _ = run_cli(capsys, *solve_args(dark, case, sky.up_cam, *fisheye, "--json"))
+    record = json.loads(out)
+    assert status == 1 and record["error"] == "no fix: insufficient stars: needed 4, got 0"
     assert record["hint"].startswith("no star detected in the sky left: nothing stands 2048 counts above the background")
     for argv in (solve_args(good, case, sky.up_cam, "--max-centroids", "0"), ["solve", str(good), "--up", "0", "0", "1"],
                  solve_args(good, case, sky.up_cam)[:3] + ["--utc", "yesterday", "--up", "0", "0", "1"]):
-        with pytest.raises(SystemExit) as stopped:
-            cli.main(argv)
-        assert stopped.value.code == 2 and capsys.readouterr().err.count("\n") == 1
+        refused(capsys, 2, "", *argv)
 
 
-def test_overlay_draws_what_the_path_did(adverse_fisheye, tmp_path, capsys):
-    case, sky = adverse_fisheye
+def test_the_path_leaves_out_horizon_and_glare_and_the_overlay_draws_what_it_did(adverse_solved, tmp_path, capsys):
+    case, sky, prepared, fix = adverse_solved
+    # The altitude cut's geometry is the engine's; here: both it and the Moon's glare are left out.
+    assert prepared.below_horizon[0, 0] and not prepared.below_horizon[512, 512]
+    assert (prepared.excluded & ~prepared.below_horizon).any()
+    stars = np.asarray(sky.star_pixels)
+    near_a_star = [np.hypot(*(stars - (x, y)).T).min() < 2.0 for x, y, _ in prepared.detections]
+    assert len(near_a_star) == photo.DEFAULT_MAX_CENTROIDS and sum(near_a_star) >= 25
     path, out = tmp_path / "sky.npy", tmp_path / "overlay.png"
     np.save(path, sky.pixels)
-    assert cli.main(solve_args(path, case, sky.up_cam, "--fisheye-fov", "180", "--annotate", str(out))) == 0
-    assert f"overlay     {out}" in capsys.readouterr().out
+    argv = solve_args(path, case, sky.up_cam, "--fisheye-fov", "180", "--annotate", out, "-v")
+    status, said, talk = run_cli(capsys, *argv)
+    assert status == 0 and f"overlay     {out}" in said and "pointing    camera axis at altitude" in said
+    assert "detecting stars" in talk
     with Image.open(out) as picture:
         assert picture.format == "PNG" and picture.size == (1024, 1024)
         pixels = np.asarray(picture.convert("RGB")).astype(int)
@@ -271,12 +258,9 @@ def test_overlay_draws_what_the_path_did(adverse_fisheye, tmp_path, capsys):
         box = pixels[int(y) - reach : int(y) + reach + 1, int(x) - reach : int(x) + reach + 1]
         return (np.abs(box - colour).sum(axis=2) < 30).any()
 
-    prepared = photo.prepare_photo(sky.pixels, sky.up_cam, photo.Lens(fisheye_fov_deg=180))
     assert all(colour_near(x, y, annotate.DETECTION) for x, y, _ in prepared.detections)
-    fix = prepared.solve(case.utc, CATALOG)
     labelled = annotate.identified_star_pixels(prepared, fix, case.utc, CATALOG)
     assert len(labelled) == len(fix.matched_hr_ids)
-    stars = np.asarray(sky.star_pixels)
     assert all(np.hypot(*(stars - xy).T).min() < 3.0 for xy in labelled.values())
     assert all(colour_near(x, y, annotate.IDENTIFIED, reach=16) for x, y in labelled.values())
     assert colour_near(512, 512, annotate.ZENITH, reach=3)
@@ -288,16 +272,20 @@ def test_overlay_draws_what_the_path_did(adverse_fisheye, tmp_path, capsys):
 # --- Faint cameras ------------------------------------------------------------------
 
 
-def faint_frame(amplitudes, noise=46.0, size=256, seed=5, sigma=1.2):
-    """A small imager's frame: Gaussian stars (sigma px) a few hundred to a
-    few thousand counts above a background whose noise is `noise`."""
+def star_frame(amplitudes, sigma, background, noise, size, seed, margin=20, blobs=()):
+    """Gaussian stars of one width (sigma px) on a noisy background, and blobs (x, y, sigma, amplitude)."""
     rng = np.random.default_rng(seed)
-    frame = rng.normal(4000.0, noise, (size, size))
+    frame = rng.normal(background, noise, (size, size))
     yy, xx = np.mgrid[0:size, 0:size]
-    places = rng.uniform(20, size - 20, (len(amplitudes), 2))
-    for (x, y), amplitude in zip(places, amplitudes):
-        frame += amplitude * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * sigma**2))
+    stars = [(x, y, sigma, a) for (x, y), a in zip(rng.uniform(margin, size - margin, (len(amplitudes), 2)), amplitudes)]
+    for x, y, s, a in (*stars, *blobs):
+        frame += a * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * s * s))
     return np.clip(np.rint(frame), 0, 65535).astype(np.uint16)
+
+
+def faint_frame(amplitudes, sigma=1.2):
+    """A small imager's frame: stars a few hundred to a few thousand counts above a noise of 46."""
+    return star_frame(amplitudes, sigma, 4000.0, 46.0, 256, 5)
 
 
 def test_a_faint_camera_is_lifted_to_its_noise_and_says_why_stars_are_missing():
@@ -324,16 +312,9 @@ def test_a_faint_camera_is_lifted_to_its_noise_and_says_why_stars_are_missing():
 # --- The flattening line from the stars' width --------------------------------------
 
 
-def star_field(sigma, blobs=(), size=320, count=40, seed=3):
-    """Gaussian stars of one width (sigma px), bright enough to measure, and
-    wide round blobs (x, y, sigma, amplitude) such as the Moon's ghosts."""
-    rng = np.random.default_rng(seed)
-    frame = rng.normal(3000.0, 20.0, (size, size))
-    yy, xx = np.mgrid[0:size, 0:size]
-    stars = [(x, y, sigma, a) for (x, y), a in zip(rng.uniform(15, size - 15, (count, 2)), np.geomspace(2500, 30000, count))]
-    for x, y, s, a in (*stars, *blobs):
-        frame += a * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * s * s))
-    return np.clip(np.rint(frame), 0, 65535).astype(np.uint16)
+def star_field(sigma, blobs=(), count=40):
+    """Stars bright enough to measure, and the blobs given."""
+    return star_frame(np.geomspace(2500, 30000, count), sigma, 3000.0, 20.0, 320, 3, margin=15, blobs=blobs)
 
 
 def prepare_flat(pixels, **keywords):
@@ -374,18 +355,6 @@ def test_ghosts_wider_than_the_stars_stay_out_of_the_brightest():
 # --- The batch's exposure: the moment its times give, the records at mid-exposure ----
 
 
-def dated_jpeg(path, exposure_s=None):
-    """A starless JPEG whose EXIF says it was taken at 21:00:00 UTC."""
-    exif = Image.Exif()
-    fields = exif.get_ifd(readers.EXIF_IFD)
-    fields[readers.DATE_TIME_ORIGINAL] = "2026:01:15 21:00:00"
-    fields[readers.OFFSET_TIME_ORIGINAL] = "+00:00"
-    if exposure_s is not None:
-        fields[readers.EXPOSURE_TIME] = exposure_s
-    Image.fromarray(np.full((64, 64), 20, np.uint8)).save(path, exif=exif)
-    return path
-
-
 @pytest.mark.parametrize(
     "source, time_is, exposure_s, recorded_s, shift_s",
     [
@@ -397,9 +366,7 @@ def dated_jpeg(path, exposure_s=None):
     ],
 )
 def test_batch_records_carry_the_mid_exposure_time(tmp_path, source, time_is, exposure_s, recorded_s, shift_s):
-    from halvane_tools import batch
-
-    path = dated_jpeg(tmp_path / "cam_20260115_210000.jpg", recorded_s)
+    path = exif_photo(tmp_path / "cam_20260115_210000.jpg", "2026:01:15 21:00:00", "+00:00", recorded_s)
     time_from = batch.TimeFromName("cam_%Y%m%d_%H%M%S") if source == "name" else batch.TimeFromExif()
     (frame,) = batch.plan_frames([path], time_from, time_is=time_is)
     settings = batch.FrameSettings((0.0, 0.0, 1.0), Lens(fisheye_fov_deg=180), exposure_s=exposure_s)
@@ -410,8 +377,6 @@ def test_batch_records_carry_the_mid_exposure_time(tmp_path, source, time_is, ex
 
 
 def test_batch_takes_the_exposure_options_of_solve(tmp_path, capsys):
-    from halvane_tools import batch
-
     parser = cli.build_parser()
     common = ["--out", str(tmp_path / "out.jsonl"), "--time-from-exif", "--fisheye-fov", "180", "--up", "0", "0", "1"]
     args = parser.parse_args(["batch", str(tmp_path), *common, "--exposure", "30", "--time-is", "end"])
@@ -419,10 +384,10 @@ def test_batch_takes_the_exposure_options_of_solve(tmp_path, capsys):
     defaults = parser.parse_args(["batch", str(tmp_path), *common])
     solve = parser.parse_args(["solve", "x.jpg", "--time-from-exif", "--fisheye-fov", "180"])
     assert (defaults.exposure, defaults.time_is) == (solve.exposure, solve.time_is) == (None, "start")
-    dated_jpeg(tmp_path / "a.jpg")
+    exif_photo(tmp_path / "a.jpg", "2026:01:15 21:00:00", "+00:00")
     for bad in ("-1", "nan"):
-        assert cli.main(["batch", str(tmp_path), *common, "--exposure", bad]) == 1
-        assert "the exposure must be a finite number of seconds, at least 0" in capsys.readouterr().err
+        refused(capsys, 1, "the exposure must be a finite number of seconds, at least 0", "batch", tmp_path, *common,
+                "--exposure", bad)
     assert not (tmp_path / "out.jsonl").exists()  # refused before the results file is made
     with pytest.raises(batch.BatchError, match="time_is must be one of start, mid, end"):
         batch.plan_frames([tmp_path], batch.TimeFromExif(), time_is="middle")

@@ -1,6 +1,4 @@
-"""The photo path's private entry points: _resolve_photo and _detect_sun.
-
-Each must give, field for field, what the public route it replaces gives."""
+"""The photo path's private entry points, field for field what the public routes they replace give."""
 
 import numpy as np
 import pytest
@@ -8,11 +6,11 @@ import pytest
 import halvane
 import halvane_tools
 from halvane_tools import scenarios
-from test_tracker import FOCAL, JD, LAT, LON, SIZE, UTC, fix_fields, twins, utc_after  # noqa: F401
+from test_tracker import FOCAL, JD, LAT, LON, SIZE, UTC, fix_fields, utc_after
 
 
 @pytest.fixture(scope="module")
-def first_frame(twins):  # noqa: F811
+def first_frame(twins):
     """A pinhole sky of the twin patch from (LAT, LON) at JD."""
     return halvane.synthesize_scene(twins, LAT, LON, JD, 0.0, SIZE, SIZE, FOCAL, 6.5, 0.5, 0.0, 20.0, 3)
 
@@ -77,7 +75,7 @@ def test_a_disc_is_found_and_used_as_resolve_fix_uses_it(night):
     assert fix_fields(without) != fix_fields(with_sun)
 
 
-def test_a_tracker_breaks_the_tie_and_records_the_fix(twins, first_frame):  # noqa: F811
+def test_a_tracker_breaks_the_tie_and_records_the_fix(twins, first_frame):
     scene = first_frame
     centroids = [(x, y, 100.0 - k) for k, (x, y) in enumerate(scene.star_pixels)]
 
@@ -110,7 +108,7 @@ def test_a_tracker_breaks_the_tie_and_records_the_fix(twins, first_frame):  # no
         ({"sigma_arcmin": 0.0}, halvane.HalvaneError, None),
     ],
 )
-def test_refusals_are_those_of_resolve_from_centroids(twins, first_frame, kwargs, kind, text):  # noqa: F811
+def test_refusals_are_those_of_resolve_from_centroids(twins, first_frame, kwargs, kind, text):
     scene = first_frame
     args = ([(1.0, 2.0, 3.0)] * 4, SIZE, SIZE, FOCAL, SIZE / 2, SIZE / 2, scene.up_cam, UTC, twins)
     with pytest.raises(kind) as info:

@@ -1,7 +1,4 @@
-"""Photo files read by content, and the time a photo was taken: compressed
-and multi-image FITS, 16-bit colour TIFF and PNG, camera raw, the recorded
-time and exposure, and the rules that turn them and the user's --utc into
-the solve's time."""
+"""Photo files read by content (compressed and multi-image FITS, 16-bit colour, raw) and the time a photo was taken."""
 import bz2
 import datetime
 import gzip
@@ -11,12 +8,13 @@ import zlib
 
 import numpy as np
 import pytest
-from PIL import Image
 
 from halvane_tools import readers
 from halvane_tools.readers import PhotoError, RecordedTime
 from halvane_tools.report import parse_utc
-from halvane_tools.times import TimeError, exposure_time, mid_exposure
+from halvane_tools.times import TimeError, exposure_time
+
+from conftest import exif_photo
 
 fits = pytest.importorskip("astropy.io.fits")
 
@@ -32,18 +30,11 @@ def write_fits(path, *hdus):
 def test_compressed_fits_reads_as_the_plain_file(tmp_path, form):
     plain = tmp_path / "frame.fits"
     write_fits(plain, fits.PrimaryHDU(GREY))
-    if form == "gz":
-        path = tmp_path / "frame.fits.gz"
-        path.write_bytes(gzip.compress(plain.read_bytes()))
-    elif form == "bz2":
-        path = tmp_path / "frame.fits.bz2"
-        path.write_bytes(bz2.compress(plain.read_bytes()))
-    elif form == "fz":
-        path = tmp_path / "frame.fz"
+    path = tmp_path / {"gz": "frame.fits.gz", "bz2": "frame.fits.bz2", "fz": "frame.fz", "renamed": "frame.png"}[form]
+    if form == "fz":
         write_fits(path, fits.PrimaryHDU(), fits.CompImageHDU(GREY, compression_type="RICE_1"))
-    else:  # the content decides, not the name
-        path = tmp_path / "frame.png"
-        path.write_bytes(plain.read_bytes())
+    else:  # renamed: the content decides, not the name
+        path.write_bytes({"gz": gzip.compress, "bz2": bz2.compress, "renamed": bytes}[form](plain.read_bytes()))
     expected = readers.read_image_array(plain)
     read = readers.read_image_array(path)
     assert read.dtype == expected.dtype and np.array_equal(read, expected)
@@ -98,9 +89,7 @@ def test_16_bit_colour_tiff_keeps_its_depth(tmp_path, planar):
 
 
 def png_bytes(pixels, width=None, height=None):
-    """A PNG written here byte by byte (big-endian samples, filter 0 on every
-    row), so that the reader is checked against the format, not against the
-    library it uses. width and height may state another size than the data's."""
+    """A 16-bit PNG written byte by byte, to check the reader against the format; the header may lie on size."""
     height_px, width_px, channels = pixels.shape
     colour_type = {3: 2, 4: 6}[channels]
 
@@ -140,9 +129,7 @@ def test_16_bit_colour_png_without_imagecodecs_and_too_large(tmp_path, monkeypat
 
 
 def test_camera_raw_reads_linear_with_black_removed_and_white_at_full_scale(tmp_path):
-    """A minimal DNG (a Bayer mosaic and the tags LibRaw needs) written with
-    tifffile: a smooth ramp reads back as (value - black) / (white - black)
-    of full scale in every channel, whatever the frame's own brightest pixel."""
+    """A minimal DNG's ramp reads back as (value - black) / (white - black) of full scale in every channel."""
     tifffile = pytest.importorskip("tifffile")
     pytest.importorskip("rawpy")
     black, white = 256, 4095
@@ -174,40 +161,22 @@ def test_folder_search_knows_compressed_and_raw_names(name, is_photo):
 # --- What a file records ------------------------------------------------------------
 
 
-def exif_jpeg(path, clock=None, offset=None, exposure=None):
-    exif = Image.Exif()
-    fields = exif.get_ifd(readers.EXIF_IFD)
-    if clock:
-        fields[readers.DATE_TIME_ORIGINAL] = clock
-    if offset:
-        fields[readers.OFFSET_TIME_ORIGINAL] = offset
-    if exposure is not None:
-        fields[readers.EXPOSURE_TIME] = exposure
-    Image.fromarray(np.zeros((8, 8), np.uint8)).save(path, exif=exif)
-    return path
-
-
 def test_recorded_time_from_fits_header_and_exif(tmp_path):
     header = fits.Header({"DATE-OBS": "2018-08-17", "TIME-OBS": "03:38:28.5", "EXPTIME": 60.0})
     write_fits(tmp_path / "a.fits", fits.PrimaryHDU(GREY, header))
     assert readers.recorded_time(tmp_path / "a.fits") == RecordedTime(
         datetime.datetime(2018, 8, 17, 3, 38, 28, 500000, UTC), 60.0, "FITS header")
-    local = readers.recorded_time(exif_jpeg(tmp_path / "b.jpg", "2026:01:15 22:09:33", "+01:00", 30.0))
+    local = readers.recorded_time(exif_photo(tmp_path / "b.jpg", "2026:01:15 22:09:33", "+01:00", 30.0))
     assert local.clock == datetime.datetime(2026, 1, 15, 21, 9, 33, tzinfo=UTC) and local.says_local
     assert local.exposure_s == 30.0
-    naive = readers.recorded_time(exif_jpeg(tmp_path / "c.jpg", "2026:01:15 22:09:33"))
+    naive = readers.recorded_time(exif_photo(tmp_path / "c.jpg", "2026:01:15 22:09:33"))
     assert naive.clock.tzinfo is None and not naive.says_local
-    assert readers.recorded_time(exif_jpeg(tmp_path / "d.jpg")) is None
+    assert readers.recorded_time(exif_photo(tmp_path / "d.jpg")) is None
 
 
 # --- The solve's time -----------------------------------------------------------------
 
 T0 = datetime.datetime(2026, 1, 15, 21, 9, 33, tzinfo=UTC)
-
-
-@pytest.mark.parametrize("time_is, expected_s", [("start", 30.0), ("mid", 0.0), ("end", -30.0)])
-def test_the_solve_uses_mid_exposure(time_is, expected_s):
-    assert mid_exposure(T0, 60.0, time_is) == T0 + datetime.timedelta(seconds=expected_s)
 
 
 def recorded(clock, exposure_s=None, source="EXIF"):

@@ -1,11 +1,5 @@
-"""The engine's astronomy against an independent reference (ERFA, through
-pyerfa): precession, sidereal time, the Sun, and the apparent places the
-renderer and the solver share (aberration and refraction).
-
-Where the models differ on purpose the tolerance says by how much: the
-engine's Sun is a low-precision series without nutation, and its refraction
-is Bennett's formula, which runs 1 to 2 per cent above ERFA's two-term
-model at 1010 hPa and 10 C from 10 degrees up."""
+"""The engine's astronomy against ERFA: precession, sidereal time, the Sun, and the apparent places the
+renderer and the solver share; where the models differ on purpose the tolerance says by how much."""
 
 import math
 
@@ -41,10 +35,8 @@ def test_sidereal_time_is_the_1982_gmst(jd):
 
 @pytest.mark.parametrize("jd", DATES)
 def test_the_sun_is_within_its_low_precision_bound(jd):
-    # Reference: the geocentric Sun from ERFA's Earth ephemeris, light-time
-    # ignored, with annual aberration, precession and nutation. The engine's
-    # series omits nutation (up to 17 arcseconds in longitude) and its
-    # linear terms drift by tens of arcseconds a century from J2000.
+    # ERFA's geocentric Sun with aberration, precession and nutation; the engine's low-precision series
+    # omits nutation (up to 17") and its linear terms drift by tens of arcseconds a century.
     heliocentric, barycentric = erfa.epv00(jd, 0.0)
     distance = np.linalg.norm(heliocentric["p"])
     velocity = barycentric["v"] / erfa.DC
@@ -57,14 +49,9 @@ def test_the_sun_is_within_its_low_precision_bound(jd):
 
 @pytest.mark.parametrize("lat_deg, lon_deg, jd", [(48.0, 2.0, J2000 + 0.3), (-33.9, 151.2, J2000 - 0.6)])
 def test_rendered_altitudes_carry_aberration_and_refraction(bundled_catalog, lat_deg, lon_deg, jd):
-    # A noise-free zenith fisheye: every rendered star's altitude, read back
-    # through the lens and up_cam, against ERFA's aberration (true Earth
-    # velocity, against the engine's 20.5-arcsecond circular term), the same
-    # precession and sidereal time, and ERFA's refraction at 1010 hPa and
-    # 10 C, given 3 per cent of the refraction plus an arcsecond for the
-    # refraction models' difference. Within a day of J2000 proper motion is
-    # negligible. A sign error in either correction moves high altitudes by
-    # 15 arcseconds or more.
+    # Each rendered star's altitude, read back through the lens, against ERFA's aberration and its refraction
+    # at 1010 hPa and 10 C (the engine's Bennett formula runs 1-2 % above it: 3 % plus 1" allowed). A sign
+    # error in either correction moves high altitudes by 15" or more.
     size = 2000
     scene = halvane.synthesize_scene(bundled_catalog, lat_deg, lon_deg, jd, 0.0, size, size, None, 3.5, 0.0, 0.0,
                                      0.0, 1, fisheye_fov_deg=180.0)

@@ -1,6 +1,4 @@
-"""What the command line refuses and how: one line naming the value and the
-rule, the right exit status, never a traceback, never a hang on a FIFO or a
-device, and no photo decoded past the pixel limit."""
+"""What the command line refuses and how: one line, the right status, no traceback, no hang, no pixel bomb."""
 import functools
 import json
 import os
@@ -15,14 +13,15 @@ import halvane
 import halvane_tools
 from halvane_tools import batch, cli, lens, readers, report, scenarios, trust
 
+from conftest import refused
+
 UTC = "2026-01-15T20:00:00"
 NAME_PATTERN = "cam_%Y%m%d_%H%M%S"
 
 
 @pytest.fixture(scope="module")
 def place(tmp_path_factory):
-    """A folder with a small photo, FIFOs without a writer or reader, and
-    lens files that are not lenses."""
+    """A folder with a small photo, FIFOs without a writer or reader, and lens files that are not lenses."""
     folder = tmp_path_factory.mktemp("hostile")
     Image.fromarray(np.random.default_rng(0).normal(1000, 10, (200, 300)).astype(np.uint16)).save(
         folder / "sky.png")
@@ -34,19 +33,6 @@ def place(tmp_path_factory):
     (folder / "huge_int.json").write_text('{"fisheye_fov_deg": 180, "cx": ' + "9" * 4000 + "}")
     (folder / "far.json").write_text('{"fisheye_fov_deg": 180, "cx": 1e308}')
     return folder
-
-
-def run(place, argv, capsys):
-    cwd = os.getcwd()
-    os.chdir(place)
-    try:
-        status = cli.main(argv)
-    except SystemExit as stopped:
-        status = stopped.code
-    finally:
-        os.chdir(cwd)
-    captured = capsys.readouterr()
-    return status, captured.err
 
 
 SOLVE = ["solve", "sky.png", "--utc", UTC, "--up", "0", "0", "1"]
@@ -93,10 +79,9 @@ BATCH = ["batch", "cam_20260115_200000.png", "--up", "0", "0", "1", *FISHEYE]
          "cannot write fifo: a FIFO that nothing reads"),
     ],
 )
-def test_a_hostile_argument_is_refused_in_one_line(place, capsys, argv, status, text):
-    got, err = run(place, argv, capsys)
-    assert (got, err.count("\n")) == (status, 1), err
-    assert text in err and "Traceback" not in err and "no fix" not in err
+def test_a_hostile_argument_is_refused_in_one_line(place, capsys, monkeypatch, argv, status, text):
+    monkeypatch.chdir(place)
+    assert "no fix" not in refused(capsys, status, text, *argv)
     assert not (place / "r.jsonl").exists()
 
 
@@ -128,8 +113,8 @@ def test_the_pixel_limit_is_applied_before_decoding(tmp_path, monkeypatch):
 def test_max_pixels_reaches_the_command_and_every_batch_worker(tmp_path, capsys):
     Image.fromarray(np.full((200, 300), 7, np.uint8)).save(tmp_path / "cam_20260115_200000.png")
     photo = str(tmp_path / "cam_20260115_200000.png")
-    assert cli.main(["solve", photo, "--utc", UTC, "--up", "0", "0", "1", *FISHEYE, "--max-pixels", "59999"]) == 1
-    assert "more than the limit of 59999" in capsys.readouterr().err
+    refused(capsys, 1, "more than the limit of 59999", "solve", photo, "--utc", UTC, "--up", "0", "0", "1", *FISHEYE,
+            "--max-pixels", "59999")
     out = tmp_path / "r.jsonl"
     cli.main(["batch", photo, "--out", str(out), "--up", "0", "0", "1", *FISHEYE,
               "--time-from-name", NAME_PATTERN, "--jobs", "1", "--max-pixels", "59999"])
@@ -245,16 +230,11 @@ def test_a_fix_through_a_lens_stated_far_too_narrow_is_refused(bundled_catalog):
     [
         (3000, 2000, -3e7, 1000.0, "cx must lie within 10 frame sizes of the mask, -30000 to 33000 px on this 3000 px"
                                    " wide mask (got -30000000)"),
-        (3000, 2000, 1e9, 1000.0, "cx must lie within 10 frame sizes of the mask, -30000 to 33000 px on this 3000 px"
-                                  " wide mask (got 1000000000)"),
-        (3000, 2000, 1500.0, -1e9, "cy must lie within 10 frame sizes of the mask, -30000 to 32000 px on this 2000 px"
-                                   " high mask (got -1000000000)"),
-        (1 << 20, 1 << 20, 0.0, 0.0, "mask 1048576x1048576 is 1099511627776 pixels, over the 268435456 limit"),
         (1 << 62, 8, 0.0, 0.0, "a 4611686018427387904x8 mask is empty or too large"),
     ],
 )
 def test_the_altitude_mask_refuses_sizes_no_photo_has(width, height, cx, cy, text):
-    # Before this rule a principal point 3e7 px off cost gigabytes, 1e9 an empty MemoryError.
+    # Before this rule a principal point 3e7 px off cost gigabytes (the other limits: tests/engine).
     with pytest.raises(halvane.HalvaneError) as refused:
         halvane._below_altitude_mask(width, height, 800.0, cx, cy, (0.0, 0.0, 1.0), 10.0)
     assert str(refused.value) == "bad image: " + text

@@ -1,8 +1,4 @@
-"""The Python surface as callers and type checkers see it, held against the
-committed stub: the module is built from its registration tables, the stub
-is the reviewed record of what those tables gave (names, their order and
-every signature as inspect reads it), so a drift fails here until `make
-stub` is rerun and the change reviewed."""
+"""The Python surface held against the committed stub (`make stub` after a reviewed change)."""
 
 import os
 import subprocess

@@ -1,9 +1,5 @@
-"""FixTracker as Python sees it: a remembered position breaking a genuine
-star-pattern tie, the tracker's arguments, and one call at a time.
-
-The tied skies come from a hand-made catalogue holding one patch of bright
-stars twice, 180 degrees of right ascension apart: an image of either copy
-matches both equally well."""
+"""FixTracker as Python sees it: a remembered position breaking a tie between two copies of one star patch
+(the twin catalogue), the tracker's arguments, and one call at a time."""
 
 import datetime
 import math
@@ -13,7 +9,7 @@ import pytest
 
 import halvane
 import halvane_tools
-from halvane_tools.scenarios import TWIN_HR, write_twin_catalog
+from halvane_tools.scenarios import TWIN_HR
 
 UTC = (2026, 1, 15, 21, 0, 0.0)
 JD = halvane.julian_date(*UTC)
@@ -30,14 +26,8 @@ def utc_after(seconds):
 
 
 @pytest.fixture(scope="module")
-def twins(tmp_path_factory):
-    return write_twin_catalog(tmp_path_factory.mktemp("twins"))
-
-
-@pytest.fixture(scope="module")
 def frames(twins):
-    """Pinhole skies of the patch from (LAT, LON) 500 and 1000 seconds after
-    JD, keyed by that offset."""
+    """Pinhole skies of the patch from (LAT, LON) 500 and 1000 seconds after JD, keyed by that offset."""
     out = {}
     for seconds in (500, 1000):
         scene = halvane.synthesize_scene(twins, LAT, LON, JD + seconds / 86400.0, 0.0, SIZE, SIZE, FOCAL, 6.5, 0.5, 0.0, 20.0, 3)

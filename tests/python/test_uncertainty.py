@@ -1,6 +1,4 @@
-"""The total uncertainty of a fix: each term against its closed form, the
-terms against what the engine really does when the vertical, the clock or
-the focal is off, and coverage on a small seeded set."""
+"""The total uncertainty of a fix: its terms in closed form, against the engine, and as often right as it says."""
 
 import datetime
 import json
@@ -20,6 +18,8 @@ from halvane_tools.lens import LensError, LensUncertainty, read_lens
 from halvane_tools.photo import PhotoOptions, lens_from_args
 from halvane_tools.readers import PhotoError
 from halvane_tools.uncertainty import NM_PER_RAD, RAD_PER_ARCMIN
+
+from conftest import refused
 
 
 # Hour angle turned by one second of clock, in arcminutes.
@@ -44,28 +44,17 @@ SQUARE = (0.0, 90.0, 180.0, 270.0)
 SPREAD = (10.0, 75.0, 140.0, 200.0, 260.0, 330.0)
 
 
-@pytest.mark.parametrize("up_sigma", [0.5, 1.0, 3.0])
-def test_a_pure_vertical_error_is_a_circle_of_twice_its_sigma(up_sigma):
-    total = uncertainty.total_uncertainty(star_fix(SPREAD, 2.0, 0.0), sigma_arcmin=2.0, up_sigma_arcmin=up_sigma)
-    major, minor, _ = total.ellipse_2sigma_nm
-    assert major == pytest.approx(2.0 * up_sigma, rel=1e-12)
-    assert minor == pytest.approx(2.0 * up_sigma, rel=1e-12)
-
-
-@pytest.mark.parametrize("lat_deg, time_sigma", [(0.0, 1.0), (60.0, 4.0), (-35.0, 2.5)])
-def test_a_pure_clock_error_lies_east_west(lat_deg, time_sigma):
-    total = uncertainty.total_uncertainty(star_fix(SPREAD, 2.0, 0.0, lat_deg), sigma_arcmin=2.0, up_sigma_arcmin=0.0,
-                                          time_sigma_s=time_sigma)
+@pytest.mark.parametrize("lat_deg, up_sigma, time_sigma", [(0.0, 0.5, 0.0), (30.0, 3.0, 0.0), (0.0, 0.0, 1.0),
+                                                           (60.0, 0.0, 4.0), (-35.0, 0.0, 2.5)])
+def test_a_pure_vertical_error_is_a_circle_and_a_pure_clock_error_lies_east_west(lat_deg, up_sigma, time_sigma):
+    total = uncertainty.total_uncertainty(star_fix(SPREAD, 2.0, 0.0, lat_deg), sigma_arcmin=2.0,
+                                          up_sigma_arcmin=up_sigma, time_sigma_s=time_sigma)
     major, minor, orientation = total.ellipse_2sigma_nm
-    assert major == pytest.approx(2.0 * ARCMIN_PER_CLOCK_S * time_sigma * math.cos(math.radians(lat_deg)), rel=1e-9)
-    assert minor == 0.0
-    assert abs(orientation) == pytest.approx(90.0)
-
-
-def test_one_second_of_clock_is_a_quarter_arcminute_of_longitude_at_the_equator():
-    total = uncertainty.total_uncertainty(star_fix(SPREAD, 2.0, 0.0), sigma_arcmin=2.0, up_sigma_arcmin=0.0,
-                                          time_sigma_s=1.0)
-    assert total.clock_term[1][1] ** 0.5 * NM_PER_RAD == pytest.approx(0.2507, abs=1e-4)
+    if time_sigma:
+        east = 2.0 * ARCMIN_PER_CLOCK_S * time_sigma * math.cos(math.radians(lat_deg))
+        assert (major, minor, abs(orientation)) == (pytest.approx(east, rel=1e-9), 0.0, pytest.approx(90.0))
+    else:  # twice its sigma
+        assert (major, minor) == pytest.approx((2.0 * up_sigma, 2.0 * up_sigma), rel=1e-12)
 
 
 @pytest.mark.parametrize("azimuths", [SQUARE, SPREAD])
@@ -246,38 +235,34 @@ def test_a_fitted_focal_leaves_the_stars_what_it_does_not_explain():
     assert record["focal_relative_error"] == total.focal_error and record["source"] == "residuals"
 
 
-def test_a_stated_focal_sigma_weighs_against_the_residuals():
+def test_a_stated_focal_sigma_weighs_against_the_residuals_and_falls_back_when_exact_or_too_few_sights():
     fix = star_fix(SPREAD, 1.0, 2.0)
-    free = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit())
+
+    def total(fix=fix, **terms):
+        return uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0, **terms)
+
+    free = total(focal=focal_fit())
     spread = free.focal_sigma**2
     # A loose statement changes nothing the residuals say; a tight one wins.
-    loose = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0,
-                                          focal=focal_fit(stated=1e3 * free.focal_sigma))
+    loose = total(focal=focal_fit(stated=1e3 * free.focal_sigma))
     assert np.allclose(loose.lens_term, free.lens_term, rtol=1e-5, atol=0)
-    tight = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit(stated=1e-6))
+    tight = total(focal=focal_fit(stated=1e-6))
     assert tight.focal_sigma == pytest.approx(1e-6, rel=1e-4) and abs(tight.focal_error) < 1e-3 * abs(free.focal_error)
     # Equal weights: half the estimate, half the variance.
-    even = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0,
-                                         focal=focal_fit(stated=math.sqrt(spread)))
+    even = total(focal=focal_fit(stated=math.sqrt(spread)))
     assert (even.focal_error, even.focal_sigma**2) == pytest.approx((free.focal_error / 2, spread / 2))
     assert even.focal_source == "stated and residuals"
     # The stars' share does not depend on what is stated.
     assert tight.star_term == free.star_term == even.star_term
-
-
-def test_a_focal_stated_exact_or_too_few_sights_fall_back():
-    fix = star_fix(SPREAD, 1.0, 2.0)
-    plain = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0)
-    exact = uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit(stated=0.0))
-    assert exact.covariance == plain.covariance and exact.focal_source is None
+    exact = total(focal=focal_fit(stated=0.0))
+    assert exact.covariance == total().covariance and exact.focal_source is None
     # Three sights cannot fit the focal too: the residuals are the stars', the stated sigma the lens term.
     three = star_fix(SPREAD[:3], 1.0, 2.0)
-    few = uncertainty.total_uncertainty(three, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit(1e-3, 3))
-    assert few.star_term == uncertainty.total_uncertainty(three, sigma_arcmin=1.0, up_sigma_arcmin=0.0).star_term
+    few = total(three, focal=focal_fit(1e-3, 3))
+    assert few.star_term == total(three).star_term
     assert np.allclose(few.lens_term, np.outer((2e-3, -1e-3), (2e-3, -1e-3)) * 1e-6, rtol=1e-12, atol=0)
     with pytest.raises(ValueError, match="not both"):
-        uncertainty.total_uncertainty(fix, sigma_arcmin=1.0, up_sigma_arcmin=0.0, focal=focal_fit(),
-                                      lens_term=uncertainty.ZERO)
+        total(focal=focal_fit(), lens_term=uncertainty.ZERO)
 
 
 @pytest.mark.parametrize("camera, eps", [(scenarios.FISHEYE, -0.004), (scenarios.PINHOLE, 0.003)],
@@ -328,10 +313,7 @@ def test_residuals_that_cannot_be_rebuilt_leave_the_focal_unfitted(bundled_catal
 
 
 def test_the_total_ellipse_holds_the_truth_as_often_as_it_should(bundled_catalog):
-    """Seeded skies with the vertical off by 2 arcmin per axis, the clock by
-    3 s and the focal by 0.1 %, nothing stated about the focal: the module's
-    ellipse holds the truth in well under half of them, the total in about
-    86 %."""
+    """Vertical off 2' per axis, clock 3 s, focal 0.1 %: the module's ellipse holds under half, the total ~86 %."""
     rng = random.Random(4)
     noise = scenarios.Noise(pixel_arcmin=0.5, up_arcmin=0.0, background=20.0)
     held = {"module": 0, "total": 0}
@@ -449,9 +431,14 @@ def test_the_json_record_holds_the_total_its_terms_and_the_stars_own_figures(fis
     assert record["stars_ellipse_2sigma_nm"] != record["ellipse_2sigma_nm"]
 
 
-def test_a_field_of_view_stated_wrong_shows_in_the_record_and_the_ellipse_holds_the_truth(fisheye_sky, capsys):
+def test_a_field_of_view_stated_wrong_shows_in_the_record_the_ellipse_and_the_overlay(fisheye_sky, tmp_path,
+                                                                                      monkeypatch, capsys):
     case, scene, path = fisheye_sky
-    assert solve_command(case, path, "--fisheye-fov", "181", "--up", *scene.up_cam, "--json") == 0
+    captions = []
+    written = annotate._caption
+    monkeypatch.setattr(annotate, "_caption", lambda *args: captions.append(written(*args)) or captions[-1])
+    assert solve_command(case, path, "--fisheye-fov", "181", "--up", *scene.up_cam, "--json",
+                         "--annotate", tmp_path / "overlay.png") == 0
     record = json.loads(capsys.readouterr().out)
     lens = record["uncertainty"]["lens"]
     # 181 degrees for 180: the focal 1/181 short.
@@ -460,6 +447,10 @@ def test_a_field_of_view_stated_wrong_shows_in_the_record_and_the_ellipse_holds_
     assert record["uncertainty"]["stars"]["sigma_arcmin_from_residuals"] < 1.5
     assert uncertainty.ellipse_distance(record["covariance"], record["latitude_deg"], record["longitude_deg"],
                                         case.lat_deg, case.lon_deg) <= 1.0
+    # The overlay's caption gives the total ellipse and the terms taken.
+    major, minor, _ = record["ellipse_2sigma_nm"]
+    assert any(text.startswith(f"2-sigma ellipse {major:.2f} x {minor:.2f} nm") for text, _ in captions[0])
+    assert any(text.startswith("vertical 2', clock 3 s, stars ") for text, _ in captions[0])
 
 
 def test_the_text_says_how_good_the_vertical_and_the_clock_were_taken(fisheye_sky, tmp_path, capsys):
@@ -501,10 +492,8 @@ def test_a_focal_given_on_the_command_line_drops_the_files_focal_sigma(tmp_path)
 @pytest.mark.parametrize("option, value", [("--up-sigma", "-1"), ("--time-sigma", "nan"), ("--up-sigma", "x")])
 def test_a_bad_sigma_on_the_command_line_is_refused_in_one_line(fisheye_sky, option, value, capsys):
     case, scene, path = fisheye_sky
-    with pytest.raises(SystemExit) as stopped:
-        solve_command(case, path, "--fisheye-fov", "180", "--up", *scene.up_cam, option, value)
-    err = capsys.readouterr().err
-    assert stopped.value.code == 2 and f"argument {option}: not a finite number >= 0: {value!r}" in err
+    refused(capsys, 2, f"argument {option}: not a finite number >= 0: {value!r}", "solve", path, "--utc",
+            case.when.isoformat(), "--fisheye-fov", "180", "--up", *scene.up_cam, option, value)
 
 
 @pytest.mark.parametrize("field, value", [("up_sigma_arcmin", -0.5), ("time_sigma_s", math.inf),
@@ -528,20 +517,3 @@ def test_batch_records_carry_the_total(fisheye_sky, tmp_path):
     assert np.shape(record["stars_covariance"]) == (2, 2)
     assert uncertainty.ellipse_distance(record["covariance"], record["latitude_deg"], record["longitude_deg"],
                                         case.lat_deg, case.lon_deg) < 3.0
-
-
-def test_the_overlay_caption_gives_the_total_ellipse(fisheye_sky, tmp_path, monkeypatch, capsys):
-    case, scene, path = fisheye_sky
-    captions = []
-    written = annotate._caption
-
-    def caption(*args):
-        captions.append(written(*args))
-        return captions[-1]
-
-    monkeypatch.setattr(annotate, "_caption", caption)
-    assert solve_command(case, path, "--fisheye-fov", "180", "--up", *scene.up_cam, "--json",
-                         "--annotate", tmp_path / "overlay.png") == 0
-    major, minor, _ = json.loads(capsys.readouterr().out)["ellipse_2sigma_nm"]
-    assert any(text.startswith(f"2-sigma ellipse {major:.2f} x {minor:.2f} nm") for text, _ in captions[0])
-    assert any(text.startswith("vertical 2', clock 3 s, stars ") for text, _ in captions[0])

@@ -1,7 +1,6 @@
-"""halvane watch: the attitude log, photos landing whole or in pieces, the
-loop with its outputs, Ctrl-C, and a real NMEA consumer (gpsd) where it is
-installed."""
+"""halvane watch: the attitude log, photos landing whole or in pieces, the loop and its outputs, Ctrl-C, gpsd."""
 import datetime
+import io
 import json
 import math
 import os
@@ -37,19 +36,16 @@ def at(minutes):
 
 
 @pytest.fixture(scope="module")
-def frames(tmp_path_factory):
-    """Three clear frames ten minutes apart (PNG bytes by name) and a frame of noise."""
+def frames():
+    """Three clear frames ten minutes apart and a frame of noise: PNG bytes by name."""
     catalog = halvane_tools.default_catalog()
-    folder = tmp_path_factory.mktemp("frames")
+    pictures = {at(10 * k): scenarios.render(scenarios.Scenario(FISHEYE, LAT, LON, at(10 * k), 70 + k), catalog).pixels
+                for k in range(3)}
+    pictures[at(35)] = np.random.default_rng(3).normal(3000, 20, (512, 512)).astype(np.uint16)
     made = {}
-    for k in range(3):
-        scene = scenarios.render(scenarios.Scenario(FISHEYE, LAT, LON, at(10 * k), 70 + k), catalog)
-        path = folder / f"{at(10 * k):sky_%Y%m%d_%H%M%S}.png"
-        Image.fromarray(scene.pixels).save(path)
-        made[path.name] = path.read_bytes()
-    noise = np.random.default_rng(3).normal(3000, 20, (512, 512)).astype(np.uint16)
-    Image.fromarray(noise).save(folder / "noise.png")
-    made[f"{at(35):sky_%Y%m%d_%H%M%S}.png"] = (folder / "noise.png").read_bytes()
+    for when, pixels in pictures.items():
+        Image.fromarray(pixels).save(stream := io.BytesIO(), format="PNG")
+        made[f"{when:sky_%Y%m%d_%H%M%S}.png"] = stream.getvalue()
     return made
 
 
