@@ -234,7 +234,13 @@ Result<void> checked_confidence(std::size_t count, std::span<const Vec3> vectors
     const double chance =
         binomial_tail(count + evidence.checked_matched - 3, trials, chance_of_a_hit(catalog, t)) * tries;
     if (!(chance <= kMaxChance)) return std::unexpected(Error::NoMatch{});
-    if (!fit_offsets.empty() && !(fit_chance(fit_offsets, trials, tries, catalog, t) <= kMaxFitChance))
+    // With an offset for every hit, the closeness chance is at most the
+    // count's times the choices of j: a count that small needs no scan.
+    const std::size_t hits = count + evidence.checked_matched;
+    const bool close_enough_by_count =
+        fit_offsets.size() >= hits && chance * static_cast<double>(fit_offsets.size() - 3) <= kMaxFitChance;
+    if (!fit_offsets.empty() && !close_enough_by_count &&
+        !(fit_chance(fit_offsets, trials, tries, catalog, t) <= kMaxFitChance))
         return std::unexpected(Error::NoMatch{});
 
     // The mirror image has the same sides but the other handedness: a true
