@@ -66,11 +66,20 @@ struct SearchEvidence {
 //     on a star, the binomial tail of count + checked_matched - 3 hits among
 //     the n + checked - 3 detections outside the triangle, times the number
 //     of hypotheses tried, must not exceed 0.001;
+//   with `fit_offsets` (each hit's angle from its star under the attitude
+//     fitted to the hits; a NaN or one beyond t counts as t): not likely
+//     by chance that hits land as close as they do. For each j from 4, the
+//     tail of j - 3 hits within the j-th smallest offset, the least of
+//     them times the choices of j and the hypotheses tried, must not
+//     exceed 1e-7: hits scattered over the tolerance, as chance leaves
+//     them, need a far rarer count than hits within the centroid error;
 //   not reproduced by the mirror image of the detection pattern.
-// The only error is NoMatch.
+// match_stars always passes the offsets of its winner. The only error is
+// NoMatch.
 Result<void> confidence_checks(std::size_t count, std::span<const Vec3> vectors,
                                const Catalog& catalog, const StarGrid& grid,
                                std::size_t triangle_stars, double t,
-                               const SearchEvidence& evidence = {});
+                               const SearchEvidence& evidence = {},
+                               std::span<const double> fit_offsets = {});
 
 }  // namespace halvane

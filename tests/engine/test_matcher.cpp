@@ -338,5 +338,44 @@ TEST_F(MatcherTest, ConfidenceChecks) {
     EXPECT_TRUE(confidence_checks(8, cams, c, wide, 5, 1.5).error().is<Error::NoMatch>());
 }
 
+// Hits as loose as chance leaves them must be far rarer by count than hits
+// within the centroid error. A sky of 20,000 stars puts a random direction
+// on one about once in 150, so six hits of eight pass the count alone.
+TEST_F(MatcherTest, ALooseFitNeedsAFarRarerCount) {
+    std::vector<Vec3> sky = scatter({0, 0, 1}, 8 * kDegToRad, 8, 66);
+    std::vector<Vec3> dirs = sky;
+    XorShift64Star rng(21);
+    while (dirs.size() < 20008) {
+        const double z = 2.0 * rng.uniform() - 1.0;
+        const double ra = kTwoPi * rng.uniform();
+        dirs.push_back({std::sqrt(1 - z * z) * std::cos(ra), std::sqrt(1 - z * z) * std::sin(ra), z});
+    }
+    const Catalog c = make_catalog(dirs, 0.0);
+    const StarGrid g = build_star_grid(c, t);
+    const auto cams = detections(attitude, sky);
+    const SearchEvidence one{1, 0, 0};
+    const double close = 0.1 * kArcmin;
+    struct Case {
+        std::vector<double> offsets;
+        bool trusted;
+    };
+    const std::vector<Case> cases = {
+        {{}, true},                                           // no fit known: the count alone
+        {std::vector<double>(6, 0.9 * t), false},             // spread as chance hits are
+        {std::vector<double>(6, 2 * t), false},               // beyond the tolerance counts as at it
+        {std::vector<double>(6, NAN), false},                 // unknown counts as the whole tolerance
+        {std::vector<double>(6, close), true},                // within the centroid error
+        {{close, close, close, close, close, t}, true},      // one false detection's hit among them
+        {{close, close, close, 0.9 * t, 0.9 * t, 0.9 * t}, false},  // only the triangle close
+    };
+    for (const Case& k : cases) {
+        const auto got = confidence_checks(6, cams, c, g, 5, t, one, k.offsets);
+        EXPECT_EQ(got.has_value(), k.trusted) << k.offsets.size() << " offsets, first "
+                                              << (k.offsets.empty() ? 0.0 : k.offsets[0] / kArcmin);
+    }
+    // A count that chance cannot reach passes however loose the fit.
+    EXPECT_TRUE(confidence_checks(8, cams, c, g, 5, t, one, std::vector<double>(8, 0.9 * t)).has_value());
+}
+
 }  // namespace
 }  // namespace halvane

@@ -229,3 +229,33 @@ def test_the_command_line_chooses_by_field_and_catalog_overrides(narrow_photo, c
         chosen.split('"elapsed_s"')[0]
     assert cli.main([*argv, "--catalog", "huge"]) == 1
     assert "no bundled catalogue 'huge'" in capsys.readouterr().out
+
+
+def detection_set(field_deg, index, seed=5):
+    """The benchmark's index-th random detection set of a field."""
+    rng = random.Random(f"{seed}-{field_deg}-{index}")
+    camera = scenarios.CameraModel("", pointings.WIDTH, pointings.HEIGHT, pointings.focal_for_field(field_deg),
+                                   None, 6.5)
+    return camera, *scenarios.random_detections(rng, camera)
+
+
+# Random detection sets whose hits the engine once trusted by their count
+# alone, though they lay as far from their stars as chance leaves them: 4 to
+# 6 stars from the first search, 8 from a retry pool (15 degrees, 1659).
+@pytest.mark.parametrize("field_deg, index", [(8, 1540), (10, 654), (15, 1917), (15, 1659), (20, 484)])
+def test_chance_hits_spread_over_the_tolerance_give_no_fix(field_deg, index):
+    camera, detections, up, utc = detection_set(field_deg, index)
+    catalog = halvane_tools.default_catalog(field_deg=field_deg)
+    with pytest.raises(halvane.HalvaneError, match=f"^{narrow.NO_MATCH}$"):
+        narrow.identify(detections, camera.focal_px, camera.cx, camera.cy, up, utc, catalog, field=field_deg)
+
+
+@pytest.mark.parametrize("field_deg, stars", [(8.0, 6), (10.0, 6), (8.0, 7)])
+def test_a_poor_true_field_with_centroid_noise_is_still_identified(field_deg, stars):
+    """Six or seven stars with 0.3 px of centroid noise: their hits lie well
+    within the tolerance, so the closeness test lets them through."""
+    f = next(f for f in fields(field_deg, 0, 200, 17) if f.true_count == stars)
+    noise = random.Random(stars)
+    centroids = [(x + noise.gauss(0, 0.3), y + noise.gauss(0, 0.3), flux) for x, y, flux in f.centroids]
+    fix = halvane.resolve_from_centroids(centroids, f.focal_px, f.cx, f.cy, f.up_cam, f.utc, DEEP)
+    assert solved_right(f, fix) and len(fix.matched_hr_ids) == stars
