@@ -33,7 +33,7 @@ from pathlib import Path
 
 import halvane
 import halvane_tools
-from halvane_tools import catalog_builder, narrow, pointings, scenarios
+from halvane_tools import catalog_builder, narrow, pointings, report, scenarios
 from halvane_tools.scenarios import CameraModel
 
 FIELDS = (8, 10, 12, 15, 20, 40, 70)
@@ -189,7 +189,7 @@ def false_fixes(field_deg, indices, seed):
                                   field=field_deg)
         except halvane.HalvaneError:
             continue
-        fixes.append((index, len(fix.matched_hr_ids), narrow.residual_arcmin(fix)))
+        fixes.append((index, len(fix.matched_hr_ids), report.residual_arcmin(fix)))
     return fixes, time.process_time() - start
 
 

@@ -19,7 +19,7 @@ from .photo import prepare_photo
 from .readers import PhotoError, is_photo_name, read_mask, read_photo, recorded_time
 from .report import failure_text, fix_record
 from .uncertainty import photo_uncertainty
-from .times import DEFAULT_TIME_IS, TIME_IS, BatchError, FrameError, TimeFromExif, mid_exposure
+from .times import DEFAULT_TIME_IS, TIME_IS, BatchError, FrameError, TimeFromExif, mid_exposure, recorded_exposure_s
 
 # Tracker bounds for an all-sky camera taking a frame every few minutes.
 DEFAULT_MAX_REFERENCE_AGE_S = 900.0
@@ -179,8 +179,7 @@ def at_mid_exposure(frame: Frame, exposure_s: float | None, hdu=None) -> Frame:
     if frame.utc is None:
         return frame
     if exposure_s is None:
-        recorded = recorded_time(frame.file, hdu)
-        exposure_s = recorded.exposure_s if recorded is not None and recorded.exposure_s is not None else 0.0
+        exposure_s = recorded_exposure_s(recorded_time(frame.file, hdu))
     try:
         utc = mid_exposure(frame.utc, exposure_s, frame.time_is)
     except OverflowError:

@@ -49,7 +49,7 @@ from .lens import Lens, LensError
 from .photo import DEFAULT_LINE_PX, PhotoError, prepare_photo
 from .calibration_quality import CalibrationError, FitQuality, measure_quality, refusal
 from .calibration_fit import FINAL_RADIUS_PX, START_AGAIN, Fitted, Pool, brightest, fit_rounds, fitter
-from .observed import DEFAULT_MIN_ALTITUDE_DEG, LocalSky, observed_sky, require_extra  # noqa: F401
+from .observed import DEFAULT_MIN_ALTITUDE_DEG, LocalSky, observed_sky, require_extra
 from .projections import PROJECTIONS, LensModel, fisheye_fov_for, projection_k
 from .report import counted
 from .rough_start import MIN_START_MATCHES, engine_boresight, start_about_axis, start_looking_up

@@ -63,11 +63,12 @@ class Pool:
         found, standing = [], 0
         for i, s in enumerate(self.frames):
             count = brightest(radius_px, s.sky_area_px)
-            seen = inside_frame(model.project(p, s.sky.local), frame)
+            pixels = model.project(p, s.sky.local)
+            seen = inside_frame(pixels, frame)
             seen = seen[imaged(model, p, s.sky.local[seen])]
             standing += len(seen)
             seen = seen[:count]
-            pairs = mutual_pairs(model.project(p, s.sky.local[seen]), s.detections[:2 * count], radius_px)
+            pairs = mutual_pairs(pixels[seen], s.detections[:2 * count], radius_px)
             found.append(np.column_stack([seen[pairs[:, 0]] + self.star_start[i],
                                           pairs[:, 1] + self.detection_start[i]]))
         return np.concatenate(found).astype(np.int64), standing

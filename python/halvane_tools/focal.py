@@ -14,6 +14,7 @@ import numpy as np
 import halvane
 
 from . import CATALOG_FILE, DEEP_CATALOG_FILE
+from .air import engine_refraction_rad
 from .catalog_builder import read_catalog_records
 from .rough_start import local_axes
 
@@ -131,8 +132,7 @@ def camera_from_local(local, up_cam, camera=None, detections=None):
     mean sight. With the camera and the photo's detections ((x, y, ...)
     rows), the turn is then the one that lays the sights on detections:
     in steps that move a sight by about 10 px, then by 0.5 px about the best."""
-    up_c = np.asarray(up_cam, dtype=np.float64)
-    up_c = up_c / np.linalg.norm(up_c)
+    up_c = _unit(up_cam)
     altitude = math.asin(max(-1.0, min(1.0, up_c[2])))
     mean = local.sum(axis=0)
     azimuth = math.atan2(mean[0], mean[1])
@@ -269,13 +269,6 @@ MATCH_RADIUS_PX = 20.0
 REBUILT_RMS_TOLERANCE = 0.25
 
 
-def _refraction_rad(apparent_rad: np.ndarray) -> np.ndarray:
-    """The engine's refraction (Bennett), removed from an apparent altitude."""
-    h = np.degrees(apparent_rad)
-    arcmin = np.maximum(1.0 / np.tan(np.radians(h + 7.31 / (h + 4.4))), 0.0)
-    return arcmin * RAD_PER_ARCMIN
-
-
 def focal_fit(fix, catalog, jd: float, up_cam, camera, detections, *, focal_sigma_px: float | None,
               sigma_arcmin: float, fisheye: bool, k=(0.0, 0.0, 0.0, 0.0)) -> FocalFit | None:
     """The focal's trace in the residuals of a fix, for :func:`total_uncertainty`.
@@ -307,7 +300,7 @@ def focal_fit(fix, catalog, jd: float, up_cam, camera, detections, *, focal_sigm
         return None
     seen = np.asarray(camera.pixel_to_vec(found[nearest, 0], found[nearest, 1]), dtype=np.float64).reshape(-1, 3)
     apparent = np.arcsin(np.clip(seen @ up_c, -1.0, 1.0))
-    residuals = apparent - _refraction_rad(apparent) - np.arcsin(np.clip(geometry.local[:, 2], -1.0, 1.0))
+    residuals = apparent - engine_refraction_rad(apparent) - np.arcsin(np.clip(geometry.local[:, 2], -1.0, 1.0))
     rms = float(fix.residual_rms_rad)
     rebuilt = math.sqrt(float(np.mean(residuals**2)))
     if not (math.isfinite(rebuilt) and abs(rebuilt - rms) <= REBUILT_RMS_TOLERANCE * rms + 0.05 * RAD_PER_ARCMIN):

@@ -212,7 +212,3 @@ def _retry_pools(attempt, centroids, min_matched_stars, fisheye_fov_deg, pool_ca
         except halvane.HalvaneError:
             continue
     raise first
-
-
-def residual_arcmin(fix) -> float:
-    return math.degrees(fix.residual_rms_rad) * 60.0

@@ -290,17 +290,23 @@ def prepare_photo(photo, up_cam, lens, *, options: PhotoOptions | None = None, *
     reference = halvane._remove_extended_light(image, DEFAULT_LINE_PX)
     noise, peak = sky_noise(reference, excluded)
     gain = noise_gain(noise, peak, options.detection_sigma)
-    flattened, candidates, width_px = _lifted(reference, gain), None, float("nan")
+    # The frame is lifted, and its detections found and shape-tested, once
+    # for the line finally used.
+    flattened, round_ones, width_px = None, None, float("nan")
     if line_px is None:
+        flattened = _lifted(reference, gain)
         candidates = halvane.detect_centroids(flattened, max(3 * options.max_centroids, 2 * WIDTH_STARS), excluded)
-        width_px = star_width_px(image, flattened, round_detections(flattened, candidates))
+        round_ones = round_detections(flattened, candidates)
+        width_px = star_width_px(image, flattened, round_ones)
         line_px = line_for_width(width_px)
     if line_px != DEFAULT_LINE_PX:
-        flattened, candidates = _lifted(halvane._remove_extended_light(image, int(line_px)), gain), None
-    if candidates is None:
+        flattened, round_ones = _lifted(halvane._remove_extended_light(image, int(line_px)), gain), None
+    elif flattened is None:
+        flattened = _lifted(reference, gain)
+    if round_ones is None:
         # Room for the detections the shape test will drop.
-        candidates = halvane.detect_centroids(flattened, 3 * options.max_centroids, excluded)
-    round_ones = round_detections(flattened, candidates)
+        round_ones = round_detections(flattened, halvane.detect_centroids(flattened, 3 * options.max_centroids,
+                                                                          excluded))
     detections = round_ones[: options.max_centroids]
     if air is not None:
         detections = through_air(detections, lens, up_cam, width, height, air)

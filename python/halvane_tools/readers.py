@@ -340,16 +340,16 @@ def _read_png(path: Path, max_pixels: int | None) -> np.ndarray:
     at 8 bits. Every other PNG, or without imagecodecs, through Pillow."""
     with open_regular(path) as stream:
         head = stream.read(PNG_HEADER_BYTES)
-    # The IHDR chunk leads every PNG: width, height, bit depth, colour type.
-    if len(head) < PNG_HEADER_BYTES or head[12:16] != b"IHDR" or head[24] != 16 or head[25] not in (2, 6):
-        return _read_with_pillow(path, max_pixels)
-    try:
-        import imagecodecs
-    except ImportError:
-        return _read_with_pillow(path, max_pixels)
-    width, height = int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
-    check_pixel_count(path, (height, width), max_pixels)
-    with open_regular(path) as stream:
+        # The IHDR chunk leads every PNG: width, height, bit depth, colour type.
+        if len(head) < PNG_HEADER_BYTES or head[12:16] != b"IHDR" or head[24] != 16 or head[25] not in (2, 6):
+            return _read_with_pillow(path, max_pixels)
+        try:
+            import imagecodecs
+        except ImportError:
+            return _read_with_pillow(path, max_pixels)
+        width, height = int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
+        check_pixel_count(path, (height, width), max_pixels)
+        stream.seek(0)
         pixels = imagecodecs.png_decode(stream.read())
     if pixels.shape[:2] != (height, width):
         raise PhotoError(f"{path}: the PNG decodes to {pixels.shape[1]} x {pixels.shape[0]} px but states"

@@ -25,6 +25,11 @@ SKY_FAILURES = ("insufficient stars", "star pattern match", "no star pattern mat
                 "thin lock", "stated lens cannot support")
 
 
+def residual_arcmin(fix) -> float:
+    """The rms scatter of a fix's stars about it, arcminutes."""
+    return math.degrees(fix.residual_rms_rad) * 60.0
+
+
 def failure_text(error: BaseException) -> str:
     """The one line of a failed solve: 'no fix: ...' when the sky gave none,
     the engine's own text when the input was at fault."""
@@ -68,12 +73,12 @@ def quality_words(fix, pixel_arcmin: float | None = None) -> dict[str, str]:
     n = len(fix.matched_hr_ids)
     stars = GOOD if n >= 10 else FAIR if n >= 6 else WEAK
     margin = GOOD if fix.match_margin >= 3 else FAIR if fix.match_margin >= 1 else WEAK
-    residual_arcmin = math.degrees(fix.residual_rms_rad) * 60.0
+    rms_arcmin = residual_arcmin(fix)
     if pixel_arcmin:
-        residual_px = residual_arcmin / pixel_arcmin
+        residual_px = rms_arcmin / pixel_arcmin
         residual = GOOD if residual_px <= 1.0 else FAIR if residual_px <= 2.0 else WEAK
     else:
-        residual = GOOD if residual_arcmin <= 3.0 else FAIR if residual_arcmin <= 8.0 else WEAK
+        residual = GOOD if rms_arcmin <= 3.0 else FAIR if rms_arcmin <= 8.0 else WEAK
     order = (GOOD, FAIR, WEAK)
     return {"stars": stars, "margin": margin, "residual": residual,
             "overall": max((stars, margin, residual), key=order.index)}
@@ -111,7 +116,7 @@ def fix_record(fix, prepared, elapsed_s: float, *, file=None, utc=None, catalog=
     record.update({
         "matched_hr_ids": fix.matched_hr_ids,
         "match_margin": fix.match_margin,
-        "residual_rms_arcmin": math.degrees(fix.residual_rms_rad) * 60.0,
+        "residual_rms_arcmin": residual_arcmin(fix),
         "used_sun": fix.used_sun,
         "n_detections": len(prepared.detections),
         "elapsed_s": elapsed_s,
@@ -224,8 +229,8 @@ def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None
         error_nm = halvane.great_circle_nm(truth[0], truth[1], fix.latitude_deg, fix.longitude_deg)
         lines.append(f"  truth       {format_position(*truth)}   ({truth[0]:.5f}, {truth[1]:.5f})")
         lines.append(f"  error       {error_nm:.2f} nm ({error_nm * NM_TO_KM:.2f} km)")
-    residual_arcmin = math.degrees(fix.residual_rms_rad) * 60.0
-    in_px = f" ({residual_arcmin / pixel_arcmin:.2f} px)" if pixel_arcmin else ""
+    rms_arcmin = residual_arcmin(fix)
+    in_px = f" ({rms_arcmin / pixel_arcmin:.2f} px)" if pixel_arcmin else ""
     ellipse = (f"  2-sigma     ellipse with semi-axes {major:.2f} and {minor:.2f} nm, major axis"
                f" {axis_bearing_deg(orientation):05.1f}° true")
     if total is not None:
@@ -238,7 +243,7 @@ def describe_fix(fix, elapsed_s: float, truth: tuple[float, float] | None = None
         f"  stars       {len(fix.matched_hr_ids)} identified ({', '.join(map(star_name, fix.matched_hr_ids))}),"
         f" {words['stars']}" + (", Sun used" if fix.used_sun else ""),
         f"  margin      {fix.match_margin} over the nearest rival identification, {words['margin']}",
-        f"  residual    {residual_arcmin:.2f}'{in_px} rms after {fix.n_iterations} iterations, {words['residual']}",
+        f"  residual    {rms_arcmin:.2f}'{in_px} rms after {fix.n_iterations} iterations, {words['residual']}",
         f"  quality     {words['overall']}" + ("" if words["overall"] == GOOD else
                                                  f": {'; '.join(MEANINGS[k] for k in MEANINGS if words[k] != GOOD)}"),
         f"  time        {elapsed_s * 1000.0:.1f} ms to detect, identify and solve",

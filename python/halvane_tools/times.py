@@ -107,6 +107,11 @@ def _offset_text(clock: datetime.datetime) -> str:
     return f"{sign}{minutes // 60:02d}:{minutes % 60:02d}"
 
 
+def recorded_exposure_s(recorded) -> float:
+    """The exposure a photo records (a RecordedTime, or None), else 0."""
+    return recorded.exposure_s if recorded is not None and recorded.exposure_s is not None else 0.0
+
+
 def exposure_time(given: datetime.datetime | None, recorded, *, exposure_s: float | None = None,
                   time_is: str = DEFAULT_TIME_IS) -> tuple[datetime.datetime, float, list[str]]:
     """(mid-exposure UTC, exposure seconds, warnings) of a photo.
@@ -121,7 +126,7 @@ def exposure_time(given: datetime.datetime | None, recorded, *, exposure_s: floa
     UTC."""
     clock = recorded.clock if recorded is not None else None
     if exposure_s is None:
-        exposure_s = recorded.exposure_s if recorded is not None and recorded.exposure_s is not None else 0.0
+        exposure_s = recorded_exposure_s(recorded)
     warnings = []
     if given is None:
         if clock is None:
