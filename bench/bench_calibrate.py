@@ -196,8 +196,7 @@ def family_row(projection: str, field: float, count: int, seed: int, catalog) ->
             # trades against the camera's turn, and its sigma says how far.
             row["goal(sigma)"] += centre <= max(GOAL_CENTRE_PX, 3.0 * centre_sigma)
             row["missed"] += centre > GOAL_CENTRE_PX and not degenerate
-        for name, value in (("focal %", abs(lens.focal_px / sky.focal_px - 1.0) * 100.0),
-                            ("centre px", math.hypot(lens.cx - sky.cx, lens.cy - sky.cy)), ("frame '", frame),
+        for name, value in (("focal %", focal_error), ("centre px", centre), ("frame '", frame),
                             ("frame/sigma", frame / found.quality.up_frame_sigma_arcmin), ("stars '", stars),
                             ("fix nm", fix_nm)):
             row[name] = max(row[name], value) if math.isfinite(value) else row[name]

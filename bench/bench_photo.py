@@ -23,7 +23,6 @@ import contextlib
 import datetime
 import io
 import json
-import math
 import tempfile
 import time
 from pathlib import Path
@@ -34,6 +33,7 @@ from PIL import Image
 import halvane
 import halvane_tools
 from halvane_tools import adverse, cli, photo, readers, scenarios
+from halvane_tools.times import mid_exposure
 
 CATALOG = halvane_tools.default_catalog()
 
@@ -166,7 +166,7 @@ def real_frames(directory: str, line_px_values) -> None:
     for frame in frames:
         start = datetime.datetime.fromisoformat(frame["utc_start"].replace("Z", "+00:00"))
         # The lens is fitted at mid-exposure, where solve puts the stars too.
-        mid = start + datetime.timedelta(seconds=frame["exposure_s"] / 2.0)
+        mid = mid_exposure(start, frame["exposure_s"], "start")
         site = frame["site"]
         lens = work / (Path(frame["file"]).name.split(".")[0] + ".json")
         code, text = _cli(["calibrate", str(folder / frame["file"]), "--utc", mid.isoformat(), "--lat",
@@ -188,11 +188,8 @@ def real_frames(directory: str, line_px_values) -> None:
                                    "--height", str(site["height_m"]), "--line-px", str(line_px), "--json"])
                 record = json.loads(text) if text.strip() else {}
                 if "latitude_deg" in record:
-                    lat0, lon0 = math.radians(site["lat_deg"]), math.radians(site["lon_deg"])
-                    lat1, lon1 = math.radians(record["latitude_deg"]), math.radians(record["longitude_deg"])
-                    cosine = (math.sin(lat0) * math.sin(lat1)
-                              + math.cos(lat0) * math.cos(lat1) * math.cos(lon1 - lon0))
-                    nm = math.degrees(math.acos(max(-1.0, min(1.0, cosine)))) * 60.0
+                    nm = halvane.great_circle_nm(site["lat_deg"], site["lon_deg"], record["latitude_deg"],
+                                                 record["longitude_deg"])
                     result = f"{nm:6.2f} nm  {len(record['matched_hr_ids']):2d} stars"
                 else:
                     result = f"no fix: {record.get('error', 'exit code %d' % code)}"
