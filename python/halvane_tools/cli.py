@@ -30,8 +30,8 @@ from .calibrate import PROJECTIONS, CalibrationError, calibrate_photos, write_re
 from .files import check_output
 from .lens import LensError
 from .narrow import catalog_for, lens_field_deg
-from .options import (PhotoOptions, add_exposure_options, add_photo_options, add_time_sources, altitude_argument,
-                      lens_from_args, positive_int)
+from .options import (PhotoOptions, add_command, add_exposure_options, add_photo_options, add_time_sources,
+                      altitude_argument, lens_from_args, positive_int)
 from .photo import PhotoError, prepare_photo
 from .readers import recorded_time
 from .report import (Summary, UtcRangeError, counted, describe_calibration, describe_fix, describe_photo,
@@ -305,12 +305,25 @@ def _utc_argument(text: str) -> datetime.datetime:
         raise argparse.ArgumentTypeError(f"not an ISO 8601 time: {text!r}") from None
 
 
+# The commands' descriptions, as --help shows them.
+SOLVE_TEXT = ("Position fix from a photograph of the night sky: JPEG, PNG, TIFF (8 or 16 bit), FITS or .npy."
+              " Colour becomes Rec. 709 luma. The sky below --min-altitude, outside a fisheye's field,"
+              " under the mask and around saturated glare is left out; light wider than a star is removed.")
+CALIBRATE_TEXT = ("Fits focal length, principal point, fisheye distortion k1, k2 (--k3-k4: also k3, k4) and the"
+                  " camera's rotation to the stars of one clear night photo taken at a known place and time,"
+                  " or of several photos of one fixed camera, from a rough lens. Writes a lens file for halvane"
+                  " solve --lens, with the vertical up_cam.")
+BATCH_TEXT = ("Solve every photo that the inputs name (files, directories searched below, glob patterns)"
+              " with one lens and vertical, writing one JSON line per frame to --out: file, utc and the"
+              " fields of `solve --json`, or error.")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="halvane", description="Celestial navigation from a photograph of the night sky.")
     parser.add_argument("--version", action="version", version=f"halvane {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
-    demo = commands.add_parser("demo", help="solve a synthesized night sky with the bundled catalogue")
+    demo = add_command(commands, "demo", run_demo, "solve a synthesized night sky with the bundled catalogue")
     demo.add_argument("--camera", choices=("fisheye", "pinhole"), default="fisheye")
     demo.add_argument("--lat", type=float, help="latitude of the camera, degrees north (default: random)")
     demo.add_argument("--lon", type=float, help="longitude of the camera, degrees east (default: random)")
@@ -318,13 +331,8 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--seed", type=int, default=7, help="seed of the place, time and noise (default 7)")
     demo.add_argument("--pixel-noise", type=float, default=0.5, help="star position noise, arcminutes (0.5)")
     demo.add_argument("--up-noise", type=float, default=1.0, help="noise of the vertical, arcminutes (1.0)")
-    demo.set_defaults(run=run_demo)
 
-    solve = commands.add_parser(
-        "solve", help="solve a photograph",
-        description="Position fix from a photograph of the night sky: JPEG, PNG, TIFF (8 or 16 bit), FITS or .npy."
-                    " Colour becomes Rec. 709 luma. The sky below --min-altitude, outside a fisheye's field,"
-                    " under the mask and around saturated glare is left out; light wider than a star is removed.")
+    solve = add_command(commands, "solve", run_solve, "solve a photograph", SOLVE_TEXT)
     solve.add_argument("image", metavar="PHOTO", help="the photograph")
     when = solve.add_argument_group("time (give --utc or --time-from-exif; shown and solved in UTC, at mid-exposure)")
     source = when.add_mutually_exclusive_group(required=True)
@@ -348,14 +356,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="write the photo with what was found drawn on it (JPEG for .jpg/.jpeg, else PNG)")
     output.add_argument("--hr-numbers", action="store_true", help="label the overlay's stars with HR numbers too")
     output.add_argument("-v", "--verbose", action="store_true", help="say each stage on stderr as it starts")
-    solve.set_defaults(run=run_solve)
 
-    calibrate = commands.add_parser(
-        "calibrate", help="fit the lens and the vertical to the stars of a photograph",
-        description="Fits focal length, principal point, fisheye distortion k1, k2 (--k3-k4: also k3, k4) and the"
-                    " camera's rotation to the stars of one clear night photo taken at a known place and time,"
-                    " or of several photos of one fixed camera, from a rough lens. Writes a lens file for halvane"
-                    " solve --lens, with the vertical up_cam.")
+    calibrate = add_command(commands, "calibrate", run_calibrate,
+                            "fit the lens and the vertical to the stars of a photograph", CALIBRATE_TEXT)
     calibrate.add_argument("images", nargs="+", metavar="PHOTO",
                            help="the photograph; several (files, folders or glob patterns) of one fixed camera"
                                 " are fitted together, each with its own time")
@@ -388,13 +391,10 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument("--out", metavar="LENS.json", help="write the lens file")
     output.add_argument("--annotate", metavar="OUT.png", help="write the residual picture and plot")
     output.add_argument("-v", "--verbose", action="store_true", help="say each stage on stderr as it starts")
-    calibrate.set_defaults(run=run_calibrate)
 
-    batch_command = commands.add_parser(
-        "batch", help="solve many photographs on every core (or a Dask cluster), one JSON line each",
-        description="Solve every photo that the inputs name (files, directories searched below, glob patterns)"
-                    " with one lens and vertical, writing one JSON line per frame to --out: file, utc and the"
-                    " fields of `solve --json`, or error.")
+    batch_command = add_command(commands, "batch", run_batch,
+                                "solve many photographs on every core (or a Dask cluster), one JSON line each",
+                                BATCH_TEXT)
     batch_command.add_argument("inputs", nargs="+", metavar="INPUT", help="photo, directory or glob pattern")
     batch_command.add_argument("--out", required=True, metavar="RESULTS.jsonl", help="the results, one JSON line per frame")
     batch_command.add_argument("--up", type=float, nargs=3, metavar=("X", "Y", "Z"),
@@ -421,7 +421,6 @@ def build_parser() -> argparse.ArgumentParser:
                        help="where the cameras stood at their first frames: the first reference that breaks a tie")
     batch.add_tracker_bounds(track)
     batch_command.add_argument("--plot", metavar="TRACK.png", help="draw the fixes of --out (latitude against longitude)")
-    batch_command.set_defaults(run=run_batch)
     add_watch_command(commands)
     add_export_command(commands)
     return parser

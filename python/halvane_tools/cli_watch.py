@@ -11,7 +11,7 @@ from pathlib import Path
 import halvane
 
 from . import batch, export, nmea, watch
-from .options import PhotoOptions, add_photo_options, add_time_sources, lens_from_args
+from .options import PhotoOptions, add_command, add_photo_options, add_time_sources, lens_from_args
 from .report import outputs
 
 
@@ -105,12 +105,18 @@ def run_export(args: argparse.Namespace) -> int:
     return 0
 
 
+# The commands' descriptions, as --help shows them.
+WATCH_TEXT = ("Solves every photo written into FOLDER, in the order they land and once each is whole,"
+              " through one FixTracker; sends each fix to the outputs and prints a line per frame."
+              " Ctrl-C stops it.")
+EXPORT_TEXT = ("Writes the fixes of a results file (halvane batch --out, halvane watch --jsonl) with their"
+               " 2-sigma ellipses.")
+
+
 def add_watch_command(commands) -> None:
-    command = commands.add_parser(
-        "watch", help="solve each photo that lands in a folder; send the fixes as NMEA, MAVLink, JSON lines",
-        description="Solves every photo written into FOLDER, in the order they land and once each is whole,"
-                    " through one FixTracker; sends each fix to the outputs and prints a line per frame."
-                    " Ctrl-C stops it.")
+    command = add_command(commands, "watch", run_watch,
+                          "solve each photo that lands in a folder; send the fixes as NMEA, MAVLink, JSON lines",
+                          WATCH_TEXT)
     command.add_argument("folder", metavar="FOLDER", help="the folder the camera writes into")
     command.add_argument("--existing", action="store_true", help="also solve the photos already there")
     command.add_argument("--give-up", type=float, default=watch.DEFAULT_GIVE_UP_S, metavar="S",
@@ -138,15 +144,11 @@ def add_watch_command(commands) -> None:
     out.add_argument("--mavlink", action="append", metavar="URL", help="MAVLink GPS_INPUT on a pymavlink connection")
     out.add_argument("--jsonl", metavar="FILE", help="append each frame's record as a JSON line")
     out.add_argument("--talker", default=nmea.TALKER, metavar="ID", help="NMEA talker ID (default %(default)s)")
-    command.set_defaults(run=run_watch)
 
 
 def add_export_command(commands) -> None:
-    command = commands.add_parser(
-        "export", help="fixes and their ellipses as GeoJSON, GPX, KML or CSV",
-        description="Writes the fixes of a results file (halvane batch --out, halvane watch --jsonl) with their"
-                    " 2-sigma ellipses.")
+    command = add_command(commands, "export", run_export, "fixes and their ellipses as GeoJSON, GPX, KML or CSV",
+                          EXPORT_TEXT)
     command.add_argument("results", metavar="RESULTS.jsonl", help="one JSON record per line")
     command.add_argument("--to", required=True, choices=export.FORMATS, help="the format")
     command.add_argument("--out", metavar="FILE", help="write here (default: standard output)")
-    command.set_defaults(run=run_export)

@@ -147,6 +147,13 @@ def non_negative_float(text: str) -> float:
                     f"not a finite number >= 0: {text.strip()!r}")
 
 
+def add_command(commands, name: str, run, help: str, description: str | None = None) -> argparse.ArgumentParser:
+    """A subcommand of the command line whose parsed arguments go to `run`."""
+    command = commands.add_parser(name, help=help, description=description)
+    command.set_defaults(run=run)
+    return command
+
+
 def add_photo_options(parser: argparse.ArgumentParser) -> None:
     """The lens, photo-path and solve options that solve and batch share;
     :func:`lens_from_args` and :meth:`PhotoOptions.from_args` read them back."""
