@@ -17,12 +17,8 @@ std::vector<std::uint8_t> mask_of(const Frame& f) {
     return result->flags;
 }
 
-std::size_t count_set(const std::vector<std::uint8_t>& flags) {
-    return static_cast<std::size_t>(std::count(flags.begin(), flags.end(), 1));
-}
-
-// Straight from the definition, with sorting, floating densities, explicit
-// mirroring per sample and a search for the nearest foreground pixel.
+// The mask plainly: sorting, floating densities, mirroring per sample and a
+// search for the nearest foreground pixel.
 std::vector<std::uint8_t> reference_mask(const Frame& f) {
     const std::size_t n = f.pixels.size();
     std::vector<double> sorted(f.pixels.begin(), f.pixels.end());
@@ -90,21 +86,9 @@ TEST(ForegroundMask, MatchesTheDefinition) {
     even.fill(32, 0, 32, 64, 300);
     even.fill(40, 20, 20, 20, 800);
     for (const Frame& f : frames) EXPECT_EQ(mask_of(f), reference_mask(f)) << f.width << "x" << f.height;
-    EXPECT_GT(count_set(mask_of(frames[6])), 0u);
+    const auto clump = mask_of(frames[6]);
+    EXPECT_GT(std::count(clump.begin(), clump.end(), 1), 0);
     EXPECT_EQ(mask_of(even)[30 * 64 + 50], 1);
-}
-
-TEST(ForegroundMask, TextureAndWholeFrameForeground) {
-    // Every other column at 5000: median 3000, deviation 2000, t = 10413,
-    // so nothing is bright and a regular texture alone is no obstruction.
-    Frame f(50, 40);
-    for (std::size_t x = 0; x < 50; x += 2) f.fill(x, 0, 1, 40, 5000);
-    EXPECT_EQ(count_set(mask_of(f)), 0u);
-    // A quarter of the columns out of a flat sky: every box is about a
-    // quarter bright, so the whole frame is foreground.
-    for (std::size_t x = 2; x < 50; x += 4) f.fill(x, 0, 1, 40, 1000);
-    EXPECT_EQ(count_set(mask_of(f)), 50u * 40u);
-
     const std::vector<std::uint16_t> six(6, 0);
     EXPECT_EQ(foreground_mask({six, 2, 2}).error().message(), "bad image: 2x2 does not match 6 pixels");
 }
