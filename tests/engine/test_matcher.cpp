@@ -113,12 +113,12 @@ TEST_F(MatcherTest, ConcurrentSolvesOnOneCatalogueAgree) {
                      [&](const Vec3& v) { return dot(v, r * Vec3{0, 0, 1}) > std::cos(12 * kDegToRad); });
         fields.push_back(detections(r, seen, 0.3 * kArcmin, k + 1));
     }
-    using Answer = std::pair<std::size_t, Correspondences>;  // margin and stars; nothing when refused
+    using Answer = std::pair<std::string, Correspondences>;  // the margin or the refusal, and the stars
     const auto solve_all = [&](const Catalog& c) {
         std::vector<Answer> out;
         for (const auto& field : fields) {
-            const StarMatch m = match_stars(field, c, 6, t).value_or(StarMatch{});
-            out.emplace_back(m.match_margin, m.correspondences);
+            const auto m = match_stars(field, c, 6, t);
+            out.emplace_back(m ? std::to_string(m->match_margin) : m.error().message(), m.value_or(StarMatch{}).correspondences);
         }
         return out;
     };
