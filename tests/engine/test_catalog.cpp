@@ -123,7 +123,6 @@ TEST(CatalogLoad, RefusalsInTheirCheckingOrder) {
         {"extra pair byte", good, pair_file().plus_byte(), "trailing bytes after pairs records"},
         {"unsorted", good, pair_file({{0.5f, 0, 1}, {0.25f, 1, 2}}), "pairs not sorted by cos_theta"},
         {"index j out of range", good, pair_file({{0.5f, 0, 3}}), "pair index out of range: 0,3"},
-        {"index i out of range", good, pair_file({{0.5f, 65535, 1}}), "pair index out of range: 65535,1"},
         {"index i at the star count", good, pair_file({{0.5f, 3, 1}}), "pair index out of range: 3,1"},
         // Order is tested before the indices of the same record.
         {"unsorted and out of range", good, pair_file({{0.5f, 0, 1}, {0.25f, 9, 9}}), "pairs not sorted by cos_theta"},

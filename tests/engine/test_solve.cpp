@@ -70,7 +70,7 @@ TEST(RefineFix, CovarianceOfTwoPerpendicularLines) {
     EXPECT_EQ(fix->covariance[1], fix->covariance[2]);
 }
 
-TEST(RefineFix, Refusals) {
+TEST(RefineFix, RefusalsAndTheTwentyPassLimit) {
     for (std::size_t n : {0u, 1u})
         EXPECT_EQ(testing::refusal(refine_fix(std::span<const Sight>(kSpread).first(n), kGmst, kLat, kLon)),
                   "insufficient stars: needed 2, got " + std::to_string(n));
@@ -84,11 +84,8 @@ TEST(RefineFix, Refusals) {
         const auto fix = refine_fix(sights, kGmst, kLat, kLon);
         EXPECT_TRUE(!fix && fix.error().is<Error::SingularGeometry>());
     }
-}
-
-// Sights half a radian at odds never settle: the twentieth position comes
-// back without error.
-TEST(RefineFix, StopsAfterTwentyPassesWithoutConverging) {
+    // Sights half a radian at odds never settle: the twentieth position comes
+    // back without error.
     std::vector<Sight> sights = sights_from(kLat, kLon, {{0.4, 0.2}, {-0.4, 0.2}, {2.0, 0.9}});
     sights[0].altitude += 0.5;
     sights[1].altitude -= 0.5;
@@ -100,7 +97,7 @@ TEST(RefineFix, StopsAfterTwentyPassesWithoutConverging) {
 // Perpendicular lines give a circle (the rounding of cos(pi/2) must pick no
 // orientation); lines 10 degrees either side of a bearing pin the distance
 // along it well and across it badly; turning the pair turns the axis.
-TEST(Ellipse, AxesAndOrientation) {
+TEST(Ellipse, AxesOrientationAndSingularGeometry) {
     const double unit = 2.0 * kSigma * kNmPerRad, d10 = 10.0 * kDegToRad;
     const double across = unit / std::sqrt(2.0) / std::sin(d10), along = unit / std::sqrt(2.0) / std::cos(d10);
     const struct { std::vector<double> azimuths_deg; double major, minor, orientation; } cases[] = {
@@ -119,16 +116,14 @@ TEST(Ellipse, AxesAndOrientation) {
         // An axis: +90 and -90 are the same one.
         EXPECT_NEAR(std::remainder(ellipse->orientation_deg - c.orientation, 180.0), 0.0, 1e-9);
     }
-    // A negative eigenvalue (from rounding) counts as zero.
-    EXPECT_EQ(covariance_ellipse_2sigma({1e-8, 2e-8, 2e-8, 1e-8}).semi_minor_nm, 0.0);
-}
-
-TEST(Ellipse, SingularGeometryIsAbsent) {
+    // Parallel or missing lines, or no usable sigma: no ellipse.
     const std::vector<std::vector<double>> singular = {{}, {0.3}, {0.0, kPi}, {0.5, 0.5, 0.5 + kPi}, {0.0, kNaN}};
     for (const auto& azimuths : singular) EXPECT_FALSE(azimuth_ellipse_2sigma(azimuths, kSigma)) << azimuths.size();
     const double good[] = {0.0, 1.0};
     for (double sigma : {0.0, kNaN, std::numeric_limits<double>::infinity()})
         EXPECT_FALSE(azimuth_ellipse_2sigma(good, sigma)) << sigma;
+    // A negative eigenvalue (from rounding) counts as zero.
+    EXPECT_EQ(covariance_ellipse_2sigma({1e-8, 2e-8, 2e-8, 1e-8}).semi_minor_nm, 0.0);
 }
 
 TEST(GreatCircle, Distances) {
