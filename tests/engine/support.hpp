@@ -1,6 +1,5 @@
-// Test fixtures shared by the engine tests: rotations, hand-made stars and
-// catalogues, and small frames to draw on. It also carries the headers
-// every test file needs, so that each names only the modules it tests.
+// Fixtures shared by the engine tests (rotations, hand-made stars and
+// catalogues, frames to draw on) and the headers every test file needs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -71,11 +70,9 @@ inline Catalog catalog_of(std::vector<Star> stars, double max_separation = kPi) 
     return c;
 }
 
-// The camera-frame direction in which a zenith-pointing camera (image
-// right west, image down south, so up_cam is (0, 0, 1)) sees a star whose
-// apparent place of date is `sky`: raised by refraction in its vertical
-// plane, as the fix pipeline undoes it. The star's true altitude, radians,
-// goes to `altitude`.
+// Where a zenith camera (image right west, down south: up_cam (0, 0, 1))
+// sees a star of apparent place `sky`, raised by refraction as the fix
+// pipeline undoes it; its true altitude (radians) goes to `altitude`.
 inline Vec3 seen_from_zenith_camera(const ObserverAxes& o, const Vec3& sky, double& altitude) {
     altitude = std::asin(std::clamp(dot(o.up, sky), -1.0, 1.0));
     const Vec3 horizontal = normalized(sky - scaled(o.up, dot(o.up, sky)));
@@ -134,8 +131,7 @@ struct Frame {
     ImageView view() const { return {pixels, width, height}; }
 };
 
-// One frame of the detectors' fixed corpus, with an optional mask and the
-// parameters to run them with.
+// One frame of the detectors' fixed corpus, its mask and parameters.
 struct CorpusCase {
     Frame frame;
     std::vector<std::uint8_t> mask;  // empty: no mask
@@ -144,10 +140,9 @@ struct CorpusCase {
     std::size_t sun_min_area = 20;
 };
 
-// The corpus: noisy skies of several sizes, noise levels and slopes with
-// stars (some touching the edge, some clipped at 65535), flat frames,
-// saturated discs, masks, 8-bit frames widened by 257 and odd shapes. The
-// same cases on every machine: only the seeded generator draws them.
+// Noisy skies of several sizes, noise levels and slopes with stars (some at
+// the edge, some clipped at 65535), flat frames, saturated discs, masks,
+// 8-bit frames widened by 257, odd shapes; drawn by the seeded generator.
 inline std::vector<CorpusCase> detector_corpus() {
     struct Recipe { std::size_t w, h; double noise, slope; std::size_t stars; int kind; };
     // kind: 0 sky, 1 flat, 2 saturated disc, 3 masked sky, 4 8-bit sky, 5 edge stars

@@ -1,14 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <limits>
-#include <numbers>
-#include <span>
-#include <string>
-#include <vector>
-
-#include "numeric.hpp"
-#include "solve.hpp"
+#include "support.hpp"
 
 namespace halvane {
 namespace {
@@ -36,10 +26,9 @@ std::vector<Sight> sights_from(double lat, double lon, std::initializer_list<std
 const std::vector<Sight> kSpread =
     sights_from(kLat, kLon, {{0.3, 0.9}, {-1.0, 0.2}, {2.2, 1.1}, {-2.5, 0.5}, {0.9, -0.1}});
 
+// On the meridian a star stands 90 degrees less its offset from the zenith,
+// due north or due south; the pole stands at the latitude.
 TEST(AltAzimuth, KnownGeometry) {
-    // On the meridian a star stands 90 degrees less its offset from the
-    // zenith, due north (azimuth 0) or due south (180); the pole stands at
-    // the latitude.
     EXPECT_NEAR(seen_from_home(0.0, 1.0).altitude, kPi / 2 - 0.3, 1e-12);
     EXPECT_NEAR(seen_from_home(0.0, 1.0).azimuth, 0.0, 1e-15);
     EXPECT_NEAR(seen_from_home(0.0, 0.2).altitude, kPi / 2 - 0.5, 1e-12);
@@ -50,9 +39,8 @@ TEST(AltAzimuth, KnownGeometry) {
 TEST(RefineFix, ConvergesToTheTruePosition) {
     const std::pair<double, double> starts[] = {{0.0, 0.0}, {0.05, -0.08}, {-0.2, 0.3}, {1e-6, 0.0}};
     for (const auto& [dlat, dlon] : starts) {
-        SCOPED_TRACE(testing::Message() << dlat << " " << dlon);
-        const auto fix = refine_fix(kSpread, kGmst, kLat + dlat, kLon + dlon);
-        ASSERT_TRUE(fix) << fix.error().message();
+        SCOPED_TRACE(::testing::Message() << dlat << " " << dlon);
+        ASSERT_ACCEPTED(fix, refine_fix(kSpread, kGmst, kLat + dlat, kLon + dlon));
         EXPECT_NEAR(fix->lat, kLat, 1e-10);
         EXPECT_NEAR(fix->lon, kLon, 1e-10);
         // One pass when already there, a few otherwise.
@@ -61,62 +49,55 @@ TEST(RefineFix, ConvergesToTheTruePosition) {
     }
 }
 
+// Truth metres from the pole, the start on the far meridian: the first step
+// north overshoots the pole.
 TEST(RefineFix, FoldsOverThePoleInsteadOfPassingIt) {
-    // Truth a few metres from the north pole; the start sits on the far
-    // meridian, so the first step north overshoots the pole.
     const double lat = kPi / 2 - 2e-6;
     const auto sights = sights_from(lat, kLon, {{0.3, 0.9}, {-1.0, 0.8}, {2.2, 1.1}, {-2.5, 0.5}, {1.4, 0.6}});
     for (double start_lon : {kLon + kPi, kLon + 3.0}) {
-        const auto fix = refine_fix(sights, kGmst, kPi / 2 - 3e-3, start_lon);
-        ASSERT_TRUE(fix) << fix.error().message();
+        ASSERT_ACCEPTED(fix, refine_fix(sights, kGmst, kPi / 2 - 3e-3, start_lon));
         EXPECT_LE(std::fabs(fix->lat), kPi / 2);
         EXPECT_LT(great_circle_nm(fix->lat * kRadToDeg, fix->lon * kRadToDeg, lat * kRadToDeg, kLon * kRadToDeg),
                   0.01);
     }
 }
 
+// From the equator a star due north and one due east each fix one axis.
 TEST(RefineFix, CovarianceOfTwoPerpendicularLines) {
-    // From the equator a star due north and one due east each fix one axis.
-    const auto fix = refine_fix(sights_from(0.0, kLon, {{0.0, 0.5}, {-kPi / 2 + 0.3, 0.0}}), kGmst, 0.0, kLon);
-    ASSERT_TRUE(fix);
+    ASSERT_ACCEPTED(fix, refine_fix(sights_from(0.0, kLon, {{0.0, 0.5}, {-kPi / 2 + 0.3, 0.0}}), kGmst, 0.0, kLon));
     const double expected[] = {kSigma * kSigma, 0.0, 0.0, kSigma * kSigma};
     for (int i = 0; i < 4; ++i) EXPECT_NEAR(fix->covariance[i], expected[i], 1e-14) << i;
     EXPECT_EQ(fix->covariance[1], fix->covariance[2]);
 }
 
-TEST(RefineFix, Refusals) {
-    for (std::size_t n : {0u, 1u}) {
-        const auto fix = refine_fix(std::span<const Sight>(kSpread).first(n), kGmst, kLat, kLon);
-        EXPECT_EQ(fix ? "a fix" : fix.error().message(), "insufficient stars: needed 2, got " + std::to_string(n));
-    }
-    // All on the meridian (azimuths 0 and 180: parallel lines of position),
-    // a zero sigma, a NaN altitude: no position comes back.
-    std::vector<std::vector<Sight>> singular = {sights_from(kLat, kLon, {{0.0, 1.2}, {0.0, -0.3}, {0.0, 0.1}}), kSpread, kSpread};
+TEST(RefineFix, RefusalsAndTheTwentyPassLimit) {
+    for (std::size_t n : {0u, 1u})
+        EXPECT_EQ(testing::refusal(refine_fix(std::span<const Sight>(kSpread).first(n), kGmst, kLat, kLon)),
+                  "insufficient stars: needed 2, got " + std::to_string(n));
+    // All on the meridian (parallel lines of position), a zero sigma, a NaN
+    // altitude: no position comes back.
+    std::vector<std::vector<Sight>> singular = {sights_from(kLat, kLon, {{0.0, 1.2}, {0.0, -0.3}, {0.0, 0.1}}),
+                                                kSpread, kSpread};
     singular[1][2].sigma = 0.0;
     singular[2][0].altitude = kNaN;
     for (const auto& sights : singular) {
         const auto fix = refine_fix(sights, kGmst, kLat, kLon);
         EXPECT_TRUE(!fix && fix.error().is<Error::SingularGeometry>());
     }
-}
-
-TEST(RefineFix, StopsAfterTwentyPassesWithoutConverging) {
-    // Sights contradicting each other by half a radian never settle; the
-    // twentieth position comes back without error.
+    // Sights half a radian at odds never settle: the twentieth position comes
+    // back without error.
     std::vector<Sight> sights = sights_from(kLat, kLon, {{0.4, 0.2}, {-0.4, 0.2}, {2.0, 0.9}});
     sights[0].altitude += 0.5;
     sights[1].altitude -= 0.5;
-    const auto fix = refine_fix(sights, kGmst, kLat, kLon);
-    ASSERT_TRUE(fix);
+    ASSERT_ACCEPTED(fix, refine_fix(sights, kGmst, kLat, kLon));
     EXPECT_EQ(fix->n_iterations, 20u);
     EXPECT_TRUE(std::isfinite(fix->lat) && std::isfinite(fix->lon));
 }
 
-TEST(Ellipse, AxesAndOrientation) {
-    // Perpendicular lines give a circle, also with degrees rounded to radians
-    // (cos(pi/2) is not 0, and that noise must not pick an orientation).
-    // Lines 10 degrees either side of a bearing pin the distance along it
-    // well and across it badly; turning the pair turns the axis.
+// Perpendicular lines give a circle (the rounding of cos(pi/2) must pick no
+// orientation); lines 10 degrees either side of a bearing pin the distance
+// along it well and across it badly; turning the pair turns the axis.
+TEST(Ellipse, AxesOrientationAndSingularGeometry) {
     const double unit = 2.0 * kSigma * kNmPerRad, d10 = 10.0 * kDegToRad;
     const double across = unit / std::sqrt(2.0) / std::sin(d10), along = unit / std::sqrt(2.0) / std::cos(d10);
     const struct { std::vector<double> azimuths_deg; double major, minor, orientation; } cases[] = {
@@ -135,16 +116,14 @@ TEST(Ellipse, AxesAndOrientation) {
         // An axis: +90 and -90 are the same one.
         EXPECT_NEAR(std::remainder(ellipse->orientation_deg - c.orientation, 180.0), 0.0, 1e-9);
     }
-    // A negative eigenvalue (from rounding) counts as zero.
-    EXPECT_EQ(covariance_ellipse_2sigma({1e-8, 2e-8, 2e-8, 1e-8}).semi_minor_nm, 0.0);
-}
-
-TEST(Ellipse, SingularGeometryIsAbsent) {
+    // Parallel or missing lines, or no usable sigma: no ellipse.
     const std::vector<std::vector<double>> singular = {{}, {0.3}, {0.0, kPi}, {0.5, 0.5, 0.5 + kPi}, {0.0, kNaN}};
     for (const auto& azimuths : singular) EXPECT_FALSE(azimuth_ellipse_2sigma(azimuths, kSigma)) << azimuths.size();
     const double good[] = {0.0, 1.0};
     for (double sigma : {0.0, kNaN, std::numeric_limits<double>::infinity()})
         EXPECT_FALSE(azimuth_ellipse_2sigma(good, sigma)) << sigma;
+    // A negative eigenvalue (from rounding) counts as zero.
+    EXPECT_EQ(covariance_ellipse_2sigma({1e-8, 2e-8, 2e-8, 1e-8}).semi_minor_nm, 0.0);
 }
 
 TEST(GreatCircle, Distances) {
