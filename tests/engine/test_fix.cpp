@@ -63,11 +63,9 @@ Result<Fix> solve(std::span<const Centroid> centroids, const FixConfig& config, 
 
 TEST(ResolveFix, RecoversThePlaceFromCentroids) {
     for (const auto& [lat, lon] : {std::pair{52.5, 13.4}, {-33.9, 151.2}, {10.0, 179.99}, {-5.0, -179.99}}) {
-        const auto fix = solve(observe(lat, lon, kJd).centroids, fisheye_config());
-        ASSERT_TRUE(fix.has_value()) << fix.error().message() << lat << " " << lon;
+        ASSERT_ACCEPTED(fix, solve(observe(lat, lon, kJd).centroids, fisheye_config()));
         EXPECT_LT(great_circle_nm(lat, lon, fix->latitude_deg, fix->longitude_deg), 0.5) << lat << " " << lon;
-        EXPECT_GT(fix->longitude_deg, -180.0);
-        EXPECT_LE(fix->longitude_deg, 180.0);
+        EXPECT_TRUE(fix->longitude_deg > -180.0 && fix->longitude_deg <= 180.0) << fix->longitude_deg;
         const auto& q = fix->attitude;
         EXPECT_NEAR(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3], 1.0, 1e-12);
     }
@@ -295,9 +293,11 @@ struct TwinSky {
     Catalog catalog(std::optional<double> copy_turned_by = std::nullopt) const {
         std::vector<Star> stars;
         for (const Vec3& v : patch) stars.push_back(testing::star_at(v, static_cast<std::uint32_t>(stars.size() + 1)));
-        const Mat3 turn = testing::rotation_about({0, 0, 1}, copy_turned_by.value_or(0.0));
-        for (const Vec3& v : copy_turned_by ? patch : std::vector<Vec3>{})
-            stars.push_back(testing::star_at(turn * v, kTwinHr + static_cast<std::uint32_t>(stars.size() + 1)));
+        if (copy_turned_by) {
+            const Mat3 turn = testing::rotation_about({0, 0, 1}, *copy_turned_by);
+            for (const Vec3& v : patch)
+                stars.push_back(testing::star_at(turn * v, kTwinHr + static_cast<std::uint32_t>(stars.size() + 1)));
+        }
         return testing::catalog_of(std::move(stars));
     }
 };
@@ -370,24 +370,19 @@ TEST(FixHistory, OutsidePositionBoundsAndTexts) {
     EXPECT_FALSE(h.reference().has_value());
     for (const auto& [lat, lon] : {std::pair{90.0, -180.0}, {-90.0, 180.0}, {-0.0, 0.0}})
         EXPECT_TRUE(h.set_last_known_position(lat, lon, kJd).has_value());
-    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const struct { double lat, lon, jd; const char* text; } refusals[] = {
         {90.000001, 0.0, kJd, "latitude 90.000001 out of range [-90, 90]"},
-        {-95.5, nan, kJd, "latitude -95.5 out of range [-90, 90]"},
-        {nan, 0.0, kJd, "latitude NaN out of range [-90, 90]"},
-        {0.0, nan, kJd, "longitude NaN out of range [-180, 180]"},
-        {0.0, -180.5, nan, "longitude -180.5 out of range [-180, 180]"},
-        {0.0, 0.0, inf, "timestamp jd inf is not finite"},
-        {0.0, 0.0, nan, "timestamp jd NaN is not finite"},
+        {-95.5, NAN, kJd, "latitude -95.5 out of range [-90, 90]"},
+        {NAN, 0.0, kJd, "latitude NaN out of range [-90, 90]"},
+        {0.0, NAN, kJd, "longitude NaN out of range [-180, 180]"},
+        {0.0, -180.5, NAN, "longitude -180.5 out of range [-180, 180]"},
+        {0.0, 0.0, INFINITY, "timestamp jd inf is not finite"},
+        {0.0, 0.0, NAN, "timestamp jd NaN is not finite"},
     };
     for (const auto& r : refusals) {
-        const auto result = h.set_last_known_position(r.lat, r.lon, r.jd);
-        ASSERT_FALSE(result.has_value());
-        ASSERT_TRUE(result.error().is<Error::BadPosition>());
-        EXPECT_EQ(result.error().get_if<Error::BadPosition>()->message, r.text);
+        EXPECT_EQ(refusal(h.set_last_known_position(r.lat, r.lon, r.jd)), std::string("bad position: ") + r.text);
         // The last accepted position survives every refusal.
-        EXPECT_EQ(h.reference()->lat_deg, -0.0);
-        EXPECT_EQ(h.reference()->lon_deg, 0.0);
+        EXPECT_EQ(std::pair(h.reference()->lat_deg, h.reference()->lon_deg), std::pair(-0.0, 0.0));
     }
 }
 
