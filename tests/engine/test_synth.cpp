@@ -67,6 +67,26 @@ Catalog placed_for_zenith_pinhole(const SceneParams& p, std::initializer_list<Pl
     return c;
 }
 
+// The package's scenarios rebuild these camera axes to know where a
+// rendered camera points: a pinhole looking north 20 degrees up sees east of
+// north to the right and the vertical leaning back out of the image; rolled
+// by 90 degrees, what was right is up.
+TEST(SynthesizeScene, PinholeAxesAndRoll) {
+    Catalog c;
+    c.stars = {star_seen_at(local_of(20.0, 5.0), 1, 1.0f)};
+    const SceneParams pin = params(300, 200, std::nullopt, 600.0);
+    const auto upright = synthesize_scene(c, pin, kLat, kLon, kJd, 20.0, 0.0, 0.0);
+    const auto rolled = synthesize_scene(c, pin, kLat, kLon, kJd, 20.0, 0.0, 90.0);
+    ASSERT_TRUE(upright && rolled && upright->star_pixels.size() == 1 && rolled->star_pixels.size() == 1);
+    const PixelPosition u = upright->star_pixels[0], r = rolled->star_pixels[0];
+    EXPECT_GT(u.x, 160.0);
+    EXPECT_NEAR(u.y, 100.0, 2.0);
+    EXPECT_NEAR(r.x - 150.0, u.y - 100.0, 1e-9);
+    EXPECT_NEAR(r.y - 100.0, -(u.x - 150.0), 1e-9);
+    const Vec3 leaning_back{0.0, -std::cos(20.0 * kDegToRad), std::sin(20.0 * kDegToRad)};
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(upright->up_cam[i], leaning_back[i], 1e-15);
+}
+
 TEST(SynthesizeScene, RefusalsInOrder) {
     const struct { std::size_t width, height; double lat, lon, jd; std::uint32_t bits; const char* message; } cases[] = {
         {0, 10, NAN, 0, kJd, 0, "zero-sized image"},
