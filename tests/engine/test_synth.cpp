@@ -103,17 +103,11 @@ TEST(SynthesizeScene, RefusalsInOrder) {
         EXPECT_EQ(testing::refusal(synthesize_scene(Catalog{}, p, k.lat, k.lon, k.jd, 90, 0, 0)),
                   std::string("bad image: ") + k.message);
     }
-    // An extent no buffer can hold fails as an allocation, before allocating.
-    for (const auto& [w, h] : {std::pair{1ul << 33, 1ul << 33}, {1ul << 62, 1ul}})
-        EXPECT_THROW((void)synthesize_scene(Catalog{}, params(w, h, 180.0), 0, 0, kJd, 90, 0, 0), std::bad_alloc);
-    // So does one the machine could hold but the renderer will not draw,
-    // with a text that says what was asked.
-    try {
-        (void)synthesize_scene(Catalog{}, params(1ul << 16, 1ul << 15, 180.0), 0, 0, kJd, 90, 0, 0);
-        ADD_FAILURE() << "a scene of 2^31 pixels was rendered";
-    } catch (const SizeOverflow& e) {
-        EXPECT_STREQ(e.what(), "a scene of 65536 x 32768 pixels (2147483648) is over the 268435456 pixels a scene may have");
-    }
+    // An extent no buffer can hold fails as an allocation, before allocating;
+    // so does one the machine could hold but the renderer will not draw (its
+    // text, as the caller sees it, is checked from Python).
+    for (const auto& [w, h] : {std::pair{1ul << 33, 1ul << 33}, {1ul << 62, 1ul}, {1ul << 16, 1ul << 15}})
+        EXPECT_THROW((void)synthesize_scene(Catalog{}, params(w, h, 180.0), 0, 0, kJd, 90, 0, 0), SizeOverflow);
 }
 
 TEST(SynthesizeScene, QuantisationToBitDepth) {
