@@ -156,13 +156,10 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     config = fisheye_config();
     ASSERT_ACCEPTED(stars_only, solve(scene.centroids, config, jd));
     const double tolerance_px = config.match_tolerance * kCamera.focal;
-    for (const PixelPosition lamp : {PixelPosition{1000.0 - pixel->x, 1000.0 - pixel->y},
-                                     PixelPosition{pixel->x + 1.5 * tolerance_px, pixel->y}}) {
-        ASSERT_ACCEPTED(fix, solve(scene.centroids, config, jd, lamp));
-        EXPECT_FALSE(fix->used_sun);
-        EXPECT_EQ(fix->latitude_deg, stars_only->latitude_deg);
-        EXPECT_EQ(fix->longitude_deg, stars_only->longitude_deg);
-    }
+    ASSERT_ACCEPTED(lamp, solve(scene.centroids, config, jd, PixelPosition{pixel->x + 1.5 * tolerance_px, pixel->y}));
+    EXPECT_FALSE(lamp->used_sun);
+    EXPECT_EQ(std::pair(lamp->latitude_deg, lamp->longitude_deg),
+              std::pair(stars_only->latitude_deg, stars_only->longitude_deg));
     ASSERT_ACCEPTED(near, solve(scene.centroids, config, jd, PixelPosition{pixel->x + 0.5 * tolerance_px, pixel->y}));
     EXPECT_TRUE(near->used_sun);
 
