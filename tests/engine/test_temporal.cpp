@@ -67,19 +67,13 @@ TEST(VerifySidereal, RefusesBadSequencesInOrder) {
     const std::vector<double> t = three.times, seconds{kJd - 1.0 / 86400.0, kJd, kJd + 1.0 / 86400.0};
     const std::string close = "bad image: frames too closely spaced for temporal verification at this tolerance: "
                               "smallest inter-frame rotation |theta| = 7.292e-5 rad is only ";
-    const struct {
-        std::size_t frames;
-        std::vector<double> times;
-        double tolerance;
-        std::string text;
-    } cases[] = {
+    const struct { std::size_t frames; std::vector<double> times; double tolerance; std::string text; } cases[] = {
         {2, {t[0], t[1], t[2]}, kTolerance, "bad image: detections has 2 frames but times_jd has 3"},
         {3, {t[1], t[0]}, kTolerance, "bad image: detections has 3 frames but times_jd has 2"},
         {0, {}, kTolerance, "bad image: need an odd number of frames >= 3, got 0"},
         {2, {t[0], t[1]}, kTolerance, "bad image: need an odd number of frames >= 3, got 2"},
         {4, {t[0], t[1], t[2], t[2] + 1.0}, kTolerance, "bad image: need an odd number of frames >= 3, got 4"},
         {3, {t[0], t[0], t[2]}, kTolerance, "bad image: times_jd must be strictly increasing"},
-        {3, {t[0], t[2], t[1]}, kTolerance, "bad image: times_jd must be strictly increasing"},
         // One second either side turns the sky by 7.292e-5 rad: under one
         // tolerance, or above one but under the required 1.5.
         {3, seconds, 1e-4, close + "0.73x the inlier tolerance 1.000e-4 rad (need >= 1.5x)"},
@@ -157,26 +151,6 @@ TEST(VerifySidereal, FindsThePoleEitherWayAndConfirmsOnlyWhatIsInEveryFrame) {
         }
 }
 
-TEST(VerifySidereal, SameInputSameAnswer) {
-    // Jittered detections and junk make the axis depend on which pairs the
-    // sampler draws; it still comes out bit for bit the same.
-    Sequence s = observe(stars_in_view(20), 5);
-    XorShift64Star jitter(5);
-    for (auto& frame : s.detections) {
-        for (Centroid& c : frame) {
-            c.x += 0.3 * jitter.normal();
-            c.y += 0.3 * jitter.normal();
-        }
-        for (int junk = 0; junk < 10; ++junk) frame.push_back({100 + 800 * jitter.uniform(), 100 + 800 * jitter.uniform(), 1.0});
-    }
-    const auto first = verify(s);
-    const auto second = verify(s);
-    ASSERT_TRUE(first.has_value() && second.has_value());
-    EXPECT_EQ(first->axis, second->axis);
-    EXPECT_EQ(first->confirmed, second->confirmed);
-    EXPECT_GT(dot(first->axis, kPole), std::cos(2.0 * kDegToRad));
-}
-
 // --- The fix from frames ----------------------------------------------------
 
 constexpr double kLonDeg = -74.0;
@@ -186,67 +160,44 @@ constexpr double kPsfSigmaPx = 1.3;
 // (kLatDeg, kLonDeg) at kJd, and nothing else: a sequence of that sky can
 // confirm at most five.
 Catalog five_stars_overhead() {
-    const double lat = kLatDeg * kDegToRad;
-    const double theta = kLonDeg * kDegToRad + gmst_rad(kJd);
-    const Vec3 zenith = transposed(precession_matrix(kJd)) *
-                        Vec3{std::cos(lat) * std::cos(theta), std::cos(lat) * std::sin(theta), std::sin(lat)};
-    const Vec3 e1 = normalized(cross({0.0, 0.0, 1.0}, zenith));
-    const Vec3 e2 = cross(zenith, e1);
+    const ObserverAxes o = observer_axes(kLatDeg * kDegToRad, kLonDeg * kDegToRad, kJd);
+    const Mat3 to_j2000 = transposed(precession_matrix(kJd));
     std::vector<Star> stars;
     for (const auto& [off_deg, az_deg] : {std::pair{20.0, 10.0}, {30.0, 85.0}, {40.0, 170.0}, {35.0, 230.0}, {45.0, 300.0}}) {
         const double off = off_deg * kDegToRad, az = az_deg * kDegToRad;
-        const Vec3 v = scaled(zenith, std::cos(off)) +
-                       scaled(scaled(e1, std::cos(az)) + scaled(e2, std::sin(az)), std::sin(off));
-        stars.push_back(testing::star_at(v, static_cast<std::uint32_t>(100 + stars.size()), 1.0f));
+        const Vec3 v = scaled(o.up, std::cos(off)) +
+                       scaled(scaled(o.east, std::cos(az)) + scaled(o.north, std::sin(az)), std::sin(off));
+        stars.push_back(testing::star_at(to_j2000 * v, static_cast<std::uint32_t>(100 + stars.size()), 1.0f));
     }
     return testing::catalog_of(std::move(stars));
 }
-
-struct Frames {
-    std::vector<std::vector<std::uint16_t>> pixels;
-    std::vector<double> times;
-    Vec3 up_cam{};
-    std::vector<ImageView> views() const {
-        std::vector<ImageView> out;
-        for (const auto& p : pixels) out.push_back({p, 1000, 1000});
-        return out;
-    }
-};
 
 const std::vector<PixelPosition> kHotSpots{{120.5, 480.0}, {700.0, 300.0}, {420.0, 880.0}, {860.0, 760.0}};
 
 // Three noisy frames of that sky 10 minutes apart, with the same bright hot
 // spots, wider than a single hot pixel, stamped into each.
-Frames render_frames(const Catalog& catalog) {
-    Frames out;
+TEST(ResolveFixFromFrames, ExactlyFiveConfirmedStarsSolveAtTheMiddleEpoch) {
+    const Catalog catalog = five_stars_overhead();
     SceneParams params;
     params.camera = kCamera;
     params.width = params.height = 1000;
     params.background_noise = 20.0;
+    std::vector<std::vector<std::uint16_t>> pixels;
+    std::vector<ImageView> views;
+    std::vector<double> times;
     for (int i = -1; i <= 1; ++i) {
-        const double jd = kJd + i * 10.0 / 1440.0;
+        times.push_back(kJd + i * 10.0 / 1440.0);
         params.seed = static_cast<std::uint64_t>(i + 7);
-        auto scene = synthesize_scene(catalog, params, kLatDeg * kDegToRad, kLonDeg * kDegToRad, jd, 90.0, 0.0, 0.0);
-        if (!scene) {
-            ADD_FAILURE() << scene.error().message();
-            return out;
-        }
+        ASSERT_ACCEPTED(scene, synthesize_scene(catalog, params, kLatDeg * kDegToRad, kLonDeg * kDegToRad,
+                                                times.back(), 90.0, 0.0, 0.0));
+        std::vector<std::uint16_t>& frame = pixels.emplace_back(scene->pixels);
         for (const PixelPosition& p : kHotSpots)
             for (int dy = -1; dy <= 1; ++dy)
                 for (int dx = -1; dx <= 1; ++dx)
-                    scene->pixels[static_cast<std::size_t>(p.y + dy) * 1000 + static_cast<std::size_t>(p.x + dx)] =
+                    frame[static_cast<std::size_t>(p.y + dy) * 1000 + static_cast<std::size_t>(p.x + dx)] =
                         dx == 0 && dy == 0 ? 65535 : 40000;
-        out.pixels.push_back(std::move(scene->pixels));
-        out.times.push_back(jd);
-        out.up_cam = scene->up_cam;
     }
-    return out;
-}
-
-TEST(ResolveFixFromFrames, ExactlyFiveConfirmedStarsSolveAtTheMiddleEpoch) {
-    const Catalog catalog = five_stars_overhead();
-    const Frames frames = render_frames(catalog);
-    const std::vector<ImageView> views = frames.views();
+    for (const auto& p : pixels) views.push_back({p, 1000, 1000});
 
     Detections detections;
     for (const ImageView& v : views) detections.push_back(*detect_centroids_matched(v, 48, kPsfSigmaPx));
@@ -255,14 +206,13 @@ TEST(ResolveFixFromFrames, ExactlyFiveConfirmedStarsSolveAtTheMiddleEpoch) {
                            [&](const PixelPosition& p) { return std::hypot(c.x - p.x, c.y - p.y) < 2.0; });
     };
     ASSERT_EQ(std::count_if(detections[1].begin(), detections[1].begin() + 9, near_hot_spot), 4);
-    ASSERT_ACCEPTED(verified, verify_sidereal(detections, kCamera, frames.times, kTolerance));
+    ASSERT_ACCEPTED(verified, verify_sidereal(detections, kCamera, times, kTolerance));
     EXPECT_EQ(verified->confirmed.size(), 5u);
     EXPECT_TRUE(std::none_of(verified->confirmed.begin(), verified->confirmed.end(), near_hot_spot));
 
     const FixConfig config = make_fix_config(kCamera, std::nullopt, true, {});
-    const auto fix = resolve_fix_from_frames(views, frames.times, kCamera, frames.up_cam, catalog, config,
-                                             kPsfSigmaPx, kTolerance);
-    ASSERT_TRUE(fix.has_value()) << fix.error().message();
+    ASSERT_ACCEPTED(fix, resolve_fix_from_frames(views, times, kCamera, {0, 0, 1}, catalog, config, kPsfSigmaPx,
+                                                 kTolerance));
     EXPECT_EQ(fix->matched_hr_ids.size(), 5u);
     // Ten minutes of sidereal time are 2.5 degrees of longitude: the wrong
     // epoch would miss by some 115 nautical miles.

@@ -23,7 +23,6 @@ TEST(JulianDate, KnownInstantsAndFieldsNotRangeChecked) {
 
 TEST(Gmst, AtJ2000AndRange) {
     EXPECT_NEAR(gmst_rad(2451545.0) * kRadToDeg, 280.46061837, 1e-8);
-    EXPECT_DOUBLE_EQ(gmst_rad(2451545.0), 67310.54841 / 86400.0 * kTwoPi);
     for (double jd : {2451545.0, 2451545.5, 2400000.5, 2300000.0, 1000000.0, 2500000.25, 2460000.123}) {
         const double g = gmst_rad(jd);
         EXPECT_GE(g, 0.0) << jd;
