@@ -39,21 +39,6 @@ def test_designations_read_as_charts_print_them(column, name):
     assert builder.designation("1234" + column) == name
 
 
-def test_parses_the_catalogue_columns():
-    vega_line = next(line for line in BSC5.read_text().splitlines() if line.startswith("7001"))
-    vega = builder.parse_bsc5_line(vega_line)
-    assert vega.hr_id == 7001 and vega.vmag == 0.03
-    assert math.degrees(vega.ra_rad) == pytest.approx(15 * (18 + 36 / 60 + 56.3 / 3600), abs=1e-12)
-    assert math.degrees(vega.dec_rad) == pytest.approx(38 + 47 / 60 + 1 / 3600, abs=1e-12)
-    assert (vega.pm_ra_mas, vega.pm_dec_mas, vega.parallax_mas) == pytest.approx((202.0, 286.0, 123.0))
-
-    south = builder.parse_bsc5_line(bsc5_line(5, (23, 59, 59.9), 6.29, ("-", 89, 59, 59), pm=(-0.045, -1.5)))
-    assert math.degrees(south.dec_rad) == pytest.approx(-(89 + 59 / 60 + 59 / 3600), abs=1e-12)
-    assert (south.pm_ra_mas, south.pm_dec_mas, south.parallax_mas) == pytest.approx((-45.0, -1500.0, 0.0))
-    # An entry without a position or magnitude is skipped.
-    assert builder.parse_bsc5_line("  92          BD-03   14") is None
-
-
 # Synthetic sky on the equator (ra in degrees as h, m, s): A and B bright and
 # opposite; C 10 degrees from A; D 25 degrees from C; E kept but unpaired; F too faint.
 SYNTHETIC = [bsc5_line(10, (0, 0, 0.0), 1.0, parallax=0.1)] + [
