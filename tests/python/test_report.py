@@ -116,8 +116,6 @@ def test_the_overlay_reads_at_any_size_and_says_what_failed(adverse_solved):
     boxes = pen.taken
     assert all(not (a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3])
                for i, a in enumerate(boxes) for b in boxes[i + 1:])
-    # Text scales with the picture.
-    assert annotate._Pen(Image.new("RGB", (2832, 2832))).font.size > 3 * annotate._Pen(Image.new("RGB", (640, 480))).font.size
 
 
 @pytest.mark.parametrize("height, width", [(1, 1), (3, 7), (37, 64), (300, 401)])
@@ -154,8 +152,3 @@ def test_the_track_plot_marks_the_median_fix_and_has_a_scale_bar_in_nautical_mil
     length_nm = float(bar.txt_label.get_text().removesuffix(" nm"))
     width_deg = bar.size_bar.get_children()[0].get_width()
     assert width_deg * 60.0 * np.cos(np.radians(y)) == pytest.approx(length_nm)
-
-
-@pytest.mark.parametrize("most, length", [(7.3, 5.0), (0.031, 0.02), (1000.0, 1000.0), (1.999, 1.0)])
-def test_scale_lengths_are_one_two_or_five_times_a_power_of_ten(most, length):
-    assert annotate.nice_length(most) == pytest.approx(length)
