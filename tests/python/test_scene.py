@@ -17,9 +17,8 @@ def fisheye(bundled_catalog, width=320, height=240, **overrides):
 @pytest.mark.parametrize(
     "overrides, error, text",
     [
-        # The focal rules come before the engine's own checks.
+        # The focal rules (their texts: test_camera) come before the engine's own checks.
         (dict(focal_px=900.0, width=0), halvane.HalvaneError, "focal_px is ignored for the ideal equidistant fisheye"),
-        (dict(fisheye_fov_deg=None), halvane.HalvaneError, "focal_px is required for the pinhole camera"),
         (dict(k2=0.01), halvane.HalvaneError, "focal_px is required for a calibrated fisheye"),
         (dict(bit_depth=-1), OverflowError, "argument 'bit_depth'"),
         (dict(seed=2**64), OverflowError, "argument 'seed'"),
