@@ -10,36 +10,28 @@ from halvane_tools import scenarios
 CATALOG = halvane_tools.default_catalog()
 
 
-def run(cases):
-    fixes = []
+@pytest.mark.parametrize(
+    "camera, count, noise, rate, median_nm, held",
+    [
+        (scenarios.FISHEYE, 40, None, 0.95, 2.0, 0.80),  # held: the share of fixes whose ellipse holds the truth
+        (scenarios.PINHOLE, 40, None, 0.90, None, None),
+        (scenarios.FISHEYE, 20, scenarios.NOISELESS, 0.90, 0.5, None),
+    ],
+    ids=["fisheye", "pinhole", "noise-free-fisheye"],
+)
+def test_seeded_places(camera, count, noise, rate, median_nm, held):
+    cases = scenarios.seeded_scenarios(count, camera, **({} if noise is None else {"noise": noise}))
+    solved = []
     for case in cases:
-        scene = scenarios.render(case, CATALOG)
         try:
-            fixes.append((case, scenarios.solve(case, scene, CATALOG)))
+            solved.append((case, scenarios.solve(case, scenarios.render(case, CATALOG), CATALOG)))
         except halvane.HalvaneError:
-            fixes.append((case, None))
-    solved = [(c, f) for c, f in fixes if f is not None]
-    errors = [scenarios.error_nm(c, f) for c, f in solved]
-    return len(solved) / len(cases), errors, solved
-
-
-def test_fisheye_forty_places():
-    rate, errors, solved = run(scenarios.seeded_scenarios(40, scenarios.FISHEYE))
-    assert rate >= 0.95
-    assert statistics.median(errors) <= 2.0
-    held = sum(scenarios.inside_ellipse(c, f) for c, f in solved)
-    assert held / len(solved) >= 0.80
-
-
-def test_pinhole_forty_places():
-    rate, _, _ = run(scenarios.seeded_scenarios(40, scenarios.PINHOLE))
-    assert rate >= 0.90
-
-
-def test_noise_free_fisheye():
-    rate, errors, _ = run(scenarios.seeded_scenarios(20, scenarios.FISHEYE, noise=scenarios.NOISELESS))
-    assert rate >= 0.90
-    assert statistics.median(errors) <= 0.5
+            pass
+    assert len(solved) / len(cases) >= rate
+    if median_nm is not None:
+        assert statistics.median(scenarios.error_nm(c, f) for c, f in solved) <= median_nm
+    if held is not None:
+        assert sum(scenarios.inside_ellipse(c, f) for c, f in solved) / len(solved) >= held
 
 
 @pytest.mark.parametrize("index, sigma", [(1, None), (5, None), (21, None), (3, 10.0), (21, 10.0)])

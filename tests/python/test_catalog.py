@@ -116,11 +116,8 @@ def test_a_path_the_file_system_cannot_encode_is_refused_by_name(write_files):
     assert isinstance(info.value.__cause__, UnicodeEncodeError)
 
 
-def test_default_catalogue_loads_once_brightest_first():
+def test_default_catalogue_loads_once():
     catalog = halvane_tools.default_catalog()
     assert isinstance(catalog, halvane.Catalog) and halvane_tools.default_catalog() is catalog
-    assert catalog.star(7001) == pytest.approx((279.235, 38.784, 0.03), abs=1e-3)  # Vega
-    stars = catalog.stars()
-    assert len(stars) == catalog.n_stars and stars[0][0] == 2491  # Sirius
     # Sirius and Vega, 157.86 degrees apart, are bright enough to pair at any separation.
     assert catalog.has_pair(2491, 7001, 157.86, 0.01)

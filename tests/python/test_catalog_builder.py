@@ -1,6 +1,7 @@
 import dataclasses
 import math
 import pathlib
+import sys
 from importlib import resources
 
 import numpy as np
@@ -36,21 +37,6 @@ def read_files(catalog, pairs):
                                           ("          ", None), ("   Eps Car", "ε Car")])
 def test_designations_read_as_charts_print_them(column, name):
     assert builder.designation("1234" + column) == name
-
-
-def test_parses_the_catalogue_columns():
-    vega_line = next(line for line in BSC5.read_text().splitlines() if line.startswith("7001"))
-    vega = builder.parse_bsc5_line(vega_line)
-    assert vega.hr_id == 7001 and vega.vmag == 0.03
-    assert math.degrees(vega.ra_rad) == pytest.approx(15 * (18 + 36 / 60 + 56.3 / 3600), abs=1e-12)
-    assert math.degrees(vega.dec_rad) == pytest.approx(38 + 47 / 60 + 1 / 3600, abs=1e-12)
-    assert (vega.pm_ra_mas, vega.pm_dec_mas, vega.parallax_mas) == pytest.approx((202.0, 286.0, 123.0))
-
-    south = builder.parse_bsc5_line(bsc5_line(5, (23, 59, 59.9), 6.29, ("-", 89, 59, 59), pm=(-0.045, -1.5)))
-    assert math.degrees(south.dec_rad) == pytest.approx(-(89 + 59 / 60 + 59 / 3600), abs=1e-12)
-    assert (south.pm_ra_mas, south.pm_dec_mas, south.parallax_mas) == pytest.approx((-45.0, -1500.0, 0.0))
-    # An entry without a position or magnitude is skipped.
-    assert builder.parse_bsc5_line("  92          BD-03   14") is None
 
 
 # Synthetic sky on the equator (ra in degrees as h, m, s): A and B bright and
@@ -127,3 +113,24 @@ def test_the_catalogue_reader_refuses_a_short_or_foreign_file():
     for data in (catalog[:-1], catalog[:19], catalog + b"x", builder.pairs_bytes(np.zeros(0, builder.PAIR_RECORD))):
         with pytest.raises(ValueError, match="catalogue file"):
             builder.read_catalog_records(data)
+
+
+def test_proper_names_come_from_ephem_and_only_with_it(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("ephem")
+    data = resources.files(halvane_tools) / "data"
+    _, records = builder.read_catalog_records((data / halvane_tools.CATALOG_FILE).read_bytes())
+    shipped = (data / halvane_tools.PROPER_NAMES_FILE).read_text(encoding="utf-8")
+    assert builder.proper_names_text(records) == shipped
+    # Every star the library names (aliases share a position) found its catalogue star.
+    names = dict(line.split("\t") for line in shipped.splitlines())
+    assert len(set(names.values())) == len({(round(ra, 9), round(dec, 9)) for _, ra, dec, _ in builder.named_stars()})
+    source = tmp_path / "bsc5.dat"
+    source.write_text("".join(line + "\n" for line in BSC5.read_text().splitlines() if line[:4] in ("1708", "7001", "1612")))
+    builder.write(source, tmp_path / "with")
+    assert (tmp_path / "with" / halvane_tools.PROPER_NAMES_FILE).read_text() == "1708\tCapella\n7001\tVega\n"
+    # Without the library the builder leaves the names file alone and says so, rather than writing it empty.
+    monkeypatch.setitem(sys.modules, "ephem", None)
+    assert builder.main(["--source", str(source), "--out-dir", str(tmp_path / "without")]) == 0
+    assert not (tmp_path / "without" / halvane_tools.PROPER_NAMES_FILE).exists()
+    assert (tmp_path / "without" / halvane_tools.NAMES_FILE).read_text() == "1612\tζ Aur\n1708\tα Aur\n7001\tα Lyr\n"
+    assert "ephem is not installed" in capsys.readouterr().out

@@ -46,6 +46,21 @@ def tracker_at(lat, lon, utc, **bounds):
     return tracker
 
 
+def centroids_of(scene):
+    return [(x, y, 100.0 - k) for k, (x, y) in enumerate(scene.star_pixels)]
+
+
+# The three tracked routes: the image, the centroids, and the photo path's entry point.
+ROUTES = {
+    "image": lambda tracker, scene, seconds, catalog: tracker.resolve_fix(*solve_args(scene, seconds, catalog)),
+    "centroids": lambda tracker, scene, seconds, catalog: tracker.resolve_from_centroids(
+        centroids_of(scene), FOCAL, SIZE / 2, SIZE / 2, scene.up_cam, utc_after(seconds), catalog),
+    "photo": lambda tracker, scene, seconds, catalog: halvane._resolve_photo(
+        centroids_of(scene), SIZE, SIZE, FOCAL, SIZE / 2, SIZE / 2, scene.up_cam, utc_after(seconds), catalog,
+        tracker=tracker),
+}
+
+
 def test_the_tracker_keeps_its_picks_between_calls(twins, frames):
     with pytest.raises(halvane.HalvaneError) as info:
         halvane.resolve_fix(*solve_args(frames[1000], 1000, twins))
@@ -53,15 +68,19 @@ def test_the_tracker_keeps_its_picks_between_calls(twins, frames):
     assert ambiguous.startswith("star pattern match is ambiguous: ")
     # The outside reference, 20 nm north, is 1000 s old by the last frame:
     # only the pick recorded at 500 s keeps the chain within the 600 s bound.
-    tracker = tracker_at(LAT + 20.0 / 60.0, LON, utc_after(0))
-    for seconds in (500, 1000):
-        fix = tracker.resolve_fix(*solve_args(frames[seconds], seconds, twins))
-        assert fix.match_margin == 0 and all(hr < TWIN_HR for hr in fix.matched_hr_ids)
-        assert halvane.great_circle_nm(LAT, LON, fix.latitude_deg, fix.longitude_deg) < 3.0
-    # Without that pick the same frame is the module function's error.
-    with pytest.raises(halvane.HalvaneError) as info:
-        tracker_at(LAT + 20.0 / 60.0, LON, utc_after(0)).resolve_fix(*solve_args(frames[1000], 1000, twins))
-    assert str(info.value) == ambiguous
+    picked = {}
+    for name, route in ROUTES.items():
+        tracker = tracker_at(LAT + 20.0 / 60.0, LON, utc_after(0))
+        for seconds in (500, 1000):
+            fix = route(tracker, frames[seconds], seconds, twins)
+            assert fix.match_margin == 0 and all(hr < TWIN_HR for hr in fix.matched_hr_ids), name
+            assert halvane.great_circle_nm(LAT, LON, fix.latitude_deg, fix.longitude_deg) < 3.0
+        picked[name] = fix_fields(fix)
+        # Without that pick the same frame is the module function's error.
+        with pytest.raises(halvane.HalvaneError) as info:
+            route(tracker_at(LAT + 20.0 / 60.0, LON, utc_after(0)), frames[1000], 1000, twins)
+        assert str(info.value) == ambiguous, name
+    assert picked["photo"] == picked["centroids"]
 
 
 def fix_fields(fix):
