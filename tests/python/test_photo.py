@@ -331,15 +331,12 @@ def test_batch_records_carry_the_mid_exposure_time(tmp_path, source, time_is, ex
     assert datetime.datetime.fromisoformat(record["utc"]) == expected
 
 
-def test_batch_takes_the_exposure_options_of_solve(tmp_path, capsys):
-    parser = cli.build_parser()
+def test_batch_refuses_a_bad_exposure_or_moment_before_the_results_file_is_made(tmp_path, capsys):
     common = ["--out", str(tmp_path / "out.jsonl"), "--time-from-exif", "--fisheye-fov", "180", "--up", "0", "0", "1"]
-    given = parser.parse_args(["batch", str(tmp_path), *common, "--exposure", "30", "--time-is", "end"])
-    assert (given.exposure, given.time_is) == (30.0, "end")
     exif_photo(tmp_path / "a.jpg", "2026:01:15 21:00:00", "+00:00")
     for bad in ("-1", "nan"):
         refused(capsys, 1, "the exposure must be a finite number of seconds, at least 0", "batch", tmp_path, *common,
                 "--exposure", bad)
-    assert not (tmp_path / "out.jsonl").exists()  # refused before the results file is made
+    assert not (tmp_path / "out.jsonl").exists()
     with pytest.raises(batch.BatchError, match="time_is must be one of start, mid, end"):
         batch.plan_frames([tmp_path], batch.TimeFromExif(), time_is="middle")
