@@ -315,7 +315,7 @@ def test_tracked_cameras_break_the_tie_frame_by_frame_in_time_order(twin_cameras
             assert halvane.great_circle_nm(lat, lon, r["latitude_deg"], r["longitude_deg"]) < 3.0
 
 
-# --- From Python ---------------------------------------------------------------------------------
+# --- A mask over every frame, and nights that fail -------------------------------------------
 
 
 def test_the_mask_reaches_every_frame(night, tmp_path):
