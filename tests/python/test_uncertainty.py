@@ -114,6 +114,12 @@ def test_a_fixed_mounts_vertical_drifts_with_the_age_of_its_calibration(fit, age
     assert uncertainty.drifted_up_sigma_arcmin(fit, age_s) == pytest.approx(expected)
 
 
+def test_a_recorded_vertical_without_its_time_or_with_no_drift_stays_as_fitted():
+    still = LensUncertainty(up_sigma_arcmin=0.4, up_drift_arcmin_per_year=0.0, utc="2000-01-01T00:00:00+00:00")
+    for recorded in (LensUncertainty(up_sigma_arcmin=0.4), still):
+        assert uncertainty.calibrated_up_sigma_arcmin(recorded, scenarios.J2000.replace(year=2030)) == 0.4
+
+
 @pytest.mark.parametrize("keyword, value", [("up_sigma_arcmin", -1.0), ("time_sigma_s", math.nan),
                                             ("sigma_arcmin", 0.0), ("up_sigma_arcmin", math.inf)])
 def test_bad_sigmas_are_refused(keyword, value):
