@@ -202,3 +202,7 @@ def test_a_spent_work_budget_keeps_its_text_but_the_hint_says_so(bundled_catalog
         hints[sigma] = report.failure_hint(prepared, failed.value)
     assert "work budget" not in hints[2.0] and "the lens is suspect" in hints[2.0]
     assert hints[90.0].startswith("12 detections, but the star pattern search ran out of its work budget")
+    # A rewording raised from it (as the narrow-field retry does) keeps the cause visible.
+    reworded = halvane.HalvaneError("insufficient stars: a reworded refusal")
+    reworded.__cause__ = failed.value
+    assert report.spent_work_budget(reworded) and not hasattr(reworded, "_work_budget_spent")
