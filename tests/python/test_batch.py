@@ -1,4 +1,4 @@
-"""halvane batch: frame times, one line per frame, resume, lost workers, interruption, tracked cameras."""
+"""halvane batch: frame times, one line per frame, resume, lost workers, interruption, tracked cameras, the cluster."""
 import datetime
 import json
 import os
@@ -315,7 +315,21 @@ def test_tracked_cameras_break_the_tie_frame_by_frame_in_time_order(twin_cameras
             assert halvane.great_circle_nm(lat, lon, r["latitude_deg"], r["longitude_deg"]) < 3.0
 
 
-# --- A mask over every frame, and nights that fail -------------------------------------------
+# --- A cluster, a mask over every frame, and nights that fail ---------------------------------
+
+
+def test_a_cluster_gives_the_pools_records(night):
+    distributed = pytest.importorskip("dask.distributed")
+    frames = batch.plan_frames([night], batch.TimeFromName(NAME_PATTERN))
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster:
+        on_cluster = list(batch.solve_batch(frames, (0, 0, 1), {"fisheye_fov_deg": 180},
+                                            scheduler=cluster.scheduler_address))
+    with batch.solve_batch(frames, (0, 0, 1), {"fisheye_fov_deg": 180}, jobs=2) as results:
+        in_pool = list(results)
+        assert len(results.worker_pids) == 2
+    kept = lambda records: sorted(json.dumps({k: v for k, v in r.items() if k != "elapsed_s"}) for r in records)
+    assert len(in_pool) == 7 and kept(on_cluster) == kept(in_pool)
 
 
 def test_the_mask_reaches_every_frame(night, tmp_path):
