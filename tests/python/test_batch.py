@@ -1,7 +1,6 @@
-"""halvane batch: frame times, one line per frame, resume, interruption, tracked cameras, the cluster."""
+"""halvane batch: frame times, one line per frame, resume, lost workers, interruption, tracked cameras, the cluster."""
 import datetime
 import json
-import math
 import os
 import shutil
 import signal
@@ -15,7 +14,7 @@ from PIL import Image
 
 import halvane
 import halvane_tools
-from halvane_tools import annotate, batch, cli, scenarios
+from halvane_tools import batch, cli, scenarios
 
 from conftest import exif_photo, refused
 
@@ -71,7 +70,6 @@ def at(*fields):
         ("%Y-%m-%dT%H%M%S%z_north", "2026-01-15T230005+0200_north.jpg", at(2026, 1, 15, 21, 0, 5)),
         ("night %d.%m.%Y %Hh%M", "night 15.01.2026 21h07.fits", at(2026, 1, 15, 21, 7)),
         (NAME_PATTERN, "cam_20260115_210005_2.png", None),
-        (NAME_PATTERN, "img_20260115_210005.png", None),
         (NAME_PATTERN, "cam_20261315_210005.png", None),
     ],
 )
@@ -112,18 +110,6 @@ def test_clock_offsets(text, seconds):
     assert batch.parse_clock_offset(text) == seconds
 
 
-@pytest.mark.parametrize(
-    "choice, source",
-    [({"name_pattern": NAME_PATTERN, "times_csv": "t.csv"}, batch.TimeFromName), ({"times_csv": "t.csv"}, batch.TimeFromCsv),
-     ({"from_exif": True, "clock_offset_s": 12.0}, batch.TimeFromExif), ({}, batch.TimeFromExif)],
-)
-def test_the_time_source_is_the_one_asked_for(tmp_path, monkeypatch, choice, source):
-    monkeypatch.chdir(tmp_path)
-    (tmp_path / "t.csv").write_text("a.png,2026-01-15T21:00:00\n")
-    chosen = batch.choose_time_source(**choice)
-    assert type(chosen) is source and getattr(chosen, "clock_offset_s", None) == choice.get("clock_offset_s")
-
-
 def test_time_from_csv(tmp_path):
     (tmp_path / "a").mkdir()
     (tmp_path / "times.csv").write_text(
@@ -145,16 +131,21 @@ def test_time_from_csv(tmp_path):
     (tmp_path / "bad.csv").write_text("a.png,2026-01-15T21:00:00\nb.png,tomorrow\n")
     with pytest.raises(batch.BatchError, match="bad.csv line 2: expected file,UTC"):
         batch.TimeFromCsv(tmp_path / "bad.csv")
+    # A name pattern beats the CSV; without either, EXIF with its clock offset.
+    choose = batch.choose_time_source
+    assert type(choose(name_pattern=NAME_PATTERN, times_csv=tmp_path / "times.csv")) is batch.TimeFromName
+    assert type(choose(times_csv=tmp_path / "times.csv")) is batch.TimeFromCsv and type(choose()) is batch.TimeFromExif
+    assert choose(from_exif=True, clock_offset_s=12.0).clock_offset_s == 12.0
 
 
 # --- The command ------------------------------------------------------------------------
 
 
-def test_every_frame_is_a_line_and_a_fix_is_the_solve_commands(night, tmp_path, capsys):
+def test_one_line_per_frame_a_fix_as_solve_gives_it_and_resume_adds_the_rest(night, tmp_path, capsys):
     out, plot, lens = tmp_path / "results.jsonl", tmp_path / "track.png", tmp_path / "lens.json"
     lens.write_text('{"fisheye_fov_deg": 180, "up_cam": [0, 0, 1]}')  # the lens file's vertical serves the batch
-    assert run_batch(night, "--out", out, "--lens", lens, "--time-from-name", NAME_PATTERN, "--jobs", 2,
-                     "--plot", plot) == 0
+    argv = (night, "--out", out, "--lens", lens, "--time-from-name", NAME_PATTERN, "--jobs", 2)
+    assert run_batch(*argv, "--plot", plot) == 0
     summary = capsys.readouterr().out
     assert "7 photos, 0 already in" in summary and "4 solved, 3 failed" in summary and "(4 fixes)" in summary
     records = {os.path.basename(r["file"]): r for r in read_lines(out)}
@@ -177,14 +168,8 @@ def test_every_frame_is_a_line_and_a_fix_is_the_solve_commands(night, tmp_path, 
     with Image.open(plot) as picture:
         assert picture.format == "PNG" and picture.size[0] > 400
 
-
-def test_resume_solves_only_the_frames_without_a_whole_line(night, tmp_path, capsys):
-    out = tmp_path / "results.jsonl"
-    argv = (night, "--out", out, *LENS, "--time-from-name", NAME_PATTERN, "--jobs", 1)
-    assert run_batch(*argv) == 0
     kept = out.read_text().splitlines(keepends=True)[:3]
     out.write_text("".join(kept) + '{"file": "cut sh')  # killed while writing a line
-    capsys.readouterr()
     refused(capsys, 1, "exists: give --resume", "batch", *argv)  # without --resume or --overwrite: kept
     assert run_batch(*argv, "--resume") == 0
     assert "7 photos, 3 already in" in capsys.readouterr().out
@@ -193,6 +178,38 @@ def test_resume_solves_only_the_frames_without_a_whole_line(night, tmp_path, cap
     assert sorted(r["file"] for r in map(json.loads, lines)) == sorted(str(p) for p in batch.find_photos([night]))
     assert run_batch(*argv, "--resume") == 0
     assert "7 photos, 7 already in" in capsys.readouterr().out and len(out.read_text().splitlines()) == 7
+
+
+def test_a_killed_worker_is_replaced_and_its_frame_marked_for_retry(night, tmp_path):
+    # The second frame is a large one that keeps its worker busy.
+    good = sorted(str(p) for p in night.glob("cam_20260115_20*.png"))
+    slow = tmp_path / "cam_20260115_200000_slow.png"
+    Image.fromarray(np.random.default_rng(2).normal(3000, 30, (3000, 3000)).astype(np.uint16)).save(slow)
+    plan = [batch.Frame(name, START, "") for name in (good[0], str(slow), *good[1:])]
+    with batch.solve_batch(plan, (0, 0, 1), {"fisheye_fov_deg": 180}, jobs=1) as results:
+        first = next(results)
+        [victim] = results.worker_pids
+        os.kill(victim, signal.SIGKILL)
+        records = [first, *results]
+        assert results.worker_pids[0] != victim
+    assert [r["file"] for r in records] == [f.file for f in plan]
+    assert records[1] == {"file": str(slow), "utc": START.isoformat(), "retry": True,
+                          "error": batch.LOST_FRAME.format(-signal.SIGKILL)}
+    assert all("latitude_deg" in r for r in records[:1] + records[2:])
+
+
+def test_resume_retries_the_frames_a_worker_lost(night, tmp_path, capsys):
+    good = sorted(str(p) for p in night.glob("cam_20260115_20*.png"))
+    out = tmp_path / "r.jsonl"
+    lines = [{"file": good[0], "utc": START.isoformat(), "latitude_deg": 1.0},
+             {"file": good[1], "utc": START.isoformat(), "error": batch.LOST_FRAME.format(-9), "retry": True},
+             {"file": good[2], "utc": START.isoformat(), "error": "no fix: insufficient stars: needed 3, got 0"}]
+    out.write_text("".join(json.dumps(line) + "\n" for line in lines) + "[" * 100_000 + "\n")
+    assert {str(p) for p in batch.done_files(out)} == {os.path.realpath(good[0]), os.path.realpath(good[2])}
+    assert run_batch(night, "--out", out, *LENS, "--time-from-name", NAME_PATTERN, "--jobs", 1, "--resume") == 0
+    assert "7 photos, 2 already in" in capsys.readouterr().out
+    retried = [r for r in batch.read_records(out)[3:] if r["file"] == good[1]]
+    assert len(retried) == 1 and "latitude_deg" in retried[0]
 
 
 def test_ctrl_c_leaves_whole_lines_that_resume_completes(night, tmp_path):
@@ -298,40 +315,21 @@ def test_tracked_cameras_break_the_tie_frame_by_frame_in_time_order(twin_cameras
             assert halvane.great_circle_nm(lat, lon, r["latitude_deg"], r["longitude_deg"]) < 3.0
 
 
-# --- From Python and on a cluster ----------------------------------------------------------
+# --- A cluster, a mask over every frame, and nights that fail ---------------------------------
 
 
-def test_the_cluster_gives_the_pools_records(night):
+def test_a_cluster_gives_the_pools_records(night):
     distributed = pytest.importorskip("dask.distributed")
-    times = batch.TimeFromName(NAME_PATTERN)
-    with batch.solve_batch([night], (0, 0, 1), {"fisheye_fov_deg": 180}, time_from=times, jobs=2) as results:
-        pool = list(results)
-        assert len(results.worker_pids) == 2
+    frames = batch.plan_frames([night], batch.TimeFromName(NAME_PATTERN))
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
                                   dashboard_address=None) as cluster:
-        frames = batch.plan_frames([night], times)
-        cluster_records = list(batch.solve_batch(frames, (0, 0, 1), {"fisheye_fov_deg": 180},
-                                                 scheduler=cluster.scheduler_address))
-    for records in (pool, cluster_records):
-        for record in records:
-            record.pop("elapsed_s", None)
-    assert len(pool) == 7 and sorted(map(json.dumps, cluster_records)) == sorted(map(json.dumps, pool))
-
-
-def test_a_plain_batch_imports_nothing_of_dask():
-    code = ("import sys; from halvane_tools import batch, cli; "
-            "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert done.stdout.splitlines()[-1] == "[]", done.stderr
-
-
-def test_ellipse_outline_lies_on_the_stated_axes():
-    outline = annotate.ellipse_outline(60.0, 10.0, (2.0, 1.0, 90.0), 5)
-    east_nm = (outline[:, 0] - 10.0) * 60.0 * math.cos(math.radians(60.0))
-    north_nm = (outline[:, 1] - 60.0) * 60.0
-    # Major axis due east: 2 nm east at t = 0, 1 nm north (minor) a quarter turn later.
-    np.testing.assert_allclose([east_nm[0], north_nm[0]], [2.0, 0.0], atol=1e-12)
-    np.testing.assert_allclose([east_nm[1], north_nm[1]], [0.0, -1.0], atol=1e-12)
+        on_cluster = list(batch.solve_batch(frames, (0, 0, 1), {"fisheye_fov_deg": 180},
+                                            scheduler=cluster.scheduler_address))
+    with batch.solve_batch(frames, (0, 0, 1), {"fisheye_fov_deg": 180}, jobs=2) as results:
+        in_pool = list(results)
+        assert len(results.worker_pids) == 2
+    kept = lambda records: sorted(json.dumps({k: v for k, v in r.items() if k != "elapsed_s"}) for r in records)
+    assert len(in_pool) == 7 and kept(on_cluster) == kept(in_pool)
 
 
 def test_the_mask_reaches_every_frame(night, tmp_path):

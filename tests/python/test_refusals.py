@@ -1,8 +1,6 @@
 """What the command line refuses and how: one line, the right status, no traceback, no hang, no pixel bomb."""
 import functools
-import json
 import os
-import signal
 import types
 
 import numpy as np
@@ -10,7 +8,6 @@ import pytest
 from PIL import Image
 
 import halvane
-import halvane_tools
 from halvane_tools import batch, cli, lens, readers, report, scenarios, trust
 
 from conftest import refused
@@ -45,12 +42,10 @@ BATCH = ["batch", "cam_20260115_200000.png", "--up", "0", "0", "1", *FISHEYE]
     [
         # Files that would hang or flood a plain open.
         (SOLVE + ["--lens", "fifo.json"], 1, "cannot read lens file fifo.json: not a regular file"),
-        (SOLVE + ["--lens", "/dev/zero"], 1, "cannot read lens file /dev/zero: not a regular file"),
         (["solve", "fifo.png", "--utc", UTC, "--up", "0", "0", "1", *FISHEYE], 1, "fifo.png: not a regular file"),
         (SOLVE + FISHEYE + ["--mask", "/dev/zero"], 1, "/dev/zero: not a regular file"),
         (SOLVE + FISHEYE + ["--annotate", "fifo"], 1, "cannot write fifo: a FIFO that nothing reads"),
         (BATCH + ["--times", "fifo.csv", "--out", "r.jsonl"], 1, "cannot read the times fifo.csv: not a regular file"),
-        (BATCH + ["--times", "/dev/zero", "--out", "r.jsonl"], 1, "cannot read the times /dev/zero: not a regular"),
         (BATCH + ["--time-from-name", NAME_PATTERN, "--out", "fifo"], 1,
          "cannot use fifo for the results: a FIFO that nothing reads"),
         (BATCH + ["--time-from-name", NAME_PATTERN, "--out", "/dev/zero", "--resume"], 1,
@@ -62,7 +57,6 @@ BATCH = ["batch", "cam_20260115_200000.png", "--up", "0", "0", "1", *FISHEYE]
         (SOLVE + ["--lens", "digits.json"], 1, "lens file digits.json is not a lens: Exceeds the limit"),
         (SOLVE + ["--lens", "huge_int.json"], 1, "huge_int.json: cx must be a finite number (got 9999"),
         (SOLVE + ["--lens", "far.json"], 1, "cx must lie within 10 frame sizes of the photo, -3000 to 3300 px"),
-        (SOLVE + FISHEYE + ["--cx", "1e308"], 1, "cx must lie within 10 frame sizes"),
         (SOLVE + FISHEYE + ["--cy", "-3e7"], 1, "cy must lie within 10 frame sizes of the photo, -3000 to 3200 px"),
         # Numbers the module bounds, and its refusals, are not "no fix".
         (SOLVE + FISHEYE + ["--min-stars", str(10**30)], 1, "argument 'min_matched_stars': 1000000000000000000000"),
@@ -122,21 +116,13 @@ def test_max_pixels_reaches_the_command_and_every_batch_worker(tmp_path, capsys)
     assert "more than the limit of 59999" in record["error"]
 
 
-@pytest.mark.parametrize(
-    "fields, text",
-    [
-        ({"fisheye_fov_deg": 180, "k1": 10**400}, "k1 must be a finite number (got 10000000000000000000...(401 characters))"),
-        ({"fisheye_fov_deg": 180, "up_cam": [0, 0, 10**400]}, "up_cam must be three finite numbers"),
-        ({"focal_px": 10**300, "fisheye_fov_deg": 180, "k1": 0.1}, None),  # large but a float: a lens
-    ],
-)
-def test_lens_numbers_must_be_finite_as_floats(fields, text):
-    if text is None:
-        assert lens.Lens(**fields).focal_px == 10**300
-        return
-    with pytest.raises(lens.LensError) as refused:
-        lens.Lens(**fields)
-    assert str(refused.value).startswith(text)
+def test_lens_numbers_must_be_finite_as_floats():
+    assert lens.Lens(focal_px=10**300, fisheye_fov_deg=180, k1=0.1).focal_px == 10**300  # large but a float: a lens
+    for fields, text in [({"k1": 10**400}, "k1 must be a finite number (got 10000000000000000000...(401 characters))"),
+                         ({"up_cam": [0, 0, 10**400]}, "up_cam must be three finite numbers")]:
+        with pytest.raises(lens.LensError) as refused:
+            lens.Lens(fisheye_fov_deg=180, **fields)
+        assert str(refused.value).startswith(text)
 
 
 def test_times_out_of_range_in_utc_are_value_errors():
@@ -147,64 +133,13 @@ def test_times_out_of_range_in_utc_are_value_errors():
         batch.TimeFromName("%Y%m%d%H%M%S%z")("99991231235959-1400.png")
 
 
-# --- Batch workers and resume ---------------------------------------------------------------
-
-
-@pytest.fixture(scope="module")
-def frames(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("frames")
-    catalog = halvane_tools.default_catalog()
-    camera = scenarios.CameraModel("fisheye", 384, 384, None, 180.0, 5.0)
-    when = report.parse_utc(UTC)
-    for k in range(5):
-        scene = scenarios.render(scenarios.Scenario(camera, 48.2, 16.4, when, 40 + k), catalog)
-        Image.fromarray(scene.pixels).save(folder / f"cam_20260115_20000{k}.png")
-    return folder
-
-
-def test_a_killed_worker_is_replaced_and_its_frame_marked_for_retry(frames, tmp_path):
-    # The second frame in name order is a large one that keeps its worker busy.
-    names = sorted(str(p) for p in frames.glob("*.png"))
-    slow = tmp_path / "cam_20260115_200000_slow.png"
-    Image.fromarray(np.random.default_rng(2).normal(3000, 30, (3000, 3000)).astype(np.uint16)).save(slow)
-    plan = [batch.Frame(names[0], report.parse_utc(UTC), ""), batch.Frame(str(slow), report.parse_utc(UTC), ""),
-            *(batch.Frame(name, report.parse_utc(UTC), "") for name in names[1:])]
-    with batch.solve_batch(plan, (0, 0, 1), {"fisheye_fov_deg": 180}, jobs=1) as results:
-        first = next(results)
-        [victim] = results.worker_pids
-        os.kill(victim, signal.SIGKILL)
-        records = [first, *results]
-        assert results.worker_pids[0] != victim
-    assert [r["file"] for r in records] == [f.file for f in plan]
-    assert records[1] == {"file": str(slow), "utc": plan[1].utc.isoformat(), "retry": True,
-                          "error": batch.LOST_FRAME.format(-signal.SIGKILL)}
-    assert all("latitude_deg" in r for r in records[:1] + records[2:])
-
-
-def test_resume_retries_the_frames_a_worker_lost(frames, tmp_path, capsys):
-    names = sorted(str(p) for p in frames.glob("*.png"))
-    out = tmp_path / "r.jsonl"
-    lines = [{"file": names[0], "utc": UTC, "latitude_deg": 1.0},
-             {"file": names[1], "utc": UTC, "error": batch.LOST_FRAME.format(-9), "retry": True},
-             {"file": names[2], "utc": UTC, "error": "no fix: insufficient stars: needed 3, got 0"}]
-    out.write_text("".join(json.dumps(line) + "\n" for line in lines) + "[" * 100_000 + "\n")
-    assert {str(p) for p in batch.done_files(out)} == {os.path.realpath(names[0]), os.path.realpath(names[2])}
-    assert cli.main(["batch", str(frames), "--out", str(out), "--up", "0", "0", "1", *FISHEYE,
-                     "--time-from-name", NAME_PATTERN, "--jobs", "1", "--resume"]) == 0
-    assert "5 photos, 2 already in" in capsys.readouterr().out
-    retried = [r for r in batch.read_records(out)[3:] if r["file"] == names[1]]
-    assert len(retried) == 1 and "latitude_deg" in retried[0]
-
-
 # --- Trust under a wrong lens ----------------------------------------------------------------
 
 
 def test_a_fix_through_a_lens_stated_far_too_narrow_is_refused(bundled_catalog):
-    # A 180-degree sky solved as a 2-degree fisheye with a loose sigma once
-    # gave a fix some 8,000 nm off: its hits lay as far from their stars as
-    # chance leaves them, and the engine now refuses it. Through the true
-    # lens the same detections give the right place, and that fix judged
-    # under the narrow lens leaves the frame's light unexplained.
+    # A 180-degree sky solved as a 2-degree fisheye once gave a fix some 8,000 nm off. Through the
+    # true lens the same detections give the right place, and that fix judged under the narrow lens
+    # leaves the frame's light unexplained.
     case = scenarios.seeded_scenarios(10, scenarios.FISHEYE, seed=14)[6]
     camera = case.camera
     scene = scenarios.render(case, bundled_catalog)
@@ -231,22 +166,10 @@ def test_a_fix_through_a_lens_stated_far_too_narrow_is_refused(bundled_catalog):
 # --- Sizes the engine derives from a caller's numbers ----------------------------------------
 
 
-@pytest.mark.parametrize(
-    "width, height, cx, cy, text",
-    [
-        (3000, 2000, -3e7, 1000.0, "cx must lie within 10 frame sizes of the mask, -30000 to 33000 px on this 3000 px"
-                                   " wide mask (got -30000000)"),
-        (1 << 62, 8, 0.0, 0.0, "a 4611686018427387904x8 mask is empty or too large"),
-    ],
-)
-def test_the_altitude_mask_refuses_sizes_no_photo_has(width, height, cx, cy, text):
-    # Before this rule a principal point 3e7 px off cost gigabytes (the other limits: tests/engine).
-    with pytest.raises(halvane.HalvaneError) as refused:
-        halvane._below_altitude_mask(width, height, 800.0, cx, cy, (0.0, 0.0, 1.0), 10.0)
-    assert str(refused.value) == "bad image: " + text
-
-
-def test_the_altitude_mask_takes_a_principal_point_at_the_companions_limit():
+def test_the_altitude_mask_refuses_a_size_no_photo_has_and_takes_the_companions_furthest_centre():
+    # The engine's other limits and their texts: tests/engine.
+    with pytest.raises(halvane.HalvaneError, match=r"^bad image: a 4611686018427387904x8 mask is empty or too large$"):
+        halvane._below_altitude_mask(1 << 62, 8, 800.0, 0.0, 0.0, (0.0, 0.0, 1.0), 10.0)
     # Ten frame sizes off, as lens files may state, is still a lens.
     mask = halvane._below_altitude_mask(300, 200, 800.0, -3000.0, 3200.0, (0.0, -1.0, 1.0), 5.0)
     assert mask.shape == (200, 300) and not mask.any()
@@ -280,10 +203,6 @@ def test_a_spent_work_budget_keeps_its_text_but_the_hint_says_so(bundled_catalog
     assert "work budget" not in hints[2.0] and "the lens is suspect" in hints[2.0]
     assert hints[90.0].startswith("12 detections, but the star pattern search ran out of its work budget")
     # A rewording raised from it (as the narrow-field retry does) keeps the cause visible.
-    try:
-        try:
-            solve(sigma_arcmin=90.0)
-        except halvane.HalvaneError as error:
-            raise halvane.HalvaneError("insufficient stars: a reworded refusal") from error
-    except halvane.HalvaneError as reworded:
-        assert report.spent_work_budget(reworded) and not hasattr(reworded, "_work_budget_spent")
+    reworded = halvane.HalvaneError("insufficient stars: a reworded refusal")
+    reworded.__cause__ = failed.value
+    assert report.spent_work_budget(reworded) and not hasattr(reworded, "_work_budget_spent")
