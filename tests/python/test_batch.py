@@ -214,24 +214,25 @@ def test_resume_retries_the_frames_a_worker_lost(night, tmp_path, capsys):
 
 def test_ctrl_c_leaves_whole_lines_that_resume_completes(night, tmp_path):
     inputs = tmp_path / "many"
-    for copy in range(5):
+    # Enough frames that a worker running ahead of the writer cannot finish
+    # them all in the moment between two looks at the file.
+    for copy in range(15):
         shutil.copytree(night, inputs / f"copy{copy}", ignore=shutil.ignore_patterns("notes.png"))
+    total = len(batch.find_photos([inputs]))
     out = tmp_path / "results.jsonl"
     argv = [sys.executable, "-m", "halvane_tools", "batch", str(inputs), "--out", str(out), *LENS,
             "--time-from-name", NAME_PATTERN, "--jobs", "1"]
-    # At the lowest priority, so that on a busy machine the batch cannot
-    # finish every frame between this loop's looks at the file.
-    running = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               preexec_fn=lambda: os.nice(19))
-    deadline = time.monotonic() + 60
+    running = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 600  # a loaded machine may take long to start the batch
     while time.monotonic() < deadline and (not out.exists() or out.read_text().count("\n") < 2):
         time.sleep(0.05)
+    assert out.exists() and out.read_text().count("\n") >= 2, "the batch wrote no lines in 10 minutes"
     running.send_signal(signal.SIGINT)
     _, err = running.communicate(timeout=60)
     assert running.returncode == 130, err
     assert "--resume goes on from there" in err and "Traceback" not in err
     interrupted = read_lines(out)  # every line whole
-    assert 2 <= len(interrupted) < 30
+    assert 2 <= len(interrupted) < total
     assert subprocess.run(argv + ["--resume"], capture_output=True, timeout=120).returncode == 0
     assert sorted(r["file"] for r in read_lines(out)) == sorted(batch.find_photos([inputs]))
 
