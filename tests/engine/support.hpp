@@ -172,7 +172,8 @@ inline std::vector<CorpusCase> detector_corpus() {
         if (r.kind == 3) {
             c.mask.assign(r.w * r.h, 0);
             for (std::size_t y = r.h / 3; y < r.h; ++y)
-                for (std::size_t x = 0; x < r.w / 2 + y % 7; ++x) c.mask[y * r.w + x] = static_cast<std::uint8_t>(1 + x % 3);
+                for (std::size_t x = 0; x < r.w / 2 + y % 7; ++x)
+                    c.mask[y * r.w + x] = static_cast<std::uint8_t>(1 + x % 3);
             c.mask[r.w * 5 + r.w - 9] = 1;
         }
         if (r.kind == 4)

@@ -66,13 +66,16 @@ const std::vector<Pass>& passes() {
         {"blob detector",
          [](const Frame& f, Cancellation c) { return centroid_values(detect_centroids_masked(f.view(), 50, {}, c)); }},
         {"matched filter",
-         [](const Frame& f, Cancellation c) { return centroid_values(detect_centroids_matched(f.view(), 50, 1.5, c)); }},
+         [](const Frame& f, Cancellation c) {
+             return centroid_values(detect_centroids_matched(f.view(), 50, 1.5, c));
+         }},
         {"solar disc",
          [](const Frame& f, Cancellation c) {
              const auto sun = detect_sun_masked(f.view(), 20, std::nullopt, c);
              return sun ? std::vector<double>{sun->x, sun->y} : std::vector<double>{};
          }},
-        {"foreground mask", [](const Frame& f, Cancellation c) { return as_values(foreground_mask(f.view(), c)->flags); }},
+        {"foreground mask",
+         [](const Frame& f, Cancellation c) { return as_values(foreground_mask(f.view(), c)->flags); }},
         {"extended light",
          [](const Frame& f, Cancellation c) { return as_values(remove_extended_light(f.view(), 9, c)->pixels); }},
         {"altitude mask",
@@ -81,7 +84,9 @@ const std::vector<Pass>& passes() {
          }},
         {"glare mask", [](const Frame& f, Cancellation c) { return as_values(glare_mask(f.view(), 20, 9, c)->flags); }},
         {"remap image",
-         [](const Frame& f, Cancellation c) { return as_values(remap_image(f.view(), kPinhole, kPinhole, 70, 50, 7, c)->pixels); }},
+         [](const Frame& f, Cancellation c) {
+             return as_values(remap_image(f.view(), kPinhole, kPinhole, 70, 50, 7, c)->pixels);
+         }},
         {"remap mask",
          [](const Frame& f, Cancellation c) {
              const std::vector<std::uint8_t> flags(f.pixels.size(), 0);

@@ -147,7 +147,8 @@ TEST(CatalogLoad, EveryTruncationNamesTheFieldThatDoesNotFit) {
             std::string expected = "loaded";
             for (auto [offset, size] : file.fields) {
                 if (offset + size > length) {
-                    expected = "truncated: wanted " + std::to_string(size) + " bytes at offset " + std::to_string(offset);
+                    expected = "truncated: wanted " + std::to_string(size) + " bytes at offset " +
+                               std::to_string(offset);
                     break;
                 }
             }

@@ -267,7 +267,8 @@ TEST(Sun, LargestRegionAreaThresholdEdgeAndMask) {
          [](Frame& f, Flags& m) { f.fill(0, 20, 30, 20, 65535); m.set(10, 0, 54, 64); }, 200, 4.5, 29.5},
         {"200 px at minimum 201",
          [](Frame& f, Flags& m) { f.fill(0, 20, 30, 20, 65535); m.set(10, 0, 54, 64); }, 201, kNone, kNone},
-        {"fully masked", [](Frame& f, Flags& m) { f.fill(0, 20, 30, 20, 65535); m.set(0, 0, 64, 64); }, 1, kNone, kNone},
+        {"fully masked",
+         [](Frame& f, Flags& m) { f.fill(0, 20, 30, 20, 65535); m.set(0, 0, 64, 64); }, 1, kNone, kNone},
     };
     for (const Case& c : cases) {
         Frame f(64, 64);

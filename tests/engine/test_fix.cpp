@@ -181,7 +181,8 @@ TEST(ResolveFix, AltitudeCutAndTheSunAsAThirdSight) {
     config.min_altitude = sun_h - 0.001;
     config.max_centroids = centroids.size();
     config.use_sun = true;
-    ASSERT_ACCEPTED(imaged, resolve_fix_masked(frame.view(), std::nullopt, kCamera, {0, 0, 1}, sky_catalog(), config, jd));
+    ASSERT_ACCEPTED(imaged,
+                    resolve_fix_masked(frame.view(), std::nullopt, kCamera, {0, 0, 1}, sky_catalog(), config, jd));
     EXPECT_TRUE(imaged->used_sun);
     EXPECT_EQ(imaged->matched_hr_ids.size(), 2u);
     EXPECT_LT(great_circle_nm(48.0, 2.0, imaged->latitude_deg, imaged->longitude_deg), 2.0);
@@ -343,7 +344,8 @@ protected:
         return std::pair{tie->rival, tie->winner};
     }
     std::optional<Fix> candidate(const Correspondences& side) const {
-        auto fix = resolve_from_matches(side, 0, vectors, std::nullopt, sky.camera, {0, 0, 1}, twins, config(), kJ2000Jd);
+        auto fix =
+            resolve_from_matches(side, 0, vectors, std::nullopt, sky.camera, {0, 0, 1}, twins, config(), kJ2000Jd);
         return fix ? std::optional<Fix>(std::move(*fix)) : std::nullopt;
     }
     std::optional<Fix> pick(const Correspondences& winner, const Correspondences& rival, double bound_nm,

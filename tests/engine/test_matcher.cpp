@@ -118,7 +118,8 @@ TEST_F(MatcherTest, ConcurrentSolvesOnOneCatalogueAgree) {
         std::vector<Answer> out;
         for (const auto& field : fields) {
             const auto m = match_stars(field, c, 6, t);
-            out.emplace_back(m ? std::to_string(m->match_margin) : m.error().message(), m.value_or(StarMatch{}).correspondences);
+            out.emplace_back(m ? std::to_string(m->match_margin) : m.error().message(),
+                             m.value_or(StarMatch{}).correspondences);
         }
         return out;
     };

@@ -66,7 +66,8 @@ TEST(BelowAltitudeMask, EachPixelIsCutWhereItLooks) {
     const double tilt = 30.0 * kDegToRad;
     struct Case { Camera camera; Vec3 up; std::size_t width, height; double min_alt_deg; };  // NaN: the middle
     std::vector<Case> cases = {
-        {Camera::from_fov(201, 201, 180.0, 0.0, 100.0, 100.0, 0, 0, 0, 0), {std::sin(tilt), 0, std::cos(tilt)}, 201, 201, 15},
+        {Camera::from_fov(201, 201, 180.0, 0.0, 100.0, 100.0, 0, 0, 0, 0), {std::sin(tilt), 0, std::cos(tilt)}, 201,
+         201, 15},
         {Camera::from_fov(201, 201, 120.0, 0.0, 100.0, 100.0, 0, 0, 0, 0), {0, 0, 1}, 201, 201, 0},
         {Camera::from_fov(201, 201, 190.0, 60.0, 90.5, 110.2, -0.02, 0.003, 0, 0), {0, -std::sin(tilt), std::cos(tilt)},
          201, 201, 5},
@@ -87,7 +88,8 @@ TEST(BelowAltitudeMask, EachPixelIsCutWhereItLooks) {
             }
         std::vector<double> sorted = sines;
         std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-        const double min_sin = std::isnan(c.min_alt_deg) ? sorted[sorted.size() / 2] : std::sin(c.min_alt_deg * kDegToRad);
+        const double min_sin =
+            std::isnan(c.min_alt_deg) ? sorted[sorted.size() / 2] : std::sin(c.min_alt_deg * kDegToRad);
         const auto mask = below_altitude_mask(c.camera, c.up, c.width, c.height, std::asin(min_sin));
         ASSERT_TRUE(mask.has_value()) << testing::refusal(mask);
         std::size_t differ = 0, unsure = 0, out = 0;

@@ -91,7 +91,8 @@ TEST(Remap, FrameEdgesAndRounding) {
 TEST(Remap, NonFiniteCamerasImageNothing) {
     const Source s = random_source(8, 8, 5);
     for (const Camera& dst : {pinhole(kNaN, 4, 4), fisheye(8, 8, 180.0, 0.0, kNaN, 4.0)})
-        EXPECT_EQ(remap_image(s.image(), pinhole(10, 4, 4), dst, 8, 8, 77).value().pixels, std::vector<std::uint16_t>(64, 77));
+        EXPECT_EQ(remap_image(s.image(), pinhole(10, 4, 4), dst, 8, 8, 77).value().pixels,
+                  std::vector<std::uint16_t>(64, 77));
 }
 
 // The source position by the plain composition of the Camera methods. The

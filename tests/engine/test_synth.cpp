@@ -88,7 +88,12 @@ TEST(SynthesizeScene, PinholeAxesAndRoll) {
 }
 
 TEST(SynthesizeScene, RefusalsInOrder) {
-    const struct { std::size_t width, height; double lat, lon, jd; std::uint32_t bits; const char* message; } cases[] = {
+    const struct {
+        std::size_t width, height;
+        double lat, lon, jd;
+        std::uint32_t bits;
+        const char* message;
+    } cases[] = {
         {0, 10, NAN, 0, kJd, 0, "zero-sized image"},
         {10, 0, 0, 0, NAN, 99, "zero-sized image"},
         {10, 10, NAN, 0, kJd, 0, "non-finite lat/lon/jd"},
@@ -121,7 +126,8 @@ TEST(SynthesizeScene, QuantisationToBitDepth) {
         const double step = 65535.0 / static_cast<double>((1u << bits) - 1);
         const std::set<std::uint16_t> values(scene.pixels.begin(), scene.pixels.end());
         for (const std::uint16_t v : values)
-            EXPECT_EQ(v, static_cast<std::uint16_t>(std::min(step * std::round(v / step), 65535.0))) << bits << " " << v;
+            EXPECT_EQ(v, static_cast<std::uint16_t>(std::min(step * std::round(v / step), 65535.0)))
+                << bits << " " << v;
         EXPECT_TRUE(bits != 1 || values == (std::set<std::uint16_t>{0, 65535}));
         EXPECT_TRUE(bits != 16 || values.size() > 1000u);
     }

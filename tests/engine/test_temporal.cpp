@@ -163,7 +163,8 @@ Catalog five_stars_overhead() {
     const ObserverAxes o = observer_axes(kLatDeg * kDegToRad, kLonDeg * kDegToRad, kJd);
     const Mat3 to_j2000 = transposed(precession_matrix(kJd));
     std::vector<Star> stars;
-    for (const auto& [off_deg, az_deg] : {std::pair{20.0, 10.0}, {30.0, 85.0}, {40.0, 170.0}, {35.0, 230.0}, {45.0, 300.0}}) {
+    for (const auto& [off_deg, az_deg] :
+         {std::pair{20.0, 10.0}, {30.0, 85.0}, {40.0, 170.0}, {35.0, 230.0}, {45.0, 300.0}}) {
         const double off = off_deg * kDegToRad, az = az_deg * kDegToRad;
         const Vec3 v = scaled(o.up, std::cos(off)) +
                        scaled(scaled(o.east, std::cos(az)) + scaled(o.north, std::sin(az)), std::sin(off));
@@ -227,7 +228,8 @@ TEST(ResolveFixFromFrames, RefusalsBeforeAnyDetection) {
     for (const auto& [w, h, text] : {std::tuple{99, 100, "frame 2 is 99x100"}, {100, 99, "frame 2 is 100x99"}}) {
         const std::vector<ImageView> frames{{pixels, 100, 100}, {std::span(pixels).first(10), 100, 100},
                                             {std::span(pixels).first(9900), std::size_t(w), std::size_t(h)}};
-        const auto r = resolve_fix_from_frames(frames, times, kCamera, {0, 0, 1}, Catalog{}, FixConfig{}, 1.0, kTolerance);
+        const auto r =
+            resolve_fix_from_frames(frames, times, kCamera, {0, 0, 1}, Catalog{}, FixConfig{}, 1.0, kTolerance);
         EXPECT_EQ(r.error().message(),
                   std::string("bad image: ") + text + " but frame 0 is 100x100; all frames must share one size");
     }
